@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Zendrik needs to build, run and test, when they are missing.
+set -euo pipefail
+
+PACKAGES=(
+  cmake g++ make pkg-config
+  qt6-base-dev qt6-base-dev-tools libqt6svg6-dev qt6-svg-dev
+  qt6-webengine-dev libqt6webenginecore6-bin
+  libqscintilla2-qt6-dev
+  libxml2-dev libxslt1-dev
+  libgl-dev fonts-dejavu-core
+)
+if [ "${1:-}" = "--tests" ]; then
+  # docbook-xsl and xsltproc: real-world stylesheets and a reference processor for the tests;
+  # xvfb, xauth and imagemagick: screenshots of the running program.
+  PACKAGES+=(docbook-xsl xsltproc xvfb xauth imagemagick)
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

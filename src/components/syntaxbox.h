@@ -1,0 +1,97 @@
+#pragma once
+
+#include <Qsci/qsciscintilla.h>
+#include <QString>
+
+class QsciLexerXML;
+
+// The syntax-colouring edit control used for both panes of a document window: a QScintilla
+// editor with the XML lexer.
+//
+// Every position and length here counts characters of Text() (UTF-16 code units of the
+// QString), never Scintilla's UTF-8 bytes. Colours are 0x00BBGGRR integers.
+class SyntaxBox : public QsciScintilla
+{
+    Q_OBJECT
+public:
+    explicit SyntaxBox(QWidget *parent = nullptr);
+    ~SyntaxBox() override;
+
+    // The whole text. Writing replaces it and raises exactly one changed().
+    QString Text() const;
+    void setText(const QString &text) override;
+
+    int SelStart() const;
+    void setSelStart(int pos);   // moves the caret, empties the selection
+    int SelLength() const;
+    void setSelLength(int len);  // selects len characters from SelStart() and shows them
+    QString SelText() const;
+    void setSelText(const QString &text); // replaces the selection; caret after the new text
+
+    bool HideSelection() const;
+
+    // The live font: name and size (points, as text such as "8.25") change the display at once.
+    // fontName() is the family actually shown (a missing family resolves to an installed one).
+    QString fontName() const;
+    void setFontName(const QString &name);
+    QString fontSize() const;
+    void setFontSize(const QString &points); // throws std::invalid_argument for non-numbers
+    double fontPointSize() const;
+
+    bool AutoColorize() const;
+    void setAutoColorize(bool on);
+    void ColorizeAll();
+    void ClearUndo();
+
+    int CurrentLine() const;   // 0-based line of the caret
+    int CurrentColumn() const; // 1-based column of the caret, in characters
+
+    bool CanUndo() const;
+    bool CanRedo() const;
+    bool CanCut() const;
+    bool CanCopy() const;
+    bool CanPaste() const;
+    void Cut();
+    void Copy();
+    void Paste();
+    void Undo();
+    void Redo();
+
+    void setTagColor(long color);
+    void setTagBold(bool on);
+    void setTagItalic(bool on);
+    void setAttribColor(long color);
+    void setAttribBold(bool on);
+    void setAttribItalic(bool on);
+    void setAttribValueColor(long color);
+    void setAttribValueBold(bool on);
+    void setAttribValueItalic(bool on);
+
+    // Stored properties: attribute (property) names drawn bold, comments drawn italic.
+    bool propnamebold() const;
+    void setPropnamebold(bool on);
+    bool commentitalic() const;
+    void setCommentitalic(bool on);
+
+    // Helpers for converting between 0x00BBGGRR and QColor.
+    static QColor toQColor(long bgr);
+    static long fromQColor(const QColor &c);
+
+signals:
+    void focusReceived();
+    void changed();                      // every change of the text
+    void characterTyped(int &code);      // before the character is inserted; set 0 to drop it
+    void keyReleased(int keyCode, int shift);               // shift: 1 Shift, 2 Ctrl, 4 Alt
+    void mouseReleased(int button, int shift, int x, int y); // button: 1 left, 2 right, 4 middle
+    void caretMoved();
+
+protected:
+    void focusInEvent(QFocusEvent *e) override;
+    void keyPressEvent(QKeyEvent *e) override;
+    void keyReleaseEvent(QKeyEvent *e) override;
+    void mouseReleaseEvent(QMouseEvent *e) override;
+
+private:
+    struct Impl;
+    Impl *d;
+};

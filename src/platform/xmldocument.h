@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <memory>
+
+// An XML document held by libxml2, with the result of the last operation on it.
+//
+// Parsing never touches the network, loads no external DTD, substitutes no entities and keeps
+// libxml2's default limits, so hostile input (entity bombs, absurd nesting) fails cleanly.
+// Errors are collected per operation and never printed.
+class XmlDocument
+{
+public:
+    // What went wrong in the last parse, load, transformation or save. code is 0 on success.
+    struct ParseError {
+        int code = 0;
+        QString reason;  // one or more lines, each ending in "\n"
+        int line = 0;    // 1-based, 0 when unknown
+        int linepos = 0; // 1-based column within that line, 0 when unknown
+        QString srcText; // the text of the line where the error was found
+    };
+
+    XmlDocument();
+    ~XmlDocument();
+    XmlDocument(const XmlDocument &) = delete;
+    XmlDocument &operator=(const XmlDocument &) = delete;
+
+    // Parses text that is already Unicode, whatever its XML declaration says about encoding.
+    // baseUrl (a local path or URL) is where relative references in the document resolve.
+    bool loadXML(const QString &text, const QString &baseUrl = QString());
+    // Parses bytes as they came from a file or the network; the declaration decides the encoding.
+    bool loadBytes(const QByteArray &bytes, const QString &baseUrl = QString());
+    // Reads and parses a local file.
+    bool load(const QString &path);
+
+    bool isLoaded() const;
+    const ParseError &parseError() const { return m_error; }
+
+    // The whole document as one string, as the parser writes it.
+    QString xml() const;
+    // The document encoded as it would be saved (its declared encoding, or UTF-8).
+    QByteArray toBytes() const;
+    // Writes the document atomically: on failure the previous file is left as it was.
+    // On failure returns false and sets errorText.
+    bool save(const QString &path, QString *errorText) const;
+
+    // Transforms source with this document as an XSLT 1.0 stylesheet. The stylesheet may read
+    // documents but may not write files, create folders or use the network. On failure returns
+    // false and fills parseError() with the processor's messages.
+    bool transformNode(const XmlDocument &source, QString *result);
+    // The same, giving the serialized result bytes exactly as the stylesheet's xsl:output says.
+    bool transformNodeToBytes(const XmlDocument &source, QByteArray *result);
+
+    // The base URL the document was parsed with (path or URL), empty when none.
+    QString url() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+    ParseError m_error;
+};

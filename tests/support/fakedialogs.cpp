@@ -1,0 +1,69 @@
+#include "fakedialogs.h"
+
+FakeDialogs *FakeDialogs::install()
+{
+    auto fake = std::make_unique<FakeDialogs>();
+    FakeDialogs *raw = fake.get();
+    setDialogProvider(std::move(fake));
+    return raw;
+}
+
+void FakeDialogs::uninstall()
+{
+    setDialogProvider(nullptr);
+}
+
+QList<FakeDialogs::Call> FakeDialogs::messages() const
+{
+    QList<Call> out;
+    for (const Call &c : calls)
+        if (c.kind == QLatin1String("message"))
+            out << c;
+    return out;
+}
+
+FakeDialogs::Call FakeDialogs::lastMessage() const
+{
+    const QList<Call> m = messages();
+    return m.isEmpty() ? Call{} : m.last();
+}
+
+int FakeDialogs::messageBox(QWidget *, const QString &text, int style, const QString &title)
+{
+    calls << Call{QStringLiteral("message"), text, title, style, QString()};
+    if (!answers.isEmpty())
+        return answers.dequeue();
+    const int buttons = style & 7;
+    if (buttons == msg::OkOnly || buttons == msg::OkCancel)
+        return msg::Ok;
+    return msg::Cancel;
+}
+
+QString FakeDialogs::inputBox(QWidget *, const QString &prompt, const QString &title,
+                              const QString &defaultText)
+{
+    calls << Call{QStringLiteral("input"), prompt, title, 0, defaultText};
+    return inputs.isEmpty() ? QString() : inputs.dequeue();
+}
+
+void FakeDialogs::fileDialog(QWidget *, CommonDialog &dlg, FileDialogMode mode)
+{
+    calls << Call{mode == FileDialogMode::Open ? QStringLiteral("open") : QStringLiteral("save"),
+                  dlg.title, dlg.filter, 0, dlg.fileName};
+    dlg.fileName = fileNames.isEmpty() ? QString() : fileNames.dequeue();
+}
+
+bool FakeDialogs::colorDialog(QWidget *, long &color)
+{
+    calls << Call{QStringLiteral("color"), QString(), QString(), 0, QString::number(color)};
+    if (colors.isEmpty())
+        return false;
+    color = colors.dequeue();
+    return true;
+}
+
+bool FakeDialogs::printDialog(QWidget *, QPrinter *)
+{
+    calls << Call{QStringLiteral("print"), QString(), QString(), 0, QString()};
+    return printAnswers.isEmpty() ? false : printAnswers.dequeue();
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "platform/dialogs.h"
+
+#include <QList>
+#include <QQueue>
+#include <QString>
+#include <QVariant>
+
+// A scripted stand-in for every modal dialog: records each call and answers from queues.
+// An unscripted message box answers OK (or Cancel when it has no OK button), an unscripted
+// input box or file dialog answers as if cancelled.
+class FakeDialogs : public DialogProvider
+{
+public:
+    struct Call {
+        QString kind;  // "message", "input", "open", "save", "color", "print"
+        QString text;  // message text, prompt, or dialog title
+        QString title; // message or input box title, or file filter
+        int style = 0;
+        QString defaultText;
+    };
+
+    // Installs a fresh fake as the program's dialog provider and returns it.
+    static FakeDialogs *install();
+    static void uninstall();
+
+    QList<Call> calls;
+    QQueue<int> answers;        // message box answers (msg::Answer)
+    QQueue<QString> inputs;     // input box answers
+    QQueue<QString> fileNames;  // file dialog answers
+    QQueue<long> colors;        // colour dialog answers; empty means cancelled
+    QQueue<bool> printAnswers;  // print dialog answers
+
+    QList<Call> messages() const;
+    Call lastMessage() const;
+
+    int messageBox(QWidget *parent, const QString &text, int style, const QString &title) override;
+    QString inputBox(QWidget *parent, const QString &prompt, const QString &title,
+                     const QString &defaultText) override;
+    void fileDialog(QWidget *parent, CommonDialog &dlg, FileDialogMode mode) override;
+    bool colorDialog(QWidget *parent, long &color) override;
+    bool printDialog(QWidget *parent, QPrinter *printer) override;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// Every test executable runs with a fresh, empty settings store and temporary folder, and
+// fails if a temporary file is left behind.
+namespace testenv {
+
+// Points XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME, XDG_RUNTIME_DIR and TMPDIR at fresh
+// folders. Must run before the QApplication exists.
+void prepare();
+// Runs the test object; afterwards fails when the temporary folder is not empty, and removes
+// the folders made by prepare().
+int finish(QObject &test, int argc, char **argv);
+
+QString configHome();
+QString tempDir();
+// Names of the entries left in the temporary folder.
+QStringList leftoverTempFiles();
+
+} // namespace testenv
+
+#define ZENDRIK_TEST_MAIN(TestObject)                                                             \
+    int main(int argc, char **argv)                                                               \
+    {                                                                                             \
+        testenv::prepare();                                                                       \
+        QApplication app(argc, argv);                                                             \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                  \
+        TestObject tc;                                                                            \
+        return testenv::finish(tc, argc, argv);                                                   \
+    }
