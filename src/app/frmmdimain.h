@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+
+class QLabel;
+class QMdiArea;
+class QMdiSubWindow;
+class QMenu;
+class QToolBar;
+class frmEditor;
+
+// The main window: hosts the document windows, owns the menus, the toolbar and the status bar,
+// and keeps the registry of open document windows.
+class frmMDIMain : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit frmMDIMain(QWidget *parent = nullptr);
+    ~frmMDIMain() override;
+
+    // True while Ctrl is held down in a document window; the Paste command does nothing then.
+    bool blnControlKey = false;
+    // True while the start-up sequence runs.
+    bool blnStarting = false;
+    // Index of the last entry of the recently used files list; -1 when the list is empty.
+    int intLastMRU = -1;
+
+    // Menu items and submenus by their object name ("mnuSave", "mnuOpenXML", ...).
+    QAction *menuItem(const QString &name) const;
+    // Toolbar entries by their 1-based position; separators count.
+    QAction *button(int index) const;
+    int buttonCount() const;
+    // Text of a status bar panel, 1 to 4.
+    QString panelText(int index) const;
+
+    QMdiArea *mdiArea() const { return m_mdi; }
+    // The document window that has the focus inside the main window, or none.
+    frmEditor *activeDocument() const;
+
+    // The registry of open document windows, in the order they were opened.
+    const QList<QPointer<frmEditor>> &documents() const { return m_documents; }
+    void addFormToArray(frmEditor *form);
+    void removeFormFromArray(int intElem);
+
+    void newDocument();
+    void applyOptions();
+    void toolbarButtonClick(const QString &key);
+
+    // "v" + major.minor.revision, plain decimals.
+    static QString versionText(int major, int minor, int revision);
+    // The start time as "mm/dd/yyyy h:mm AMPM", AM and PM as the locale writes them.
+    static QString startTimeText(const QDateTime &when, const QLocale &locale);
+
+    // The help file the Help commands open.
+    QString helpFile() const { return m_helpFile; }
+    // Captions of the recently used files entries in use, newest first.
+    QStringList mruList() const;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildMenus();
+    void buildToolbar();
+    void buildStatusBar();
+    void setMenuIcons();
+    void updateLockPanels();
+    void rebuildWindowList();
+    void onSubWindowActivated(QMdiSubWindow *window);
+    void loadMRUList();
+    void saveMRUList();
+    void updateMRUList(const QString &path);
+    int findMRUItem(const QString &path) const;
+    void addMRUItem(const QString &path);
+    void moveMRUItemToTop(const QString &path, int index);
+    void unload();
+    QAction *addItem(QMenu *menu, const QString &name, const QString &caption, const QKeySequence &key = {});
+
+    QMdiArea *m_mdi = nullptr;
+    QToolBar *m_toolbar = nullptr;
+    QMenu *m_windowMenu = nullptr;
+    QList<QAction *> m_windowListActions;
+    QHash<QString, QAction *> m_items;
+    QList<QAction *> m_buttons;
+    QLabel *m_panels[4] = {};
+    QList<QPointer<frmEditor>> m_documents;
+    QList<QAction *> m_mruItems; // mnuMRU entries, index 0 first
+    QString m_helpFile;
+    bool m_unloaded = false;
+};

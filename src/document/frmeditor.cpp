@@ -1,0 +1,412 @@
+#include "document/frmeditor.h"
+
+#include "app/frmmdimain.h"
+#include "common/common.h"
+#include "options/settingsstore.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <QWebEngineView>
+
+namespace {
+const QString kOptions = QString::fromLatin1(SettingsStore::OptionsSection);
+}
+
+QString frmEditor::stylesheetTemplate()
+{
+    return QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"></xsl:stylesheet>");
+}
+
+frmEditor::frmEditor(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("frmEditor"));
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    buildControls();
+    setCaption(newDocumentCaption());
+    loadSequence();
+}
+
+frmEditor::~frmEditor()
+{
+    unload();
+}
+
+void frmEditor::buildControls()
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    SSSplitter1 = new QSplitter(Qt::Vertical, this);
+    SSSplitter1->setObjectName(QStringLiteral("SSSplitter1"));
+    SSSplitter1->setChildrenCollapsible(false);
+    layout->addWidget(SSSplitter1, 1);
+
+    SSTab = new QTabWidget(SSSplitter1);
+    SSTab->setObjectName(QStringLiteral("SSTab"));
+    SSTab->setDocumentMode(true);
+    SSSplitter1->addWidget(SSTab);
+
+    auto page = [this](const QString &name) {
+        auto *w = new QWidget(SSTab);
+        w->setObjectName(name);
+        auto *l = new QVBoxLayout(w);
+        l->setContentsMargins(2, 2, 2, 2);
+        return w;
+    };
+
+    QWidget *xsltPage = page(QStringLiteral("pageXSLT"));
+    txtXSLT = new SyntaxBox(xsltPage);
+    txtXSLT->setObjectName(QStringLiteral("txtXSLT"));
+    txtXSLT->setPropnamebold(true);
+    txtXSLT->setCommentitalic(false);
+    // The template is design-time content: it is in place before any change is watched.
+    txtXSLT->setText(stylesheetTemplate());
+    xsltPage->layout()->addWidget(txtXSLT);
+    ucVBIntelliCtl = new ucVBIntelli(xsltPage);
+    ucVBIntelliCtl->setObjectName(QStringLiteral("ucVBIntelli"));
+    ucVBIntelliCtl->setEditor(txtXSLT);
+    SSTab->addTab(xsltPage, QStringLiteral("XSLT"));
+
+    QWidget *xmlPage = page(QStringLiteral("pageXML"));
+    txtXML = new SyntaxBox(xmlPage);
+    txtXML->setObjectName(QStringLiteral("txtXML"));
+    txtXML->setPropnamebold(true);
+    xmlPage->layout()->addWidget(txtXML);
+    SSTab->addTab(xmlPage, QStringLiteral("XML"));
+
+    QWidget *previewPage = page(QStringLiteral("pagePreview"));
+    WebBrowser = new QWebEngineView(previewPage);
+    WebBrowser->setObjectName(QStringLiteral("WebBrowser"));
+    previewPage->layout()->addWidget(WebBrowser);
+    SSTab->addTab(previewPage, QStringLiteral("Preview"));
+
+    StatusBar = new QStatusBar(this);
+    StatusBar->setObjectName(QStringLiteral("StatusBar"));
+    StatusBar->setSizeGripEnabled(false);
+    auto *panel1 = new QWidget(StatusBar);
+    panel1->setObjectName(QStringLiteral("panel1"));
+    auto *p1 = new QHBoxLayout(panel1);
+    p1->setContentsMargins(4, 0, 4, 0);
+    p1->setSpacing(4);
+    m_panel1Icon = new QLabel(panel1);
+    m_panel1Icon->setFixedSize(16, 16);
+    m_panel1Text = new QLabel(panel1);
+    m_panel1Text->setTextFormat(Qt::PlainText);
+    p1->addWidget(m_panel1Icon);
+    p1->addWidget(m_panel1Text, 1);
+    m_panel2 = new QLabel(StatusBar);
+    m_panel2->setObjectName(QStringLiteral("panel2"));
+    m_panel2->setContentsMargins(4, 0, 4, 0);
+    m_panel2->setMinimumWidth(140);
+    StatusBar->addWidget(panel1, 1);
+    StatusBar->addWidget(m_panel2);
+    StatusBar->installEventFilter(this);
+    panel1->installEventFilter(this);
+    m_panel1Text->installEventFilter(this);
+    m_panel1Icon->installEventFilter(this);
+    m_panel2->installEventFilter(this);
+    layout->addWidget(StatusBar);
+
+    connect(txtXSLT, &SyntaxBox::changed, this, &frmEditor::stylesheetChanged);
+    connect(txtXML, &SyntaxBox::changed, this, [this] { setEditState(); });
+    for (SyntaxBox *box : {txtXSLT, txtXML}) {
+        connect(box, &SyntaxBox::focusReceived, this, [this] { setEditState(); });
+        connect(box, &SyntaxBox::keyReleased, this, [this](int, int) { setEditState(); });
+        connect(box, &SyntaxBox::mouseReleased, this, [this](int, int, int, int) { setEditState(); });
+        connect(box, &SyntaxBox::caretMoved, this, [this, box] { showCaretPosition(box); });
+    }
+    connect(txtXSLT, &SyntaxBox::characterTyped, this, [this](int &code) {
+        if (code == '<')
+            ucVBIntelliCtl->ShowTagList();
+    });
+    connect(ucVBIntelliCtl, &ucVBIntelli::ListClosed, this, [this] { txtXSLT->raise(); });
+    connect(SSTab, &QTabWidget::currentChanged, this, &frmEditor::tabChanged);
+}
+
+void frmEditor::loadSequence()
+{
+    ucVBIntelliCtl->LoadDefinitions(QCoreApplication::applicationDirPath() + QStringLiteral("/W3C_XSLT_10.xml"));
+    loadEditorOptions();
+    if (blnAutoParse)
+        xmlParseDoc = std::make_unique<XmlDocument>();
+    showCaretPosition(txtXSLT);
+    txtXML->setAutoColorize(true);
+    txtXSLT->setAutoColorize(true);
+}
+
+void frmEditor::loadEditorOptions()
+{
+    try {
+        const QString name = SettingsStore::read(kOptions, QStringLiteral("FontName"), txtXSLT->fontName());
+        const QString size = SettingsStore::read(kOptions, QStringLiteral("FontSize"), txtXSLT->fontSize());
+        txtXSLT->setFontName(name);
+        txtXSLT->setFontSize(size);
+        txtXML->setFontName(name);
+        txtXML->setFontSize(size);
+        const QString autoParse = SettingsStore::read(kOptions, QStringLiteral("AutoParse"), QStringLiteral("1"));
+        blnAutoParse = SettingsConvert::toBoolean(autoParse, QStringLiteral("AutoParse"));
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()), QStringLiteral("Error Loading Options"));
+    }
+}
+
+void frmEditor::setupNewDoc()
+{
+    txtXSLT->ClearUndo();
+}
+
+void frmEditor::setCaption(const QString &caption)
+{
+    setWindowTitle(caption);
+}
+
+QString frmEditor::panelText(int index) const
+{
+    if (index == 1)
+        return m_panel1Text->text();
+    if (index == 2)
+        return m_panel2->text();
+    return QString();
+}
+
+bool frmEditor::panelHasIcon() const
+{
+    return !m_panel1Icon->pixmap().isNull();
+}
+
+void frmEditor::stylesheetChanged()
+{
+    if (blnAutoParse) {
+        if (!xmlParseDoc)
+            xmlParseDoc = std::make_unique<XmlDocument>();
+        xmlParseDoc->loadXML(txtXSLT->Text(), m_strFileName);
+        const XmlDocument::ParseError &err = xmlParseDoc->parseError();
+        if (err.code != 0) {
+            m_panel1Icon->setPixmap(QIcon(QStringLiteral(":/icons/parse-error.svg")).pixmap(16, 16));
+            m_panel1Text->setText(err.reason.section(QLatin1Char('\n'), 0, 0));
+        } else {
+            m_panel1Icon->setPixmap(QPixmap());
+            m_panel1Text->clear();
+        }
+    }
+    // An edit marks the document changed whether or not it is being parsed, so no edit can be
+    // closed away without the save prompt.
+    if (!m_blnChanged && !m_blnLoading) {
+        setCaption(windowTitle() + QLatin1Char('*'));
+        m_blnChanged = true;
+    }
+    setEditState();
+}
+
+void frmEditor::showParseInfo()
+{
+    if (!blnAutoParse || !xmlParseDoc)
+        return;
+    const XmlDocument::ParseError &err = xmlParseDoc->parseError();
+    if (err.code == 0)
+        return;
+    QString reason = err.reason;
+    if (!reason.endsWith(QLatin1Char('\n')))
+        reason += QLatin1Char('\n');
+    const QString text = QStringLiteral("Parse Error in Document") + QLatin1Char('\n') + QStringLiteral("Error: ") + reason
+        + QStringLiteral("Line: ") + QString::number(err.line) + QLatin1Char('\n') + QStringLiteral("Position: ")
+        + QString::number(err.linepos) + QLatin1Char('\n') + QStringLiteral("Source: ") + err.srcText;
+    dialogs().messageBox(this, text, msg::OkOnly | msg::Information, QStringLiteral("Extended Parse Info"));
+}
+
+void frmEditor::showCaretPosition(SyntaxBox *ctl)
+{
+    const int line = ctl->CurrentLine() + 1;
+    const int column = ctl->CurrentColumn();
+    m_panel2->setText(QStringLiteral("Line: %1, Col: %2").arg(line).arg(column));
+}
+
+void frmEditor::setMenuEnabled(const char *name, bool on)
+{
+    if (!frmParent)
+        return;
+    if (QAction *a = frmParent->menuItem(QString::fromLatin1(name)))
+        a->setEnabled(on);
+}
+
+void frmEditor::setButtonEnabled(int index, bool on)
+{
+    if (!frmParent)
+        return;
+    if (QAction *a = frmParent->button(index))
+        a->setEnabled(on);
+}
+
+void frmEditor::setEditState(std::optional<bool> blnState)
+{
+    // Toolbar positions of Copy, Cut, Paste, Undo, Redo and Find.
+    enum { btnCut = 6, btnCopy = 7, btnPaste = 8, btnFind = 9, btnUndo = 11, btnRedo = 12 };
+    if (blnState) {
+        const bool on = *blnState;
+        setMenuEnabled("mnuCopy", on);
+        setButtonEnabled(btnCopy, on);
+        setMenuEnabled("mnuCut", on);
+        setButtonEnabled(btnCut, on);
+        setMenuEnabled("mnuPaste", on);
+        setButtonEnabled(btnPaste, on);
+        setMenuEnabled("mnuUndo", on);
+        setButtonEnabled(btnUndo, on);
+        setMenuEnabled("mnuRedo", on);
+        setButtonEnabled(btnRedo, on);
+        setMenuEnabled("mnuFind", on);
+        setButtonEnabled(btnFind, on);
+        setMenuEnabled("mnuReplace", on);
+        setMenuEnabled("mnuSelectAll", on);
+        return;
+    }
+    SyntaxBox *ctl = nullptr;
+    switch (SSTab->currentIndex()) {
+    case 0: ctl = txtXSLT; break;
+    case 1: ctl = txtXML; break;
+    default: return; // the preview keeps whatever state entering it set
+    }
+    setMenuEnabled("mnuCopy", ctl->CanCopy());
+    setButtonEnabled(btnCopy, ctl->CanCopy());
+    setMenuEnabled("mnuCut", ctl->CanCut());
+    setButtonEnabled(btnCut, ctl->CanCut());
+    setMenuEnabled("mnuPaste", ctl->CanPaste());
+    setButtonEnabled(btnPaste, ctl->CanPaste());
+    setMenuEnabled("mnuUndo", ctl->CanUndo());
+    setButtonEnabled(btnUndo, ctl->CanUndo());
+    setMenuEnabled("mnuRedo", ctl->CanRedo());
+    setButtonEnabled(btnRedo, ctl->CanRedo());
+    setMenuEnabled("mnuFind", true);
+    setButtonEnabled(btnFind, true);
+    setMenuEnabled("mnuReplace", true);
+    setMenuEnabled("mnuSelectAll", true);
+}
+
+void frmEditor::activate()
+{
+    setEditState();
+    setMenuEnabled("mnuPrint", true);
+    setButtonEnabled(4, true);
+    setMenuEnabled("mnuPreview", true);
+    setButtonEnabled(14, true);
+}
+
+void frmEditor::tabChanged(int index)
+{
+    switch (index) {
+    case 0:
+        txtXSLT->setSelLength(0);
+        setEditState();
+        txtXSLT->raise();
+        showCaretPosition(txtXSLT);
+        break;
+    case 1:
+        setEditState();
+        txtXML->raise();
+        showCaretPosition(txtXML);
+        break;
+    case 2:
+        setEditState(false);
+        m_panel2->clear();
+        break;
+    default: break;
+    }
+    m_previousTab = index;
+}
+
+void frmEditor::saveFile(bool &Cancel)
+{
+    if (m_strFileName.trimmed().isEmpty() || blnIsURL) {
+        const QString answer = showFileDialog(CommonDialog_, QStringLiteral("Save XSLT..."),
+                                              QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt"), 2);
+        if (answer.trimmed().isEmpty()) {
+            Cancel = true;
+            return;
+        }
+        // A failed save keeps the window's state, URL mark included, and counts as not done.
+        if (saveXSLTFile(answer))
+            blnIsURL = false;
+        else
+            Cancel = true;
+        return;
+    }
+    if (!saveXSLTFile(m_strFileName))
+        Cancel = true;
+}
+
+bool frmEditor::saveXSLTFile(const QString &strFile)
+{
+    XmlDocument doc;
+    if (!doc.loadXML(txtXSLT->Text(), strFile)) {
+        showError(doc.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
+        return false;
+    }
+    QString error;
+    if (!doc.save(strFile, &error)) {
+        showError(error, QStringLiteral("Error Saving XSLT Document"));
+        return false;
+    }
+    m_strFileName = strFile;
+    setCaption(m_strFileName);
+    m_blnChanged = false;
+    return true;
+}
+
+void frmEditor::queryUnload(bool &cancel)
+{
+    if (!m_blnChanged)
+        return;
+    const QString caption = windowTitle();
+    const int star = caption.indexOf(QLatin1Char('*'));
+    const QString name = star >= 0 ? caption.left(star) : QString();
+    const int answer = dialogs().messageBox(this, QStringLiteral("Would you like to save your changes ") + name + QLatin1Char('?'),
+                                            msg::YesNoCancel | msg::Question, QStringLiteral("Save Changes?"));
+    if (answer == msg::Yes)
+        saveFile(cancel);
+    else if (answer != msg::No)
+        cancel = true; // Cancel, or the box closed without an answer
+}
+
+void frmEditor::closeEvent(QCloseEvent *event)
+{
+    if (!m_closeApproved) {
+        bool cancel = false;
+        queryUnload(cancel);
+        if (cancel) {
+            event->ignore();
+            return;
+        }
+    }
+    unload();
+    event->accept();
+}
+
+void frmEditor::unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    xmlParseDoc.reset();
+    if (frmParent)
+        frmParent->removeFormFromArray(intArrayElem);
+}
+
+bool frmEditor::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonRelease) {
+        auto *me = static_cast<QMouseEvent *>(event);
+        if (me->button() == Qt::LeftButton && watched->isWidgetType()
+            && (watched == StatusBar || StatusBar->isAncestorOf(static_cast<QWidget *>(watched))))
+            showParseInfo();
+    }
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "components/syntaxbox.h"
+#include "components/ucvbintelli.h"
+#include "platform/dialogs.h"
+#include "platform/xmldocument.h"
+
+#include <QWidget>
+#include <memory>
+#include <optional>
+
+class QLabel;
+class QSplitter;
+class QStatusBar;
+class QTabWidget;
+class QWebEngineView;
+class frmMDIMain;
+
+// A document window: one stylesheet with its XML source and the preview of the result.
+// Only the stylesheet is a document in the save-and-close sense.
+class frmEditor : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit frmEditor(QWidget *parent = nullptr);
+    ~frmEditor() override;
+
+    static QString newDocumentCaption() { return QStringLiteral("New XSLT File"); }
+    static QString stylesheetTemplate();
+
+    // Public record fields.
+    bool blnAutoParse = false;
+    bool blnIsURL = false;
+    frmMDIMain *frmParent = nullptr;
+    short intArrayElem = 0;
+
+    // Controls.
+    QSplitter *SSSplitter1 = nullptr;
+    QTabWidget *SSTab = nullptr;
+    SyntaxBox *txtXSLT = nullptr;
+    SyntaxBox *txtXML = nullptr;
+    ucVBIntelli *ucVBIntelliCtl = nullptr;
+    QWebEngineView *WebBrowser = nullptr;
+    QStatusBar *StatusBar = nullptr;
+
+    // Read-only views of the private record, for the main window and for diagnostics.
+    QString strFileName() const { return m_strFileName; }
+    bool blnChanged() const { return m_blnChanged; }
+    bool blnLoading() const { return m_blnLoading; }
+    bool hasParseDocument() const { return static_cast<bool>(xmlParseDoc); }
+    QString Caption() const { return windowTitle(); }
+    QString panelText(int index) const;
+    bool panelHasIcon() const;
+
+    void setupNewDoc();
+    void setEditState(std::optional<bool> blnState = std::nullopt);
+    void saveFile(bool &Cancel);
+    bool saveXSLTFile(const QString &strFile);
+
+    // Runs when the window becomes the active document window.
+    void activate();
+
+    // The close query: sets cancel when the window must stay open.
+    void queryUnload(bool &cancel);
+    // Set by the main window once every document agreed to close, so the query is not repeated.
+    void setCloseApproved(bool approved) { m_closeApproved = approved; }
+
+    // Shows the parse report of the last failed parse, if any.
+    void showParseInfo();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+    void loadSequence();
+    void loadEditorOptions();
+    void stylesheetChanged();
+    void showCaretPosition(SyntaxBox *ctl);
+    void tabChanged(int index);
+    void unload();
+    void setCaption(const QString &caption);
+    void setMenuEnabled(const char *name, bool on);
+    void setButtonEnabled(int index, bool on);
+
+    std::unique_ptr<XmlDocument> xmlParseDoc;
+    QString m_strFileName;
+    bool m_blnChanged = false;
+    bool m_blnLoading = false;
+    bool m_closeApproved = false;
+    bool m_unloaded = false;
+    int m_previousTab = 0;
+    CommonDialog CommonDialog_;
+    QLabel *m_panel1Icon = nullptr;
+    QLabel *m_panel1Text = nullptr;
+    QLabel *m_panel2 = nullptr;
+};

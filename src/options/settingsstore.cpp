@@ -1,0 +1,133 @@
+#include "settingsstore.h"
+
+#include <QLocale>
+#include <QSettings>
+#include <QStringList>
+#include <cmath>
+#include <memory>
+#include <limits>
+
+namespace {
+
+// IniFormat in the user scope puts the store in $XDG_CONFIG_HOME/Zendrik/Zendrik.conf with one
+// INI group per section. A fresh object per use picks up changes made by other instances.
+std::unique_ptr<QSettings> store()
+{
+    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                       QString::fromLatin1(SettingsStore::AppName),
+                                       QString::fromLatin1(SettingsStore::AppName));
+}
+
+QString path(const QString &section, const QString &key)
+{
+    return section + QLatin1Char('/') + key;
+}
+
+QString describe(const QString &text, const QString &key, const char *expected)
+{
+    return QStringLiteral("The stored value \"%1\" of the setting \"%2\" is not %3.")
+        .arg(text, key, QString::fromLatin1(expected));
+}
+
+// Parses a plain decimal number the way stored settings are written: optional sign, digits,
+// optional fraction, surrounding spaces allowed. Nothing locale-specific.
+bool parseNumber(const QString &text, double *value)
+{
+    const QString t = text.trimmed();
+    if (t.isEmpty())
+        return false;
+    bool ok = false;
+    const double v = QLocale::c().toDouble(t, &ok);
+    if (!ok || !std::isfinite(v))
+        return false;
+    *value = v;
+    return true;
+}
+
+double roundHalfEven(double v)
+{
+    return std::nearbyint(v); // the default rounding mode is to nearest, ties to even
+}
+
+} // namespace
+
+namespace SettingsStore {
+
+QString read(const QString &section, const QString &key, const QString &defaultValue)
+{
+    const QVariant v = store()->value(path(section, key));
+    if (!v.isValid())
+        return defaultValue;
+    // A hand-edited value with unquoted commas comes back as a list; keep it as the text it was.
+    if (v.metaType().id() == QMetaType::QStringList)
+        return v.toStringList().join(QLatin1Char(','));
+    return v.toString();
+}
+
+QString read(const QString &section, const QString &key, long defaultValue)
+{
+    return read(section, key, QString::number(defaultValue));
+}
+
+void save(const QString &section, const QString &key, const QString &value)
+{
+    auto s = store();
+    s->setValue(path(section, key), value);
+    s->sync();
+    if (s->status() == QSettings::AccessError)
+        throw SettingsError(QStringLiteral("The settings file \"%1\" cannot be written.").arg(s->fileName()).toStdString());
+}
+
+QString fileName()
+{
+    return store()->fileName();
+}
+
+} // namespace SettingsStore
+
+namespace SettingsConvert {
+
+bool toBoolean(const QString &text, const QString &key)
+{
+    const QString t = text.trimmed();
+    if (t.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
+        return true;
+    if (t.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0)
+        return false;
+    double v = 0;
+    if (!parseNumber(t, &v))
+        throw SettingsError(describe(text, key, "a truth value (0 or 1)").toStdString());
+    return v != 0;
+}
+
+short toInt16(const QString &text, const QString &key)
+{
+    double v = 0;
+    if (!parseNumber(text, &v))
+        throw SettingsError(describe(text, key, "a whole number").toStdString());
+    const double r = roundHalfEven(v);
+    if (r < std::numeric_limits<short>::min() || r > std::numeric_limits<short>::max())
+        throw SettingsError(describe(text, key, "a number from -32768 to 32767").toStdString());
+    return static_cast<short>(r);
+}
+
+long toInt32(const QString &text, const QString &key)
+{
+    double v = 0;
+    if (!parseNumber(text, &v))
+        throw SettingsError(describe(text, key, "a whole number").toStdString());
+    const double r = roundHalfEven(v);
+    if (r < std::numeric_limits<int>::min() || r > std::numeric_limits<int>::max())
+        throw SettingsError(describe(text, key, "a 32-bit whole number").toStdString());
+    return static_cast<long>(r);
+}
+
+double toDouble(const QString &text, const QString &key)
+{
+    double v = 0;
+    if (!parseNumber(text, &v))
+        throw SettingsError(describe(text, key, "a number").toStdString());
+    return v;
+}
+
+} // namespace SettingsConvert
