@@ -1,0 +1,65 @@
+#include "appfixture.h"
+
+#include "app/frmmdimain.h"
+#include "document/frmeditor.h"
+#include "options/settingsstore.h"
+#include "testmain.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QSettings>
+
+namespace fixture {
+
+static QString storeFile()
+{
+    return testenv::configHome() + QStringLiteral("/Zendrik/Zendrik.conf");
+}
+
+void clearSettings()
+{
+    QDir(testenv::configHome() + QStringLiteral("/Zendrik")).removeRecursively();
+}
+
+void writeSettings(const QString &section, const QList<std::pair<QString, QString>> &values)
+{
+    QSettings s(storeFile(), QSettings::IniFormat);
+    for (const auto &kv : values)
+        s.setValue(section + QLatin1Char('/') + kv.first, kv.second);
+    s.sync();
+}
+
+QString settingsFileText()
+{
+    QFile f(storeFile());
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(f.readAll());
+}
+
+bool settingsFileExists()
+{
+    return QFile::exists(storeFile());
+}
+
+QList<frmEditor *> documentWindows(frmMDIMain *main)
+{
+    QList<frmEditor *> out;
+    for (QMdiSubWindow *w : main->mdiArea()->subWindowList(QMdiArea::CreationOrder))
+        if (auto *doc = qobject_cast<frmEditor *>(w->widget()))
+            out << doc;
+    return out;
+}
+
+frmEditor *newDocument(frmMDIMain *main)
+{
+    const int before = documentWindows(main).size();
+    main->menuItem(QStringLiteral("mnuNew"))->trigger();
+    const QList<frmEditor *> docs = documentWindows(main);
+    return docs.size() == before + 1 ? docs.last() : nullptr;
+}
+
+} // namespace fixture

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "fakedialogs.h"
+
+#include <QString>
+#include <QStringList>
+#include <utility>
+
+class frmMDIMain;
+class frmEditor;
+
+namespace fixture {
+
+// Removes the settings store so the next reader sees an empty one.
+void clearSettings();
+// Writes key=value pairs into a section of the settings store file directly, as a user or an
+// earlier run would have left them.
+void writeSettings(const QString &section, const QList<std::pair<QString, QString>> &values);
+// The settings store file's text, or an empty string when there is none.
+QString settingsFileText();
+bool settingsFileExists();
+
+// The document windows open in the main window, in the order the window list gives.
+QList<frmEditor *> documentWindows(frmMDIMain *main);
+// Triggers File > New and returns the new window.
+frmEditor *newDocument(frmMDIMain *main);
+
+} // namespace fixture
