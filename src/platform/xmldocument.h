@@ -12,9 +12,9 @@
 class XmlDocument
 {
 public:
-    // What went wrong in the last parse, load, transformation or save. code is 0 on success.
+    // What went wrong in the last parse, load or transformation. code is 0 on success.
     struct ParseError {
-        int code = 0;
+        int code = 0;    // libxml2's error code, or -1 for a failure the XSLT processor reports without one
         QString reason;  // one or more lines, each ending in "\n"
         int line = 0;    // 1-based, 0 when unknown
         int linepos = 0; // 1-based column within that line, 0 when unknown
@@ -56,6 +56,12 @@ public:
     QString url() const;
 
 private:
+    bool parse(const QByteArray &input, bool unicodeText, const QString &baseUrl, const QString *text);
+    bool transform(const XmlDocument &source, QByteArray *out, QByteArray *encoding);
+    // A fresh parse of the same input as the XSLT processor wants it (entities expanded, CDATA as
+    // text). The caller owns the result; null when it cannot be read that way.
+    struct _xmlDoc *readForXslt() const;
+
     struct Impl;
     std::unique_ptr<Impl> d;
     ParseError m_error;
