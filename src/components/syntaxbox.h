@@ -17,7 +17,8 @@ public:
     explicit SyntaxBox(QWidget *parent = nullptr);
     ~SyntaxBox() override;
 
-    // The whole text. Writing replaces it and raises exactly one changed().
+    // The whole text. Writing replaces it, starts a new undo history and raises exactly one
+    // changed().
     QString Text() const;
     void setText(const QString &text) override;
 
@@ -28,23 +29,26 @@ public:
     QString SelText() const;
     void setSelText(const QString &text); // replaces the selection; caret after the new text
 
+    // False: the selection stays drawn (in a muted colour) while another control has the focus.
     bool HideSelection() const;
 
     // The live font: name and size (points, as text such as "8.25") change the display at once.
     // fontName() is the family actually shown (a missing family resolves to an installed one).
     QString fontName() const;
-    void setFontName(const QString &name);
+    void setFontName(const QString &name);   // an empty name keeps the current family
     QString fontSize() const;
     void setFontSize(const QString &points); // throws std::invalid_argument for non-numbers
     double fontPointSize() const;
 
     bool AutoColorize() const;
     void setAutoColorize(bool on);
+    // Colours the whole text. A very large text is coloured from the top down: what fits in a
+    // short time now, the rest in the background while the control stays usable.
     void ColorizeAll();
     void ClearUndo();
 
     int CurrentLine() const;   // 0-based line of the caret
-    int CurrentColumn() const; // 1-based column of the caret, in characters
+    int CurrentColumn() const; // 1-based column of the caret, in characters (UTF-16 units)
 
     bool CanUndo() const;
     bool CanRedo() const;
@@ -67,7 +71,8 @@ public:
     void setAttribValueBold(bool on);
     void setAttribValueItalic(bool on);
 
-    // Stored properties: attribute (property) names drawn bold, comments drawn italic.
+    // Stored properties: attribute (property) names drawn bold, comments drawn italic. They
+    // start as true and false. propnamebold and AttribBold set the same style: the later wins.
     bool propnamebold() const;
     void setPropnamebold(bool on);
     bool commentitalic() const;
@@ -80,12 +85,16 @@ public:
 signals:
     void focusReceived();
     void changed();                      // every change of the text
-    void characterTyped(int &code);      // before the character is inserted; set 0 to drop it
+    // A printable character typed without Ctrl, before it is inserted; set code to 0 to drop it
+    // or to another character to type that one instead.
+    void characterTyped(int &code);
     void keyReleased(int keyCode, int shift);               // shift: 1 Shift, 2 Ctrl, 4 Alt
     void mouseReleased(int button, int shift, int x, int y); // button: 1 left, 2 right, 4 middle
     void caretMoved();
 
 protected:
+    bool event(QEvent *e) override;
+    bool viewportEvent(QEvent *e) override;
     void focusInEvent(QFocusEvent *e) override;
     void keyPressEvent(QKeyEvent *e) override;
     void keyReleaseEvent(QKeyEvent *e) override;

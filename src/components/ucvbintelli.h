@@ -19,12 +19,21 @@ public:
     // The editor whose caret the list appears at and whose focus it returns to.
     void setEditor(SyntaxBox *editor);
 
-    // Reads the element names from path. A missing or broken file leaves the list empty and
-    // returns false; it never throws.
+    // Reads the element names from path: <elements><element name="xsl:template"/>...</elements>,
+    // offered in file order. A missing or broken file leaves the list empty and returns false;
+    // it never throws and prints nothing.
     bool LoadDefinitions(const QString &path);
     QStringList definitions() const;
 
-    // Shows the list at the editor's caret and gives it the keyboard focus.
+    // Shows the list below the editor's caret line and gives it the keyboard focus. With no
+    // definitions loaded it does nothing and raises nothing: there is no list to close.
+    //
+    // Typed name characters filter by prefix of the name or of its local part, case-insensitive.
+    // Enter, Return, Tab or a double click raise ItemChosen, then ListClosed. Escape, a
+    // character that cannot occur in a name, or the focus moving elsewhere close the list with
+    // ListClosed alone; what was typed into the filter is then written into the editor, so no
+    // keystroke is lost, and the closing key goes on to the editor. The focus returns to the
+    // editor in every case.
     void ShowTagList();
 
 signals:
@@ -32,7 +41,8 @@ signals:
     void ListClosed();
 
 private:
-    // implementation detail chosen by the implementer
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
     struct Impl;
     Impl *d;
 };

@@ -1,0 +1,587 @@
+#include "components/syntaxbox.h"
+
+#include <Qsci/qscilexerxml.h>
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QFocusEvent>
+#include <QFontInfo>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QTimer>
+
+#include <cmath>
+#include <initializer_list>
+#include <stdexcept>
+
+namespace {
+
+// Lexer styles grouped as the options present them.
+constexpr std::initializer_list<int> kTagStyles = {
+    QsciLexerHTML::Tag, QsciLexerHTML::UnknownTag, QsciLexerHTML::XMLTagEnd,
+    QsciLexerHTML::XMLStart, QsciLexerHTML::XMLEnd};
+constexpr std::initializer_list<int> kAttribStyles = {
+    QsciLexerHTML::Attribute, QsciLexerHTML::UnknownAttribute};
+constexpr std::initializer_list<int> kValueStyles = {
+    QsciLexerHTML::HTMLDoubleQuotedString, QsciLexerHTML::HTMLSingleQuotedString,
+    QsciLexerHTML::HTMLValue, QsciLexerHTML::HTMLNumber};
+constexpr std::initializer_list<int> kCommentStyles = {QsciLexerHTML::HTMLComment};
+
+// Colouring more than this many bytes in one go would freeze the window noticeably; larger
+// texts are coloured in slices between events.
+constexpr long kColourSliceBytes = 1L << 20;
+
+int shiftMask(Qt::KeyboardModifiers m)
+{
+    int mask = 0;
+    if (m & Qt::ShiftModifier)
+        mask |= 1;
+    if (m & Qt::ControlModifier)
+        mask |= 2;
+    if (m & Qt::AltModifier)
+        mask |= 4;
+    return mask;
+}
+
+int buttonCode(Qt::MouseButton b)
+{
+    switch (b) {
+    case Qt::LeftButton: return 1;
+    case Qt::RightButton: return 2;
+    case Qt::MiddleButton: return 4;
+    default: return 0;
+    }
+}
+
+} // namespace
+
+struct SyntaxBox::Impl {
+    SyntaxBox *q;
+    QsciLexerXML *lexer = nullptr;
+    QFont font;
+    bool autoColorize = true;
+    bool lexerAttached = true;
+    bool propnamebold = true;
+    bool commentitalic = false;
+
+    // Several Scintilla modifications made by one call of ours or one user event are reported
+    // as one change: they are collected while a scope is open and reported when it closes.
+    int scopeDepth = 0;
+    bool changePending = false;
+
+    long lastCaret = 0;
+    long lastAnchor = 0;
+
+    QTimer colourTimer;
+
+    explicit Impl(SyntaxBox *box) : q(box) {}
+
+    long send(unsigned int msg, unsigned long w = 0, long l = 0) const
+    {
+        return q->SendScintilla(msg, w, l);
+    }
+
+    long byteLength() const { return send(SCI_GETLENGTH); }
+    long unitLength() const { return send(SCI_COUNTCODEUNITS, 0, byteLength()); }
+    long unitsBefore(long bytePos) const { return send(SCI_COUNTCODEUNITS, 0, bytePos); }
+    long byteAt(long units) const
+    {
+        if (units <= 0)
+            return 0;
+        if (units >= unitLength())
+            return byteLength();
+        return send(SCI_POSITIONRELATIVECODEUNITS, 0, units);
+    }
+
+    void textModified()
+    {
+        if (scopeDepth > 0)
+            changePending = true;
+        else
+            emit q->changed();
+    }
+
+    void checkCaret()
+    {
+        const long caret = send(SCI_GETCURRENTPOS);
+        const long anchor = send(SCI_GETANCHOR);
+        if (caret == lastCaret && anchor == lastAnchor)
+            return;
+        lastCaret = caret;
+        lastAnchor = anchor;
+        emit q->caretMoved();
+    }
+
+    void applyStyle(std::initializer_list<int> styles, auto &&change)
+    {
+        for (int style : styles) {
+            QFont f = lexer->font(style);
+            change(f);
+            lexer->setFont(f, style);
+        }
+    }
+    void setBold(std::initializer_list<int> styles, bool on)
+    {
+        applyStyle(styles, [on](QFont &f) { f.setBold(on); });
+    }
+    void setItalic(std::initializer_list<int> styles, bool on)
+    {
+        applyStyle(styles, [on](QFont &f) { f.setItalic(on); });
+    }
+    void setColour(std::initializer_list<int> styles, long bgr)
+    {
+        for (int style : styles)
+            lexer->setColor(toQColor(bgr), style);
+    }
+
+    // Family and size go to every style at once; each style keeps its own bold and italic.
+    void applyFont()
+    {
+        for (int style = 0; style <= QsciScintillaBase::STYLE_MAX; ++style) {
+            if (lexer->description(style).isEmpty())
+                continue;
+            QFont f = lexer->font(style);
+            f.setFamily(font.family());
+            f.setPointSizeF(font.pointSizeF());
+            lexer->setFont(f, style);
+        }
+        lexer->setDefaultFont(font);
+        q->setMarginsFont(font);
+    }
+
+    // With live colouring off the document keeps the styles it has and new text stays plain:
+    // Scintilla asks its container for styling, and nobody answers.
+    void detachLexer()
+    {
+        if (!lexerAttached)
+            return;
+        send(SCI_SETLEXER, SCLEX_CONTAINER);
+        lexerAttached = false;
+    }
+
+    // A new lexer instance loses its properties and keywords, so they are handed over again.
+    void attachLexer()
+    {
+        if (lexerAttached)
+            return;
+        q->SendScintilla(SCI_SETLEXERLANGUAGE, 0UL, lexer->lexer());
+        q->SendScintilla(SCI_SETPROPERTY, "fold", "1");
+        q->SendScintilla(SCI_SETPROPERTY, "fold.html", "1");
+        for (int set = 0; set <= 8; ++set) {
+            const char *words = lexer->keywords(set + 1);
+            q->SendScintilla(SCI_SETKEYWORDS, static_cast<unsigned long>(set), words ? words : "");
+        }
+        lexer->refreshProperties();
+        lexerAttached = true;
+    }
+
+    void colourise(long from, long to)
+    {
+        const bool wasAttached = lexerAttached;
+        attachLexer();
+        send(SCI_COLOURISE, static_cast<unsigned long>(from), to);
+        if (!wasAttached)
+            detachLexer();
+    }
+
+    // One slice of the background colouring; runs again until the text is coloured to the end.
+    // Everything before Scintilla's styled mark is already right, so each slice starts there.
+    void colourNextSlice()
+    {
+        const long end = byteLength();
+        const long from = send(SCI_GETENDSTYLED);
+        if (from >= end)
+            return;
+        const long to = std::min(end, from + kColourSliceBytes);
+        colourise(from, to);
+        if (to < end)
+            colourTimer.start();
+        q->viewport()->update();
+    }
+
+    // Scope of one call or one event: at its end, one changed() for whatever it modified and
+    // one caretMoved() if the caret or the selection moved.
+    class Scope
+    {
+    public:
+        Scope(SyntaxBox *box, Impl *d) : m_box(box), m_d(d), m_outerPending(d->changePending)
+        {
+            ++m_d->scopeDepth;
+            m_d->changePending = false;
+        }
+        ~Scope()
+        {
+            if (!m_box)
+                return; // destroyed by a handler while the event was being delivered
+            const bool changed = m_d->changePending;
+            m_d->changePending = m_outerPending;
+            --m_d->scopeDepth;
+            if (changed)
+                emit m_box->changed();
+            if (m_box)
+                m_d->checkCaret();
+        }
+        Scope(const Scope &) = delete;
+        Scope &operator=(const Scope &) = delete;
+
+    private:
+        QPointer<SyntaxBox> m_box;
+        Impl *m_d;
+        bool m_outerPending;
+    };
+};
+
+SyntaxBox::SyntaxBox(QWidget *parent)
+    : QsciScintilla(parent), d(new Impl(this))
+{
+    setUtf8(true);
+    SendScintilla(SCI_ALLOCATELINECHARACTERINDEX, SC_LINECHARACTERINDEX_UTF16);
+    // Painting colours only what it can in a moment; the rest follows in idle time.
+    SendScintilla(SCI_SETIDLESTYLING, SC_IDLESTYLING_ALL);
+
+    d->lexer = new QsciLexerXML(this);
+    d->font = QFont(QStringLiteral("MS Sans Serif"));
+    d->font.setPointSizeF(8.25);
+    d->font.setWeight(QFont::Normal);
+    d->font.setBold(false);
+    d->font.setItalic(false);
+    d->applyFont();
+    d->setColour(kTagStyles, 0xFF0000);
+    d->setColour(kAttribStyles, 0x800000);
+    d->setColour(kValueStyles, 0x000080);
+    d->setBold(kAttribStyles, d->propnamebold);
+    d->setItalic(kCommentStyles, d->commentitalic);
+    setLexer(d->lexer);
+    setMarginWidth(1, 0);
+
+    d->colourTimer.setSingleShot(true);
+    d->colourTimer.setInterval(0);
+    connect(&d->colourTimer, &QTimer::timeout, this, [this] { d->colourNextSlice(); });
+
+    connect(this, &QsciScintilla::textChanged, this, [this] { d->textModified(); });
+    connect(this, &QsciScintillaBase::SCN_UPDATEUI, this, [this](int) {
+        if (d->scopeDepth == 0)
+            d->checkCaret();
+    });
+}
+
+SyntaxBox::~SyntaxBox()
+{
+    d->colourTimer.stop();
+    delete d;
+    d = nullptr;
+}
+
+QString SyntaxBox::Text() const
+{
+    return text();
+}
+
+void SyntaxBox::setText(const QString &text)
+{
+    Impl::Scope scope(this, d);
+    QsciScintilla::setText(text);
+    // Even a write that leaves the text as it was counts: the caller treats it as a new text.
+    d->changePending = true;
+}
+
+int SyntaxBox::SelStart() const
+{
+    return int(d->unitsBefore(d->send(SCI_GETSELECTIONSTART)));
+}
+
+void SyntaxBox::setSelStart(int pos)
+{
+    Impl::Scope scope(this, d);
+    SendScintilla(SCI_GOTOPOS, d->byteAt(pos));
+}
+
+int SyntaxBox::SelLength() const
+{
+    return int(d->send(SCI_COUNTCODEUNITS, d->send(SCI_GETSELECTIONSTART), d->send(SCI_GETSELECTIONEND)));
+}
+
+void SyntaxBox::setSelLength(int len)
+{
+    Impl::Scope scope(this, d);
+    const int start = SelStart();
+    const long anchor = d->byteAt(start);
+    const long caret = d->byteAt(start + std::max(0, len));
+    SendScintilla(SCI_SETSEL, anchor, caret);
+}
+
+QString SyntaxBox::SelText() const
+{
+    return selectedText();
+}
+
+void SyntaxBox::setSelText(const QString &text)
+{
+    Impl::Scope scope(this, d);
+    SendScintilla(SCI_REPLACESEL, 0UL, text.toUtf8().constData());
+    SendScintilla(SCI_SCROLLCARET);
+}
+
+bool SyntaxBox::HideSelection() const
+{
+    return false;
+}
+
+QString SyntaxBox::fontName() const
+{
+    return QFontInfo(d->font).family();
+}
+
+void SyntaxBox::setFontName(const QString &name)
+{
+    const QString family = name.trimmed();
+    if (family.isEmpty())
+        return;
+    d->font.setFamily(family);
+    d->applyFont();
+}
+
+QString SyntaxBox::fontSize() const
+{
+    return QString::number(d->font.pointSizeF(), 'g', 6);
+}
+
+void SyntaxBox::setFontSize(const QString &points)
+{
+    const QString t = points.trimmed();
+    bool ok = false;
+    double size = QLocale::c().toDouble(t, &ok);
+    if (!ok)
+        size = QLocale().toDouble(t, &ok);
+    if (!ok || !std::isfinite(size) || size <= 0 || size > 1000)
+        throw std::invalid_argument(
+            QStringLiteral("Invalid font size \"%1\": enter a number of points, such as 8.25 or 10.")
+                .arg(points).toStdString());
+    d->font.setPointSizeF(size);
+    d->applyFont();
+}
+
+double SyntaxBox::fontPointSize() const
+{
+    return d->font.pointSizeF();
+}
+
+bool SyntaxBox::AutoColorize() const
+{
+    return d->autoColorize;
+}
+
+void SyntaxBox::setAutoColorize(bool on)
+{
+    if (on == d->autoColorize)
+        return;
+    d->autoColorize = on;
+    if (on) {
+        d->attachLexer();
+        // Text typed while colouring was off is coloured when it is next painted.
+        viewport()->update();
+    } else {
+        d->detachLexer();
+    }
+}
+
+void SyntaxBox::ColorizeAll()
+{
+    d->colourTimer.stop();
+    const long end = d->byteLength();
+    if (end <= kColourSliceBytes) {
+        d->colourise(0, end);
+        viewport()->update();
+        return;
+    }
+    // The top of the text now (that is what a freshly loaded text shows), the rest in slices
+    // between events. Painting meanwhile colours only what it can in a moment.
+    d->colourNextSlice();
+}
+
+void SyntaxBox::ClearUndo()
+{
+    SendScintilla(SCI_EMPTYUNDOBUFFER);
+}
+
+int SyntaxBox::CurrentLine() const
+{
+    return int(d->send(SCI_LINEFROMPOSITION, d->send(SCI_GETCURRENTPOS)));
+}
+
+int SyntaxBox::CurrentColumn() const
+{
+    const long caret = d->send(SCI_GETCURRENTPOS);
+    const long lineStart = d->send(SCI_POSITIONFROMLINE, d->send(SCI_LINEFROMPOSITION, caret));
+    return int(d->send(SCI_COUNTCODEUNITS, lineStart, caret)) + 1;
+}
+
+bool SyntaxBox::CanUndo() const
+{
+    return d->send(SCI_CANUNDO);
+}
+
+bool SyntaxBox::CanRedo() const
+{
+    return d->send(SCI_CANREDO);
+}
+
+bool SyntaxBox::CanCut() const
+{
+    return CanCopy() && !isReadOnly();
+}
+
+bool SyntaxBox::CanCopy() const
+{
+    return d->send(SCI_GETSELECTIONEND) > d->send(SCI_GETSELECTIONSTART);
+}
+
+bool SyntaxBox::CanPaste() const
+{
+    const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+    return d->send(SCI_CANPASTE) && data && data->hasText() && !data->text().isEmpty();
+}
+
+void SyntaxBox::Cut()
+{
+    Impl::Scope scope(this, d);
+    SendScintilla(SCI_CUT);
+}
+
+void SyntaxBox::Copy()
+{
+    SendScintilla(SCI_COPY);
+}
+
+void SyntaxBox::Paste()
+{
+    Impl::Scope scope(this, d);
+    SendScintilla(SCI_PASTE);
+}
+
+void SyntaxBox::Undo()
+{
+    Impl::Scope scope(this, d);
+    SendScintilla(SCI_UNDO);
+}
+
+void SyntaxBox::Redo()
+{
+    Impl::Scope scope(this, d);
+    SendScintilla(SCI_REDO);
+}
+
+void SyntaxBox::setTagColor(long color) { d->setColour(kTagStyles, color); }
+void SyntaxBox::setTagBold(bool on) { d->setBold(kTagStyles, on); }
+void SyntaxBox::setTagItalic(bool on) { d->setItalic(kTagStyles, on); }
+void SyntaxBox::setAttribColor(long color) { d->setColour(kAttribStyles, color); }
+void SyntaxBox::setAttribBold(bool on) { d->setBold(kAttribStyles, on); }
+void SyntaxBox::setAttribItalic(bool on) { d->setItalic(kAttribStyles, on); }
+void SyntaxBox::setAttribValueColor(long color) { d->setColour(kValueStyles, color); }
+void SyntaxBox::setAttribValueBold(bool on) { d->setBold(kValueStyles, on); }
+void SyntaxBox::setAttribValueItalic(bool on) { d->setItalic(kValueStyles, on); }
+
+bool SyntaxBox::propnamebold() const
+{
+    return d->propnamebold;
+}
+
+void SyntaxBox::setPropnamebold(bool on)
+{
+    d->propnamebold = on;
+    d->setBold(kAttribStyles, on);
+}
+
+bool SyntaxBox::commentitalic() const
+{
+    return d->commentitalic;
+}
+
+void SyntaxBox::setCommentitalic(bool on)
+{
+    d->commentitalic = on;
+    d->setItalic(kCommentStyles, on);
+}
+
+QColor SyntaxBox::toQColor(long bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+long SyntaxBox::fromQColor(const QColor &c)
+{
+    return long(c.red()) | (long(c.green()) << 8) | (long(c.blue()) << 16);
+}
+
+bool SyntaxBox::event(QEvent *e)
+{
+    // Ctrl+V belongs to the editor, not to a window's Paste shortcut: the editor pastes once
+    // through its own key handling.
+    if (e->type() == QEvent::ShortcutOverride && static_cast<QKeyEvent *>(e)->matches(QKeySequence::Paste)) {
+        e->accept();
+        return true;
+    }
+    Impl::Scope scope(this, d);
+    return QsciScintilla::event(e);
+}
+
+bool SyntaxBox::viewportEvent(QEvent *e)
+{
+    // Mouse, drop and context-menu edits arrive through the viewport.
+    Impl::Scope scope(this, d);
+    return QsciScintilla::viewportEvent(e);
+}
+
+void SyntaxBox::focusInEvent(QFocusEvent *e)
+{
+    QsciScintilla::focusInEvent(e);
+    emit focusReceived();
+}
+
+void SyntaxBox::keyPressEvent(QKeyEvent *e)
+{
+    const QString typed = e->text();
+    const bool command = e->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
+    const QList<uint> chars = typed.toUcs4();
+    if (command || isReadOnly() || chars.size() != 1 || !QChar::isPrint(chars.first())) {
+        QsciScintilla::keyPressEvent(e);
+        return;
+    }
+
+    int code = int(chars.first());
+    QPointer<SyntaxBox> alive(this);
+    emit characterTyped(code);
+    if (!alive)
+        return;
+    if (code == 0) {
+        e->accept();
+        return;
+    }
+    if (code == int(chars.first())) {
+        QsciScintilla::keyPressEvent(e);
+        return;
+    }
+    // A substitute character: a key that maps to no editor command, carrying the new text.
+    const char32_t c = char32_t(code);
+    QKeyEvent substitute(QEvent::KeyPress, Qt::Key_unknown, e->modifiers(), QString::fromUcs4(&c, 1),
+                         e->isAutoRepeat());
+    QsciScintilla::keyPressEvent(&substitute);
+    e->setAccepted(substitute.isAccepted());
+}
+
+void SyntaxBox::keyReleaseEvent(QKeyEvent *e)
+{
+    QsciScintilla::keyReleaseEvent(e);
+    if (!e->isAutoRepeat())
+        emit keyReleased(e->key(), shiftMask(e->modifiers()));
+}
+
+void SyntaxBox::mouseReleaseEvent(QMouseEvent *e)
+{
+    QsciScintilla::mouseReleaseEvent(e);
+    const QPoint p = viewport()->mapTo(this, e->position().toPoint());
+    emit mouseReleased(buttonCode(e->button()), shiftMask(e->modifiers()), p.x(), p.y());
+}
