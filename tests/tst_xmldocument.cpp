@@ -92,7 +92,6 @@ private slots:
         QTest::addRow("entity bomb") << bomb().toUtf8();
         QTest::addRow("deep nesting") << QByteArray("<a>").repeated(10000);
         QTest::addRow("binary") << QByteArray("\0\x01\xff\xfe<\0a\x80\x81", 10);
-        QTest::addRow("random") << QByteArray::fromHex("8f3e00c1d4ff7a10ee2b5c90");
     }
     void hostileInput_failsQuickly()
     {
@@ -273,8 +272,8 @@ private slots:
         QTest::addRow("endless recursion") << "<xsl:template match=\"/\"><xsl:apply-templates select=\".\"/></xsl:template>" << "infinite template recursion";
         QTest::addRow("exsl:document") << "<xsl:template match=\"/\"><exsl:document href=\"%1\" method=\"text\">x</exsl:document><r/></xsl:template>" << "refused";
         QTest::addRow("xsl:document") << "<xsl:template match=\"/\"><xsl:document xsl:version=\"1.1\" href=\"%1\">x</xsl:document></xsl:template>" << "refused";
-        QTest::addRow("network read") << "<xsl:template match=\"/\"><xsl:copy-of select=\"document('http://127.0.0.1:9/x.xml')\"/></xsl:template>" << "refused";
-        QTest::addRow("network include") << "<xsl:include href=\"http://127.0.0.1:9/inc.xsl\"/>" << "";
+        QTest::addRow("network read") << "<xsl:template match=\"/\"><xsl:copy-of select=\"document('http://127.0.0.1:9/x.xml')\"/></xsl:template>" << "Network file read for http://127.0.0.1:9/x.xml refused";
+        QTest::addRow("network include") << "<xsl:include href=\"http://127.0.0.1:9/inc.xsl\"/>" << "Network file read for http://127.0.0.1:9/inc.xsl refused";
     }
     void transform_failures()
     {
@@ -305,6 +304,10 @@ private slots:
         QVERIFY(style.parseError().code != 0 && !style.parseError().reason.isEmpty());
         QVERIFY(!broken.transformNodeToBytes(style, &out));
         QVERIFY(broken.parseError().code != 0);
+        XmlDocument plain;
+        QVERIFY(plain.loadXML(QStringLiteral("<r/>")));
+        QVERIFY(!plain.transformNodeToBytes(style, &out));
+        QVERIFY2(plain.parseError().reason.contains(QLatin1String("not a stylesheet")), qPrintable(plain.parseError().reason));
         QVERIFY(style.transformNodeToBytes(style, &out));
         QCOMPARE(out, QByteArray("<?xml version=\"1.0\"?>\n<a/>\n"));
     }

@@ -1,6 +1,5 @@
 #include "platform/xmldocument.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -25,8 +24,8 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <cstdio>
 #include <mutex>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -213,6 +212,9 @@ QString transformReason(const ErrorCapture &cap)
     QStringList lines;
     for (const Message &m : cap.messages) {
         if (m.structured && m.level < XML_ERR_ERROR)
+            continue;
+        // libxslt heads a message it cannot place in a stylesheet with a bare "error" line.
+        if (!m.structured && m.text.trimmed() == QLatin1String("error"))
             continue;
         if (m.structured && m.domain == XML_FROM_XPATH)
             lines << QStringLiteral("XPath error : ") + m.text;
