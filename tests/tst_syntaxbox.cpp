@@ -65,13 +65,10 @@ private slots:
     void positions_roundTripAfterMultiByteText();
     void setText_raisesExactlyOneChange_data();
     void setText_raisesExactlyOneChange();
-    void userEdits_raiseOneChangeEach_data();
-    void userEdits_raiseOneChangeEach();
-    void operations_raiseOneChangeEach_data();
-    void operations_raiseOneChangeEach();
+    void edits_raiseOneChangeEach_data();
+    void edits_raiseOneChangeEach();
     void characterTyped_beforeInsertion_data();
     void characterTyped_beforeInsertion();
-    void keyAndMouseRelease_reportCodesAndShift();
     void caret_lineColumnAndMoves_data();
     void caret_lineColumnAndMoves();
     void availability_followsHistoryAndSelection();
@@ -152,59 +149,32 @@ void TstSyntaxBox::setText_raisesExactlyOneChange()
     QCOMPARE(box.Text(), written);
 }
 
-void TstSyntaxBox::userEdits_raiseOneChangeEach_data()
-{
-    QTest::addColumn<int>("selectFrom");
-    QTest::addColumn<int>("selectLength");
-    QTest::addColumn<QString>("keys");
-    QTest::addColumn<QString>("expected");
-    QTest::addRow("typing at the caret") << 4 << 0 << "xyz" << "<ab>xyz</ab>";
-    QTest::addRow("typing over a selection") << 1 << 2 << "cd" << "<cd></ab>";
-    QTest::addRow("multi-byte characters") << 4 << 0 << QString::fromUtf8("\u00e9\u2192") << QString::fromUtf8("<ab>\u00e9\u2192</ab>");
-}
-
-void TstSyntaxBox::userEdits_raiseOneChangeEach()
-{
-    QFETCH(int, selectFrom);
-    QFETCH(int, selectLength);
-    QFETCH(QString, keys);
-    QFETCH(QString, expected);
-    SyntaxBox box;
-    showActive(box);
-    box.setText("<ab></ab>");
-    box.setSelStart(selectFrom);
-    box.setSelLength(selectLength);
-    QSignalSpy changed(&box, &SyntaxBox::changed);
-    typeText(&box, keys);
-    QCOMPARE(box.Text(), expected);
-    QCOMPARE(changed.count(), keys.size());
-
-    changed.clear();
-    QTest::keyClick(&box, Qt::Key_Backspace);
-    QTest::keyClick(&box, Qt::Key_Return);
-    QCOMPARE(changed.count(), 2);
-}
-
-void TstSyntaxBox::operations_raiseOneChangeEach_data()
+void TstSyntaxBox::edits_raiseOneChangeEach_data()
 {
     QTest::addColumn<QString>("operation");
     QTest::addColumn<int>("changes");
     QTest::addColumn<QString>("expected");
     // Each starts from "<ab>text</ab>" with "text" selected and "XY" on the clipboard.
-    QTest::addRow("setSelText over selection") << "setSelText" << 1 << "<ab>new</ab>";
+    QTest::addRow("typing over the selection") << "type:yz" << 2 << "<ab>yz</ab>";
+    QTest::addRow("typing multi-byte characters") << QString::fromUtf8("type:\u00e9\u2192") << 2
+                                                  << QString::fromUtf8("<ab>\u00e9\u2192</ab>");
+    QTest::addRow("Backspace") << "key:Backspace" << 1 << "<ab></ab>";
+    QTest::addRow("Return") << "key:Return" << 1 << "<ab>\n</ab>";
+    QTest::addRow("setSelText over the selection") << "setSelText" << 1 << "<ab>new</ab>";
     QTest::addRow("Cut") << "Cut" << 1 << "<ab></ab>";
     QTest::addRow("Copy") << "Copy" << 0 << "<ab>text</ab>";
-    QTest::addRow("Paste over selection") << "Paste" << 1 << "<ab>XY</ab>";
+    QTest::addRow("Paste over the selection") << "Paste" << 1 << "<ab>XY</ab>";
     QTest::addRow("Undo of a replacement") << "Undo" << 1 << "<ab>text</ab>";
     QTest::addRow("Redo of a replacement") << "Redo" << 1 << "<ab>new</ab>";
 }
 
-void TstSyntaxBox::operations_raiseOneChangeEach()
+void TstSyntaxBox::edits_raiseOneChangeEach()
 {
     QFETCH(QString, operation);
     QFETCH(int, changes);
     QFETCH(QString, expected);
     SyntaxBox box;
+    showActive(box);
     box.setText("<ab>text</ab>");
     QGuiApplication::clipboard()->setText("XY");
     box.setSelStart(4);
@@ -215,18 +185,17 @@ void TstSyntaxBox::operations_raiseOneChangeEach()
             box.Undo();
     }
     QSignalSpy changed(&box, &SyntaxBox::changed);
-    if (operation == "setSelText")
+    if (operation.startsWith("type:"))
+        typeText(&box, operation.mid(5));
+    else if (operation.startsWith("key:"))
+        QTest::keyClick(&box, operation == "key:Return" ? Qt::Key_Return : Qt::Key_Backspace);
+    else if (operation == "setSelText")
         box.setSelText("new");
-    else if (operation == "Cut")
-        box.Cut();
-    else if (operation == "Copy")
-        box.Copy();
-    else if (operation == "Paste")
-        box.Paste();
-    else if (operation == "Undo")
-        box.Undo();
-    else if (operation == "Redo")
-        box.Redo();
+    else {
+        const QHash<QString, void (SyntaxBox::*)()> calls{{"Cut", &SyntaxBox::Cut}, {"Copy", &SyntaxBox::Copy},
+            {"Paste", &SyntaxBox::Paste}, {"Undo", &SyntaxBox::Undo}, {"Redo", &SyntaxBox::Redo}};
+        (box.*calls.value(operation))();
+    }
     QCOMPARE(box.Text(), expected);
     QCOMPARE(changed.count(), changes);
     if (operation == "Cut" || operation == "Copy")
@@ -275,43 +244,6 @@ void TstSyntaxBox::characterTyped_beforeInsertion()
     QTest::keyClick(&box, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClick(&box, Qt::Key_Left);
     QCOMPARE(codes.size(), 1);
-}
-
-void TstSyntaxBox::keyAndMouseRelease_reportCodesAndShift()
-{
-    SyntaxBox box;
-    showActive(box);
-    box.setText("<a>\n</a>\n");
-    QSignalSpy keys(&box, &SyntaxBox::keyReleased);
-    QSignalSpy mouse(&box, &SyntaxBox::mouseReleased);
-    QSignalSpy focus(&box, &SyntaxBox::focusReceived);
-
-    QTest::keyClick(&box, Qt::Key_End, Qt::ShiftModifier);
-    QTest::keyClick(&box, Qt::Key_X, Qt::ControlModifier | Qt::AltModifier);
-    // The modifier keys report their own releases as well; these are the two keys' own.
-    QHash<int, int> shiftOfKey;
-    for (const QList<QVariant> &args : std::as_const(keys))
-        shiftOfKey.insert(args.at(0).toInt(), args.at(1).toInt());
-    QCOMPARE(shiftOfKey.value(Qt::Key_End, -1), 1);
-    QCOMPARE(shiftOfKey.value(Qt::Key_X, -1), 2 | 4);
-
-    const QPoint at(30, 10);
-    QTest::mouseClick(box.viewport(), Qt::LeftButton, Qt::NoModifier, at);
-    QTest::mouseClick(box.viewport(), Qt::RightButton, Qt::ShiftModifier, at);
-    QTest::mouseClick(box.viewport(), Qt::MiddleButton, Qt::ControlModifier, at);
-    QCOMPARE(mouse.count(), 3);
-    const QPoint inBox = box.viewport()->mapTo(&box, at);
-    QCOMPARE(mouse.at(0), (QList<QVariant>{1, 0, inBox.x(), inBox.y()}));
-    QCOMPARE(mouse.at(1).mid(0, 2), (QList<QVariant>{2, 1}));
-    QCOMPARE(mouse.at(2).mid(0, 2), (QList<QVariant>{4, 2}));
-
-    QWidget other;
-    showActive(other);
-    focus.clear();
-    box.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&box));
-    box.setFocus();
-    QTRY_VERIFY(focus.count() >= 1);
 }
 
 void TstSyntaxBox::caret_lineColumnAndMoves_data()

@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <initializer_list>
 #include <stdexcept>
@@ -76,6 +77,7 @@ struct SyntaxBox::Impl {
     long lastAnchor = 0;
 
     QTimer colourTimer;
+    QList<QMetaObject::Connection> connections;
 
     explicit Impl(SyntaxBox *box) : q(box) {}
 
@@ -84,17 +86,27 @@ struct SyntaxBox::Impl {
         return q->SendScintilla(msg, w, l);
     }
 
+    // Scintilla counts code units by walking the bytes; its UTF-16 line index turns that into
+    // a walk within one line, which keeps positions cheap in a large text.
     long byteLength() const { return send(SCI_GETLENGTH); }
-    long unitLength() const { return send(SCI_COUNTCODEUNITS, 0, byteLength()); }
-    long unitsBefore(long bytePos) const { return send(SCI_COUNTCODEUNITS, 0, bytePos); }
+    long unitsBefore(long bytePos) const
+    {
+        const long line = send(SCI_LINEFROMPOSITION, bytePos);
+        return send(SCI_INDEXPOSITIONFROMLINE, line, SC_LINECHARACTERINDEX_UTF16)
+               + send(SCI_COUNTCODEUNITS, send(SCI_POSITIONFROMLINE, line), bytePos);
+    }
+    long unitLength() const { return unitsBefore(byteLength()); }
     long byteAt(long units) const
     {
         if (units <= 0)
             return 0;
         if (units >= unitLength())
             return byteLength();
-        return send(SCI_POSITIONRELATIVECODEUNITS, 0, units);
+        const long line = send(SCI_LINEFROMINDEXPOSITION, units, SC_LINECHARACTERINDEX_UTF16);
+        const long lineUnits = send(SCI_INDEXPOSITIONFROMLINE, line, SC_LINECHARACTERINDEX_UTF16);
+        return send(SCI_POSITIONRELATIVECODEUNITS, send(SCI_POSITIONFROMLINE, line), units - lineUnits);
     }
+    long unitsBetween(long fromByte, long toByte) const { return unitsBefore(toByte) - unitsBefore(fromByte); }
 
     void textModified()
     {
@@ -261,8 +273,8 @@ SyntaxBox::SyntaxBox(QWidget *parent)
     d->colourTimer.setInterval(0);
     connect(&d->colourTimer, &QTimer::timeout, this, [this] { d->colourNextSlice(); });
 
-    connect(this, &QsciScintilla::textChanged, this, [this] { d->textModified(); });
-    connect(this, &QsciScintillaBase::SCN_UPDATEUI, this, [this](int) {
+    d->connections << connect(this, &QsciScintilla::textChanged, this, [this] { d->textModified(); });
+    d->connections << connect(this, &QsciScintillaBase::SCN_UPDATEUI, this, [this](int) {
         if (d->scopeDepth == 0)
             d->checkCaret();
     });
@@ -270,6 +282,9 @@ SyntaxBox::SyntaxBox(QWidget *parent)
 
 SyntaxBox::~SyntaxBox()
 {
+    // QScintilla's own teardown still sends notifications; they must not reach a deleted Impl.
+    for (const QMetaObject::Connection &c : std::as_const(d->connections))
+        disconnect(c);
     d->colourTimer.stop();
     delete d;
     d = nullptr;
@@ -301,7 +316,7 @@ void SyntaxBox::setSelStart(int pos)
 
 int SyntaxBox::SelLength() const
 {
-    return int(d->send(SCI_COUNTCODEUNITS, d->send(SCI_GETSELECTIONSTART), d->send(SCI_GETSELECTIONEND)));
+    return int(d->unitsBetween(d->send(SCI_GETSELECTIONSTART), d->send(SCI_GETSELECTIONEND)));
 }
 
 void SyntaxBox::setSelLength(int len)
@@ -520,10 +535,14 @@ bool SyntaxBox::event(QEvent *e)
 {
     // Ctrl+V belongs to the editor, not to a window's Paste shortcut: the editor pastes once
     // through its own key handling.
+    // QsciScintilla claims the keys it has commands for while the text is writable; Paste is
+    // claimed here in every state so the window's shortcut never runs in its place.
     if (e->type() == QEvent::ShortcutOverride && static_cast<QKeyEvent *>(e)->matches(QKeySequence::Paste)) {
         e->accept();
         return true;
     }
+    if (!d)
+        return QsciScintilla::event(e);
     Impl::Scope scope(this, d);
     return QsciScintilla::event(e);
 }
@@ -531,6 +550,8 @@ bool SyntaxBox::event(QEvent *e)
 bool SyntaxBox::viewportEvent(QEvent *e)
 {
     // Mouse, drop and context-menu edits arrive through the viewport.
+    if (!d)
+        return QsciScintilla::viewportEvent(e);
     Impl::Scope scope(this, d);
     return QsciScintilla::viewportEvent(e);
 }

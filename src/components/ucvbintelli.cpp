@@ -11,6 +11,9 @@
 #include <QVBoxLayout>
 #include <QXmlStreamReader>
 
+#include <algorithm>
+#include <cstdlib>
+
 namespace {
 
 constexpr int kVisibleRows = 8;
