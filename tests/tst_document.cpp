@@ -35,6 +35,8 @@ private slots:
         fixture::clearSettings();
         fake = FakeDialogs::install();
         main = new frmMDIMain;
+        main->show();
+        QVERIFY(QTest::qWaitForWindowExposed(main));
     }
     void cleanup()
     {
@@ -201,7 +203,9 @@ private slots:
         const QString path = dir.filePath("café→.xsl");
         frmEditor *doc = open();
         doc->txtXSLT->setSelStart(doc->txtXSLT->Text().indexOf("</xsl:stylesheet>"));
-        QTest::keyClicks(doc->txtXSLT, "<!-- é→漢 -->");
+        QTest::keyClicks(doc->txtXSLT, "<!-- ");
+        doc->txtXSLT->setSelText(QStringLiteral("é→漢"));
+        QTest::keyClicks(doc->txtXSLT, " -->");
         fake->answers << msg::Yes;
         fake->fileNames << path;
         QVERIFY(closeWindow(doc));

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFile>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLibrary>
@@ -59,6 +60,7 @@ QIcon iconFor(const char *name)
 frmMDIMain::frmMDIMain(QWidget *parent)
     : QMainWindow(parent)
 {
+    initResources();
     setObjectName(QStringLiteral("frmMDIMain"));
     setWindowTitle(QStringLiteral("Zendrik"));
     resize(1000, 720);

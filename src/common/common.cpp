@@ -23,3 +23,16 @@ QString promptForURL(const QString &prompt)
     return dialogs().inputBox(QApplication::activeWindow(), prompt, QStringLiteral("Open File from URL"),
                               QStringLiteral("http://"));
 }
+
+static void initIconResources()
+{
+    // The icons are compiled into a static library, whose resource registration the linker
+    // would otherwise drop.
+    Q_INIT_RESOURCE(icons);
+}
+
+void initResources()
+{
+    static const bool done = (initIconResources(), true);
+    (void)done;
+}

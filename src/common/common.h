@@ -14,3 +14,6 @@ QString showFileDialog(CommonDialog &dlg, const QString &strTitle, const QString
 
 // The input box for a URL: titled "Open File from URL", offering "http://".
 QString promptForURL(const QString &prompt);
+
+// Makes the program's built-in pictures available; safe to call more than once.
+void initResources();

@@ -28,6 +28,7 @@ QString frmEditor::stylesheetTemplate()
 frmEditor::frmEditor(QWidget *parent)
     : QWidget(parent)
 {
+    initResources();
     setObjectName(QStringLiteral("frmEditor"));
     setAttribute(Qt::WA_DeleteOnClose, false);
     buildControls();
@@ -405,8 +406,10 @@ bool frmEditor::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::MouseButtonRelease) {
         auto *me = static_cast<QMouseEvent *>(event);
         if (me->button() == Qt::LeftButton && watched->isWidgetType()
-            && (watched == StatusBar || StatusBar->isAncestorOf(static_cast<QWidget *>(watched))))
+            && (watched == StatusBar || StatusBar->isAncestorOf(static_cast<QWidget *>(watched)))) {
             showParseInfo();
+            return true; // once per click, not again for each parent the click passes
+        }
     }
     return QWidget::eventFilter(watched, event);
 }

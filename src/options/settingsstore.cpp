@@ -9,11 +9,11 @@
 
 namespace {
 
-// IniFormat in the user scope puts the store in $XDG_CONFIG_HOME/Zendrik/Zendrik.conf with one
+// On Linux the native format in the user scope is an INI file, $XDG_CONFIG_HOME/Zendrik/Zendrik.conf with one
 // INI group per section. A fresh object per use picks up changes made by other instances.
 std::unique_ptr<QSettings> store()
 {
-    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                        QString::fromLatin1(SettingsStore::AppName),
                                        QString::fromLatin1(SettingsStore::AppName));
 }

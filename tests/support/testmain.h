@@ -25,6 +25,7 @@ QStringList leftoverTempFiles();
     int main(int argc, char **argv)                                                               \
     {                                                                                             \
         testenv::prepare();                                                                       \
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);                              \
         QApplication app(argc, argv);                                                             \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                  \
         TestObject tc;                                                                            \
