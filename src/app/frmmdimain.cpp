@@ -63,6 +63,7 @@ frmMDIMain::frmMDIMain(QWidget *parent)
     initResources();
     setObjectName(QStringLiteral("frmMDIMain"));
     setWindowTitle(QStringLiteral("Zendrik"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/new.svg")));
     resize(1000, 720);
 
     m_mdi = new QMdiArea(this);
@@ -445,15 +446,28 @@ void frmMDIMain::newDocument()
     doc->frmParent = this;
     doc->txtXSLT->ColorizeAll();
     doc->setupNewDoc();
-    QMdiSubWindow *sub = m_mdi->addSubWindow(doc);
-    sub->setAttribute(Qt::WA_DeleteOnClose);
-    sub->resize(680, 480);
-    sub->show();
+    showDocumentWindow(doc);
     addFormToArray(doc);
     menuItem(QStringLiteral("mnuOpenXML"))->setEnabled(true);
     menuItem(QStringLiteral("mnuSave"))->setEnabled(true);
     menuItem(QStringLiteral("mnuSaveAs"))->setEnabled(true);
     button(3)->setEnabled(true);
+}
+
+void frmMDIMain::showDocumentWindow(frmEditor *doc)
+{
+    // New windows cascade from the top left, each a step further, and start in the editor.
+    const int step = 26;
+    const int k = m_mdi->subWindowList().size() % 8;
+    const QSize area = m_mdi->viewport()->size();
+    QMdiSubWindow *sub = m_mdi->addSubWindow(doc);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    sub->setWindowIcon(QIcon(QStringLiteral(":/icons/new.svg")));
+    const int w = std::max(420, area.width() * 3 / 4);
+    const int h = std::max(320, area.height() * 3 / 4);
+    sub->setGeometry(k * step, k * step, w, h);
+    sub->show();
+    doc->txtXSLT->setFocus();
 }
 
 void frmMDIMain::addFormToArray(frmEditor *form)

@@ -71,6 +71,7 @@ private:
     void updateLockPanels();
     void rebuildWindowList();
     void onSubWindowActivated(QMdiSubWindow *window);
+    void showDocumentWindow(frmEditor *doc);
     void loadMRUList();
     void saveMRUList();
     void updateMRUList(const QString &path);
