@@ -510,6 +510,13 @@ void frmMDIMain::closeEvent(QCloseEvent *event)
     for (QMdiSubWindow *w : wins)
         if (auto *doc = qobject_cast<frmEditor *>(w->widget()))
             docs << doc;
+    // A window still loading or previewing cannot go yet.
+    for (frmEditor *doc : docs) {
+        if (doc->isBusy()) {
+            event->ignore();
+            return;
+        }
+    }
     for (frmEditor *doc : docs) {
         bool cancel = false;
         doc->queryUnload(cancel);
@@ -533,6 +540,8 @@ void frmMDIMain::unload()
         return;
     m_unloaded = true;
     saveMRUList();
+    // Preview pages handed to the browser are no longer needed once the program ends.
+    removeTempFilesAtExit();
 }
 
 QStringList frmMDIMain::mruList() const

@@ -36,3 +36,78 @@ void initResources()
     static const bool done = (initIconResources(), true);
     (void)done;
 }
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QTemporaryFile>
+
+QString getTempFileStem()
+{
+    // Reserving the name through QTemporaryFile makes it fresh at the moment it is handed out;
+    // the caller then creates its own file exclusively.
+    QTemporaryFile reserve(QDir::tempPath() + QStringLiteral("/zendrik-XXXXXX.tmp"));
+    if (!reserve.open())
+        return QString();
+    const QFileInfo info(reserve.fileName());
+    const QString name = info.fileName();
+    const int dot = name.indexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return QString();
+    return info.absolutePath() + QLatin1Char('/') + name.left(dot + 1);
+}
+
+bool writeNewFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        if (error)
+            *error = QStringLiteral("Cannot create the file \"%1\": %2").arg(QDir::toNativeSeparators(path), f.errorString());
+        return false;
+    }
+    if (f.write(bytes) != bytes.size() || !f.flush()) {
+        if (error)
+            *error = QStringLiteral("Cannot write the file \"%1\": %2").arg(QDir::toNativeSeparators(path), f.errorString());
+        f.close();
+        f.remove();
+        return false;
+    }
+    f.close();
+    return true;
+}
+
+namespace {
+QStringList &keptFiles()
+{
+    static QStringList files;
+    return files;
+}
+} // namespace
+
+void keepTempFileUntilExit(const QString &path)
+{
+    keptFiles() << path;
+}
+
+void removeTempFilesAtExit()
+{
+    for (const QString &path : std::as_const(keptFiles()))
+        QFile::remove(path);
+    keptFiles().clear();
+}
+
+QStringList tempFilesKeptUntilExit()
+{
+    return keptFiles();
+}
+
+BusyCursor::BusyCursor()
+{
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+BusyCursor::~BusyCursor()
+{
+    QGuiApplication::restoreOverrideCursor();
+}

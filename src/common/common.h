@@ -17,3 +17,27 @@ QString promptForURL(const QString &prompt);
 
 // Makes the program's built-in pictures available; safe to call more than once.
 void initResources();
+
+// The temporary folder, a "/", and a fresh name cut after its first "." (the dot stays), so the
+// caller appends only the extension. Empty when no fresh name could be made.
+QString getTempFileStem();
+
+// Creates path, which must not exist yet, and writes bytes to it. On failure nothing is left
+// behind, false is returned and error describes what went wrong.
+bool writeNewFile(const QString &path, const QByteArray &bytes, QString *error);
+
+// Files handed to other programs (the web browser) that must outlive the operation that wrote
+// them; removeTempFilesAtExit() deletes them when the program ends.
+void keepTempFileUntilExit(const QString &path);
+void removeTempFilesAtExit();
+QStringList tempFilesKeptUntilExit();
+
+// Shows the busy pointer for the lifetime of the object, on every way out of a scope.
+class BusyCursor
+{
+public:
+    BusyCursor();
+    ~BusyCursor();
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+};

@@ -3,10 +3,17 @@
 #include "app/frmmdimain.h"
 #include "common/common.h"
 #include "options/settingsstore.h"
+#include "platform/browserlauncher.h"
+#include "platform/urlfetch.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QPointer>
+#include <QTimer>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
@@ -18,7 +25,37 @@
 
 namespace {
 const QString kOptions = QString::fromLatin1(SettingsStore::OptionsSection);
+
+// Counts a running load or preview for the lifetime of the object.
+class BusyScope
+{
+public:
+    explicit BusyScope(int &counter)
+        : m_counter(counter)
+    {
+        ++m_counter;
+    }
+    ~BusyScope() { --m_counter; }
+
+private:
+    int &m_counter;
+};
+
+bool isUrl(const QString &source)
+{
+    return source.contains(QStringLiteral("://"));
 }
+
+// Relative references of a document typed into a new window resolve against the folder the
+// program runs in.
+QString currentFolderBase()
+{
+    return QDir::currentPath() + QStringLiteral("/");
+}
+
+// How long the Preview tab waits for the page at most; a local file normally takes milliseconds.
+constexpr int kPreviewLoadLimitMs = 60000;
+} // namespace
 
 QString frmEditor::stylesheetTemplate()
 {
@@ -190,7 +227,7 @@ void frmEditor::stylesheetChanged()
     if (blnAutoParse) {
         if (!xmlParseDoc)
             xmlParseDoc = std::make_unique<XmlDocument>();
-        xmlParseDoc->loadXML(txtXSLT->Text(), m_strFileName);
+        xmlParseDoc->loadXML(txtXSLT->Text(), m_xsltBase);
         const XmlDocument::ParseError &err = xmlParseDoc->parseError();
         if (err.code != 0) {
             m_panel1Icon->setPixmap(QIcon(QStringLiteral(":/icons/parse-error.svg")).pixmap(16, 16));
@@ -303,6 +340,8 @@ void frmEditor::activate()
 
 void frmEditor::tabChanged(int index)
 {
+    const int previous = m_previousTab;
+    m_previousTab = index;
     switch (index) {
     case 0:
         txtXSLT->setSelLength(0);
@@ -316,12 +355,214 @@ void frmEditor::tabChanged(int index)
         showCaretPosition(txtXML);
         break;
     case 2:
-        setEditState(false);
-        m_panel2->clear();
+        enterPreview(previous);
         break;
     default: break;
     }
-    m_previousTab = index;
+}
+
+void frmEditor::enterPreview(int previousTab)
+{
+    QString stem = getTempFileStem();
+    BusyCursor busy;
+    BusyScope scope(m_busy);
+    setEditState(false);
+    const bool built = buildPreviewFile(stem);
+    if (built) {
+        // The page is read while events are processed; the user may switch tabs meanwhile and
+        // that tab's handling runs to its end inside this wait.
+        QEventLoop wait;
+        bool finished = false;
+        const QMetaObject::Connection done = connect(WebBrowser, &QWebEngineView::loadFinished, &wait, [&] {
+            finished = true;
+            wait.quit();
+        });
+        QTimer::singleShot(kPreviewLoadLimitMs, &wait, &QEventLoop::quit);
+        WebBrowser->load(QUrl::fromLocalFile(stem));
+        if (!finished)
+            wait.exec();
+        disconnect(done);
+        m_panel2->clear();
+    } else if (SSTab->currentIndex() == 2) {
+        SSTab->setCurrentIndex(previousTab);
+    }
+    if (built)
+        QFile::remove(stem);
+}
+
+bool frmEditor::isSourceEmpty() const
+{
+    // Only spaces count as nothing; line breaks and tabs are content the parser must see.
+    const QString text = txtXML->Text();
+    for (const QChar c : text)
+        if (c != QLatin1Char(' '))
+            return false;
+    return true;
+}
+
+QString frmEditor::stylesheetBase() const
+{
+    return m_xsltBase.isEmpty() ? currentFolderBase() : m_xsltBase;
+}
+
+QString frmEditor::sourceBase() const
+{
+    return m_xmlFileName.isEmpty() ? currentFolderBase() : m_xmlFileName;
+}
+
+bool frmEditor::buildPreviewFile(QString &stem)
+{
+    try {
+        if (stem.isEmpty())
+            throw std::runtime_error("No temporary file name could be made for the preview.");
+        XmlDocument xsl;
+        if (!xsl.loadXML(txtXSLT->Text(), stylesheetBase())) {
+            showError(xsl.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
+            return false;
+        }
+        QString error;
+        if (isSourceEmpty()) {
+            if (!writeNewFile(stem + QStringLiteral("xml"), xsl.toBytes(), &error))
+                throw std::runtime_error(error.toStdString());
+            stem += QStringLiteral("xml");
+            return true;
+        }
+        XmlDocument source;
+        if (!source.loadXML(txtXML->Text(), sourceBase())) {
+            showError(source.parseError().reason, QStringLiteral("Error Parsing XML Document"));
+            return false;
+        }
+        QString result;
+        if (!xsl.transformNode(source, &result))
+            throw std::runtime_error(xsl.parseError().reason.toStdString());
+        XmlDocument page;
+        if (!page.loadXML(result, sourceBase())) {
+            showError(page.parseError().reason + QLatin1Char('\n') + QStringLiteral("If you are generating HTML try using the Preview HTML ")
+                          + QStringLiteral("In Browser option ") + QLatin1Char('\n')
+                          + QStringLiteral("as valid HTML could result in invalid XML."),
+                      QStringLiteral("Error Parsing Preview Document"));
+            return false;
+        }
+        if (!writeNewFile(stem + QStringLiteral("xml"), page.toBytes(), &error))
+            throw std::runtime_error(error.toStdString());
+        stem += QStringLiteral("xml");
+        return true;
+    } catch (const std::exception &e) {
+        showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
+        return false;
+    }
+}
+
+bool frmEditor::previewInBrowser()
+{
+    BusyCursor busy;
+    BusyScope scope(m_busy);
+    try {
+        const QString stem = getTempFileStem();
+        if (stem.isEmpty())
+            throw std::runtime_error("No temporary file name could be made for the preview.");
+        XmlDocument xsl;
+        if (!xsl.loadXML(txtXSLT->Text(), stylesheetBase())) {
+            showError(xsl.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
+            return false;
+        }
+        QByteArray bytes;
+        if (isSourceEmpty()) {
+            bytes = xsl.toBytes();
+        } else {
+            XmlDocument source;
+            if (!source.loadXML(txtXML->Text(), sourceBase())) {
+                showError(source.parseError().reason, QStringLiteral("Error Parsing XML Document"));
+                return false;
+            }
+            // The raw result, exactly as the stylesheet's output settings encode it: the browser
+            // is not as strict as the Preview tab.
+            if (!xsl.transformNodeToBytes(source, &bytes))
+                throw std::runtime_error(xsl.parseError().reason.toStdString());
+        }
+        const QString file = stem + QStringLiteral("htm");
+        QString error;
+        if (!writeNewFile(file, bytes, &error))
+            throw std::runtime_error(error.toStdString());
+        // The browser reads the file in its own time, so it stays until the program ends.
+        keepTempFileUntilExit(file);
+        if (!browserLauncher().openFile(file, &error))
+            throw std::runtime_error(error.toStdString());
+        return true;
+    } catch (const std::exception &e) {
+        showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
+        return false;
+    }
+}
+
+bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *error)
+{
+    if (!isUrl(source))
+        return doc.load(source);
+    const UrlFetchResult fetched = fetchUrl(source);
+    if (!fetched.ok) {
+        *error = fetched.error;
+        return false;
+    }
+    return doc.loadBytes(fetched.data, fetched.finalUrl.isEmpty() ? source : fetched.finalUrl);
+}
+
+bool frmEditor::loadXSLTFile(QString strFile)
+{
+    BusyCursor busy;
+    BusyScope scope(m_busy);
+    bool result = false;
+    m_blnLoading = true;
+    txtXSLT->setAutoColorize(false);
+    try {
+        XmlDocument doc;
+        QString error;
+        if (readDocument(strFile, doc, &error)) {
+            txtXSLT->setText(QString());
+            txtXSLT->setText(doc.xml());
+            result = true;
+            m_strFileName = strFile;
+            m_xsltBase = doc.url();
+            setCaption(strFile);
+            if (isUrl(m_strFileName))
+                blnIsURL = true;
+            txtXSLT->ColorizeAll();
+        } else {
+            showError(error.isEmpty() ? doc.parseError().reason : error, QStringLiteral("Error Parsing XSLT Document"));
+        }
+    } catch (const std::exception &e) {
+        showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
+    }
+    m_blnLoading = false;
+    txtXSLT->setAutoColorize(true);
+    txtXSLT->ClearUndo();
+    return result;
+}
+
+void frmEditor::loadXMLFile(QString strFile)
+{
+    BusyCursor busy;
+    BusyScope scope(m_busy);
+    m_blnLoading = true;
+    txtXML->setAutoColorize(false);
+    try {
+        XmlDocument doc;
+        QString error;
+        if (readDocument(strFile, doc, &error)) {
+            txtXML->setText(QString());
+            txtXML->setText(doc.xml());
+            m_xmlFileName = doc.url();
+            SSTab->setCurrentIndex(1);
+            txtXML->ColorizeAll();
+        } else {
+            showError(error.isEmpty() ? doc.parseError().reason : error, QStringLiteral("Error Parsing XML Document"));
+        }
+    } catch (const std::exception &e) {
+        showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
+    }
+    m_blnLoading = false;
+    txtXML->setAutoColorize(true);
+    txtXML->ClearUndo();
 }
 
 void frmEditor::saveFile(bool &Cancel)
@@ -357,6 +598,7 @@ bool frmEditor::saveXSLTFile(const QString &strFile)
         return false;
     }
     m_strFileName = strFile;
+    m_xsltBase = strFile;
     setCaption(m_strFileName);
     m_blnChanged = false;
     return true;
@@ -379,6 +621,11 @@ void frmEditor::queryUnload(bool &cancel)
 
 void frmEditor::closeEvent(QCloseEvent *event)
 {
+    // A load or preview waiting for its data still uses this window.
+    if (isBusy()) {
+        event->ignore();
+        return;
+    }
     if (!m_closeApproved) {
         bool cancel = false;
         queryUnload(cancel);

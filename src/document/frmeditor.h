@@ -54,8 +54,16 @@ public:
 
     void setupNewDoc();
     void setEditState(std::optional<bool> blnState = std::nullopt);
+    bool loadXSLTFile(QString strFile);
+    void loadXMLFile(QString strFile);
     void saveFile(bool &Cancel);
     bool saveXSLTFile(const QString &strFile);
+    bool previewInBrowser();
+
+    // True while a load or a preview runs; the window refuses to close meanwhile.
+    bool isBusy() const { return m_busy > 0; }
+    // Where the XML source came from (path or URL), empty when it was typed.
+    QString xmlSourceName() const { return m_xmlFileName; }
 
     // Runs when the window becomes the active document window.
     void activate();
@@ -79,6 +87,13 @@ private:
     void stylesheetChanged();
     void showCaretPosition(SyntaxBox *ctl);
     void tabChanged(int index);
+    void enterPreview(int previousTab);
+    bool buildPreviewFile(QString &stem);
+    bool isSourceEmpty() const;
+    QString stylesheetBase() const;
+    QString sourceBase() const;
+    // Reads a path or URL into doc; on failure returns false with the reason in doc or error.
+    bool readDocument(const QString &source, XmlDocument &doc, QString *error);
     void unload();
     void setCaption(const QString &caption);
     void setMenuEnabled(const char *name, bool on);
@@ -91,6 +106,9 @@ private:
     bool m_closeApproved = false;
     bool m_unloaded = false;
     int m_previousTab = 0;
+    int m_busy = 0;
+    QString m_xmlFileName; // base of the XML source: where it was read from
+    QString m_xsltBase;    // base of the stylesheet: where it was read from or saved to
     CommonDialog CommonDialog_;
     QLabel *m_panel1Icon = nullptr;
     QLabel *m_panel1Text = nullptr;

@@ -9,6 +9,9 @@
 
 #include <libexslt/exslt.h>
 #include <libxml/encoding.h>
+
+#include <cerrno>
+#include <iconv.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
@@ -318,15 +321,41 @@ bool isUtf8Name(const xmlChar *enc)
     return !enc || !xmlStrcasecmp(enc, BAD_CAST "UTF-8") || !xmlStrcasecmp(enc, BAD_CAST "UTF8");
 }
 
-// The XML declaration exactly as libxml2's serializer writes it.
-QByteArray declarationFor(xmlDocPtr doc)
+// Whether every character of utf8 can be written in encoding.
+bool encodable(const QByteArray &utf8, const char *encoding)
+{
+    iconv_t cd = iconv_open(encoding, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    QByteArray in = utf8;
+    char *inPtr = in.data();
+    size_t inLeft = size_t(in.size());
+    char buffer[16384];
+    bool ok = true;
+    while (inLeft > 0) {
+        char *outPtr = buffer;
+        size_t outLeft = sizeof buffer;
+        if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == size_t(-1) && errno != E2BIG) {
+            ok = false;
+            break;
+        }
+    }
+    iconv_close(cd);
+    return ok;
+}
+
+// The XML declaration exactly as libxml2's serializer writes it; encoding overrides the
+// document's own when given.
+QByteArray declarationFor(xmlDocPtr doc, const char *encoding = nullptr)
 {
     QByteArray decl = "<?xml version=\"";
     decl += doc->version ? reinterpret_cast<const char *>(doc->version) : "1.0";
     decl += '"';
-    if (doc->encoding) {
+    if (!encoding && doc->encoding)
+        encoding = reinterpret_cast<const char *>(doc->encoding);
+    if (encoding) {
         decl += " encoding=\"";
-        decl += reinterpret_cast<const char *>(doc->encoding);
+        decl += encoding;
         decl += '"';
     }
     if (doc->standalone == 0)
@@ -612,7 +641,16 @@ QByteArray XmlDocument::toBytes() const
             out.prepend(declarationFor(doc));
         return out;
     }
-    // Characters the declared encoding cannot hold become character references.
+    // A character the declared encoding cannot hold would have to become a character
+    // reference, which is not allowed everywhere (comments, processing instructions, names), so
+    // such a document is written in UTF-8 and its declaration says so: no character is lost.
+    QByteArray utf8;
+    if (!dump(doc, "UTF-8", XML_SAVE_NO_DECL, &utf8))
+        return QByteArray();
+    if (!encodable(utf8, reinterpret_cast<const char *>(doc->encoding))) {
+        utf8.prepend(declarationFor(doc, "UTF-8"));
+        return utf8;
+    }
     const int options = hasDeclaration(doc) ? 0 : XML_SAVE_NO_DECL;
     if (!dump(doc, reinterpret_cast<const char *>(doc->encoding), options, &out))
         return QByteArray();

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/browserlauncher.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// Records every file handed to the browser together with its contents at that moment.
+class FakeBrowser : public BrowserLauncher
+{
+public:
+    struct Opened {
+        QString path;
+        QByteArray contents;
+    };
+    static FakeBrowser *install();
+    static void uninstall();
+
+    QList<Opened> opened;
+    bool fail = false;
+
+    bool openFile(const QString &path, QString *error) override;
+};

@@ -1,0 +1,81 @@
+#include "httpserver.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+TestHttpServer::TestHttpServer(QObject *parent)
+    : QObject(parent)
+    , m_server(new QTcpServer(this))
+{
+    m_server->listen(QHostAddress::LocalHost, 0);
+    connect(m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *s = m_server->nextPendingConnection()) {
+            s->setParent(this);
+            connect(s, &QTcpSocket::readyRead, this, [this, s] { onReadyRead(s); });
+            connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+        }
+    });
+}
+
+TestHttpServer::~TestHttpServer() = default;
+
+void TestHttpServer::serve(const QString &path, const QByteArray &body, int status, const QByteArray &contentType)
+{
+    Route r;
+    r.status = status;
+    r.body = body;
+    r.contentType = contentType;
+    m_routes.insert(path, r);
+}
+
+void TestHttpServer::redirect(const QString &path, const QString &to)
+{
+    Route r;
+    r.status = 302;
+    r.location = url(to);
+    m_routes.insert(path, r);
+}
+
+void TestHttpServer::silent(const QString &path)
+{
+    Route r;
+    r.silent = true;
+    m_routes.insert(path, r);
+}
+
+QString TestHttpServer::url(const QString &path) const
+{
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+}
+
+quint16 TestHttpServer::port() const
+{
+    return m_server->serverPort();
+}
+
+void TestHttpServer::onReadyRead(QTcpSocket *socket)
+{
+    const QByteArray request = socket->property("request").toByteArray() + socket->readAll();
+    socket->setProperty("request", request);
+    if (!request.contains("\r\n\r\n"))
+        return;
+    const QList<QByteArray> first = request.left(request.indexOf("\r\n")).split(' ');
+    const QString path = first.size() > 1 ? QString::fromLatin1(first[1]) : QString();
+    m_requests << path;
+    const auto it = m_routes.constFind(path);
+    if (it != m_routes.constEnd() && it->silent)
+        return;
+    QByteArray reply;
+    if (it == m_routes.constEnd()) {
+        reply = "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\nContent-Type: text/plain\r\n\r\nNot Found";
+    } else {
+        const QByteArray reason = it->status == 200 ? "OK" : it->status == 302 ? "Found" : it->status == 404 ? "Not Found" : "Error";
+        reply = "HTTP/1.0 " + QByteArray::number(it->status) + ' ' + reason + "\r\n";
+        if (!it->location.isEmpty())
+            reply += "Location: " + it->location.toLatin1() + "\r\n";
+        reply += "Content-Type: " + it->contentType + "\r\nContent-Length: " + QByteArray::number(it->body.size())
+            + "\r\n\r\n" + it->body;
+    }
+    socket->write(reply);
+    socket->disconnectFromHost();
+}

@@ -1,0 +1,274 @@
+#include "app/frmmdimain.h"
+#include "document/frmeditor.h"
+#include "platform/urlfetch.h"
+#include "platform/xmldocument.h"
+#include "support/appfixture.h"
+#include "support/httpserver.h"
+#include "support/testmain.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+const QByteArray kStylesheet = "<?xml version=\"1.0\"?>\n<!-- kept -->\n<xsl:stylesheet version=\"1.0\"\n"
+                               "    xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                               "  <xsl:template match=\"/\"><out/></xsl:template>\n</xsl:stylesheet>\n";
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+} // namespace
+
+class TstLoadSave : public QObject
+{
+    Q_OBJECT
+    FakeDialogs *fake = nullptr;
+    frmMDIMain *main = nullptr;
+    QTemporaryDir *dir = nullptr;
+
+    frmEditor *open() { return fixture::newDocument(main); }
+    QString path(const QString &name) const { return dir->filePath(name); }
+
+private slots:
+    void init()
+    {
+        fixture::clearSettings();
+        fake = FakeDialogs::install();
+        main = new frmMDIMain;
+        main->show();
+        QVERIFY(QTest::qWaitForWindowExposed(main));
+        dir = new QTemporaryDir;
+        setUrlFetchTimeoutMs(600);
+    }
+    void cleanup()
+    {
+        for (frmEditor *doc : fixture::documentWindows(main))
+            doc->setCloseApproved(true);
+        delete main;
+        delete dir;
+        FakeDialogs::uninstall();
+    }
+
+    void loadXSLTFile_localFileShowsTheParsersText()
+    {
+        writeFile(path("in.xsl"), kStylesheet);
+        frmEditor *doc = open();
+        QVERIFY(doc->loadXSLTFile(path("in.xsl")));
+        XmlDocument expected;
+        QVERIFY(expected.load(path("in.xsl")));
+        QCOMPARE(doc->txtXSLT->Text(), expected.xml());
+        QVERIFY(doc->txtXSLT->Text().contains("<!-- kept -->"));
+        QCOMPARE(doc->Caption(), path("in.xsl"));
+        QCOMPARE(doc->strFileName(), path("in.xsl"));
+        QVERIFY(!doc->blnIsURL && !doc->blnChanged() && !doc->blnLoading());
+        QVERIFY(!doc->txtXSLT->CanUndo());
+        // The load's own changes were parsed, the last one cleanly.
+        QCOMPARE(doc->panelText(1), QString());
+        QVERIFY(!doc->panelHasIcon());
+        QVERIFY(fake->calls.isEmpty());
+        QVERIFY(!QApplication::overrideCursor());
+    }
+
+    void loadXSLTFile_failuresChangeNothing_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("reasonPart");
+        QTest::addRow("not well-formed") << "bad.xsl" << QByteArray("<xsl:stylesheet><x></xsl:stylesheet>") << "mismatch";
+        QTest::addRow("missing") << "" << QByteArray() << "No such file";
+        QTest::addRow("binary") << "bin.xsl" << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << "";
+        QTest::addRow("empty") << "empty.xsl" << QByteArray() << "empty";
+    }
+    void loadXSLTFile_failuresChangeNothing()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, reasonPart);
+        const QString file = name.isEmpty() ? path("nothing-here.xsl") : path(name);
+        if (!name.isEmpty())
+            writeFile(file, content);
+        frmEditor *doc = open();
+        QVERIFY(!doc->loadXSLTFile(file));
+        QCOMPARE(fake->messages().size(), 1);
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XSLT Document"));
+        QCOMPARE(fake->lastMessage().style, 16);
+        QVERIFY2(fake->lastMessage().text.contains(reasonPart, Qt::CaseInsensitive), qPrintable(fake->lastMessage().text));
+        QCOMPARE(doc->txtXSLT->Text(), frmEditor::stylesheetTemplate());
+        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
+        QVERIFY(doc->strFileName().isEmpty());
+        QVERIFY(!doc->blnChanged() && !doc->blnLoading());
+        QVERIFY(!QApplication::overrideCursor());
+    }
+
+    void loadXSLTFile_fromUrlThenSaveAsksForAName()
+    {
+        TestHttpServer server;
+        server.serve("/s/main.xsl", kStylesheet);
+        frmEditor *doc = open();
+        QVERIFY(doc->loadXSLTFile(server.url("/s/main.xsl")));
+        QCOMPARE(doc->Caption(), server.url("/s/main.xsl"));
+        QVERIFY(doc->blnIsURL);
+        QVERIFY(doc->txtXSLT->Text().contains("<out/>"));
+
+        fake->fileNames << path("saved.xsl");
+        bool cancel = false;
+        doc->saveFile(cancel);
+        QVERIFY(!cancel);
+        QCOMPARE(fake->calls.last().kind, QStringLiteral("save"));
+        QCOMPARE(fake->calls.last().text, QStringLiteral("Save XSLT..."));
+        QVERIFY(!doc->blnIsURL);
+        QCOMPARE(doc->Caption(), path("saved.xsl"));
+        QVERIFY(readFile(path("saved.xsl")).contains("<out/>"));
+    }
+
+    void loadXSLTFile_unreachableUrls_data()
+    {
+        QTest::addColumn<QString>("route");
+        QTest::addRow("not found") << "/missing.xsl";
+        QTest::addRow("server never answers") << "/silent.xsl";
+        QTest::addRow("refused") << "";
+        QTest::addRow("not xml") << "/page.html";
+    }
+    void loadXSLTFile_unreachableUrls()
+    {
+        QFETCH(QString, route);
+        TestHttpServer server;
+        server.silent("/silent.xsl");
+        server.serve("/page.html", "<html><body><p>hello<br></body></html>", 200, "text/html");
+        QString url = server.url(route);
+        if (route.isEmpty()) {
+            QTcpServer closed;
+            QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+            url = QStringLiteral("http://127.0.0.1:%1/x.xsl").arg(closed.serverPort());
+        }
+        frmEditor *doc = open();
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!doc->loadXSLTFile(url));
+        QVERIFY(timer.elapsed() < 10000);
+        QCOMPARE(fake->messages().size(), 1);
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XSLT Document"));
+        QVERIFY(!fake->lastMessage().text.trimmed().isEmpty());
+        QCOMPARE(doc->txtXSLT->Text(), frmEditor::stylesheetTemplate());
+        QVERIFY(!doc->blnIsURL);
+        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
+        QVERIFY(!QApplication::overrideCursor());
+    }
+
+    void loadXMLFile_selectsTheXmlTab()
+    {
+        writeFile(path("src.xml"), "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n");
+        frmEditor *doc = open();
+        QVERIFY(!doc->blnChanged());
+        doc->loadXMLFile(path("src.xml"));
+        QCOMPARE(doc->SSTab->currentIndex(), 1);
+        QVERIFY(doc->txtXML->Text().contains("<root><a>1</a></root>"));
+        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
+        QVERIFY(!doc->blnChanged());
+        QVERIFY(doc->strFileName().isEmpty());
+        QVERIFY(!doc->txtXML->CanUndo());
+        QVERIFY(fake->calls.isEmpty());
+
+        // A failed load leaves the text and the tab as they were.
+        doc->SSTab->setCurrentIndex(0);
+        writeFile(path("broken.xml"), "<root>");
+        doc->loadXMLFile(path("broken.xml"));
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XML Document"));
+        QCOMPARE(doc->SSTab->currentIndex(), 0);
+        QVERIFY(doc->txtXML->Text().contains("<root><a>1</a></root>"));
+
+        TestHttpServer server;
+        server.serve("/d.xml", "<from-url/>");
+        doc->loadXMLFile(server.url("/d.xml"));
+        QCOMPARE(doc->SSTab->currentIndex(), 1);
+        QVERIFY(doc->txtXML->Text().contains("<from-url/>"));
+        QVERIFY(!doc->blnIsURL);
+    }
+
+    void nonAsciiSurvivesLoadEditSaveReload()
+    {
+        writeFile(path("latin1.xsl"),
+                  "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                  "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                  "<!-- caf\xe9 -->\n</xsl:stylesheet>\n");
+        frmEditor *doc = open();
+        QVERIFY(doc->loadXSLTFile(path("latin1.xsl")));
+        QVERIFY(doc->txtXSLT->Text().contains(QStringLiteral("café")));
+        doc->txtXSLT->setSelStart(doc->txtXSLT->Text().indexOf("</xsl:stylesheet>"));
+        doc->txtXSLT->setSelText(QStringLiteral("<!-- naïve → 漢字 -->"));
+        QVERIFY(doc->Caption().endsWith('*'));
+        bool cancel = false;
+        doc->saveFile(cancel);
+        QVERIFY(!cancel);
+        QVERIFY(!doc->Caption().endsWith('*'));
+        frmEditor *again = open();
+        QVERIFY(again->loadXSLTFile(path("latin1.xsl")));
+        QVERIFY(again->txtXSLT->Text().contains(QStringLiteral("café")));
+        QVERIFY(again->txtXSLT->Text().contains(QStringLiteral("naïve → 漢字")));
+    }
+
+    void save_failureKeepsTheOldFileAndTheMark_data()
+    {
+        QTest::addColumn<bool>("wellFormed");
+        QTest::addColumn<QString>("title");
+        QTest::addRow("not well-formed") << false << "Error Parsing XSLT Document";
+        QTest::addRow("folder gone") << true << "Error Saving XSLT Document";
+    }
+    void save_failureKeepsTheOldFileAndTheMark()
+    {
+        QFETCH(bool, wellFormed);
+        QFETCH(QString, title);
+        QDir().mkpath(path("sub"));
+        const QString file = path("sub/keep.xsl");
+        writeFile(file, kStylesheet);
+        frmEditor *doc = open();
+        QVERIFY(doc->loadXSLTFile(file));
+        doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
+        QTest::keyClicks(doc->txtXSLT, wellFormed ? " " : "<");
+        if (wellFormed)
+            QVERIFY(QDir(path("sub")).removeRecursively());
+        bool cancel = false;
+        doc->saveFile(cancel);
+        QVERIFY(cancel);
+        QCOMPARE(fake->lastMessage().title, title);
+        QCOMPARE(doc->Caption(), file + "*");
+        QVERIFY(doc->blnChanged());
+        if (!wellFormed)
+            QCOMPARE(readFile(file), kStylesheet);
+        else
+            QVERIFY(!QFile::exists(file));
+    }
+
+    void save_failedSaveOfUrlDocumentKeepsTheUrlMark()
+    {
+        TestHttpServer server;
+        server.serve("/u.xsl", kStylesheet);
+        frmEditor *doc = open();
+        QVERIFY(doc->loadXSLTFile(server.url("/u.xsl")));
+        fake->fileNames << path("no/such/folder/u.xsl");
+        bool cancel = false;
+        doc->saveFile(cancel);
+        QVERIFY(cancel);
+        QVERIFY(doc->blnIsURL);
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Saving XSLT Document"));
+        QCOMPARE(doc->Caption(), server.url("/u.xsl"));
+    }
+};
+
+ZENDRIK_TEST_MAIN(TstLoadSave)
+#include "tst_loadsave.moc"

@@ -1,0 +1,304 @@
+#include "app/frmmdimain.h"
+#include "common/common.h"
+#include "document/frmeditor.h"
+#include "support/appfixture.h"
+#include "support/fakebrowser.h"
+#include "support/testmain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+
+namespace {
+const QString kXhtml = QStringLiteral(
+    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" xmlns=\"http://www.w3.org/1999/xhtml\">"
+    "<xsl:template match=\"/\"><html><body><h1>Items: <xsl:value-of select=\"count(//item)\"/></h1>"
+    "<xsl:for-each select=\"//item\"><p><xsl:value-of select=\".\"/></p></xsl:for-each></body></html></xsl:template>"
+    "</xsl:stylesheet>");
+const QString kSource = QStringLiteral("<list><item>alpha</item><item>beta</item></list>");
+const QString kDocbook = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl");
+const QByteArray kArticle = "<?xml version=\"1.0\"?>\n<article><title>Zendrik Preview Check</title>"
+                            "<section><title>First section</title><para>A paragraph about transforms.</para></section>"
+                            "</article>\n";
+
+QString plainText(QWebEngineView *view)
+{
+    QString text;
+    bool done = false;
+    view->page()->toPlainText([&](const QString &t) {
+        text = t;
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, 10000))
+        qWarning("the page's text did not arrive");
+    return text;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+} // namespace
+
+class TstPreview : public QObject
+{
+    Q_OBJECT
+    FakeDialogs *fake = nullptr;
+    FakeBrowser *browser = nullptr;
+    frmMDIMain *main = nullptr;
+
+    frmEditor *open(const QString &xslt, const QString &xml)
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        doc->txtXSLT->setText(xslt);
+        doc->txtXML->setText(xml);
+        return doc;
+    }
+
+private slots:
+    void init()
+    {
+        fixture::clearSettings();
+        fake = FakeDialogs::install();
+        browser = FakeBrowser::install();
+        main = new frmMDIMain;
+        main->resize(900, 700);
+        main->show();
+        QVERIFY(QTest::qWaitForWindowExposed(main));
+    }
+    void cleanup()
+    {
+        for (frmEditor *doc : fixture::documentWindows(main))
+            doc->setCloseApproved(true);
+        delete main;
+        FakeBrowser::uninstall();
+        FakeDialogs::uninstall();
+        QVERIFY2(testenv::leftoverTempFiles().isEmpty(), qPrintable(testenv::leftoverTempFiles().join(", ")));
+    }
+
+    void getTempFileStem_isFreshAndEndsInADot()
+    {
+        const QString a = getTempFileStem();
+        const QString b = getTempFileStem();
+        QVERIFY(a.startsWith(QDir::tempPath() + "/"));
+        QVERIFY(a.endsWith('.'));
+        QCOMPARE(a.count('.'), QDir::tempPath().count('.') + 1);
+        QVERIFY(a != b);
+        QVERIFY(!QFile::exists(a + "xml"));
+    }
+
+    void previewTab_showsTheTransformedUnsavedText()
+    {
+        frmEditor *doc = open(kXhtml, kSource);
+        doc->SSTab->setCurrentIndex(1);
+        doc->txtXML->setSelStart(doc->txtXML->Text().indexOf("</list>"));
+        doc->txtXML->setSelText("<item>gamma</item>");
+        doc->SSTab->setCurrentIndex(2);
+        QCOMPARE(doc->SSTab->currentIndex(), 2);
+        QVERIFY(fake->calls.isEmpty());
+        const QString text = plainText(doc->WebBrowser);
+        QVERIFY2(text.contains("Items: 3") && text.contains("gamma"), qPrintable(text));
+        QCOMPARE(doc->panelText(2), QString());
+        for (const char *name : {"mnuCopy", "mnuCut", "mnuPaste", "mnuUndo", "mnuRedo", "mnuFind", "mnuReplace", "mnuSelectAll"})
+            QVERIFY2(!main->menuItem(name)->isEnabled(), name);
+        // The Edit menu opening on the preview changes nothing.
+        doc->setEditState();
+        QVERIFY(!main->menuItem("mnuSelectAll")->isEnabled());
+        QVERIFY(!QApplication::overrideCursor());
+        QVERIFY(!doc->isBusy());
+        // Leaving it brings the caret panel and the commands back.
+        doc->SSTab->setCurrentIndex(0);
+        QVERIFY(doc->panelText(2).startsWith("Line: 1, Col: "));
+        QVERIFY(main->menuItem("mnuSelectAll")->isEnabled());
+    }
+
+    void previewTab_spacesOnlySourceShowsTheStylesheet()
+    {
+        frmEditor *doc = open(kXhtml, "   ");
+        doc->SSTab->setCurrentIndex(2);
+        QCOMPARE(doc->SSTab->currentIndex(), 2);
+        QVERIFY(fake->calls.isEmpty());
+        const QString text = plainText(doc->WebBrowser);
+        QVERIFY2(text.contains("Items:"), qPrintable(text));
+    }
+
+    void previewTab_failuresReturnToThePreviousTab_data()
+    {
+        QTest::addColumn<QString>("xslt");
+        QTest::addColumn<QString>("xml");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("textPart");
+        const QString html = QStringLiteral(
+            "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+            "<xsl:output method=\"html\"/><xsl:template match=\"/\"><html><body>a<br/>b<p>c</p></body></html>"
+            "</xsl:template></xsl:stylesheet>");
+        const QString terminate = QStringLiteral(
+            "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+            "<xsl:template match=\"/\"><xsl:message terminate=\"yes\">Stopped on purpose</xsl:message></xsl:template>"
+            "</xsl:stylesheet>");
+        const QString writes = QStringLiteral(
+            "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+            "xmlns:exsl=\"http://exslt.org/common\" extension-element-prefixes=\"exsl\">"
+            "<xsl:template match=\"/\"><exsl:document href=\"%1\"><x/></exsl:document><r/></xsl:template>"
+            "</xsl:stylesheet>");
+        QTest::addRow("stylesheet broken") << "<xsl:stylesheet" << kSource << "Error Parsing XSLT Document" << "";
+        QTest::addRow("both broken") << "<xsl:stylesheet" << "<list" << "Error Parsing XSLT Document" << "";
+        QTest::addRow("source only line breaks") << kXhtml << "\n\n" << "Error Parsing XML Document" << "";
+        QTest::addRow("result not well-formed") << html << kSource << "Error Parsing Preview Document"
+                                                << "\nIf you are generating HTML try using the Preview HTML In Browser option \n"
+                                                   "as valid HTML could result in invalid XML.";
+        QTest::addRow("terminated") << terminate << kSource << "Error" << "Stopped on purpose";
+        QTest::addRow("writes a file") << writes.arg(QDir::tempPath() + "/written-by-stylesheet.xml") << kSource << "Error" << "";
+    }
+    void previewTab_failuresReturnToThePreviousTab()
+    {
+        QFETCH(QString, xslt);
+        QFETCH(QString, xml);
+        QFETCH(QString, title);
+        QFETCH(QString, textPart);
+        frmEditor *doc = open(xslt, xml);
+        doc->SSTab->setCurrentIndex(1);
+        doc->SSTab->setCurrentIndex(2);
+        QCOMPARE(fake->messages().size(), 1);
+        QCOMPARE(fake->lastMessage().title, title);
+        QCOMPARE(fake->lastMessage().style, 16);
+        QVERIFY(!fake->lastMessage().text.trimmed().isEmpty());
+        QVERIFY2(fake->lastMessage().text.contains(textPart), qPrintable(fake->lastMessage().text));
+        QCOMPARE(doc->SSTab->currentIndex(), 1);
+        QVERIFY(main->menuItem("mnuSelectAll")->isEnabled());
+        QVERIFY(!QApplication::overrideCursor());
+        QVERIFY(!QFile::exists(QDir::tempPath() + "/written-by-stylesheet.xml"));
+    }
+
+    void previewTab_windowCannotCloseWhileThePageLoads()
+    {
+        frmEditor *doc = open(kXhtml, kSource);
+        bool closed = true;
+        connect(doc->WebBrowser, &QWebEngineView::loadStarted, doc, [&] { closed = doc->parentWidget()->close(); },
+                Qt::SingleShotConnection);
+        doc->SSTab->setCurrentIndex(2);
+        QVERIFY(!closed);
+        QVERIFY(fake->calls.isEmpty()); // refused at once, without asking about saving
+        QCOMPARE(fixture::documentWindows(main).size(), 1);
+        fake->answers << msg::No;
+        QVERIFY(doc->parentWidget()->close());
+    }
+
+    void previewTab_resolvesIncludesAgainstTheStylesheetFile()
+    {
+        QTemporaryDir dir;
+        QDir().mkpath(dir.filePath("lib"));
+        writeFile(dir.filePath("lib/common.xsl"),
+                  "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+                  "xmlns=\"http://www.w3.org/1999/xhtml\"><xsl:template name=\"shout\"><p>from the include</p>"
+                  "</xsl:template></xsl:stylesheet>");
+        writeFile(dir.filePath("main.xsl"),
+                  "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+                  "xmlns=\"http://www.w3.org/1999/xhtml\"><xsl:include href=\"lib/common.xsl\"/>"
+                  "<xsl:template match=\"/\"><html><body><xsl:call-template name=\"shout\"/>"
+                  "<xsl:value-of select=\"document('data.xml')/d\"/></body></html></xsl:template></xsl:stylesheet>");
+        writeFile(dir.filePath("data.xml"), "<d>and from a document</d>");
+        frmEditor *doc = fixture::newDocument(main);
+        QVERIFY(doc->loadXSLTFile(dir.filePath("main.xsl")));
+        doc->txtXML->setText("<any/>");
+        doc->SSTab->setCurrentIndex(2);
+        QVERIFY2(fake->calls.isEmpty(), qPrintable(fake->lastMessage().text));
+        const QString text = plainText(doc->WebBrowser);
+        QVERIFY2(text.contains("from the include") && text.contains("and from a document"), qPrintable(text));
+    }
+
+    void previewInBrowser_writesTheRawResult()
+    {
+        const QString html = QStringLiteral(
+            "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+            "<xsl:output method=\"html\" encoding=\"ISO-8859-1\"/><xsl:template match=\"/\"><html><body>caf\u00e9<br/>"
+            "</body></html></xsl:template></xsl:stylesheet>");
+        frmEditor *doc = open(html, kSource);
+        QVERIFY(doc->previewInBrowser());
+        QCOMPARE(browser->opened.size(), 1);
+        const FakeBrowser::Opened page = browser->opened.first();
+        QVERIFY(page.path.startsWith(QDir::tempPath()));
+        QVERIFY(page.path.endsWith(".htm"));
+        QVERIFY2(page.contents.contains("caf\xe9<br>"), page.contents.constData());
+        QVERIFY(fake->calls.isEmpty());
+        // The browser may still be reading it: the file stays until the program ends.
+        QVERIFY(QFile::exists(page.path));
+        delete main;
+        main = new frmMDIMain;
+        QVERIFY(!QFile::exists(page.path));
+    }
+
+    void previewInBrowser_failures_data()
+    {
+        QTest::addColumn<QString>("xslt");
+        QTest::addColumn<QString>("xml");
+        QTest::addColumn<bool>("browserFails");
+        QTest::addColumn<QString>("title");
+        QTest::addRow("stylesheet broken") << "<x" << kSource << false << "Error Parsing XSLT Document";
+        QTest::addRow("source broken") << kXhtml << "<list>" << false << "Error Parsing XML Document";
+        QTest::addRow("no browser") << kXhtml << kSource << true << "Error";
+    }
+    void previewInBrowser_failures()
+    {
+        QFETCH(QString, xslt);
+        QFETCH(QString, xml);
+        QFETCH(bool, browserFails);
+        QFETCH(QString, title);
+        browser->fail = browserFails;
+        frmEditor *doc = open(xslt, xml);
+        QVERIFY(!doc->previewInBrowser());
+        QCOMPARE(fake->messages().size(), 1);
+        QCOMPARE(fake->lastMessage().title, title);
+        QVERIFY(!QApplication::overrideCursor());
+    }
+
+    void docbook_previewTabRendersAnArticle()
+    {
+        if (!QFile::exists(kDocbook + "/xhtml/docbook.xsl"))
+            QSKIP("Debian's docbook-xsl package is not installed (scripts/test.sh installs it)");
+        QTemporaryDir dir;
+        writeFile(dir.filePath("article.xml"), kArticle);
+        frmEditor *doc = fixture::newDocument(main);
+        QVERIFY(doc->loadXSLTFile(kDocbook + "/xhtml/docbook.xsl"));
+        doc->loadXMLFile(dir.filePath("article.xml"));
+        QCOMPARE(doc->SSTab->currentIndex(), 1);
+        doc->SSTab->setCurrentIndex(2);
+        QVERIFY2(fake->calls.isEmpty(), qPrintable(fake->lastMessage().text));
+        QCOMPARE(doc->SSTab->currentIndex(), 2);
+        const QString text = plainText(doc->WebBrowser);
+        QVERIFY2(text.contains("Zendrik Preview Check") && text.contains("A paragraph about transforms."), qPrintable(text));
+    }
+
+    void docbook_browserPreviewMatchesXsltproc()
+    {
+        const QString xsltproc = QStandardPaths::findExecutable("xsltproc");
+        if (!QFile::exists(kDocbook + "/html/docbook.xsl") || xsltproc.isEmpty())
+            QSKIP("Debian's docbook-xsl or xsltproc package is not installed (scripts/test.sh installs both)");
+        QTemporaryDir dir;
+        writeFile(dir.filePath("article.xml"), kArticle);
+        frmEditor *doc = fixture::newDocument(main);
+        QVERIFY(doc->loadXSLTFile(kDocbook + "/html/docbook.xsl"));
+        doc->loadXMLFile(dir.filePath("article.xml"));
+        QVERIFY(doc->previewInBrowser());
+        QCOMPARE(browser->opened.size(), 1);
+        QProcess proc;
+        proc.start(xsltproc, {"--nonet", kDocbook + "/html/docbook.xsl", dir.filePath("article.xml")});
+        QVERIFY(proc.waitForFinished(60000));
+        const QByteArray expected = proc.readAllStandardOutput();
+        QVERIFY(expected.contains("Zendrik Preview Check"));
+        QCOMPARE(browser->opened.first().contents, expected);
+    }
+};
+
+ZENDRIK_TEST_MAIN(TstPreview)
+#include "tst_preview.moc"
