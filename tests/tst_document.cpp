@@ -284,6 +284,8 @@ private slots:
     void tabs_selectionAndCaretPanel()
     {
         frmEditor *doc = open();
+        doc->txtXSLT->setText("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                              "<xsl:template match=\"/\"><xsl:copy-of select=\".\"/></xsl:template></xsl:stylesheet>");
         doc->txtXSLT->setSelStart(1);
         doc->txtXSLT->setSelLength(3);
         doc->txtXML->setText("<a>\n  <b/>\n</a>");
