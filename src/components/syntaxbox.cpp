@@ -295,6 +295,14 @@ QString SyntaxBox::Text() const
     return text();
 }
 
+QByteArray SyntaxBox::utf8Text() const
+{
+    auto *self = const_cast<SyntaxBox *>(this);
+    const long length = self->SendScintilla(SCI_GETLENGTH);
+    const char *buffer = reinterpret_cast<const char *>(self->SendScintilla(SCI_GETCHARACTERPOINTER));
+    return buffer ? QByteArray(buffer, length) : QByteArray();
+}
+
 void SyntaxBox::setText(const QString &text)
 {
     Impl::Scope scope(this, d);

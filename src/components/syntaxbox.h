@@ -20,6 +20,9 @@ public:
     // The whole text. Writing replaces it, starts a new undo history and raises exactly one
     // changed().
     QString Text() const;
+    // The whole text as UTF-8, copied straight from the editor's buffer: the cheap way to hand
+    // a large text to the XML parser.
+    QByteArray utf8Text() const;
     void setText(const QString &text) override;
 
     int SelStart() const;

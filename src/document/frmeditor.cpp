@@ -227,7 +227,7 @@ void frmEditor::stylesheetChanged()
     if (blnAutoParse) {
         if (!xmlParseDoc)
             xmlParseDoc = std::make_unique<XmlDocument>();
-        xmlParseDoc->loadXML(txtXSLT->Text(), m_xsltBase);
+        xmlParseDoc->loadXMLUtf8(txtXSLT->utf8Text(), m_xsltBase);
         const XmlDocument::ParseError &err = xmlParseDoc->parseError();
         if (err.code != 0) {
             m_panel1Icon->setPixmap(QIcon(QStringLiteral(":/icons/parse-error.svg")).pixmap(16, 16));

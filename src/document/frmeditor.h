@@ -59,6 +59,9 @@ public:
     void saveFile(bool &Cancel);
     bool saveXSLTFile(const QString &strFile);
     bool previewInBrowser();
+    // Builds the Preview tab's page from the current texts: on success stem has "xml" appended
+    // and names the written file; on failure the user was told why and no file exists.
+    bool buildPreviewFile(QString &stem);
 
     // True while a load or a preview runs; the window refuses to close meanwhile.
     bool isBusy() const { return m_busy > 0; }
@@ -88,7 +91,6 @@ private:
     void showCaretPosition(SyntaxBox *ctl);
     void tabChanged(int index);
     void enterPreview(int previousTab);
-    bool buildPreviewFile(QString &stem);
     bool isSourceEmpty() const;
     QString stylesheetBase() const;
     QString sourceBase() const;

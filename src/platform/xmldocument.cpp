@@ -481,6 +481,11 @@ XmlDocument::XmlDocument()
 
 XmlDocument::~XmlDocument() = default;
 
+bool XmlDocument::loadXMLUtf8(const QByteArray &utf8, const QString &baseUrl)
+{
+    return parse(utf8, true, baseUrl, nullptr);
+}
+
 bool XmlDocument::loadXML(const QString &text, const QString &baseUrl)
 {
     return parse(text.toUtf8(), true, baseUrl, &text);
@@ -559,6 +564,12 @@ bool XmlDocument::parse(const QByteArray &input, bool unicodeText, const QString
     // A prefix without a namespace declaration leaves a tree XSLT cannot use; the editor treats
     // it as the error it is rather than as a warning.
     const bool failed = !doc || !nsWellFormed || capture.firstError();
+    // The text itself is only needed for the declaration and for error reports.
+    QString decoded;
+    if (unicodeText && !text) {
+        decoded = QString::fromUtf8(input.left(failed ? input.size() : 400));
+        text = &decoded;
+    }
     if (!failed && unicodeText) {
         const QString declared = declaredEncoding(*text);
         if (!declared.isEmpty()) {

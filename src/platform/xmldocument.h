@@ -29,6 +29,8 @@ public:
     // Parses text that is already Unicode, whatever its XML declaration says about encoding.
     // baseUrl (a local path or URL) is where relative references in the document resolve.
     bool loadXML(const QString &text, const QString &baseUrl = QString());
+    // The same for Unicode text already encoded as UTF-8, as an editor holds it.
+    bool loadXMLUtf8(const QByteArray &utf8, const QString &baseUrl = QString());
     // Parses bytes as they came from a file or the network; the declaration decides the encoding.
     bool loadBytes(const QByteArray &bytes, const QString &baseUrl = QString());
     // Reads and parses a local file.

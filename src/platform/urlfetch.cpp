@@ -1,0 +1,259 @@
+#include "platform/urlfetch.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+constexpr int kDefaultTimeoutMs = 20000;
+// Enough for the usual http-to-https and trailing-slash hops; longer chains are nearly always loops.
+constexpr int kMaxRedirects = 5;
+
+std::atomic<int> g_timeoutMs{kDefaultTimeoutMs};
+
+QString duration(int ms)
+{
+    if (ms == 1000)
+        return QStringLiteral("1 second");
+    return QStringLiteral("%1 seconds").arg(QString::number(ms / 1000.0, 'g', 3));
+}
+
+QString size(qint64 bytes)
+{
+    if (bytes >= 1024 * 1024)
+        return QStringLiteral("%1 MB").arg(QString::number(bytes / (1024.0 * 1024.0), 'g', 4));
+    if (bytes >= 1024)
+        return QStringLiteral("%1 KB").arg(QString::number(bytes / 1024.0, 'g', 4));
+    return QStringLiteral("%1 bytes").arg(bytes);
+}
+
+QString tooLarge(const QString &shown, qint64 maxBytes)
+{
+    return QStringLiteral("The document at %1 is larger than %2, the most that can be opened.")
+        .arg(shown, size(maxBytes));
+}
+
+// Qt's texts are sentence fragments, some with a full stop and some without; ours wrap them.
+QString fragment(QString text)
+{
+    while (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text;
+}
+
+UrlFetchResult failure(const QString &error, const QString &finalUrl = QString())
+{
+    UrlFetchResult r;
+    r.error = error;
+    r.finalUrl = finalUrl;
+    return r;
+}
+
+UrlFetchResult readLocalFile(const QUrl &url, const QString &shown, qint64 maxBytes)
+{
+    const QString host = url.host();
+    if (!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0)
+        return failure(QStringLiteral("Cannot open %1: only files on this computer can be opened, "
+                                      "and this address names the computer \"%2\".").arg(shown, host));
+
+    // QUrl would turn "file://localhost/x" into the network path "//localhost/x".
+    QUrl local = url;
+    local.setHost(QString());
+    const QString path = local.toLocalFile();
+    const QString finalUrl = QUrl::fromLocalFile(path).toString();
+    // A pipe or device would block the read forever, and a folder has no content to parse.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return failure(QStringLiteral("Cannot open %1: it is not a document file.").arg(shown), finalUrl);
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return failure(QStringLiteral("Could not read %1: %2.").arg(shown, fragment(file.errorString())), finalUrl);
+    if (file.size() > maxBytes)
+        return failure(tooLarge(shown, maxBytes), finalUrl);
+    UrlFetchResult r;
+    r.data = file.readAll();
+    r.finalUrl = finalUrl;
+    if (file.error() != QFileDevice::NoError)
+        return failure(QStringLiteral("Could not read %1: %2.").arg(shown, fragment(file.errorString())), finalUrl);
+    if (r.data.size() > maxBytes) // it grew after we looked
+        return failure(tooLarge(shown, maxBytes), finalUrl);
+    r.ok = true;
+    return r;
+}
+
+enum class GaveUp { No, Silent, Stalled, TooLarge, HttpStatus, Cancelled };
+
+UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeoutMs, qint64 maxBytes)
+{
+    // Everything the wait touches lives on this stack frame, so a fetch started from inside
+    // another one's wait shares nothing with it. The manager is declared first so it is
+    // destroyed last, after the reply it owns.
+    QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(kMaxRedirects);
+
+    QEventLoop loop;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    watchdog.setInterval(timeoutMs);
+
+    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    QByteArray body;
+    bool finished = false;
+    bool heardFromServer = false;
+    GaveUp gaveUp = GaveUp::No;
+
+    // Aborting from inside one of the reply's own signals makes Qt report a second error on
+    // the way out of it, so the abort waits for the next pass of the loop. Until then take()
+    // throws away whatever still arrives.
+    auto giveUp = [&](GaveUp why) {
+        if (gaveUp != GaveUp::No)
+            return;
+        gaveUp = why;
+        QMetaObject::invokeMethod(reply.get(), &QNetworkReply::abort, Qt::QueuedConnection);
+    };
+    // Any sign of life from the server restarts the silence limit.
+    auto heard = [&] {
+        heardFromServer = true;
+        if (!finished)
+            watchdog.start();
+    };
+    auto take = [&] {
+        const QByteArray chunk = reply->readAll();
+        if (gaveUp != GaveUp::No)
+            return;
+        body += chunk;
+        if (body.size() > maxBytes)
+            giveUp(GaveUp::TooLarge);
+    };
+
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
+        heard();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        // The error page is of no use to the user; the status line says everything.
+        if (status >= 400) {
+            giveUp(GaveUp::HttpStatus);
+            return;
+        }
+        bool known = false;
+        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (status / 100 == 2 && known && length > maxBytes)
+            giveUp(GaveUp::TooLarge);
+    });
+    QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
+        heard();
+        take();
+    });
+    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, &loop, heard);
+    QObject::connect(reply.get(), &QNetworkReply::redirected, &loop, [&] {
+        // A new request to a possibly different server: nothing heard from it yet. (Qt drops
+        // the body of the redirect itself, so there is nothing to throw away here.)
+        heard();
+        heardFromServer = false;
+    });
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, [&] {
+        finished = true;
+        watchdog.stop();
+        loop.quit();
+    });
+    QObject::connect(&watchdog, &QTimer::timeout, &loop, [&] {
+        if (!finished)
+            giveUp(heardFromServer ? GaveUp::Stalled : GaveUp::Silent);
+    });
+
+    watchdog.start();
+    if (!finished)
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!finished) { // the application is quitting and told every event loop to exit
+        giveUp(GaveUp::Cancelled);
+        reply->abort();
+    }
+    watchdog.stop();
+
+    const QString finalUrl = reply->url().toString();
+    switch (gaveUp) {
+    case GaveUp::Silent:
+        return failure(QStringLiteral("The server did not answer within %1 while loading %2.")
+                           .arg(duration(timeoutMs), shown), finalUrl);
+    case GaveUp::Stalled:
+        return failure(QStringLiteral("The server stopped sending data for %1 while loading %2.")
+                           .arg(duration(timeoutMs), shown), finalUrl);
+    case GaveUp::TooLarge:
+        return failure(tooLarge(shown, maxBytes), finalUrl);
+    case GaveUp::Cancelled:
+        return failure(QStringLiteral("Loading %1 was cancelled.").arg(shown), finalUrl);
+    case GaveUp::HttpStatus:
+    case GaveUp::No:
+        break;
+    }
+
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString statusLine = QStringLiteral("%1 %2")
+                                   .arg(status)
+                                   .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
+                                   .trimmed();
+    if (status >= 400)
+        return failure(QStringLiteral("The server answered %1 for %2.").arg(statusLine, shown), finalUrl);
+    const QNetworkReply::NetworkError error = reply->error();
+    // Qt's own words for a redirect without a usable Location ("Unknown protocol specified")
+    // would only puzzle the user; loops and https-to-http downgrades it describes well.
+    if (status >= 300 && error != QNetworkReply::TooManyRedirectsError && error != QNetworkReply::InsecureRedirectError)
+        return failure(QStringLiteral("The server answered %1 for %2 but did not redirect to an address "
+                                      "that can be opened.").arg(statusLine, shown), finalUrl);
+    if (error != QNetworkReply::NoError)
+        return failure(QStringLiteral("Could not load %1: %2.").arg(shown, fragment(reply->errorString())), finalUrl);
+
+    take(); // whatever arrived together with finished()
+    if (gaveUp == GaveUp::TooLarge)
+        return failure(tooLarge(shown, maxBytes), finalUrl);
+    UrlFetchResult r;
+    r.ok = true;
+    r.data = body;
+    r.finalUrl = finalUrl;
+    return r;
+}
+
+} // namespace
+
+int urlFetchTimeoutMs()
+{
+    return g_timeoutMs.load();
+}
+
+void setUrlFetchTimeoutMs(int ms)
+{
+    g_timeoutMs.store(ms > 0 ? ms : kDefaultTimeoutMs);
+}
+
+UrlFetchResult fetchUrl(const QString &url, int timeoutMs, qint64 maxBytes)
+{
+    if (timeoutMs <= 0)
+        timeoutMs = urlFetchTimeoutMs();
+    // Addresses are often pasted with a stray space or line break around them.
+    const QString shown = url.trimmed();
+    if (shown.isEmpty())
+        return failure(QStringLiteral("No address was given. Enter a full URL such as https://example.com/style.xsl."));
+
+    const QUrl parsed(shown);
+    const QString scheme = parsed.scheme(); // QUrl keeps schemes in lower case
+    const bool web = scheme == QLatin1String("http") || scheme == QLatin1String("https");
+    if (!parsed.isValid() || scheme.isEmpty() || (web && parsed.host().isEmpty()))
+        return failure(QStringLiteral("\"%1\" is not a valid address. Enter a full URL such as "
+                                      "https://example.com/style.xsl.").arg(shown));
+    if (scheme == QLatin1String("file"))
+        return readLocalFile(parsed, shown, maxBytes);
+    if (!web)
+        return failure(QStringLiteral("Cannot open %1: only http, https and file addresses are supported.").arg(shown));
+    return fetchOverNetwork(parsed, shown, timeoutMs, maxBytes);
+}
