@@ -10,7 +10,9 @@
 #include <QLabel>
 #include <QMdiSubWindow>
 #include <QStatusBar>
+#include <QSplitter>
 #include <QTabWidget>
+#include <QWebEngineView>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -279,6 +281,33 @@ private slots:
         QCOMPARE(doc->Caption(), path);
         QVERIFY(closeWindow(doc));
         QVERIFY(fake->calls.isEmpty());
+    }
+
+    void layout_pagesFillTheTabsThroughResizeAndMinimise()
+    {
+        frmEditor *doc = open();
+        auto *sub = qobject_cast<QMdiSubWindow *>(doc->parentWidget());
+        auto fills = [doc](QWidget *page) {
+            // Each page control fills its page but for a small margin.
+            const QRect inner = page->parentWidget()->rect();
+            return page->width() >= inner.width() - 8 && page->height() >= inner.height() - 8;
+        };
+        doc->txtXML->setText("  "); // no source: the preview shows the stylesheet itself
+        doc->SSTab->setCurrentIndex(2);
+        QCOMPARE(doc->SSTab->currentIndex(), 2);
+        sub->resize(700, 520);
+        QTRY_VERIFY(fills(doc->txtXSLT) && fills(doc->txtXML) && fills(doc->WebBrowser));
+        const QSize editorSize = doc->txtXSLT->size();
+        sub->showMinimized();
+        QTRY_VERIFY(sub->isMinimized());
+        sub->showNormal();
+        QTRY_COMPARE(doc->txtXSLT->size(), editorSize);
+        sub->resize(500, 380);
+        QTRY_VERIFY(doc->txtXSLT->width() < editorSize.width());
+        QVERIFY(fills(doc->txtXSLT) && fills(doc->txtXML) && fills(doc->WebBrowser));
+        // The status bar stays along the bottom edge below the tabs.
+        QVERIFY(doc->StatusBar->geometry().top() >= doc->SSSplitter1->geometry().bottom());
+        QCOMPARE(doc->StatusBar->geometry().bottom(), doc->rect().bottom());
     }
 
     void tabs_selectionAndCaretPanel()
