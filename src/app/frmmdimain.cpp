@@ -72,8 +72,11 @@ frmMDIMain::frmMDIMain(QWidget *parent)
     m_mdi->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(m_mdi);
     connect(m_mdi, &QMdiArea::subWindowActivated, this, &frmMDIMain::onSubWindowActivated);
+    m_mdi->viewport()->setMouseTracking(true);
+    m_mdi->viewport()->installEventFilter(this);
 
     buildMenus();
+    connectCommands();
     buildToolbar();
     buildStatusBar();
 
@@ -157,8 +160,7 @@ void frmMDIMain::buildMenus()
     };
 
     QMenu *file = topMenu(QStringLiteral("mnuFile"), QStringLiteral("&File"));
-    connect(addItem(file, QStringLiteral("mnuNew"), QStringLiteral("&New..."), QKeySequence(QStringLiteral("Ctrl+N"))),
-            &QAction::triggered, this, &frmMDIMain::newDocument);
+    addItem(file, QStringLiteral("mnuNew"), QStringLiteral("&New..."), QKeySequence(QStringLiteral("Ctrl+N")));
     QMenu *open = subMenu(file, QStringLiteral("mnuOpen"), QStringLiteral("&Open XSLT"));
     addItem(open, QStringLiteral("mnuOpenXSLTFile"), QStringLiteral("from &File..."), QKeySequence(QStringLiteral("Ctrl+O")));
     addItem(open, QStringLiteral("mnuOpenXSLTURL"), QStringLiteral("from &URL..."));
@@ -167,26 +169,17 @@ void frmMDIMain::buildMenus()
     addItem(openXml, QStringLiteral("mnuOpenXMLURL"), QStringLiteral("from &URL..."));
     openXml->menuAction()->setEnabled(false);
     separator(file, QStringLiteral("sep1"));
-    QAction *save = addItem(file, QStringLiteral("mnuSave"), QStringLiteral("Save..."), QKeySequence(QStringLiteral("Ctrl+S")));
-    connect(save, &QAction::triggered, this, [this] {
-        if (frmEditor *doc = activeDocument()) {
-            bool cancel = false;
-            doc->saveFile(cancel);
-        }
-    });
-    save->setEnabled(false);
+    addItem(file, QStringLiteral("mnuSave"), QStringLiteral("Save..."), QKeySequence(QStringLiteral("Ctrl+S")))->setEnabled(false);
     addItem(file, QStringLiteral("mnuSaveAs"), QStringLiteral("Save &As..."))->setEnabled(false);
     separator(file, QStringLiteral("sep2"));
     addItem(file, QStringLiteral("mnuPrint"), QStringLiteral("&Print..."), QKeySequence(QStringLiteral("Ctrl+P")))->setEnabled(false);
     separator(file, QStringLiteral("sep3"));
     QAction *mru = addItem(file, QStringLiteral("mnuMRU"), QStringLiteral("MRU File List"));
     mru->setVisible(false);
+    connect(mru, &QAction::triggered, this, [this] { mruItemClicked(0); });
     m_mruItems << mru;
     separator(file, QStringLiteral("sep7"));
-    connect(addItem(file, QStringLiteral("mnuExit"), QStringLiteral("E&xit")), &QAction::triggered, this, [this] {
-        if (close())
-            QCoreApplication::quit();
-    });
+    addItem(file, QStringLiteral("mnuExit"), QStringLiteral("E&xit"));
 
     QMenu *edit = topMenu(QStringLiteral("mnuEdit"), QStringLiteral("&Edit"));
     addItem(edit, QStringLiteral("mnuUndo"), QStringLiteral("&Undo"), QKeySequence(QStringLiteral("Ctrl+Z")));
@@ -212,46 +205,10 @@ void frmMDIMain::buildMenus()
     addItem(tools, QStringLiteral("mnuOptions"), QStringLiteral("&Options..."));
 
     m_windowMenu = topMenu(QStringLiteral("mnuWindow"), QStringLiteral("&Window"));
-    connect(addItem(m_windowMenu, QStringLiteral("mnuTileH"), QStringLiteral("Tile &Horizontially")), &QAction::triggered,
-            this, [this] {
-                // Windows stacked one above the other, each as wide as the area.
-                const QList<QMdiSubWindow *> wins = m_mdi->subWindowList();
-                int visible = 0;
-                for (QMdiSubWindow *w : wins)
-                    if (!w->isMinimized())
-                        ++visible;
-                if (visible == 0)
-                    return;
-                const QRect area = m_mdi->viewport()->rect();
-                const int h = area.height() / visible;
-                int y = 0;
-                for (QMdiSubWindow *w : wins) {
-                    if (w->isMinimized())
-                        continue;
-                    w->showNormal();
-                    w->setGeometry(0, y, area.width(), h);
-                    y += h;
-                }
-            });
-    connect(addItem(m_windowMenu, QStringLiteral("mnuTileV"), QStringLiteral("Tile &Vertically")), &QAction::triggered,
-            m_mdi, &QMdiArea::tileSubWindows);
-    connect(addItem(m_windowMenu, QStringLiteral("mnuCascade"), QStringLiteral("&Cascade")), &QAction::triggered, m_mdi,
-            &QMdiArea::cascadeSubWindows);
-    connect(addItem(m_windowMenu, QStringLiteral("mnuArrange"), QStringLiteral("&Arrange Icons")), &QAction::triggered,
-            this, [this] {
-                // Minimised windows lined up along the bottom edge.
-                const QRect area = m_mdi->viewport()->rect();
-                int x = 0;
-                for (QMdiSubWindow *w : m_mdi->subWindowList()) {
-                    if (!w->isMinimized())
-                        continue;
-                    const QSize s = w->size();
-                    if (x + s.width() > area.width() && x > 0)
-                        x = 0;
-                    w->move(x, area.height() - s.height());
-                    x += s.width();
-                }
-            });
+    addItem(m_windowMenu, QStringLiteral("mnuTileH"), QStringLiteral("Tile &Horizontially"));
+    addItem(m_windowMenu, QStringLiteral("mnuTileV"), QStringLiteral("Tile &Vertically"));
+    addItem(m_windowMenu, QStringLiteral("mnuCascade"), QStringLiteral("&Cascade"));
+    addItem(m_windowMenu, QStringLiteral("mnuArrange"), QStringLiteral("&Arrange Icons"));
     connect(m_windowMenu, &QMenu::aboutToShow, this, &frmMDIMain::rebuildWindowList);
 
     QMenu *help = topMenu(QStringLiteral("mnuHelp"), QStringLiteral("&Help"));
@@ -260,6 +217,182 @@ void frmMDIMain::buildMenus()
     addItem(help, QStringLiteral("mnuFeedback"), QStringLiteral("&Feedback..."));
     separator(help, QStringLiteral("sep8"));
     addItem(help, QStringLiteral("mnuAbout"), QStringLiteral("&About Zendrik"));
+}
+
+void frmMDIMain::connectCommands()
+{
+    auto on = [this](const char *name, auto handler) {
+        connect(menuItem(QString::fromLatin1(name)), &QAction::triggered, this, handler);
+    };
+    // Commands on one document go to the active document window, and do nothing without one.
+    auto onDocument = [this, on](const char *name, void (frmEditor::*operation)()) {
+        on(name, [this, operation] {
+            if (frmEditor *doc = activeDocument())
+                (doc->*operation)();
+        });
+    };
+    on("mnuNew", [this] { newDocument(); });
+    on("mnuOpenXSLTFile", [this] { openXSLT(); });
+    on("mnuOpenXSLTURL", [this] {
+        const QString answer =
+            promptForURL(QStringLiteral("Enter the fully qualified URL to the XSLT file you would like to open."));
+        if (!answer.trimmed().isEmpty())
+            openXSLT(answer);
+    });
+    on("mnuOpenXMLFile", [this] {
+        frmEditor *doc = activeDocument();
+        if (!doc)
+            return;
+        const QString answer = showFileDialog(m_commonDialog, QStringLiteral("Open XML..."),
+                                              QStringLiteral("XML (*.xml)|*.xml|All Files|*.*"), 1);
+        if (!answer.trimmed().isEmpty() && doc == activeDocument())
+            doc->loadXMLFile(answer);
+    });
+    on("mnuOpenXMLURL", [this] {
+        frmEditor *doc = activeDocument();
+        if (!doc)
+            return;
+        const QString answer =
+            promptForURL(QStringLiteral("Enter the fully qualified URL to the XML file you would like to open."));
+        if (!answer.trimmed().isEmpty() && doc == activeDocument())
+            doc->loadXMLFile(answer);
+    });
+    on("mnuSave", [this] {
+        if (frmEditor *doc = activeDocument()) {
+            bool cancel = false;
+            doc->saveFile(cancel);
+        }
+    });
+    on("mnuSaveAs", [this] {
+        frmEditor *doc = activeDocument();
+        if (!doc)
+            return;
+        const QString answer = showFileDialog(m_commonDialog, QStringLiteral("Save XSLT As..."),
+                                              QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt"), 2);
+        if (!answer.trimmed().isEmpty() && doc == activeDocument())
+            doc->saveXSLTFile(answer);
+    });
+    onDocument("mnuPrint", &frmEditor::printDoc);
+    on("mnuExit", [this] {
+        if (close())
+            QCoreApplication::quit();
+    });
+    onDocument("mnuUndo", &frmEditor::Undo);
+    onDocument("mnuRedo", &frmEditor::Redo);
+    onDocument("mnuCut", &frmEditor::Cut);
+    onDocument("mnuCopy", &frmEditor::Copy);
+    on("mnuPaste", [this] {
+        // While Ctrl is held in a document, Ctrl+V has been pasted by the editor itself.
+        if (blnControlKey)
+            return;
+        if (frmEditor *doc = activeDocument())
+            doc->Paste();
+    });
+    onDocument("mnuSelectAll", &frmEditor::selectAll);
+    on("mnuPreview", [this] {
+        if (frmEditor *doc = activeDocument())
+            doc->previewInBrowser();
+    });
+    on("mnuTileH", [this] { arrangeWindows(1); });
+    on("mnuTileV", [this] { arrangeWindows(2); });
+    on("mnuCascade", [this] { arrangeWindows(0); });
+    on("mnuArrange", [this] { arrangeWindows(3); });
+}
+
+void frmMDIMain::arrangeWindows(int arrangement)
+{
+    QList<QMdiSubWindow *> open;
+    for (QMdiSubWindow *w : m_mdi->subWindowList())
+        if (!w->isMinimized())
+            open << w;
+    const QRect area = m_mdi->viewport()->rect();
+    switch (arrangement) {
+    case 0:
+        m_mdi->cascadeSubWindows();
+        break;
+    case 1: // one above the other, each as wide as the area
+    case 2: // side by side, each as high as the area
+        for (int i = 0; i < open.size(); ++i) {
+            QMdiSubWindow *w = open[i];
+            w->showNormal();
+            if (arrangement == 1) {
+                const int h = area.height() / int(open.size());
+                w->setGeometry(0, i * h, area.width(), h);
+            } else {
+                const int wd = area.width() / int(open.size());
+                w->setGeometry(i * wd, 0, wd, area.height());
+            }
+        }
+        break;
+    case 3: { // minimised windows lined up along the bottom edge
+        int x = 0;
+        for (QMdiSubWindow *w : m_mdi->subWindowList()) {
+            if (!w->isMinimized())
+                continue;
+            const QSize size = w->size();
+            if (x + size.width() > area.width() && x > 0)
+                x = 0;
+            w->move(x, area.height() - size.height());
+            x += size.width();
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+bool frmMDIMain::openXSLT(const QString &path)
+{
+    QString source = path;
+    if (source.isNull()) {
+        const QString answer = showFileDialog(m_commonDialog, QStringLiteral("Open XSLT..."),
+                                              QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt|All Files|*.*"), 1);
+        if (answer.trimmed().isEmpty())
+            return false;
+        source = answer;
+    }
+    auto *doc = new frmEditor();
+    if (!doc->loadXSLTFile(source)) {
+        delete doc;
+        return false;
+    }
+    doc->frmParent = this;
+    showDocumentWindow(doc);
+    addFormToArray(doc);
+    updateMRUList(source);
+    menuItem(QStringLiteral("mnuOpenXML"))->setEnabled(true);
+    menuItem(QStringLiteral("mnuSave"))->setEnabled(true);
+    button(3)->setEnabled(true);
+    menuItem(QStringLiteral("mnuSaveAs"))->setEnabled(true);
+    return true;
+}
+
+void frmMDIMain::mruItemClicked(int index)
+{
+    if (index < 0 || index > intLastMRU)
+        return;
+    const QString path = m_mruItems[index]->text();
+    moveMRUItemToTop(path, index);
+    openXSLT(path);
+}
+
+bool frmMDIMain::eventFilter(QObject *watched, QEvent *event)
+{
+    // Document commands stay on after the last window closed until the pointer crosses the
+    // empty background; then the ones that need a document go off.
+    if (watched == m_mdi->viewport() && event->type() == QEvent::MouseMove && !activeDocument()) {
+        const std::pair<const char *, int> off[] = {
+            {"mnuCopy", 7}, {"mnuCut", 6}, {"mnuPaste", 8}, {"mnuUndo", 11}, {"mnuReplace", 9}, {"mnuFind", 0},
+            {"mnuSelectAll", 0}, {"mnuPrint", 4}, {"mnuSave", 3}, {"mnuSaveAs", 0}, {"mnuPreview", 14}, {"mnuOpenXML", 0},
+        };
+        for (const auto &[name, index] : off) {
+            menuItem(QString::fromLatin1(name))->setEnabled(false);
+            if (index)
+                button(index)->setEnabled(false);
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void frmMDIMain::rebuildWindowList()
@@ -568,6 +701,8 @@ void frmMDIMain::addMRUItem(const QString &path)
         if (intLastMRU > 0) {
             QAction *entry = new QAction(m_mruItems[0]->text(), this);
             entry->setObjectName(QStringLiteral("mnuMRU_%1").arg(intLastMRU));
+            const int index = intLastMRU;
+            connect(entry, &QAction::triggered, this, [this, index] { mruItemClicked(index); });
             menuItem(QStringLiteral("mnuFile"))->menu()->insertAction(menuItem(QStringLiteral("sep7")), entry);
             m_mruItems << entry;
         }

@@ -6,6 +6,8 @@
 #include <QMainWindow>
 #include <QPointer>
 
+#include "platform/dialogs.h"
+
 class QLabel;
 class QMdiArea;
 class QMdiSubWindow;
@@ -47,6 +49,9 @@ public:
     void removeFormFromArray(int intElem);
 
     void newDocument();
+    // Opens a stylesheet in a new document window; without a path, asks for a file first.
+    bool openXSLT(const QString &path = QString());
+    void mruItemClicked(int index);
     void applyOptions();
     void toolbarButtonClick(const QString &key);
 
@@ -62,9 +67,12 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildMenus();
+    void connectCommands();
+    void arrangeWindows(int arrangement);
     void buildToolbar();
     void buildStatusBar();
     void setMenuIcons();
@@ -91,5 +99,6 @@ private:
     QList<QPointer<frmEditor>> m_documents;
     QList<QAction *> m_mruItems; // mnuMRU entries, index 0 first
     QString m_helpFile;
+    CommonDialog m_commonDialog;
     bool m_unloaded = false;
 };

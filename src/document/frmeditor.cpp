@@ -21,6 +21,8 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <QPrinter>
+#include <QTextDocument>
 #include <QWebEngineView>
 
 namespace {
@@ -659,4 +661,107 @@ bool frmEditor::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return QWidget::eventFilter(watched, event);
+}
+
+SyntaxBox *frmEditor::currentEditor() const
+{
+    switch (SSTab->currentIndex()) {
+    case 0: return txtXSLT;
+    case 1: return txtXML;
+    default: return nullptr;
+    }
+}
+
+void frmEditor::Cut()
+{
+    if (SyntaxBox *ctl = currentEditor())
+        ctl->Cut();
+}
+
+void frmEditor::Copy()
+{
+    if (SyntaxBox *ctl = currentEditor())
+        ctl->Copy();
+}
+
+void frmEditor::Paste()
+{
+    if (SyntaxBox *ctl = currentEditor())
+        ctl->Paste();
+}
+
+void frmEditor::Undo()
+{
+    SyntaxBox *ctl = currentEditor();
+    if (!ctl)
+        return;
+    // The editor reports the change itself, which runs the same handling as typing.
+    ctl->Undo();
+}
+
+void frmEditor::Redo()
+{
+    SyntaxBox *ctl = currentEditor();
+    if (!ctl)
+        return;
+    ctl->Redo();
+}
+
+void frmEditor::selectAll()
+{
+    if (SyntaxBox *ctl = currentEditor()) {
+        ctl->setSelStart(0);
+        ctl->setSelLength(int(ctl->Text().length()));
+    }
+}
+
+void frmEditor::printDoc()
+{
+    try {
+        if (SyntaxBox *ctl = currentEditor())
+            printText(ctl);
+        else
+            printPreview();
+    } catch (const std::exception &e) {
+        showError(QString::fromStdString(e.what()), QStringLiteral("Error Printing Document"));
+    }
+}
+
+void frmEditor::printText(SyntaxBox *ctl)
+{
+    QPrinter printer;
+    if (!dialogs().printDialog(this, &printer))
+        throw std::runtime_error("Printing was cancelled.");
+    const int copies = std::max(1, printer.copyCount());
+    printer.setCopyCount(1);
+    const QString outputFile = printer.outputFileName();
+    // Each copy is a print job of its own with the whole text, in the printer's default font.
+    for (int copy = 1; copy <= copies; ++copy) {
+        if (!outputFile.isEmpty() && copies > 1)
+            printer.setOutputFileName(copy == 1 ? outputFile : QStringLiteral("%1.%2").arg(outputFile).arg(copy));
+        QTextDocument text;
+        text.setPlainText(ctl->Text() + QLatin1Char('\n'));
+        text.print(&printer);
+        if (printer.printerState() == QPrinter::Error)
+            throw std::runtime_error("The printer reported an error.");
+    }
+}
+
+void frmEditor::printPreview()
+{
+    QPrinter printer;
+    if (!dialogs().printDialog(this, &printer))
+        throw std::runtime_error("Printing was cancelled.");
+    BusyScope scope(m_busy);
+    QEventLoop wait;
+    bool ok = false;
+    const QMetaObject::Connection done = connect(WebBrowser, &QWebEngineView::printFinished, &wait, [&](bool success) {
+        ok = success;
+        wait.quit();
+    });
+    WebBrowser->print(&printer);
+    wait.exec();
+    disconnect(done);
+    if (!ok)
+        throw std::runtime_error("The page could not be printed.");
 }

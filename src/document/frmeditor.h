@@ -59,6 +59,16 @@ public:
     void saveFile(bool &Cancel);
     bool saveXSLTFile(const QString &strFile);
     bool previewInBrowser();
+
+    // Clipboard, history, selection and printing act on the page of the selected tab; on the
+    // Preview tab only printing does something.
+    void Cut();
+    void Copy();
+    void Paste();
+    void Undo();
+    void Redo();
+    void selectAll();
+    void printDoc();
     // Builds the Preview tab's page from the current texts: on success stem has "xml" appended
     // and names the written file; on failure the user was told why and no file exists.
     bool buildPreviewFile(QString &stem);
@@ -89,6 +99,9 @@ private:
     void loadEditorOptions();
     void stylesheetChanged();
     void showCaretPosition(SyntaxBox *ctl);
+    SyntaxBox *currentEditor() const;
+    void printText(SyntaxBox *ctl);
+    void printPreview();
     void tabChanged(int index);
     void enterPreview(int previousTab);
     bool isSourceEmpty() const;
