@@ -69,7 +69,7 @@ UrlFetchResult readLocalFile(const QUrl &url, const QString &shown, qint64 maxBy
     QUrl local = url;
     local.setHost(QString());
     const QString path = local.toLocalFile();
-    const QString finalUrl = QUrl::fromLocalFile(path).toString();
+    const QString finalUrl = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
     // A pipe or device would block the read forever, and a folder has no content to parse.
     const QFileInfo info(path);
     if (info.exists() && !info.isFile())
@@ -181,7 +181,7 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
     }
     watchdog.stop();
 
-    const QString finalUrl = reply->url().toString();
+    const QString finalUrl = reply->url().toString(QUrl::FullyEncoded);
     switch (gaveUp) {
     case GaveUp::Silent:
         return failure(QStringLiteral("The server did not answer within %1 while loading %2.")
@@ -219,7 +219,7 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
         return failure(tooLarge(shown, maxBytes), finalUrl);
     UrlFetchResult r;
     r.ok = true;
-    r.data = body;
+    r.data = std::move(body);
     r.finalUrl = finalUrl;
     return r;
 }

@@ -10,8 +10,8 @@ struct UrlFetchResult {
     bool ok = false;
     QByteArray data;  // the body on success (may be empty)
     QString error;    // on failure: a complete sentence for the user that names the address
-    QString finalUrl; // where the body really came from, after redirects; relative references
-                      // in the document resolve against this
+    QString finalUrl; // where the body really came from, after redirects, percent-encoded;
+                      // relative references in the document resolve against this
 };
 
 // The program-wide time a server may stay silent before a fetch gives up, in milliseconds.
