@@ -712,6 +712,8 @@ void frmEditor::selectAll()
     if (SyntaxBox *ctl = currentEditor()) {
         ctl->setSelStart(0);
         ctl->setSelLength(int(ctl->Text().length()));
+        // Copy and Cut can act on the new selection at once.
+        setEditState();
     }
 }
 

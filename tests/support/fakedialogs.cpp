@@ -1,5 +1,7 @@
 #include "fakedialogs.h"
 
+#include <QPrinter>
+
 FakeDialogs *FakeDialogs::install()
 {
     auto fake = std::make_unique<FakeDialogs>();
@@ -62,8 +64,14 @@ bool FakeDialogs::colorDialog(QWidget *, long &color)
     return true;
 }
 
-bool FakeDialogs::printDialog(QWidget *, QPrinter *)
+bool FakeDialogs::printDialog(QWidget *, QPrinter *printer)
 {
     calls << Call{QStringLiteral("print"), QString(), QString(), 0, QString()};
-    return printAnswers.isEmpty() ? false : printAnswers.dequeue();
+    const bool accepted = printAnswers.isEmpty() ? false : printAnswers.dequeue();
+    if (accepted && !printToFile.isEmpty()) {
+        printer->setOutputFormat(QPrinter::PdfFormat);
+        printer->setOutputFileName(printToFile);
+        printer->setCopyCount(printCopies);
+    }
+    return accepted;
 }

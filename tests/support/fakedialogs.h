@@ -31,6 +31,8 @@ public:
     QQueue<QString> fileNames;  // file dialog answers
     QQueue<long> colors;        // colour dialog answers; empty means cancelled
     QQueue<bool> printAnswers;  // print dialog answers
+    QString printToFile;        // when set, an accepted print dialog prints to this PDF file
+    int printCopies = 1;        // and asks for this many copies
 
     QList<Call> messages() const;
     Call lastMessage() const;
