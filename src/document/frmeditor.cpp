@@ -509,62 +509,53 @@ bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *e
     return doc.loadBytes(fetched.data, fetched.finalUrl.isEmpty() ? source : fetched.finalUrl);
 }
 
-bool frmEditor::loadXSLTFile(QString strFile)
+bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
+                         const std::function<void(const XmlDocument &)> &loaded)
 {
     BusyCursor busy;
     BusyScope scope(m_busy);
     bool result = false;
     m_blnLoading = true;
-    txtXSLT->setAutoColorize(false);
+    // The pane is coloured once at the end instead of piece by piece while the text arrives.
+    ctl->setAutoColorize(false);
     try {
         XmlDocument doc;
         QString error;
         if (readDocument(strFile, doc, &error)) {
-            txtXSLT->setText(QString());
-            txtXSLT->setText(doc.xml());
+            ctl->setText(QString());
+            ctl->setText(doc.xml());
             result = true;
-            m_strFileName = strFile;
-            m_xsltBase = doc.url();
-            setCaption(strFile);
-            if (isUrl(m_strFileName))
-                blnIsURL = true;
-            txtXSLT->ColorizeAll();
+            loaded(doc);
+            ctl->ColorizeAll();
         } else {
-            showError(error.isEmpty() ? doc.parseError().reason : error, QStringLiteral("Error Parsing XSLT Document"));
+            showError(error.isEmpty() ? doc.parseError().reason : error, errorTitle);
         }
     } catch (const std::exception &e) {
         showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
     }
     m_blnLoading = false;
-    txtXSLT->setAutoColorize(true);
-    txtXSLT->ClearUndo();
+    ctl->setAutoColorize(true);
+    ctl->ClearUndo();
     return result;
+}
+
+bool frmEditor::loadXSLTFile(QString strFile)
+{
+    return loadInto(txtXSLT, strFile, QStringLiteral("Error Parsing XSLT Document"), [&](const XmlDocument &doc) {
+        m_strFileName = strFile;
+        m_xsltBase = doc.url();
+        setCaption(strFile);
+        if (isUrl(m_strFileName))
+            blnIsURL = true;
+    });
 }
 
 void frmEditor::loadXMLFile(QString strFile)
 {
-    BusyCursor busy;
-    BusyScope scope(m_busy);
-    m_blnLoading = true;
-    txtXML->setAutoColorize(false);
-    try {
-        XmlDocument doc;
-        QString error;
-        if (readDocument(strFile, doc, &error)) {
-            txtXML->setText(QString());
-            txtXML->setText(doc.xml());
-            m_xmlFileName = doc.url();
-            SSTab->setCurrentIndex(1);
-            txtXML->ColorizeAll();
-        } else {
-            showError(error.isEmpty() ? doc.parseError().reason : error, QStringLiteral("Error Parsing XML Document"));
-        }
-    } catch (const std::exception &e) {
-        showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
-    }
-    m_blnLoading = false;
-    txtXML->setAutoColorize(true);
-    txtXML->ClearUndo();
+    loadInto(txtXML, strFile, QStringLiteral("Error Parsing XML Document"), [&](const XmlDocument &doc) {
+        m_xmlFileName = doc.url();
+        SSTab->setCurrentIndex(1);
+    });
 }
 
 void frmEditor::saveFile(bool &Cancel)

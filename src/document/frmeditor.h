@@ -6,6 +6,7 @@
 #include "platform/xmldocument.h"
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -107,6 +108,9 @@ private:
     bool isSourceEmpty() const;
     QString stylesheetBase() const;
     QString sourceBase() const;
+    // Loads a path or URL into ctl; loaded runs after the text is in place, before colouring.
+    bool loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
+                  const std::function<void(const XmlDocument &)> &loaded);
     // Reads a path or URL into doc; on failure returns false with the reason in doc or error.
     bool readDocument(const QString &source, XmlDocument &doc, QString *error);
     void unload();
