@@ -27,11 +27,9 @@ const char *const kEditItems[] = {"mnuCopy", "mnuCut", "mnuPaste", "mnuUndo", "m
 const int kEditButtons[] = {7, 6, 8, 11, 12, 9};
 } // namespace
 
-class TstCommands : public QObject
+class TstCommands : public QObject, public fixture::Session
 {
     Q_OBJECT
-    FakeDialogs *fake = nullptr;
-    frmMDIMain *main = nullptr;
     QTemporaryDir *dir = nullptr;
 
     QString file(const QString &name, const QByteArray &content = kStylesheet)
@@ -62,22 +60,13 @@ class TstCommands : public QObject
 private slots:
     void init()
     {
-        fixture::clearSettings();
-        fake = FakeDialogs::install();
-        FakeBrowser::install();
-        main = new frmMDIMain;
-        main->show();
-        QVERIFY(QTest::qWaitForWindowExposed(main));
+        QVERIFY(start());
         dir = new QTemporaryDir;
     }
     void cleanup()
     {
-        for (frmEditor *doc : documentWindows(main))
-            doc->setCloseApproved(true);
-        delete main;
+        stop();
         delete dir;
-        FakeBrowser::uninstall();
-        FakeDialogs::uninstall();
     }
 
     void commands_withoutADocumentDoNothing()

@@ -18,11 +18,9 @@
 
 using fixture::documentWindows;
 
-class TstDocument : public QObject
+class TstDocument : public QObject, public fixture::Session
 {
     Q_OBJECT
-    FakeDialogs *fake = nullptr;
-    frmMDIMain *main = nullptr;
 
     frmEditor *open() { return fixture::newDocument(main); }
     static void clickStatusBar(frmEditor *doc)
@@ -34,19 +32,11 @@ class TstDocument : public QObject
 private slots:
     void init()
     {
-        fixture::clearSettings();
-        fake = FakeDialogs::install();
-        main = new frmMDIMain;
-        main->show();
-        QVERIFY(QTest::qWaitForWindowExposed(main));
+        QVERIFY(start());
     }
     void cleanup()
     {
-        // Whatever a test left changed is dropped without asking.
-        for (frmEditor *doc : documentWindows(main))
-            doc->setCloseApproved(true);
-        delete main;
-        FakeDialogs::uninstall();
+        stop();
     }
 
     void newWindow_designTimeState()

@@ -34,11 +34,9 @@ QByteArray readFile(const QString &path)
 }
 } // namespace
 
-class TstLoadSave : public QObject
+class TstLoadSave : public QObject, public fixture::Session
 {
     Q_OBJECT
-    FakeDialogs *fake = nullptr;
-    frmMDIMain *main = nullptr;
     QTemporaryDir *dir = nullptr;
 
     frmEditor *open() { return fixture::newDocument(main); }
@@ -47,21 +45,14 @@ class TstLoadSave : public QObject
 private slots:
     void init()
     {
-        fixture::clearSettings();
-        fake = FakeDialogs::install();
-        main = new frmMDIMain;
-        main->show();
-        QVERIFY(QTest::qWaitForWindowExposed(main));
+        QVERIFY(start());
         dir = new QTemporaryDir;
         setUrlFetchTimeoutMs(600);
     }
     void cleanup()
     {
-        for (frmEditor *doc : fixture::documentWindows(main))
-            doc->setCloseApproved(true);
-        delete main;
+        stop();
         delete dir;
-        FakeDialogs::uninstall();
     }
 
     void loadXSLTFile_localFileShowsTheParsersText()

@@ -50,12 +50,9 @@ void writeFile(const QString &path, const QByteArray &bytes)
 }
 } // namespace
 
-class TstPreview : public QObject
+class TstPreview : public QObject, public fixture::Session
 {
     Q_OBJECT
-    FakeDialogs *fake = nullptr;
-    FakeBrowser *browser = nullptr;
-    frmMDIMain *main = nullptr;
 
     frmEditor *open(const QString &xslt, const QString &xml)
     {
@@ -68,21 +65,11 @@ class TstPreview : public QObject
 private slots:
     void init()
     {
-        fixture::clearSettings();
-        fake = FakeDialogs::install();
-        browser = FakeBrowser::install();
-        main = new frmMDIMain;
-        main->resize(900, 700);
-        main->show();
-        QVERIFY(QTest::qWaitForWindowExposed(main));
+        QVERIFY(start());
     }
     void cleanup()
     {
-        for (frmEditor *doc : fixture::documentWindows(main))
-            doc->setCloseApproved(true);
-        delete main;
-        FakeBrowser::uninstall();
-        FakeDialogs::uninstall();
+        stop();
         QVERIFY2(testenv::leftoverTempFiles().isEmpty(), qPrintable(testenv::leftoverTempFiles().join(", ")));
     }
 

@@ -1,6 +1,7 @@
 #include "appfixture.h"
 
 #include "app/frmmdimain.h"
+#include "fakebrowser.h"
 #include "document/frmeditor.h"
 #include "options/settingsstore.h"
 #include "testmain.h"
@@ -11,6 +12,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QSettings>
+#include <QTest>
 
 namespace fixture {
 
@@ -60,6 +62,27 @@ frmEditor *newDocument(frmMDIMain *main)
     main->menuItem(QStringLiteral("mnuNew"))->trigger();
     const QList<frmEditor *> docs = documentWindows(main);
     return docs.size() == before + 1 ? docs.last() : nullptr;
+}
+
+bool Session::start()
+{
+    clearSettings();
+    fake = FakeDialogs::install();
+    browser = FakeBrowser::install();
+    main = new frmMDIMain;
+    main->resize(900, 700);
+    main->show();
+    return QTest::qWaitForWindowExposed(main);
+}
+
+void Session::stop()
+{
+    for (frmEditor *doc : documentWindows(main))
+        doc->setCloseApproved(true);
+    delete main;
+    main = nullptr;
+    FakeBrowser::uninstall();
+    FakeDialogs::uninstall();
 }
 
 } // namespace fixture

@@ -8,6 +8,7 @@
 
 class frmMDIMain;
 class frmEditor;
+class FakeBrowser;
 
 namespace fixture {
 
@@ -24,5 +25,17 @@ bool settingsFileExists();
 QList<frmEditor *> documentWindows(frmMDIMain *main);
 // Triggers File > New and returns the new window.
 frmEditor *newDocument(frmMDIMain *main);
+
+// A shown main window over an empty settings store, with every dialog and the browser scripted.
+// Test classes inherit it and call start() in init() and stop() in cleanup().
+struct Session {
+    FakeDialogs *fake = nullptr;
+    FakeBrowser *browser = nullptr;
+    frmMDIMain *main = nullptr;
+
+    bool start();
+    // Drops whatever the test left changed without asking, and tears everything down.
+    void stop();
+};
 
 } // namespace fixture
