@@ -2,6 +2,9 @@
 
 #include <Qsci/qscilexerxml.h>
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMimeData>
@@ -17,6 +20,7 @@
 #include <cmath>
 #include <initializer_list>
 #include <stdexcept>
+#include <typeinfo>
 
 namespace {
 
@@ -55,6 +59,49 @@ int buttonCode(Qt::MouseButton b)
     case Qt::MiddleButton: return 4;
     default: return 0;
     }
+}
+
+// QScintilla's accessible interface turns the caret and the anchor into character offsets by
+// counting from the start of the text at every selection change: two walks over the whole text
+// per keystroke in a large document. Qt creates that interface on the first edit even when no
+// assistive technology is listening. So while none listens, an editor gets a plain interface
+// (the role is all anyone could ask it for); when one starts listening, the plain interfaces are
+// dropped and the next query builds QScintilla's full one, text and caret included.
+QAccessibleInterface *plainAccessibleWhileInactive(const QString &className, QObject *object)
+{
+    if (QAccessible::isActive() || className != QLatin1String(SyntaxBox::staticMetaObject.className())
+        || !object || !object->isWidgetType())
+        return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::EditableText);
+}
+
+class FullAccessibilityOnActivation : public QAccessible::ActivationObserver
+{
+public:
+    void accessibilityActiveChanged(bool active) override
+    {
+        if (!active)
+            return;
+        for (QWidget *w : QApplication::allWidgets()) {
+            if (!qobject_cast<SyntaxBox *>(w))
+                continue;
+            QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(w);
+            if (iface && typeid(*iface) == typeid(QAccessibleWidget))
+                QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(iface));
+        }
+    }
+};
+
+// Runs after QScintilla has installed its own factory: factories installed later are asked first.
+void installPlainAccessibility()
+{
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    QAccessible::installFactory(plainAccessibleWhileInactive);
+    // Qt keeps the pointer for the life of the process, so the observer does too.
+    QAccessible::installActivationObserver(new FullAccessibilityOnActivation);
 }
 
 } // namespace
@@ -249,6 +296,7 @@ struct SyntaxBox::Impl {
 SyntaxBox::SyntaxBox(QWidget *parent)
     : QsciScintilla(parent), d(new Impl(this))
 {
+    installPlainAccessibility();
     setUtf8(true);
     SendScintilla(SCI_ALLOCATELINECHARACTERINDEX, SC_LINECHARACTERINDEX_UTF16);
     // Painting colours only what it can in a moment; the rest follows in idle time.
