@@ -395,9 +395,9 @@ void frmEditor::enterPreview(int previousTab)
 bool frmEditor::isSourceEmpty() const
 {
     // Only spaces count as nothing; line breaks and tabs are content the parser must see.
-    const QString text = txtXML->Text();
-    for (const QChar c : text)
-        if (c != QLatin1Char(' '))
+    const QByteArray text = txtXML->utf8Text();
+    for (const char c : text)
+        if (c != ' ')
             return false;
     return true;
 }
@@ -418,7 +418,7 @@ bool frmEditor::buildPreviewFile(QString &stem)
         if (stem.isEmpty())
             throw std::runtime_error("No temporary file name could be made for the preview.");
         XmlDocument xsl;
-        if (!xsl.loadXML(txtXSLT->Text(), stylesheetBase())) {
+        if (!xsl.loadXMLUtf8(txtXSLT->utf8Text(), stylesheetBase())) {
             showError(xsl.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
             return false;
         }
@@ -430,7 +430,7 @@ bool frmEditor::buildPreviewFile(QString &stem)
             return true;
         }
         XmlDocument source;
-        if (!source.loadXML(txtXML->Text(), sourceBase())) {
+        if (!source.loadXMLUtf8(txtXML->utf8Text(), sourceBase())) {
             showError(source.parseError().reason, QStringLiteral("Error Parsing XML Document"));
             return false;
         }
@@ -464,7 +464,7 @@ bool frmEditor::previewInBrowser()
         if (stem.isEmpty())
             throw std::runtime_error("No temporary file name could be made for the preview.");
         XmlDocument xsl;
-        if (!xsl.loadXML(txtXSLT->Text(), stylesheetBase())) {
+        if (!xsl.loadXMLUtf8(txtXSLT->utf8Text(), stylesheetBase())) {
             showError(xsl.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
             return false;
         }
@@ -473,7 +473,7 @@ bool frmEditor::previewInBrowser()
             bytes = xsl.toBytes();
         } else {
             XmlDocument source;
-            if (!source.loadXML(txtXML->Text(), sourceBase())) {
+            if (!source.loadXMLUtf8(txtXML->utf8Text(), sourceBase())) {
                 showError(source.parseError().reason, QStringLiteral("Error Parsing XML Document"));
                 return false;
             }
@@ -581,7 +581,7 @@ void frmEditor::saveFile(bool &Cancel)
 bool frmEditor::saveXSLTFile(const QString &strFile)
 {
     XmlDocument doc;
-    if (!doc.loadXML(txtXSLT->Text(), strFile)) {
+    if (!doc.loadXMLUtf8(txtXSLT->utf8Text(), strFile)) {
         showError(doc.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
         return false;
     }
