@@ -372,6 +372,25 @@ private slots:
         QVERIFY(a->parentWidget()->geometry().right() < b->parentWidget()->geometry().left());
     }
 
+    void help_contentsAboutAndFeedback()
+    {
+        item("mnuHelpContents")->trigger();
+        auto *help = main->findChild<QWidget *>("helpWindow");
+        QVERIFY(help && help->isVisible());
+        QCOMPARE(help->windowTitle(), QStringLiteral("Zendrik Help"));
+        help->close();
+        main->toolbarButtonClick("Help");
+        QVERIFY(help->isVisible());
+        item("mnuAbout")->trigger();
+        QCOMPARE(fake->calls.last().kind, QStringLiteral("about"));
+        QCOMPARE(fake->calls.last().title, QStringLiteral("About Zendrik"));
+        QVERIFY(fake->calls.last().text.contains(main->panelText(1)));
+        item("mnuFeedback")->trigger();
+        QCOMPARE(browser->urls.size(), 1);
+        QVERIFY(browser->urls.first().startsWith("mailto:"));
+        QVERIFY(fake->messages().isEmpty());
+    }
+
     void recentList_data()
     {
         QTest::addColumn<QStringList>("opened");

@@ -3,6 +3,7 @@
 #include "common/common.h"
 #include "document/frmeditor.h"
 #include "options/settingsstore.h"
+#include "platform/browserlauncher.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -15,6 +16,7 @@
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QStatusBar>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -37,6 +39,9 @@ constexpr ToolbarEntry kToolbar[] = {
     {"", "", ""},                          {"Preview", "Preview HTML In Browser", "preview"},
     {"", "", ""},                          {"Help", "Help", "help"},
 };
+
+// Where Help > Feedback writes to.
+constexpr const char *kFeedbackAddress = "feedback@zendrik.org";
 
 // Pictures beside menu items, by position of the item within its menu.
 struct MenuIcon {
@@ -293,10 +298,36 @@ void frmMDIMain::connectCommands()
         if (frmEditor *doc = activeDocument())
             doc->previewInBrowser();
     });
+    on("mnuHelpContents", [this] { showHelpContents(); });
+    on("mnuFeedback", [] { browserLauncher().openUrl(QStringLiteral("mailto:") + QLatin1String(kFeedbackAddress)); });
+    on("mnuAbout", [this] {
+        dialogs().aboutBox(this, QStringLiteral("About Zendrik"),
+                           QStringLiteral("<b>Zendrik</b> %1<br>An editor for XSLT stylesheets.")
+                               .arg(versionText(ZENDRIK_VERSION_MAJOR, ZENDRIK_VERSION_MINOR, ZENDRIK_VERSION_PATCH)));
+    });
     on("mnuTileH", [this] { arrangeWindows(1); });
     on("mnuTileV", [this] { arrangeWindows(2); });
     on("mnuCascade", [this] { arrangeWindows(0); });
     on("mnuArrange", [this] { arrangeWindows(3); });
+}
+
+void frmMDIMain::showHelpContents()
+{
+    // Without the manual beside the program there is nothing to show, and nothing to say.
+    if (!QFile::exists(m_helpFile))
+        return;
+    if (!m_helpWindow) {
+        m_helpWindow = new QTextBrowser(this);
+        m_helpWindow->setWindowFlag(Qt::Window);
+        m_helpWindow->setObjectName(QStringLiteral("helpWindow"));
+        m_helpWindow->setWindowTitle(QStringLiteral("Zendrik Help"));
+        m_helpWindow->setOpenExternalLinks(true);
+        m_helpWindow->resize(640, 560);
+    }
+    m_helpWindow->setSource(QUrl::fromLocalFile(m_helpFile));
+    m_helpWindow->show();
+    m_helpWindow->raise();
+    m_helpWindow->activateWindow();
 }
 
 void frmMDIMain::arrangeWindows(int arrangement)

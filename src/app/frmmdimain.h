@@ -12,6 +12,7 @@ class QLabel;
 class QMdiArea;
 class QMdiSubWindow;
 class QMenu;
+class QTextBrowser;
 class QToolBar;
 class frmEditor;
 
@@ -73,6 +74,7 @@ private:
     void buildMenus();
     void connectCommands();
     void arrangeWindows(int arrangement);
+    void showHelpContents();
     void buildToolbar();
     void buildStatusBar();
     void setMenuIcons();
@@ -100,5 +102,6 @@ private:
     QList<QAction *> m_mruItems; // mnuMRU entries, index 0 first
     QString m_helpFile;
     CommonDialog m_commonDialog;
+    QTextBrowser *m_helpWindow = nullptr;
     bool m_unloaded = false;
 };

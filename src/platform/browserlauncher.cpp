@@ -17,6 +17,8 @@ public:
             *error = QStringLiteral("No web browser could be started for \"%1\".").arg(QDir::toNativeSeparators(path));
         return false;
     }
+
+    bool openUrl(const QString &url) override { return QDesktopServices::openUrl(QUrl(url)); }
 };
 
 std::unique_ptr<BrowserLauncher> &current()

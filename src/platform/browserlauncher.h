@@ -11,6 +11,8 @@ public:
     virtual ~BrowserLauncher() = default;
     // Returns false and sets error when no browser could be started.
     virtual bool openFile(const QString &path, QString *error) = 0;
+    // Hands any URL (such as a mailto: link) to the program the desktop uses for it.
+    virtual bool openUrl(const QString &url) = 0;
 };
 
 BrowserLauncher &browserLauncher();

@@ -87,6 +87,11 @@ public:
         QPrintDialog dlg(printer, parent);
         return dlg.exec() == QDialog::Accepted;
     }
+
+    void aboutBox(QWidget *parent, const QString &title, const QString &text) override
+    {
+        QMessageBox::about(parent, title, text);
+    }
 };
 
 std::unique_ptr<DialogProvider> &provider()

@@ -57,6 +57,8 @@ public:
     virtual bool colorDialog(QWidget *parent, long &color) = 0;
     // Returns true when the user confirmed printing on printer.
     virtual bool printDialog(QWidget *parent, QPrinter *printer) = 0;
+    // The program's about box.
+    virtual void aboutBox(QWidget *parent, const QString &title, const QString &text) = 0;
 };
 
 // The provider in use; the Qt implementation unless another one was installed.

@@ -23,3 +23,9 @@ bool FakeBrowser::openFile(const QString &path, QString *error)
         *error = QStringLiteral("No web browser could be started.");
     return !fail;
 }
+
+bool FakeBrowser::openUrl(const QString &url)
+{
+    urls << url;
+    return !fail;
+}

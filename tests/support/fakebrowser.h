@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // Records every file handed to the browser together with its contents at that moment.
 class FakeBrowser : public BrowserLauncher
@@ -18,7 +19,9 @@ public:
     static void uninstall();
 
     QList<Opened> opened;
+    QStringList urls;
     bool fail = false;
 
     bool openFile(const QString &path, QString *error) override;
+    bool openUrl(const QString &url) override;
 };

@@ -75,3 +75,8 @@ bool FakeDialogs::printDialog(QWidget *, QPrinter *printer)
     }
     return accepted;
 }
+
+void FakeDialogs::aboutBox(QWidget *, const QString &title, const QString &text)
+{
+    calls << Call{QStringLiteral("about"), text, title, 0, QString()};
+}

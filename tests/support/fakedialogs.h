@@ -14,7 +14,7 @@ class FakeDialogs : public DialogProvider
 {
 public:
     struct Call {
-        QString kind;  // "message", "input", "open", "save", "color", "print"
+        QString kind;  // "message", "input", "open", "save", "color", "print", "about"
         QString text;  // message text, prompt, or dialog title
         QString title; // message or input box title, or file filter
         int style = 0;
@@ -43,4 +43,5 @@ public:
     void fileDialog(QWidget *parent, CommonDialog &dlg, FileDialogMode mode) override;
     bool colorDialog(QWidget *parent, long &color) override;
     bool printDialog(QWidget *parent, QPrinter *printer) override;
+    void aboutBox(QWidget *parent, const QString &title, const QString &text) override;
 };
