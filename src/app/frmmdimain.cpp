@@ -294,6 +294,9 @@ void frmMDIMain::connectCommands()
             doc->Paste();
     });
     onDocument("mnuSelectAll", &frmEditor::selectAll);
+    onDocument("mnuFind", &frmEditor::showFindDialog);
+    onDocument("mnuReplace", &frmEditor::showReplaceDialog);
+    on("mnuOptions", [this] { showOptions(); });
     on("mnuPreview", [this] {
         if (frmEditor *doc = activeDocument())
             doc->previewInBrowser();
@@ -599,6 +602,7 @@ void frmMDIMain::applyOptions()
             return;
         }
         // A changed start-up mode only takes effect at the next start.
+        setChildWindowFonts();
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Loading Options"));
     }

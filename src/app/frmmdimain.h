@@ -54,6 +54,11 @@ public:
     bool openXSLT(const QString &path = QString());
     void mruItemClicked(int index);
     void applyOptions();
+    // Tools > Options: the options dialog, then the confirmed options applied. Defined with the
+    // options subsystem, like setChildWindowFonts.
+    void showOptions();
+    // Reads the stored font, colours, styles and parse-on-edit into every open document window.
+    void setChildWindowFonts();
     void toolbarButtonClick(const QString &key);
 
     // "v" + major.minor.revision, plain decimals.

@@ -70,6 +70,11 @@ public:
     void Redo();
     void selectAll();
     void printDoc();
+
+    // The one find or replace dialog of the program, searching this window's stylesheet pane.
+    // Defined with the find and replace subsystem.
+    void showFindDialog();
+    void showReplaceDialog();
     // Builds the Preview tab's page from the current texts: on success stem has "xml" appended
     // and names the written file; on failure the user was told why and no file exists.
     bool buildPreviewFile(QString &stem);
