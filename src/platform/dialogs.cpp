@@ -72,10 +72,10 @@ public:
             dlg.fileName = QFileDialog::getSaveFileName(parent, dlg.title, dlg.fileName, filter);
     }
 
-    bool colorDialog(QWidget *parent, long &color) override
+    bool colorDialog(QWidget *parent, const QString &title, long &color) override
     {
         const QColor initial(int(color & 0xff), int((color >> 8) & 0xff), int((color >> 16) & 0xff));
-        const QColor c = QColorDialog::getColor(initial, parent);
+        const QColor c = QColorDialog::getColor(initial, parent, title);
         if (!c.isValid())
             return false;
         color = long(c.red()) | (long(c.green()) << 8) | (long(c.blue()) << 16);

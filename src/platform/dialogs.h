@@ -53,8 +53,9 @@ public:
     // Shows the dialog described by dlg; sets dlg.fileName to the chosen file, or to an empty
     // string when the user cancelled.
     virtual void fileDialog(QWidget *parent, CommonDialog &dlg, FileDialogMode mode) = 0;
-    // Returns true and sets color (0x00BBGGRR) when the user picked one.
-    virtual bool colorDialog(QWidget *parent, long &color) = 0;
+    // Shows a colour dialog titled title, starting at color; returns true and sets color
+    // (0x00BBGGRR) when the user picked one.
+    virtual bool colorDialog(QWidget *parent, const QString &title, long &color) = 0;
     // Returns true when the user confirmed printing on printer.
     virtual bool printDialog(QWidget *parent, QPrinter *printer) = 0;
     // The program's about box.

@@ -55,9 +55,9 @@ void FakeDialogs::fileDialog(QWidget *, CommonDialog &dlg, FileDialogMode mode)
     dlg.fileName = fileNames.isEmpty() ? QString() : fileNames.dequeue();
 }
 
-bool FakeDialogs::colorDialog(QWidget *, long &color)
+bool FakeDialogs::colorDialog(QWidget *, const QString &title, long &color)
 {
-    calls << Call{QStringLiteral("color"), QString(), QString(), 0, QString::number(color)};
+    calls << Call{QStringLiteral("color"), title, QString(), 0, QString::number(color)};
     if (colors.isEmpty())
         return false;
     color = colors.dequeue();

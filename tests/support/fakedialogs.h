@@ -41,7 +41,7 @@ public:
     QString inputBox(QWidget *parent, const QString &prompt, const QString &title,
                      const QString &defaultText) override;
     void fileDialog(QWidget *parent, CommonDialog &dlg, FileDialogMode mode) override;
-    bool colorDialog(QWidget *parent, long &color) override;
+    bool colorDialog(QWidget *parent, const QString &title, long &color) override;
     bool printDialog(QWidget *parent, QPrinter *printer) override;
     void aboutBox(QWidget *parent, const QString &title, const QString &text) override;
 };
