@@ -81,13 +81,6 @@ struct Page {
     bool listHasFocus() const { return focus() && intelli->isAncestorOf(focus()); }
 };
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
 } // namespace
 
 class TstUcVBIntelli : public QObject
@@ -95,228 +88,133 @@ class TstUcVBIntelli : public QObject
     Q_OBJECT
 
 private slots:
-    void loadDefinitions_shippedFileHasTheXsltElements();
-    void loadDefinitions_rejectsUnreadableFiles_data();
-    void loadDefinitions_rejectsUnreadableFiles();
-    void showTagList_withoutDefinitionsShowsNothing();
-    void showTagList_opensBelowTheCaretWithFocus();
-    void filter_byPrefixIgnoringCase_data();
-    void filter_byPrefixIgnoringCase();
-    void choose_insertsCompletionThenCloses_data();
-    void choose_insertsCompletionThenCloses();
-    void close_keepsWhatWasTyped_data();
-    void close_keepsWhatWasTyped();
+    // content: "shipped" for the file that comes with the program, empty for no file at all.
+    // A file that cannot be read leaves the list empty, also of what an earlier load gave.
+    void loadDefinitions_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("names"); // the first names, in file order
+        QTest::addColumn<int>("count");
+        QTest::addRow("shipped file") << QByteArray("shipped") << QStringList{"xsl:apply-imports", "xsl:apply-templates"} << 35;
+        QTest::addRow("file order, not sorted") << QByteArray("<elements><element name=\"xsl:if\"/><element name=\"xsl:choose\"/></elements>")
+                                                << QStringList{"xsl:if", "xsl:choose"} << 2;
+        QTest::addRow("missing file") << QByteArray() << QStringList() << 0;
+        QTest::addRow("not XML") << QByteArray("xsl:template\nxsl:value-of\n") << QStringList() << 0;
+        QTest::addRow("cut off") << QByteArray("<elements><element name=\"xsl:if\"/><element name=") << QStringList() << 0;
+        QTest::addRow("unclosed root") << QByteArray("<elements><element name=\"xsl:if\"/>") << QStringList() << 0;
+        QTest::addRow("other root") << QByteArray("<names><element name=\"xsl:if\"/></names>") << QStringList() << 0;
+    }
+    void loadDefinitions()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, names);
+        QFETCH(int, count);
+        QTemporaryDir dir;
+        QString path = dir.filePath(QStringLiteral("W3C_XSLT_10.xml"));
+        if (content == "shipped") {
+            path = shippedDefinitions();
+        } else if (!content.isEmpty()) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+        }
+        ucVBIntelli intelli;
+        QVERIFY(intelli.LoadDefinitions(shippedDefinitions()));
+        g_messages.clear();
+        QtMessageHandler previous = qInstallMessageHandler(collectMessage);
+        const bool loaded = intelli.LoadDefinitions(path);
+        qInstallMessageHandler(previous);
+        QVERIFY2(g_messages.isEmpty(), qPrintable(g_messages.join('\n')));
+        QCOMPARE(loaded, count > 0);
+        QCOMPARE(intelli.definitions().size(), count);
+        QCOMPARE(intelli.definitions().mid(0, names.size()), names);
+    }
+
+    void showTagList_withoutDefinitionsShowsNothing()
+    {
+        Page p;
+        QVERIFY(!p.intelli->LoadDefinitions(QStringLiteral("/nonexistent/W3C_XSLT_10.xml")));
+        QVERIFY(p.show());
+        QSignalSpy closed(p.intelli, &ucVBIntelli::ListClosed);
+        QTest::keyClicks(p.editor, "<a");
+        QVERIFY(!p.intelli->isVisible());
+        QCOMPARE(p.focus(), p.editor);
+        QCOMPARE(p.editor->Text(), QStringLiteral("<a"));
+        QCOMPARE(closed.count(), 0);
+    }
+
+    // "<" typed after non-ASCII text opens the list with the focus; what is typed then filters
+    // it and stays out of the text; keys then move, choose or close. keys: 0 moves the focus
+    // elsewhere, -1 double-clicks the current item. chosen: empty when the list just closes.
+    void tagList_filterThenClose_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<QList<int>>("keys");
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<QString>("inserted");
+        ucVBIntelli all;
+        all.LoadDefinitions(shippedDefinitions());
+        const QStringList te{"xsl:template", "xsl:text"};
+        QTest::addRow("Up from the top stays on the first") << "" << all.definitions()
+            << QList<int>{Qt::Key_Down, Qt::Key_Down, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Tab} << "xsl:apply-imports" << "";
+        QTest::addRow("full prefix, Return") << "xsl:te" << te << QList<int>{Qt::Key_Return} << "xsl:template" << "";
+        QTest::addRow("Down past the end stays on the last") << "xsl:te" << te
+            << QList<int>{Qt::Key_Down, Qt::Key_Down, Qt::Key_Down, Qt::Key_Enter} << "xsl:text" << "";
+        QTest::addRow("upper case") << "XSL:VAL" << QStringList{"xsl:value-of"} << QList<int>{Qt::Key_Return} << "xsl:value-of" << "";
+        QTest::addRow("local name") << "with" << QStringList{"xsl:with-param"} << QList<int>{Qt::Key_Tab} << "xsl:with-param" << "";
+        QTest::addRow("double click") << "xsl:v" << QStringList{"xsl:value-of", "xsl:variable"} << QList<int>{Qt::Key_Down, -1}
+                                      << "xsl:variable" << "";
+        QTest::addRow("Escape") << "apply-t" << QStringList{"xsl:apply-templates"} << QList<int>{Qt::Key_Escape} << "" << "<apply-t";
+        QTest::addRow("Escape at once") << "" << all.definitions() << QList<int>{Qt::Key_Escape} << "" << "<";
+        QTest::addRow("Return with no match") << "xsl:zz" << QStringList() << QList<int>{Qt::Key_Return} << "" << "<xsl:zz\n";
+        QTest::addRow("space goes on to the editor") << "b" << QStringList() << QList<int>{Qt::Key_Space} << "" << "<b ";
+        QTest::addRow("greater-than goes on to the editor") << "br" << QStringList() << QList<int>{Qt::Key_Greater} << "" << "<br>";
+        QTest::addRow("Backspace past the filter") << "" << all.definitions() << QList<int>{Qt::Key_Backspace} << "" << "";
+        QTest::addRow("focus moves elsewhere") << "xsl:in" << QStringList{"xsl:include"} << QList<int>{0} << "" << "<xsl:in";
+    }
+    void tagList_filterThenClose()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QStringList, shown);
+        QFETCH(QList<int>, keys);
+        QFETCH(QString, chosen);
+        QFETCH(QString, inserted);
+        Page p;
+        QVERIFY(p.intelli->LoadDefinitions(shippedDefinitions()));
+        QVERIFY(p.show());
+        p.editor->setText(QString::fromUtf8("\u00e9\u2192 !"));
+        p.editor->setSelStart(3);
+        QTest::keyClicks(p.editor, "<");
+        QVERIFY(p.intelli->isVisible());
+        QVERIFY(p.listHasFocus());
+        QTest::keyClicks(p.focus(), typed);
+        QCOMPARE(p.shownItems(), shown);
+        QCOMPARE(p.currentItem(), shown.value(0));
+        QCOMPARE(p.editor->Text(), QString::fromUtf8("\u00e9\u2192 <!"));
+        QVERIFY(p.log.isEmpty());
+
+        for (int key : keys) {
+            if (key == 0) {
+                p.elsewhere->setFocus();
+            } else if (key == -1) {
+                const QPoint at = p.list()->visualItemRect(p.list()->currentItem()).center();
+                // A real double click: the first click, then the second one that Qt reports as double.
+                QTest::mouseClick(p.list()->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+                QTest::mouseDClick(p.list()->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+            } else {
+                QTest::keyClick(p.focus(), Qt::Key(key));
+            }
+        }
+        if (!chosen.isEmpty())
+            inserted = QStringLiteral("<%1></%1>").arg(chosen);
+        QCOMPARE(p.log, (chosen.isEmpty() ? QStringList{"ListClosed"} : QStringList{"ItemChosen " + chosen, "ListClosed"}));
+        QCOMPARE(p.editor->Text(), QString::fromUtf8("\u00e9\u2192 ") + inserted + QStringLiteral("!"));
+        QVERIFY(!p.intelli->isVisible());
+        QCOMPARE(p.focus(), keys.contains(0) ? static_cast<QWidget *>(p.elsewhere) : p.editor);
+        if (!keys.contains(0))
+            QCOMPARE(p.editor->SelStart(), 3 + inserted.size());
+    }
 };
-
-void TstUcVBIntelli::loadDefinitions_shippedFileHasTheXsltElements()
-{
-    ucVBIntelli intelli;
-    QVERIFY(intelli.LoadDefinitions(shippedDefinitions()));
-    const QStringList names = intelli.definitions();
-    QCOMPARE(names.size(), 35);
-    QStringList sorted = names;
-    sorted.sort();
-    QCOMPARE(names, sorted);
-    for (const char *local : {"apply-imports", "attribute-set", "choose", "decimal-format", "for-each",
-                              "namespace-alias", "processing-instruction", "stylesheet", "template",
-                              "transform", "value-of", "with-param"})
-        QVERIFY2(names.contains(QStringLiteral("xsl:") + QLatin1String(local)), local);
-    for (const QString &n : names)
-        QVERIFY2(n.startsWith(QStringLiteral("xsl:")), qPrintable(n));
-}
-
-void TstUcVBIntelli::loadDefinitions_rejectsUnreadableFiles_data()
-{
-    QTest::addColumn<QByteArray>("content"); // empty: no file at all
-    QTest::addRow("missing file") << QByteArray();
-    QTest::addRow("blank file") << QByteArray(" \n");
-    QTest::addRow("not XML") << QByteArray("xsl:template\nxsl:value-of\n");
-    QTest::addRow("cut off") << QByteArray("<elements><element name=\"xsl:if\"/><element name=");
-    QTest::addRow("unclosed root") << QByteArray("<elements><element name=\"xsl:if\"/>");
-    QTest::addRow("other root") << QByteArray("<names><element name=\"xsl:if\"/></names>");
-}
-
-void TstUcVBIntelli::loadDefinitions_rejectsUnreadableFiles()
-{
-    QFETCH(QByteArray, content);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("W3C_XSLT_10.xml"));
-    if (!content.isEmpty())
-        writeFile(path, content);
-
-    ucVBIntelli intelli;
-    QVERIFY(intelli.LoadDefinitions(shippedDefinitions()));
-    g_messages.clear();
-    QtMessageHandler previous = qInstallMessageHandler(collectMessage);
-    const bool loaded = intelli.LoadDefinitions(path);
-    qInstallMessageHandler(previous);
-    QVERIFY(!loaded);
-    QVERIFY(intelli.definitions().isEmpty()); // the earlier list is gone too
-    QVERIFY2(g_messages.isEmpty(), qPrintable(g_messages.join('\n')));
-}
-
-void TstUcVBIntelli::showTagList_withoutDefinitionsShowsNothing()
-{
-    Page p;
-    QVERIFY(!p.intelli->LoadDefinitions(QStringLiteral("/nonexistent/W3C_XSLT_10.xml")));
-    QVERIFY(p.show());
-    QSignalSpy closed(p.intelli, &ucVBIntelli::ListClosed);
-    QTest::keyClicks(p.editor, "<a");
-    QVERIFY(!p.intelli->isVisible());
-    QCOMPARE(p.focus(), p.editor);
-    QCOMPARE(p.editor->Text(), QStringLiteral("<a"));
-    QCOMPARE(closed.count(), 0);
-}
-
-void TstUcVBIntelli::showTagList_opensBelowTheCaretWithFocus()
-{
-    Page p;
-    QVERIFY(p.intelli->LoadDefinitions(shippedDefinitions()));
-    QVERIFY(p.show());
-    p.editor->setText("<xsl:stylesheet>\n  \n</xsl:stylesheet>");
-    p.editor->setSelStart(19);
-    QVERIFY(!p.intelli->isVisible());
-
-    QTest::keyClicks(p.editor, "<");
-    QVERIFY(p.intelli->isVisible());
-    QVERIFY(p.listHasFocus());
-    QCOMPARE(p.editor->Text(), QStringLiteral("<xsl:stylesheet>\n  <\n</xsl:stylesheet>"));
-    QCOMPARE(p.shownItems().size(), 35);
-    QCOMPARE(p.currentItem(), QStringLiteral("xsl:apply-imports"));
-
-    // Just below the caret's line, starting at the caret, and above the editor.
-    const long pos = p.editor->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS) - 1; // the "<"
-    const QPoint caret = p.editor->viewport()->mapTo(
-        &p.page, QPoint(int(p.editor->SendScintilla(QsciScintillaBase::SCI_POINTXFROMPOSITION, 0UL, pos)),
-                        int(p.editor->SendScintilla(QsciScintillaBase::SCI_POINTYFROMPOSITION, 0UL, pos))));
-    const int lineHeight = int(p.editor->SendScintilla(QsciScintillaBase::SCI_TEXTHEIGHT, 1));
-    QCOMPARE(p.intelli->x(), caret.x());
-    QCOMPARE(p.intelli->y(), caret.y() + lineHeight);
-    QVERIFY(p.page.children().indexOf(p.intelli) > p.page.children().indexOf(p.editor));
-}
-
-void TstUcVBIntelli::filter_byPrefixIgnoringCase_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QStringList>("shown");
-    QTest::addRow("full prefix") << "xsl:te" << QStringList{"xsl:template", "xsl:text"};
-    QTest::addRow("upper case") << "XSL:VAL" << QStringList{"xsl:value-of"};
-    QTest::addRow("local name") << "with" << QStringList{"xsl:with-param"};
-    QTest::addRow("hyphenated") << "apply-t" << QStringList{"xsl:apply-templates"};
-    QTest::addRow("no match") << "xsl:zz" << QStringList{};
-}
-
-void TstUcVBIntelli::filter_byPrefixIgnoringCase()
-{
-    QFETCH(QString, typed);
-    QFETCH(QStringList, shown);
-    Page p;
-    QVERIFY(p.intelli->LoadDefinitions(shippedDefinitions()));
-    QVERIFY(p.show());
-    QTest::keyClicks(p.editor, "<");
-    QTest::keyClicks(p.focus(), typed);
-    QVERIFY(p.intelli->isVisible());
-    QCOMPARE(p.shownItems(), shown);
-    QCOMPARE(p.currentItem().isEmpty() ? QString() : p.currentItem(), shown.value(0));
-    QCOMPARE(p.editor->Text(), QStringLiteral("<")); // the filter's letters stay out of the text
-    QVERIFY(p.log.isEmpty());
-}
-
-void TstUcVBIntelli::choose_insertsCompletionThenCloses_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<int>("downs");
-    QTest::addColumn<int>("ups");
-    QTest::addColumn<QString>("how"); // a key name, or "double-click"
-    QTest::addColumn<QString>("chosen");
-    QTest::addRow("Return on the first match") << "xsl:te" << 0 << 0 << "Return" << "xsl:template";
-    QTest::addRow("Down then Enter") << "xsl:te" << 1 << 0 << "Enter" << "xsl:text";
-    QTest::addRow("Down past the end stays on the last") << "xsl:te" << 5 << 0 << "Tab" << "xsl:text";
-    QTest::addRow("Up from the top stays on the first") << "" << 2 << 3 << "Return" << "xsl:apply-imports";
-    QTest::addRow("double click") << "xsl:v" << 1 << 0 << "double-click" << "xsl:variable";
-}
-
-void TstUcVBIntelli::choose_insertsCompletionThenCloses()
-{
-    QFETCH(QString, typed);
-    QFETCH(int, downs);
-    QFETCH(int, ups);
-    QFETCH(QString, how);
-    QFETCH(QString, chosen);
-    Page p;
-    QVERIFY(p.intelli->LoadDefinitions(shippedDefinitions()));
-    QVERIFY(p.show());
-    p.editor->setText(QString::fromUtf8("\u00e9\u2192 "));
-    p.editor->setSelStart(3);
-    QTest::keyClicks(p.editor, "<");
-    QTest::keyClicks(p.focus(), typed);
-    for (int i = 0; i < downs; ++i)
-        QTest::keyClick(p.focus(), Qt::Key_Down);
-    for (int i = 0; i < ups; ++i)
-        QTest::keyClick(p.focus(), Qt::Key_Up);
-
-    if (how == "double-click") {
-        QListWidgetItem *item = p.list()->currentItem();
-        QVERIFY(item);
-        const QPoint at = p.list()->visualItemRect(item).center();
-        // A real double click: the first click, then the second one that Qt reports as double.
-        QTest::mouseClick(p.list()->viewport(), Qt::LeftButton, Qt::NoModifier, at);
-        QTest::mouseDClick(p.list()->viewport(), Qt::LeftButton, Qt::NoModifier, at);
-    } else {
-        const Qt::Key key = how == "Return" ? Qt::Key_Return : how == "Enter" ? Qt::Key_Enter : Qt::Key_Tab;
-        QTest::keyClick(p.focus(), key);
-    }
-
-    QCOMPARE(p.log, (QStringList{QStringLiteral("ItemChosen ") + chosen, QStringLiteral("ListClosed")}));
-    QCOMPARE(p.editor->Text(), QString::fromUtf8("\u00e9\u2192 <%1></%1>").arg(chosen));
-    QVERIFY(!p.intelli->isVisible());
-    QCOMPARE(p.focus(), p.editor);
-}
-
-void TstUcVBIntelli::close_keepsWhatWasTyped_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<QString>("expected");
-    QTest::addRow("Escape") << "xsl:va" << "Escape" << "<xsl:va";
-    QTest::addRow("Escape at once") << "" << "Escape" << "<";
-    QTest::addRow("space goes on to the editor") << "b" << "Space" << "<b ";
-    QTest::addRow("greater-than goes on to the editor") << "br" << "Greater" << "<br>";
-    QTest::addRow("Return with no match") << "qq" << "Return" << "<qq\n";
-    QTest::addRow("Backspace past the filter") << "" << "Backspace" << "";
-    QTest::addRow("focus moves elsewhere") << "xsl:i" << "focus" << "<xsl:i";
-}
-
-void TstUcVBIntelli::close_keepsWhatWasTyped()
-{
-    QFETCH(QString, typed);
-    QFETCH(QString, how);
-    QFETCH(QString, expected);
-    Page p;
-    QVERIFY(p.intelli->LoadDefinitions(shippedDefinitions()));
-    QVERIFY(p.show());
-    QTest::keyClicks(p.editor, "<");
-    QTest::keyClicks(p.focus(), typed);
-    QVERIFY(p.listHasFocus());
-
-    if (how == "focus") {
-        p.elsewhere->setFocus();
-    } else {
-        const Qt::Key key = how == "Escape"    ? Qt::Key_Escape
-                            : how == "Space"   ? Qt::Key_Space
-                            : how == "Greater" ? Qt::Key_Greater
-                            : how == "Return"  ? Qt::Key_Return
-                                               : Qt::Key_Backspace;
-        QTest::keyClick(p.focus(), key);
-    }
-
-    QCOMPARE(p.log, QStringList{QStringLiteral("ListClosed")});
-    QCOMPARE(p.editor->Text(), expected);
-    QVERIFY(!p.intelli->isVisible());
-    QCOMPARE(p.focus(), how == "focus" ? static_cast<QWidget *>(p.elsewhere) : p.editor);
-    if (how != "focus")
-        QCOMPARE(p.editor->SelStart(), expected.size());
-}
 
 ZENDRIK_TEST_MAIN(TstUcVBIntelli)
 #include "tst_ucvbintelli.moc"

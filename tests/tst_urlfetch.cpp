@@ -1,13 +1,11 @@
 #include "platform/urlfetch.h"
+#include "support/httpserver.h"
 #include "support/testmain.h"
 
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QHash>
 #include <QNetworkProxy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -17,113 +15,15 @@ namespace {
 
 const QByteArray kBody = "<xsl:stylesheet version=\"1.0\"/>";
 
-// Answers by path:
-//   /ok, /empty               200 with a short or an empty body
-//   /status/N                 that error status
-//   /to/P, /abs/P             302 to /P, relative or absolute
-//   /nolocation, /ftp         302 without a Location, or to ftp
-//   /big/N, /stream/N         N bytes, with a Content-Length or just closing at the end
-//   /slow/MS                  "slow MS" after MS milliseconds
-//   /trickle/N                N bytes, one every 250 ms
-//   /silent                   accepts and never answers
-// and a TLS handshake with a plain-text error.
-//   /stall                    headers and a little of the body, then nothing
-class HttpServer : public QObject
+QByteArray found(const QByteArray &location)
 {
-public:
-    HttpServer()
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::accept);
-        m_server.listen(QHostAddress::LocalHost, 0);
-    }
-    ~HttpServer() override
-    {
-        // Sockets still open die with m_server, after m_requests; they must not call back.
-        for (QTcpSocket *s : m_server.findChildren<QTcpSocket *>())
-            s->disconnect(this);
-    }
-    QString url(const QString &path) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
-    }
-    quint16 port() const { return m_server.serverPort(); }
-    int accepted = 0;
-    int open = 0;
+    return "HTTP/1.0 302 Found\r\n" + location + "\r\n";
+}
 
-private:
-    void accept()
-    {
-        while (QTcpSocket *s = m_server.nextPendingConnection()) {
-            ++accepted;
-            ++open;
-            connect(s, &QTcpSocket::disconnected, this, [this, s] {
-                --open;
-                m_requests.remove(s);
-                s->deleteLater();
-            });
-            connect(s, &QTcpSocket::readyRead, this, [this, s] {
-                m_requests[s] += s->readAll();
-                if (m_requests[s].startsWith('\x16')) // a TLS handshake: answer in plain text
-                    send(s, "400 Bad Request", "", "");
-                else if (m_requests[s].contains("\r\n\r\n"))
-                    answer(s, QString::fromLatin1(m_requests.take(s).split(' ').value(1)));
-            });
-        }
-    }
-    static void send(QTcpSocket *s, const QByteArray &status, const QByteArray &headers,
-                     const QByteArray &body, bool withLength = true, bool close = true)
-    {
-        QByteArray head = "HTTP/1.1 " + status + "\r\nConnection: close\r\n" + headers;
-        if (withLength)
-            head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-        s->write(head + "\r\n" + body);
-        if (close)
-            s->disconnectFromHost();
-    }
-    static void trickle(QTcpSocket *s, int chunks)
-    {
-        if (chunks == 0)
-            return s->disconnectFromHost();
-        s->write("x");
-        QTimer::singleShot(250, s, [s, chunks] { trickle(s, chunks - 1); });
-    }
-    void answer(QTcpSocket *s, const QString &path)
-    {
-        const QString arg = path.section(QLatin1Char('/'), 2);
-        if (path == QLatin1String("/ok"))
-            send(s, "200 OK", "", kBody);
-        else if (path == QLatin1String("/empty"))
-            send(s, "200 OK", "", "");
-        else if (path.startsWith(QLatin1String("/status/"))) {
-            static const QHash<QString, QByteArray> reasons{
-                {"404", "Not Found"}, {"410", "Gone"}, {"500", "Internal Server Error"}};
-            send(s, arg.toLatin1() + ' ' + reasons.value(arg), "", "<html>error page</html>");
-        } else if (path.startsWith(QLatin1String("/to/")))
-            send(s, "302 Found", "Location: /" + arg.toLatin1() + "\r\n", "<p>Moved</p>");
-        else if (path.startsWith(QLatin1String("/abs/")))
-            send(s, "302 Found", "Location: " + url(QLatin1Char('/') + arg).toLatin1() + "\r\n", "");
-        else if (path == QLatin1String("/nolocation"))
-            send(s, "302 Found", "", "");
-        else if (path == QLatin1String("/ftp"))
-            send(s, "302 Found", "Location: ftp://127.0.0.1:" + QByteArray::number(port()) + "/ok\r\n", "");
-        else if (path.startsWith(QLatin1String("/big/")))
-            send(s, "200 OK", "", QByteArray(arg.toInt(), 'x'));
-        else if (path.startsWith(QLatin1String("/stream/")))
-            send(s, "200 OK", "", QByteArray(arg.toInt(), 'x'), false);
-        else if (path.startsWith(QLatin1String("/slow/")))
-            QTimer::singleShot(arg.toInt(), s, [s, arg] { send(s, "200 OK", "", "slow " + arg.toLatin1()); });
-        else if (path.startsWith(QLatin1String("/trickle/"))) {
-            s->write("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
-            trickle(s, arg.toInt());
-        } else if (path == QLatin1String("/stall"))
-            send(s, "200 OK", "Content-Length: 1000\r\n", "<root>", false, false);
-        else if (path != QLatin1String("/silent"))
-            send(s, "400 Bad Request", "", "");
-    }
-
-    QTcpServer m_server;
-    QHash<QTcpSocket *, QByteArray> m_requests;
-};
+QByteArray ok(const QByteArray &body)
+{
+    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
 
 } // namespace
 
@@ -131,7 +31,14 @@ class TstUrlFetch : public QObject
 {
     Q_OBJECT
 
-    HttpServer *m_server = nullptr;
+    TestHttpServer *m_server = nullptr;
+
+    // A chain of n redirects that ends at /ok, starting at /chainN.
+    void chain(int n)
+    {
+        for (int i = 1; i <= n; ++i)
+            m_server->redirect(QStringLiteral("/chain%1").arg(i), i == 1 ? QStringLiteral("/ok") : QStringLiteral("/chain%1").arg(i - 1));
+    }
 
 private slots:
     void initTestCase()
@@ -139,142 +46,118 @@ private slots:
         // A proxy from the environment would take the requests away from our own server.
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     }
-    void init() { m_server = new HttpServer; }
+    void init()
+    {
+        m_server = new TestHttpServer;
+        m_server->serve("/ok", kBody);
+        m_server->serve("/empty", "");
+        m_server->serve("/error", "<html>error page</html>", 500);
+        m_server->serve("/big", QByteArray(4096, 'x'));
+        m_server->serve("/bigger", QByteArray(100000, 'x'));
+        chain(6);
+        m_server->redirect("/loop", "/loop");
+        m_server->redirect("/to404", "/nothing-here");
+        m_server->redirect("/tosilent", "/silent");
+        m_server->silent("/silent");
+        m_server->raw("/relative", {found("Location: /ok\r\n")});
+        m_server->raw("/nolocation", {found("")});
+        m_server->raw("/ftp", {found("Location: ftp://127.0.0.1/ok\r\n")});
+        // Without a Content-Length the body ends when the server closes.
+        m_server->raw("/stream", {"HTTP/1.0 200 OK\r\n\r\n" + QByteArray(4096, 'x')});
+        m_server->raw("/streammore", {"HTTP/1.0 200 OK\r\n\r\n" + QByteArray(4097, 'x')});
+        m_server->raw("/trickle", {"HTTP/1.0 200 OK\r\n\r\n", "x", "x", "x", "x"}, 250);
+        m_server->raw("/stall", {"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<root>"}, 0, false);
+        for (int ms : {100, 700})
+            m_server->raw(QStringLiteral("/slow%1").arg(ms), {"", ok("slow " + QByteArray::number(ms))}, ms);
+    }
     void cleanup()
     {
         delete m_server;
         setUrlFetchTimeoutMs(0);
     }
 
-    void fetchUrl_succeeds_data()
+    // error: "{url}" stands for the address fetched; one ending in ": " need only start the
+    // error. timeoutMs < 0: the program-wide setting becomes -timeoutMs and none is passed.
+    void fetchUrl_http_data()
     {
         QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("timeoutMs");
         QTest::addColumn<qint64>("maxBytes");
         QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("finalPath");
         const qint64 big = 1 << 20;
-        QTest::addRow("body") << "/ok" << big << kBody << "/ok";
-        QTest::addRow("empty body") << "/empty" << big << QByteArray() << "/empty";
-        QTest::addRow("relative redirect") << "/to/ok" << big << kBody << "/ok";
-        QTest::addRow("absolute redirect") << "/abs/ok" << big << kBody << "/ok";
-        QTest::addRow("five redirects") << "/to/to/to/to/abs/ok" << big << kBody << "/ok";
-        QTest::addRow("announced body at the limit") << "/big/4096" << qint64(4096) << QByteArray(4096, 'x') << "/big/4096";
-        QTest::addRow("slow but steady body") << "/trickle/8" << big << QByteArray(8, 'x') << "/trickle/8";
-        QTest::addRow("streamed body at the limit") << "/stream/4096" << qint64(4096) << QByteArray(4096, 'x') << "/stream/4096";
+        QTest::addRow("body") << "/ok" << 5000 << big << kBody << "" << "/ok";
+        QTest::addRow("empty body") << "/empty" << 5000 << big << QByteArray() << "" << "/empty";
+        QTest::addRow("relative redirect") << "/relative" << 5000 << big << kBody << "" << "/ok";
+        QTest::addRow("five redirects") << "/chain5" << 5000 << big << kBody << "" << "/ok";
+        QTest::addRow("announced body at the limit") << "/big" << 5000 << qint64(4096) << QByteArray(4096, 'x') << "" << "/big";
+        QTest::addRow("streamed body at the limit") << "/stream" << 5000 << qint64(4096) << QByteArray(4096, 'x') << "" << "/stream";
+        // Each pause is shorter than the limit, the whole body takes longer.
+        QTest::addRow("slow but steady body") << "/trickle" << 600 << big << QByteArray(4, 'x') << "" << "/trickle";
+
+        const QString notFound = QStringLiteral("The server answered 404 Not Found for {url}.");
+        const QString noRedirect = QStringLiteral("The server answered 302 Found for {url} but did not redirect to an address that can be opened.");
+        const QString tooLarge = QStringLiteral("The document at {url} is larger than 4 KB, the most that can be opened.");
+        const QString silent = QStringLiteral("The server did not answer within 0.5 seconds while loading {url}.");
+        QTest::addRow("404") << "/nothing-here" << 5000 << big << QByteArray() << notFound << "";
+        QTest::addRow("404 with an error page over the limit") << "/nothing-here" << 5000 << qint64(4) << QByteArray() << notFound << "";
+        QTest::addRow("500") << "/error" << 5000 << big << QByteArray() << "The server answered 500 Internal Server Error for {url}." << "";
+        QTest::addRow("redirect to 404") << "/to404" << 5000 << big << QByteArray() << notFound << "";
+        QTest::addRow("redirect without location") << "/nolocation" << 5000 << big << QByteArray() << noRedirect << "";
+        QTest::addRow("redirect to ftp") << "/ftp" << 5000 << big << QByteArray() << noRedirect << "";
+        QTest::addRow("six redirects") << "/chain6" << 5000 << big << QByteArray() << "Could not load {url}: " << "";
+        QTest::addRow("redirect loop") << "/loop" << 5000 << big << QByteArray() << "Could not load {url}: " << "";
+        QTest::addRow("announced body over the limit") << "/bigger" << 5000 << qint64(4096) << QByteArray() << tooLarge << "";
+        QTest::addRow("streamed body over the limit") << "/streammore" << 5000 << qint64(4096) << QByteArray() << tooLarge << "";
+        QTest::addRow("silent server") << "/silent" << 500 << big << QByteArray() << silent << "";
+        QTest::addRow("redirect to a silent server") << "/tosilent" << 500 << big << QByteArray() << silent << "";
+        QTest::addRow("stalls mid-body") << "/stall" << 500 << big << QByteArray()
+                                         << "The server stopped sending data for 0.5 seconds while loading {url}." << "";
+        QTest::addRow("program-wide timeout") << "/silent" << -400 << big << QByteArray()
+                                              << "The server did not answer within 0.4 seconds while loading {url}." << "";
     }
-    void fetchUrl_succeeds()
+    void fetchUrl_http()
     {
         QFETCH(QString, path);
+        QFETCH(int, timeoutMs);
         QFETCH(qint64, maxBytes);
         QFETCH(QByteArray, body);
+        QFETCH(QString, error);
         QFETCH(QString, finalPath);
-        // Well within the pauses a local server makes, but shorter than the slow body as a whole.
-        const UrlFetchResult r = fetchUrl(m_server->url(path), 1000, maxBytes);
-        QVERIFY2(r.ok, qPrintable(r.error));
-        QCOMPARE(r.data, body);
-        QCOMPARE(r.finalUrl, m_server->url(finalPath));
-        QCOMPARE(r.error, QString());
-    }
-
-    // message: "{url}" stands for the address fetched; partial messages must start the error.
-    void fetchUrl_fails_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<qint64>("maxBytes");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<bool>("exact");
-        const qint64 big = 1 << 20;
-        QTest::addRow("404") << "/status/404" << big << "The server answered 404 Not Found for {url}." << true;
-        QTest::addRow("404 with an error page over the limit") << "/status/404" << qint64(10) << "The server answered 404 Not Found for {url}." << true;
-        QTest::addRow("410") << "/status/410" << big << "The server answered 410 Gone for {url}." << true;
-        QTest::addRow("500") << "/status/500" << big << "The server answered 500 Internal Server Error for {url}." << true;
-        QTest::addRow("redirect to 404") << "/to/status/404" << big << "The server answered 404 Not Found for {url}." << true;
-        QTest::addRow("redirect without location") << "/nolocation" << big << "The server answered 302 Found for {url} but did not redirect to an address that can be opened." << true;
-        QTest::addRow("redirect to ftp") << "/ftp" << big << "The server answered 302 Found for {url} but did not redirect to an address that can be opened." << true;
-        QTest::addRow("six redirects") << "/to/to/to/to/to/abs/ok" << big << "Could not load {url}: " << false;
-        QTest::addRow("redirect loop") << "/to/to/to/to/to/to/to/to/to/to/ok" << big << "Could not load {url}: " << false;
-        QTest::addRow("announced body over the limit") << "/big/100000" << qint64(4096)
-                                                       << "The document at {url} is larger than 4 KB, the most that can be opened." << true;
-        QTest::addRow("streamed body over the limit") << "/stream/4097" << qint64(4096)
-                                                      << "The document at {url} is larger than 4 KB, the most that can be opened." << true;
-    }
-    void fetchUrl_fails()
-    {
-        QFETCH(QString, path);
-        QFETCH(qint64, maxBytes);
-        QFETCH(QString, message);
-        QFETCH(bool, exact);
         const QString url = m_server->url(path);
-        const UrlFetchResult r = fetchUrl(url, 5000, maxBytes);
-        QVERIFY(!r.ok);
-        QVERIFY(r.data.isEmpty());
-        message.replace(QLatin1String("{url}"), url);
-        if (exact)
-            QCOMPARE(r.error, message);
+        error.replace(QLatin1String("{url}"), url);
+        if (timeoutMs < 0) {
+            QCOMPARE(urlFetchTimeoutMs(), 20000);
+            setUrlFetchTimeoutMs(-timeoutMs);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        const UrlFetchResult r = fetchUrl(url, timeoutMs < 0 ? 0 : timeoutMs, maxBytes);
+        const qint64 elapsed = clock.elapsed();
+
+        QCOMPARE(r.ok, error.isEmpty());
+        QCOMPARE(r.data, body);
+        if (error.endsWith(QLatin1String(": ")))
+            QVERIFY2(r.error.startsWith(error) && r.error.endsWith(QLatin1Char('.')), qPrintable(r.error));
         else
-            QVERIFY2(r.error.startsWith(message) && r.error.endsWith(QLatin1Char('.')), qPrintable(r.error));
-        QTRY_COMPARE(m_server->open, 0);
+            QCOMPARE(r.error, error);
+        if (r.ok)
+            QCOMPARE(r.finalUrl, m_server->url(finalPath));
+        QVERIFY2(elapsed < 4000, qPrintable(QString::number(elapsed)));
+        if (error.contains(QLatin1String("seconds")))
+            QVERIFY2(elapsed >= qAbs(timeoutMs) * 9 / 10, qPrintable(QString::number(elapsed)));
     }
 
-    void fetchUrl_connectionFails_data()
+    void fetchUrl_connectionRefused()
     {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("reason"); // Qt's words, after our "Could not load <url>: "
-        QTest::addRow("refused") << "http://127.0.0.1:{closed}/style.xsl" << "Connection refused.";
-        QTest::addRow("not a TLS server") << "https://127.0.0.1:{port}/ok" << "SSL handshake failed";
-    }
-    void fetchUrl_connectionFails()
-    {
-        QFETCH(QString, url);
-        QFETCH(QString, reason);
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-        url.replace(QLatin1String("{closed}"), QString::number(closed.serverPort()));
+        const QString url = QStringLiteral("http://127.0.0.1:%1/style.xsl").arg(closed.serverPort());
         closed.close();
-        url.replace(QLatin1String("{port}"), QString::number(m_server->port()));
-        QElapsedTimer clock;
-        clock.start();
         const UrlFetchResult r = fetchUrl(url, 5000);
         QVERIFY(!r.ok);
-        QVERIFY2(r.error.startsWith(QStringLiteral("Could not load %1: %2").arg(url, reason)), qPrintable(r.error));
-        QVERIFY2(r.error.endsWith(QLatin1Char('.')), qPrintable(r.error));
-        QVERIFY(clock.elapsed() < 4000);
-    }
-
-    void fetchUrl_timesOut_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("message");
-        QTest::addRow("silent server") << "/silent" << "The server did not answer within 0.5 seconds while loading {url}.";
-        QTest::addRow("redirect to a silent server") << "/to/silent" << "The server did not answer within 0.5 seconds while loading {url}.";
-        QTest::addRow("stalls mid-body") << "/stall" << "The server stopped sending data for 0.5 seconds while loading {url}.";
-    }
-    void fetchUrl_timesOut()
-    {
-        QFETCH(QString, path);
-        QFETCH(QString, message);
-        const QString url = m_server->url(path);
-        QElapsedTimer clock;
-        clock.start();
-        const UrlFetchResult r = fetchUrl(url, 500);
-        const qint64 elapsed = clock.elapsed();
-        QVERIFY(!r.ok);
-        QCOMPARE(r.error, message.replace(QLatin1String("{url}"), url));
-        QVERIFY2(elapsed >= 450 && elapsed < 5000, qPrintable(QString::number(elapsed)));
-        // The abandoned request must not stay connected.
-        QTRY_COMPARE(m_server->open, 0);
-    }
-
-    void fetchUrl_defaultTimeoutFollowsSetting()
-    {
-        QCOMPARE(urlFetchTimeoutMs(), 20000);
-        setUrlFetchTimeoutMs(400);
-        const QString url = m_server->url(QStringLiteral("/silent"));
-        QElapsedTimer clock;
-        clock.start();
-        const UrlFetchResult r = fetchUrl(url);
-        QCOMPARE(r.error, QStringLiteral("The server did not answer within 0.4 seconds while loading %1.").arg(url));
-        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(r.error, QStringLiteral("Could not load %1: Connection refused.").arg(url));
     }
 
     void fetchUrl_rejectedWithoutNetwork_data()
@@ -286,10 +169,8 @@ private slots:
         QTest::addRow("ftp") << "ftp://127.0.0.1:{port}/ok" << unsupported;
         QTest::addRow("mailto") << "mailto:someone@example.com" << unsupported;
         QTest::addRow("no scheme") << "127.0.0.1:{port}/ok" << invalid;
-        QTest::addRow("relative path") << "style.xsl" << invalid;
         QTest::addRow("no host") << "http:///ok" << invalid;
         QTest::addRow("space in host") << "http://127.0.0 .1:{port}/ok" << invalid;
-        QTest::addRow("unclosed bracket") << "http://[::1:{port}/ok" << invalid;
         QTest::addRow("blank") << " \n" << "No address was given. Enter a full URL such as https://example.com/style.xsl.";
     }
     void fetchUrl_rejectedWithoutNetwork()
@@ -300,8 +181,8 @@ private slots:
         const UrlFetchResult r = fetchUrl(url, 5000);
         QVERIFY(!r.ok);
         QCOMPARE(r.error, message.replace(QLatin1String("{url}"), url.trimmed()));
-        QCoreApplication::processEvents();
-        QCOMPARE(m_server->accepted, 0);
+        QTest::qWait(50);
+        QCOMPARE(m_server->requests(), QStringList());
     }
 
     void fetchUrl_localFile_data()
@@ -327,7 +208,6 @@ private slots:
         QFETCH(qint64, maxBytes);
         QFETCH(QString, message);
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
         QFile file(dir.filePath(name));
         if (!name.isEmpty() && name != QLatin1String("gone.xsl")) {
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -346,18 +226,8 @@ private slots:
             QCOMPARE(r.finalUrl, QUrl::fromLocalFile(file.fileName()).toString(QUrl::FullyEncoded));
     }
 
-    void fetchUrl_keepsTimersRunning()
-    {
-        int ticks = 0;
-        QTimer ticker;
-        connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
-        ticker.start(50);
-        const UrlFetchResult r = fetchUrl(m_server->url(QStringLiteral("/slow/600")), 5000);
-        QCOMPARE(r.data, QByteArray("slow 600"));
-        QVERIFY2(ticks >= 4, qPrintable(QString::number(ticks)));
-    }
-
-    // A fetch started from a timer while another fetch waits must not disturb either.
+    // A fetch started from a timer while another fetch waits must not disturb either; that the
+    // timer fires at all shows timers keep running during the wait.
     void fetchUrl_nested_data()
     {
         QTest::addColumn<int>("outerMs");
@@ -372,12 +242,12 @@ private slots:
         UrlFetchResult inner;
         bool innerRan = false;
         QTimer::singleShot(20, this, [&] {
-            inner = fetchUrl(m_server->url(QStringLiteral("/slow/%1").arg(innerMs)), 5000);
+            inner = fetchUrl(m_server->url(QStringLiteral("/slow%1").arg(innerMs)), 5000);
             innerRan = true;
         });
-        const QString outerUrl = m_server->url(QStringLiteral("/slow/%1").arg(outerMs));
+        const QString outerUrl = m_server->url(QStringLiteral("/slow%1").arg(outerMs));
         const UrlFetchResult outer = fetchUrl(outerUrl, 5000);
-        QTRY_VERIFY(innerRan);
+        QVERIFY(innerRan);
         QVERIFY2(outer.ok, qPrintable(outer.error));
         QCOMPARE(outer.data, "slow " + QByteArray::number(outerMs));
         QCOMPARE(outer.finalUrl, outerUrl);

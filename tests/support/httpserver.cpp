@@ -2,6 +2,7 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 TestHttpServer::TestHttpServer(QObject *parent)
     : QObject(parent)
@@ -43,6 +44,26 @@ void TestHttpServer::silent(const QString &path)
     m_routes.insert(path, r);
 }
 
+void TestHttpServer::raw(const QString &path, const QList<QByteArray> &parts, int gapMs, bool close)
+{
+    Route r;
+    r.parts = parts;
+    r.gapMs = gapMs;
+    r.close = close;
+    m_routes.insert(path, r);
+}
+
+void TestHttpServer::sendParts(QTcpSocket *socket, QList<QByteArray> parts, int gapMs, bool close)
+{
+    if (parts.isEmpty()) {
+        if (close)
+            socket->disconnectFromHost();
+        return;
+    }
+    socket->write(parts.takeFirst());
+    QTimer::singleShot(parts.isEmpty() ? 0 : gapMs, socket, [=] { sendParts(socket, parts, gapMs, close); });
+}
+
 QString TestHttpServer::url(const QString &path) const
 {
     return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
@@ -65,11 +86,14 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     const auto it = m_routes.constFind(path);
     if (it != m_routes.constEnd() && it->silent)
         return;
+    if (it != m_routes.constEnd() && !it->parts.isEmpty())
+        return sendParts(socket, it->parts, it->gapMs, it->close);
     QByteArray reply;
     if (it == m_routes.constEnd()) {
         reply = "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\nContent-Type: text/plain\r\n\r\nNot Found";
     } else {
-        const QByteArray reason = it->status == 200 ? "OK" : it->status == 302 ? "Found" : it->status == 404 ? "Not Found" : "Error";
+        const QByteArray reason = it->status == 200 ? "OK" : it->status == 302 ? "Found" : it->status == 404 ? "Not Found"
+            : it->status == 500 ? "Internal Server Error" : "Error";
         reply = "HTTP/1.0 " + QByteArray::number(it->status) + ' ' + reason + "\r\n";
         if (!it->location.isEmpty())
             reply += "Location: " + it->location.toLatin1() + "\r\n";

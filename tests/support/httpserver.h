@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -9,7 +10,7 @@ class QTcpServer;
 class QTcpSocket;
 
 // A tiny HTTP/1.0 server on 127.0.0.1 for the tests: each path answers with a fixed status and
-// body, or never answers at all.
+// body, with raw bytes sent piece by piece, or never answers at all.
 class TestHttpServer : public QObject
 {
     Q_OBJECT
@@ -22,6 +23,9 @@ public:
     void redirect(const QString &path, const QString &to);
     // The connection is accepted and the request read, but nothing is ever sent back.
     void silent(const QString &path);
+    // Sends parts exactly as given, gapMs apart, then closes unless close is false (a server
+    // that stalls). An empty first part delays the whole answer by gapMs.
+    void raw(const QString &path, const QList<QByteArray> &parts, int gapMs = 0, bool close = true);
 
     QString url(const QString &path) const;
     quint16 port() const;
@@ -34,8 +38,12 @@ private:
         QByteArray contentType;
         QString location;
         bool silent = false;
+        QList<QByteArray> parts;
+        int gapMs = 0;
+        bool close = true;
     };
     void onReadyRead(QTcpSocket *socket);
+    static void sendParts(QTcpSocket *socket, QList<QByteArray> parts, int gapMs, bool close);
 
     QTcpServer *m_server;
     QHash<QString, Route> m_routes;
