@@ -273,6 +273,42 @@ private slots:
         QVERIFY(fake->calls.isEmpty());
     }
 
+    void tagCompletion_insertsTheElementWithItsEndTag()
+    {
+        frmEditor *doc = open();
+        const int at = int(doc->txtXSLT->Text().indexOf("</xsl:stylesheet>"));
+        doc->txtXSLT->setSelStart(at);
+        QTest::keyClicks(doc->txtXSLT, "<");
+        QTRY_VERIFY(doc->ucVBIntelliCtl->isVisible());
+        emit doc->ucVBIntelliCtl->ItemChosen("xsl:template");
+        QVERIFY(doc->txtXSLT->Text().contains("<xsl:template></xsl:template></xsl:stylesheet>"));
+        // A selection is replaced by the completion.
+        doc->txtXSLT->setSelStart(at + 1);
+        doc->txtXSLT->setSelLength(13); // "xsl:template>"
+        emit doc->ucVBIntelliCtl->ItemChosen("xsl:param");
+        QVERIFY2(doc->txtXSLT->Text().contains("<xsl:param></xsl:param></xsl:template>"), qPrintable(doc->txtXSLT->Text()));
+        // The XML pane offers nothing.
+        doc->ucVBIntelliCtl->hide();
+        doc->SSTab->setCurrentIndex(1);
+        QTest::keyClicks(doc->txtXML, "<");
+        QVERIFY(!doc->ucVBIntelliCtl->isVisible());
+        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<"));
+    }
+
+    void controlKey_heldInADocumentIsSeenByTheMainWindow()
+    {
+        frmEditor *doc = open();
+        QTest::keyPress(doc->txtXSLT, Qt::Key_Control, Qt::ControlModifier);
+        QVERIFY(main->blnControlKey);
+        QTest::keyRelease(doc->txtXSLT, Qt::Key_Control);
+        QVERIFY(!main->blnControlKey);
+        QTest::keyPress(doc->txtXML, Qt::Key_Control, Qt::ControlModifier);
+        QVERIFY(main->blnControlKey);
+        // Released while another program had the focus.
+        emit qApp->applicationStateChanged(Qt::ApplicationInactive);
+        QVERIFY(!main->blnControlKey);
+    }
+
     void layout_pagesFillTheTabsThroughResizeAndMinimise()
     {
         frmEditor *doc = open();

@@ -77,6 +77,12 @@ frmMDIMain::frmMDIMain(QWidget *parent)
     m_mdi->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(m_mdi);
     connect(m_mdi, &QMdiArea::subWindowActivated, this, &frmMDIMain::onSubWindowActivated);
+    // A Ctrl released while another program has the focus never reaches a document window;
+    // without this the Paste command would stay dead until Ctrl is pressed here again.
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (state != Qt::ApplicationActive)
+            blnControlKey = false;
+    });
     m_mdi->viewport()->setMouseTracking(true);
     m_mdi->viewport()->installEventFilter(this);
 

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QSplitter>
 #include <QStatusBar>
@@ -169,7 +170,17 @@ void frmEditor::buildControls()
         if (code == '<')
             ucVBIntelliCtl->ShowTagList();
     });
+    connect(ucVBIntelliCtl, &ucVBIntelli::ItemChosen, this, [this](const QString &name) {
+        // The "<" is already in the text: complete the start tag and put the end tag behind it.
+        txtXSLT->setSelText(name + QStringLiteral("></") + name + QLatin1Char('>'));
+        txtXSLT->ColorizeAll();
+        txtXSLT->raise();
+    });
     connect(ucVBIntelliCtl, &ucVBIntelli::ListClosed, this, [this] { txtXSLT->raise(); });
+    // Ctrl going down or up anywhere in the window tells the main window whether a Ctrl+V now
+    // would already be pasted by the editor itself.
+    for (QWidget *w : {static_cast<QWidget *>(this), static_cast<QWidget *>(txtXSLT), static_cast<QWidget *>(txtXML)})
+        w->installEventFilter(this);
     connect(SSTab, &QTabWidget::currentChanged, this, &frmEditor::tabChanged);
 }
 
@@ -643,6 +654,11 @@ void frmEditor::unload()
 
 bool frmEditor::eventFilter(QObject *watched, QEvent *event)
 {
+    if ((event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) && frmParent) {
+        auto *ke = static_cast<QKeyEvent *>(event);
+        if (ke->key() == Qt::Key_Control && !ke->isAutoRepeat())
+            frmParent->blnControlKey = event->type() == QEvent::KeyPress;
+    }
     if (event->type() == QEvent::MouseButtonRelease) {
         auto *me = static_cast<QMouseEvent *>(event);
         if (me->button() == Qt::LeftButton && watched->isWidgetType()
