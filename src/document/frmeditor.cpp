@@ -12,18 +12,17 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
-#include <QPointer>
-#include <QTimer>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
+#include <QPrinter>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QVBoxLayout>
-#include <QPrinter>
 #include <QTextDocument>
+#include <QTimer>
+#include <QVBoxLayout>
 #include <QWebEngineView>
 
 namespace {
