@@ -231,6 +231,7 @@ QWidget *frmOptions::buildGeneralPanel()
 
     auto *row = new QHBoxLayout;
     auto *label = new QLabel(QStringLiteral("Startup:"), panel);
+    label->setObjectName(QStringLiteral("lblStartup"));
     cboStartupMode = new QComboBox(panel);
     cboStartupMode->setObjectName(QStringLiteral("cboStartupMode"));
     cboStartupMode->addItems({QStringLiteral("Normal"), QStringLiteral("Maximized")});
@@ -291,6 +292,12 @@ QWidget *frmOptions::buildEditorPanel()
                              QStringLiteral("cbxAttribValueBold"), cbxAttribValueItalic,
                              QStringLiteral("cbxAttribValueItalic"), QStringLiteral("Select Attribute Value Color"));
     auto *tagRow = new QHBoxLayout;
+    // Until the store is read the controls hold the defaults, so values that a failed load
+    // leaves unread are stored as defaults, not as black or off, when the user presses OK.
+    cbxAutoParse->setChecked(true);
+    picTagColor->setColor(16711680);
+    picAttribColor->setColor(8388608);
+    picAttribValueColor->setColor(128);
     tagRow->addWidget(tag, 1);
     tagRow->addStretch(1);
     layout->addLayout(tagRow);
