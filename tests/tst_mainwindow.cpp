@@ -85,14 +85,6 @@ private slots:
         QCOMPARE(frmMDIMain::startTimeText(when, QLocale(QLocale::English, QLocale::UnitedStates)), expected);
     }
 
-    void startTime_panelIsNotUpdated()
-    {
-        frmMDIMain main;
-        const QString first = main.panelText(4);
-        QTest::qWait(700); // the lock-key panels refresh on a timer meanwhile
-        QCOMPARE(main.panelText(4), first);
-    }
-
     void startupMode_data()
     {
         QTest::addColumn<QString>("stored");
