@@ -422,41 +422,63 @@ QString frmEditor::sourceBase() const
     return m_xmlFileName.isEmpty() ? currentFolderBase() : m_xmlFileName;
 }
 
+bool frmEditor::parsePanes(XmlDocument &xsl, XmlDocument &source, bool &sourceEmpty)
+{
+    if (!xsl.loadXMLUtf8(txtXSLT->utf8Text(), stylesheetBase())) {
+        showError(xsl.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
+        return false;
+    }
+    sourceEmpty = isSourceEmpty();
+    if (!sourceEmpty && !source.loadXMLUtf8(txtXML->utf8Text(), sourceBase())) {
+        showError(source.parseError().reason, QStringLiteral("Error Parsing XML Document"));
+        return false;
+    }
+    return true;
+}
+
+namespace {
+void writeOrThrow(const QString &path, const QByteArray &bytes)
+{
+    QString error;
+    if (!writeNewFile(path, bytes, &error))
+        throw std::runtime_error(error.toStdString());
+}
+
+void requireStem(const QString &stem)
+{
+    if (stem.isEmpty())
+        throw std::runtime_error("No temporary file name could be made for the preview.");
+}
+} // namespace
+
 bool frmEditor::buildPreviewFile(QString &stem)
 {
     try {
-        if (stem.isEmpty())
-            throw std::runtime_error("No temporary file name could be made for the preview.");
+        requireStem(stem);
         XmlDocument xsl;
-        if (!xsl.loadXMLUtf8(txtXSLT->utf8Text(), stylesheetBase())) {
-            showError(xsl.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
-            return false;
-        }
-        QString error;
-        if (isSourceEmpty()) {
-            if (!writeNewFile(stem + QStringLiteral("xml"), xsl.toBytes(), &error))
-                throw std::runtime_error(error.toStdString());
-            stem += QStringLiteral("xml");
-            return true;
-        }
         XmlDocument source;
-        if (!source.loadXMLUtf8(txtXML->utf8Text(), sourceBase())) {
-            showError(source.parseError().reason, QStringLiteral("Error Parsing XML Document"));
+        bool sourceEmpty = false;
+        if (!parsePanes(xsl, source, sourceEmpty))
             return false;
+        QByteArray bytes;
+        if (sourceEmpty) {
+            bytes = xsl.toBytes();
+        } else {
+            QString result;
+            if (!xsl.transformNode(source, &result))
+                throw std::runtime_error(xsl.parseError().reason.toStdString());
+            XmlDocument page;
+            if (!page.loadXML(result, sourceBase())) {
+                showError(page.parseError().reason + QLatin1Char('\n')
+                              + QStringLiteral("If you are generating HTML try using the Preview HTML ")
+                              + QStringLiteral("In Browser option ") + QLatin1Char('\n')
+                              + QStringLiteral("as valid HTML could result in invalid XML."),
+                          QStringLiteral("Error Parsing Preview Document"));
+                return false;
+            }
+            bytes = page.toBytes();
         }
-        QString result;
-        if (!xsl.transformNode(source, &result))
-            throw std::runtime_error(xsl.parseError().reason.toStdString());
-        XmlDocument page;
-        if (!page.loadXML(result, sourceBase())) {
-            showError(page.parseError().reason + QLatin1Char('\n') + QStringLiteral("If you are generating HTML try using the Preview HTML ")
-                          + QStringLiteral("In Browser option ") + QLatin1Char('\n')
-                          + QStringLiteral("as valid HTML could result in invalid XML."),
-                      QStringLiteral("Error Parsing Preview Document"));
-            return false;
-        }
-        if (!writeNewFile(stem + QStringLiteral("xml"), page.toBytes(), &error))
-            throw std::runtime_error(error.toStdString());
+        writeOrThrow(stem + QStringLiteral("xml"), bytes);
         stem += QStringLiteral("xml");
         return true;
     } catch (const std::exception &e) {
@@ -471,33 +493,25 @@ bool frmEditor::previewInBrowser()
     BusyScope scope(m_busy);
     try {
         const QString stem = getTempFileStem();
-        if (stem.isEmpty())
-            throw std::runtime_error("No temporary file name could be made for the preview.");
+        requireStem(stem);
         XmlDocument xsl;
-        if (!xsl.loadXMLUtf8(txtXSLT->utf8Text(), stylesheetBase())) {
-            showError(xsl.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
+        XmlDocument source;
+        bool sourceEmpty = false;
+        if (!parsePanes(xsl, source, sourceEmpty))
             return false;
-        }
         QByteArray bytes;
-        if (isSourceEmpty()) {
+        if (sourceEmpty) {
             bytes = xsl.toBytes();
-        } else {
-            XmlDocument source;
-            if (!source.loadXMLUtf8(txtXML->utf8Text(), sourceBase())) {
-                showError(source.parseError().reason, QStringLiteral("Error Parsing XML Document"));
-                return false;
-            }
+        } else if (!xsl.transformNodeToBytes(source, &bytes)) {
             // The raw result, exactly as the stylesheet's output settings encode it: the browser
             // is not as strict as the Preview tab.
-            if (!xsl.transformNodeToBytes(source, &bytes))
-                throw std::runtime_error(xsl.parseError().reason.toStdString());
+            throw std::runtime_error(xsl.parseError().reason.toStdString());
         }
         const QString file = stem + QStringLiteral("htm");
-        QString error;
-        if (!writeNewFile(file, bytes, &error))
-            throw std::runtime_error(error.toStdString());
+        writeOrThrow(file, bytes);
         // The browser reads the file in its own time, so it stays until the program ends.
         keepTempFileUntilExit(file);
+        QString error;
         if (!browserLauncher().openFile(file, &error))
             throw std::runtime_error(error.toStdString());
         return true;

@@ -111,6 +111,9 @@ private:
     void tabChanged(int index);
     void enterPreview(int previousTab);
     bool isSourceEmpty() const;
+    // Parses the stylesheet pane and, unless it is empty, the XML pane, telling the user about
+    // the first that is not well-formed.
+    bool parsePanes(XmlDocument &xsl, XmlDocument &source, bool &sourceEmpty);
     QString stylesheetBase() const;
     QString sourceBase() const;
     // Loads a path or URL into ctl; loaded runs after the text is in place, before colouring.
