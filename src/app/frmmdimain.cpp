@@ -250,23 +250,25 @@ void frmMDIMain::connectCommands()
         if (!answer.trimmed().isEmpty())
             openXSLT(answer);
     });
-    on("mnuOpenXMLFile", [this] {
+    // The XML source goes into the window that was active when the user asked, if it still is.
+    auto loadXml = [this](auto ask) {
         frmEditor *doc = activeDocument();
         if (!doc)
             return;
-        const QString answer = showFileDialog(m_commonDialog, QStringLiteral("Open XML..."),
-                                              QStringLiteral("XML (*.xml)|*.xml|All Files|*.*"), 1);
+        const QString answer = ask();
         if (!answer.trimmed().isEmpty() && doc == activeDocument())
             doc->loadXMLFile(answer);
+    };
+    on("mnuOpenXMLFile", [this, loadXml] {
+        loadXml([this] {
+            return showFileDialog(m_commonDialog, QStringLiteral("Open XML..."),
+                                  QStringLiteral("XML (*.xml)|*.xml|All Files|*.*"), 1);
+        });
     });
-    on("mnuOpenXMLURL", [this] {
-        frmEditor *doc = activeDocument();
-        if (!doc)
-            return;
-        const QString answer =
-            promptForURL(QStringLiteral("Enter the fully qualified URL to the XML file you would like to open."));
-        if (!answer.trimmed().isEmpty() && doc == activeDocument())
-            doc->loadXMLFile(answer);
+    on("mnuOpenXMLURL", [loadXml] {
+        loadXml([] {
+            return promptForURL(QStringLiteral("Enter the fully qualified URL to the XML file you would like to open."));
+        });
     });
     on("mnuSave", [this] {
         if (frmEditor *doc = activeDocument()) {

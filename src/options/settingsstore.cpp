@@ -100,26 +100,30 @@ bool toBoolean(const QString &text, const QString &key)
     return v != 0;
 }
 
-short toInt16(const QString &text, const QString &key)
+namespace {
+// The text as a whole number within [low, high], fractions rounded half to even.
+double roundedWhole(const QString &text, const QString &key, double low, double high, const char *range)
 {
     double v = 0;
     if (!parseNumber(text, &v))
         throw SettingsError(describe(text, key, "a whole number").toStdString());
     const double r = roundHalfEven(v);
-    if (r < std::numeric_limits<short>::min() || r > std::numeric_limits<short>::max())
-        throw SettingsError(describe(text, key, "a number from -32768 to 32767").toStdString());
-    return static_cast<short>(r);
+    if (r < low || r > high)
+        throw SettingsError(describe(text, key, range).toStdString());
+    return r;
+}
+} // namespace
+
+short toInt16(const QString &text, const QString &key)
+{
+    return static_cast<short>(roundedWhole(text, key, std::numeric_limits<short>::min(),
+                                           std::numeric_limits<short>::max(), "a number from -32768 to 32767"));
 }
 
 long toInt32(const QString &text, const QString &key)
 {
-    double v = 0;
-    if (!parseNumber(text, &v))
-        throw SettingsError(describe(text, key, "a whole number").toStdString());
-    const double r = roundHalfEven(v);
-    if (r < std::numeric_limits<int>::min() || r > std::numeric_limits<int>::max())
-        throw SettingsError(describe(text, key, "a 32-bit whole number").toStdString());
-    return static_cast<long>(r);
+    return static_cast<long>(roundedWhole(text, key, std::numeric_limits<int>::min(),
+                                          std::numeric_limits<int>::max(), "a 32-bit whole number"));
 }
 
 double toDouble(const QString &text, const QString &key)
