@@ -37,6 +37,8 @@ void initResources()
     (void)done;
 }
 
+#include "platform/fileio.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -60,21 +62,7 @@ QString getTempFileStem()
 
 bool writeNewFile(const QString &path, const QByteArray &bytes, QString *error)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        if (error)
-            *error = QStringLiteral("Cannot create the file \"%1\": %2").arg(QDir::toNativeSeparators(path), f.errorString());
-        return false;
-    }
-    if (f.write(bytes) != bytes.size() || !f.flush()) {
-        if (error)
-            *error = QStringLiteral("Cannot write the file \"%1\": %2").arg(QDir::toNativeSeparators(path), f.errorString());
-        f.close();
-        f.remove();
-        return false;
-    }
-    f.close();
-    return true;
+    return FileIO::writeNewFile(path, bytes, error);
 }
 
 namespace {

@@ -1,9 +1,12 @@
 #include "platform/xmldocument.h"
 
+#include "platform/fileio.h"
+#include "platform/urlfetch.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
+#include <QSet>
 #include <QStringDecoder>
 #include <QUrl>
 
@@ -12,9 +15,12 @@
 
 #include <cerrno>
 #include <iconv.h>
+#include <libxml/SAX2.h>
+#include <libxml/catalog.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
+#include <libxml/uri.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
 #include <libxslt/documents.h>
@@ -34,24 +40,20 @@
 namespace {
 
 // Everything the editor parses is untrusted text. No network, no external DTD, no entity
-// substitution and libxml2's default size and depth limits (no XML_PARSE_HUGE).
-// BIG_LINES only keeps line numbers above 65535 right in messages.
+// substitution. BIG_LINES only keeps line numbers above 65535 right in messages.
 constexpr int kEditOptions = XML_PARSE_NONET | XML_PARSE_BIG_LINES;
 
 // The documents an XSLT processor works on follow the XPath data model: entities expanded,
 // CDATA sections merged into text, attribute defaults of the internal subset filled in. This is
-// what xsltproc reads, minus external DTDs and the network.
+// what xsltproc reads. What else such a read may pull in (external entities, an external DTD)
+// depends on where the document came from: see ParsePolicy.
 constexpr int kXsltOptions = XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARSE_NOCDATA
                              | XML_PARSE_NONET | XML_PARSE_BIG_LINES;
 
-void initLibraries()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        xmlInitParser();
-        exsltRegisterAll();
-    });
-}
+// What one operation reports at most: a document built to produce errors by the million must
+// not cost minutes of formatting and a box taller than the screen.
+constexpr int kMaxMessages = 20;
+constexpr qsizetype kMaxMessageChars = 64 * 1024;
 
 QString fromXml(const xmlChar *s)
 {
@@ -72,6 +74,10 @@ struct Message {
 
 // Collects every message libxml2 and libxslt produce while it lives, so none reaches stderr and
 // each operation reports only its own. The previous handlers come back on destruction.
+//
+// Only the first kMaxMessages distinct messages (kMaxMessageChars in all) are kept. A parse
+// stops at its first fatal error: the document is rejected by then, and going on only piles up
+// consequences of the first mistake (millions of them, with nested entities).
 class ErrorCapture
 {
 public:
@@ -104,9 +110,12 @@ public:
 
     static void generic(void *ctx, const char *fmt, ...)
     {
+        auto *self = static_cast<ErrorCapture *>(ctx);
+        if (self->full())
+            return;
         va_list ap;
         va_start(ap, fmt);
-        static_cast<ErrorCapture *>(ctx)->appendText(QString::vasprintf(fmt, ap));
+        self->appendText(QString::vasprintf(fmt, ap));
         va_end(ap);
     }
 
@@ -117,6 +126,22 @@ public:
         if (!err)
             return;
         auto *self = static_cast<ErrorCapture *>(ctx);
+        const bool parser = err->domain == XML_FROM_PARSER || err->domain == XML_FROM_NAMESPACE;
+        // What a parser says after its first fatal error is an echo of it ("Extra content at
+        // the end of the document", one "failed to parse" per enclosing entity).
+        if (parser && self->m_parserHalted)
+            return;
+        if (err->level == XML_ERR_FATAL && err->domain == XML_FROM_PARSER) {
+            self->m_parserHalted = true;
+            // Halting by state alone: the parser checks it at every step and unwinds, while
+            // the input it may still be reading stays where it is.
+            if (auto *parserCtxt = static_cast<xmlParserCtxtPtr>(err->ctxt)) {
+                parserCtxt->instate = XML_PARSER_EOF;
+                parserCtxt->disableSAX = 1;
+            }
+        }
+        if (self->full())
+            return;
         self->flushText();
         Message m;
         m.structured = true;
@@ -132,7 +157,7 @@ public:
         // An XPath error names the expression separately; without it the message is useless.
         if (err->domain == XML_FROM_XPATH && err->str1)
             m.text += QStringLiteral(": ") + QString::fromUtf8(err->str1);
-        self->messages.push_back(m);
+        self->push(std::move(m));
     }
 
     void appendText(const QString &s)
@@ -143,6 +168,8 @@ public:
             pushText(m_pending.left(nl));
             m_pending.remove(0, nl + 1);
         }
+        if (m_pending.size() > kMaxMessageChars)
+            flushText();
     }
 
     void flushText()
@@ -150,6 +177,16 @@ public:
         if (!m_pending.isEmpty())
             pushText(m_pending);
         m_pending.clear();
+    }
+
+    // Forgets everything collected so far, for an operation that starts over.
+    void clear()
+    {
+        messages.clear();
+        m_pending.clear();
+        m_seen.clear();
+        m_chars = 0;
+        m_parserHalted = false;
     }
 
     bool hasErrors() const
@@ -171,14 +208,38 @@ public:
     std::vector<Message> messages;
 
 private:
+    bool full() const { return int(messages.size()) >= kMaxMessages || m_chars >= kMaxMessageChars; }
+
+    void push(Message &&m)
+    {
+        if (full())
+            return;
+        // The same parser message for every level of a nested entity says nothing new. (The
+        // processor's free-form lines come in groups whose parts repeat; joinLines() drops
+        // their immediate repetitions.)
+        if (m.structured) {
+            const QString key = QString::number(m.line) + QLatin1Char(':') + m.text;
+            if (m_seen.contains(key))
+                return;
+            m_seen.insert(key);
+        }
+        if (m.text.size() > kMaxMessageChars - m_chars)
+            m.text.truncate(std::max<qsizetype>(0, kMaxMessageChars - m_chars));
+        m_chars += m.text.size();
+        messages.push_back(std::move(m));
+    }
+
     void pushText(const QString &line)
     {
         Message m;
         m.text = line;
-        messages.push_back(m);
+        push(std::move(m));
     }
 
     QString m_pending;
+    QSet<QString> m_seen;
+    qsizetype m_chars = 0;
+    bool m_parserHalted = false;
     xmlGenericErrorFunc m_oldGeneric;
     void *m_oldGenericCtx;
     xmlStructuredErrorFunc m_oldStructured;
@@ -392,8 +453,290 @@ bool dump(xmlDocPtr doc, const char *encoding, int options, QByteArray *out)
     return ok;
 }
 
-// Local file reads stay allowed (document(), xsl:include); everything that writes or goes on the
-// network is refused.
+// ---- Where a document came from decides what it may read -------------------------------
+//
+// A document the user opened from a local file (or typed) may pull in external entities, its
+// DTD, included stylesheets and document() targets that are local regular files, as xsltproc
+// allows. A document that came from the network, and everything it pulls in, reads no local
+// file and no external entity or DTD at all; its stylesheet may include and read documents from
+// its own origin (scheme, host and port), through the program's fetcher with its limits.
+// Nothing ever reads a folder, pipe or device, and nothing else goes to the network.
+
+// "http://host:port" for a network address, empty for anything else.
+QString originOf(const QString &uri)
+{
+    const QUrl url(uri);
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        return QString();
+    const int port = url.port(scheme == QLatin1String("https") ? 443 : 80);
+    return QStringLiteral("%1://%2:%3").arg(scheme, url.host().toLower()).arg(port);
+}
+
+// The local path a URI names, or empty when it names something on the network.
+QString localPathOf(const QString &uri)
+{
+    if (uri.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) {
+        QUrl url(uri);
+        // "file://localhost/x" is the local file /x, not the network path //localhost/x.
+        if (url.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+            url.setHost(QString());
+        return url.host().isEmpty() ? url.toLocalFile() : QString();
+    }
+    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]+:"));
+    return scheme.match(uri).hasMatch() ? QString() : uri;
+}
+
+// What a parse may read besides its own text; hangs on the parser context as its user data,
+// which libxml2 hands on to the contexts it makes for entities.
+struct ParsePolicy {
+    static constexpr quint32 kTag = 0x5a4e4452;
+    quint32 tag = kTag;
+    bool localFiles = false;      // external entities and the DTD may be local regular files
+    bool raisedLimits = false;    // parsing with XML_PARSE_HUGE: no entity may be declared
+    bool declaresEntities = false;
+    QStringList refusals;         // what was not read, and why
+};
+
+ParsePolicy *policyOf(void *parserContext)
+{
+    auto *ctxt = static_cast<xmlParserCtxtPtr>(parserContext);
+    if (!ctxt || !ctxt->_private)
+        return nullptr;
+    auto *policy = static_cast<ParsePolicy *>(ctxt->_private);
+    return policy->tag == ParsePolicy::kTag ? policy : nullptr;
+}
+
+// The only way libxml2 reads another resource while parsing: external entities and DTDs.
+xmlParserInputPtr guardedEntityLoader(const char *url, const char *id, xmlParserCtxtPtr ctxt)
+{
+    ParsePolicy *policy = policyOf(ctxt);
+    const QString target = url ? QString::fromUtf8(url) : QString::fromUtf8(id ? id : "");
+    const auto refuse = [&](const QString &why) -> xmlParserInputPtr {
+        if (policy)
+            policy->refusals << QStringLiteral("\"%1\" was not read: %2").arg(target, why);
+        return nullptr;
+    };
+    if (!policy || !policy->localFiles)
+        return refuse(QStringLiteral("a document that came from the network may not read other files"));
+    QString path = localPathOf(target);
+    // A public DTD (DocBook's, say) is found through the system's XML catalog, as xsltproc does.
+    if (xmlChar *resolved = xmlCatalogResolve(reinterpret_cast<const xmlChar *>(id),
+                                              reinterpret_cast<const xmlChar *>(url))) {
+        const QString local = localPathOf(fromXml(resolved));
+        xmlFree(resolved);
+        if (!local.isEmpty())
+            path = local;
+    }
+    if (path.isEmpty())
+        return refuse(QStringLiteral("documents are never fetched from the network while they are parsed"));
+    QByteArray bytes;
+    QString error;
+    if (!FileIO::readRegularFile(path, &bytes, &error))
+        return refuse(error);
+    xmlParserInputBufferPtr buffer = xmlParserInputBufferCreateMem(bytes.constData(), int(bytes.size()),
+                                                                   XML_CHAR_ENCODING_NONE);
+    if (!buffer)
+        return refuse(QStringLiteral("out of memory"));
+    xmlParserInputPtr input = xmlNewIOInputStream(ctxt, buffer, XML_CHAR_ENCODING_NONE);
+    if (!input) {
+        xmlFreeParserInputBuffer(buffer);
+        return refuse(QStringLiteral("out of memory"));
+    }
+    // Relative references inside the entity resolve against the entity's own place.
+    input->filename = reinterpret_cast<char *>(xmlCanonicPath(reinterpret_cast<const xmlChar *>(url ? url : "")));
+    return input;
+}
+
+// Entity declarations are counted, and refused while limits are raised: XML_PARSE_HUGE turns
+// off libxml2's bound on entity expansion.
+void guardedEntityDecl(void *parserContext, const xmlChar *name, int type, const xmlChar *publicId,
+                       const xmlChar *systemId, xmlChar *content)
+{
+    ParsePolicy *policy = policyOf(parserContext);
+    if (policy) {
+        policy->declaresEntities = true;
+        if (policy->raisedLimits) {
+            policy->refusals << QStringLiteral("The document is larger than the usual limits allow and declares "
+                                               "entities; such a document cannot be read safely.");
+            xmlStopParser(static_cast<xmlParserCtxtPtr>(parserContext));
+            return;
+        }
+    }
+    xmlSAX2EntityDecl(parserContext, name, type, publicId, systemId, content);
+}
+
+// Messages libxml2 gives when a document is beyond its default limits: a text node or an
+// attribute over 10 MB, names over 50,000 characters, nesting over 256 levels.
+bool hitSizeLimit(const ErrorCapture &capture)
+{
+    static const QRegularExpression re(QStringLiteral("huge|too (long|big|large)|excessive depth|XML_PARSE_HUGE"),
+                                       QRegularExpression::CaseInsensitiveOption);
+    return std::any_of(capture.messages.begin(), capture.messages.end(),
+                       [](const Message &m) { return re.match(m.text).hasMatch(); });
+}
+
+struct ParseResult {
+    xmlDocPtr doc = nullptr; // owned by the caller
+    bool wellFormed = false;
+    bool nsWellFormed = false;
+    bool noMemory = false;
+};
+
+// Parses input with libxml2's usual limits and, when only those stood in the way of a document
+// that declares no entities, once more with raised limits. The user's own large documents open,
+// preview and save alike, while entity expansion stays bounded.
+ParseResult parseWithLimits(const QByteArray &input, const QByteArray &baseUri, const char *encoding,
+                            int options, ParsePolicy &policy, ErrorCapture &capture, xmlDictPtr dict = nullptr)
+{
+    ParseResult result;
+    for (;;) {
+        xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+        if (!ctxt) {
+            result.noMemory = true;
+            return result;
+        }
+        if (dict) {
+            // Documents of one transformation share the stylesheet's dictionary.
+            xmlDictFree(ctxt->dict);
+            ctxt->dict = dict;
+            xmlDictReference(dict);
+        }
+        ctxt->_private = &policy;
+        ctxt->sax->entityDecl = &guardedEntityDecl;
+        const int flags = options | (policy.raisedLimits ? XML_PARSE_HUGE : 0);
+        result.doc = xmlCtxtReadMemory(ctxt, input.constData(), int(input.size()),
+                                       baseUri.isEmpty() ? nullptr : baseUri.constData(), encoding, flags);
+        result.wellFormed = ctxt->wellFormed && result.doc;
+        result.nsWellFormed = ctxt->nsWellFormed;
+        xmlFreeParserCtxt(ctxt);
+        capture.flushText();
+        const bool failed = !result.wellFormed || !result.nsWellFormed || capture.firstError();
+        if (!failed || policy.raisedLimits || policy.declaresEntities || !hitSizeLimit(capture))
+            return result;
+        xmlFreeDoc(result.doc);
+        result = ParseResult();
+        capture.clear();
+        policy.refusals.clear();
+        policy.raisedLimits = true;
+    }
+}
+
+// What the documents of one transformation may read: set for its length (see
+// TransformEnvironment), consulted by the document loader and the security checks.
+struct TransformPolicy {
+    bool localFiles = false;
+    QString remoteOrigin;
+    bool allows(const QString &uri) const
+    {
+        if (!localPathOf(uri).isEmpty())
+            return localFiles;
+        const QString origin = originOf(uri);
+        return !origin.isEmpty() && origin == remoteOrigin;
+    }
+};
+thread_local const TransformPolicy *t_transformPolicy = nullptr;
+
+TransformPolicy policyForStylesheet(const QByteArray &baseUri)
+{
+    TransformPolicy p;
+    const QString base = QString::fromUtf8(baseUri);
+    p.remoteOrigin = originOf(base);
+    p.localFiles = p.remoteOrigin.isEmpty();
+    return p;
+}
+
+// Parse options and policy for an XSLT read of a document with this base.
+int xsltOptionsFor(const QString &base, ParsePolicy &policy)
+{
+    policy.localFiles = originOf(base).isEmpty() && !localPathOf(base).isEmpty();
+    if (base.isEmpty())
+        policy.localFiles = true; // typed into a new window: the user's own text
+    return policy.localFiles ? kXsltOptions | XML_PARSE_DTDLOAD : kXsltOptions;
+}
+
+// Reports a problem of the document loader the way libxslt reports its own.
+void loaderError(const QString &text)
+{
+    xsltGenericError(xsltGenericErrorContext, "%s\n", text.toUtf8().constData());
+}
+
+// Parses a document for a transformation, with what its origin allows. Its messages go on to
+// the capture the transformation installed, each naming the document. Null when it is not
+// well-formed or pulled in something it may not read.
+xmlDocPtr readForTransformation(const QByteArray &bytes, const QString &base, const char *encoding,
+                                int extraOptions, xmlDictPtr dict)
+{
+    ParsePolicy policy;
+    const int options = xsltOptionsFor(base, policy) | extraOptions;
+    ParseResult parsed;
+    std::vector<Message> found;
+    {
+        ErrorCapture capture;
+        parsed = parseWithLimits(bytes, toBaseUri(base), encoding, options, policy, capture, dict);
+        found = capture.messages;
+    }
+    const bool failed = !parsed.wellFormed || !parsed.nsWellFormed || !policy.refusals.isEmpty()
+                        || std::any_of(found.begin(), found.end(), [](const Message &m) {
+                               return m.structured && m.level >= XML_ERR_ERROR;
+                           });
+    const QString name = base.isEmpty() ? QStringLiteral("(untitled)") : base;
+    for (const Message &m : found)
+        if (!m.structured || m.level >= XML_ERR_ERROR)
+            loaderError(m.line > 0 ? QStringLiteral("%1:%2: %3").arg(name).arg(m.line).arg(m.text)
+                                   : QStringLiteral("%1: %2").arg(name, m.text));
+    for (const QString &why : std::as_const(policy.refusals))
+        loaderError(why);
+    if (failed) {
+        xmlFreeDoc(parsed.doc);
+        return nullptr;
+    }
+    return parsed.doc;
+}
+
+// Every document libxslt loads (xsl:include, xsl:import, document()) comes through here.
+xmlDocPtr guardedDocLoader(const xmlChar *uri, xmlDictPtr dict, int, void *, xsltLoadType)
+{
+    const QString target = fromXml(uri);
+    const TransformPolicy *transform = t_transformPolicy;
+    if (!transform || !transform->allows(target)) {
+        loaderError(QStringLiteral("Reading %1 was refused: a stylesheet from the network reads only from its own "
+                                   "server, and one from this computer reads only local files.").arg(target));
+        return nullptr;
+    }
+    QByteArray bytes;
+    QString base = target;
+    const QString path = localPathOf(target);
+    if (!path.isEmpty()) {
+        QString error;
+        if (!FileIO::readRegularFile(path, &bytes, &error)) {
+            loaderError(error);
+            return nullptr;
+        }
+    } else {
+        const UrlFetchResult fetched = fetchUrl(target);
+        if (!fetched.ok) {
+            loaderError(fetched.error);
+            return nullptr;
+        }
+        if (!transform->allows(fetched.finalUrl)) {
+            loaderError(QStringLiteral("Reading %1 was refused: the server sent it on to %2, another server.")
+                            .arg(target, fetched.finalUrl));
+            return nullptr;
+        }
+        bytes = fetched.data;
+        base = fetched.finalUrl;
+    }
+    return readForTransformation(bytes, base, nullptr, 0, dict);
+}
+
+// Local and network reads are allowed only as the transformation's policy says; everything
+// that writes is refused.
+int checkRead(xsltSecurityPrefsPtr, xsltTransformContextPtr, const char *value)
+{
+    return t_transformPolicy && value && t_transformPolicy->allows(QString::fromUtf8(value)) ? 1 : 0;
+}
+
 xsltSecurityPrefsPtr newSecurityPrefs()
 {
     xsltSecurityPrefsPtr sec = xsltNewSecurityPrefs();
@@ -402,45 +745,48 @@ xsltSecurityPrefsPtr newSecurityPrefs()
     xsltSetSecurityPrefs(sec, XSLT_SECPREF_WRITE_FILE, xsltSecurityForbid);
     xsltSetSecurityPrefs(sec, XSLT_SECPREF_CREATE_DIRECTORY, xsltSecurityForbid);
     xsltSetSecurityPrefs(sec, XSLT_SECPREF_WRITE_NETWORK, xsltSecurityForbid);
-    xsltSetSecurityPrefs(sec, XSLT_SECPREF_READ_NETWORK, xsltSecurityForbid);
-    xsltSetSecurityPrefs(sec, XSLT_SECPREF_READ_FILE, xsltSecurityAllow);
+    xsltSetSecurityPrefs(sec, XSLT_SECPREF_READ_NETWORK, &checkRead);
+    xsltSetSecurityPrefs(sec, XSLT_SECPREF_READ_FILE, &checkRead);
     return sec;
 }
 
-// libxslt loads included stylesheets with fixed parser options that allow the network, and
-// consults only the process-wide security preferences while compiling. Both are swapped for the
-// length of one transformation and restored afterwards.
-xsltDocLoaderFunc g_originalLoader = nullptr;
-
-xmlDocPtr noNetworkLoader(const xmlChar *uri, xmlDictPtr dict, int options, void *ctxt,
-                          xsltLoadType type)
-{
-    return g_originalLoader(uri, dict, (options | XML_PARSE_NONET) & ~XML_PARSE_HUGE, ctxt, type);
-}
-
+// libxslt consults only the process-wide security preferences while compiling, so they are
+// swapped for the length of one transformation, together with the policy the loaders follow.
 class TransformEnvironment
 {
 public:
-    explicit TransformEnvironment(xsltSecurityPrefsPtr sec)
-        : m_oldLoader(xsltDocDefaultLoader)
-        , m_oldSecurity(xsltGetDefaultSecurityPrefs())
+    TransformEnvironment(xsltSecurityPrefsPtr sec, const TransformPolicy *policy)
+        : m_oldSecurity(xsltGetDefaultSecurityPrefs())
+        , m_oldPolicy(t_transformPolicy)
     {
-        g_originalLoader = m_oldLoader;
-        xsltSetLoaderFunc(&noNetworkLoader);
         xsltSetDefaultSecurityPrefs(sec);
+        t_transformPolicy = policy;
     }
     ~TransformEnvironment()
     {
-        xsltSetLoaderFunc(m_oldLoader);
         xsltSetDefaultSecurityPrefs(m_oldSecurity);
+        t_transformPolicy = m_oldPolicy;
     }
     TransformEnvironment(const TransformEnvironment &) = delete;
     TransformEnvironment &operator=(const TransformEnvironment &) = delete;
 
 private:
-    xsltDocLoaderFunc m_oldLoader;
     xsltSecurityPrefsPtr m_oldSecurity;
+    const TransformPolicy *m_oldPolicy;
 };
+
+void initLibraries()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        xmlInitParser();
+        exsltRegisterAll();
+        // Installed once for the whole program: every read any parse or transformation makes
+        // goes through these two and follows the document's origin.
+        xmlSetExternalEntityLoader(&guardedEntityLoader);
+        xsltSetLoaderFunc(&guardedDocLoader);
+    });
+}
 
 template<typename T, void (*Free)(T *)>
 struct Deleter {
@@ -508,24 +854,15 @@ bool XmlDocument::load(const QString &path)
     d->baseUri = toBaseUri(local);
     m_error = ParseError();
 
-    const QFileInfo info(local);
-    QFile file(local);
-    if (info.isDir()) {
-        m_error.code = XML_IO_EISDIR;
-        m_error.reason = QStringLiteral("Cannot open file \"%1\": Is a directory\n").arg(local);
-        return false;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
+    QByteArray bytes;
+    QString error;
+    if (!FileIO::readRegularFile(local, &bytes, &error)) {
+        const QFileInfo info(local);
         m_error.code = !info.exists() ? XML_IO_ENOENT
+                       : info.isDir() ? XML_IO_EISDIR
                        : !info.isReadable() ? XML_IO_EACCES
                                             : XML_IO_LOAD_ERROR;
-        m_error.reason = QStringLiteral("Cannot open file \"%1\": %2\n").arg(local, file.errorString());
-        return false;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        m_error.code = XML_IO_LOAD_ERROR;
-        m_error.reason = QStringLiteral("Cannot read file \"%1\": %2\n").arg(local, file.errorString());
+        m_error.reason = error + QLatin1Char('\n');
         return false;
     }
     return parse(bytes, false, QFileInfo(local).absoluteFilePath(), nullptr);
@@ -542,28 +879,26 @@ bool XmlDocument::parse(const QByteArray &input, bool unicodeText, const QString
     m_error = ParseError();
 
     ErrorCapture capture;
-    DocPtr doc;
-    bool nsWellFormed = true;
-    {
-        ParserCtxtPtr ctxt(xmlNewParserCtxt());
-        if (!ctxt) {
-            m_error.code = XML_ERR_NO_MEMORY;
-            m_error.reason = QStringLiteral("Out of memory while creating the XML parser\n");
-            return false;
-        }
-        // Text from the editor is Unicode already; a declaration naming another encoding
-        // describes how the file is to be saved, not how to read these bytes.
-        const int options = kEditOptions | (unicodeText ? XML_PARSE_IGNORE_ENC : 0);
-        doc.reset(xmlCtxtReadMemory(ctxt.get(), input.constData(), int(input.size()),
-                                    d->baseUri.isEmpty() ? nullptr : d->baseUri.constData(),
-                                    unicodeText ? "UTF-8" : nullptr, options));
-        nsWellFormed = ctxt->nsWellFormed;
+    // The editor's parse reads nothing but its own text: no entity is loaded, so the policy
+    // only bounds entity declarations when the limits have to be raised.
+    ParsePolicy policy;
+    // Text from the editor is Unicode already; a declaration naming another encoding
+    // describes how the file is to be saved, not how to read these bytes.
+    const int options = kEditOptions | (unicodeText ? XML_PARSE_IGNORE_ENC : 0);
+    ParseResult parsed = parseWithLimits(input, d->baseUri, unicodeText ? "UTF-8" : nullptr, options, policy, capture);
+    if (parsed.noMemory) {
+        m_error.code = XML_ERR_NO_MEMORY;
+        m_error.reason = QStringLiteral("Out of memory while creating the XML parser\n");
+        return false;
     }
-    capture.flushText();
+    DocPtr doc(parsed.doc);
+    const bool nsWellFormed = parsed.nsWellFormed;
+    for (const QString &why : std::as_const(policy.refusals))
+        capture.appendText(why + QLatin1Char('\n'));
 
     // A prefix without a namespace declaration leaves a tree XSLT cannot use; the editor treats
     // it as the error it is rather than as a warning.
-    const bool failed = !doc || !nsWellFormed || capture.firstError();
+    const bool failed = !doc || !parsed.wellFormed || !nsWellFormed || capture.firstError() || !policy.refusals.isEmpty();
     // The text itself is only needed for the declaration and for error reports.
     QString decoded;
     if (unicodeText && !text) {
@@ -665,6 +1000,13 @@ QByteArray XmlDocument::toBytes() const
     const int options = hasDeclaration(doc) ? 0 : XML_SAVE_NO_DECL;
     if (!dump(doc, reinterpret_cast<const char *>(doc->encoding), options, &out))
         return QByteArray();
+    // Some encodings iconv writes cannot be read back by any XML parser: in UTF-7 the
+    // declaration itself becomes "+ADw?xml". Such a document is written in UTF-8 instead.
+    XmlDocument probe;
+    if (!probe.loadBytes(out)) {
+        utf8.prepend(declarationFor(doc, "UTF-8"));
+        return utf8;
+    }
     return out;
 }
 
@@ -681,19 +1023,16 @@ bool XmlDocument::save(const QString &path, QString *errorText) const
     if (bytes.isEmpty())
         return fail(QStringLiteral("Cannot save \"%1\": the document cannot be written in its declared encoding \"%2\"")
                         .arg(path, fromXml(d->doc->encoding)));
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("Cannot write file \"%1\": %2").arg(path, file.errorString()));
-    if (file.write(bytes) != bytes.size()) {
-        const QString why = file.errorString();
-        file.cancelWriting();
-        return fail(QStringLiteral("Cannot write file \"%1\": %2").arg(path, why));
-    }
-    if (!file.commit())
-        return fail(QStringLiteral("Cannot write file \"%1\": %2").arg(path, file.errorString()));
-    if (errorText)
-        errorText->clear();
-    return true;
+    // Nothing replaces the old file that would not open again as the document it was.
+    const auto reopens = [](const QByteArray &written, QString *why) {
+        XmlDocument probe;
+        if (probe.loadBytes(written))
+            return true;
+        *why = QStringLiteral("the written file would not open again (%1)")
+                   .arg(probe.parseError().reason.section(QLatin1Char('\n'), 0, 0));
+        return false;
+    };
+    return FileIO::writeFileAtomically(path, bytes, errorText, reopens);
 }
 
 bool XmlDocument::transformNode(const XmlDocument &source, QString *result)
@@ -717,18 +1056,8 @@ bool XmlDocument::transformNodeToBytes(const XmlDocument &source, QByteArray *re
 
 xmlDoc *XmlDocument::readForXslt() const
 {
-    ParserCtxtPtr ctxt(xmlNewParserCtxt());
-    if (!ctxt)
-        return nullptr;
-    const int options = kXsltOptions | (d->unicodeText ? XML_PARSE_IGNORE_ENC : 0);
-    xmlDocPtr doc = xmlCtxtReadMemory(ctxt.get(), d->input.constData(), int(d->input.size()),
-                                      d->baseUri.isEmpty() ? nullptr : d->baseUri.constData(),
-                                      d->unicodeText ? "UTF-8" : nullptr, options);
-    if (doc && !ctxt->wellFormed) {
-        xmlFreeDoc(doc);
-        doc = nullptr;
-    }
-    return doc;
+    return readForTransformation(d->input, d->url, d->unicodeText ? "UTF-8" : nullptr,
+                                 d->unicodeText ? XML_PARSE_IGNORE_ENC : 0, nullptr);
 }
 
 bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArray *encoding)
@@ -749,7 +1078,8 @@ bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArr
         return fail(QStringLiteral("Out of memory while preparing the transformation"), XML_ERR_NO_MEMORY);
 
     ErrorCapture capture;
-    TransformEnvironment env(sec.get());
+    const TransformPolicy policy = policyForStylesheet(d->baseUri);
+    TransformEnvironment env(sec.get(), &policy);
     const auto failWithMessages = [&](const QString &fallback) {
         capture.flushText();
         const Message *first = capture.firstError();
