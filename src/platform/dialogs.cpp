@@ -7,7 +7,36 @@
 #include <QPrintDialog>
 #include <QPrinter>
 
+#include <algorithm>
+
 namespace {
+
+// A message box must fit on the screen whatever it is asked to say: a long report shows its
+// beginning, and the whole of it in the box's scrollable details.
+void setBoundedText(QMessageBox &box, const QString &text)
+{
+    constexpr int kMaxLines = 12;
+    constexpr int kMaxLineChars = 300;
+    constexpr int kMaxChars = 2000;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    const bool long_ = lines.size() > kMaxLines + 1 || text.size() > kMaxChars
+                       || std::any_of(lines.begin(), lines.end(), [](const QString &l) { return l.size() > kMaxLineChars; });
+    if (!long_) {
+        box.setText(text);
+        return;
+    }
+    QStringList head;
+    int chars = 0;
+    for (const QString &line : lines) {
+        if (head.size() == kMaxLines || chars >= kMaxChars)
+            break;
+        head << (line.size() > kMaxLineChars ? line.left(kMaxLineChars) + QStringLiteral("\u2026") : line);
+        chars += int(head.last().size());
+    }
+    head << QStringLiteral("\u2026 (the whole text is under Show Details)");
+    box.setText(head.join(QLatin1Char('\n')));
+    box.setDetailedText(text);
+}
 
 class QtDialogs : public DialogProvider
 {
@@ -16,7 +45,7 @@ public:
     {
         QMessageBox box(parent);
         box.setWindowTitle(title);
-        box.setText(text);
+        setBoundedText(box, text);
         switch (style & 0x70) {
         case msg::Critical: box.setIcon(QMessageBox::Critical); break;
         case msg::Question: box.setIcon(QMessageBox::Question); break;

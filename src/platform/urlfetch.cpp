@@ -50,6 +50,21 @@ QString fragment(QString text)
     return text;
 }
 
+// Qt's words for a failed reply, except where they say nothing to a user: a compressed answer
+// that cannot be unpacked comes as "Decompression failed: " with an empty reason, or names an
+// API setting.
+QString describe(const QNetworkReply &reply)
+{
+    const QString text = fragment(reply.errorString()).trimmed();
+    if (text.startsWith(QLatin1String("Decompression failed"), Qt::CaseInsensitive)
+        || text.contains(QLatin1String("decompressed"), Qt::CaseInsensitive))
+        return QStringLiteral("the server sent a compressed answer that could not be unpacked "
+                              "(it is damaged, or it would unpack to far more than it claims)");
+    if (text.isEmpty() || text.endsWith(QLatin1Char(':')))
+        return QStringLiteral("the connection failed (network error %1)").arg(int(reply.error()));
+    return text;
+}
+
 UrlFetchResult failure(const QString &error, const QString &finalUrl = QString())
 {
     UrlFetchResult r;
@@ -212,7 +227,7 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
         return failure(QStringLiteral("The server answered %1 for %2 but did not redirect to an address "
                                       "that can be opened.").arg(statusLine, shown), finalUrl);
     if (error != QNetworkReply::NoError)
-        return failure(QStringLiteral("Could not load %1: %2.").arg(shown, fragment(reply->errorString())), finalUrl);
+        return failure(QStringLiteral("Could not load %1: %2.").arg(shown, describe(*reply)), finalUrl);
 
     take(); // whatever arrived together with finished()
     if (gaveUp == GaveUp::TooLarge)

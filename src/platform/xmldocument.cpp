@@ -197,10 +197,13 @@ public:
         return false;
     }
 
-    const Message *firstError() const
+    // An entity the document uses but does not declare is no error while its DTD is not
+    // read (libxml2 reports it as an error-level warning then); unless undeclaredIsError, for
+    // a read whose entities are expanded and would silently lose text.
+    const Message *firstError(bool undeclaredIsError = false) const
     {
         for (const Message &m : messages)
-            if (m.structured && m.level >= XML_ERR_ERROR)
+            if (m.structured && m.level >= XML_ERR_ERROR && (undeclaredIsError || m.code != XML_WAR_UNDECLARED_ENTITY))
                 return &m;
         return nullptr;
     }
@@ -548,6 +551,9 @@ xmlParserInputPtr guardedEntityLoader(const char *url, const char *id, xmlParser
     return input;
 }
 
+const QString kEntitiesOverLimits = QStringLiteral(
+    "The document is larger than the usual limits allow and declares entities; such a document cannot be read safely.");
+
 // Entity declarations are counted, and refused while limits are raised: XML_PARSE_HUGE turns
 // off libxml2's bound on entity expansion.
 void guardedEntityDecl(void *parserContext, const xmlChar *name, int type, const xmlChar *publicId,
@@ -557,8 +563,7 @@ void guardedEntityDecl(void *parserContext, const xmlChar *name, int type, const
     if (policy) {
         policy->declaresEntities = true;
         if (policy->raisedLimits) {
-            policy->refusals << QStringLiteral("The document is larger than the usual limits allow and declares "
-                                               "entities; such a document cannot be read safely.");
+            policy->refusals << kEntitiesOverLimits;
             xmlStopParser(static_cast<xmlParserCtxtPtr>(parserContext));
             return;
         }
@@ -611,7 +616,9 @@ ParseResult parseWithLimits(const QByteArray &input, const QByteArray &baseUri, 
         result.nsWellFormed = ctxt->nsWellFormed;
         xmlFreeParserCtxt(ctxt);
         capture.flushText();
-        const bool failed = !result.wellFormed || !result.nsWellFormed || capture.firstError();
+        const bool failed = !result.wellFormed || !result.nsWellFormed || capture.firstError(options & XML_PARSE_NOENT);
+        if (failed && !policy.raisedLimits && policy.declaresEntities && hitSizeLimit(capture))
+            policy.refusals.prepend(kEntitiesOverLimits);
         if (!failed || policy.raisedLimits || policy.declaresEntities || !hitSizeLimit(capture))
             return result;
         xmlFreeDoc(result.doc);
@@ -627,6 +634,9 @@ ParseResult parseWithLimits(const QByteArray &input, const QByteArray &baseUri, 
 struct TransformPolicy {
     bool localFiles = false;
     QString remoteOrigin;
+    // Reads the loader refused outright; any of them fails the transformation, where a
+    // document that is merely missing only empties a document() result.
+    mutable QStringList refusals;
     bool allows(const QString &uri) const
     {
         if (!localPathOf(uri).isEmpty())
@@ -699,17 +709,23 @@ xmlDocPtr guardedDocLoader(const xmlChar *uri, xmlDictPtr dict, int, void *, xsl
 {
     const QString target = fromXml(uri);
     const TransformPolicy *transform = t_transformPolicy;
-    if (!transform || !transform->allows(target)) {
-        loaderError(QStringLiteral("Reading %1 was refused: a stylesheet from the network reads only from its own "
-                                   "server, and one from this computer reads only local files.").arg(target));
+    const auto refuse = [&](const QString &why) -> xmlDocPtr {
+        loaderError(why);
+        if (transform)
+            transform->refusals << why;
         return nullptr;
-    }
+    };
+    if (!transform || !transform->allows(target))
+        return refuse(QStringLiteral("Reading %1 was refused: a stylesheet from the network reads only from its own "
+                                     "server, and one from this computer reads only local files.").arg(target));
     QByteArray bytes;
     QString base = target;
     const QString path = localPathOf(target);
     if (!path.isEmpty()) {
         QString error;
         if (!FileIO::readRegularFile(path, &bytes, &error)) {
+            if (QFileInfo::exists(path))
+                return refuse(error);
             loaderError(error);
             return nullptr;
         }
@@ -719,11 +735,9 @@ xmlDocPtr guardedDocLoader(const xmlChar *uri, xmlDictPtr dict, int, void *, xsl
             loaderError(fetched.error);
             return nullptr;
         }
-        if (!transform->allows(fetched.finalUrl)) {
-            loaderError(QStringLiteral("Reading %1 was refused: the server sent it on to %2, another server.")
-                            .arg(target, fetched.finalUrl));
-            return nullptr;
-        }
+        if (!transform->allows(fetched.finalUrl))
+            return refuse(QStringLiteral("Reading %1 was refused: the server sent it on to %2, another server.")
+                              .arg(target, fetched.finalUrl));
         bytes = fetched.data;
         base = fetched.finalUrl;
     }
@@ -893,8 +907,6 @@ bool XmlDocument::parse(const QByteArray &input, bool unicodeText, const QString
     }
     DocPtr doc(parsed.doc);
     const bool nsWellFormed = parsed.nsWellFormed;
-    for (const QString &why : std::as_const(policy.refusals))
-        capture.appendText(why + QLatin1Char('\n'));
 
     // A prefix without a namespace declaration leaves a tree XSLT cannot use; the editor treats
     // it as the error it is rather than as a warning.
@@ -928,7 +940,8 @@ bool XmlDocument::parse(const QByteArray &input, bool unicodeText, const QString
         return true;
     }
 
-    QStringList lines;
+    // What the policy refused explains the parser's own messages, so it comes first.
+    QStringList lines = policy.refusals;
     for (const Message &m : capture.messages)
         if (!m.structured || m.level >= XML_ERR_ERROR)
             lines << m.text;
@@ -1120,7 +1133,8 @@ bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArr
 
     DocPtr resultDoc(xsltApplyStylesheetUser(style.get(), sourceDoc.get(), nullptr, nullptr,
                                              nullptr, tctxt.get()));
-    if (!resultDoc || tctxt->state == XSLT_STATE_ERROR || tctxt->state == XSLT_STATE_STOPPED)
+    if (!resultDoc || tctxt->state == XSLT_STATE_ERROR || tctxt->state == XSLT_STATE_STOPPED
+        || !policy.refusals.isEmpty())
         return failWithMessages(QStringLiteral("The transformation failed"));
 
     xmlChar *buf = nullptr;
