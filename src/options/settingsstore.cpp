@@ -1,8 +1,13 @@
 #include "settingsstore.h"
 
+#include "platform/fileio.h"
+
+#include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 #include <QSettings>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <cmath>
 #include <memory>
 #include <limits>
@@ -71,11 +76,48 @@ QString read(const QString &section, const QString &key, long defaultValue)
 
 void save(const QString &section, const QString &key, const QString &value)
 {
-    auto s = store();
-    s->setValue(path(section, key), value);
-    s->sync();
-    if (s->status() == QSettings::AccessError)
-        throw SettingsError(QStringLiteral("The settings file \"%1\" cannot be written.").arg(s->fileName()).toStdString());
+    const QString target = fileName();
+    const auto fail = [&](const QString &why) {
+        throw SettingsError(QStringLiteral("The settings file \"%1\" cannot be written: %2.").arg(target, why).toStdString());
+    };
+    // QSettings replaces its file through QSaveFile, which on a full disk can report success
+    // and leave the file empty. So it writes a draft beside the file, the draft is checked,
+    // and the checked bytes replace the file by a write that reports every failure.
+    const QString folder = QFileInfo(target).absolutePath();
+    if (!QDir().mkpath(folder))
+        fail(QStringLiteral("its folder cannot be created"));
+    QTemporaryDir scratch(folder + QStringLiteral("/.settings-XXXXXX"));
+    if (!scratch.isValid())
+        fail(scratch.errorString());
+    const QString draft = scratch.filePath(QFileInfo(target).fileName());
+    QByteArray current;
+    QString error;
+    if (QFileInfo::exists(target) && !FileIO::readRegularFile(target, &current, &error))
+        fail(error);
+    if (!FileIO::writeNewFile(draft, current, &error))
+        fail(error);
+    QStringList keys;
+    {
+        QSettings s(draft, QSettings::IniFormat);
+        keys = s.allKeys();
+        s.setValue(path(section, key), value);
+        s.sync();
+        if (s.status() != QSettings::NoError)
+            fail(QStringLiteral("the new settings could not be prepared"));
+    }
+    QByteArray bytes;
+    if (!FileIO::readRegularFile(draft, &bytes, &error))
+        fail(error);
+    {
+        const QSettings check(draft, QSettings::IniFormat);
+        for (const QString &k : std::as_const(keys))
+            if (!check.contains(k))
+                fail(QStringLiteral("the new settings could not be prepared"));
+        if (check.value(path(section, key)).toString() != value)
+            fail(QStringLiteral("the new settings could not be prepared"));
+    }
+    if (!FileIO::writeFileAtomically(target, bytes, &error))
+        fail(error.section(QStringLiteral(": "), -1));
 }
 
 QString fileName()
