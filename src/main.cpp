@@ -1,6 +1,7 @@
 #include "app/frmmdimain.h"
 
 #include <QApplication>
+#include <QTimer>
 
 int main(int argc, char *argv[])
 {
@@ -9,5 +10,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     frmMDIMain main;
     main.show();
+    // Work kept from a program that did not close its windows is offered once the window is up.
+    QTimer::singleShot(0, &main, &frmMDIMain::restoreUnsavedWork);
     return app.exec();
 }

@@ -2,6 +2,7 @@
 
 #include "common/common.h"
 #include "document/frmeditor.h"
+#include "platform/recoverystore.h"
 #include "options/settingsstore.h"
 #include "platform/browserlauncher.h"
 
@@ -628,6 +629,34 @@ void frmMDIMain::newDocument()
     menuItem(QStringLiteral("mnuSave"))->setEnabled(true);
     menuItem(QStringLiteral("mnuSaveAs"))->setEnabled(true);
     button(3)->setEnabled(true);
+}
+
+void frmMDIMain::restoreUnsavedWork()
+{
+    RecoveryStore &store = recoveryStore();
+    const QList<RecoveryStore::Entry> kept = store.orphans();
+    if (kept.isEmpty()) {
+        store.discardOrphans();
+        return;
+    }
+    const QString question = kept.size() == 1
+                                 ? QStringLiteral("Zendrik closed unexpectedly. Restore 1 unsaved document?")
+                                 : QStringLiteral("Zendrik closed unexpectedly. Restore %1 unsaved documents?").arg(kept.size());
+    const int answer = dialogs().messageBox(this, question, msg::YesNo | msg::Question, QStringLiteral("Zendrik"));
+    if (answer == msg::Yes) {
+        for (const RecoveryStore::Entry &e : kept) {
+            auto *doc = new frmEditor();
+            doc->frmParent = this;
+            doc->restoreUnsaved(e.text, e.fileName);
+            showDocumentWindow(doc);
+            addFormToArray(doc);
+        }
+        menuItem(QStringLiteral("mnuOpenXML"))->setEnabled(true);
+        menuItem(QStringLiteral("mnuSave"))->setEnabled(true);
+        menuItem(QStringLiteral("mnuSaveAs"))->setEnabled(true);
+        button(3)->setEnabled(true);
+    }
+    store.discardOrphans();
 }
 
 void frmMDIMain::showDocumentWindow(frmEditor *doc)

@@ -60,6 +60,9 @@ public:
     // Reads the stored font, colours, styles and parse-on-edit into every open document window.
     void setChildWindowFonts();
     void toolbarButtonClick(const QString &key);
+    // After a crash or a kill: offers the unsaved stylesheets the ended program kept, each in a
+    // window of its own, and deletes the copies either way.
+    void restoreUnsavedWork();
 
     // "v" + major.minor.revision, plain decimals.
     static QString versionText(int major, int minor, int revision);

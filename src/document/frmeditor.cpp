@@ -4,6 +4,7 @@
 #include "common/common.h"
 #include "options/settingsstore.h"
 #include "platform/browserlauncher.h"
+#include "platform/recoverystore.h"
 #include "platform/urlfetch.h"
 
 #include <QAction>
@@ -22,6 +23,7 @@
 #include <QTabWidget>
 #include <QTextDocument>
 #include <QTimer>
+#include <QUuid>
 #include <QVBoxLayout>
 #include <QWebEngineView>
 
@@ -73,6 +75,11 @@ frmEditor::frmEditor(QWidget *parent)
     buildControls();
     setCaption(newDocumentCaption());
     loadSequence();
+    m_recoveryId = QUuid::createUuid().toString(QUuid::Id128);
+    m_recoveryTimer = new QTimer(this);
+    m_recoveryTimer->setSingleShot(true);
+    m_recoveryTimer->setInterval(kRecoveryDelayMs);
+    connect(m_recoveryTimer, &QTimer::timeout, this, &frmEditor::writeRecoveryCopy);
 }
 
 frmEditor::~frmEditor()
@@ -255,7 +262,37 @@ void frmEditor::stylesheetChanged()
         setCaption(windowTitle() + QLatin1Char('*'));
         m_blnChanged = true;
     }
+    // A copy of the unsaved text follows a moment after the typing stops.
+    if (m_blnChanged && !m_blnLoading && m_recoveryTimer)
+        m_recoveryTimer->start();
     setEditState();
+}
+
+void frmEditor::writeRecoveryCopy()
+{
+    if (!m_blnChanged || m_unloaded)
+        return;
+    QString caption = windowTitle();
+    if (caption.endsWith(QLatin1Char('*')))
+        caption.chop(1);
+    QString error;
+    if (!recoveryStore().write(m_recoveryId, m_strFileName, caption, txtXSLT->utf8Text(), &error))
+        StatusBar->showMessage(QStringLiteral("No recovery copy could be kept: %1").arg(error), 10000);
+}
+
+void frmEditor::restoreUnsaved(const QByteArray &utf8, const QString &fileName)
+{
+    m_blnLoading = true;
+    txtXSLT->setText(QString::fromUtf8(utf8));
+    txtXSLT->ClearUndo();
+    m_blnLoading = false;
+    m_strFileName = fileName;
+    m_xsltBase = fileName;
+    blnIsURL = isUrl(fileName);
+    setCaption((fileName.isEmpty() ? newDocumentCaption() : fileName) + QLatin1Char('*'));
+    m_blnChanged = true;
+    // Kept at once under this program's own session: a second crash must not lose it either.
+    writeRecoveryCopy();
 }
 
 void frmEditor::showParseInfo()
@@ -618,6 +655,8 @@ bool frmEditor::saveXSLTFile(const QString &strFile)
     m_xsltBase = strFile;
     setCaption(m_strFileName);
     m_blnChanged = false;
+    m_recoveryTimer->stop();
+    recoveryStore().remove(m_recoveryId);
     return true;
 }
 
@@ -661,6 +700,10 @@ void frmEditor::unload()
         return;
     m_unloaded = true;
     xmlParseDoc.reset();
+    // Closing without saving was the user's choice: the copy goes with the window.
+    if (m_recoveryTimer)
+        m_recoveryTimer->stop();
+    recoveryStore().remove(m_recoveryId);
     if (frmParent)
         frmParent->removeFormFromArray(intArrayElem);
 }

@@ -14,6 +14,7 @@ class QLabel;
 class QSplitter;
 class QStatusBar;
 class QTabWidget;
+class QTimer;
 class QWebEngineView;
 class frmMDIMain;
 
@@ -95,6 +96,12 @@ public:
     // Shows the parse report of the last failed parse, if any.
     void showParseInfo();
 
+    // Puts back a stylesheet kept from a program that ended without closing its windows: the
+    // text, marked changed, under the name it had.
+    void restoreUnsaved(const QByteArray &utf8, const QString &fileName);
+    // How long after the last edit the recovery copy is written.
+    static constexpr int kRecoveryDelayMs = 2000;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -125,6 +132,7 @@ private:
     void setCaption(const QString &caption);
     void setMenuEnabled(const char *name, bool on);
     void setButtonEnabled(int index, bool on);
+    void writeRecoveryCopy();
 
     std::unique_ptr<XmlDocument> xmlParseDoc;
     QString m_strFileName;
@@ -140,4 +148,6 @@ private:
     QLabel *m_panel1Icon = nullptr;
     QLabel *m_panel1Text = nullptr;
     QLabel *m_panel2 = nullptr;
+    QString m_recoveryId;
+    QTimer *m_recoveryTimer = nullptr;
 };

@@ -27,18 +27,20 @@ void prepare()
         std::exit(2);
     }
     g_root = QString::fromLocal8Bit(tmpl);
-    for (const char *d : {"config", "data", "cache", "runtime", "tmp"})
+    for (const char *d : {"config", "data", "cache", "state", "runtime", "tmp"})
         QDir().mkpath(sub(d));
     QFile::setPermissions(sub("runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qputenv("XDG_CONFIG_HOME", sub("config").toLocal8Bit());
     qputenv("XDG_DATA_HOME", sub("data").toLocal8Bit());
     qputenv("XDG_CACHE_HOME", sub("cache").toLocal8Bit());
+    qputenv("XDG_STATE_HOME", sub("state").toLocal8Bit());
     qputenv("XDG_RUNTIME_DIR", sub("runtime").toLocal8Bit());
     qputenv("TMPDIR", sub("tmp").toLocal8Bit());
 }
 
 QString configHome() { return sub("config"); }
 QString tempDir() { return sub("tmp"); }
+QString stateHome() { return sub("state"); }
 
 QStringList leftoverTempFiles()
 {

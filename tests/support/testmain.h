@@ -7,7 +7,7 @@
 // fails if a temporary file is left behind.
 namespace testenv {
 
-// Points XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME, XDG_RUNTIME_DIR and TMPDIR at fresh
+// Points XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME, XDG_STATE_HOME, XDG_RUNTIME_DIR and TMPDIR at fresh
 // folders. Must run before the QApplication exists.
 void prepare();
 // Runs the test object; afterwards fails when the temporary folder is not empty, and removes
@@ -16,6 +16,7 @@ int finish(QObject &test, int argc, char **argv);
 
 QString configHome();
 QString tempDir();
+QString stateHome();
 // Names of the entries left in the temporary folder.
 QStringList leftoverTempFiles();
 
