@@ -2,6 +2,7 @@
 
 #include "app/frmmdimain.h"
 #include "common/common.h"
+#include "common/fetchprogress.h"
 #include "options/settingsstore.h"
 #include "platform/browserlauncher.h"
 #include "platform/urlfetch.h"
@@ -57,6 +58,8 @@ QString currentFolderBase()
 
 // How long the Preview tab waits for the page at most; a local file normally takes milliseconds.
 constexpr int kPreviewLoadLimitMs = 60000;
+// How long a note in the status bar stays before the panels come back.
+constexpr int kStatusNoteMs = 8000;
 } // namespace
 
 QString frmEditor::stylesheetTemplate()
@@ -521,36 +524,56 @@ bool frmEditor::previewInBrowser()
     }
 }
 
-bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *error)
+bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *error, bool *cancelled)
 {
     if (!isUrl(source))
         return doc.load(source);
-    const UrlFetchResult fetched = fetchUrl(source);
+    FetchProgress progress(source, this);
+    const UrlFetchResult fetched = fetchUrl(source, progress.observer());
     if (!fetched.ok) {
         *error = fetched.error;
+        *cancelled = progress.cancelled();
         return false;
     }
     return doc.loadBytes(fetched.data, fetched.finalUrl.isEmpty() ? source : fetched.finalUrl);
 }
 
+bool frmEditor::refuseWhileBusy()
+{
+    if (!isBusy())
+        return false;
+    StatusBar->showMessage(QStringLiteral("This window is still loading or previewing a document; "
+                                          "try again when it has finished."),
+                           kStatusNoteMs);
+    return true;
+}
+
 bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
                          const std::function<void(const XmlDocument &)> &loaded)
 {
+    if (refuseWhileBusy())
+        return false;
     BusyCursor busy;
     BusyScope scope(m_busy);
     bool result = false;
-    m_blnLoading = true;
-    // The pane is coloured once at the end instead of piece by piece while the text arrives.
-    ctl->setAutoColorize(false);
     try {
         XmlDocument doc;
         QString error;
-        if (readDocument(strFile, doc, &error)) {
+        bool cancelled = false;
+        // The user may go on typing while a URL loads; only the moment the loaded text goes in
+        // is not an edit.
+        if (readDocument(strFile, doc, &error, &cancelled)) {
+            m_blnLoading = true;
+            // The pane is coloured once at the end instead of piece by piece while the text arrives.
+            ctl->setAutoColorize(false);
             ctl->setText(QString());
             ctl->setText(doc.xml());
             result = true;
             loaded(doc);
             ctl->ColorizeAll();
+        } else if (cancelled) {
+            // The user asked for it: a note, not an error box to dismiss.
+            StatusBar->showMessage(error, kStatusNoteMs);
         } else {
             showError(error.isEmpty() ? doc.parseError().reason : error, errorTitle);
         }
@@ -639,7 +662,7 @@ void frmEditor::queryUnload(bool &cancel)
 void frmEditor::closeEvent(QCloseEvent *event)
 {
     // A load or preview waiting for its data still uses this window.
-    if (isBusy()) {
+    if (refuseWhileBusy()) {
         event->ignore();
         return;
     }

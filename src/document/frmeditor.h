@@ -81,6 +81,10 @@ public:
 
     // True while a load or a preview runs; the window refuses to close meanwhile.
     bool isBusy() const { return m_busy > 0; }
+    // While the window is busy, says so in its status bar and returns true: the caller must
+    // not start anything in it. Loads wait for the network while the program stays usable, so
+    // the user can ask for a second one before the first has finished.
+    bool refuseWhileBusy();
     // Where the XML source came from (path or URL), empty when it was typed.
     QString xmlSourceName() const { return m_xmlFileName; }
 
@@ -119,8 +123,9 @@ private:
     // Loads a path or URL into ctl; loaded runs after the text is in place, before colouring.
     bool loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
                   const std::function<void(const XmlDocument &)> &loaded);
-    // Reads a path or URL into doc; on failure returns false with the reason in doc or error.
-    bool readDocument(const QString &source, XmlDocument &doc, QString *error);
+    // Reads a path or URL into doc; on failure returns false with the reason in doc or error,
+    // and cancelled set when the user stopped the load.
+    bool readDocument(const QString &source, XmlDocument &doc, QString *error, bool *cancelled);
     void unload();
     void setCaption(const QString &caption);
     void setMenuEnabled(const char *name, bool on);
