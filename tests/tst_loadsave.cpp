@@ -55,7 +55,7 @@ const QString kBusy = QStringLiteral("This window is still loading or previewing
 // A load from a URL through the File menu, and what the user tries while it waits.
 struct LoadCase {
     const char *command; // mnuOpenXSLTURL (a new window) or mnuOpenXMLURL (into the open one)
-    QString attempt;     // "close window", "close main", "open xml again"
+    QString attempt;     // "close window", "close main", "open xml again", "type"
 };
 } // namespace
 Q_DECLARE_METATYPE(LoadCase)
@@ -264,6 +264,7 @@ private slots:
         QTest::addRow("source, close its window") << LoadCase{"mnuOpenXMLURL", "close window"};
         QTest::addRow("source, close the main window") << LoadCase{"mnuOpenXMLURL", "close main"};
         QTest::addRow("source, open another source into it") << LoadCase{"mnuOpenXMLURL", "open xml again"};
+        QTest::addRow("source, edit the stylesheet") << LoadCase{"mnuOpenXMLURL", "type"};
         QTest::addRow("stylesheet, close the main window") << LoadCase{"mnuOpenXSLTURL", "close main"};
     }
     void loadFromUrl_windowsStayWhileLoading()
@@ -290,6 +291,9 @@ private slots:
                 main->menuItem("mnuOpenXMLURL")->trigger();
                 QCOMPARE(doc->StatusBar->currentMessage(), kBusy);
                 fake->inputs.clear(); // not asked for
+            } else if (c.attempt == "type") {
+                doc->txtXSLT->setSelStart(0);
+                QTest::keyClicks(doc->txtXSLT, "<!---->");
             }
             server.release("/held.xml");
         });
@@ -309,7 +313,12 @@ private slots:
             QCOMPARE(docs.last()->Caption(), url);
         QVERIFY(!doc->isBusy());
         QVERIFY(!QApplication::overrideCursor());
+        // An edit made while waiting is an edit like any other.
+        const bool typed = c.attempt == "type";
+        QCOMPARE(doc->Caption(), typed ? QStringLiteral("New XSLT File*") : QStringLiteral("New XSLT File"));
+        QCOMPARE(doc->txtXSLT->Text().startsWith("<!---->"), typed);
         // Once the load is over, the windows close normally.
+        fake->answers << msg::No;
         QVERIFY(main->close());
     }
 
