@@ -3,6 +3,7 @@
 #include "app/frmmdimain.h"
 #include "common/common.h"
 #include "common/fetchprogress.h"
+#include "document/previewguard.h"
 #include "options/settingsstore.h"
 #include "platform/browserlauncher.h"
 #include "platform/urlfetch.h"
@@ -24,6 +25,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWebEngineProfile>
 #include <QWebEngineView>
 
 namespace {
@@ -81,6 +83,10 @@ frmEditor::frmEditor(QWidget *parent)
 frmEditor::~frmEditor()
 {
     unload();
+    // A page must go before the profile it was made with, and the profile is a child of this
+    // window that would otherwise be destroyed in whatever order the children happen to be in.
+    delete WebBrowser;
+    WebBrowser = nullptr;
 }
 
 void frmEditor::buildControls()
@@ -128,7 +134,15 @@ void frmEditor::buildControls()
     SSTab->addTab(xmlPage, QStringLiteral("XML"));
 
     QWidget *previewPage = page(QStringLiteral("pagePreview"));
-    WebBrowser = new QWebEngineView(previewPage);
+    // The preview shows what a stylesheet made, which may come from anyone. Each window has a
+    // profile of its own, kept in memory only, whose every request passes the guard: pages of
+    // different windows share nothing (no cache, no cookies), and the guard also sees requests
+    // that belong to no page, such as those of a worker.
+    m_previewProfile = new QWebEngineProfile(this);
+    m_previewGuard = new PreviewGuard(m_previewProfile);
+    m_previewProfile->setUrlRequestInterceptor(m_previewGuard);
+    PreviewGuard::applySettings(m_previewProfile->settings(), m_runPreviewScripts);
+    WebBrowser = new QWebEngineView(m_previewProfile, previewPage);
     WebBrowser->setObjectName(QStringLiteral("WebBrowser"));
     previewPage->layout()->addWidget(WebBrowser);
     SSTab->addTab(previewPage, QStringLiteral("Preview"));
@@ -208,9 +222,17 @@ void frmEditor::loadEditorOptions()
         txtXML->setFontSize(size);
         const QString autoParse = SettingsStore::read(kOptions, QStringLiteral("AutoParse"), QStringLiteral("1"));
         blnAutoParse = SettingsConvert::toBoolean(autoParse, QStringLiteral("AutoParse"));
+        const QString scripts = SettingsStore::read(kOptions, QStringLiteral("RunPreviewScripts"), QStringLiteral("0"));
+        setRunPreviewScripts(SettingsConvert::toBoolean(scripts, QStringLiteral("RunPreviewScripts")));
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Loading Options"));
     }
+}
+
+void frmEditor::setRunPreviewScripts(bool on)
+{
+    m_runPreviewScripts = on;
+    PreviewGuard::applySettings(m_previewProfile->settings(), on);
 }
 
 void frmEditor::setupNewDoc()
@@ -393,6 +415,7 @@ void frmEditor::enterPreview(int previousTab)
             wait.quit();
         });
         QTimer::singleShot(kPreviewLoadLimitMs, &wait, &QEventLoop::quit);
+        m_previewGuard->setScope({m_xsltBase, m_xmlFileName}, stem);
         WebBrowser->load(QUrl::fromLocalFile(stem));
         if (!finished)
             wait.exec();

@@ -14,7 +14,9 @@ class QLabel;
 class QSplitter;
 class QStatusBar;
 class QTabWidget;
+class QWebEngineProfile;
 class QWebEngineView;
+class PreviewGuard;
 class frmMDIMain;
 
 // A document window: one stylesheet with its XML source and the preview of the result.
@@ -88,6 +90,11 @@ public:
     // Where the XML source came from (path or URL), empty when it was typed.
     QString xmlSourceName() const { return m_xmlFileName; }
 
+    // Whether scripts in the Preview tab's page run; they are off unless the user turned them
+    // on. Takes effect with the next preview.
+    bool runPreviewScripts() const { return m_runPreviewScripts; }
+    void setRunPreviewScripts(bool on);
+
     // Runs when the window becomes the active document window.
     void activate();
 
@@ -141,6 +148,9 @@ private:
     int m_busy = 0;
     QString m_xmlFileName; // base of the XML source: where it was read from
     QString m_xsltBase;    // base of the stylesheet: where it was read from or saved to
+    bool m_runPreviewScripts = false;
+    QWebEngineProfile *m_previewProfile = nullptr;
+    PreviewGuard *m_previewGuard = nullptr;
     CommonDialog CommonDialog_;
     QLabel *m_panel1Icon = nullptr;
     QLabel *m_panel1Text = nullptr;
