@@ -43,6 +43,8 @@ void initResources()
 #include <QGuiApplication>
 #include <QTemporaryFile>
 
+#include <cstdlib>
+
 QString getTempFileStem()
 {
     // Reserving the name through QTemporaryFile makes it fresh at the moment it is handed out;
@@ -58,10 +60,19 @@ QString getTempFileStem()
     return info.absolutePath() + QLatin1Char('/') + name.left(dot + 1);
 }
 
+QString makePrivateTempFolder()
+{
+    // mkdtemp creates the folder with mode 0700 under a name nobody could have taken first.
+    QByteArray name = QFile::encodeName(QDir::tempPath() + QStringLiteral("/zendrik-XXXXXX"));
+    if (!mkdtemp(name.data()))
+        return QString();
+    return QFile::decodeName(name);
+}
+
 bool writeNewFile(const QString &path, const QByteArray &bytes, QString *error)
 {
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         if (error)
             *error = QStringLiteral("Cannot create the file \"%1\": %2").arg(QDir::toNativeSeparators(path), f.errorString());
         return false;
@@ -92,8 +103,13 @@ void keepTempFileUntilExit(const QString &path)
 
 void removeTempFilesAtExit()
 {
-    for (const QString &path : std::as_const(keptFiles()))
-        QFile::remove(path);
+    for (const QString &path : std::as_const(keptFiles())) {
+        const QFileInfo info(path);
+        if (info.isDir() && !info.isSymLink())
+            QDir(path).removeRecursively();
+        else
+            QFile::remove(path);
+    }
     keptFiles().clear();
 }
 

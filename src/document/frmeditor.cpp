@@ -518,8 +518,6 @@ bool frmEditor::previewInBrowser()
     BusyCursor busy;
     BusyScope scope(m_busy);
     try {
-        const QString stem = getTempFileStem();
-        requireStem(stem);
         XmlDocument xsl;
         XmlDocument source;
         bool sourceEmpty = false;
@@ -533,10 +531,19 @@ bool frmEditor::previewInBrowser()
             // is not as strict as the Preview tab.
             throw std::runtime_error(xsl.parseError().reason.toStdString());
         }
-        const QString file = stem + QStringLiteral("htm");
-        writeOrThrow(file, bytes);
+        // The page goes to the browser byte for byte, so none of the Preview tab's restrictions
+        // can be put into it. What can be done is keep other users of the computer from reading
+        // it: a folder only this user can open, a file only this user can read. Relative
+        // references in the page then find nothing but the page itself. The browser itself treats
+        // a file: page as an origin of its own (Chromium and Firefox alike), so the page's
+        // scripts cannot read other local files either.
+        const QString folder = makePrivateTempFolder();
+        if (folder.isEmpty())
+            throw std::runtime_error("No private temporary folder could be made for the browser preview.");
         // The browser reads the file in its own time, so it stays until the program ends.
-        keepTempFileUntilExit(file);
+        keepTempFileUntilExit(folder);
+        const QString file = folder + QStringLiteral("/preview.htm");
+        writeOrThrow(file, bytes);
         QString error;
         if (!browserLauncher().openFile(file, &error))
             throw std::runtime_error(error.toStdString());
