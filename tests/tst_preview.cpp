@@ -295,7 +295,7 @@ private slots:
     }
 
     // A page whose scripts would change its text, read a file beside the stylesheet and one
-    // elsewhere, and reach a server over http and a web socket; and pictures from the stylesheet's and the source's
+    // elsewhere, reach a server over http and a web socket, and keep a cookie; and pictures from the stylesheet's and the source's
     // folders, from elsewhere (directly and through a link) and from the server.
     void previewTab_pageIsKeptToItsFolders_data()
     {
@@ -333,6 +333,7 @@ private slots:
             "  function (t) { note(name + ': read ' + t); }, function () { note(name + ': blocked'); }); }"
             "read('own folder', '{note}'); read('elsewhere', '{secret}'); read('server', '{data}');"
             "new WebSocket('{socket}').onclose = function () { note('socket: closed'); };"
+            "document.cookie = 'kept=1'; try { localStorage.setItem('kept', '1'); } catch (e) {}"
             "</script></body></html></xsl:template></xsl:stylesheet>");
         xslt.replace("{inside}", fileUrl(dir.filePath("style/inside.png")))
             .replace("{beside}", fileUrl(dir.filePath("data/beside.png")))
@@ -374,6 +375,9 @@ private slots:
             QCOMPARE(plainText(doc->WebBrowser).trimmed(), QStringLiteral("scripts did not run"));
         }
         QCOMPARE(server.requests(), QStringList());
+        // What the page tried to keep went nowhere on disk.
+        for (auto where : {QStandardPaths::GenericDataLocation, QStandardPaths::GenericCacheLocation})
+            QVERIFY2(QDir(QStandardPaths::writableLocation(where)).isEmpty(), qPrintable(QStandardPaths::writableLocation(where)));
     }
 
     void docbook_previewTabRendersAnArticle()
