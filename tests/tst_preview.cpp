@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -88,6 +89,10 @@ Q_DECLARE_METATYPE(ScriptCase)
 class TstPreview : public QObject, public fixture::Session
 {
     Q_OBJECT
+    QList<QUrl> m_handedOver; // addresses the desktop was asked to open
+
+public slots:
+    void handOver(const QUrl &url) { m_handedOver << url; }
 
     frmEditor *open(const QString &xslt, const QString &xml)
     {
@@ -323,6 +328,8 @@ private slots:
         QString xslt = QStringLiteral(
             "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
             "xmlns=\"http://www.w3.org/1999/xhtml\"><xsl:template match=\"/\"><html><head><title>Guarded</title></head><body>"
+            "<a href=\"zendrik-test://send?secret\" style=\"position: fixed; left: 0; top: 0; width: 100%; height: 50%\"/>"
+            "<a href=\"{next}\" style=\"position: fixed; left: 0; top: 50%; width: 100%; height: 50%\"/>"
             "<p id=\"state\">scripts did not run</p>"
             "<img id=\"inside\" src=\"{inside}\"/><img id=\"beside\" src=\"{beside}\"/>"
             "<img id=\"outside\" src=\"{outside}\"/><img id=\"link\" src=\"{link}\"/><img id=\"remote\" src=\"{remote}\"/>"
@@ -343,7 +350,9 @@ private slots:
             .replace("{note}", fileUrl(dir.filePath("style/note.txt")))
             .replace("{secret}", fileUrl(dir.filePath("outside/secret.txt")))
             .replace("{data}", server.url("/data"))
-            .replace("{socket}", server.url("/socket").replace("http:", "ws:"));
+            .replace("{socket}", server.url("/socket").replace("http:", "ws:"))
+            .replace("{next}", fileUrl(dir.filePath("style/next.xml")));
+        writeFile(dir.filePath("style/next.xml"), "<next/>");
         writeFile(dir.filePath("style/page.xsl"), xslt.toUtf8());
         writeFile(dir.filePath("data/src.xml"), "<any/>");
         if (!c.stored.isEmpty())
@@ -375,6 +384,16 @@ private slots:
             QCOMPARE(plainText(doc->WebBrowser).trimmed(), QStringLiteral("scripts did not run"));
         }
         QCOMPARE(server.requests(), QStringList());
+        // A link to an address another program would open goes nowhere; one to a file beside the
+        // stylesheet is followed (and, coming after it, shows that the first click was dealt with).
+        m_handedOver.clear();
+        QDesktopServices::setUrlHandler("zendrik-test", this, "handOver");
+        QWidget *surface = doc->WebBrowser->focusProxy();
+        QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(10, surface->height() / 4));
+        QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(10, surface->height() * 3 / 4));
+        QTRY_COMPARE_WITH_TIMEOUT(doc->WebBrowser->url(), QUrl::fromLocalFile(dir.filePath("style/next.xml")), 10000);
+        QDesktopServices::unsetUrlHandler("zendrik-test");
+        QCOMPARE(m_handedOver, QList<QUrl>());
         // What the page tried to keep went nowhere on disk.
         for (auto where : {QStandardPaths::GenericDataLocation, QStandardPaths::GenericCacheLocation})
             QVERIFY2(QDir(QStandardPaths::writableLocation(where)).isEmpty(), qPrintable(QStandardPaths::writableLocation(where)));

@@ -83,6 +83,8 @@ private slots:
         QTest::addRow("websocket") << GuardCase{"ws://127.0.0.1:8080/", false};
         QTest::addRow("secure websocket") << GuardCase{"wss://example.com/", false};
         QTest::addRow("file system api") << GuardCase{"filesystem:file:///temporary/x", false};
+        QTest::addRow("mail link") << GuardCase{"mailto:someone@example.com?body=secret", false};
+        QTest::addRow("scheme of another program") << GuardCase{"someapp://send?data=secret", false};
         QTest::addRow("data") << GuardCase{"data:image/png;base64,iVBORw0KGgo=", true};
         QTest::addRow("blob") << GuardCase{"blob:null/2f4f6a8e-1d1b-4a4e-9c3e-0a4b5c6d7e8f", true};
         QTest::addRow("program pictures") << GuardCase{"qrc:/icons/new.svg", true};

@@ -142,7 +142,8 @@ void frmEditor::buildControls()
     m_previewGuard = new PreviewGuard(m_previewProfile);
     m_previewProfile->setUrlRequestInterceptor(m_previewGuard);
     PreviewGuard::applySettings(m_previewProfile->settings(), m_runPreviewScripts);
-    WebBrowser = new QWebEngineView(m_previewProfile, previewPage);
+    WebBrowser = new QWebEngineView(previewPage);
+    WebBrowser->setPage(new PreviewPage(m_previewProfile, m_previewGuard, WebBrowser));
     WebBrowser->setObjectName(QStringLiteral("WebBrowser"));
     previewPage->layout()->addWidget(WebBrowser);
     SSTab->addTab(previewPage, QStringLiteral("Preview"));

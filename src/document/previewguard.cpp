@@ -95,3 +95,14 @@ void PreviewGuard::applySettings(QWebEngineSettings *settings, bool runScripts)
     settings->setAttribute(S::WebRTCPublicInterfacesOnly, true);
     settings->setAttribute(S::NavigateOnDropEnabled, false);
 }
+
+PreviewPage::PreviewPage(QWebEngineProfile *profile, const PreviewGuard *guard, QObject *parent)
+    : QWebEnginePage(profile, parent)
+    , m_guard(guard)
+{
+}
+
+bool PreviewPage::acceptNavigationRequest(const QUrl &url, NavigationType, bool)
+{
+    return m_guard->permits(url);
+}

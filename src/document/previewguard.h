@@ -2,9 +2,11 @@
 
 #include <QString>
 #include <QStringList>
+#include <QWebEnginePage>
 #include <QWebEngineUrlRequestInterceptor>
 
 class QUrl;
+class QWebEngineProfile;
 class QWebEngineSettings;
 
 // Decides what the Preview tab's page may load: the page's own file, files under the folders of
@@ -25,6 +27,8 @@ public:
     QStringList folders() const { return m_folders; }
 
     void interceptRequest(QWebEngineUrlRequestInfo &info) override;
+    // Whether the page may load url now.
+    bool permits(const QUrl &url) const { return allows(url, m_folders, m_pageFile); }
 
     // The folder of a document read from documentPath, with ".." and symbolic links resolved;
     // empty for a URL, an empty path or a folder that does not exist.
@@ -40,4 +44,20 @@ public:
 private:
     QStringList m_folders;
     QString m_pageFile;
+};
+
+// The Preview tab's page. It goes nowhere the guard would not load: the web engine hands an
+// address of a scheme it does not know itself (mailto: and whatever else the desktop has a
+// program for) to that program, past the guard, and such an address can carry whatever the
+// page has read. A link or a script could do that at the user's next click.
+class PreviewPage : public QWebEnginePage
+{
+public:
+    PreviewPage(QWebEngineProfile *profile, const PreviewGuard *guard, QObject *parent);
+
+protected:
+    bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;
+
+private:
+    const PreviewGuard *m_guard;
 };
