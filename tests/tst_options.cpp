@@ -127,6 +127,7 @@ QString styles(SyntaxBox *box)
 // Whether the window's Preview tab would run the page's scripts.
 bool scriptsRun(frmEditor *doc)
 {
+    doc->ensurePreviewPage();
     return doc->WebBrowser->page()->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled);
 }
 
@@ -463,6 +464,7 @@ private slots:
         frmEditor *first = fixture::newDocument(main);
         frmEditor *second = fixture::newDocument(main);
         QVERIFY(first && second && !main->isMaximized());
+        first->ensurePreviewPage(); // one window has shown its preview already, the other not yet
         fake->colors << 255 << 65280 << 16776960;
         QString family;
         QVERIFY(runOptions([&](frmOptions *dlg) {

@@ -134,17 +134,10 @@ void frmEditor::buildControls()
     SSTab->addTab(xmlPage, QStringLiteral("XML"));
 
     QWidget *previewPage = page(QStringLiteral("pagePreview"));
-    // The preview shows what a stylesheet made, which may come from anyone. Each window has a
-    // profile of its own, kept in memory only, whose every request passes the guard: pages of
-    // different windows share nothing (no cache, no cookies), and the guard also sees requests
-    // that belong to no page, such as those of a worker.
-    m_previewProfile = new QWebEngineProfile(this);
-    m_previewGuard = new PreviewGuard(m_previewProfile);
-    m_previewProfile->setUrlRequestInterceptor(m_previewGuard);
-    PreviewGuard::applySettings(m_previewProfile->settings(), m_runPreviewScripts);
     WebBrowser = new QWebEngineView(previewPage);
-    WebBrowser->setPage(new PreviewPage(m_previewProfile, m_previewGuard, WebBrowser));
     WebBrowser->setObjectName(QStringLiteral("WebBrowser"));
+    // Shown, the view would make a page of its own; ours must be in place first.
+    WebBrowser->installEventFilter(this);
     previewPage->layout()->addWidget(WebBrowser);
     SSTab->addTab(previewPage, QStringLiteral("Preview"));
 
@@ -233,7 +226,23 @@ void frmEditor::loadEditorOptions()
 void frmEditor::setRunPreviewScripts(bool on)
 {
     m_runPreviewScripts = on;
-    PreviewGuard::applySettings(m_previewProfile->settings(), on);
+    if (m_previewProfile)
+        PreviewGuard::applySettings(m_previewProfile->settings(), on);
+}
+
+void frmEditor::ensurePreviewPage()
+{
+    if (m_previewProfile)
+        return;
+    // The preview shows what a stylesheet made, which may come from anyone. Each window has a
+    // profile of its own, kept in memory only, whose every request passes the guard: pages of
+    // different windows share nothing (no cache, no cookies), and the guard also sees requests
+    // that belong to no page, such as those of a worker.
+    m_previewProfile = new QWebEngineProfile(this);
+    m_previewGuard = new PreviewGuard(m_previewProfile);
+    m_previewProfile->setUrlRequestInterceptor(m_previewGuard);
+    PreviewGuard::applySettings(m_previewProfile->settings(), m_runPreviewScripts);
+    WebBrowser->setPage(new PreviewPage(m_previewProfile, m_previewGuard, WebBrowser));
 }
 
 void frmEditor::setupNewDoc()
@@ -416,6 +425,7 @@ void frmEditor::enterPreview(int previousTab)
             wait.quit();
         });
         QTimer::singleShot(kPreviewLoadLimitMs, &wait, &QEventLoop::quit);
+        ensurePreviewPage();
         m_previewGuard->setScope({m_xsltBase, m_xmlFileName}, stem);
         WebBrowser->load(QUrl::fromLocalFile(stem));
         if (!finished)
@@ -721,6 +731,8 @@ void frmEditor::unload()
 
 bool frmEditor::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == WebBrowser && event->type() == QEvent::Show)
+        ensurePreviewPage();
     if ((event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) && frmParent) {
         auto *ke = static_cast<QKeyEvent *>(event);
         if (ke->key() == Qt::Key_Control && !ke->isAutoRepeat())
@@ -828,6 +840,7 @@ void frmEditor::printPreview()
     QPrinter printer;
     if (!dialogs().printDialog(this, &printer))
         throw std::runtime_error("Printing was cancelled.");
+    ensurePreviewPage();
     BusyScope scope(m_busy);
     QEventLoop wait;
     bool ok = false;

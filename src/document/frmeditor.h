@@ -43,6 +43,9 @@ public:
     SyntaxBox *txtXSLT = nullptr;
     SyntaxBox *txtXML = nullptr;
     ucVBIntelli *ucVBIntelliCtl = nullptr;
+    // Gets its guarded page when it is first shown, previewed or printed; anything else that
+    // would use it must call ensurePreviewPage() first, or the view makes an unguarded page of
+    // its own.
     QWebEngineView *WebBrowser = nullptr;
     QStatusBar *StatusBar = nullptr;
 
@@ -94,6 +97,10 @@ public:
     // on. Takes effect with the next preview.
     bool runPreviewScripts() const { return m_runPreviewScripts; }
     void setRunPreviewScripts(bool on);
+    // Gives WebBrowser its page: a memory-only profile of this window's own whose every request
+    // passes the guard. Made on first need, so a window that never previews never starts the
+    // web engine.
+    void ensurePreviewPage();
 
     // Runs when the window becomes the active document window.
     void activate();
