@@ -6,14 +6,22 @@
 #include "support/httpserver.h"
 #include "support/testmain.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMainWindow>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <functional>
+#include <memory>
 
 namespace {
 const QByteArray kStylesheet = "<?xml version=\"1.0\"?>\n<!-- kept -->\n<xsl:stylesheet version=\"1.0\"\n"
@@ -32,7 +40,25 @@ QByteArray readFile(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
+
+// The load progress window as the user sees it, if one is on the screen.
+QProgressDialog *progressWindow()
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("dlgFetchProgress") && w->isVisible())
+            return qobject_cast<QProgressDialog *>(w);
+    return nullptr;
+}
+
+const QString kBusy = QStringLiteral("This window is still loading or previewing a document; try again when it has finished.");
+
+// A load from a URL through the File menu, and what the user tries while it waits.
+struct LoadCase {
+    const char *command; // mnuOpenXSLTURL (a new window) or mnuOpenXMLURL (into the open one)
+    QString attempt;     // "close window", "close main", "open xml again", "type"
+};
 } // namespace
+Q_DECLARE_METATYPE(LoadCase)
 
 class TstLoadSave : public QObject, public fixture::Session
 {
@@ -41,6 +67,24 @@ class TstLoadSave : public QObject, public fixture::Session
 
     frmEditor *open() { return fixture::newDocument(main); }
     QString path(const QString &name) const { return dir->filePath(name); }
+
+    // A load blocks the test until it ends; what the user does meanwhile runs from this timer,
+    // once, as soon as ready() holds.
+    std::unique_ptr<QTimer> m_during;
+    bool m_duringRan = false;
+    void during(const std::function<bool()> &ready, const std::function<void()> &script)
+    {
+        m_duringRan = false;
+        m_during = std::make_unique<QTimer>();
+        connect(m_during.get(), &QTimer::timeout, this, [this, ready, script] {
+            if (!ready())
+                return;
+            m_during->stop();
+            m_duringRan = true;
+            script();
+        });
+        m_during->start(10);
+    }
 
 private slots:
     void init()
@@ -51,8 +95,11 @@ private slots:
     }
     void cleanup()
     {
+        m_during.reset();
         stop();
         delete dir;
+        setUrlFetchTimeoutMs(0);
+        setUrlFetchTotalLimitMs(0);
     }
 
     void loadXSLTFile_localFileShowsTheParsersText()
@@ -134,6 +181,7 @@ private slots:
         QTest::addRow("server never answers") << "/silent.xsl";
         QTest::addRow("refused") << "";
         QTest::addRow("not xml") << "/page.html";
+        QTest::addRow("drip-fed past the total limit") << "/drip.xsl";
     }
     void loadXSLTFile_unreachableUrls()
     {
@@ -141,6 +189,8 @@ private slots:
         TestHttpServer server;
         server.silent("/silent.xsl");
         server.serve("/page.html", "<html><body><p>hello<br></body></html>", 200, "text/html");
+        server.drip("/drip.xsl", 100);
+        setUrlFetchTotalLimitMs(1500);
         QString url = server.url(route);
         if (route.isEmpty()) {
             QTcpServer closed;
@@ -159,6 +209,117 @@ private slots:
         QVERIFY(!doc->blnIsURL);
         QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
         QVERIFY(!QApplication::overrideCursor());
+    }
+
+    void loadFromUrl_cancelInTheProgressWindow_data()
+    {
+        QTest::addColumn<LoadCase>("c");
+        QTest::addRow("stylesheet") << LoadCase{"mnuOpenXSLTURL", {}};
+        QTest::addRow("source") << LoadCase{"mnuOpenXMLURL", {}};
+    }
+    void loadFromUrl_cancelInTheProgressWindow()
+    {
+        QFETCH(LoadCase, c);
+        TestHttpServer server;
+        server.hold("/held.xml", "<never/>");
+        const QString url = server.url("/held.xml");
+        frmEditor *doc = open();
+        setUrlFetchTimeoutMs(30000); // only Cancel ends this load
+        QElapsedTimer clock;
+        qint64 shownAfter = 0;
+        during([] { return progressWindow() != nullptr; }, [&] {
+            shownAfter = clock.elapsed();
+            QProgressDialog *dlg = progressWindow();
+            QCOMPARE(dlg->labelText(), "Loading " + url + QStringLiteral("\u2026"));
+            // The rest of the program can still be used.
+            QCOMPARE(dlg->windowModality(), Qt::NonModal);
+            QVERIFY(!QApplication::activeModalWidget());
+            auto *cancel = dlg->findChild<QPushButton *>();
+            QVERIFY(cancel);
+            QCOMPARE(cancel->text(), QStringLiteral("Cancel"));
+            QTest::mouseClick(cancel, Qt::LeftButton);
+        });
+        fake->inputs << url;
+        clock.start();
+        main->menuItem(c.command)->trigger();
+        QVERIFY(m_duringRan);
+        QVERIFY2(shownAfter >= 1000, qPrintable(QString::number(shownAfter)));
+        // Pressing Cancel was the user's own choice: no error box, a note in the window's status
+        // bar, and nothing loaded.
+        QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
+        QCOMPARE(fixture::documentWindows(main), QList<frmEditor *>{doc});
+        QCOMPARE(doc->txtXML->Text(), QString());
+        QCOMPARE(doc->SSTab->currentIndex(), 0);
+        if (QByteArray(c.command) == "mnuOpenXMLURL")
+            QCOMPARE(doc->StatusBar->currentMessage(), "Loading " + url + " was cancelled.");
+        QVERIFY(main->mruList().isEmpty());
+        QVERIFY(!progressWindow());
+        QVERIFY(!QApplication::overrideCursor());
+        QCOMPARE(server.requests(), QStringList{"/held.xml"});
+    }
+
+    void loadFromUrl_windowsStayWhileLoading_data()
+    {
+        QTest::addColumn<LoadCase>("c");
+        QTest::addRow("source, close its window") << LoadCase{"mnuOpenXMLURL", "close window"};
+        QTest::addRow("source, close the main window") << LoadCase{"mnuOpenXMLURL", "close main"};
+        QTest::addRow("source, open another source into it") << LoadCase{"mnuOpenXMLURL", "open xml again"};
+        QTest::addRow("source, edit the stylesheet") << LoadCase{"mnuOpenXMLURL", "type"};
+        QTest::addRow("stylesheet, close the main window") << LoadCase{"mnuOpenXSLTURL", "close main"};
+    }
+    void loadFromUrl_windowsStayWhileLoading()
+    {
+        QFETCH(LoadCase, c);
+        TestHttpServer server;
+        server.hold("/held.xml", "<loaded/>");
+        server.serve("/other.xml", "<other/>");
+        const QString url = server.url("/held.xml");
+        const bool source = QByteArray(c.command) == "mnuOpenXMLURL";
+        frmEditor *doc = open();
+        during([&] { return server.requests().contains("/held.xml"); }, [&] {
+            if (c.attempt == "close window") {
+                QVERIFY(!doc->parentWidget()->close());
+                QCOMPARE(doc->StatusBar->currentMessage(), kBusy);
+            } else if (c.attempt == "close main") {
+                QVERIFY(!main->close());
+                QVERIFY(main->isVisible());
+                QCOMPARE(main->statusBar()->currentMessage(),
+                         QStringLiteral("Zendrik cannot close while a document is loading or previewing; "
+                                        "try again when it has finished."));
+            } else if (c.attempt == "open xml again") {
+                fake->inputs << server.url("/other.xml");
+                main->menuItem("mnuOpenXMLURL")->trigger();
+                QCOMPARE(doc->StatusBar->currentMessage(), kBusy);
+                fake->inputs.clear(); // not asked for
+            } else if (c.attempt == "type") {
+                doc->txtXSLT->setSelStart(0);
+                QTest::keyClicks(doc->txtXSLT, "<!---->");
+            }
+            server.release("/held.xml");
+        });
+        fake->inputs << url;
+        main->menuItem(c.command)->trigger();
+        QVERIFY(m_duringRan);
+        // Nothing was asked on the way (no save prompt, no second address) and the load ended
+        // as if nothing had happened meanwhile.
+        QCOMPARE(fake->calls.size(), 1);
+        QCOMPARE(server.requests(), QStringList{"/held.xml"});
+        const QList<frmEditor *> docs = fixture::documentWindows(main);
+        QCOMPARE(docs.size(), source ? 1 : 2);
+        QVERIFY(docs.last()->isVisible());
+        if (source)
+            QVERIFY(doc->txtXML->Text().contains("<loaded/>"));
+        else
+            QCOMPARE(docs.last()->Caption(), url);
+        QVERIFY(!doc->isBusy());
+        QVERIFY(!QApplication::overrideCursor());
+        // An edit made while waiting is an edit like any other.
+        const bool typed = c.attempt == "type";
+        QCOMPARE(doc->Caption(), typed ? QStringLiteral("New XSLT File*") : QStringLiteral("New XSLT File"));
+        QCOMPARE(doc->txtXSLT->Text().startsWith("<!---->"), typed);
+        // Once the load is over, the windows close normally.
+        fake->answers << msg::No;
+        QVERIFY(main->close());
     }
 
     void loadXMLFile_selectsTheXmlTab()

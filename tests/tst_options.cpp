@@ -17,6 +17,9 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QWebEnginePage>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
 #include <functional>
 
 namespace {
@@ -25,7 +28,7 @@ const QString kOptions = QStringLiteral("Options");
 // The controls in the order of the stored keys they show.
 const QStringList kControls = {"cboStartupMode", "cbxAutoParse", "cboFonts", "cboFontSize", "picTagColor",
                                "cbxTagBold", "cbxTagItalic", "picAttribColor", "cbxAttribBold", "cbxAttribItalic",
-                               "picAttribValueColor", "cbxAttribValueBold", "cbxAttribValueItalic"};
+                               "picAttribValueColor", "cbxAttribValueBold", "cbxAttribValueItalic", "cbxRunScripts"};
 
 template<class T = QWidget>
 T *child(QWidget *parent, const char *name)
@@ -121,6 +124,13 @@ QString styles(SyntaxBox *box)
     return out.mid(1);
 }
 
+// Whether the window's Preview tab would run the page's scripts.
+bool scriptsRun(frmEditor *doc)
+{
+    doc->ensurePreviewPage();
+    return doc->WebBrowser->page()->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled);
+}
+
 } // namespace
 
 class TstOptions : public QObject, public fixture::Session
@@ -164,7 +174,8 @@ private slots:
         QVERIFY(dlg.isModal() && !dlg.blnCanceled);
         // Every caption as "control.property=text"; a heading is named with its panel.
         QStringList expected{
-            "frmOptions.windowTitle=Options", "lblStartup.text=Startup:", "fraAutoParse.title=Auto-Parse",
+            "frmOptions.windowTitle=Options", "lblStartup.text=Startup:", "fraPreview.title=Preview",
+            "cbxRunScripts.text=Run scripts in the preview", "fraAutoParse.title=Auto-Parse",
             "cbxAutoParse.text=Parse Document on Edit", "fraTagColor.title=Tag Color",
             "fraAttribColor.title=Attribute Color", "fraAttribValueColor.title=Attribute Value Color",
             "cbxTagBold.text=Bold", "cbxAttribBold.text=Bold", "cbxAttribValueBold.text=Bold", "cbxTagItalic.text=Italic",
@@ -197,7 +208,7 @@ private slots:
                                        "cboFontSize=8,9,10,11,12,14,16,18,20,22,24,26,28,36,48,72"}));
         // The sample box's own font and size, rounded to a whole number; the swatches in their colours.
         const QString family = QFontInfo(child(&dlg, "txtSample")->font()).family();
-        QCOMPARE(valuesOf(&dlg, kControls), "Normal|1|" + family + "|8|16711680|0|0|8388608|0|0|128|0|0");
+        QCOMPARE(valuesOf(&dlg, kControls), "Normal|1|" + family + "|8|16711680|0|0|8388608|0|0|128|0|0|0");
         QStringList swatches;
         for (const char *swatch : {"picTagColor", "picAttribColor", "picAttribValueColor"})
             swatches << child(&dlg, swatch)->palette().color(QPalette::Window).name();
@@ -213,7 +224,7 @@ private slots:
             {"StartupMode", "Normal"}, {"AutoParse", "1"},      {"FontName", family},        {"FontSize", "8"},
             {"TagColor", "16711680"},  {"TagBold", "0"},        {"TagItalic", "0"},          {"AttribColor", "8388608"},
             {"AttribBold", "0"},       {"AttribItalic", "0"},   {"AttibValueColor", "128"}, {"AttibValueBold", "0"},
-            {"AttibValueItalic", "0"}};
+            {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"}};
         QCOMPARE(storedOptions(), all);
         QVERIFY(fake->calls.isEmpty());
     }
@@ -225,13 +236,13 @@ private slots:
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("shown");
         QTest::addRow("one") << "StartupMode=maximized,AutoParse=0,FontName=@,FontSize=10.5,TagColor=255,TagBold=1,"
-                                "AttribColor=65280,AttribItalic=1,AttibValueColor=4227072,AttibValueBold=1"
-                             << "Maximized|0|@|10|255|1|0|65280|0|1|4227072|1|0 @ 10";
+                                "AttribColor=65280,AttribItalic=1,AttibValueColor=4227072,AttibValueBold=1,RunPreviewScripts=1"
+                             << "Maximized|0|@|10|255|1|0|65280|0|1|4227072|1|0|1 @ 10";
         QTest::addRow("two") << "StartupMode=Maximized,FontSize=11.5,TagItalic=1,AttribItalic=1,AttibValueItalic=1"
-                             << "Maximized|1|*|12|16711680|0|1|8388608|0|1|128|0|1 * 12";
+                             << "Maximized|1|*|12|16711680|0|1|8388608|0|1|128|0|1|0 * 12";
         QTest::addRow("three") << "StartupMode=Normal,AutoParse=1,FontSize=72,AttribBold=1,AttibValueBold=1,"
-                                  "AttibValueItalic=1"
-                               << "Normal|1|*|72|16711680|0|0|8388608|1|0|128|1|1 * 72";
+                                  "AttibValueItalic=1,RunPreviewScripts=0"
+                               << "Normal|1|*|72|16711680|0|0|8388608|1|0|128|1|1|0 * 72";
     }
     void open_showsStoredValues()
     {
@@ -268,6 +279,8 @@ private slots:
                                               << "Maximized|13|1|0|8388608|0|13";
         QTest::addRow("size not a number") << "FontSize" << "big" << "Maximized||1|0|8388608|0"
                                            << "Maximized|big|1|0|8388608|0|big";
+        QTest::addRow("run scripts letters") << "RunPreviewScripts" << "sometimes" << "Maximized|14|0|0|8388608|0"
+                                             << "Maximized|14|0|0|8388608|0|0";
         QTest::addRow("tag colour letters") << "TagColor" << "blue" << "Maximized|14|0|0|8388608|0"
                                             << "Maximized|14|0|0|8388608|0|16711680";
         QTest::addRow("value italic letters") << "AttibValueItalic" << "yes" << "Maximized|14|0|1|255|0"
@@ -321,7 +334,7 @@ private slots:
     }
 
     // title: of the colour dialog a swatch's double-click asks.
-    void change_storedAndApplyEnabledByListsAndParseBoxOnly_data()
+    void change_storedAndApplyEnabledByListsAndParseAndScriptBoxes_data()
     {
         QTest::addColumn<QString>("control");
         QTest::addColumn<QString>("key");
@@ -331,6 +344,7 @@ private slots:
         QTest::addRow("size pick") << "cboFontSize" << "FontSize" << true << "";
         QTest::addRow("start-up pick") << "cboStartupMode" << "StartupMode" << true << "";
         QTest::addRow("parse on edit") << "cbxAutoParse" << "AutoParse" << true << "";
+        QTest::addRow("run scripts") << "cbxRunScripts" << "RunPreviewScripts" << true << "";
         QTest::addRow("tag bold") << "cbxTagBold" << "TagBold" << false << "";
         QTest::addRow("tag italic") << "cbxTagItalic" << "TagItalic" << false << "";
         QTest::addRow("attribute bold") << "cbxAttribBold" << "AttribBold" << false << "";
@@ -342,7 +356,7 @@ private slots:
         QTest::addRow("value colour") << "picAttribValueColor" << "AttibValueColor" << false
                                       << "Select Attribute Value Color";
     }
-    void change_storedAndApplyEnabledByListsAndParseBoxOnly()
+    void change_storedAndApplyEnabledByListsAndParseAndScriptBoxes()
     {
         QFETCH(QString, control);
         QFETCH(QString, key);
@@ -351,7 +365,8 @@ private slots:
         frmOptions dlg(main);
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        showPanel(&dlg, control == "cboStartupMode" ? "General" : control.contains("Font") ? "Fonts" : "Editor");
+        const bool general = control == "cboStartupMode" || control == "cbxRunScripts";
+        showPanel(&dlg, general ? "General" : control.contains("Font") ? "Fonts" : "Editor");
         auto *apply = child(&dlg, "cmdApply");
         QWidget *w = dlg.findChild<QWidget *>(control);
         const QString before = valueOf(&dlg, control);
@@ -379,8 +394,8 @@ private slots:
         QCOMPARE(dlg.isVisible(), enables);
     }
 
-    // Earlier stored (as by an Apply): AutoParse=0, FontSize=14, TagBold=1. written: keys in the
-    // store afterwards.
+    // Earlier stored (as by an Apply): AutoParse=0, FontSize=14, TagBold=1, RunPreviewScripts=1.
+    // written: keys in the store afterwards.
     void closing_decidesWhetherOptionsAreApplied_data()
     {
         QTest::addColumn<QString>("how");
@@ -388,12 +403,12 @@ private slots:
         QTest::addColumn<bool>("canceled");
         QTest::addColumn<int>("written");
         QTest::addColumn<QStringList>("messages");
-        QTest::addRow("cancel button") << "cancel" << true << true << 3 << QStringList();
-        QTest::addRow("escape key") << "escape" << true << true << 3 << QStringList();
-        QTest::addRow("title-bar close box") << "close" << true << false << 3 << QStringList();
-        QTest::addRow("ok") << "ok" << true << false << 13 << QStringList();
+        QTest::addRow("cancel button") << "cancel" << true << true << 4 << QStringList();
+        QTest::addRow("escape key") << "escape" << true << true << 4 << QStringList();
+        QTest::addRow("title-bar close box") << "close" << true << false << 4 << QStringList();
+        QTest::addRow("ok") << "ok" << true << false << 14 << QStringList();
         QTest::addRow("close box, nothing stored") << "close" << false << false << 0 << QStringList();
-        QTest::addRow("apply, then cancel") << "apply, cancel" << false << true << 13 << QStringList();
+        QTest::addRow("apply, then cancel") << "apply, cancel" << false << true << 14 << QStringList();
         QTest::addRow("ok, store not writable") << "ok" << false << false << 0
                                                 << QStringList("Error Saving Options (16)");
     }
@@ -409,7 +424,7 @@ private slots:
         const QString size = doc->txtXSLT->fontSize(), family = doc->txtXSLT->fontName();
         QVERIFY(doc->blnAutoParse && size != "14");
         if (stored)
-            fixture::writeSettings(kOptions, {{"AutoParse", "0"}, {"FontSize", "14"}, {"TagBold", "1"}});
+            fixture::writeSettings(kOptions, {{"AutoParse", "0"}, {"FontSize", "14"}, {"TagBold", "1"}, {"RunPreviewScripts", "1"}});
         if (!messages.isEmpty())
             QVERIFY(QDir().mkpath(SettingsStore::fileName())); // a folder where the file should be
         bool flag = !canceled;
@@ -439,9 +454,9 @@ private slots:
         const QString tag = fromStore ? "16711680B" : canceled ? "0" : "16711680";
         QCOMPARE(QStringList({QString::number(doc->blnAutoParse), doc->txtXSLT->fontSize(), doc->txtXML->fontSize(),
                               doc->txtXSLT->fontName(), styles(doc->txtXSLT).section(' ', 0, 0),
-                              styles(doc->txtXML).section(' ', 0, 0)}),
+                              styles(doc->txtXML).section(' ', 0, 0), QString::number(scriptsRun(doc))}),
                  QStringList({fromStore ? "0" : "1", fromStore ? "14" : size, fromStore ? "14" : size, family, tag,
-                              fromStore ? "16711680B" : "16711680"}));
+                              fromStore ? "16711680B" : "16711680", fromStore ? "1" : "0"}));
     }
 
     void ok_reachesBothPanesOfEveryWindow()
@@ -449,11 +464,13 @@ private slots:
         frmEditor *first = fixture::newDocument(main);
         frmEditor *second = fixture::newDocument(main);
         QVERIFY(first && second && !main->isMaximized());
+        first->ensurePreviewPage(); // one window has shown its preview already, the other not yet
         fake->colors << 255 << 65280 << 16776960;
         QString family;
         QVERIFY(runOptions([&](frmOptions *dlg) {
             showPanel(dlg, "General");
             pick(child<QComboBox>(dlg, "cboStartupMode"), "Maximized");
+            QTest::mouseClick(child(dlg, "cbxRunScripts"), Qt::LeftButton);
             showPanel(dlg, "Fonts");
             family = otherFamily(dlg);
             pick(child<QComboBox>(dlg, "cboFonts"), family);
@@ -470,8 +487,9 @@ private slots:
         QStringList seen;
         for (frmEditor *doc : {first, second})
             for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML})
-                seen << box->fontName() + " " + box->fontSize() + " " + styles(box) + (doc->blnAutoParse ? " parse" : "");
-        const QString each = QFontInfo(QFont(family)).family() + " 16 255B 65280I 16776960B";
+                seen << box->fontName() + " " + box->fontSize() + " " + styles(box) + (doc->blnAutoParse ? " parse" : "")
+                        + (scriptsRun(doc) ? " scripts" : "");
+        const QString each = QFontInfo(QFont(family)).family() + " 16 255B 65280I 16776960B scripts";
         QCOMPARE(seen, QStringList(4, each));
         // The start-up mode waits for the next start.
         QCOMPARE(storedOptions().value("StartupMode"), QStringLiteral("Maximized"));

@@ -3,18 +3,24 @@
 #include "document/frmeditor.h"
 #include "support/appfixture.h"
 #include "support/fakebrowser.h"
+#include "support/httpserver.h"
 #include "support/testmain.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebEnginePage>
+#include <QWebEngineScript>
 #include <QWebEngineView>
 
 namespace {
@@ -44,15 +50,49 @@ QString plainText(QWebEngineView *view)
 
 void writeFile(const QString &path, const QByteArray &bytes)
 {
+    QDir().mkpath(QFileInfo(path).path());
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(bytes);
 }
+
+// Runs script in a world of its own beside the page's: it sees the page's document even while
+// the page's own scripts are off.
+QVariant inspect(QWebEngineView *view, const QString &script)
+{
+    QVariant result;
+    bool done = false;
+    view->page()->runJavaScript(script, QWebEngineScript::ApplicationWorld, [&](const QVariant &v) {
+        result = v;
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, 10000))
+        qWarning("the script's result did not arrive");
+    return result;
+}
+
+QString fileUrl(const QString &path)
+{
+    return QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
+}
+
+constexpr QFileDevice::Permissions kOthers = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+    | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+
+struct ScriptCase {
+    QString stored; // RunPreviewScripts in the settings store; empty for none
+    bool run;
+};
 } // namespace
+Q_DECLARE_METATYPE(ScriptCase)
 
 class TstPreview : public QObject, public fixture::Session
 {
     Q_OBJECT
+    QList<QUrl> m_handedOver; // addresses the desktop was asked to open
+
+public slots:
+    void handOver(const QUrl &url) { m_handedOver << url; }
 
     frmEditor *open(const QString &xslt, const QString &xml)
     {
@@ -218,11 +258,21 @@ private slots:
         QVERIFY(page.path.endsWith(".htm"));
         QVERIFY2(page.contents.contains("caf\xe9<br>"), page.contents.constData());
         QVERIFY(fake->calls.isEmpty());
+        // No other user of the computer can read the page or even see its folder's contents.
+        const QFileInfo file(page.path);
+        const QFileInfo folder(file.path());
+        QVERIFY(folder.absoluteFilePath() != QFileInfo(QDir::tempPath()).absoluteFilePath());
+        QCOMPARE(file.permissions() & kOthers, QFileDevice::Permissions());
+        QVERIFY(file.permissions() & QFileDevice::ReadOwner);
+        QCOMPARE(folder.permissions() & kOthers, QFileDevice::Permissions());
+        QCOMPARE(QDir(folder.absoluteFilePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{file.fileName()});
         // The browser may still be reading it: the file stays until the program ends.
         QVERIFY(QFile::exists(page.path));
         delete main;
         main = new frmMDIMain;
         QVERIFY(!QFile::exists(page.path));
+        QVERIFY(!QFileInfo::exists(folder.absoluteFilePath()));
     }
 
     void previewInBrowser_failures_data()
@@ -247,6 +297,106 @@ private slots:
         QCOMPARE(fake->messages().size(), 1);
         QCOMPARE(fake->lastMessage().title, title);
         QVERIFY(!QApplication::overrideCursor());
+    }
+
+    // A page whose scripts would change its text, read a file beside the stylesheet and one
+    // elsewhere, reach a server over http and a web socket, and keep a cookie; and pictures from the stylesheet's and the source's
+    // folders, from elsewhere (directly and through a link) and from the server.
+    void previewTab_pageIsKeptToItsFolders_data()
+    {
+        QTest::addColumn<ScriptCase>("c");
+        QTest::addRow("scripts off by default") << ScriptCase{"", false};
+        QTest::addRow("scripts turned on") << ScriptCase{"1", true};
+    }
+    void previewTab_pageIsKeptToItsFolders()
+    {
+        QFETCH(ScriptCase, c);
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        TestHttpServer server;
+        server.serve("/remote.png", "not a picture", 200, "image/png");
+        server.serve("/data", "remote data", 200, "text/plain");
+        QTemporaryDir dir;
+        QImage picture(4, 4, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        for (const char *name : {"style/inside.png", "data/beside.png", "outside/outside.png"}) {
+            QDir().mkpath(QFileInfo(dir.filePath(name)).path());
+            QVERIFY(picture.save(dir.filePath(name), "PNG"));
+        }
+        writeFile(dir.filePath("style/note.txt"), "beside the stylesheet");
+        writeFile(dir.filePath("outside/secret.txt"), "secret");
+        QVERIFY(QFile::link(dir.filePath("outside/outside.png"), dir.filePath("style/link.png")));
+        QString xslt = QStringLiteral(
+            "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+            "xmlns=\"http://www.w3.org/1999/xhtml\"><xsl:template match=\"/\"><html><head><title>Guarded</title></head><body>"
+            "<a href=\"zendrik-test://send?secret\" style=\"position: fixed; left: 0; top: 0; width: 100%; height: 50%\"/>"
+            "<a href=\"{next}\" style=\"position: fixed; left: 0; top: 50%; width: 100%; height: 50%\"/>"
+            "<p id=\"state\">scripts did not run</p>"
+            "<img id=\"inside\" src=\"{inside}\"/><img id=\"beside\" src=\"{beside}\"/>"
+            "<img id=\"outside\" src=\"{outside}\"/><img id=\"link\" src=\"{link}\"/><img id=\"remote\" src=\"{remote}\"/>"
+            "<script>"
+            "document.getElementById('state').textContent = 'scripts ran';"
+            "function note(text) { var p = document.createElementNS('http://www.w3.org/1999/xhtml', 'p'); p.textContent = text; document.body.appendChild(p); }"
+            "function read(name, url) { fetch(url).then(function (r) { return r.text(); }).then("
+            "  function (t) { note(name + ': read ' + t); }, function () { note(name + ': blocked'); }); }"
+            "read('own folder', '{note}'); read('elsewhere', '{secret}'); read('server', '{data}');"
+            "new WebSocket('{socket}').onclose = function () { note('socket: closed'); };"
+            "document.cookie = 'kept=1'; try { localStorage.setItem('kept', '1'); } catch (e) {}"
+            "</script></body></html></xsl:template></xsl:stylesheet>");
+        xslt.replace("{inside}", fileUrl(dir.filePath("style/inside.png")))
+            .replace("{beside}", fileUrl(dir.filePath("data/beside.png")))
+            .replace("{outside}", fileUrl(dir.filePath("outside/outside.png")))
+            .replace("{link}", fileUrl(dir.filePath("style/link.png")))
+            .replace("{remote}", server.url("/remote.png"))
+            .replace("{note}", fileUrl(dir.filePath("style/note.txt")))
+            .replace("{secret}", fileUrl(dir.filePath("outside/secret.txt")))
+            .replace("{data}", server.url("/data"))
+            .replace("{socket}", server.url("/socket").replace("http:", "ws:"))
+            .replace("{next}", fileUrl(dir.filePath("style/next.xml")));
+        writeFile(dir.filePath("style/next.xml"), "<next/>");
+        writeFile(dir.filePath("style/page.xsl"), xslt.toUtf8());
+        writeFile(dir.filePath("data/src.xml"), "<any/>");
+        if (!c.stored.isEmpty())
+            fixture::writeSettings("Options", {{"RunPreviewScripts", c.stored}});
+
+        frmEditor *doc = fixture::newDocument(main);
+        QVERIFY(doc->loadXSLTFile(dir.filePath("style/page.xsl")));
+        doc->loadXMLFile(dir.filePath("data/src.xml"));
+        doc->SSTab->setCurrentIndex(2);
+        QVERIFY2(fake->calls.isEmpty(), qPrintable(fake->lastMessage().text));
+        QCOMPARE(doc->SSTab->currentIndex(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            inspect(doc->WebBrowser, "Array.prototype.every.call(document.images, function (i) { return i.complete; })").toBool(),
+            10000);
+        QCOMPARE(inspect(doc->WebBrowser, "['inside', 'beside', 'outside', 'link', 'remote'].map(function (id) {"
+                                          "  return id + ' ' + document.getElementById(id).naturalWidth; }).join(', ')")
+                     .toString(),
+                 QStringLiteral("inside 4, beside 4, outside 0, link 0, remote 0"));
+        if (c.run) {
+            // Each note comes once its attempt has ended, so a request that got through has been
+            // seen by the server by then.
+            QTRY_VERIFY_WITH_TIMEOUT(plainText(doc->WebBrowser).count(':') == 4, 10000);
+            const QString text = plainText(doc->WebBrowser);
+            QStringList lines = text.split('\n', Qt::SkipEmptyParts);
+            lines.sort();
+            QCOMPARE(lines, QStringList({"elsewhere: blocked", "own folder: read beside the stylesheet", "scripts ran",
+                                         "server: blocked", "socket: closed"}));
+        } else {
+            QCOMPARE(plainText(doc->WebBrowser).trimmed(), QStringLiteral("scripts did not run"));
+        }
+        QCOMPARE(server.requests(), QStringList());
+        // A link to an address another program would open goes nowhere; one to a file beside the
+        // stylesheet is followed (and, coming after it, shows that the first click was dealt with).
+        m_handedOver.clear();
+        QDesktopServices::setUrlHandler("zendrik-test", this, "handOver");
+        QWidget *surface = doc->WebBrowser->focusProxy();
+        QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(10, surface->height() / 4));
+        QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(10, surface->height() * 3 / 4));
+        QTRY_COMPARE_WITH_TIMEOUT(doc->WebBrowser->url(), QUrl::fromLocalFile(dir.filePath("style/next.xml")), 10000);
+        QDesktopServices::unsetUrlHandler("zendrik-test");
+        QCOMPARE(m_handedOver, QList<QUrl>());
+        // What the page tried to keep went nowhere on disk.
+        for (auto where : {QStandardPaths::GenericDataLocation, QStandardPaths::GenericCacheLocation})
+            QVERIFY2(QDir(QStandardPaths::writableLocation(where)).isEmpty(), qPrintable(QStandardPaths::writableLocation(where)));
     }
 
     void docbook_previewTabRendersAnArticle()

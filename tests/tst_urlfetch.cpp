@@ -69,11 +69,13 @@ private slots:
         m_server->raw("/stall", {"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<root>"}, 0, false);
         for (int ms : {100, 700})
             m_server->raw(QStringLiteral("/slow%1").arg(ms), {"", ok("slow " + QByteArray::number(ms))}, ms);
+        m_server->drip("/drip", 100);
     }
     void cleanup()
     {
         delete m_server;
         setUrlFetchTimeoutMs(0);
+        setUrlFetchTotalLimitMs(0);
     }
 
     // error: "{url}" stands for the address fetched; one ending in ": " need only start the
@@ -147,6 +149,52 @@ private slots:
         QVERIFY2(elapsed < 4000, qPrintable(QString::number(elapsed)));
         if (error.contains(QLatin1String("seconds")))
             QVERIFY2(elapsed >= qAbs(timeoutMs) * 9 / 10, qPrintable(QString::number(elapsed)));
+    }
+
+    // cancelAt: the observer asks to cancel on this call (0: never). calls: the fewest calls the
+    // observer must have seen. last: received/total of the last call.
+    void fetchUrl_observedAndLimited_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("totalLimitMs");
+        QTest::addColumn<int>("cancelAt");
+        QTest::addColumn<int>("calls");
+        QTest::addColumn<QString>("last");
+        QTest::addColumn<QString>("error");
+        const QString cancelled = QStringLiteral("Loading {url} was cancelled.");
+        QTest::addRow("whole body") << "/big" << 0 << 0 << 1 << "4096/4096" << "";
+        // A byte every 100 ms never meets the silence limit; only the limit on the whole fetch ends it.
+        QTest::addRow("drip feed") << "/drip" << 1500 << 0 << 1 << "" << "Loading {url} took longer than 1.5 seconds and was stopped.";
+        // Nothing arrives: the observer is still asked, and can end the wait.
+        QTest::addRow("cancel while silent") << "/silent" << 0 << 3 << 3 << "0/-1" << cancelled;
+        QTest::addRow("cancel part way") << "/stall" << 0 << 3 << 3 << "6/1000" << cancelled;
+    }
+    void fetchUrl_observedAndLimited()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, totalLimitMs);
+        QFETCH(int, cancelAt);
+        QFETCH(int, calls);
+        QFETCH(QString, last);
+        QFETCH(QString, error);
+        setUrlFetchTotalLimitMs(totalLimitMs);
+        QCOMPARE(urlFetchTotalLimitMs(), totalLimitMs > 0 ? totalLimitMs : 120000);
+        const QString url = m_server->url(path);
+        int seen = 0;
+        QString lastSeen;
+        UrlFetchObserver observer;
+        observer.progress = [&](qint64 received, qint64 total) {
+            lastSeen = QStringLiteral("%1/%2").arg(received).arg(total);
+            return ++seen != cancelAt;
+        };
+        const UrlFetchResult r = fetchUrl(url, observer, 800);
+        QCOMPARE(r.error, QString(error).replace(QLatin1String("{url}"), url));
+        QCOMPARE(r.ok, error.isEmpty());
+        QVERIFY2(seen >= calls, qPrintable(QString::number(seen)));
+        if (cancelAt)
+            QCOMPARE(seen, cancelAt); // not asked again once it said no
+        if (!last.isEmpty())
+            QCOMPARE(lastSeen, last);
     }
 
     void fetchUrl_connectionRefused()

@@ -251,13 +251,14 @@ void frmMDIMain::connectCommands()
         if (!answer.trimmed().isEmpty())
             openXSLT(answer);
     });
-    // The XML source goes into the window that was active when the user asked, if it still is.
+    // The XML source goes into the window that was active when the user asked, if it still is
+    // and is not still busy with an earlier load; then there is nothing to ask.
     auto loadXml = [this](auto ask) {
-        frmEditor *doc = activeDocument();
-        if (!doc)
+        const QPointer<frmEditor> doc = activeDocument();
+        if (!doc || doc->refuseWhileBusy())
             return;
         const QString answer = ask();
-        if (!answer.trimmed().isEmpty() && doc == activeDocument())
+        if (!answer.trimmed().isEmpty() && doc && doc == activeDocument())
             doc->loadXMLFile(answer);
     };
     on("mnuOpenXMLFile", [this, loadXml] {
@@ -278,12 +279,12 @@ void frmMDIMain::connectCommands()
         }
     });
     on("mnuSaveAs", [this] {
-        frmEditor *doc = activeDocument();
+        const QPointer<frmEditor> doc = activeDocument();
         if (!doc)
             return;
         const QString answer = showFileDialog(m_commonDialog, QStringLiteral("Save XSLT As..."),
                                               QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt"), 2);
-        if (!answer.trimmed().isEmpty() && doc == activeDocument())
+        if (!answer.trimmed().isEmpty() && doc && doc == activeDocument())
             doc->saveXSLTFile(answer);
     });
     onDocument("mnuPrint", &frmEditor::printDoc);
@@ -396,7 +397,12 @@ bool frmMDIMain::openXSLT(const QString &path)
         source = answer;
     }
     auto *doc = new frmEditor();
-    if (!doc->loadXSLTFile(source)) {
+    // The window is not in the registry until it has loaded, so the close of the main window
+    // learns of the load from this count instead.
+    ++m_pendingLoads;
+    const bool loaded = doc->loadXSLTFile(source);
+    --m_pendingLoads;
+    if (!loaded) {
         delete doc;
         return false;
     }
@@ -715,12 +721,17 @@ void frmMDIMain::closeEvent(QCloseEvent *event)
     for (QMdiSubWindow *w : wins)
         if (auto *doc = qobject_cast<frmEditor *>(w->widget()))
             docs << doc;
-    // A window still loading or previewing cannot go yet.
-    for (frmEditor *doc : docs) {
-        if (doc->isBusy()) {
-            event->ignore();
-            return;
-        }
+    // A window still loading or previewing cannot go yet: its load is waiting further down
+    // the call stack and would come back to a destroyed window.
+    bool busy = m_pendingLoads > 0;
+    for (frmEditor *doc : docs)
+        busy = busy || doc->isBusy();
+    if (busy) {
+        statusBar()->showMessage(QStringLiteral("Zendrik cannot close while a document is loading or "
+                                                "previewing; try again when it has finished."),
+                                 8000);
+        event->ignore();
+        return;
     }
     for (frmEditor *doc : docs) {
         bool cancel = false;

@@ -112,4 +112,5 @@ private:
     CommonDialog m_commonDialog;
     QTextBrowser *m_helpWindow = nullptr;
     bool m_unloaded = false;
+    int m_pendingLoads = 0; // stylesheets loading into windows not shown yet
 };

@@ -56,6 +56,7 @@ void frmMDIMain::setChildWindowFonts()
                 ctl->ColorizeAll();
             }
             doc->blnAutoParse = flag("AutoParse", 1);
+            doc->setRunPreviewScripts(flag("RunPreviewScripts", 0));
         }
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Child Window Fonts"));

@@ -45,6 +45,8 @@ void initResources()
 #include <QGuiApplication>
 #include <QTemporaryFile>
 
+#include <cstdlib>
+
 QString getTempFileStem()
 {
     // Reserving the name through QTemporaryFile makes it fresh at the moment it is handed out;
@@ -58,6 +60,15 @@ QString getTempFileStem()
     if (dot < 0)
         return QString();
     return info.absolutePath() + QLatin1Char('/') + name.left(dot + 1);
+}
+
+QString makePrivateTempFolder()
+{
+    // mkdtemp creates the folder with mode 0700 under a name nobody could have taken first.
+    QByteArray name = QFile::encodeName(QDir::tempPath() + QStringLiteral("/zendrik-XXXXXX"));
+    if (!mkdtemp(name.data()))
+        return QString();
+    return QFile::decodeName(name);
 }
 
 bool writeNewFile(const QString &path, const QByteArray &bytes, QString *error)
@@ -80,8 +91,13 @@ void keepTempFileUntilExit(const QString &path)
 
 void removeTempFilesAtExit()
 {
-    for (const QString &path : std::as_const(keptFiles()))
-        QFile::remove(path);
+    for (const QString &path : std::as_const(keptFiles())) {
+        const QFileInfo info(path);
+        if (info.isDir() && !info.isSymLink())
+            QDir(path).removeRecursively();
+        else
+            QFile::remove(path);
+    }
     keptFiles().clear();
 }
 

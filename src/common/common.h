@@ -22,12 +22,18 @@ void initResources();
 // caller appends only the extension. Empty when no fresh name could be made.
 QString getTempFileStem();
 
-// Creates path, which must not exist yet, and writes bytes to it. On failure nothing is left
-// behind, false is returned and error describes what went wrong.
+// A fresh folder in the temporary folder that only this user can open (mode 0700), for files
+// other users of the computer must not read. Empty when none could be made.
+QString makePrivateTempFolder();
+
+// Creates path, which must not exist yet, readable and writable by this user only (mode 0600),
+// and writes bytes to it. On failure nothing is left behind, false is returned and error
+// describes what went wrong.
 bool writeNewFile(const QString &path, const QByteArray &bytes, QString *error);
 
-// Files handed to other programs (the web browser) that must outlive the operation that wrote
-// them; removeTempFilesAtExit() deletes them when the program ends.
+// Files and folders handed to other programs (the web browser) that must outlive the operation
+// that wrote them; removeTempFilesAtExit() deletes them, folders with their contents, when the
+// program ends.
 void keepTempFileUntilExit(const QString &path);
 void removeTempFilesAtExit();
 QStringList tempFilesKeptUntilExit();

@@ -2,6 +2,8 @@
 
 #include "app/frmmdimain.h"
 #include "common/common.h"
+#include "common/fetchprogress.h"
+#include "document/previewguard.h"
 #include "options/settingsstore.h"
 #include "platform/browserlauncher.h"
 #include "platform/recoverystore.h"
@@ -25,6 +27,7 @@
 #include <QTimer>
 #include <QUuid>
 #include <QVBoxLayout>
+#include <QWebEngineProfile>
 #include <QWebEngineView>
 
 namespace {
@@ -59,6 +62,8 @@ QString currentFolderBase()
 
 // How long the Preview tab waits for the page at most; a local file normally takes milliseconds.
 constexpr int kPreviewLoadLimitMs = 60000;
+// How long a note in the status bar stays before the panels come back.
+constexpr int kStatusNoteMs = 8000;
 } // namespace
 
 QString frmEditor::stylesheetTemplate()
@@ -85,6 +90,10 @@ frmEditor::frmEditor(QWidget *parent)
 frmEditor::~frmEditor()
 {
     unload();
+    // A page must go before the profile it was made with, and the profile is a child of this
+    // window that would otherwise be destroyed in whatever order the children happen to be in.
+    delete WebBrowser;
+    WebBrowser = nullptr;
 }
 
 void frmEditor::buildControls()
@@ -134,6 +143,8 @@ void frmEditor::buildControls()
     QWidget *previewPage = page(QStringLiteral("pagePreview"));
     WebBrowser = new QWebEngineView(previewPage);
     WebBrowser->setObjectName(QStringLiteral("WebBrowser"));
+    // Shown, the view would make a page of its own; ours must be in place first.
+    WebBrowser->installEventFilter(this);
     previewPage->layout()->addWidget(WebBrowser);
     SSTab->addTab(previewPage, QStringLiteral("Preview"));
 
@@ -212,9 +223,33 @@ void frmEditor::loadEditorOptions()
         txtXML->setFontSize(size);
         const QString autoParse = SettingsStore::read(kOptions, QStringLiteral("AutoParse"), QStringLiteral("1"));
         blnAutoParse = SettingsConvert::toBoolean(autoParse, QStringLiteral("AutoParse"));
+        const QString scripts = SettingsStore::read(kOptions, QStringLiteral("RunPreviewScripts"), QStringLiteral("0"));
+        setRunPreviewScripts(SettingsConvert::toBoolean(scripts, QStringLiteral("RunPreviewScripts")));
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Loading Options"));
     }
+}
+
+void frmEditor::setRunPreviewScripts(bool on)
+{
+    m_runPreviewScripts = on;
+    if (m_previewProfile)
+        PreviewGuard::applySettings(m_previewProfile->settings(), on);
+}
+
+void frmEditor::ensurePreviewPage()
+{
+    if (m_previewProfile)
+        return;
+    // The preview shows what a stylesheet made, which may come from anyone. Each window has a
+    // profile of its own, kept in memory only, whose every request passes the guard: pages of
+    // different windows share nothing (no cache, no cookies), and the guard also sees requests
+    // that belong to no page, such as those of a worker.
+    m_previewProfile = new QWebEngineProfile(this);
+    m_previewGuard = new PreviewGuard(m_previewProfile);
+    m_previewProfile->setUrlRequestInterceptor(m_previewGuard);
+    PreviewGuard::applySettings(m_previewProfile->settings(), m_runPreviewScripts);
+    WebBrowser->setPage(new PreviewPage(m_previewProfile, m_previewGuard, WebBrowser));
 }
 
 void frmEditor::setupNewDoc()
@@ -427,6 +462,8 @@ void frmEditor::enterPreview(int previousTab)
             wait.quit();
         });
         QTimer::singleShot(kPreviewLoadLimitMs, &wait, &QEventLoop::quit);
+        ensurePreviewPage();
+        m_previewGuard->setScope({m_xsltBase, m_xmlFileName}, stem);
         WebBrowser->load(QUrl::fromLocalFile(stem));
         if (!finished)
             wait.exec();
@@ -529,8 +566,6 @@ bool frmEditor::previewInBrowser()
     BusyCursor busy;
     BusyScope scope(m_busy);
     try {
-        const QString stem = getTempFileStem();
-        requireStem(stem);
         XmlDocument xsl;
         XmlDocument source;
         bool sourceEmpty = false;
@@ -544,11 +579,23 @@ bool frmEditor::previewInBrowser()
             // is not as strict as the Preview tab.
             throw std::runtime_error(xsl.parseError().reason.toStdString());
         }
-        const QString file = stem + QStringLiteral("htm");
-        writeOrThrow(file, bytes);
-        // The browser reads the file in its own time, so it stays until the program ends.
-        keepTempFileUntilExit(file);
+        // The page goes to the browser byte for byte, so none of the Preview tab's restrictions
+        // can be put into it. What can be done is keep other users of the computer from reading
+        // it: a folder only this user can open, a file only this user can read. Relative
+        // references in the page then find nothing but the page itself. The browser itself treats
+        // a file: page as an origin of its own (Chromium and Firefox alike), so the page's
+        // scripts cannot read other local files either.
+        const QString folder = makePrivateTempFolder();
+        if (folder.isEmpty())
+            throw std::runtime_error("No private temporary folder could be made for the browser preview.");
+        const QString file = folder + QStringLiteral("/preview.htm");
         QString error;
+        if (!writeNewFile(file, bytes, &error)) {
+            QDir(folder).removeRecursively();
+            throw std::runtime_error(error.toStdString());
+        }
+        // The browser reads the file in its own time, so it stays until the program ends.
+        keepTempFileUntilExit(folder);
         if (!browserLauncher().openFile(file, &error))
             throw std::runtime_error(error.toStdString());
         return true;
@@ -558,36 +605,56 @@ bool frmEditor::previewInBrowser()
     }
 }
 
-bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *error)
+bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *error, bool *cancelled)
 {
     if (!isUrl(source))
         return doc.load(source);
-    const UrlFetchResult fetched = fetchUrl(source);
+    FetchProgress progress(source, this);
+    const UrlFetchResult fetched = fetchUrl(source, progress.observer());
     if (!fetched.ok) {
         *error = fetched.error;
+        *cancelled = progress.cancelled();
         return false;
     }
     return doc.loadBytes(fetched.data, fetched.finalUrl.isEmpty() ? source : fetched.finalUrl);
 }
 
+bool frmEditor::refuseWhileBusy()
+{
+    if (!isBusy())
+        return false;
+    StatusBar->showMessage(QStringLiteral("This window is still loading or previewing a document; "
+                                          "try again when it has finished."),
+                           kStatusNoteMs);
+    return true;
+}
+
 bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
                          const std::function<void(const XmlDocument &)> &loaded)
 {
+    if (refuseWhileBusy())
+        return false;
     BusyCursor busy;
     BusyScope scope(m_busy);
     bool result = false;
-    m_blnLoading = true;
-    // The pane is coloured once at the end instead of piece by piece while the text arrives.
-    ctl->setAutoColorize(false);
     try {
         XmlDocument doc;
         QString error;
-        if (readDocument(strFile, doc, &error)) {
+        bool cancelled = false;
+        // The user may go on typing while a URL loads; only the moment the loaded text goes in
+        // is not an edit.
+        if (readDocument(strFile, doc, &error, &cancelled)) {
+            m_blnLoading = true;
+            // The pane is coloured once at the end instead of piece by piece while the text arrives.
+            ctl->setAutoColorize(false);
             ctl->setText(QString());
             ctl->setText(doc.xml());
             result = true;
             loaded(doc);
             ctl->ColorizeAll();
+        } else if (cancelled) {
+            // The user asked for it: a note, not an error box to dismiss.
+            StatusBar->showMessage(error, kStatusNoteMs);
         } else {
             showError(error.isEmpty() ? doc.parseError().reason : error, errorTitle);
         }
@@ -678,7 +745,7 @@ void frmEditor::queryUnload(bool &cancel)
 void frmEditor::closeEvent(QCloseEvent *event)
 {
     // A load or preview waiting for its data still uses this window.
-    if (isBusy()) {
+    if (refuseWhileBusy()) {
         event->ignore();
         return;
     }
@@ -710,6 +777,8 @@ void frmEditor::unload()
 
 bool frmEditor::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == WebBrowser && event->type() == QEvent::Show)
+        ensurePreviewPage();
     if ((event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) && frmParent) {
         auto *ke = static_cast<QKeyEvent *>(event);
         if (ke->key() == Qt::Key_Control && !ke->isAutoRepeat())
@@ -817,6 +886,7 @@ void frmEditor::printPreview()
     QPrinter printer;
     if (!dialogs().printDialog(this, &printer))
         throw std::runtime_error("Printing was cancelled.");
+    ensurePreviewPage();
     BusyScope scope(m_busy);
     QEventLoop wait;
     bool ok = false;

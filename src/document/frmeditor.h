@@ -15,7 +15,9 @@ class QSplitter;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
+class QWebEngineProfile;
 class QWebEngineView;
+class PreviewGuard;
 class frmMDIMain;
 
 // A document window: one stylesheet with its XML source and the preview of the result.
@@ -42,6 +44,9 @@ public:
     SyntaxBox *txtXSLT = nullptr;
     SyntaxBox *txtXML = nullptr;
     ucVBIntelli *ucVBIntelliCtl = nullptr;
+    // Gets its guarded page when it is first shown, previewed or printed; anything else that
+    // would use it must call ensurePreviewPage() first, or the view makes an unguarded page of
+    // its own.
     QWebEngineView *WebBrowser = nullptr;
     QStatusBar *StatusBar = nullptr;
 
@@ -82,8 +87,21 @@ public:
 
     // True while a load or a preview runs; the window refuses to close meanwhile.
     bool isBusy() const { return m_busy > 0; }
+    // While the window is busy, says so in its status bar and returns true: the caller must
+    // not start anything in it. Loads wait for the network while the program stays usable, so
+    // the user can ask for a second one before the first has finished.
+    bool refuseWhileBusy();
     // Where the XML source came from (path or URL), empty when it was typed.
     QString xmlSourceName() const { return m_xmlFileName; }
+
+    // Whether scripts in the Preview tab's page run; they are off unless the user turned them
+    // on. Takes effect with the next preview.
+    bool runPreviewScripts() const { return m_runPreviewScripts; }
+    void setRunPreviewScripts(bool on);
+    // Gives WebBrowser its page: a memory-only profile of this window's own whose every request
+    // passes the guard. Made on first need, so a window that never previews never starts the
+    // web engine.
+    void ensurePreviewPage();
 
     // Runs when the window becomes the active document window.
     void activate();
@@ -126,8 +144,9 @@ private:
     // Loads a path or URL into ctl; loaded runs after the text is in place, before colouring.
     bool loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
                   const std::function<void(const XmlDocument &)> &loaded);
-    // Reads a path or URL into doc; on failure returns false with the reason in doc or error.
-    bool readDocument(const QString &source, XmlDocument &doc, QString *error);
+    // Reads a path or URL into doc; on failure returns false with the reason in doc or error,
+    // and cancelled set when the user stopped the load.
+    bool readDocument(const QString &source, XmlDocument &doc, QString *error, bool *cancelled);
     void unload();
     void setCaption(const QString &caption);
     void setMenuEnabled(const char *name, bool on);
@@ -144,6 +163,9 @@ private:
     int m_busy = 0;
     QString m_xmlFileName; // base of the XML source: where it was read from
     QString m_xsltBase;    // base of the stylesheet: where it was read from or saved to
+    bool m_runPreviewScripts = false;
+    QWebEngineProfile *m_previewProfile = nullptr;
+    PreviewGuard *m_previewGuard = nullptr;
     CommonDialog CommonDialog_;
     QLabel *m_panel1Icon = nullptr;
     QLabel *m_panel1Text = nullptr;

@@ -242,9 +242,18 @@ QWidget *frmOptions::buildGeneralPanel()
     row->addWidget(cboStartupMode);
     row->addStretch(1);
     layout->addLayout(row);
+
+    auto *preview = frame(QStringLiteral("fraPreview"), QStringLiteral("Preview"), panel);
+    cbxRunScripts = checkBox(QStringLiteral("cbxRunScripts"), QStringLiteral("Run scripts in the preview"), preview);
+    cbxRunScripts->setToolTip(QStringLiteral("Scripts in the page a stylesheet makes run in the Preview tab. "
+                                             "They still cannot reach the network or files outside the "
+                                             "stylesheet's and the source's folders."));
+    (new QVBoxLayout(preview))->addWidget(cbxRunScripts);
+    layout->addWidget(preview);
     layout->addStretch(1);
 
     connect(cboStartupMode, &QComboBox::currentIndexChanged, this, [this] { cmdApply->setEnabled(true); });
+    connect(cbxRunScripts, &QCheckBox::clicked, this, [this] { cmdApply->setEnabled(true); });
     return panel;
 }
 
@@ -388,6 +397,8 @@ void frmOptions::loadOptions()
         selectEntry(cboFontSize, QString::number(SettingsConvert::toInt16(size, QStringLiteral("FontSize"))),
                     QStringLiteral("FontSize"));
         cbxAutoParse->setChecked(SettingsConvert::toBoolean(read(QStringLiteral("AutoParse"), 1L), QStringLiteral("AutoParse")));
+        cbxRunScripts->setChecked(
+            SettingsConvert::toBoolean(read(QStringLiteral("RunPreviewScripts"), 0L), QStringLiteral("RunPreviewScripts")));
         picTagColor->setColor(SettingsConvert::toInt32(read(QStringLiteral("TagColor"), 16711680L), QStringLiteral("TagColor")));
         setBox(cbxTagBold, QStringLiteral("TagBold"));
         setBox(cbxTagItalic, QStringLiteral("TagItalic"));
@@ -416,6 +427,7 @@ void frmOptions::saveOptions()
     try {
         saveList(QStringLiteral("StartupMode"), cboStartupMode);
         save(QStringLiteral("AutoParse"), cbxAutoParse->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+        save(QStringLiteral("RunPreviewScripts"), boxText(cbxRunScripts));
         saveList(QStringLiteral("FontName"), cboFonts);
         saveList(QStringLiteral("FontSize"), cboFontSize);
         save(QStringLiteral("TagColor"), QString::number(picTagColor->color()));

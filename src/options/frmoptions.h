@@ -69,6 +69,7 @@ private:
     QWidget *SSPanelFont = nullptr;
     QComboBox *cboStartupMode = nullptr;
     QCheckBox *cbxAutoParse = nullptr;
+    QCheckBox *cbxRunScripts = nullptr;
     ColorSwatch *picTagColor = nullptr;
     ColorSwatch *picAttribColor = nullptr;
     ColorSwatch *picAttribValueColor = nullptr;

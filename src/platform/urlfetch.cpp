@@ -15,10 +15,15 @@
 namespace {
 
 constexpr int kDefaultTimeoutMs = 20000;
+// A server that keeps sending a byte now and then would never meet the silence limit.
+constexpr int kDefaultTotalLimitMs = 120000;
+// How often the observer hears from a fetch that is waiting for data.
+constexpr int kObserverPollMs = 100;
 // Enough for the usual http-to-https and trailing-slash hops; longer chains are nearly always loops.
 constexpr int kMaxRedirects = 5;
 
 std::atomic<int> g_timeoutMs{kDefaultTimeoutMs};
+std::atomic<int> g_totalLimitMs{kDefaultTotalLimitMs};
 
 QString duration(int ms)
 {
@@ -106,9 +111,10 @@ UrlFetchResult readLocalFile(const QUrl &url, const QString &shown, qint64 maxBy
     return r;
 }
 
-enum class GaveUp { No, Silent, Stalled, TooLarge, HttpStatus, Cancelled };
+enum class GaveUp { No, Silent, Stalled, TookTooLong, TooLarge, HttpStatus, Cancelled };
 
-UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeoutMs, qint64 maxBytes)
+UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeoutMs, qint64 maxBytes,
+                                const UrlFetchObserver &observer)
 {
     // Everything the wait touches lives on this stack frame, so a fetch started from inside
     // another one's wait shares nothing with it. The manager is declared first so it is
@@ -122,11 +128,19 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
     QTimer watchdog;
     watchdog.setSingleShot(true);
     watchdog.setInterval(timeoutMs);
+    const int totalLimitMs = urlFetchTotalLimitMs();
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setInterval(totalLimitMs);
+    QTimer poll;
+    poll.setTimerType(Qt::PreciseTimer);
+    poll.setInterval(kObserverPollMs);
 
     const std::unique_ptr<QNetworkReply> reply(manager.get(request));
     QByteArray body;
     bool finished = false;
     bool heardFromServer = false;
+    qint64 announced = -1;
     GaveUp gaveUp = GaveUp::No;
 
     // Aborting from inside one of the reply's own signals makes Qt report a second error on
@@ -152,6 +166,10 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
         if (body.size() > maxBytes)
             giveUp(GaveUp::TooLarge);
     };
+    auto report = [&] {
+        if (observer.progress && !finished && gaveUp == GaveUp::No && !observer.progress(body.size(), announced))
+            giveUp(GaveUp::Cancelled);
+    };
 
     QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
         heard();
@@ -163,12 +181,14 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
         }
         bool known = false;
         const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        announced = known && status / 100 == 2 ? length : -1;
         if (status / 100 == 2 && known && length > maxBytes)
             giveUp(GaveUp::TooLarge);
     });
     QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
         heard();
         take();
+        report();
     });
     QObject::connect(reply.get(), &QNetworkReply::downloadProgress, &loop, heard);
     QObject::connect(reply.get(), &QNetworkReply::redirected, &loop, [&] {
@@ -176,25 +196,40 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
         // the body of the redirect itself, so there is nothing to throw away here.)
         heard();
         heardFromServer = false;
+        announced = -1;
     });
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, [&] {
         finished = true;
         watchdog.stop();
+        deadline.stop();
+        poll.stop();
         loop.quit();
     });
     QObject::connect(&watchdog, &QTimer::timeout, &loop, [&] {
         if (!finished)
             giveUp(heardFromServer ? GaveUp::Stalled : GaveUp::Silent);
     });
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+        if (!finished)
+            giveUp(GaveUp::TookTooLong);
+    });
+    QObject::connect(&poll, &QTimer::timeout, &loop, report);
 
     watchdog.start();
+    deadline.start();
+    if (observer.progress)
+        poll.start();
+    // User input is not held back: a load may take minutes, and the program must stay usable
+    // (and the observer's Cancel button clickable) meanwhile.
     if (!finished)
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        loop.exec();
     if (!finished) { // the application is quitting and told every event loop to exit
         giveUp(GaveUp::Cancelled);
         reply->abort();
     }
     watchdog.stop();
+    deadline.stop();
+    poll.stop();
 
     const QString finalUrl = reply->url().toString(QUrl::FullyEncoded);
     switch (gaveUp) {
@@ -204,6 +239,9 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
     case GaveUp::Stalled:
         return failure(QStringLiteral("The server stopped sending data for %1 while loading %2.")
                            .arg(duration(timeoutMs), shown), finalUrl);
+    case GaveUp::TookTooLong:
+        return failure(QStringLiteral("Loading %1 took longer than %2 and was stopped.")
+                           .arg(shown, duration(totalLimitMs)), finalUrl);
     case GaveUp::TooLarge:
         return failure(tooLarge(shown, maxBytes), finalUrl);
     case GaveUp::Cancelled:
@@ -251,7 +289,22 @@ void setUrlFetchTimeoutMs(int ms)
     g_timeoutMs.store(ms > 0 ? ms : kDefaultTimeoutMs);
 }
 
+int urlFetchTotalLimitMs()
+{
+    return g_totalLimitMs.load();
+}
+
+void setUrlFetchTotalLimitMs(int ms)
+{
+    g_totalLimitMs.store(ms > 0 ? ms : kDefaultTotalLimitMs);
+}
+
 UrlFetchResult fetchUrl(const QString &url, int timeoutMs, qint64 maxBytes)
+{
+    return fetchUrl(url, UrlFetchObserver(), timeoutMs, maxBytes);
+}
+
+UrlFetchResult fetchUrl(const QString &url, const UrlFetchObserver &observer, int timeoutMs, qint64 maxBytes)
 {
     if (timeoutMs <= 0)
         timeoutMs = urlFetchTimeoutMs();
@@ -270,5 +323,5 @@ UrlFetchResult fetchUrl(const QString &url, int timeoutMs, qint64 maxBytes)
         return readLocalFile(parsed, shown, maxBytes);
     if (!web)
         return failure(QStringLiteral("Cannot open %1: only http, https and file addresses are supported.").arg(shown));
-    return fetchOverNetwork(parsed, shown, timeoutMs, maxBytes);
+    return fetchOverNetwork(parsed, shown, timeoutMs, maxBytes, observer);
 }

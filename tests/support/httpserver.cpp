@@ -53,6 +53,33 @@ void TestHttpServer::raw(const QString &path, const QList<QByteArray> &parts, in
     m_routes.insert(path, r);
 }
 
+void TestHttpServer::drip(const QString &path, int gapMs)
+{
+    Route r;
+    r.drip = true;
+    r.gapMs = gapMs;
+    m_routes.insert(path, r);
+}
+
+void TestHttpServer::hold(const QString &path, const QByteArray &body)
+{
+    Route r;
+    r.held = true;
+    r.body = body;
+    r.contentType = "application/xml";
+    m_routes.insert(path, r);
+}
+
+void TestHttpServer::release(const QString &path)
+{
+    const Route route = m_routes.value(path);
+    for (QTcpSocket *s : m_waiting.values(path)) {
+        s->write(answer(route));
+        s->disconnectFromHost();
+    }
+    m_waiting.remove(path);
+}
+
 void TestHttpServer::sendParts(QTcpSocket *socket, QList<QByteArray> parts, int gapMs, bool close)
 {
     if (parts.isEmpty()) {
@@ -88,18 +115,35 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
         return;
     if (it != m_routes.constEnd() && !it->parts.isEmpty())
         return sendParts(socket, it->parts, it->gapMs, it->close);
-    QByteArray reply;
-    if (it == m_routes.constEnd()) {
-        reply = "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\nContent-Type: text/plain\r\n\r\nNot Found";
-    } else {
-        const QByteArray reason = it->status == 200 ? "OK" : it->status == 302 ? "Found" : it->status == 404 ? "Not Found"
-            : it->status == 500 ? "Internal Server Error" : "Error";
-        reply = "HTTP/1.0 " + QByteArray::number(it->status) + ' ' + reason + "\r\n";
-        if (!it->location.isEmpty())
-            reply += "Location: " + it->location.toLatin1() + "\r\n";
-        reply += "Content-Type: " + it->contentType + "\r\nContent-Length: " + QByteArray::number(it->body.size())
-            + "\r\n\r\n" + it->body;
+    if (it != m_routes.constEnd() && it->drip) {
+        socket->write("HTTP/1.0 200 OK\r\nContent-Type: application/xml\r\n\r\n<");
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
+        timer->start(it->gapMs);
+        return;
     }
-    socket->write(reply);
+    if (it != m_routes.constEnd() && it->held) {
+        m_waiting.insert(path, socket);
+        connect(socket, &QObject::destroyed, this, [this, path, socket] { m_waiting.remove(path, socket); });
+        return;
+    }
+    if (it == m_routes.constEnd()) {
+        socket->write("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\nContent-Type: text/plain\r\n\r\nNot Found");
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->write(answer(*it));
     socket->disconnectFromHost();
+}
+
+QByteArray TestHttpServer::answer(const Route &route)
+{
+    const QByteArray reason = route.status == 200 ? "OK" : route.status == 302 ? "Found" : route.status == 404 ? "Not Found"
+        : route.status == 500 ? "Internal Server Error" : "Error";
+    QByteArray reply = "HTTP/1.0 " + QByteArray::number(route.status) + ' ' + reason + "\r\n";
+    if (!route.location.isEmpty())
+        reply += "Location: " + route.location.toLatin1() + "\r\n";
+    reply += "Content-Type: " + route.contentType + "\r\nContent-Length: " + QByteArray::number(route.body.size())
+        + "\r\n\r\n" + route.body;
+    return reply;
 }

@@ -26,6 +26,11 @@ public:
     // Sends parts exactly as given, gapMs apart, then closes unless close is false (a server
     // that stalls). An empty first part delays the whole answer by gapMs.
     void raw(const QString &path, const QList<QByteArray> &parts, int gapMs = 0, bool close = true);
+    // Answers 200 without a length, then one byte every gapMs for as long as the client listens.
+    void drip(const QString &path, int gapMs);
+    // Reads the request and waits until release(path) before answering 200 with body.
+    void hold(const QString &path, const QByteArray &body);
+    void release(const QString &path);
 
     QString url(const QString &path) const;
     quint16 port() const;
@@ -41,11 +46,15 @@ private:
         QList<QByteArray> parts;
         int gapMs = 0;
         bool close = true;
+        bool drip = false;
+        bool held = false;
     };
     void onReadyRead(QTcpSocket *socket);
     static void sendParts(QTcpSocket *socket, QList<QByteArray> parts, int gapMs, bool close);
+    static QByteArray answer(const Route &route);
 
     QTcpServer *m_server;
     QHash<QString, Route> m_routes;
     QStringList m_requests;
+    QMultiHash<QString, QTcpSocket *> m_waiting; // held requests by path
 };
