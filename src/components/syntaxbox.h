@@ -3,7 +3,6 @@
 #include <Qsci/qsciscintilla.h>
 #include <QString>
 
-
 // The syntax-colouring edit control used for both panes of a document window: a QScintilla
 // editor with our XML lexer (XmlLexer), which knows XSLT and the XPath in its attributes.
 //
