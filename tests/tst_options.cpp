@@ -5,7 +5,7 @@
 #include "support/appfixture.h"
 #include "support/testmain.h"
 
-#include <Qsci/qscilexerhtml.h>
+#include "components/xmllexer.h"
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -117,7 +117,7 @@ QString otherFamily(QWidget *dlg)
 QString styles(SyntaxBox *box)
 {
     QString out;
-    for (int style : {int(QsciLexerHTML::Tag), int(QsciLexerHTML::Attribute), int(QsciLexerHTML::HTMLDoubleQuotedString)})
+    for (int style : {int(XmlLexer::Element), int(XmlLexer::Attribute), int(XmlLexer::Value)})
         out += QStringLiteral(" %1%2%3").arg(box->SendScintilla(QsciScintillaBase::SCI_STYLEGETFORE, style))
                    .arg(qAbs(box->SendScintilla(QsciScintillaBase::SCI_STYLEGETWEIGHT, style)) >= QFont::DemiBold ? "B" : "")
                    .arg(box->SendScintilla(QsciScintillaBase::SCI_STYLEGETITALIC, style) ? "I" : "");

@@ -1,7 +1,6 @@
 #include "components/syntaxbox.h"
+#include "components/xmllexer.h"
 #include "support/testmain.h"
-
-#include <Qsci/qscilexerxml.h>
 
 #include <QAction>
 #include <QApplication>
@@ -28,7 +27,7 @@ void collectMessage(QtMsgType, const QMessageLogContext &, const QString &text)
 bool coloured(SyntaxBox &box, int unitPos)
 {
     const long byte = box.SendScintilla(Sci::SCI_POSITIONRELATIVECODEUNITS, 0UL, long(unitPos));
-    return box.SendScintilla(Sci::SCI_GETSTYLEAT, byte) != QsciLexerHTML::Default;
+    return box.SendScintilla(Sci::SCI_GETSTYLEAT, byte) != XmlLexer::Default;
 }
 
 // QTest::keyClicks knows only ASCII; other characters arrive as a key with text, as a keyboard
@@ -43,9 +42,12 @@ void typeText(QWidget *w, const QString &text)
     }
 }
 
-const QList<int> kTags{QsciLexerHTML::Tag, QsciLexerHTML::UnknownTag, QsciLexerHTML::XMLTagEnd};
-const QList<int> kNames{QsciLexerHTML::Attribute, QsciLexerHTML::UnknownAttribute};
-const QList<int> kValues{QsciLexerHTML::HTMLDoubleQuotedString, QsciLexerHTML::HTMLSingleQuotedString};
+const QList<int> kTags{XmlLexer::XsltElement, XmlLexer::Element, XmlLexer::TagPunctuation, XmlLexer::PIMarker};
+const QList<int> kNames{XmlLexer::XsltAttribute, XmlLexer::Attribute};
+// Bold and italic reach every style of a value; the colour only the value and the XPath body.
+const QList<int> kValues{XmlLexer::Value, XmlLexer::XPathName, XmlLexer::XPathOperator, XmlLexer::XPathFunction,
+                         XmlLexer::XPathAxis, XmlLexer::XPathVariable, XmlLexer::XPathString, XmlLexer::XPathNumber};
+const QList<int> kValueColours{XmlLexer::Value, XmlLexer::XPathName, XmlLexer::XPathOperator};
 const struct StyleSetter {
     const char *name;
     void (SyntaxBox::*flag)(bool);
@@ -55,11 +57,11 @@ const struct StyleSetter {
     {"TagColor", nullptr, &SyntaxBox::setTagColor, kTags}, {"TagBold", &SyntaxBox::setTagBold, nullptr, kTags},
     {"TagItalic", &SyntaxBox::setTagItalic, nullptr, kTags}, {"AttribColor", nullptr, &SyntaxBox::setAttribColor, kNames},
     {"AttribBold", &SyntaxBox::setAttribBold, nullptr, kNames}, {"AttribItalic", &SyntaxBox::setAttribItalic, nullptr, kNames},
-    {"AttribValueColor", nullptr, &SyntaxBox::setAttribValueColor, kValues},
+    {"AttribValueColor", nullptr, &SyntaxBox::setAttribValueColor, kValueColours},
     {"AttribValueBold", &SyntaxBox::setAttribValueBold, nullptr, kValues},
     {"AttribValueItalic", &SyntaxBox::setAttribValueItalic, nullptr, kValues},
     {"propnameBold", &SyntaxBox::setPropnamebold, nullptr, kNames},
-    {"commentItalic", &SyntaxBox::setCommentitalic, nullptr, {QsciLexerHTML::HTMLComment}},
+    {"commentItalic", &SyntaxBox::setCommentitalic, nullptr, {XmlLexer::Comment}},
 };
 
 void showActive(QWidget &w)
@@ -265,9 +267,9 @@ private slots:
                                 qAbs(box.SendScintilla(Sci::SCI_STYLEGETWEIGHT, s)) >= QFont::DemiBold,
                                 box.SendScintilla(Sci::SCI_STYLEGETITALIC, s) != 0};
         };
-        const QList<int> all{QsciLexerHTML::Default, QsciLexerHTML::Tag, QsciLexerHTML::UnknownTag, QsciLexerHTML::XMLTagEnd,
-                             QsciLexerHTML::Attribute, QsciLexerHTML::UnknownAttribute, QsciLexerHTML::HTMLDoubleQuotedString,
-                             QsciLexerHTML::HTMLSingleQuotedString, QsciLexerHTML::HTMLComment};
+        QList<int> all;
+        for (int s = 0; s < XmlLexer::StyleCount; ++s)
+            all << s;
         QHash<int, QVariantList> before;
         for (int s : all)
             before[s] = look(s);
@@ -353,8 +355,8 @@ private slots:
         }
         QCOMPARE(box.SendScintilla(Sci::SCI_STYLEGETSIZEFRACTIONAL, Sci::STYLE_LINENUMBER), long(shown.toDouble() * 100));
         // Each style keeps its own weight.
-        QVERIFY(lexer->font(QsciLexerHTML::Tag).bold());
-        QVERIFY(!lexer->font(QsciLexerHTML::Default).bold());
+        QVERIFY(lexer->font(XmlLexer::XsltElement).bold());
+        QVERIFY(!lexer->font(XmlLexer::Default).bold());
     }
 
     void fontName_missingFamilyResolvesQuietly()

@@ -1,6 +1,6 @@
 #include "components/syntaxbox.h"
 
-#include <Qsci/qscilexerxml.h>
+#include "components/xmllexer.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -26,14 +26,20 @@ namespace {
 
 // Lexer styles grouped as the options present them.
 constexpr std::initializer_list<int> kTagStyles = {
-    QsciLexerHTML::Tag, QsciLexerHTML::UnknownTag, QsciLexerHTML::XMLTagEnd,
-    QsciLexerHTML::XMLStart, QsciLexerHTML::XMLEnd};
-constexpr std::initializer_list<int> kAttribStyles = {
-    QsciLexerHTML::Attribute, QsciLexerHTML::UnknownAttribute};
+    XmlLexer::XsltElement, XmlLexer::Element, XmlLexer::TagPunctuation, XmlLexer::PIMarker};
+constexpr std::initializer_list<int> kAttribStyles = {XmlLexer::XsltAttribute, XmlLexer::Attribute};
+// The value colour goes to the value and to the body of the XPath in it (name tests, operators,
+// the braces of value templates), so the option still colours every value as a whole. The
+// XPath kinds that make an expression readable at a glance (functions, axes, variables,
+// literals, numbers) keep colours of their own: in the value colour they would not stand out,
+// which is all that telling them apart is for. Bold and italic go to the value and everything
+// in it.
+constexpr std::initializer_list<int> kValueColourStyles = {
+    XmlLexer::Value, XmlLexer::XPathName, XmlLexer::XPathOperator};
 constexpr std::initializer_list<int> kValueStyles = {
-    QsciLexerHTML::HTMLDoubleQuotedString, QsciLexerHTML::HTMLSingleQuotedString,
-    QsciLexerHTML::HTMLValue, QsciLexerHTML::HTMLNumber};
-constexpr std::initializer_list<int> kCommentStyles = {QsciLexerHTML::HTMLComment};
+    XmlLexer::Value, XmlLexer::XPathName, XmlLexer::XPathOperator, XmlLexer::XPathFunction,
+    XmlLexer::XPathAxis, XmlLexer::XPathVariable, XmlLexer::XPathString, XmlLexer::XPathNumber};
+constexpr std::initializer_list<int> kCommentStyles = {XmlLexer::Comment};
 
 // Colouring more than this many bytes in one go would freeze the window noticeably; larger
 // texts are coloured in slices between events.
@@ -108,7 +114,7 @@ void installPlainAccessibility()
 
 struct SyntaxBox::Impl {
     SyntaxBox *q;
-    QsciLexerXML *lexer = nullptr;
+    XmlLexer *lexer = nullptr;
     QFont font;
     bool autoColorize = true;
     bool lexerAttached = true;
@@ -212,28 +218,23 @@ struct SyntaxBox::Impl {
     }
 
     // With live colouring off the document keeps the styles it has and new text stays plain:
-    // Scintilla asks its container for styling, and nobody answers.
+    // Scintilla asks for styling, and the lexer does not answer. Idle styling would ask again
+    // and again for as long as the text is not styled to its end, so it pauses meanwhile.
     void detachLexer()
     {
         if (!lexerAttached)
             return;
-        send(SCI_SETLEXER, SCLEX_CONTAINER);
+        lexer->setActive(false);
+        send(SCI_SETIDLESTYLING, SC_IDLESTYLING_NONE);
         lexerAttached = false;
     }
 
-    // A new lexer instance loses its properties and keywords, so they are handed over again.
     void attachLexer()
     {
         if (lexerAttached)
             return;
-        q->SendScintilla(SCI_SETLEXERLANGUAGE, 0UL, lexer->lexer());
-        q->SendScintilla(SCI_SETPROPERTY, "fold", "1");
-        q->SendScintilla(SCI_SETPROPERTY, "fold.html", "1");
-        for (int set = 0; set <= 8; ++set) {
-            const char *words = lexer->keywords(set + 1);
-            q->SendScintilla(SCI_SETKEYWORDS, static_cast<unsigned long>(set), words ? words : "");
-        }
-        lexer->refreshProperties();
+        lexer->setActive(true);
+        send(SCI_SETIDLESTYLING, SC_IDLESTYLING_ALL);
         lexerAttached = true;
     }
 
@@ -302,7 +303,7 @@ SyntaxBox::SyntaxBox(QWidget *parent)
     // Painting colours only what it can in a moment; the rest follows in idle time.
     SendScintilla(SCI_SETIDLESTYLING, SC_IDLESTYLING_ALL);
 
-    d->lexer = new QsciLexerXML(this);
+    d->lexer = new XmlLexer(this);
     d->font = QFont(QStringLiteral("MS Sans Serif"));
     d->font.setPointSizeF(8.25);
     d->font.setWeight(QFont::Normal);
@@ -311,7 +312,7 @@ SyntaxBox::SyntaxBox(QWidget *parent)
     d->applyFont();
     d->setColour(kTagStyles, 0xFF0000);
     d->setColour(kAttribStyles, 0x800000);
-    d->setColour(kValueStyles, 0x000080);
+    d->setColour(kValueColourStyles, 0x000080);
     d->setBold(kAttribStyles, d->propnamebold);
     d->setItalic(kCommentStyles, d->commentitalic);
     setLexer(d->lexer);
@@ -551,7 +552,7 @@ void SyntaxBox::setTagItalic(bool on) { d->setItalic(kTagStyles, on); }
 void SyntaxBox::setAttribColor(long color) { d->setColour(kAttribStyles, color); }
 void SyntaxBox::setAttribBold(bool on) { d->setBold(kAttribStyles, on); }
 void SyntaxBox::setAttribItalic(bool on) { d->setItalic(kAttribStyles, on); }
-void SyntaxBox::setAttribValueColor(long color) { d->setColour(kValueStyles, color); }
+void SyntaxBox::setAttribValueColor(long color) { d->setColour(kValueColourStyles, color); }
 void SyntaxBox::setAttribValueBold(bool on) { d->setBold(kValueStyles, on); }
 void SyntaxBox::setAttribValueItalic(bool on) { d->setItalic(kValueStyles, on); }
 

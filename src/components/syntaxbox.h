@@ -3,10 +3,8 @@
 #include <Qsci/qsciscintilla.h>
 #include <QString>
 
-class QsciLexerXML;
-
 // The syntax-colouring edit control used for both panes of a document window: a QScintilla
-// editor with the XML lexer.
+// editor with our XML lexer (XmlLexer), which knows XSLT and the XPath in its attributes.
 //
 // Every position and length here counts characters of Text() (UTF-16 code units of the
 // QString), never Scintilla's UTF-8 bytes. Colours are 0x00BBGGRR integers.

@@ -1,0 +1,1 @@
+<stylesheet xmlns="http://www.w3.org/1999/XSL/Transform"><value-of select="$x/@y"/></stylesheet>
