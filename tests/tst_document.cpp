@@ -1,6 +1,6 @@
 #include "app/frmmdimain.h"
 #include "document/frmeditor.h"
-#include "platform/xmldocument.h"
+#include "engine/xmldocument.h"
 #include "support/appfixture.h"
 #include "support/testmain.h"
 

@@ -3,7 +3,7 @@
 #include "common/common.h"
 #include "document/frmeditor.h"
 #include "options/settingsstore.h"
-#include "platform/xmldocument.h"
+#include "engine/xmldocument.h"
 #include "support/appfixture.h"
 #include "support/testmain.h"
 

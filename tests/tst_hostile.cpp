@@ -1,8 +1,8 @@
 // Hostile documents and stylesheets: what they may read, how much they may say, what they may
 // make the program wait for. Grouped by the kind of attack.
 #include "platform/dialogs.h"
-#include "platform/urlfetch.h"
-#include "platform/xmldocument.h"
+#include "engine/urlfetch.h"
+#include "engine/xmldocument.h"
 #include "support/httpserver.h"
 #include "support/testmain.h"
 

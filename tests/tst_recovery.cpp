@@ -2,7 +2,7 @@
 // killed with SIGKILL; the next start offers what it kept.
 #include "app/frmmdimain.h"
 #include "document/frmeditor.h"
-#include "platform/recoverystore.h"
+#include "engine/recoverystore.h"
 #include "support/appfixture.h"
 #include "support/fakedialogs.h"
 #include "support/testmain.h"

@@ -1,4 +1,4 @@
-#include "platform/urlfetch.h"
+#include "engine/urlfetch.h"
 #include "support/httpserver.h"
 #include "support/testmain.h"
 

@@ -1,4 +1,4 @@
-#include "platform/xmldocument.h"
+#include "engine/xmldocument.h"
 #include "support/testmain.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 
 #include "common/common.h"
 #include "document/frmeditor.h"
-#include "platform/recoverystore.h"
+#include "engine/recoverystore.h"
 #include "options/settingsstore.h"
 #include "platform/browserlauncher.h"
 

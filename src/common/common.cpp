@@ -37,7 +37,6 @@ void initResources()
     (void)done;
 }
 
-#include "platform/fileio.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,11 +68,6 @@ QString makePrivateTempFolder()
     if (!mkdtemp(name.data()))
         return QString();
     return QFile::decodeName(name);
-}
-
-bool writeNewFile(const QString &path, const QByteArray &bytes, QString *error)
-{
-    return FileIO::writeNewFile(path, bytes, error);
 }
 
 namespace {

@@ -26,10 +26,6 @@ QString getTempFileStem();
 // other users of the computer must not read. Empty when none could be made.
 QString makePrivateTempFolder();
 
-// Creates path, which must not exist yet, readable and writable by this user only (mode 0600),
-// and writes bytes to it. On failure nothing is left behind, false is returned and error
-// describes what went wrong.
-bool writeNewFile(const QString &path, const QByteArray &bytes, QString *error);
 
 // Files and folders handed to other programs (the web browser) that must outlive the operation
 // that wrote them; removeTempFilesAtExit() deletes them, folders with their contents, when the

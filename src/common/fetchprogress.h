@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/urlfetch.h"
+#include "engine/urlfetch.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

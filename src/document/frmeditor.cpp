@@ -5,9 +5,11 @@
 #include "common/fetchprogress.h"
 #include "document/previewguard.h"
 #include "options/settingsstore.h"
+#include "engine/fileio.h"
+#include "engine/previewpipeline.h"
 #include "platform/browserlauncher.h"
-#include "platform/recoverystore.h"
-#include "platform/urlfetch.h"
+#include "engine/recoverystore.h"
+#include "engine/urlfetch.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -476,15 +478,6 @@ void frmEditor::enterPreview(int previousTab)
         QFile::remove(stem);
 }
 
-bool frmEditor::isSourceEmpty() const
-{
-    // Only spaces count as nothing; line breaks and tabs are content the parser must see.
-    const QByteArray text = txtXML->utf8Text();
-    for (const char c : text)
-        if (c != ' ')
-            return false;
-    return true;
-}
 
 QString frmEditor::stylesheetBase() const
 {
@@ -496,113 +489,65 @@ QString frmEditor::sourceBase() const
     return m_xmlFileName.isEmpty() ? currentFolderBase() : m_xmlFileName;
 }
 
-bool frmEditor::parsePanes(XmlDocument &xsl, XmlDocument &source, bool &sourceEmpty)
+preview::Input frmEditor::previewInput() const
 {
-    if (!xsl.loadXMLUtf8(txtXSLT->utf8Text(), stylesheetBase())) {
-        showError(xsl.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
-        return false;
-    }
-    sourceEmpty = isSourceEmpty();
-    if (!sourceEmpty && !source.loadXMLUtf8(txtXML->utf8Text(), sourceBase())) {
-        showError(source.parseError().reason, QStringLiteral("Error Parsing XML Document"));
-        return false;
-    }
-    return true;
+    return {txtXSLT->utf8Text(), stylesheetBase(), txtXML->utf8Text(), sourceBase()};
 }
-
-namespace {
-void writeOrThrow(const QString &path, const QByteArray &bytes)
-{
-    QString error;
-    if (!writeNewFile(path, bytes, &error))
-        throw std::runtime_error(error.toStdString());
-}
-
-void requireStem(const QString &stem)
-{
-    if (stem.isEmpty())
-        throw std::runtime_error("No temporary file name could be made for the preview.");
-}
-} // namespace
 
 bool frmEditor::buildPreviewFile(QString &stem)
 {
-    try {
-        requireStem(stem);
-        XmlDocument xsl;
-        XmlDocument source;
-        bool sourceEmpty = false;
-        if (!parsePanes(xsl, source, sourceEmpty))
-            return false;
-        QByteArray bytes;
-        if (sourceEmpty) {
-            bytes = xsl.toBytes();
-        } else {
-            QString result;
-            if (!xsl.transformNode(source, &result))
-                throw std::runtime_error(xsl.parseError().reason.toStdString());
-            XmlDocument page;
-            if (!page.loadXML(result, sourceBase())) {
-                showError(page.parseError().reason + QLatin1Char('\n')
-                              + QStringLiteral("If you are generating HTML try using the Preview HTML ")
-                              + QStringLiteral("In Browser option ") + QLatin1Char('\n')
-                              + QStringLiteral("as valid HTML could result in invalid XML."),
-                          QStringLiteral("Error Parsing Preview Document"));
-                return false;
-            }
-            bytes = page.toBytes();
-        }
-        writeOrThrow(stem + QStringLiteral("xml"), bytes);
-        stem += QStringLiteral("xml");
-        return true;
-    } catch (const std::exception &e) {
-        showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
+    if (stem.isEmpty()) {
+        showError(QStringLiteral("No temporary file name could be made for the preview."), QStringLiteral("Error"));
         return false;
     }
+    const preview::Result result = preview::build(previewInput(), preview::Target::Tab);
+    if (!result.ok) {
+        showError(result.text, result.title);
+        return false;
+    }
+    QString error;
+    if (!FileIO::writeNewFile(stem + QStringLiteral("xml"), result.page, &error)) {
+        showError(error, QStringLiteral("Error"));
+        return false;
+    }
+    stem += QStringLiteral("xml");
+    return true;
 }
 
 bool frmEditor::previewInBrowser()
 {
     BusyCursor busy;
     BusyScope scope(m_busy);
-    try {
-        XmlDocument xsl;
-        XmlDocument source;
-        bool sourceEmpty = false;
-        if (!parsePanes(xsl, source, sourceEmpty))
-            return false;
-        QByteArray bytes;
-        if (sourceEmpty) {
-            bytes = xsl.toBytes();
-        } else if (!xsl.transformNodeToBytes(source, &bytes)) {
-            // The raw result, exactly as the stylesheet's output settings encode it: the browser
-            // is not as strict as the Preview tab.
-            throw std::runtime_error(xsl.parseError().reason.toStdString());
-        }
-        // The page goes to the browser byte for byte, so none of the Preview tab's restrictions
-        // can be put into it. What can be done is keep other users of the computer from reading
-        // it: a folder only this user can open, a file only this user can read. Relative
-        // references in the page then find nothing but the page itself. The browser itself treats
-        // a file: page as an origin of its own (Chromium and Firefox alike), so the page's
-        // scripts cannot read other local files either.
-        const QString folder = makePrivateTempFolder();
-        if (folder.isEmpty())
-            throw std::runtime_error("No private temporary folder could be made for the browser preview.");
-        const QString file = folder + QStringLiteral("/preview.htm");
-        QString error;
-        if (!writeNewFile(file, bytes, &error)) {
-            QDir(folder).removeRecursively();
-            throw std::runtime_error(error.toStdString());
-        }
-        // The browser reads the file in its own time, so it stays until the program ends.
-        keepTempFileUntilExit(folder);
-        if (!browserLauncher().openFile(file, &error))
-            throw std::runtime_error(error.toStdString());
-        return true;
-    } catch (const std::exception &e) {
-        showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
+    const preview::Result result = preview::build(previewInput(), preview::Target::Browser);
+    if (!result.ok) {
+        showError(result.text, result.title);
         return false;
     }
+    // The page goes to the browser byte for byte, so none of the Preview tab's restrictions
+    // can be put into it. What can be done is keep other users of the computer from reading
+    // it: a folder only this user can open, a file only this user can read. Relative
+    // references in the page then find nothing but the page itself. The browser itself treats
+    // a file: page as an origin of its own (Chromium and Firefox alike), so the page's
+    // scripts cannot read other local files either.
+    const QString folder = makePrivateTempFolder();
+    if (folder.isEmpty()) {
+        showError(QStringLiteral("No private temporary folder could be made for the browser preview."), QStringLiteral("Error"));
+        return false;
+    }
+    const QString file = folder + QStringLiteral("/preview.htm");
+    QString error;
+    if (!FileIO::writeNewFile(file, result.page, &error)) {
+        QDir(folder).removeRecursively();
+        showError(error, QStringLiteral("Error"));
+        return false;
+    }
+    // The browser reads the file in its own time, so it stays until the program ends.
+    keepTempFileUntilExit(folder);
+    if (!browserLauncher().openFile(file, &error)) {
+        showError(error, QStringLiteral("Error"));
+        return false;
+    }
+    return true;
 }
 
 bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *error, bool *cancelled)

@@ -3,7 +3,8 @@
 #include "components/syntaxbox.h"
 #include "components/ucvbintelli.h"
 #include "platform/dialogs.h"
-#include "platform/xmldocument.h"
+#include "engine/previewpipeline.h"
+#include "engine/xmldocument.h"
 
 #include <QWidget>
 #include <functional>
@@ -135,10 +136,8 @@ private:
     void printPreview();
     void tabChanged(int index);
     void enterPreview(int previousTab);
-    bool isSourceEmpty() const;
-    // Parses the stylesheet pane and, unless it is empty, the XML pane, telling the user about
-    // the first that is not well-formed.
-    bool parsePanes(XmlDocument &xsl, XmlDocument &source, bool &sourceEmpty);
+    // The two panes as the preview pipeline takes them.
+    preview::Input previewInput() const;
     QString stylesheetBase() const;
     QString sourceBase() const;
     // Loads a path or URL into ctl; loaded runs after the text is in place, before colouring.

@@ -1,6 +1,6 @@
 #include "settingsstore.h"
 
-#include "platform/fileio.h"
+#include "engine/fileio.h"
 
 #include <QDir>
 #include <QFileInfo>

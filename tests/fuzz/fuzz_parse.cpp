@@ -1,5 +1,5 @@
 // libFuzzer target: any bytes through every way the engine parses and writes a document.
-#include "platform/xmldocument.h"
+#include "engine/xmldocument.h"
 
 #include <QCoreApplication>
 

@@ -1,6 +1,6 @@
 // libFuzzer target: a stylesheet and a source document, split at the first NUL byte, through
 // a transformation to a string and to the bytes xsl:output asks for.
-#include "platform/xmldocument.h"
+#include "engine/xmldocument.h"
 
 #include <QCoreApplication>
 

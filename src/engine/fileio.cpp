@@ -1,4 +1,4 @@
-#include "platform/fileio.h"
+#include "engine/fileio.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "platform/recoverystore.h"
+#include "engine/recoverystore.h"
 
-#include "platform/fileio.h"
+#include "engine/fileio.h"
 
 #include <QCoreApplication>
 #include <QDir>

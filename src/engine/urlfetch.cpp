@@ -1,4 +1,4 @@
-#include "platform/urlfetch.h"
+#include "engine/urlfetch.h"
 
 #include <QEventLoop>
 #include <QFile>

@@ -1,7 +1,7 @@
-#include "platform/xmldocument.h"
+#include "engine/xmldocument.h"
 
-#include "platform/fileio.h"
-#include "platform/urlfetch.h"
+#include "engine/fileio.h"
+#include "engine/urlfetch.h"
 
 #include <QFile>
 #include <QFileInfo>

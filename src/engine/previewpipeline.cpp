@@ -1,0 +1,62 @@
+#include "engine/previewpipeline.h"
+
+#include "engine/xmldocument.h"
+
+namespace preview {
+
+namespace {
+Result failure(const QString &title, const QString &text)
+{
+    Result r;
+    r.title = title;
+    r.text = text;
+    return r;
+}
+} // namespace
+
+bool isSourceEmpty(const QByteArray &source)
+{
+    for (const char c : source)
+        if (c != ' ')
+            return false;
+    return true;
+}
+
+Result build(const Input &input, Target target)
+{
+    XmlDocument xsl;
+    if (!xsl.loadXMLUtf8(input.stylesheet, input.stylesheetBase))
+        return failure(QStringLiteral("Error Parsing XSLT Document"), xsl.parseError().reason);
+    Result r;
+    // Without a source the stylesheet itself is the page.
+    if (isSourceEmpty(input.source)) {
+        r.ok = true;
+        r.page = xsl.toBytes();
+        return r;
+    }
+    XmlDocument source;
+    if (!source.loadXMLUtf8(input.source, input.sourceBase))
+        return failure(QStringLiteral("Error Parsing XML Document"), source.parseError().reason);
+
+    if (target == Target::Browser) {
+        // The browser is not as strict as the Preview tab: it gets the raw result.
+        if (!xsl.transformNodeToBytes(source, &r.page))
+            return failure(QStringLiteral("Error"), xsl.parseError().reason);
+        r.ok = true;
+        return r;
+    }
+    QString result;
+    if (!xsl.transformNode(source, &result))
+        return failure(QStringLiteral("Error"), xsl.parseError().reason);
+    XmlDocument page;
+    if (!page.loadXML(result, input.sourceBase))
+        return failure(QStringLiteral("Error Parsing Preview Document"),
+                       page.parseError().reason + QLatin1Char('\n')
+                           + QStringLiteral("If you are generating HTML try using the Preview HTML In Browser option ")
+                           + QLatin1Char('\n') + QStringLiteral("as valid HTML could result in invalid XML."));
+    r.ok = true;
+    r.page = page.toBytes();
+    return r;
+}
+
+} // namespace preview

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// From the two panes of a document window to the page a preview shows: parse the stylesheet and
+// the XML source, transform, and write the result. A plain function of its inputs, so it runs
+// the same in the window, in a worker and in a test.
+namespace preview {
+
+enum class Target {
+    // The Preview tab: the result must be well-formed XML, and is written again by the parser.
+    Tab,
+    // The user's browser: the result's bytes exactly as the stylesheet's xsl:output asks.
+    Browser,
+};
+
+struct Input {
+    QByteArray stylesheet; // UTF-8, as the editor holds it
+    QString stylesheetBase; // path or URL relative references resolve against
+    QByteArray source;      // UTF-8; only spaces means there is no source
+    QString sourceBase;
+};
+
+struct Result {
+    bool ok = false;
+    QByteArray page;  // on success
+    QString title;    // on failure: the error box's title
+    QString text;     // on failure: its text
+};
+
+Result build(const Input &input, Target target);
+
+// Whether the source pane counts as empty: only spaces. Line breaks and tabs are content the
+// parser must see.
+bool isSourceEmpty(const QByteArray &source);
+
+} // namespace preview

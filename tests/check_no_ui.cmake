@@ -1,0 +1,12 @@
+# Fails when BINARY needs a Qt GUI, widget or web engine library.
+execute_process(COMMAND readelf -d ${BINARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "readelf failed on ${BINARY}")
+endif()
+string(REGEX MATCHALL "NEEDED[^\n]*" needed "${dynamic}")
+foreach(line ${needed})
+  if(line MATCHES "libQt6(Gui|Widgets|WebEngine|PrintSupport|Svg)|libqscintilla")
+    message(FATAL_ERROR "${BINARY} depends on a UI library: ${line}")
+  endif()
+endforeach()
+message(STATUS "${BINARY} needs no UI library")

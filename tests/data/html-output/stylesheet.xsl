@@ -1,0 +1,1 @@
+<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform" xmlns:exsl="http://exslt.org/common" extension-element-prefixes="exsl"><xsl:output method="html"/><xsl:template match="/"><html><body><p>&#160;<xsl:value-of select="//item"/><br/></p></body></html></xsl:template></xsl:stylesheet>

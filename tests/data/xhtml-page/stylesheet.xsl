@@ -1,0 +1,1 @@
+<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform" xmlns="http://www.w3.org/1999/xhtml"><xsl:template match="/"><html><body><h1>Items: <xsl:value-of select="count(//item)"/></h1><xsl:for-each select="//item"><p><xsl:value-of select="."/></p></xsl:for-each></body></html></xsl:template></xsl:stylesheet>

@@ -1,0 +1,2 @@
+<!DOCTYPE xsl:stylesheet [<!ENTITY nbsp "&#160;">]>
+<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform" xmlns:exsl="http://exslt.org/common" extension-element-prefixes="exsl"><xsl:output encoding="ISO-8859-1" indent="yes"/><xsl:include href="inc.xsl"/><xsl:template match="/"><out>&nbsp;<xsl:copy-of select="//item"/><t><![CDATA[a<b]]></t><xsl:call-template name="inc"/></out></xsl:template></xsl:stylesheet>

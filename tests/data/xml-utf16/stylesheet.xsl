@@ -1,0 +1,1 @@
+<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform" xmlns:exsl="http://exslt.org/common" extension-element-prefixes="exsl"><xsl:output encoding="UTF-16"/><xsl:template match="/"><x><xsl:value-of select="//item/@a"/></x></xsl:template></xsl:stylesheet>
