@@ -99,15 +99,25 @@ public:
 };
 
 // Runs after QScintilla has installed its own factory: factories installed later are asked first.
+// Both stay for as long as the application object lives and go with it.
+FullAccessibilityOnActivation *g_observer = nullptr;
+
+void removePlainAccessibility()
+{
+    QAccessible::removeFactory(plainAccessibleWhileInactive);
+    QAccessible::removeActivationObserver(g_observer);
+    delete g_observer;
+    g_observer = nullptr;
+}
+
 void installPlainAccessibility()
 {
-    static bool installed = false;
-    if (installed)
+    if (g_observer)
         return;
-    installed = true;
     QAccessible::installFactory(plainAccessibleWhileInactive);
-    // Qt keeps the pointer for the life of the process, so the observer does too.
-    QAccessible::installActivationObserver(new FullAccessibilityOnActivation);
+    g_observer = new FullAccessibilityOnActivation;
+    QAccessible::installActivationObserver(g_observer);
+    qAddPostRoutine(removePlainAccessibility);
 }
 
 } // namespace

@@ -41,22 +41,10 @@ RecoveryStore::RecoveryStore(const QString &folder)
 
 RecoveryStore::~RecoveryStore()
 {
-    // A program that ends normally has written or removed every copy it made; an empty session
-    // folder says nothing and goes.
-    if (!m_lock)
-        return;
-    // Someone removed the whole folder (a user cleaning up): the lock has nothing left to
-    // release, and unlocking would only complain.
-    if (!QFileInfo::exists(m_session)) {
-        (void)m_lock.release(); // the descriptor goes with the process
-        return;
-    }
-    const QDir session(m_session);
-    const QStringList left = session.entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
-    m_lock->unlock();
-    m_lock.reset();
-    if (left == QStringList{kLockName} || left.isEmpty())
-        QDir(m_session).removeRecursively();
+    // Copies still here belong to windows that never closed: they stay for the next start.
+    // Someone may have removed the whole folder meanwhile; then there is no lock left to free.
+    if (m_lock && !QFileInfo::exists(m_session + QLatin1Char('/') + kLockName))
+        (void)m_lock.release();
 }
 
 QString RecoveryStore::recoveryFolder()
@@ -108,6 +96,13 @@ void RecoveryStore::remove(const QString &id)
         return;
     QFile::remove(entryPath(id, kMetaSuffix));
     QFile::remove(entryPath(id, kTextSuffix));
+    // A session without copies needs neither its folder nor its lock.
+    const QStringList left = QDir(m_session).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (left.isEmpty() || left == QStringList{kLockName}) {
+        m_lock->unlock();
+        m_lock.reset();
+        QDir(m_session).removeRecursively();
+    }
 }
 
 QList<RecoveryStore::Entry> RecoveryStore::orphans() const
