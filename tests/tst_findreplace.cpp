@@ -65,17 +65,26 @@ class TstFindReplace : public QObject, public fixture::Session
     }
     static void click(const char *name) { QTest::mouseClick(part<QAbstractButton>(name), Qt::LeftButton); }
     void command(const char *name) { main->menuItem(QString::fromLatin1(name))->trigger(); }
-    // The message boxes from the index-th on: " none" for "No matches found", " n" for the
-    // count of replacements, anything else in full.
-    QString messagesSince(qsizetype index) const
+    // What a command told the user: " none" for "No matches found", " n" for the count of
+    // replacements, anything else in full.
+    static QString said(const QList<Notice> &notices)
     {
         QString out;
-        for (const FakeDialogs::Call &m : fake->messages().mid(index)) {
+        for (const Notice &m : notices) {
             const QString n = m.text.section(' ', 4, 4);
             const bool none = m.style == 48 && m.text == QLatin1String("No matches found");
-            out += " " + (m.title != kTitle ? m.title : none ? "none" : m.style == 64 && m.text == replaced(n.toInt()) ? n : m.text);
+            out += " " + (none ? "none" : m.style == 64 && m.text == replaced(n.toInt()) ? n : m.text);
         }
         return out;
+    }
+
+    // The same for the message boxes the dialog showed from the index-th on.
+    QString messagesSince(qsizetype index) const
+    {
+        QList<Notice> shown;
+        for (const FakeDialogs::Call &m : fake->messages().mid(index))
+            shown << (m.title == kTitle ? Notice{m.text, m.style} : Notice{m.title, 0});
+        return said(shown);
     }
 
 private slots:
@@ -138,9 +147,8 @@ private slots:
         connect(&box, &SyntaxBox::changed, this, [&changes] { ++changes; });
         QStringList seen;
         for (qsizetype i = 0; i < c.steps.size(); ++i) {
-            const qsizetype before = fake->messages().size();
-            onFindReplace(&box, c.flags, c.find, c.with);
-            seen << selection(&box) + messagesSince(before);
+            const QList<Notice> notices = onFindReplace(&box, c.flags, c.find, c.with);
+            seen << selection(&box) + said(notices);
         }
         QCOMPARE(seen, c.steps);
         QCOMPARE(box.Text(), c.after.isNull() ? c.text : c.after);
@@ -159,9 +167,9 @@ private slots:
         box.setText(text);
         QElapsedTimer clock;
         clock.start();
-        onFindReplace(&box, Down | WholeWord | ReplaceAll, "xsl:value-of", "xsl:copy-of");
+        const QList<Notice> notices = onFindReplace(&box, Down | WholeWord | ReplaceAll, "xsl:value-of", "xsl:copy-of");
         QVERIFY2(clock.elapsed() < 5000, "a search per replacement over the whole text is far too slow");
-        QCOMPARE(messagesSince(0), QStringLiteral(" 40000"));
+        QCOMPARE(said(notices), QStringLiteral(" 40000"));
         QCOMPARE(box.Text(), QString(text).replace("xsl:value-of", "xsl:copy-of"));
     }
 

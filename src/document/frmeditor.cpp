@@ -6,6 +6,8 @@
 #include "document/previewguard.h"
 #include "options/settingsstore.h"
 #include "engine/fileio.h"
+#include "findreplace/findreplacehost.h"
+#include "findreplace/searchengine.h"
 #include "engine/previewpipeline.h"
 #include "platform/browserlauncher.h"
 #include "engine/recoverystore.h"
@@ -844,4 +846,16 @@ void frmEditor::printPreview()
     disconnect(done);
     if (!ok)
         throw std::runtime_error("The page could not be printed.");
+}
+
+void frmEditor::showFindDialog()
+{
+    findreplace::showFindReplace(this, txtXSLT, findreplace::Down, findreplace::initialFindText(txtXSLT), false,
+                                 QString());
+}
+
+void frmEditor::showReplaceDialog()
+{
+    findreplace::showFindReplace(this, txtXSLT, findreplace::Down, findreplace::initialFindText(txtXSLT), true,
+                                 QStringLiteral("Replace Text"));
 }

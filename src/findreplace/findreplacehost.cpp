@@ -1,7 +1,7 @@
 #include "findreplace/findreplacehost.h"
 
 #include "components/syntaxbox.h"
-#include "document/frmeditor.h"
+#include "platform/dialogs.h"
 #include "findreplace/searchengine.h"
 
 #include <QCheckBox>
@@ -158,8 +158,10 @@ void FindReplaceDialog::runCommand(int command)
     if (txtFindWhat->text().isEmpty())
         return;
     // The texts are read at every press: the user may have changed them since the last one.
-    onFindReplace(m_target, options() | command, txtFindWhat->text(),
-                  txtReplaceWith ? txtReplaceWith->text() : QString(), this);
+    const QList<Notice> notices = onFindReplace(m_target, options() | command, txtFindWhat->text(),
+                                                txtReplaceWith ? txtReplaceWith->text() : QString());
+    for (const Notice &n : notices)
+        dialogs().messageBox(this, n.text, n.style, messageTitle());
 }
 
 void FindReplaceDialog::updateButtons()
@@ -196,15 +198,3 @@ FindReplaceDialog *showFindReplace(QWidget *owner, SyntaxBox *target, int flags,
 }
 
 } // namespace findreplace
-
-void frmEditor::showFindDialog()
-{
-    findreplace::showFindReplace(this, txtXSLT, findreplace::Down, findreplace::initialFindText(txtXSLT), false,
-                                 QString());
-}
-
-void frmEditor::showReplaceDialog()
-{
-    findreplace::showFindReplace(this, txtXSLT, findreplace::Down, findreplace::initialFindText(txtXSLT), true,
-                                 QStringLiteral("Replace Text"));
-}

@@ -21,14 +21,10 @@ QChar charAt(const QString &text, qsizetype i)
     return i >= 0 && i < text.size() ? text.at(i) : QLatin1Char(' ');
 }
 
-QWidget *boxParent(SyntaxBox *target, QWidget *messageParent)
+void reportNoMatches(QList<Notice> *notices)
 {
-    return messageParent ? messageParent : target;
-}
-
-void reportNoMatches(SyntaxBox *target, QWidget *messageParent)
-{
-    dialogs().messageBox(boxParent(target, messageParent), noMatchesMessage(), msg::Exclamation, messageTitle());
+    if (notices)
+        notices->append({noMatchesMessage(), msg::Exclamation});
 }
 
 void select(SyntaxBox *target, qsizetype start, qsizetype length)
@@ -77,7 +73,7 @@ int findLastBefore(int limit, const QString &text, const QString &findWhat, Qt::
     return int(text.lastIndexOf(findWhat, from, cs));
 }
 
-bool findNextDown(SyntaxBox *target, const QString &findWhat, int flags, bool report, QWidget *messageParent)
+bool findNextDown(SyntaxBox *target, const QString &findWhat, int flags, QList<Notice> *notices)
 {
     // An empty find text would "match" between every two characters.
     if (target && !findWhat.isEmpty()) {
@@ -99,12 +95,12 @@ bool findNextDown(SyntaxBox *target, const QString &findWhat, int flags, bool re
             return true;
         }
     }
-    if (report && target)
-        reportNoMatches(target, messageParent);
+    if (target)
+        reportNoMatches(notices);
     return false;
 }
 
-bool findNextUp(SyntaxBox *target, const QString &findWhat, int flags, QWidget *messageParent)
+bool findNextUp(SyntaxBox *target, const QString &findWhat, int flags, QList<Notice> *notices)
 {
     if (!target)
         return false;
@@ -123,23 +119,23 @@ bool findNextUp(SyntaxBox *target, const QString &findWhat, int flags, QWidget *
         select(target, p, n);
         return true;
     }
-    reportNoMatches(target, messageParent);
+    reportNoMatches(notices);
     return false;
 }
 
 void replaceSelection(SyntaxBox *target, const QString &findWhat, const QString &replaceWith, int flags,
-                      QWidget *messageParent)
+                      QList<Notice> *notices)
 {
     if (!target)
         return;
     // Exact comparison whatever Match case says; an empty find text never stands for the caret.
     if (!findWhat.isEmpty() && target->SelText() == findWhat)
         target->setSelText(replaceWith);
-    findNextDown(target, findWhat, flags | Down, true, messageParent);
+    findNextDown(target, findWhat, flags | Down, notices);
 }
 
 int replaceAll(SyntaxBox *target, const QString &findWhat, const QString &replaceWith, int flags,
-               QWidget *messageParent)
+               QList<Notice> *notices)
 {
     if (!target)
         return 0;
@@ -180,37 +176,38 @@ int replaceAll(SyntaxBox *target, const QString &findWhat, const QString &replac
         ++count;
     }
 
-    QWidget *parent = boxParent(target, messageParent);
     if (count == 0) {
-        dialogs().messageBox(parent, noMatchesMessage(), msg::Exclamation, messageTitle());
+        reportNoMatches(notices);
         return 0;
     }
     target->beginUndoAction();
     select(target, first, consumed - first);
     target->setSelText(middle); // leaves the caret after the last replacement
     target->endUndoAction();
-    dialogs().messageBox(parent, replacedMessage(count), msg::Information, messageTitle());
+    if (notices)
+        notices->append({replacedMessage(count), msg::Information});
     return count;
 }
 
-void onFindReplace(SyntaxBox *target, int flags, const QString &findWhat, const QString &replaceWith,
-                   QWidget *messageParent)
+QList<Notice> onFindReplace(SyntaxBox *target, int flags, const QString &findWhat, const QString &replaceWith)
 {
+    QList<Notice> notices;
     if (!target)
-        return;
+        return notices;
     if (hasFlag(FindNext, flags)) {
         if (hasFlag(Down, flags))
-            findNextDown(target, findWhat, flags, true, messageParent);
+            findNextDown(target, findWhat, flags, &notices);
         else
-            findNextUp(target, findWhat, flags, messageParent);
+            findNextUp(target, findWhat, flags, &notices);
         // A control that hides an unfocused selection would not show what was found.
         if (target->HideSelection())
             target->setFocus();
     }
     if (hasFlag(Replace, flags))
-        replaceSelection(target, findWhat, replaceWith, flags, messageParent);
+        replaceSelection(target, findWhat, replaceWith, flags, &notices);
     if (hasFlag(ReplaceAll, flags))
-        replaceAll(target, findWhat, replaceWith, flags, messageParent);
+        replaceAll(target, findWhat, replaceWith, flags, &notices);
+    return notices;
 }
 
 } // namespace findreplace

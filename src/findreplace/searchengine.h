@@ -1,8 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
-class QWidget;
 class SyntaxBox;
 
 // Find Next, Replace and Replace All on one edit control. Nothing is cached between commands:
@@ -29,26 +29,32 @@ QString messageTitle();      // "Find/Replace"
 QString noMatchesMessage();  // "No matches found"
 QString replacedMessage(int count);
 
-// Carries out one command of the dialog on target. Message boxes are shown over messageParent.
-void onFindReplace(SyntaxBox *target, int flags, const QString &findWhat, const QString &replaceWith,
-                   QWidget *messageParent = nullptr);
+// What a command has to tell the user: the text and style (msg::Style) of a message box. The
+// engine only says it; the dialog shows it.
+struct Notice {
+    QString text;
+    int style = 0;
+    bool operator==(const Notice &) const = default;
+};
+
+// Carries out one command of the dialog on target and returns what to tell the user, in order.
+QList<Notice> onFindReplace(SyntaxBox *target, int flags, const QString &findWhat, const QString &replaceWith);
 
 // Selects the next occurrence that begins at the caret, or after the first character of the
 // selection (so occurrences may overlap). Never wraps. When nothing is found the selection stays
-// and, with report, "No matches found" is shown.
-bool findNextDown(SyntaxBox *target, const QString &findWhat, int flags, bool report,
-                  QWidget *messageParent = nullptr);
+// and, when notices is given, "No matches found" is added to it.
+bool findNextDown(SyntaxBox *target, const QString &findWhat, int flags, QList<Notice> *notices);
 // Selects the last occurrence lying wholly before the selection (or the caret). Never wraps;
 // a failure is always reported.
-bool findNextUp(SyntaxBox *target, const QString &findWhat, int flags, QWidget *messageParent = nullptr);
+bool findNextUp(SyntaxBox *target, const QString &findWhat, int flags, QList<Notice> *notices);
 // Replaces the selection when it is exactly findWhat (letter case included), then finds the
 // next occurrence downwards.
 void replaceSelection(SyntaxBox *target, const QString &findWhat, const QString &replaceWith, int flags,
-                      QWidget *messageParent = nullptr);
+                      QList<Notice> *notices);
 // Replaces every occurrence from the top down, as one undo step, and reports the count.
 // Returns the number of replacements.
 int replaceAll(SyntaxBox *target, const QString &findWhat, const QString &replaceWith, int flags,
-               QWidget *messageParent = nullptr);
+               QList<Notice> *notices);
 
 // Index (0-based) of the last occurrence of findWhat lying wholly within the first limit
 // characters of text, or -1.
