@@ -160,20 +160,21 @@ private slots:
     {
         frmMDIMain main;
         QCOMPARE(main.buttonCount(), 16);
+        const QList<QAction *> entries = main.findChild<QToolBar *>("Toolbar1")->actions();
         const QStringList keys = {"New", "Open", "Save", "Print", "", "Cut", "Copy", "Paste",
                                   "Find", "", "Undo", "Redo", "", "Preview", "", "Help"};
         const QStringList tips = {"New XSLT File", "Open XSLT File", "Save XSLT File", "Print", "", "Cut", "Copy", "Paste",
                                   "Find", "", "Undo", "Redo", "", "Preview HTML In Browser", "", "Help"};
-        for (int i = 1; i <= 16; ++i) {
-            QAction *b = main.button(i);
-            QCOMPARE(b->property("Key").toString(), keys[i - 1]);
-            QCOMPARE(b->isSeparator(), keys[i - 1].isEmpty());
+        for (int i = 0; i < 16; ++i) {
+            QAction *b = entries[i];
+            QCOMPARE(b->property("Key").toString(), keys[i]);
+            QCOMPARE(b->isSeparator(), keys[i].isEmpty());
             if (!b->isSeparator()) {
-                QCOMPARE(b->toolTip(), tips[i - 1]);
-                QVERIFY2(!b->icon().isNull(), qPrintable(keys[i - 1]));
+                QCOMPARE(b->toolTip(), tips[i]);
+                QVERIFY2(!b->icon().isNull(), qPrintable(keys[i]));
             }
         }
-        QVERIFY(main.button(0) == nullptr && main.button(17) == nullptr);
+        QVERIFY(main.toolbarButton("") == nullptr && main.toolbarButton("Nothing") == nullptr);
     }
 
     void newDocument_opensTemplateWindowAndEnablesCommands()
@@ -189,8 +190,8 @@ private slots:
         QCOMPARE(main.activeDocument(), doc);
         for (const char *name : {"mnuOpenXML", "mnuSave", "mnuSaveAs", "mnuPrint", "mnuPreview"})
             QVERIFY2(main.menuItem(name)->isEnabled(), name);
-        for (int i : {3, 4, 14})
-            QVERIFY(main.button(i)->isEnabled());
+        for (const char *key : {"Save", "Print", "Preview"})
+            QVERIFY2(main.toolbarButton(key)->isEnabled(), key);
         // The edit commands follow the new window's stylesheet pane.
         QVERIFY(main.menuItem("mnuFind")->isEnabled());
         QVERIFY(main.menuItem("mnuSelectAll")->isEnabled());

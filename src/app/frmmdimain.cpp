@@ -3,6 +3,7 @@
 #include "common/common.h"
 #include "document/frmeditor.h"
 #include "engine/recoverystore.h"
+#include "options/frmoptions.h"
 #include "options/settingsstore.h"
 #include "platform/browserlauncher.h"
 
@@ -21,39 +22,17 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <functional>
 #include <limits>
+#include <map>
+#include <memory>
+#include <vector>
 #include <stdexcept>
 
 namespace {
 
-// Toolbar entries in order; an empty key is a separator.
-struct ToolbarEntry {
-    const char *key;
-    const char *tooltip;
-    const char *icon;
-};
-constexpr ToolbarEntry kToolbar[] = {
-    {"New", "New XSLT File", "new"},       {"Open", "Open XSLT File", "open"}, {"Save", "Save XSLT File", "save"},
-    {"Print", "Print", "print"},           {"", "", ""},                        {"Cut", "Cut", "cut"},
-    {"Copy", "Copy", "copy"},              {"Paste", "Paste", "paste"},         {"Find", "Find", "find"},
-    {"", "", ""},                          {"Undo", "Undo", "undo"},            {"Redo", "Redo", "redo"},
-    {"", "", ""},                          {"Preview", "Preview HTML In Browser", "preview"},
-    {"", "", ""},                          {"Help", "Help", "help"},
-};
-
 // Where Help > Feedback writes to.
 constexpr const char *kFeedbackAddress = "feedback@zendrik.org";
-
-// Pictures beside menu items, by position of the item within its menu.
-struct MenuIcon {
-    int menu;
-    int item;
-    const char *icon;
-};
-constexpr MenuIcon kMenuIcons[] = {
-    {0, 0, "new"},  {0, 1, "open"}, {0, 4, "save"},  {0, 7, "print"}, {1, 0, "undo"},  {1, 1, "redo"},
-    {1, 2, "cut"},  {1, 3, "copy"}, {1, 4, "paste"}, {1, 7, "find"},  {5, 0, "help"},
-};
 
 QIcon iconFor(const char *name)
 {
@@ -87,15 +66,12 @@ frmMDIMain::frmMDIMain(QWidget *parent)
     m_mdi->viewport()->setMouseTracking(true);
     m_mdi->viewport()->installEventFilter(this);
 
-    buildMenus();
-    connectCommands();
-    buildToolbar();
+    buildCommands();
     buildStatusBar();
 
     // Start-up, in this order.
     blnStarting = true;
     m_helpFile = QCoreApplication::applicationDirPath() + QStringLiteral("/ZendrikHelp.html");
-    setMenuIcons();
     m_panels[0]->setText(versionText(ZENDRIK_VERSION_MAJOR, ZENDRIK_VERSION_MINOR, ZENDRIK_VERSION_PATCH));
     m_panels[3]->setText(startTimeText(QDateTime::currentDateTime(), QLocale::system()));
     m_documents.clear();
@@ -108,11 +84,12 @@ frmMDIMain::frmMDIMain(QWidget *parent)
 frmMDIMain::~frmMDIMain()
 {
     unload();
-    // Document windows are destroyed after this object's members; they must not reach back.
+    // Document windows are destroyed after this object's members; what they report on the way
+    // out has nobody left to hear it.
     disconnect(m_mdi, nullptr, this, nullptr);
     for (const QPointer<frmEditor> &doc : m_documents)
         if (doc)
-            doc->frmParent = nullptr;
+            disconnect(doc, nullptr, this, nullptr);
 }
 
 QString frmMDIMain::versionText(int major, int minor, int revision)
@@ -138,191 +115,327 @@ QString frmMDIMain::startTimeText(const QDateTime &when, const QLocale &locale)
         .arg(t.hour() < 12 ? am : pm);
 }
 
-QAction *frmMDIMain::addItem(QMenu *menu, const QString &name, const QString &caption, const QKeySequence &key)
+// When a command can be used. Edit commands follow the active document window's edit state;
+// others come on with the first document window or with each activation; some go off when
+// the pointer crosses the empty background with no document window left.
+enum Availability : unsigned {
+    Always = 0,
+    EditCommand = 1,
+    WithDocument = 2,
+    WithActiveDocument = 4,
+    OffOverEmptyArea = 8,
+};
+
+enum class Row { Menu, Submenu, EndSubmenu, Item, Separator };
+
+// One row of the main window's command table: where it sits in the menus, what it shows, its
+// toolbar slot (1-based position on the toolbar; the gaps are separators) and what it runs,
+// on the main window or on the active document window.
+struct frmMDIMain::Command {
+    Row row;
+    const char *name;
+    const char *caption = "";
+    const char *shortcut = "";
+    const char *icon = "";
+    bool iconInMenu = true;
+    unsigned availability = Always;
+    int toolbarSlot = 0;
+    const char *toolbarKey = "";
+    const char *tooltip = "";
+    void (frmMDIMain::*onMain)() = nullptr;
+    void (frmEditor::*onDocument)() = nullptr;
+};
+
+const std::vector<frmMDIMain::Command> &frmMDIMain::commands()
 {
-    QAction *a = menu->addAction(caption);
-    a->setObjectName(name);
-    if (!key.isEmpty())
-        a->setShortcut(key);
-    m_items.insert(name, a);
-    return a;
+    using M = frmMDIMain;
+    using D = frmEditor;
+    constexpr unsigned Edit = EditCommand | OffOverEmptyArea;
+    static const std::vector<Command> table = {
+        {.row = Row::Menu, .name = "mnuFile", .caption = "&File"},
+        {.row = Row::Item, .name = "mnuNew", .caption = "&New...", .shortcut = "Ctrl+N", .icon = "new",
+         .toolbarSlot = 1, .toolbarKey = "New", .tooltip = "New XSLT File", .onMain = &M::newDocument},
+        {.row = Row::Submenu, .name = "mnuOpen", .caption = "&Open XSLT", .icon = "open"},
+        {.row = Row::Item, .name = "mnuOpenXSLTFile", .caption = "from &File...", .shortcut = "Ctrl+O", .icon = "open",
+         .iconInMenu = false, .toolbarSlot = 2, .toolbarKey = "Open", .tooltip = "Open XSLT File", .onMain = &M::cmdOpenXSLTFile},
+        {.row = Row::Item, .name = "mnuOpenXSLTURL", .caption = "from &URL...", .onMain = &M::cmdOpenXSLTURL},
+        {.row = Row::EndSubmenu, .name = ""},
+        {.row = Row::Submenu, .name = "mnuOpenXML", .caption = "Open XM&L", .availability = WithDocument | OffOverEmptyArea},
+        {.row = Row::Item, .name = "mnuOpenXMLFile", .caption = "from &File...", .onMain = &M::cmdOpenXMLFile},
+        {.row = Row::Item, .name = "mnuOpenXMLURL", .caption = "from &URL...", .onMain = &M::cmdOpenXMLURL},
+        {.row = Row::EndSubmenu, .name = ""},
+        {.row = Row::Separator, .name = "sep1"},
+        {.row = Row::Item, .name = "mnuSave", .caption = "Save...", .shortcut = "Ctrl+S", .icon = "save",
+         .availability = WithDocument | OffOverEmptyArea, .toolbarSlot = 3, .toolbarKey = "Save", .tooltip = "Save XSLT File",
+         .onMain = &M::cmdSave},
+        {.row = Row::Item, .name = "mnuSaveAs", .caption = "Save &As...", .availability = WithDocument | OffOverEmptyArea,
+         .onMain = &M::cmdSaveAs},
+        {.row = Row::Separator, .name = "sep2"},
+        {.row = Row::Item, .name = "mnuPrint", .caption = "&Print...", .shortcut = "Ctrl+P", .icon = "print",
+         .availability = WithActiveDocument | OffOverEmptyArea, .toolbarSlot = 4, .toolbarKey = "Print", .tooltip = "Print",
+         .onDocument = &D::printDoc},
+        {.row = Row::Separator, .name = "sep3"},
+        {.row = Row::Item, .name = "mnuMRU", .caption = "MRU File List", .onMain = &M::cmdOpenFirstRecent},
+        {.row = Row::Separator, .name = "sep7"},
+        {.row = Row::Item, .name = "mnuExit", .caption = "E&xit", .onMain = &M::cmdExit},
+
+        {.row = Row::Menu, .name = "mnuEdit", .caption = "&Edit"},
+        {.row = Row::Item, .name = "mnuUndo", .caption = "&Undo", .shortcut = "Ctrl+Z", .icon = "undo", .availability = Edit,
+         .toolbarSlot = 11, .toolbarKey = "Undo", .tooltip = "Undo", .onDocument = &D::Undo},
+        {.row = Row::Item, .name = "mnuRedo", .caption = "&Redo", .icon = "redo", .availability = EditCommand,
+         .toolbarSlot = 12, .toolbarKey = "Redo", .tooltip = "Redo", .onDocument = &D::Redo},
+        {.row = Row::Item, .name = "mnuCut", .caption = "Cu&t", .shortcut = "Ctrl+X", .icon = "cut", .availability = Edit,
+         .toolbarSlot = 6, .toolbarKey = "Cut", .tooltip = "Cut", .onDocument = &D::Cut},
+        {.row = Row::Item, .name = "mnuCopy", .caption = "&Copy", .shortcut = "Ctrl+C", .icon = "copy", .availability = Edit,
+         .toolbarSlot = 7, .toolbarKey = "Copy", .tooltip = "Copy", .onDocument = &D::Copy},
+        {.row = Row::Item, .name = "mnuPaste", .caption = "&Paste", .shortcut = "Ctrl+V", .icon = "paste", .availability = Edit,
+         .toolbarSlot = 8, .toolbarKey = "Paste", .tooltip = "Paste", .onMain = &M::cmdPaste},
+        {.row = Row::Item, .name = "mnuSelectAll", .caption = "Select &All", .shortcut = "Ctrl+A", .availability = Edit,
+         .onDocument = &D::selectAll},
+        {.row = Row::Separator, .name = "sep4"},
+        {.row = Row::Item, .name = "mnuFind", .caption = "&Find", .shortcut = "Ctrl+F", .icon = "find", .availability = Edit,
+         .toolbarSlot = 9, .toolbarKey = "Find", .tooltip = "Find", .onDocument = &D::showFindDialog},
+        {.row = Row::Item, .name = "mnuReplace", .caption = "R&eplace...", .shortcut = "Ctrl+H", .availability = Edit,
+         .onDocument = &D::showReplaceDialog},
+
+        {.row = Row::Menu, .name = "mnuView", .caption = "&View"},
+        {.row = Row::Item, .name = "mnuPreview", .caption = "&Preview HTML In Browser", .icon = "preview", .iconInMenu = false,
+         .availability = WithActiveDocument | OffOverEmptyArea, .toolbarSlot = 14, .toolbarKey = "Preview",
+         .tooltip = "Preview HTML In Browser", .onMain = &M::cmdPreview},
+
+        {.row = Row::Menu, .name = "mnuTools", .caption = "&Tools"},
+        {.row = Row::Item, .name = "mnuOptions", .caption = "&Options...", .onMain = &M::showOptions},
+
+        {.row = Row::Menu, .name = "mnuWindow", .caption = "&Window"},
+        {.row = Row::Item, .name = "mnuTileH", .caption = "Tile &Horizontially", .onMain = &M::cmdTileHorizontally},
+        {.row = Row::Item, .name = "mnuTileV", .caption = "Tile &Vertically", .onMain = &M::cmdTileVertically},
+        {.row = Row::Item, .name = "mnuCascade", .caption = "&Cascade", .onMain = &M::cmdCascade},
+        {.row = Row::Item, .name = "mnuArrange", .caption = "&Arrange Icons", .onMain = &M::cmdArrangeIcons},
+
+        {.row = Row::Menu, .name = "mnuHelp", .caption = "&Help"},
+        {.row = Row::Item, .name = "mnuHelpContents", .caption = "&Contents", .shortcut = "F1", .icon = "help",
+         .toolbarSlot = 16, .toolbarKey = "Help", .tooltip = "Help", .onMain = &M::showHelpContents},
+        {.row = Row::Separator, .name = "sep6"},
+        {.row = Row::Item, .name = "mnuFeedback", .caption = "&Feedback...", .onMain = &M::cmdFeedback},
+        {.row = Row::Separator, .name = "sep8"},
+        {.row = Row::Item, .name = "mnuAbout", .caption = "&About Zendrik", .onMain = &M::cmdAbout},
+    };
+    return table;
 }
 
-void frmMDIMain::buildMenus()
+void frmMDIMain::buildCommands()
 {
     QMenuBar *bar = menuBar();
-    auto topMenu = [&](const QString &name, const QString &caption) {
-        QMenu *m = bar->addMenu(caption);
-        m->setObjectName(name);
-        m->menuAction()->setObjectName(name);
-        m_items.insert(name, m->menuAction());
-        return m;
-    };
-    auto subMenu = [&](QMenu *parentMenu, const QString &name, const QString &caption) {
-        QMenu *m = parentMenu->addMenu(caption);
-        m->setObjectName(name);
-        m->menuAction()->setObjectName(name);
-        m_items.insert(name, m->menuAction());
-        return m;
-    };
-    auto separator = [&](QMenu *menu, const QString &name) {
-        QAction *s = menu->addSeparator();
-        s->setObjectName(name);
-        m_items.insert(name, s);
-    };
+    QMenu *menu = nullptr;
+    QMenu *outer = nullptr;
+    m_toolbar = addToolBar(QStringLiteral("Toolbar1"));
+    m_toolbar->setObjectName(QStringLiteral("Toolbar1"));
+    m_toolbar->setMovable(false);
+    m_toolbar->setIconSize(QSize(16, 16));
+    std::map<int, QAction *> toolbarSlots;
 
-    QMenu *file = topMenu(QStringLiteral("mnuFile"), QStringLiteral("&File"));
-    addItem(file, QStringLiteral("mnuNew"), QStringLiteral("&New..."), QKeySequence(QStringLiteral("Ctrl+N")));
-    QMenu *open = subMenu(file, QStringLiteral("mnuOpen"), QStringLiteral("&Open XSLT"));
-    addItem(open, QStringLiteral("mnuOpenXSLTFile"), QStringLiteral("from &File..."), QKeySequence(QStringLiteral("Ctrl+O")));
-    addItem(open, QStringLiteral("mnuOpenXSLTURL"), QStringLiteral("from &URL..."));
-    QMenu *openXml = subMenu(file, QStringLiteral("mnuOpenXML"), QStringLiteral("Open XM&L"));
-    addItem(openXml, QStringLiteral("mnuOpenXMLFile"), QStringLiteral("from &File..."));
-    addItem(openXml, QStringLiteral("mnuOpenXMLURL"), QStringLiteral("from &URL..."));
-    openXml->menuAction()->setEnabled(false);
-    separator(file, QStringLiteral("sep1"));
-    addItem(file, QStringLiteral("mnuSave"), QStringLiteral("Save..."), QKeySequence(QStringLiteral("Ctrl+S")))->setEnabled(false);
-    addItem(file, QStringLiteral("mnuSaveAs"), QStringLiteral("Save &As..."))->setEnabled(false);
-    separator(file, QStringLiteral("sep2"));
-    addItem(file, QStringLiteral("mnuPrint"), QStringLiteral("&Print..."), QKeySequence(QStringLiteral("Ctrl+P")))->setEnabled(false);
-    separator(file, QStringLiteral("sep3"));
-    QAction *mru = addItem(file, QStringLiteral("mnuMRU"), QStringLiteral("MRU File List"));
-    mru->setVisible(false);
-    connect(mru, &QAction::triggered, this, [this] { mruItemClicked(0); });
-    m_mruItems << mru;
-    separator(file, QStringLiteral("sep7"));
-    addItem(file, QStringLiteral("mnuExit"), QStringLiteral("E&xit"));
+    for (const Command &c : commands()) {
+        const QString name = QString::fromLatin1(c.name);
+        QAction *action = nullptr;
+        switch (c.row) {
+        case Row::Menu:
+            menu = bar->addMenu(QString::fromLatin1(c.caption));
+            menu->setObjectName(name);
+            action = menu->menuAction();
+            break;
+        case Row::Submenu:
+            outer = menu;
+            menu = outer->addMenu(QString::fromLatin1(c.caption));
+            menu->setObjectName(name);
+            action = menu->menuAction();
+            break;
+        case Row::EndSubmenu:
+            menu = outer;
+            continue;
+        case Row::Separator:
+            action = menu->addSeparator();
+            break;
+        case Row::Item:
+            action = menu->addAction(QString::fromLatin1(c.caption));
+            break;
+        }
+        action->setObjectName(name);
+        m_items.insert(name, action);
+        if (*c.shortcut)
+            action->setShortcut(QKeySequence(QString::fromLatin1(c.shortcut)));
+        if (*c.icon) {
+            action->setIcon(iconFor(c.icon));
+            action->setIconVisibleInMenu(c.iconInMenu);
+        }
+        action->setEnabled(c.availability == Always || c.availability == OffOverEmptyArea);
+        if (c.onMain)
+            connect(action, &QAction::triggered, this, c.onMain);
+        if (c.onDocument) {
+            const auto operation = c.onDocument;
+            // A command on one document goes to the active document window, and does nothing
+            // without one.
+            connect(action, &QAction::triggered, this, [this, operation] {
+                if (frmEditor *doc = activeDocument())
+                    (doc->*operation)();
+            });
+        }
+        if (c.toolbarSlot > 0) {
+            action->setToolTip(QString::fromLatin1(c.tooltip));
+            action->setProperty("Key", QString::fromLatin1(c.toolbarKey));
+            toolbarSlots[c.toolbarSlot] = action;
+        }
+    }
 
-    QMenu *edit = topMenu(QStringLiteral("mnuEdit"), QStringLiteral("&Edit"));
-    addItem(edit, QStringLiteral("mnuUndo"), QStringLiteral("&Undo"), QKeySequence(QStringLiteral("Ctrl+Z")));
-    addItem(edit, QStringLiteral("mnuRedo"), QStringLiteral("&Redo"));
-    addItem(edit, QStringLiteral("mnuCut"), QStringLiteral("Cu&t"), QKeySequence(QStringLiteral("Ctrl+X")));
-    addItem(edit, QStringLiteral("mnuCopy"), QStringLiteral("&Copy"), QKeySequence(QStringLiteral("Ctrl+C")));
-    addItem(edit, QStringLiteral("mnuPaste"), QStringLiteral("&Paste"), QKeySequence(QStringLiteral("Ctrl+V")));
-    addItem(edit, QStringLiteral("mnuSelectAll"), QStringLiteral("Select &All"), QKeySequence(QStringLiteral("Ctrl+A")));
-    separator(edit, QStringLiteral("sep4"));
-    addItem(edit, QStringLiteral("mnuFind"), QStringLiteral("&Find"), QKeySequence(QStringLiteral("Ctrl+F")));
-    addItem(edit, QStringLiteral("mnuReplace"), QStringLiteral("R&eplace..."), QKeySequence(QStringLiteral("Ctrl+H")));
-    for (QAction *a : edit->actions())
-        a->setEnabled(false);
-    connect(edit, &QMenu::aboutToShow, this, [this] {
+    // The toolbar shows the menu items' own actions: one enabled state, one handler.
+    int position = 1;
+    for (const auto &[slot, action] : toolbarSlots) {
+        for (; position < slot; ++position)
+            m_toolbar->addSeparator();
+        m_toolbar->addAction(action);
+        m_toolbar->widgetForAction(action)->setObjectName(QStringLiteral("Toolbar1_") + action->property("Key").toString());
+        ++position;
+    }
+
+    menuItem(QStringLiteral("mnuMRU"))->setVisible(false);
+    m_mruItems << menuItem(QStringLiteral("mnuMRU"));
+    m_windowMenu = menuItem(QStringLiteral("mnuWindow"))->menu();
+    connect(m_windowMenu, &QMenu::aboutToShow, this, &frmMDIMain::rebuildWindowList);
+    connect(menuItem(QStringLiteral("mnuEdit"))->menu(), &QMenu::aboutToShow, this, [this] {
         if (frmEditor *doc = activeDocument())
             doc->setEditState();
     });
-
-    QMenu *view = topMenu(QStringLiteral("mnuView"), QStringLiteral("&View"));
-    addItem(view, QStringLiteral("mnuPreview"), QStringLiteral("&Preview HTML In Browser"))->setEnabled(false);
-
-    QMenu *tools = topMenu(QStringLiteral("mnuTools"), QStringLiteral("&Tools"));
-    addItem(tools, QStringLiteral("mnuOptions"), QStringLiteral("&Options..."));
-
-    m_windowMenu = topMenu(QStringLiteral("mnuWindow"), QStringLiteral("&Window"));
-    addItem(m_windowMenu, QStringLiteral("mnuTileH"), QStringLiteral("Tile &Horizontially"));
-    addItem(m_windowMenu, QStringLiteral("mnuTileV"), QStringLiteral("Tile &Vertically"));
-    addItem(m_windowMenu, QStringLiteral("mnuCascade"), QStringLiteral("&Cascade"));
-    addItem(m_windowMenu, QStringLiteral("mnuArrange"), QStringLiteral("&Arrange Icons"));
-    connect(m_windowMenu, &QMenu::aboutToShow, this, &frmMDIMain::rebuildWindowList);
-
-    QMenu *help = topMenu(QStringLiteral("mnuHelp"), QStringLiteral("&Help"));
-    addItem(help, QStringLiteral("mnuHelpContents"), QStringLiteral("&Contents"), QKeySequence(QStringLiteral("F1")));
-    separator(help, QStringLiteral("sep6"));
-    addItem(help, QStringLiteral("mnuFeedback"), QStringLiteral("&Feedback..."));
-    separator(help, QStringLiteral("sep8"));
-    addItem(help, QStringLiteral("mnuAbout"), QStringLiteral("&About Zendrik"));
 }
 
-void frmMDIMain::connectCommands()
+void frmMDIMain::setAvailable(unsigned availability, bool on)
 {
-    auto on = [this](const char *name, auto handler) {
-        connect(menuItem(QString::fromLatin1(name)), &QAction::triggered, this, handler);
-    };
-    // Commands on one document go to the active document window, and do nothing without one.
-    auto onDocument = [this, on](const char *name, void (frmEditor::*operation)()) {
-        on(name, [this, operation] {
-            if (frmEditor *doc = activeDocument())
-                (doc->*operation)();
-        });
-    };
-    on("mnuNew", [this] { newDocument(); });
-    on("mnuOpenXSLTFile", [this] { openXSLT(); });
-    on("mnuOpenXSLTURL", [this] {
-        const QString answer =
-            promptForURL(QStringLiteral("Enter the fully qualified URL to the XSLT file you would like to open."));
-        if (!answer.trimmed().isEmpty())
-            openXSLT(answer);
-    });
-    // The XML source goes into the window that was active when the user asked, if it still is
-    // and is not still busy with an earlier load; then there is nothing to ask.
-    auto loadXml = [this](auto ask) {
-        const QPointer<frmEditor> doc = activeDocument();
-        if (!doc || doc->refuseWhileBusy())
-            return;
-        const QString answer = ask();
-        if (!answer.trimmed().isEmpty() && doc && doc == activeDocument())
-            doc->loadXMLFile(answer);
-    };
-    on("mnuOpenXMLFile", [this, loadXml] {
-        loadXml([this] {
-            return showFileDialog(m_commonDialog, QStringLiteral("Open XML..."),
-                                  QStringLiteral("XML (*.xml)|*.xml|All Files|*.*"), 1);
-        });
-    });
-    on("mnuOpenXMLURL", [loadXml] {
-        loadXml([] {
-            return promptForURL(QStringLiteral("Enter the fully qualified URL to the XML file you would like to open."));
-        });
-    });
-    on("mnuSave", [this] {
-        if (frmEditor *doc = activeDocument()) {
-            bool cancel = false;
-            doc->saveFile(cancel);
-        }
-    });
-    on("mnuSaveAs", [this] {
-        const QPointer<frmEditor> doc = activeDocument();
-        if (!doc)
-            return;
-        const QString answer = showFileDialog(m_commonDialog, QStringLiteral("Save XSLT As..."),
-                                              QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt"), 2);
-        if (!answer.trimmed().isEmpty() && doc && doc == activeDocument())
-            doc->saveXSLTFile(answer);
-    });
-    onDocument("mnuPrint", &frmEditor::printDoc);
-    on("mnuExit", [this] {
-        if (close())
-            QCoreApplication::quit();
-    });
-    onDocument("mnuUndo", &frmEditor::Undo);
-    onDocument("mnuRedo", &frmEditor::Redo);
-    onDocument("mnuCut", &frmEditor::Cut);
-    onDocument("mnuCopy", &frmEditor::Copy);
-    on("mnuPaste", [this] {
-        // While Ctrl is held in a document, Ctrl+V has been pasted by the editor itself.
-        if (blnControlKey)
-            return;
-        if (frmEditor *doc = activeDocument())
-            doc->Paste();
-    });
-    onDocument("mnuSelectAll", &frmEditor::selectAll);
-    onDocument("mnuFind", &frmEditor::showFindDialog);
-    onDocument("mnuReplace", &frmEditor::showReplaceDialog);
-    on("mnuOptions", [this] { showOptions(); });
-    on("mnuPreview", [this] {
-        if (frmEditor *doc = activeDocument())
-            doc->previewInBrowser();
-    });
-    on("mnuHelpContents", [this] { showHelpContents(); });
-    on("mnuFeedback", [] { browserLauncher().openUrl(QStringLiteral("mailto:") + QLatin1String(kFeedbackAddress)); });
-    on("mnuAbout", [this] {
-        dialogs().aboutBox(this, QStringLiteral("About Zendrik"),
-                           QStringLiteral("<b>Zendrik</b> %1<br>An editor for XSLT stylesheets.")
-                               .arg(versionText(ZENDRIK_VERSION_MAJOR, ZENDRIK_VERSION_MINOR, ZENDRIK_VERSION_PATCH)));
-    });
-    on("mnuTileH", [this] { arrangeWindows(1); });
-    on("mnuTileV", [this] { arrangeWindows(2); });
-    on("mnuCascade", [this] { arrangeWindows(0); });
-    on("mnuArrange", [this] { arrangeWindows(3); });
+    for (const Command &c : commands())
+        if (c.availability & availability)
+            m_items.value(QString::fromLatin1(c.name))->setEnabled(on);
 }
+
+void frmMDIMain::applyEditState(const EditState &state)
+{
+    const std::pair<const char *, bool> items[] = {
+        {"mnuCopy", state.copy}, {"mnuCut", state.cut},     {"mnuPaste", state.paste},   {"mnuUndo", state.undo},
+        {"mnuRedo", state.redo}, {"mnuFind", state.find}, {"mnuReplace", state.replace}, {"mnuSelectAll", state.selectAll},
+    };
+    for (const auto &[name, on] : items)
+        menuItem(QString::fromLatin1(name))->setEnabled(on);
+}
+
+void frmMDIMain::adopt(frmEditor *doc)
+{
+    doc->frmParent = this;
+    const QPointer<frmEditor> guarded(doc);
+    connect(doc, &frmEditor::editStateChanged, this, [this, guarded](const EditState &state) {
+        // Only the window the commands act on decides their state.
+        const frmEditor *active = activeDocument();
+        if (guarded && (!active || active == guarded))
+            applyEditState(state);
+    });
+    connect(doc, &frmEditor::controlKeyChanged, this, [this](bool down) { blnControlKey = down; });
+    connect(doc, &frmEditor::closed, this, [this](int position) { removeFormFromArray(position); });
+}
+
+void frmMDIMain::cmdOpenXSLTFile()
+{
+    openXSLT();
+}
+
+void frmMDIMain::cmdOpenXSLTURL()
+{
+    const QString answer = promptForURL(QStringLiteral("Enter the fully qualified URL to the XSLT file you would like to open."));
+    if (!answer.trimmed().isEmpty())
+        openXSLT(answer);
+}
+
+// The XML source goes into the window that was active when the user asked, if it still is
+// and is not still busy with an earlier load; then there is nothing to ask.
+void frmMDIMain::loadXmlInto(const std::function<QString()> &ask)
+{
+    const QPointer<frmEditor> doc = activeDocument();
+    if (!doc || doc->refuseWhileBusy())
+        return;
+    const QString answer = ask();
+    if (!answer.trimmed().isEmpty() && doc && doc == activeDocument())
+        doc->loadXMLFile(answer);
+}
+
+void frmMDIMain::cmdOpenXMLFile()
+{
+    loadXmlInto([this] {
+        return showFileDialog(m_commonDialog, QStringLiteral("Open XML..."), QStringLiteral("XML (*.xml)|*.xml|All Files|*.*"), 1);
+    });
+}
+
+void frmMDIMain::cmdOpenXMLURL()
+{
+    loadXmlInto([] {
+        return promptForURL(QStringLiteral("Enter the fully qualified URL to the XML file you would like to open."));
+    });
+}
+
+void frmMDIMain::cmdSave()
+{
+    if (frmEditor *doc = activeDocument()) {
+        bool cancel = false;
+        doc->saveFile(cancel);
+    }
+}
+
+void frmMDIMain::cmdSaveAs()
+{
+    const QPointer<frmEditor> doc = activeDocument();
+    if (!doc)
+        return;
+    const QString answer = showFileDialog(m_commonDialog, QStringLiteral("Save XSLT As..."),
+                                          QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt"), 2);
+    if (!answer.trimmed().isEmpty() && doc && doc == activeDocument())
+        doc->saveXSLTFile(answer);
+}
+
+void frmMDIMain::cmdOpenFirstRecent()
+{
+    mruItemClicked(0);
+}
+
+void frmMDIMain::cmdExit()
+{
+    if (close())
+        QCoreApplication::quit();
+}
+
+void frmMDIMain::cmdPaste()
+{
+    // While Ctrl is held in a document, Ctrl+V has been pasted by the editor itself.
+    if (blnControlKey)
+        return;
+    if (frmEditor *doc = activeDocument())
+        doc->Paste();
+}
+
+void frmMDIMain::cmdPreview()
+{
+    if (frmEditor *doc = activeDocument())
+        doc->previewInBrowser();
+}
+
+void frmMDIMain::cmdFeedback()
+{
+    browserLauncher().openUrl(QStringLiteral("mailto:") + QLatin1String(kFeedbackAddress));
+}
+
+void frmMDIMain::cmdAbout()
+{
+    dialogs().aboutBox(this, QStringLiteral("About Zendrik"),
+                       QStringLiteral("<b>Zendrik</b> %1<br>An editor for XSLT stylesheets.")
+                           .arg(versionText(ZENDRIK_VERSION_MAJOR, ZENDRIK_VERSION_MINOR, ZENDRIK_VERSION_PATCH)));
+}
+
+void frmMDIMain::cmdTileHorizontally() { arrangeWindows(1); }
+void frmMDIMain::cmdTileVertically() { arrangeWindows(2); }
+void frmMDIMain::cmdCascade() { arrangeWindows(0); }
+void frmMDIMain::cmdArrangeIcons() { arrangeWindows(3); }
 
 void frmMDIMain::showHelpContents()
 {
@@ -406,14 +519,11 @@ bool frmMDIMain::openXSLT(const QString &path)
         delete doc;
         return false;
     }
-    doc->frmParent = this;
+    adopt(doc);
     showDocumentWindow(doc);
     addFormToArray(doc);
     updateMRUList(source);
-    menuItem(QStringLiteral("mnuOpenXML"))->setEnabled(true);
-    menuItem(QStringLiteral("mnuSave"))->setEnabled(true);
-    button(3)->setEnabled(true);
-    menuItem(QStringLiteral("mnuSaveAs"))->setEnabled(true);
+    setAvailable(WithDocument, true);
     return true;
 }
 
@@ -430,17 +540,8 @@ bool frmMDIMain::eventFilter(QObject *watched, QEvent *event)
 {
     // Document commands stay on after the last window closed until the pointer crosses the
     // empty background; then the ones that need a document go off.
-    if (watched == m_mdi->viewport() && event->type() == QEvent::MouseMove && !activeDocument()) {
-        const std::pair<const char *, int> off[] = {
-            {"mnuCopy", 7}, {"mnuCut", 6}, {"mnuPaste", 8}, {"mnuUndo", 11}, {"mnuReplace", 9}, {"mnuFind", 0},
-            {"mnuSelectAll", 0}, {"mnuPrint", 4}, {"mnuSave", 3}, {"mnuSaveAs", 0}, {"mnuPreview", 14}, {"mnuOpenXML", 0},
-        };
-        for (const auto &[name, index] : off) {
-            menuItem(QString::fromLatin1(name))->setEnabled(false);
-            if (index)
-                button(index)->setEnabled(false);
-        }
-    }
+    if (watched == m_mdi->viewport() && event->type() == QEvent::MouseMove && !activeDocument())
+        setAvailable(OffOverEmptyArea, false);
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -473,47 +574,11 @@ void frmMDIMain::rebuildWindowList()
     }
 }
 
-void frmMDIMain::buildToolbar()
-{
-    m_toolbar = addToolBar(QStringLiteral("Toolbar"));
-    m_toolbar->setObjectName(QStringLiteral("Toolbar1"));
-    m_toolbar->setMovable(false);
-    m_toolbar->setIconSize(QSize(16, 16));
-    for (const ToolbarEntry &e : kToolbar) {
-        const QString key = QString::fromLatin1(e.key);
-        QAction *a = nullptr;
-        if (key.isEmpty()) {
-            a = m_toolbar->addSeparator();
-        } else {
-            a = m_toolbar->addAction(iconFor(e.icon), QString::fromLatin1(e.tooltip));
-            a->setToolTip(QString::fromLatin1(e.tooltip));
-            a->setObjectName(QStringLiteral("Toolbar1_") + key);
-            connect(a, &QAction::triggered, this, [this, key] { toolbarButtonClick(key); });
-        }
-        a->setProperty("Key", key);
-        m_buttons << a;
-    }
-    // Buttons whose commands need a document start disabled like their menu items.
-    for (int i : {3, 4, 6, 7, 8, 9, 11, 12, 14})
-        m_buttons[i - 1]->setEnabled(false);
-}
-
 void frmMDIMain::toolbarButtonClick(const QString &key)
 {
-    static const char *const order[] = {"New", "Open", "Save", "Print", "Cut", "Copy",
-                                        "Paste", "Find", "Undo", "Redo", "Preview", "Help"};
-    static const char *const items[] = {"mnuNew", "mnuOpenXSLTFile", "mnuSave", "mnuPrint", "mnuCut", "mnuCopy",
-                                        "mnuPaste", "mnuFind", "mnuUndo", "mnuRedo", "mnuPreview", "mnuHelpContents"};
-    for (size_t i = 0; i < std::size(order); ++i) {
-        if (key == QLatin1String(order[i])) {
-            try {
-                if (QAction *a = menuItem(QString::fromLatin1(items[i])))
-                    a->trigger();
-            } catch (...) {
-            }
-            return;
-        }
-    }
+    // A key no button has does nothing; a separator has none.
+    if (QAction *a = toolbarButton(key))
+        a->trigger();
 }
 
 void frmMDIMain::buildStatusBar()
@@ -557,31 +622,24 @@ void frmMDIMain::updateLockPanels()
     m_panels[2]->setToolTip(known ? QString() : QStringLiteral("Num Lock state not available on this display"));
 }
 
-void frmMDIMain::setMenuIcons()
-{
-    const QList<QAction *> top = menuBar()->actions();
-    for (const MenuIcon &m : kMenuIcons) {
-        if (m.menu >= top.size() || !top[m.menu]->menu())
-            continue;
-        const QList<QAction *> items = top[m.menu]->menu()->actions();
-        if (m.item < items.size())
-            items[m.item]->setIcon(iconFor(m.icon));
-    }
-}
-
 QAction *frmMDIMain::menuItem(const QString &name) const
 {
     return m_items.value(name);
 }
 
-QAction *frmMDIMain::button(int index) const
+QAction *frmMDIMain::toolbarButton(const QString &key) const
 {
-    return index >= 1 && index <= m_buttons.size() ? m_buttons[index - 1] : nullptr;
+    if (key.isEmpty())
+        return nullptr;
+    for (QAction *a : m_toolbar->actions())
+        if (!a->isSeparator() && a->property("Key").toString() == key)
+            return a;
+    return nullptr;
 }
 
 int frmMDIMain::buttonCount() const
 {
-    return m_buttons.size();
+    return int(m_toolbar->actions().size());
 }
 
 QString frmMDIMain::panelText(int index) const
@@ -599,15 +657,16 @@ void frmMDIMain::onSubWindowActivated(QMdiSubWindow *window)
 {
     if (!window)
         return;
-    if (auto *doc = qobject_cast<frmEditor *>(window->widget()))
-        doc->activate();
+    if (auto *doc = qobject_cast<frmEditor *>(window->widget())) {
+        doc->setEditState();
+        setAvailable(WithActiveDocument, true);
+    }
 }
 
 void frmMDIMain::applyOptions()
 {
     try {
-        const QString mode = SettingsStore::read(QString::fromLatin1(SettingsStore::OptionsSection),
-                                                 QStringLiteral("StartupMode"), QStringLiteral("Normal"));
+        const QString mode = SettingsStore::readOption(Options::StartupMode);
         if (blnStarting) {
             const QString upper = mode.toUpper();
             if (upper == QLatin1String("NORMAL"))
@@ -626,15 +685,12 @@ void frmMDIMain::applyOptions()
 void frmMDIMain::newDocument()
 {
     auto *doc = new frmEditor();
-    doc->frmParent = this;
+    adopt(doc);
     doc->txtXSLT->ColorizeAll();
     doc->setupNewDoc();
     showDocumentWindow(doc);
     addFormToArray(doc);
-    menuItem(QStringLiteral("mnuOpenXML"))->setEnabled(true);
-    menuItem(QStringLiteral("mnuSave"))->setEnabled(true);
-    menuItem(QStringLiteral("mnuSaveAs"))->setEnabled(true);
-    button(3)->setEnabled(true);
+    setAvailable(WithDocument, true);
 }
 
 void frmMDIMain::restoreUnsavedWork()
@@ -652,15 +708,12 @@ void frmMDIMain::restoreUnsavedWork()
     if (answer == msg::Yes) {
         for (const RecoveryStore::Entry &e : kept) {
             auto *doc = new frmEditor();
-            doc->frmParent = this;
+            adopt(doc);
             doc->restoreUnsaved(e.text, e.fileName);
             showDocumentWindow(doc);
             addFormToArray(doc);
         }
-        menuItem(QStringLiteral("mnuOpenXML"))->setEnabled(true);
-        menuItem(QStringLiteral("mnuSave"))->setEnabled(true);
-        menuItem(QStringLiteral("mnuSaveAs"))->setEnabled(true);
-        button(3)->setEnabled(true);
+        setAvailable(WithDocument, true);
     }
     store.discardOrphans();
 }
@@ -834,5 +887,53 @@ void frmMDIMain::saveMRUList()
     } catch (const std::exception &) {
         // The list is a convenience; a store that cannot be written must not stop the program
         // from closing.
+    }
+}
+
+void frmMDIMain::showOptions()
+{
+    auto dialog = std::make_unique<frmOptions>(this);
+    dialog->exec();
+    const bool canceled = dialog->blnCanceled;
+    // Gone before anything is applied, so an error box raised while applying has the main
+    // window, not a closed dialog, as its owner.
+    dialog.reset();
+    if (!canceled)
+        applyOptions();
+}
+
+void frmMDIMain::setChildWindowFonts()
+{
+    using namespace Options;
+    auto color = [](const Key &key) { return SettingsConvert::toInt32(SettingsStore::readOption(key), key.key()); };
+    auto flag = [](const Key &key) { return SettingsConvert::toBoolean(SettingsStore::readOption(key), key.key()); };
+    try {
+        for (const QPointer<frmEditor> &doc : documents()) {
+            if (!doc)
+                continue;
+            for (SyntaxBox *ctl : {doc->txtXSLT, doc->txtXML}) {
+                // Every value is read afresh per control: the store, not the dialog, is the truth.
+                ctl->setFontName(SettingsStore::readOption(FontName, QString()));
+                // No stored size yet (the dialog was closed before anything was saved) keeps the
+                // control's size instead of failing on an empty text.
+                const QString size = SettingsStore::readOption(FontSize, QString());
+                if (!size.trimmed().isEmpty())
+                    ctl->setFontSize(size);
+                ctl->setTagColor(color(TagColor));
+                ctl->setTagBold(flag(TagBold));
+                ctl->setTagItalic(flag(TagItalic));
+                ctl->setAttribColor(color(AttribColor));
+                ctl->setAttribBold(flag(AttribBold));
+                ctl->setAttribItalic(flag(AttribItalic));
+                ctl->setAttribValueColor(color(AttribValueColor));
+                ctl->setAttribValueBold(flag(AttribValueBold));
+                ctl->setAttribValueItalic(flag(AttribValueItalic));
+                ctl->ColorizeAll();
+            }
+            doc->blnAutoParse = flag(AutoParse);
+            doc->setRunPreviewScripts(flag(RunPreviewScripts));
+        }
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()), QStringLiteral("Error Child Window Fonts"));
     }
 }

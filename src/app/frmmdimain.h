@@ -6,7 +6,11 @@
 #include <QMainWindow>
 #include <QPointer>
 
+#include "document/frmeditor.h"
 #include "platform/dialogs.h"
+
+#include <functional>
+#include <vector>
 
 class QLabel;
 class QMdiArea;
@@ -34,8 +38,9 @@ public:
 
     // Menu items and submenus by their object name ("mnuSave", "mnuOpenXML", ...).
     QAction *menuItem(const QString &name) const;
-    // Toolbar entries by their 1-based position; separators count.
-    QAction *button(int index) const;
+    // The toolbar button with this key ("New", "Open", ...): the action of its menu item.
+    QAction *toolbarButton(const QString &key) const;
+    // Toolbar entries, separators included.
     int buttonCount() const;
     // Text of a status bar panel, 1 to 4.
     QString panelText(int index) const;
@@ -54,11 +59,11 @@ public:
     bool openXSLT(const QString &path = QString());
     void mruItemClicked(int index);
     void applyOptions();
-    // Tools > Options: the options dialog, then the confirmed options applied. Defined with the
-    // options subsystem, like setChildWindowFonts.
+    // Tools > Options: the options dialog, then the confirmed options applied.
     void showOptions();
     // Reads the stored font, colours, styles and parse-on-edit into every open document window.
     void setChildWindowFonts();
+    // A click on the toolbar button with this key; a key no button has does nothing.
     void toolbarButtonClick(const QString &key);
     // After a crash or a kill: offers the unsaved stylesheets the ended program kept, each in a
     // window of its own, and deletes the copies either way.
@@ -79,13 +84,37 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void buildMenus();
-    void connectCommands();
+    struct Command;
+    // Every command of the window, once: menu place, caption, key, icon, toolbar slot, handler.
+    static const std::vector<Command> &commands();
+    void buildCommands();
+    // Turns on or off every command with any of these availability bits.
+    void setAvailable(unsigned availability, bool on);
+    void applyEditState(const EditState &state);
+    // Connects a new document window's reports to this window.
+    void adopt(frmEditor *doc);
+
+    void cmdOpenXSLTFile();
+    void cmdOpenXSLTURL();
+    void cmdOpenXMLFile();
+    void cmdOpenXMLURL();
+    void loadXmlInto(const std::function<QString()> &ask);
+    void cmdSave();
+    void cmdSaveAs();
+    void cmdOpenFirstRecent();
+    void cmdExit();
+    void cmdPaste();
+    void cmdPreview();
+    void cmdFeedback();
+    void cmdAbout();
+    void cmdTileHorizontally();
+    void cmdTileVertically();
+    void cmdCascade();
+    void cmdArrangeIcons();
+
     void arrangeWindows(int arrangement);
     void showHelpContents();
-    void buildToolbar();
     void buildStatusBar();
-    void setMenuIcons();
     void updateLockPanels();
     void rebuildWindowList();
     void onSubWindowActivated(QMdiSubWindow *window);
@@ -97,14 +126,12 @@ private:
     void addMRUItem(const QString &path);
     void moveMRUItemToTop(const QString &path, int index);
     void unload();
-    QAction *addItem(QMenu *menu, const QString &name, const QString &caption, const QKeySequence &key = {});
 
     QMdiArea *m_mdi = nullptr;
     QToolBar *m_toolbar = nullptr;
     QMenu *m_windowMenu = nullptr;
     QList<QAction *> m_windowListActions;
     QHash<QString, QAction *> m_items;
-    QList<QAction *> m_buttons;
     QLabel *m_panels[4] = {};
     QList<QPointer<frmEditor>> m_documents;
     QList<QAction *> m_mruItems; // mnuMRU entries, index 0 first

@@ -1,5 +1,7 @@
 #include "components/syntaxbox.h"
 
+#include "options/optionkeys.h"
+
 #include "components/xmllexer.h"
 
 #include <QAccessible>
@@ -209,7 +211,7 @@ struct SyntaxBox::Impl {
     void setColour(std::initializer_list<int> styles, long bgr)
     {
         for (int style : styles)
-            lexer->setColor(toQColor(bgr), style);
+            lexer->setColor(Options::toColor(bgr), style);
     }
 
     // Family and size go to every style at once; each style keeps its own bold and italic.
@@ -320,9 +322,9 @@ SyntaxBox::SyntaxBox(QWidget *parent)
     d->font.setBold(false);
     d->font.setItalic(false);
     d->applyFont();
-    d->setColour(kTagStyles, 0xFF0000);
-    d->setColour(kAttribStyles, 0x800000);
-    d->setColour(kValueColourStyles, 0x000080);
+    d->setColour(kTagStyles, Options::TagColor.fallbackNumber());
+    d->setColour(kAttribStyles, Options::AttribColor.fallbackNumber());
+    d->setColour(kValueColourStyles, Options::AttribValueColor.fallbackNumber());
     d->setBold(kAttribStyles, d->propnamebold);
     d->setItalic(kCommentStyles, d->commentitalic);
     setLexer(d->lexer);
@@ -586,16 +588,6 @@ void SyntaxBox::setCommentitalic(bool on)
 {
     d->commentitalic = on;
     d->setItalic(kCommentStyles, on);
-}
-
-QColor SyntaxBox::toQColor(long bgr)
-{
-    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
-}
-
-long SyntaxBox::fromQColor(const QColor &c)
-{
-    return long(c.red()) | (long(c.green()) << 8) | (long(c.blue()) << 16);
 }
 
 bool SyntaxBox::event(QEvent *e)

@@ -79,9 +79,6 @@ public:
     bool commentitalic() const;
     void setCommentitalic(bool on);
 
-    // Helpers for converting between 0x00BBGGRR and QColor.
-    static QColor toQColor(long bgr);
-    static long fromQColor(const QColor &c);
 
 signals:
     void focusReceived();

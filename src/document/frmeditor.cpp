@@ -1,6 +1,5 @@
 #include "document/frmeditor.h"
 
-#include "app/frmmdimain.h"
 #include "common/common.h"
 #include "common/fetchprogress.h"
 #include "document/previewguard.h"
@@ -35,7 +34,6 @@
 #include <QWebEngineView>
 
 namespace {
-const QString kOptions = QString::fromLatin1(SettingsStore::OptionsSection);
 
 // Counts a running load or preview for the lifetime of the object.
 class BusyScope
@@ -218,17 +216,16 @@ void frmEditor::loadSequence()
 
 void frmEditor::loadEditorOptions()
 {
+    using namespace Options;
     try {
-        const QString name = SettingsStore::read(kOptions, QStringLiteral("FontName"), txtXSLT->fontName());
-        const QString size = SettingsStore::read(kOptions, QStringLiteral("FontSize"), txtXSLT->fontSize());
+        const QString name = SettingsStore::readOption(FontName, txtXSLT->fontName());
+        const QString size = SettingsStore::readOption(FontSize, txtXSLT->fontSize());
         txtXSLT->setFontName(name);
         txtXSLT->setFontSize(size);
         txtXML->setFontName(name);
         txtXML->setFontSize(size);
-        const QString autoParse = SettingsStore::read(kOptions, QStringLiteral("AutoParse"), QStringLiteral("1"));
-        blnAutoParse = SettingsConvert::toBoolean(autoParse, QStringLiteral("AutoParse"));
-        const QString scripts = SettingsStore::read(kOptions, QStringLiteral("RunPreviewScripts"), QStringLiteral("0"));
-        setRunPreviewScripts(SettingsConvert::toBoolean(scripts, QStringLiteral("RunPreviewScripts")));
+        blnAutoParse = SettingsConvert::toBoolean(SettingsStore::readOption(AutoParse), AutoParse.key());
+        setRunPreviewScripts(SettingsConvert::toBoolean(SettingsStore::readOption(RunPreviewScripts), RunPreviewScripts.key()));
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Loading Options"));
     }
@@ -357,73 +354,22 @@ void frmEditor::showCaretPosition(SyntaxBox *ctl)
     m_panel2->setText(QStringLiteral("Line: %1, Col: %2").arg(line).arg(column));
 }
 
-void frmEditor::setMenuEnabled(const char *name, bool on)
-{
-    if (!frmParent)
-        return;
-    if (QAction *a = frmParent->menuItem(QString::fromLatin1(name)))
-        a->setEnabled(on);
-}
-
-void frmEditor::setButtonEnabled(int index, bool on)
-{
-    if (!frmParent)
-        return;
-    if (QAction *a = frmParent->button(index))
-        a->setEnabled(on);
-}
-
 void frmEditor::setEditState(std::optional<bool> blnState)
 {
-    // Toolbar positions of Copy, Cut, Paste, Undo, Redo and Find.
-    enum { btnCut = 6, btnCopy = 7, btnPaste = 8, btnFind = 9, btnUndo = 11, btnRedo = 12 };
+    EditState state;
     if (blnState) {
         const bool on = *blnState;
-        setMenuEnabled("mnuCopy", on);
-        setButtonEnabled(btnCopy, on);
-        setMenuEnabled("mnuCut", on);
-        setButtonEnabled(btnCut, on);
-        setMenuEnabled("mnuPaste", on);
-        setButtonEnabled(btnPaste, on);
-        setMenuEnabled("mnuUndo", on);
-        setButtonEnabled(btnUndo, on);
-        setMenuEnabled("mnuRedo", on);
-        setButtonEnabled(btnRedo, on);
-        setMenuEnabled("mnuFind", on);
-        setButtonEnabled(btnFind, on);
-        setMenuEnabled("mnuReplace", on);
-        setMenuEnabled("mnuSelectAll", on);
-        return;
+        state = {on, on, on, on, on, on, on, on};
+    } else {
+        SyntaxBox *ctl = nullptr;
+        switch (SSTab->currentIndex()) {
+        case 0: ctl = txtXSLT; break;
+        case 1: ctl = txtXML; break;
+        default: return; // the preview keeps whatever state entering it set
+        }
+        state = {ctl->CanCopy(), ctl->CanCut(), ctl->CanPaste(), ctl->CanUndo(), ctl->CanRedo(), true, true, true};
     }
-    SyntaxBox *ctl = nullptr;
-    switch (SSTab->currentIndex()) {
-    case 0: ctl = txtXSLT; break;
-    case 1: ctl = txtXML; break;
-    default: return; // the preview keeps whatever state entering it set
-    }
-    setMenuEnabled("mnuCopy", ctl->CanCopy());
-    setButtonEnabled(btnCopy, ctl->CanCopy());
-    setMenuEnabled("mnuCut", ctl->CanCut());
-    setButtonEnabled(btnCut, ctl->CanCut());
-    setMenuEnabled("mnuPaste", ctl->CanPaste());
-    setButtonEnabled(btnPaste, ctl->CanPaste());
-    setMenuEnabled("mnuUndo", ctl->CanUndo());
-    setButtonEnabled(btnUndo, ctl->CanUndo());
-    setMenuEnabled("mnuRedo", ctl->CanRedo());
-    setButtonEnabled(btnRedo, ctl->CanRedo());
-    setMenuEnabled("mnuFind", true);
-    setButtonEnabled(btnFind, true);
-    setMenuEnabled("mnuReplace", true);
-    setMenuEnabled("mnuSelectAll", true);
-}
-
-void frmEditor::activate()
-{
-    setEditState();
-    setMenuEnabled("mnuPrint", true);
-    setButtonEnabled(4, true);
-    setMenuEnabled("mnuPreview", true);
-    setButtonEnabled(14, true);
+    emit editStateChanged(state);
 }
 
 void frmEditor::tabChanged(int index)
@@ -718,18 +664,17 @@ void frmEditor::unload()
     if (m_recoveryTimer)
         m_recoveryTimer->stop();
     recoveryStore().remove(m_recoveryId);
-    if (frmParent)
-        frmParent->removeFormFromArray(intArrayElem);
+    emit closed(intArrayElem);
 }
 
 bool frmEditor::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == WebBrowser && event->type() == QEvent::Show)
         ensurePreviewPage();
-    if ((event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) && frmParent) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
         auto *ke = static_cast<QKeyEvent *>(event);
         if (ke->key() == Qt::Key_Control && !ke->isAutoRepeat())
-            frmParent->blnControlKey = event->type() == QEvent::KeyPress;
+            emit controlKeyChanged(event->type() == QEvent::KeyPress);
     }
     if (event->type() == QEvent::MouseButtonRelease) {
         auto *me = static_cast<QMouseEvent *>(event);

@@ -19,7 +19,18 @@ class QTimer;
 class QWebEngineProfile;
 class QWebEngineView;
 class PreviewGuard;
-class frmMDIMain;
+
+// Which of the main window's edit commands a document window can carry out now.
+struct EditState {
+    bool copy = false;
+    bool cut = false;
+    bool paste = false;
+    bool undo = false;
+    bool redo = false;
+    bool find = false;
+    bool replace = false;
+    bool selectAll = false;
+};
 
 // A document window: one stylesheet with its XML source and the preview of the result.
 // Only the stylesheet is a document in the save-and-close sense.
@@ -36,7 +47,7 @@ public:
     // Public record fields.
     bool blnAutoParse = false;
     bool blnIsURL = false;
-    frmMDIMain *frmParent = nullptr;
+    QWidget *frmParent = nullptr; // the main window that owns it
     short intArrayElem = 0;
 
     // Controls.
@@ -104,8 +115,6 @@ public:
     // web engine.
     void ensurePreviewPage();
 
-    // Runs when the window becomes the active document window.
-    void activate();
 
     // The close query: sets cancel when the window must stay open.
     void queryUnload(bool &cancel);
@@ -120,6 +129,15 @@ public:
     void restoreUnsaved(const QByteArray &utf8, const QString &fileName);
     // How long after the last edit the recovery copy is written.
     static constexpr int kRecoveryDelayMs = 2000;
+
+signals:
+    // What the edit commands can do now: on every change of the edit state of the selected
+    // page, and disabled while the preview is built.
+    void editStateChanged(const EditState &state);
+    // Ctrl went down (true) or up in this window.
+    void controlKeyChanged(bool down);
+    // The window is going; position is its place in the main window's registry.
+    void closed(int position);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -148,8 +166,6 @@ private:
     bool readDocument(const QString &source, XmlDocument &doc, QString *error, bool *cancelled);
     void unload();
     void setCaption(const QString &caption);
-    void setMenuEnabled(const char *name, bool on);
-    void setButtonEnabled(int index, bool on);
     void writeRecoveryCopy();
 
     std::unique_ptr<XmlDocument> xmlParseDoc;

@@ -25,7 +25,6 @@
 
 namespace {
 
-const QString kOptions = QString::fromLatin1(SettingsStore::OptionsSection);
 constexpr int KeyRole = Qt::UserRole;
 
 QFrame *horizontalRule(QWidget *parent)
@@ -50,16 +49,6 @@ QCheckBox *checkBox(const QString &name, const QString &caption, QWidget *parent
     return box;
 }
 
-QString read(const QString &key, const QString &defaultValue)
-{
-    return SettingsStore::read(kOptions, key, defaultValue);
-}
-
-QString read(const QString &key, long defaultValue)
-{
-    return SettingsStore::read(kOptions, key, defaultValue);
-}
-
 // A drop-down list accepts only its own entries: a stored text it does not hold is a failure,
 // reported like any other value that cannot be read.
 void selectEntry(QComboBox *list, const QString &text, const QString &key)
@@ -73,9 +62,14 @@ void selectEntry(QComboBox *list, const QString &text, const QString &key)
     list->setCurrentIndex(index);
 }
 
-void setBox(QCheckBox *box, const QString &key)
+void setBox(QCheckBox *box, const Options::Key &key)
 {
-    box->setChecked(SettingsConvert::toInt16(read(key, 0L), key) != 0);
+    box->setChecked(SettingsConvert::toInt16(SettingsStore::readOption(key), key.key()) != 0);
+}
+
+long readColor(const Options::Key &key)
+{
+    return SettingsConvert::toInt32(SettingsStore::readOption(key), key.key());
 }
 
 QString boxText(const QCheckBox *box)
@@ -100,7 +94,7 @@ void ColorSwatch::setColor(long color)
 {
     m_color = color;
     QPalette p = palette();
-    p.setColor(QPalette::Window, SyntaxBox::toQColor(color));
+    p.setColor(QPalette::Window, Options::toColor(color));
     setPalette(p);
 }
 
@@ -303,10 +297,10 @@ QWidget *frmOptions::buildEditorPanel()
     auto *tagRow = new QHBoxLayout;
     // Until the store is read the controls hold the defaults, so values that a failed load
     // leaves unread are stored as defaults, not as black or off, when the user presses OK.
-    cbxAutoParse->setChecked(true);
-    picTagColor->setColor(16711680);
-    picAttribColor->setColor(8388608);
-    picAttribValueColor->setColor(128);
+    cbxAutoParse->setChecked(Options::AutoParse.fallbackNumber() != 0);
+    picTagColor->setColor(Options::TagColor.fallbackNumber());
+    picAttribColor->setColor(Options::AttribColor.fallbackNumber());
+    picAttribValueColor->setColor(Options::AttribValueColor.fallbackNumber());
     tagRow->addWidget(tag, 1);
     tagRow->addStretch(1);
     layout->addLayout(tagRow);
@@ -389,27 +383,25 @@ void frmOptions::loadFontList(QComboBox *list)
 
 void frmOptions::loadOptions()
 {
+    using namespace Options;
     try {
-        selectEntry(cboStartupMode, read(QStringLiteral("StartupMode"), QStringLiteral("Normal")), QStringLiteral("StartupMode"));
+        selectEntry(cboStartupMode, SettingsStore::readOption(StartupMode), StartupMode.key());
         const QFontInfo sample(txtSample->font());
-        selectEntry(cboFonts, read(QStringLiteral("FontName"), sample.family()), QStringLiteral("FontName"));
-        const QString size = read(QStringLiteral("FontSize"), QString::number(txtSample->font().pointSizeF()));
-        selectEntry(cboFontSize, QString::number(SettingsConvert::toInt16(size, QStringLiteral("FontSize"))),
-                    QStringLiteral("FontSize"));
-        cbxAutoParse->setChecked(SettingsConvert::toBoolean(read(QStringLiteral("AutoParse"), 1L), QStringLiteral("AutoParse")));
+        selectEntry(cboFonts, SettingsStore::readOption(FontName, sample.family()), FontName.key());
+        const QString size = SettingsStore::readOption(FontSize, QString::number(txtSample->font().pointSizeF()));
+        selectEntry(cboFontSize, QString::number(SettingsConvert::toInt16(size, FontSize.key())), FontSize.key());
+        cbxAutoParse->setChecked(SettingsConvert::toBoolean(SettingsStore::readOption(AutoParse), AutoParse.key()));
         cbxRunScripts->setChecked(
-            SettingsConvert::toBoolean(read(QStringLiteral("RunPreviewScripts"), 0L), QStringLiteral("RunPreviewScripts")));
-        picTagColor->setColor(SettingsConvert::toInt32(read(QStringLiteral("TagColor"), 16711680L), QStringLiteral("TagColor")));
-        setBox(cbxTagBold, QStringLiteral("TagBold"));
-        setBox(cbxTagItalic, QStringLiteral("TagItalic"));
-        picAttribColor->setColor(
-            SettingsConvert::toInt32(read(QStringLiteral("AttribColor"), 8388608L), QStringLiteral("AttribColor")));
-        setBox(cbxAttribBold, QStringLiteral("AttribBold"));
-        setBox(cbxAttribItalic, QStringLiteral("AttribItalic"));
-        picAttribValueColor->setColor(
-            SettingsConvert::toInt32(read(QStringLiteral("AttibValueColor"), 128L), QStringLiteral("AttibValueColor")));
-        setBox(cbxAttribValueBold, QStringLiteral("AttibValueBold"));
-        setBox(cbxAttribValueItalic, QStringLiteral("AttibValueItalic"));
+            SettingsConvert::toBoolean(SettingsStore::readOption(RunPreviewScripts), RunPreviewScripts.key()));
+        picTagColor->setColor(readColor(TagColor));
+        setBox(cbxTagBold, TagBold);
+        setBox(cbxTagItalic, TagItalic);
+        picAttribColor->setColor(readColor(AttribColor));
+        setBox(cbxAttribBold, AttribBold);
+        setBox(cbxAttribItalic, AttribItalic);
+        picAttribValueColor->setColor(readColor(AttribValueColor));
+        setBox(cbxAttribValueBold, AttribValueBold);
+        setBox(cbxAttribValueItalic, AttribValueItalic);
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Loading Options"));
     }
@@ -417,28 +409,32 @@ void frmOptions::loadOptions()
 
 void frmOptions::saveOptions()
 {
+    using namespace Options;
     // A list left without an entry by a failed load writes nothing, so what the store held is
     // kept rather than replaced by an empty text no reader accepts.
-    auto saveList = [](const QString &key, const QComboBox *list) {
+    auto saveList = [](const Key &key, const QComboBox *list) {
         if (list->currentIndex() >= 0)
-            SettingsStore::save(kOptions, key, list->currentText());
+            SettingsStore::saveOption(key, list->currentText());
     };
-    auto save = [](const QString &key, const QString &value) { SettingsStore::save(kOptions, key, value); };
+    auto saveColor = [](const Key &key, const ColorSwatch *swatch) {
+        SettingsStore::saveOption(key, QString::number(swatch->color()));
+    };
+    auto saveBox = [](const Key &key, const QCheckBox *box) { SettingsStore::saveOption(key, boxText(box)); };
     try {
-        saveList(QStringLiteral("StartupMode"), cboStartupMode);
-        save(QStringLiteral("AutoParse"), cbxAutoParse->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
-        save(QStringLiteral("RunPreviewScripts"), boxText(cbxRunScripts));
-        saveList(QStringLiteral("FontName"), cboFonts);
-        saveList(QStringLiteral("FontSize"), cboFontSize);
-        save(QStringLiteral("TagColor"), QString::number(picTagColor->color()));
-        save(QStringLiteral("TagBold"), boxText(cbxTagBold));
-        save(QStringLiteral("TagItalic"), boxText(cbxTagItalic));
-        save(QStringLiteral("AttribColor"), QString::number(picAttribColor->color()));
-        save(QStringLiteral("AttribBold"), boxText(cbxAttribBold));
-        save(QStringLiteral("AttribItalic"), boxText(cbxAttribItalic));
-        save(QStringLiteral("AttibValueColor"), QString::number(picAttribValueColor->color()));
-        save(QStringLiteral("AttibValueBold"), boxText(cbxAttribValueBold));
-        save(QStringLiteral("AttibValueItalic"), boxText(cbxAttribValueItalic));
+        saveList(StartupMode, cboStartupMode);
+        saveBox(AutoParse, cbxAutoParse);
+        saveBox(RunPreviewScripts, cbxRunScripts);
+        saveList(FontName, cboFonts);
+        saveList(FontSize, cboFontSize);
+        saveColor(TagColor, picTagColor);
+        saveBox(TagBold, cbxTagBold);
+        saveBox(TagItalic, cbxTagItalic);
+        saveColor(AttribColor, picAttribColor);
+        saveBox(AttribBold, cbxAttribBold);
+        saveBox(AttribItalic, cbxAttribItalic);
+        saveColor(AttribValueColor, picAttribValueColor);
+        saveBox(AttribValueBold, cbxAttribValueBold);
+        saveBox(AttribValueItalic, cbxAttribValueItalic);
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Saving Options"));
     }

@@ -125,7 +125,32 @@ QString fileName()
     return store()->fileName();
 }
 
+QString readOption(const Options::Key &key)
+{
+    return read(QString::fromLatin1(OptionsSection), key.key(), key.fallbackText());
+}
+
+QString readOption(const Options::Key &key, const QString &fallback)
+{
+    return read(QString::fromLatin1(OptionsSection), key.key(), fallback);
+}
+
+void saveOption(const Options::Key &key, const QString &value)
+{
+    save(QString::fromLatin1(OptionsSection), key.key(), value);
+}
+
 } // namespace SettingsStore
+
+QColor Options::toColor(long bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+long Options::toBgr(const QColor &color)
+{
+    return long(color.red()) | (long(color.green()) << 8) | (long(color.blue()) << 16);
+}
 
 namespace SettingsConvert {
 

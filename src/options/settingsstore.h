@@ -1,5 +1,7 @@
 #pragma once
 
+#include "options/optionkeys.h"
+
 #include <QString>
 #include <stdexcept>
 
@@ -20,6 +22,11 @@ void save(const QString &section, const QString &key, const QString &value);
 
 // The file behind the store.
 QString fileName();
+
+// A setting of the [Options] group, or its fallback (the given one, else the key's own).
+QString readOption(const Options::Key &key);
+QString readOption(const Options::Key &key, const QString &fallback);
+void saveOption(const Options::Key &key, const QString &value);
 
 } // namespace SettingsStore
 

@@ -1,5 +1,7 @@
 #include "dialogs.h"
 
+#include "options/optionkeys.h"
+
 #include <QColorDialog>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -103,11 +105,11 @@ public:
 
     bool colorDialog(QWidget *parent, const QString &title, long &color) override
     {
-        const QColor initial(int(color & 0xff), int((color >> 8) & 0xff), int((color >> 16) & 0xff));
+        const QColor initial = Options::toColor(color);
         const QColor c = QColorDialog::getColor(initial, parent, title);
         if (!c.isValid())
             return false;
-        color = long(c.red()) | (long(c.green()) << 8) | (long(c.blue()) << 16);
+        color = Options::toBgr(c);
         return true;
     }
 
