@@ -529,34 +529,37 @@ bool SyntaxBox::CanPaste() const
     return d->send(SCI_CANPASTE) && data && data->hasText() && !data->text().isEmpty();
 }
 
-void SyntaxBox::Cut()
+// QScintilla's own slots (reached from its context menu and by anyone holding a
+// QsciScintilla pointer) and ours are one and the same: each reports its change once.
+void SyntaxBox::cut()
 {
     Impl::Scope scope(this, d);
     SendScintilla(SCI_CUT);
 }
 
-void SyntaxBox::Copy()
-{
-    SendScintilla(SCI_COPY);
-}
-
-void SyntaxBox::Paste()
+void SyntaxBox::paste()
 {
     Impl::Scope scope(this, d);
     SendScintilla(SCI_PASTE);
 }
 
-void SyntaxBox::Undo()
+void SyntaxBox::undo()
 {
     Impl::Scope scope(this, d);
     SendScintilla(SCI_UNDO);
 }
 
-void SyntaxBox::Redo()
+void SyntaxBox::redo()
 {
     Impl::Scope scope(this, d);
     SendScintilla(SCI_REDO);
 }
+
+void SyntaxBox::Cut() { cut(); }
+void SyntaxBox::Copy() { SendScintilla(SCI_COPY); }
+void SyntaxBox::Paste() { paste(); }
+void SyntaxBox::Undo() { undo(); }
+void SyntaxBox::Redo() { redo(); }
 
 void SyntaxBox::setTagColor(long color) { d->setColour(kTagStyles, color); }
 void SyntaxBox::setTagBold(bool on) { d->setBold(kTagStyles, on); }

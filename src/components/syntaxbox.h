@@ -56,11 +56,17 @@ public:
     bool CanCut() const;
     bool CanCopy() const;
     bool CanPaste() const;
+    // The clipboard and history commands by their two names: QScintilla's slots (cut(),
+    // paste(), undo(), redo()) are overridden, so either way each command is one change.
     void Cut();
     void Copy();
     void Paste();
     void Undo();
     void Redo();
+    void cut() override;
+    void paste() override;
+    void undo() override;
+    void redo() override;
 
     void setTagColor(long color);
     void setTagBold(bool on);
