@@ -32,6 +32,7 @@ Result build(const Input &input, Target target)
     if (isSourceEmpty(input.source)) {
         r.ok = true;
         r.page = xsl.toBytes();
+        r.method = QStringLiteral("xml");
         return r;
     }
     XmlDocument source;
@@ -43,6 +44,8 @@ Result build(const Input &input, Target target)
         if (!xsl.transformNodeToBytes(source, &r.page))
             return failure(QStringLiteral("Error"), xsl.parseError().reason);
         r.ok = true;
+        r.method = xsl.outputMethod();
+        r.encoding = xsl.outputEncoding();
         return r;
     }
     QString result;

@@ -11,7 +11,8 @@ namespace preview {
 enum class Target {
     // The Preview tab: the result must be well-formed XML, and is written again by the parser.
     Tab,
-    // The user's browser: the result's bytes exactly as the stylesheet's xsl:output asks.
+    // The user's browser and the live pane: the result's bytes exactly as the stylesheet's
+    // xsl:output asks (what xsltproc writes).
     Browser,
 };
 
@@ -25,6 +26,8 @@ struct Input {
 struct Result {
     bool ok = false;
     QByteArray page;  // on success
+    QString method;   // with the Browser target: "xml", "html", "xhtml" or "text"
+    QByteArray encoding; // and the encoding xsl:output names, empty for the method's default
     QString title;    // on failure: the error box's title
     QString text;     // on failure: its text
 };

@@ -81,8 +81,13 @@ struct Message {
 class ErrorCapture
 {
 public:
-    ErrorCapture()
-        : m_oldGeneric(xmlGenericError)
+    // libxml2 keeps its handlers per thread, so parses may run on several threads at once.
+    // libxslt's are plain globals: only a transformation (never more than one at a time, in
+    // one thread) installs those.
+    enum Scope { Parser, Processor };
+    explicit ErrorCapture(Scope scope = Parser)
+        : m_processor(scope == Processor)
+        , m_oldGeneric(xmlGenericError)
         , m_oldGenericCtx(xmlGenericErrorContext)
         , m_oldStructured(xmlStructuredError)
         , m_oldStructuredCtx(xmlStructuredErrorContext)
@@ -93,16 +98,20 @@ public:
     {
         xmlSetGenericErrorFunc(this, &ErrorCapture::generic);
         xmlSetStructuredErrorFunc(this, &ErrorCapture::structured);
-        xsltSetGenericErrorFunc(this, &ErrorCapture::generic);
-        xsltSetGenericDebugFunc(this, &ErrorCapture::discard);
+        if (m_processor) {
+            xsltSetGenericErrorFunc(this, &ErrorCapture::generic);
+            xsltSetGenericDebugFunc(this, &ErrorCapture::discard);
+        }
     }
 
     ~ErrorCapture()
     {
         xmlSetGenericErrorFunc(m_oldGenericCtx, m_oldGeneric);
         xmlSetStructuredErrorFunc(m_oldStructuredCtx, m_oldStructured);
-        xsltSetGenericErrorFunc(m_oldXsltErrorCtx, m_oldXsltError);
-        xsltSetGenericDebugFunc(m_oldXsltDebugCtx, m_oldXsltDebug);
+        if (m_processor) {
+            xsltSetGenericErrorFunc(m_oldXsltErrorCtx, m_oldXsltError);
+            xsltSetGenericDebugFunc(m_oldXsltDebugCtx, m_oldXsltDebug);
+        }
     }
 
     ErrorCapture(const ErrorCapture &) = delete;
@@ -239,6 +248,7 @@ private:
         push(std::move(m));
     }
 
+    bool m_processor;
     QString m_pending;
     QSet<QString> m_seen;
     qsizetype m_chars = 0;
@@ -1090,7 +1100,7 @@ bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArr
     if (!sec)
         return fail(QStringLiteral("Out of memory while preparing the transformation"), XML_ERR_NO_MEMORY);
 
-    ErrorCapture capture;
+    ErrorCapture capture(ErrorCapture::Processor);
     const TransformPolicy policy = policyForStylesheet(d->baseUri);
     TransformEnvironment env(sec.get(), &policy);
     const auto failWithMessages = [&](const QString &fallback) {
@@ -1145,11 +1155,17 @@ bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArr
     }
     *out = QByteArray(reinterpret_cast<const char *>(buf), buf ? len : 0);
     xmlFree(buf);
-    if (encoding) {
-        const xmlChar *enc = nullptr;
-        XSLT_GET_IMPORT_PTR(enc, style.get(), encoding)
-        *encoding = enc ? QByteArray(reinterpret_cast<const char *>(enc)) : QByteArray();
-    }
+    const xmlChar *enc = nullptr;
+    XSLT_GET_IMPORT_PTR(enc, style.get(), encoding)
+    m_outputEncoding = enc ? QByteArray(reinterpret_cast<const char *>(enc)) : QByteArray();
+    if (encoding)
+        *encoding = m_outputEncoding;
+    // Without a method, libxslt writes HTML when the result starts with an html element.
+    const xmlChar *method = nullptr;
+    XSLT_GET_IMPORT_PTR(method, style.get(), method)
+    m_outputMethod = method ? fromXml(method).toLower()
+                     : resultDoc->type == XML_HTML_DOCUMENT_NODE ? QStringLiteral("html")
+                                                                 : QStringLiteral("xml");
     return true;
 }
 

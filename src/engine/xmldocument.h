@@ -57,6 +57,11 @@ public:
     // The base URL the document was parsed with (path or URL), empty when none.
     QString url() const;
 
+    // How the last successful transformation wrote its result: "xml", "html", "xhtml" or
+    // "text", and the encoding its xsl:output names (empty: the method's default).
+    QString outputMethod() const { return m_outputMethod; }
+    QByteArray outputEncoding() const { return m_outputEncoding; }
+
 private:
     bool parse(const QByteArray &input, bool unicodeText, const QString &baseUrl, const QString *text);
     bool transform(const XmlDocument &source, QByteArray *out, QByteArray *encoding);
@@ -67,4 +72,6 @@ private:
     struct Impl;
     std::unique_ptr<Impl> d;
     ParseError m_error;
+    QString m_outputMethod;
+    QByteArray m_outputEncoding;
 };

@@ -1,0 +1,118 @@
+#include "engine/engineprotocol.h"
+
+#include <QCborValue>
+#include <QtEndian>
+
+namespace engine {
+
+namespace {
+QString key(const char *k)
+{
+    return QString::fromLatin1(k);
+}
+} // namespace
+
+QByteArray frame(const QCborMap &message)
+{
+    const QByteArray payload = message.toCborValue().toCbor();
+    QByteArray out(4, Qt::Uninitialized);
+    qToBigEndian<quint32>(quint32(payload.size()), out.data());
+    return out + payload;
+}
+
+bool takeFrames(QByteArray &buffer, QList<QCborMap> *messages, QString *error)
+{
+    qsizetype at = 0;
+    bool ok = true;
+    while (buffer.size() - at >= 4) {
+        const qsizetype length = qFromBigEndian<quint32>(buffer.constData() + at);
+        if (length > kMaxFrameBytes) {
+            *error = QStringLiteral("a message of %1 bytes is larger than the engine accepts").arg(length);
+            ok = false;
+            break;
+        }
+        if (buffer.size() - at - 4 < length)
+            break;
+        QCborParserError parseError;
+        const QCborValue value = QCborValue::fromCbor(buffer.mid(at + 4, length), &parseError);
+        if (parseError.error != QCborError::NoError || !value.isMap()) {
+            *error = QStringLiteral("a message could not be read (%1)").arg(parseError.errorString());
+            ok = false;
+            break;
+        }
+        messages->append(value.toMap());
+        at += 4 + length;
+    }
+    buffer.remove(0, at);
+    return ok;
+}
+
+QCborMap Request::toCbor() const
+{
+    QCborMap m;
+    m.insert(key("id"), id);
+    m.insert(key("window"), window);
+    m.insert(key("generation"), generation);
+    m.insert(key("target"), target == preview::Target::Tab ? key("tab") : key("browser"));
+    m.insert(key("stylesheet"), input.stylesheet);
+    m.insert(key("stylesheetBase"), input.stylesheetBase);
+    m.insert(key("source"), input.source);
+    m.insert(key("sourceBase"), input.sourceBase);
+    return m;
+}
+
+Request Request::fromCbor(const QCborMap &m)
+{
+    Request r;
+    r.id = m.value(key("id")).toInteger();
+    r.window = m.value(key("window")).toInteger();
+    r.generation = m.value(key("generation")).toInteger();
+    r.target = m.value(key("target")).toString() == QLatin1String("tab") ? preview::Target::Tab : preview::Target::Browser;
+    r.input.stylesheet = m.value(key("stylesheet")).toByteArray();
+    r.input.stylesheetBase = m.value(key("stylesheetBase")).toString();
+    r.input.source = m.value(key("source")).toByteArray();
+    r.input.sourceBase = m.value(key("sourceBase")).toString();
+    return r;
+}
+
+QCborMap Response::toCbor() const
+{
+    QCborMap m;
+    m.insert(key("id"), id);
+    m.insert(key("window"), window);
+    m.insert(key("generation"), generation);
+    m.insert(key("ok"), result.ok);
+    m.insert(key("page"), result.page);
+    m.insert(key("method"), result.method);
+    m.insert(key("encoding"), result.encoding);
+    m.insert(key("title"), result.title);
+    m.insert(key("text"), result.text);
+    return m;
+}
+
+Response Response::fromCbor(const QCborMap &m)
+{
+    Response r;
+    r.id = m.value(key("id")).toInteger();
+    r.window = m.value(key("window")).toInteger();
+    r.generation = m.value(key("generation")).toInteger();
+    r.result.ok = m.value(key("ok")).toBool();
+    r.result.page = m.value(key("page")).toByteArray();
+    r.result.method = m.value(key("method")).toString();
+    r.result.encoding = m.value(key("encoding")).toByteArray();
+    r.result.title = m.value(key("title")).toString();
+    r.result.text = m.value(key("text")).toString();
+    return r;
+}
+
+Response handle(const Request &request)
+{
+    Response response;
+    response.id = request.id;
+    response.window = request.window;
+    response.generation = request.generation;
+    response.result = preview::build(request.input, request.target);
+    return response;
+}
+
+} // namespace engine
