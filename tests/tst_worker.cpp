@@ -114,19 +114,23 @@ private slots:
         client.submit(2, QStringLiteral("live"), 9, preview::Target::Browser, kSimple); // another window keeps its own
         QVERIFY(client.isBusy(1));
         QVERIFY(client.stop(1));
-        const engine::Response stopped = spy.at(0).at(1).value<engine::Response>();
+        // Generations 2 and 3 never ran: they are answered as superseded, at once.
+        QCOMPARE(spy.size(), 3);
+        for (int i : {0, 1})
+            QVERIFY(spy.at(i).at(1).value<engine::Response>().superseded);
+        const engine::Response stopped = spy.at(2).at(1).value<engine::Response>();
         QCOMPARE(stopped.generation, 1);
         QCOMPARE(stopped.result.text, QStringLiteral("Transformation stopped"));
         const engine::Response latest = nextAnswer(spy);
         QCOMPARE(latest.generation, 4);
-        QVERIFY(latest.result.ok);
+        QVERIFY(latest.result.ok && !latest.superseded);
         QCOMPARE(nextAnswer(spy).window, 2);
         QTest::qWait(0);
-        QCOMPARE(spy.size(), 3);
+        QCOMPARE(spy.size(), 5);
         QVERIFY(!client.isBusy(1) && !client.isBusy(2));
     }
 
-    void client_closedWindowGetsNoAnswer()
+    void client_closedWindowEndsItsWork()
     {
         EngineClient client;
         QSignalSpy spy(&client, &EngineClient::finished);
@@ -134,11 +138,14 @@ private slots:
         client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, kSimple);
         client.cancel(1);
         QVERIFY(!client.isBusy(1));
+        QCOMPARE(spy.size(), 2);
+        for (int i : {0, 1})
+            QVERIFY(spy.at(i).at(1).value<engine::Response>().superseded);
         client.submit(2, QStringLiteral("tab"), 1, preview::Target::Browser, kSimple);
         const engine::Response r = nextAnswer(spy);
         QCOMPARE(r.window, 2);
         QVERIFY(r.result.ok);
-        QCOMPARE(spy.size(), 1);
+        QCOMPARE(spy.size(), 3);
     }
 
     void client_survivesWhatTheWorkerCannot()

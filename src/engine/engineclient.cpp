@@ -54,7 +54,7 @@ void EngineClient::setMemoryLimitMb(qint64 megabytes)
 qint64 EngineClient::submit(qint64 window, const QString &channel, qint64 generation, preview::Target target,
                             const preview::Input &input)
 {
-    m_queue.removeIf([&](const Job &j) { return j.request.window == window && j.channel == channel; });
+    dropWaiting([&](const Job &j) { return j.request.window == window && j.channel == channel; });
     Job job;
     job.channel = channel;
     job.request.id = m_nextId++;
@@ -69,12 +69,34 @@ qint64 EngineClient::submit(qint64 window, const QString &channel, qint64 genera
 
 void EngineClient::cancel(qint64 window)
 {
-    m_queue.removeIf([&](const Job &j) { return j.request.window == window; });
+    dropWaiting([&](const Job &j) { return j.request.window == window; });
     if (m_running && m_running->request.window == window) {
+        const Job job = *m_running;
         m_running.reset();
         endProcess();
+        superseded(job);
         startNext();
     }
+}
+
+void EngineClient::dropWaiting(const std::function<bool(const Job &)> &which)
+{
+    QList<Job> dropped;
+    for (qsizetype i = m_queue.size() - 1; i >= 0; --i)
+        if (which(m_queue.at(i)))
+            dropped.prepend(m_queue.takeAt(i));
+    for (const Job &job : std::as_const(dropped))
+        superseded(job);
+}
+
+void EngineClient::superseded(const Job &job)
+{
+    engine::Response response;
+    response.id = job.request.id;
+    response.window = job.request.window;
+    response.generation = job.request.generation;
+    response.superseded = true;
+    emit finished(job.channel, response);
 }
 
 bool EngineClient::stop(qint64 window, const QString &channel)

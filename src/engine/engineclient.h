@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class QProcess;
@@ -35,11 +36,12 @@ public:
 
     // Queues work for a window. channel tells a window's kinds of work apart (the Preview tab,
     // the browser preview, the live pane): of the requests of one window and channel that have
-    // not started, only the newest is kept. Returns the request's id.
+    // not started, only the newest is kept; the others are answered as superseded. Returns the
+    // request's id.
     qint64 submit(qint64 window, const QString &channel, qint64 generation, preview::Target target,
                   const preview::Input &input);
-    // Drops the window's waiting requests and ends its running one without an answer: for a
-    // window that closes.
+    // Drops the window's waiting requests and ends its running one, answering each as
+    // superseded: for a window that closes.
     void cancel(qint64 window);
     // Ends the window's running request (on the given channel, or any); its answer is
     // "Transformation stopped". Returns whether anything was running.
@@ -64,6 +66,9 @@ private:
     void processEnded();
     void endProcess();
     void answer(const Job &job, const QString &title, const QString &text);
+    // Answers, as superseded, the waiting requests that match and takes them off the queue.
+    void dropWaiting(const std::function<bool(const Job &)> &which);
+    void superseded(const Job &job);
 
     QString m_workerPath;
     qint64 m_memoryMb;

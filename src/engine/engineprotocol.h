@@ -40,6 +40,9 @@ struct Response {
     qint64 window = 0;
     qint64 generation = 0;
     preview::Result result;
+    // Set by the program, never sent: the request was dropped unstarted for a newer one, or
+    // its window closed. Whoever waits for it stops waiting; nobody shows it.
+    bool superseded = false;
 
     QCborMap toCbor() const;
     static Response fromCbor(const QCborMap &map);
