@@ -4,6 +4,9 @@
 #include "common/fetchprogress.h"
 #include "document/previewguard.h"
 #include "options/settingsstore.h"
+#include "document/busystrip.h"
+#include "document/livepreview.h"
+#include "engine/engineclient.h"
 #include "engine/fileio.h"
 #include "findreplace/findreplacehost.h"
 #include "findreplace/searchengine.h"
@@ -28,7 +31,10 @@
 #include <QTabWidget>
 #include <QTextDocument>
 #include <QTimer>
+#include <QShortcut>
 #include <QUuid>
+
+#include <atomic>
 #include <QVBoxLayout>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
@@ -87,6 +93,21 @@ frmEditor::frmEditor(QWidget *parent)
     m_recoveryTimer->setSingleShot(true);
     m_recoveryTimer->setInterval(kRecoveryDelayMs);
     connect(m_recoveryTimer, &QTimer::timeout, this, &frmEditor::writeRecoveryCopy);
+
+    static std::atomic<qint64> windows{0};
+    m_windowId = ++windows;
+    m_liveTimer = new QTimer(this);
+    m_liveTimer->setSingleShot(true);
+    m_liveTimer->setInterval(kLivePauseMs);
+    connect(m_liveTimer, &QTimer::timeout, this, &frmEditor::submitLivePreview);
+    connect(&EngineClient::shared(), &EngineClient::started, this,
+            [this](qint64 window, const QString &channel, qint64) { engineStarted(window, channel); });
+    connect(&EngineClient::shared(), &EngineClient::finished, this, &frmEditor::engineFinished);
+    // While the window waits for a transformation, Esc anywhere in it stops it; otherwise Esc
+    // belongs to whoever has the focus (a list, a dialog).
+    m_escape = new QShortcut(QKeySequence(Qt::Key_Escape), this, this, &frmEditor::stopTransformation,
+                             Qt::WidgetWithChildrenShortcut);
+    m_escape->setEnabled(false);
 }
 
 frmEditor::~frmEditor()
@@ -104,15 +125,25 @@ void frmEditor::buildControls()
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
+    m_busyStrip = new BusyStrip(this);
+    layout->addWidget(m_busyStrip);
+    connect(m_busyStrip, &BusyStrip::stopRequested, this, &frmEditor::stopTransformation);
+
     SSSplitter1 = new QSplitter(Qt::Vertical, this);
     SSSplitter1->setObjectName(QStringLiteral("SSSplitter1"));
     SSSplitter1->setChildrenCollapsible(false);
     layout->addWidget(SSSplitter1, 1);
 
-    SSTab = new QTabWidget(SSSplitter1);
+    // The tabs, and beside them the live preview when it is on.
+    m_liveSplitter = new QSplitter(Qt::Horizontal, SSSplitter1);
+    m_liveSplitter->setObjectName(QStringLiteral("splLivePreview"));
+    m_liveSplitter->setChildrenCollapsible(false);
+    SSSplitter1->addWidget(m_liveSplitter);
+
+    SSTab = new QTabWidget(m_liveSplitter);
     SSTab->setObjectName(QStringLiteral("SSTab"));
     SSTab->setDocumentMode(true);
-    SSSplitter1->addWidget(SSTab);
+    m_liveSplitter->addWidget(SSTab);
 
     auto page = [this](const QString &name) {
         auto *w = new QWidget(SSTab);
@@ -178,7 +209,10 @@ void frmEditor::buildControls()
     layout->addWidget(StatusBar);
 
     connect(txtXSLT, &SyntaxBox::changed, this, &frmEditor::stylesheetChanged);
-    connect(txtXML, &SyntaxBox::changed, this, [this] { setEditState(); });
+    connect(txtXML, &SyntaxBox::changed, this, [this] {
+        setEditState();
+        scheduleLivePreview();
+    });
     for (SyntaxBox *box : {txtXSLT, txtXML}) {
         connect(box, &SyntaxBox::focusReceived, this, [this] { setEditState(); });
         connect(box, &SyntaxBox::keyReleased, this, [this](int, int) { setEditState(); });
@@ -236,20 +270,18 @@ void frmEditor::setRunPreviewScripts(bool on)
     m_runPreviewScripts = on;
     if (m_previewProfile)
         PreviewGuard::applySettings(m_previewProfile->settings(), on);
+    if (m_livePane)
+        m_livePane->setRunScripts(on);
 }
 
 void frmEditor::ensurePreviewPage()
 {
     if (m_previewProfile)
         return;
-    // The preview shows what a stylesheet made, which may come from anyone. Each window has a
-    // profile of its own, kept in memory only, whose every request passes the guard: pages of
-    // different windows share nothing (no cache, no cookies), and the guard also sees requests
-    // that belong to no page, such as those of a worker.
-    m_previewProfile = new QWebEngineProfile(this);
-    m_previewGuard = new PreviewGuard(m_previewProfile);
-    m_previewProfile->setUrlRequestInterceptor(m_previewGuard);
-    PreviewGuard::applySettings(m_previewProfile->settings(), m_runPreviewScripts);
+    // The preview shows what a stylesheet made, which may come from anyone.
+    const PreviewGuard::Profile guarded = PreviewGuard::createProfile(this, m_runPreviewScripts);
+    m_previewProfile = guarded.profile;
+    m_previewGuard = guarded.guard;
     WebBrowser->setPage(new PreviewPage(m_previewProfile, m_previewGuard, WebBrowser));
 }
 
@@ -302,6 +334,102 @@ void frmEditor::stylesheetChanged()
     if (m_blnChanged && !m_blnLoading && m_recoveryTimer)
         m_recoveryTimer->start();
     setEditState();
+    scheduleLivePreview();
+}
+
+void frmEditor::setLivePreview(bool on)
+{
+    if (on && !m_livePane) {
+        m_livePane = new LivePreviewPane(m_runPreviewScripts, m_liveSplitter);
+        m_liveSplitter->addWidget(m_livePane);
+        m_liveSplitter->setSizes({1, 1});
+        connect(m_livePane, &LivePreviewPane::stopRequested, this, [this] {
+            EngineClient::shared().stop(m_windowId, QStringLiteral("live"));
+        });
+    }
+    if (!m_livePane)
+        return;
+    m_livePane->setVisible(on);
+    if (on) {
+        submitLivePreview();
+    } else {
+        m_liveTimer->stop();
+        EngineClient::shared().stop(m_windowId, QStringLiteral("live"));
+    }
+}
+
+bool frmEditor::livePreview() const
+{
+    return m_livePane && !m_livePane->isHidden();
+}
+
+void frmEditor::scheduleLivePreview()
+{
+    if (livePreview() && !m_blnLoading)
+        m_liveTimer->start();
+}
+
+void frmEditor::submitLivePreview()
+{
+    m_liveTimer->stop();
+    if (!livePreview())
+        return;
+    // While the typing goes on the pipeline's own parse finds the well-formedness errors; the
+    // live pane shows them in its strip, never in a box.
+    EngineClient::shared().submit(m_windowId, QStringLiteral("live"), ++m_liveGeneration, preview::Target::Browser,
+                                  previewInput());
+}
+
+void frmEditor::engineStarted(qint64 window, const QString &channel)
+{
+    if (window != m_windowId)
+        return;
+    if (channel == QLatin1String("live") && m_livePane)
+        m_livePane->busyStrip()->begin(QStringLiteral("Transforming"));
+}
+
+void frmEditor::engineFinished(const QString &channel, const engine::Response &response)
+{
+    if (response.window != m_windowId || channel != QLatin1String("live") || !m_livePane)
+        return;
+    if (!EngineClient::shared().isBusy(m_windowId, channel))
+        m_livePane->busyStrip()->end();
+    // An answer about an older text than the newest asked for is of no use any more.
+    if (response.superseded || response.generation != m_liveGeneration)
+        return;
+    m_livePane->showResult(response.result, {m_xsltBase, m_xmlFileName});
+}
+
+void frmEditor::stopTransformation()
+{
+    EngineClient::shared().stop(m_windowId);
+}
+
+preview::Result frmEditor::runInEngine(const QString &channel, preview::Target target)
+{
+    EngineClient &engine = EngineClient::shared();
+    std::optional<preview::Result> result;
+    QEventLoop wait;
+    qint64 id = 0;
+    const QMetaObject::Connection done = connect(&engine, &EngineClient::finished, &wait,
+                                                 [&](const QString &, const engine::Response &r) {
+                                                     if (r.id != id)
+                                                         return;
+                                                     result = r.result;
+                                                     if (r.superseded)
+                                                         result->text.clear();
+                                                     wait.quit();
+                                                 });
+    id = engine.submit(m_windowId, channel, ++m_previewGeneration, target, previewInput());
+    if (!result) {
+        m_busyStrip->begin(QStringLiteral("Transforming"));
+        m_escape->setEnabled(true);
+        wait.exec();
+        m_escape->setEnabled(false);
+        m_busyStrip->end();
+    }
+    disconnect(done);
+    return result.value_or(preview::Result{});
 }
 
 void frmEditor::writeRecoveryCopy()
@@ -448,9 +576,12 @@ bool frmEditor::buildPreviewFile(QString &stem)
         showError(QStringLiteral("No temporary file name could be made for the preview."), QStringLiteral("Error"));
         return false;
     }
-    const preview::Result result = preview::build(previewInput(), preview::Target::Tab);
+    const preview::Result result = runInEngine(QStringLiteral("tab"), preview::Target::Tab);
     if (!result.ok) {
-        showError(result.text, result.title);
+        if (result.text == EngineClient::stoppedMessage())
+            StatusBar->showMessage(result.text, 5000);
+        else if (!result.text.isEmpty())
+            showError(result.text, result.title);
         return false;
     }
     QString error;
@@ -466,9 +597,12 @@ bool frmEditor::previewInBrowser()
 {
     BusyCursor busy;
     BusyScope scope(m_busy);
-    const preview::Result result = preview::build(previewInput(), preview::Target::Browser);
+    const preview::Result result = runInEngine(QStringLiteral("browser"), preview::Target::Browser);
     if (!result.ok) {
-        showError(result.text, result.title);
+        if (result.text == EngineClient::stoppedMessage())
+            StatusBar->showMessage(result.text, 5000);
+        else if (!result.text.isEmpty())
+            showError(result.text, result.title);
         return false;
     }
     // The page goes to the browser byte for byte, so none of the Preview tab's restrictions
@@ -664,6 +798,9 @@ void frmEditor::unload()
     if (m_recoveryTimer)
         m_recoveryTimer->stop();
     recoveryStore().remove(m_recoveryId);
+    // Whatever the engine still does for this window is of no use to anyone now.
+    disconnect(&EngineClient::shared(), nullptr, this, nullptr);
+    EngineClient::shared().cancel(m_windowId);
     emit closed(intArrayElem);
 }
 

@@ -3,6 +3,7 @@
 #include "components/syntaxbox.h"
 #include "components/ucvbintelli.h"
 #include "platform/dialogs.h"
+#include "engine/engineprotocol.h"
 #include "engine/previewpipeline.h"
 #include "engine/xmldocument.h"
 
@@ -15,9 +16,12 @@ class QLabel;
 class QSplitter;
 class QStatusBar;
 class QTabWidget;
+class QShortcut;
 class QTimer;
 class QWebEngineProfile;
 class QWebEngineView;
+class BusyStrip;
+class LivePreviewPane;
 class PreviewGuard;
 
 // Which of the main window's edit commands a document window can carry out now.
@@ -110,6 +114,19 @@ public:
     // on. Takes effect with the next preview.
     bool runPreviewScripts() const { return m_runPreviewScripts; }
     void setRunPreviewScripts(bool on);
+
+    // The live preview pane beside the tabs: re-rendered a short pause after the stylesheet or
+    // the source changes.
+    void setLivePreview(bool on);
+    bool livePreview() const;
+    LivePreviewPane *livePane() const { return m_livePane; }
+    static constexpr int kLivePauseMs = 300;
+
+    // This window's identity in the engine's queue.
+    qint64 windowId() const { return m_windowId; }
+    // Ends the transformation this window waits for, if any (Stop, or Esc).
+    void stopTransformation();
+    BusyStrip *busyStrip() const { return m_busyStrip; }
     // Gives WebBrowser its page: a memory-only profile of this window's own whose every request
     // passes the guard. Made on first need, so a window that never previews never starts the
     // web engine.
@@ -167,6 +184,13 @@ private:
     void unload();
     void setCaption(const QString &caption);
     void writeRecoveryCopy();
+    // Runs the preview pipeline in the engine and waits for its answer while events go on,
+    // with the busy strip and its Stop button showing.
+    preview::Result runInEngine(const QString &channel, preview::Target target);
+    void scheduleLivePreview();
+    void submitLivePreview();
+    void engineStarted(qint64 window, const QString &channel);
+    void engineFinished(const QString &channel, const engine::Response &response);
 
     std::unique_ptr<XmlDocument> xmlParseDoc;
     QString m_strFileName;
@@ -186,5 +210,13 @@ private:
     QLabel *m_panel1Text = nullptr;
     QLabel *m_panel2 = nullptr;
     QString m_recoveryId;
+    qint64 m_windowId = 0;
+    BusyStrip *m_busyStrip = nullptr;
+    QShortcut *m_escape = nullptr;
+    QSplitter *m_liveSplitter = nullptr;
+    LivePreviewPane *m_livePane = nullptr;
+    QTimer *m_liveTimer = nullptr;
+    qint64 m_liveGeneration = 0;
+    qint64 m_previewGeneration = 0;
     QTimer *m_recoveryTimer = nullptr;
 };

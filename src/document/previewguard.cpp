@@ -3,11 +3,22 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QUrl>
+#include <QWebEngineProfile>
 #include <QWebEngineSettings>
 
 PreviewGuard::PreviewGuard(QObject *parent)
     : QWebEngineUrlRequestInterceptor(parent)
 {
+}
+
+PreviewGuard::Profile PreviewGuard::createProfile(QObject *owner, bool runScripts)
+{
+    Profile p;
+    p.profile = new QWebEngineProfile(owner);
+    p.guard = new PreviewGuard(p.profile);
+    p.profile->setUrlRequestInterceptor(p.guard);
+    applySettings(p.profile->settings(), runScripts);
+    return p;
 }
 
 void PreviewGuard::setScope(const QStringList &documents, const QString &pageFile)

@@ -41,6 +41,15 @@ public:
     // new windows, no clipboard, no storage, no plugins and no remote content.
     static void applySettings(QWebEngineSettings *settings, bool runScripts);
 
+    // A profile of its own for one preview view, a child of owner, kept in memory only, whose
+    // every request passes a new guard: previews share nothing (no cache, no cookies), and the
+    // guard also sees requests that belong to no page, such as those of a worker.
+    struct Profile {
+        QWebEngineProfile *profile = nullptr;
+        PreviewGuard *guard = nullptr;
+    };
+    static Profile createProfile(QObject *owner, bool runScripts);
+
 private:
     QStringList m_folders;
     QString m_pageFile;
