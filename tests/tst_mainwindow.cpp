@@ -126,7 +126,8 @@ private slots:
             "mnuPrint|&Print...|Ctrl+P", "sep3|-|", "mnuMRU|MRU File List|", "sep7|-|", "mnuExit|E&xit|",
             "mnuUndo|&Undo|Ctrl+Z", "mnuRedo|&Redo|", "mnuCut|Cu&t|Ctrl+X", "mnuCopy|&Copy|Ctrl+C",
             "mnuPaste|&Paste|Ctrl+V", "mnuSelectAll|Select &All|Ctrl+A", "sep4|-|", "mnuFind|&Find|Ctrl+F",
-            "mnuReplace|R&eplace...|Ctrl+H", "mnuPreview|&Preview HTML In Browser|", "mnuOptions|&Options...|",
+            "mnuReplace|R&eplace...|Ctrl+H", "mnuPreview|&Preview HTML In Browser|", "mnuLivePreview|&Live Preview|Ctrl+Shift+P",
+            "mnuOptions|&Options...|",
             "mnuTileH|Tile &Horizontially|", "mnuTileV|Tile &Vertically|", "mnuCascade|&Cascade|",
             "mnuArrange|&Arrange Icons|", "mnuHelpContents|&Contents|F1", "sep6|-|", "mnuFeedback|&Feedback...|",
             "sep8|-|", "mnuAbout|&About Zendrik|"};
@@ -143,7 +144,7 @@ private slots:
                 if (!a->isSeparator() && a->isEnabled() && a->isVisible())
                     enabled << a->objectName();
         QCOMPARE(enabled, QStringList({"mnuNew", "mnuOpen", "mnuOpenXSLTFile", "mnuOpenXSLTURL", "mnuExit",
-                                       "mnuOptions", "mnuTileH", "mnuTileV", "mnuCascade", "mnuArrange",
+                                       "mnuLivePreview", "mnuOptions", "mnuTileH", "mnuTileV", "mnuCascade", "mnuArrange",
                                        "mnuHelpContents", "mnuFeedback", "mnuAbout"}));
     }
 

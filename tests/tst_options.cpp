@@ -1,5 +1,6 @@
 #include "app/frmmdimain.h"
 #include "document/frmeditor.h"
+#include "engine/engineclient.h"
 #include "options/frmoptions.h"
 #include "options/settingsstore.h"
 #include "support/appfixture.h"
@@ -224,7 +225,8 @@ private slots:
             {"StartupMode", "Normal"}, {"AutoParse", "1"},      {"FontName", family},        {"FontSize", "8"},
             {"TagColor", "16711680"},  {"TagBold", "0"},        {"TagItalic", "0"},          {"AttribColor", "8388608"},
             {"AttribBold", "0"},       {"AttribItalic", "0"},   {"AttibValueColor", "128"}, {"AttibValueBold", "0"},
-            {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"}};
+            {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"},
+            {"EngineMemoryMB", QString::number(EngineClient::defaultMemoryLimitMb())}};
         QCOMPARE(storedOptions(), all);
         QVERIFY(fake->calls.isEmpty());
     }
@@ -406,9 +408,9 @@ private slots:
         QTest::addRow("cancel button") << "cancel" << true << true << 4 << QStringList();
         QTest::addRow("escape key") << "escape" << true << true << 4 << QStringList();
         QTest::addRow("title-bar close box") << "close" << true << false << 4 << QStringList();
-        QTest::addRow("ok") << "ok" << true << false << 14 << QStringList();
+        QTest::addRow("ok") << "ok" << true << false << 15 << QStringList();
         QTest::addRow("close box, nothing stored") << "close" << false << false << 0 << QStringList();
-        QTest::addRow("apply, then cancel") << "apply, cancel" << false << true << 14 << QStringList();
+        QTest::addRow("apply, then cancel") << "apply, cancel" << false << true << 15 << QStringList();
         QTest::addRow("ok, store not writable") << "ok" << false << false << 0
                                                 << QStringList("Error Saving Options (16)");
     }

@@ -2,6 +2,7 @@
 
 #include "common/common.h"
 #include "document/frmeditor.h"
+#include "engine/engineclient.h"
 #include "engine/recoverystore.h"
 #include "options/frmoptions.h"
 #include "options/settingsstore.h"
@@ -138,6 +139,7 @@ struct frmMDIMain::Command {
     const char *shortcut = "";
     const char *icon = "";
     bool iconInMenu = true;
+    bool checkable = false;
     unsigned availability = Always;
     int toolbarSlot = 0;
     const char *toolbarKey = "";
@@ -202,6 +204,9 @@ const std::vector<frmMDIMain::Command> &frmMDIMain::commands()
         {.row = Row::Item, .name = "mnuPreview", .caption = "&Preview HTML In Browser", .icon = "preview", .iconInMenu = false,
          .availability = WithActiveDocument | OffOverEmptyArea, .toolbarSlot = 14, .toolbarKey = "Preview",
          .tooltip = "Preview HTML In Browser", .onMain = &M::cmdPreview},
+
+        {.row = Row::Item, .name = "mnuLivePreview", .caption = "&Live Preview", .shortcut = "Ctrl+Shift+P", .checkable = true,
+         .onMain = &M::cmdLivePreview},
 
         {.row = Row::Menu, .name = "mnuTools", .caption = "&Tools"},
         {.row = Row::Item, .name = "mnuOptions", .caption = "&Options...", .onMain = &M::showOptions},
@@ -268,6 +273,7 @@ void frmMDIMain::buildCommands()
             action->setIconVisibleInMenu(c.iconInMenu);
         }
         action->setEnabled(c.availability == Always || c.availability == OffOverEmptyArea);
+        action->setCheckable(c.checkable);
         if (c.onMain)
             connect(action, &QAction::triggered, this, c.onMain);
         if (c.onDocument) {
@@ -335,6 +341,7 @@ void frmMDIMain::adopt(frmEditor *doc)
     });
     connect(doc, &frmEditor::controlKeyChanged, this, [this](bool down) { blnControlKey = down; });
     connect(doc, &frmEditor::closed, this, [this](int position) { removeFormFromArray(position); });
+    doc->setLivePreview(menuItem(QStringLiteral("mnuLivePreview"))->isChecked());
 }
 
 void frmMDIMain::cmdOpenXSLTFile()
@@ -418,6 +425,19 @@ void frmMDIMain::cmdPreview()
 {
     if (frmEditor *doc = activeDocument())
         doc->previewInBrowser();
+}
+
+void frmMDIMain::cmdLivePreview()
+{
+    const bool on = menuItem(QStringLiteral("mnuLivePreview"))->isChecked();
+    try {
+        SettingsStore::saveOption(Options::LivePreview, on ? QStringLiteral("1") : QStringLiteral("0"));
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()), QStringLiteral("Error Saving Options"));
+    }
+    for (const QPointer<frmEditor> &doc : documents())
+        if (doc)
+            doc->setLivePreview(on);
 }
 
 void frmMDIMain::cmdFeedback()
@@ -667,7 +687,12 @@ void frmMDIMain::applyOptions()
 {
     try {
         const QString mode = SettingsStore::readOption(Options::StartupMode);
+        EngineClient::shared().setMemoryLimitMb(SettingsConvert::toInt32(
+            SettingsStore::readOption(Options::EngineMemoryMB, QString::number(EngineClient::defaultMemoryLimitMb())),
+            Options::EngineMemoryMB.key()));
         if (blnStarting) {
+            menuItem(QStringLiteral("mnuLivePreview"))
+                ->setChecked(SettingsConvert::toBoolean(SettingsStore::readOption(Options::LivePreview), Options::LivePreview.key()));
             const QString upper = mode.toUpper();
             if (upper == QLatin1String("NORMAL"))
                 setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen));

@@ -105,6 +105,7 @@ private:
     void cmdExit();
     void cmdPaste();
     void cmdPreview();
+    void cmdLivePreview();
     void cmdFeedback();
     void cmdAbout();
     void cmdTileHorizontally();

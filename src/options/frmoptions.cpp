@@ -1,6 +1,7 @@
 #include "frmoptions.h"
 
 #include "common/common.h"
+#include "engine/engineclient.h"
 #include "components/syntaxbox.h"
 #include "options/settingsstore.h"
 #include "platform/dialogs.h"
@@ -18,6 +19,8 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -242,12 +245,28 @@ QWidget *frmOptions::buildGeneralPanel()
     cbxRunScripts->setToolTip(QStringLiteral("Scripts in the page a stylesheet makes run in the Preview tab. "
                                              "They still cannot reach the network or files outside the "
                                              "stylesheet's and the source's folders."));
-    (new QVBoxLayout(preview))->addWidget(cbxRunScripts);
+    auto *previewLayout = new QVBoxLayout(preview);
+    previewLayout->addWidget(cbxRunScripts);
+    auto *memoryRow = new QHBoxLayout;
+    auto *memoryLabel = new QLabel(QStringLiteral("Memory for a transformation (MB):"), preview);
+    txtEngineMemory = new QSpinBox(preview);
+    txtEngineMemory->setObjectName(QStringLiteral("txtEngineMemory"));
+    txtEngineMemory->setRange(128, 1024 * 1024);
+    txtEngineMemory->setSingleStep(256);
+    txtEngineMemory->setValue(int(EngineClient::defaultMemoryLimitMb()));
+    txtEngineMemory->setToolTip(QStringLiteral("A transformation that needs more stops with a message; "
+                                               "your documents are not affected."));
+    memoryLabel->setBuddy(txtEngineMemory);
+    memoryRow->addWidget(memoryLabel);
+    memoryRow->addWidget(txtEngineMemory);
+    memoryRow->addStretch(1);
+    previewLayout->addLayout(memoryRow);
     layout->addWidget(preview);
     layout->addStretch(1);
 
     connect(cboStartupMode, &QComboBox::currentIndexChanged, this, [this] { cmdApply->setEnabled(true); });
     connect(cbxRunScripts, &QCheckBox::clicked, this, [this] { cmdApply->setEnabled(true); });
+    connect(txtEngineMemory, &QSpinBox::valueChanged, this, [this] { cmdApply->setEnabled(true); });
     return panel;
 }
 
@@ -393,6 +412,12 @@ void frmOptions::loadOptions()
         cbxAutoParse->setChecked(SettingsConvert::toBoolean(SettingsStore::readOption(AutoParse), AutoParse.key()));
         cbxRunScripts->setChecked(
             SettingsConvert::toBoolean(SettingsStore::readOption(RunPreviewScripts), RunPreviewScripts.key()));
+        {
+            QSignalBlocker quiet(txtEngineMemory);
+            txtEngineMemory->setValue(int(SettingsConvert::toInt32(
+                SettingsStore::readOption(EngineMemoryMB, QString::number(EngineClient::defaultMemoryLimitMb())),
+                EngineMemoryMB.key())));
+        }
         picTagColor->setColor(readColor(TagColor));
         setBox(cbxTagBold, TagBold);
         setBox(cbxTagItalic, TagItalic);
@@ -424,6 +449,7 @@ void frmOptions::saveOptions()
         saveList(StartupMode, cboStartupMode);
         saveBox(AutoParse, cbxAutoParse);
         saveBox(RunPreviewScripts, cbxRunScripts);
+        SettingsStore::saveOption(EngineMemoryMB, QString::number(txtEngineMemory->value()));
         saveList(FontName, cboFonts);
         saveList(FontSize, cboFontSize);
         saveColor(TagColor, picTagColor);

@@ -5,6 +5,7 @@
 #include <QString>
 
 class QCheckBox;
+class QSpinBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
@@ -70,6 +71,7 @@ private:
     QComboBox *cboStartupMode = nullptr;
     QCheckBox *cbxAutoParse = nullptr;
     QCheckBox *cbxRunScripts = nullptr;
+    QSpinBox *txtEngineMemory = nullptr;
     ColorSwatch *picTagColor = nullptr;
     ColorSwatch *picAttribColor = nullptr;
     ColorSwatch *picAttribValueColor = nullptr;

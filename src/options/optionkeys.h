@@ -20,6 +20,10 @@ struct Key {
 inline constexpr Key StartupMode{"StartupMode", "Normal"};
 inline constexpr Key AutoParse{"AutoParse", "1"};
 inline constexpr Key RunPreviewScripts{"RunPreviewScripts", "0"};
+inline constexpr Key LivePreview{"LivePreview", "0"};
+// Megabytes the transformation engine may use; without a stored value, the lower of 2 GB and
+// half the computer's memory.
+inline constexpr Key EngineMemoryMB{"EngineMemoryMB", nullptr};
 inline constexpr Key FontName{"FontName", nullptr};
 inline constexpr Key FontSize{"FontSize", nullptr};
 // Colours are 0x00BBGGRR numbers written in decimal: blue tags, navy attribute names, maroon values.
