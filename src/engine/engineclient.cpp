@@ -15,11 +15,14 @@ EngineClient::EngineClient(const QString &workerPath, QObject *parent)
 
 EngineClient::~EngineClient()
 {
-    if (!m_process)
-        return;
-    disconnect(m_process, nullptr, this, nullptr);
-    m_process->kill();
-    m_process->waitForFinished(2000);
+    // The worker, and any ended one not yet reaped, go with the client.
+    for (QProcess *p : findChildren<QProcess *>()) {
+        disconnect(p, nullptr, this, nullptr);
+        if (p->state() != QProcess::NotRunning) {
+            p->kill();
+            p->waitForFinished(2000);
+        }
+    }
 }
 
 QString EngineClient::defaultWorkerPath()

@@ -1,0 +1,206 @@
+// The preview beside the editor, and the engine's work seen from the window: typing re-renders,
+// a failure keeps the last good render, Stop ends a runaway stylesheet, a closing window ends
+// its work.
+#include "app/frmmdimain.h"
+#include "document/busystrip.h"
+#include "document/frmeditor.h"
+#include "document/livepreview.h"
+#include "engine/engineclient.h"
+#include "support/appfixture.h"
+#include "support/testmain.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+
+namespace {
+
+QString stylesheet(const QString &output, const QString &body)
+{
+    return QStringLiteral("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">") + output
+           + QStringLiteral("<xsl:template match=\"/\">") + body + QStringLiteral("</xsl:template></xsl:stylesheet>");
+}
+
+const QString kSource = QStringLiteral("<list><item>alpha</item><item>beta</item></list>");
+// Runs for as long as anyone lets it, in constant memory: every node against every node, five
+// levels deep, writing nothing.
+const QString kEndless = stylesheet(QString(), QStringLiteral(
+    "<o><xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\">"
+    "<xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\"><xsl:if test=\"false()\"><x/></xsl:if>"
+    "</xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></o>"));
+
+QString pageText(QWebEngineView *view)
+{
+    QString text;
+    bool done = false;
+    view->page()->toPlainText([&](const QString &t) {
+        text = t;
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, 10000))
+        qWarning("the page text did not arrive");
+    return text;
+}
+
+} // namespace
+
+class TstLivePreview : public QObject, public fixture::Session
+{
+    Q_OBJECT
+
+    frmEditor *liveWindow(const QString &xslt, const QString &xml)
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        doc->txtXSLT->setText(xslt);
+        doc->txtXML->setText(xml);
+        if (!main->menuItem("mnuLivePreview")->isChecked())
+            main->menuItem("mnuLivePreview")->trigger();
+        return doc;
+    }
+
+private slots:
+    void init() { QVERIFY(start()); }
+    void cleanup() { stop(); }
+
+    void liveToggle_showsThePaneAndIsStored()
+    {
+        frmEditor *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p><xsl:value-of select=\"count(//item)\"/></p>")), kSource);
+        QVERIFY(doc->livePreview());
+        QVERIFY(fixture::settingsFileText().contains(QLatin1String("LivePreview=1")));
+        QTRY_COMPARE_WITH_TIMEOUT(doc->livePane()->renders(), 1, 10000);
+        // A new window follows the toggle; turning it off hides every pane.
+        frmEditor *second = fixture::newDocument(main);
+        QVERIFY(second->livePreview());
+        QTest::keySequence(main, QKeySequence(QStringLiteral("Ctrl+Shift+P")));
+        QVERIFY(!doc->livePreview() && !second->livePreview());
+        QVERIFY(fixture::settingsFileText().contains(QLatin1String("LivePreview=0")));
+    }
+
+    // Each row: the xsl:output, the page text the view shows, the raw result (what xsltproc writes).
+    void outputMethods_render_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("shown");
+        QTest::addRow("html") << "<xsl:output method=\"html\"/>" << "<html><body><p>Items: <xsl:value-of select=\"count(//item)\"/></p><br/></body></html>" << "Items: 2";
+        QTest::addRow("xhtml as xml") << "" << "<html xmlns=\"http://www.w3.org/1999/xhtml\"><body><p>First: <xsl:value-of select=\"//item\"/></p></body></html>" << "First: alpha";
+        QTest::addRow("text") << "<xsl:output method=\"text\"/>" << "<xsl:for-each select=\"//item\"><xsl:value-of select=\".\"/>;</xsl:for-each>" << "alpha;beta;";
+        QTest::addRow("plain xml") << "" << "<r><xsl:copy-of select=\"//item[2]\"/></r>" << "beta";
+    }
+    void outputMethods_render()
+    {
+        QFETCH(QString, output);
+        QFETCH(QString, body);
+        QFETCH(QString, shown);
+        frmEditor *doc = liveWindow(stylesheet(output, body), kSource);
+        QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->renders() == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(pageText(doc->livePane()->view()).contains(shown), 10000);
+        // The raw result is what xsltproc writes for the same pair.
+        if (QFile::exists(QStringLiteral("/usr/bin/xsltproc"))) {
+            const QString dir = QDir(testenv::tempDir()).filePath(QStringLiteral("methods"));
+            QDir().mkpath(dir);
+            QFile xsl(dir + QStringLiteral("/s.xsl")), xml(dir + QStringLiteral("/s.xml"));
+            QVERIFY(xsl.open(QIODevice::WriteOnly) && xml.open(QIODevice::WriteOnly));
+            xsl.write(doc->txtXSLT->utf8Text());
+            xml.write(doc->txtXML->utf8Text());
+            xsl.close();
+            xml.close();
+            QProcess proc;
+            proc.start(QStringLiteral("/usr/bin/xsltproc"), {xsl.fileName(), xml.fileName()});
+            QVERIFY(proc.waitForFinished());
+            QCOMPARE(doc->livePane()->resultSource(), QString::fromUtf8(proc.readAllStandardOutput()));
+            QDir(dir).removeRecursively();
+        }
+    }
+
+    void brokenEdit_keepsTheLastGoodRender()
+    {
+        frmEditor *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p>good <xsl:value-of select=\"count(//item)\"/></p>")), kSource);
+        QTRY_COMPARE_WITH_TIMEOUT(doc->livePane()->renders(), 1, 10000);
+        QTRY_VERIFY(pageText(doc->livePane()->view()).contains(QLatin1String("good 2")));
+        const QString good = doc->livePane()->resultSource();
+        // Not well-formed, then an XPath error: each shows in the strip, the render stays.
+        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelText(QStringLiteral("<"));
+        QTRY_VERIFY_WITH_TIMEOUT(!doc->livePane()->errorText().isEmpty(), 10000);
+        QVERIFY2(doc->livePane()->errorText().startsWith(QLatin1String("Error Parsing XSLT Document: ")),
+                 qPrintable(doc->livePane()->errorText()));
+        doc->txtXSLT->setText(stylesheet(QString(), QStringLiteral("<p><xsl:value-of select=\"count(//item\"/></p>")));
+        QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->errorText().contains(QLatin1String("count(//item")), 10000);
+        QCOMPARE(doc->livePane()->renders(), 1);
+        QCOMPARE(doc->livePane()->resultSource(), good);
+        QVERIFY(pageText(doc->livePane()->view()).contains(QLatin1String("good 2")));
+        // No box while typing.
+        QVERIFY(fake->messages().isEmpty());
+        // Mended, it renders again and the strip goes.
+        doc->txtXSLT->setText(stylesheet(QString(), QStringLiteral("<p>mended</p>")));
+        QTRY_COMPARE_WITH_TIMEOUT(doc->livePane()->renders(), 2, 10000);
+        QVERIFY(doc->livePane()->errorText().isEmpty());
+    }
+
+    void typingBurst_showsOnlyTheNewestText()
+    {
+        frmEditor *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p>v0</p>")), kSource);
+        QTRY_COMPARE_WITH_TIMEOUT(doc->livePane()->renders(), 1, 10000);
+        for (int i = 1; i <= 5; ++i)
+            doc->txtXSLT->setText(stylesheet(QString(), QStringLiteral("<p>v%1</p>").arg(i)));
+        QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->resultSource().contains(QLatin1String("<p>v5</p>")), 10000);
+        QTest::qWait(frmEditor::kLivePauseMs * 2);
+        QCOMPARE(doc->livePane()->renders(), 2);
+    }
+
+    void stop_endsARunawayStylesheet()
+    {
+        frmEditor *doc = liveWindow(kEndless, QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(300) + QStringLiteral("</r>"));
+        BusyStrip *strip = doc->livePane()->busyStrip();
+        QTRY_VERIFY_WITH_TIMEOUT(strip->isVisible(), 10000);
+        QVERIFY(strip->text().startsWith(QStringLiteral("Transforming\u2026 ")));
+        // Esc in the pane stops it.
+        main->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(main));
+        doc->livePane()->view()->setFocus();
+        QTest::keyClick(doc->livePane()->view()->focusProxy() ? doc->livePane()->view()->focusProxy() : doc->livePane()->view(),
+                        Qt::Key_Escape);
+        QCOMPARE(doc->livePane()->errorText(), QStringLiteral("Transformation stopped"));
+        QVERIFY(!strip->isVisible());
+        QVERIFY(!EngineClient::shared().isBusy(doc->windowId()));
+
+        // The Preview tab waits with its own strip; Stop brings the editor back.
+        doc->setLivePreview(false);
+        bool stopped = false;
+        QTimer::singleShot(0, this, [&] {
+            stopped = QTest::qWaitFor([&] { return doc->busyStrip()->isVisible(); }, 10000);
+            QTest::mouseClick(doc->busyStrip()->findChild<QPushButton *>(QStringLiteral("cmdStop")), Qt::LeftButton);
+            doc->stopTransformation(); // never leave the wait hanging, whatever happened above
+        });
+        doc->SSTab->setCurrentIndex(2);
+        QVERIFY(stopped);
+        QCOMPARE(doc->SSTab->currentIndex(), 0);
+        QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().title + ": " + fake->lastMessage().text));
+        QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Transformation stopped"));
+    }
+
+    void closingWindow_endsItsWork()
+    {
+        frmEditor *doc = liveWindow(kEndless, QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(300) + QStringLiteral("</r>"));
+        const qint64 id = doc->windowId();
+        QTRY_VERIFY_WITH_TIMEOUT(EngineClient::shared().isBusy(id), 10000);
+        doc->setCloseApproved(true);
+        QVERIFY(doc->parentWidget()->close());
+        QVERIFY(!EngineClient::shared().isBusy(id));
+        // The engine serves the next window at once.
+        frmEditor *next = liveWindow(stylesheet(QString(), QStringLiteral("<p>next</p>")), kSource);
+        QTRY_COMPARE_WITH_TIMEOUT(next->livePane()->renders(), 1, 10000);
+    }
+};
+
+ZENDRIK_TEST_MAIN(TstLivePreview)
+#include "tst_livepreview.moc"
