@@ -200,6 +200,32 @@ private slots:
         frmEditor *next = liveWindow(stylesheet(QString(), QStringLiteral("<p>next</p>")), kSource);
         QTRY_COMPARE_WITH_TIMEOUT(next->livePane()->renders(), 1, 10000);
     }
+
+    // A large stylesheet is parsed beside the window: the panel says so, then gives the verdict
+    // on the latest text only; a click meanwhile gets its report when the verdict is in.
+    void largeText_parsedBesideTheWindow()
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        const QString body = QStringLiteral("<!-- %1 -->").arg(QString(200 * 1024, QLatin1Char('x')));
+        doc->txtXSLT->setText(stylesheet(QString(), body + QStringLiteral("<p/>")));
+        QCOMPARE(doc->panelText(1), QStringLiteral("Checking\u2026"));
+        QTRY_VERIFY_WITH_TIMEOUT(!doc->parsePending(), 10000);
+        QCOMPARE(doc->panelText(1), QString());
+        // Broken, then broken elsewhere before the first verdict can count.
+        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelText(QStringLiteral("<a>"));
+        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelText(QStringLiteral("<b>"));
+        QVERIFY(doc->parsePending());
+        QTest::mouseClick(doc->StatusBar, Qt::LeftButton);
+        QVERIFY(fake->messages().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!doc->parsePending(), 10000);
+        QCOMPARE(fake->messages().size(), 1);
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Extended Parse Info"));
+        QVERIFY2(fake->lastMessage().text.contains(QLatin1String("Source: <b><a>")), qPrintable(fake->lastMessage().text.left(200)));
+        QVERIFY(doc->panelHasIcon());
+        QVERIFY(doc->Caption().endsWith(QLatin1Char('*')));
+    }
 };
 
 ZENDRIK_TEST_MAIN(TstLivePreview)

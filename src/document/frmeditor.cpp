@@ -8,6 +8,7 @@
 #include "document/livepreview.h"
 #include "engine/engineclient.h"
 #include "engine/fileio.h"
+#include "engine/parseservice.h"
 #include "findreplace/findreplacehost.h"
 #include "findreplace/searchengine.h"
 #include "engine/previewpipeline.h"
@@ -103,6 +104,12 @@ frmEditor::frmEditor(QWidget *parent)
     connect(&EngineClient::shared(), &EngineClient::started, this,
             [this](qint64 window, const QString &channel, qint64) { engineStarted(window, channel); });
     connect(&EngineClient::shared(), &EngineClient::finished, this, &frmEditor::engineFinished);
+    connect(&ParseService::shared(), &ParseService::parsed, this,
+            [this](qint64 window, qint64 generation, const XmlDocument::ParseError &error) {
+                // Only the verdict on the latest text counts; an older one would mislead.
+                if (window == m_windowId && generation == m_parseGeneration && blnAutoParse)
+                    showParseResult(error);
+            });
     // While the window waits for a transformation, Esc anywhere in it stops it; otherwise Esc
     // belongs to whoever has the focus (a list, a dialog).
     m_escape = new QShortcut(QKeySequence(Qt::Key_Escape), this, this, &frmEditor::stopTransformation,
@@ -312,16 +319,20 @@ bool frmEditor::panelHasIcon() const
 void frmEditor::stylesheetChanged()
 {
     if (blnAutoParse) {
-        if (!xmlParseDoc)
-            xmlParseDoc = std::make_unique<XmlDocument>();
-        xmlParseDoc->loadXMLUtf8(txtXSLT->utf8Text(), m_xsltBase);
-        const XmlDocument::ParseError &err = xmlParseDoc->parseError();
-        if (err.code != 0) {
-            m_panel1Icon->setPixmap(QIcon(QStringLiteral(":/icons/parse-error.svg")).pixmap(16, 16));
-            m_panel1Text->setText(err.reason.section(QLatin1Char('\n'), 0, 0));
+        const QByteArray text = txtXSLT->utf8Text();
+        ++m_parseGeneration;
+        if (text.size() <= kParseInlineBytes) {
+            // A text this small is parsed before the next frame is due: at once, in place.
+            if (!xmlParseDoc)
+                xmlParseDoc = std::make_unique<XmlDocument>();
+            xmlParseDoc->loadXMLUtf8(text, m_xsltBase);
+            showParseResult(xmlParseDoc->parseError());
         } else {
+            // A large one is parsed beside the window; typing goes on meanwhile.
+            m_parsePending = true;
             m_panel1Icon->setPixmap(QPixmap());
-            m_panel1Text->clear();
+            m_panel1Text->setText(QStringLiteral("Checking\u2026"));
+            ParseService::shared().submit(m_windowId, m_parseGeneration, text, m_xsltBase);
         }
     }
     // An edit marks the document changed whether or not it is being parsed, so no edit can be
@@ -459,11 +470,33 @@ void frmEditor::restoreUnsaved(const QByteArray &utf8, const QString &fileName)
     writeRecoveryCopy();
 }
 
+void frmEditor::showParseResult(const XmlDocument::ParseError &error)
+{
+    m_parsePending = false;
+    m_lastParse = error;
+    if (error.code != 0) {
+        m_panel1Icon->setPixmap(QIcon(QStringLiteral(":/icons/parse-error.svg")).pixmap(16, 16));
+        m_panel1Text->setText(error.reason.section(QLatin1Char('\n'), 0, 0));
+    } else {
+        m_panel1Icon->setPixmap(QPixmap());
+        m_panel1Text->clear();
+    }
+    if (m_parseInfoWanted) {
+        m_parseInfoWanted = false;
+        showParseInfo();
+    }
+}
+
 void frmEditor::showParseInfo()
 {
-    if (!blnAutoParse || !xmlParseDoc)
+    if (!blnAutoParse)
         return;
-    const XmlDocument::ParseError &err = xmlParseDoc->parseError();
+    // Asked while the latest text is still being checked: the report follows with the verdict.
+    if (m_parsePending) {
+        m_parseInfoWanted = true;
+        return;
+    }
+    const XmlDocument::ParseError &err = m_lastParse;
     if (err.code == 0)
         return;
     QString reason = err.reason;
@@ -801,6 +834,8 @@ void frmEditor::unload()
     // Whatever the engine still does for this window is of no use to anyone now.
     disconnect(&EngineClient::shared(), nullptr, this, nullptr);
     EngineClient::shared().cancel(m_windowId);
+    disconnect(&ParseService::shared(), nullptr, this, nullptr);
+    ParseService::shared().cancel(m_windowId);
     emit closed(intArrayElem);
 }
 

@@ -140,6 +140,10 @@ public:
 
     // Shows the parse report of the last failed parse, if any.
     void showParseInfo();
+    // Texts up to this size are parsed as they change; larger ones on the parse thread.
+    static constexpr qsizetype kParseInlineBytes = 128 * 1024;
+    // True while the verdict on the latest text is still to come.
+    bool parsePending() const { return m_parsePending; }
 
     // Puts back a stylesheet kept from a program that ended without closing its windows: the
     // text, marked changed, under the name it had.
@@ -184,6 +188,7 @@ private:
     void unload();
     void setCaption(const QString &caption);
     void writeRecoveryCopy();
+    void showParseResult(const XmlDocument::ParseError &error);
     // Runs the preview pipeline in the engine and waits for its answer while events go on,
     // with the busy strip and its Stop button showing.
     preview::Result runInEngine(const QString &channel, preview::Target target);
@@ -217,6 +222,10 @@ private:
     LivePreviewPane *m_livePane = nullptr;
     QTimer *m_liveTimer = nullptr;
     qint64 m_liveGeneration = 0;
+    qint64 m_parseGeneration = 0;
+    bool m_parsePending = false;
+    bool m_parseInfoWanted = false;
+    XmlDocument::ParseError m_lastParse;
     qint64 m_previewGeneration = 0;
     QTimer *m_recoveryTimer = nullptr;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 #include <memory>
 
@@ -75,3 +76,5 @@ private:
     QString m_outputMethod;
     QByteArray m_outputEncoding;
 };
+
+Q_DECLARE_METATYPE(XmlDocument::ParseError)
