@@ -27,9 +27,10 @@ BusyStrip::BusyStrip(QWidget *parent)
     connect(m_stop, &QPushButton::clicked, this, &BusyStrip::stopRequested);
 }
 
-void BusyStrip::begin(const QString &what)
+void BusyStrip::begin(const QString &what, bool stoppable)
 {
     m_what = what;
+    m_stop->setVisible(stoppable);
     m_clock.start();
     m_timer.start();
     tick();

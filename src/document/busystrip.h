@@ -16,7 +16,8 @@ class BusyStrip : public QWidget
 public:
     explicit BusyStrip(QWidget *parent = nullptr);
 
-    void begin(const QString &what);
+    // stoppable: whether the Stop button shows.
+    void begin(const QString &what, bool stoppable = true);
     void end();
     bool running() const { return m_clock.isValid(); }
     QString text() const;

@@ -36,6 +36,7 @@
 #include <QUuid>
 
 #include <atomic>
+#include <thread>
 #include <QVBoxLayout>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
@@ -665,10 +666,19 @@ bool frmEditor::previewInBrowser()
     return true;
 }
 
-bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *error, bool *cancelled)
+bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *text, QString *error, bool *cancelled)
 {
-    if (!isUrl(source))
-        return doc.load(source);
+    bool ok = false;
+    if (!isUrl(source)) {
+        // Reading, parsing and writing the text out again take seconds for a large file: they
+        // happen beside the window, which goes on painting meanwhile.
+        runBeside(QStringLiteral("Loading"), [&] {
+            ok = doc.load(source);
+            if (ok)
+                *text = doc.xml();
+        });
+        return ok;
+    }
     FetchProgress progress(source, this);
     const UrlFetchResult fetched = fetchUrl(source, progress.observer());
     if (!fetched.ok) {
@@ -676,7 +686,29 @@ bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *e
         *cancelled = progress.cancelled();
         return false;
     }
-    return doc.loadBytes(fetched.data, fetched.finalUrl.isEmpty() ? source : fetched.finalUrl);
+    runBeside(QStringLiteral("Loading"), [&] {
+        ok = doc.loadBytes(fetched.data, fetched.finalUrl.isEmpty() ? source : fetched.finalUrl);
+        if (ok)
+            *text = doc.xml();
+    });
+    return ok;
+}
+
+void frmEditor::runBeside(const QString &what, const std::function<void()> &work)
+{
+    QEventLoop wait;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done = true;
+        QMetaObject::invokeMethod(&wait, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    if (!done) {
+        m_busyStrip->begin(what, false);
+        wait.exec();
+        m_busyStrip->end();
+    }
+    worker.join();
 }
 
 bool frmEditor::refuseWhileBusy()
@@ -699,16 +731,17 @@ bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &
     bool result = false;
     try {
         XmlDocument doc;
+        QString text;
         QString error;
         bool cancelled = false;
-        // The user may go on typing while a URL loads; only the moment the loaded text goes in
-        // is not an edit.
-        if (readDocument(strFile, doc, &error, &cancelled)) {
+        // The user may go on typing while a document loads; only the moment the loaded text
+        // goes in is not an edit.
+        if (readDocument(strFile, doc, &text, &error, &cancelled)) {
             m_blnLoading = true;
             // The pane is coloured once at the end instead of piece by piece while the text arrives.
             ctl->setAutoColorize(false);
             ctl->setText(QString());
-            ctl->setText(doc.xml());
+            ctl->setText(text);
             result = true;
             loaded(doc);
             ctl->ColorizeAll();

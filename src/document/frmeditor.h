@@ -184,7 +184,9 @@ private:
                   const std::function<void(const XmlDocument &)> &loaded);
     // Reads a path or URL into doc; on failure returns false with the reason in doc or error,
     // and cancelled set when the user stopped the load.
-    bool readDocument(const QString &source, XmlDocument &doc, QString *error, bool *cancelled);
+    bool readDocument(const QString &source, XmlDocument &doc, QString *text, QString *error, bool *cancelled);
+    // Runs work on a thread of its own and waits for it while events go on.
+    void runBeside(const QString &what, const std::function<void()> &work);
     void unload();
     void setCaption(const QString &caption);
     void writeRecoveryCopy();
