@@ -82,6 +82,26 @@ Q_DECLARE_METATYPE(OptionsCase)
 Q_DECLARE_METATYPE(CloseCase)
 Q_DECLARE_METATYPE(LoadCase)
 
+struct EditCase {
+    QString autoParse;
+    int page;
+    bool marked;
+};
+Q_DECLARE_METATYPE(EditCase)
+
+struct SaveFailureCase {
+    bool wellFormed;
+    QString title;
+};
+Q_DECLARE_METATYPE(SaveFailureCase)
+
+struct LoadFailureCase {
+    QString name;
+    QByteArray content;
+    QString reason;
+};
+Q_DECLARE_METATYPE(LoadFailureCase)
+
 class TstDocument : public QObject, public fixture::Session
 {
     Q_OBJECT
@@ -210,17 +230,14 @@ private slots:
 
     void edit_marksOnlyTheStylesheetChanged_data()
     {
-        QTest::addColumn<QString>("autoParse");
-        QTest::addColumn<int>("page");
-        QTest::addColumn<bool>("marked");
-        QTest::addRow("stylesheet, parse-on-edit off") << "0" << 0 << true;
-        QTest::addRow("XML source") << "1" << 1 << false;
+        QTest::addColumn<EditCase>("c");
+        QTest::addRow("stylesheet, parse-on-edit off") << EditCase{"0", 0, true};
+        QTest::addRow("XML source") << EditCase{"1", 1, false};
     }
     void edit_marksOnlyTheStylesheetChanged()
     {
-        QFETCH(QString, autoParse);
-        QFETCH(int, page);
-        QFETCH(bool, marked);
+        QFETCH(EditCase, c);
+        auto [autoParse, page, marked] = c;
         fixture::writeSettings("Options", {{"AutoParse", autoParse}});
         frmEditor *doc = open();
         doc->SSTab->setCurrentIndex(page);
@@ -295,15 +312,14 @@ private slots:
 
     void save_failureKeepsTheOldFileAndTheMark_data()
     {
-        QTest::addColumn<bool>("wellFormed");
-        QTest::addColumn<QString>("title");
-        QTest::addRow("not well-formed") << false << "Error Parsing XSLT Document";
-        QTest::addRow("folder gone") << true << "Error Saving XSLT Document";
+        QTest::addColumn<SaveFailureCase>("c");
+        QTest::addRow("not well-formed") << SaveFailureCase{false, "Error Parsing XSLT Document"};
+        QTest::addRow("folder gone") << SaveFailureCase{true, "Error Saving XSLT Document"};
     }
     void save_failureKeepsTheOldFileAndTheMark()
     {
-        QFETCH(bool, wellFormed);
-        QFETCH(QString, title);
+        QFETCH(SaveFailureCase, c);
+        auto [wellFormed, title] = c;
         QDir().mkpath(path("sub"));
         const QString file = path("sub/keep.xsl");
         writeFile(file, kStylesheet);
@@ -430,20 +446,17 @@ private slots:
 
     void loadXSLTFile_failuresChangeNothing_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("reason"); // "{path}" stands for the file's path
-        QTest::addRow("not well-formed") << "bad.xsl" << QByteArray("<xsl:stylesheet><x></xsl:stylesheet>") << "mismatch";
-        QTest::addRow("missing") << "" << QByteArray() << "Cannot open file \"{path}\": No such file or directory\n";
-        QTest::addRow("folder") << "." << QByteArray() << "Cannot open file \"{path}\": Is a directory\n";
-        QTest::addRow("binary") << "bin.xsl" << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << "";
-        QTest::addRow("empty") << "empty.xsl" << QByteArray() << "empty";
+        QTest::addColumn<LoadFailureCase>("c");
+        QTest::addRow("not well-formed") << LoadFailureCase{"bad.xsl", QByteArray("<xsl:stylesheet><x></xsl:stylesheet>"), "mismatch"};
+        QTest::addRow("missing") << LoadFailureCase{"", QByteArray(), "Cannot open file \"{path}\": No such file or directory\n"};
+        QTest::addRow("folder") << LoadFailureCase{".", QByteArray(), "Cannot open file \"{path}\": Is a directory\n"};
+        QTest::addRow("binary") << LoadFailureCase{"bin.xsl", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), ""};
+        QTest::addRow("empty") << LoadFailureCase{"empty.xsl", QByteArray(), "empty"};
     }
     void loadXSLTFile_failuresChangeNothing()
     {
-        QFETCH(QString, name);
-        QFETCH(QByteArray, content);
-        QFETCH(QString, reason);
+        QFETCH(LoadFailureCase, c);
+        auto [name, content, reason] = c;
         const QString file = name.isEmpty() ? path("nothing-here.xsl") : name == "." ? dir->path() : path(name);
         if (name.endsWith(".xsl"))
             writeFile(file, content);

@@ -39,6 +39,13 @@ void select(SyntaxBox *box, const QString &sel)
 } // namespace
 Q_DECLARE_METATYPE(Case)
 
+struct DialogCase {
+    QString command;
+    QString sel;
+    QString findWhat;
+};
+Q_DECLARE_METATYPE(DialogCase)
+
 class TstFindReplace : public QObject, public fixture::Session
 {
     Q_OBJECT
@@ -175,19 +182,16 @@ private slots:
 
     void dialog_opensWithTheSelection_data()
     {
-        QTest::addColumn<QString>("command");
-        QTest::addColumn<QString>("sel");
-        QTest::addColumn<QString>("findWhat");
-        QTest::addRow("find, caret only") << "mnuFind" << "3+0" << "Find Text";
-        QTest::addRow("replace, selection") << "mnuReplace" << "1+12" << "xsl:template";
+        QTest::addColumn<DialogCase>("c");
+        QTest::addRow("find, caret only") << DialogCase{"mnuFind", "3+0", "Find Text"};
+        QTest::addRow("replace, selection") << DialogCase{"mnuReplace", "1+12", "xsl:template"};
         // 254 letters and an emoji: the emoji would be cut in half at 255 units, so it goes.
-        QTest::addRow("long selection is cut") << "mnuFind" << "0+256" << QString(254, 'a');
+        QTest::addRow("long selection is cut") << DialogCase{"mnuFind", "0+256", QString(254, 'a')};
     }
     void dialog_opensWithTheSelection()
     {
-        QFETCH(QString, command);
-        QFETCH(QString, sel);
-        QFETCH(QString, findWhat);
+        QFETCH(DialogCase, c);
+        auto [command, sel, findWhat] = c;
         frmEditor *doc = fixture::newDocument(main);
         doc->txtXSLT->setText(findWhat.size() > 100 ? QString(254, 'a') + "😀" + QString(50, 'b')
                                                     : QStringLiteral("<xsl:template match=\"/\"/>"));

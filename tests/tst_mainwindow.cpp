@@ -44,6 +44,31 @@ struct CommandCase {
 } // namespace
 Q_DECLARE_METATYPE(CommandCase)
 
+struct TimeCase {
+    QDateTime when;
+    QString expected;
+};
+Q_DECLARE_METATYPE(TimeCase)
+
+struct ModeCase {
+    QString stored;
+    bool maximized;
+};
+Q_DECLARE_METATYPE(ModeCase)
+
+struct OpenFailureCase {
+    QString answer;
+    bool viaUrl;
+    QString error;
+};
+Q_DECLARE_METATYPE(OpenFailureCase)
+
+struct RecentListCase {
+    QStringList opened;
+    QStringList expected;
+};
+Q_DECLARE_METATYPE(RecentListCase)
+
 class TstMainWindow : public QObject, public fixture::Session
 {
     Q_OBJECT
@@ -200,33 +225,31 @@ private slots:
 
     void startTimeText_data()
     {
-        QTest::addColumn<QDateTime>("when");
-        QTest::addColumn<QString>("expected");
-        QTest::addRow("morning") << QDateTime(QDate(2026, 3, 7), QTime(9, 5)) << "03/07/2026 9:05 AM";
-        QTest::addRow("half past midnight") << QDateTime(QDate(2026, 12, 31), QTime(0, 30)) << "12/31/2026 12:30 AM";
-        QTest::addRow("noon") << QDateTime(QDate(2026, 1, 1), QTime(12, 0)) << "01/01/2026 12:00 PM";
-        QTest::addRow("evening") << QDateTime(QDate(2026, 10, 11), QTime(23, 59)) << "10/11/2026 11:59 PM";
+        QTest::addColumn<TimeCase>("c");
+        QTest::addRow("morning") << TimeCase{QDateTime(QDate(2026, 3, 7), QTime(9, 5)), "03/07/2026 9:05 AM"};
+        QTest::addRow("half past midnight") << TimeCase{QDateTime(QDate(2026, 12, 31), QTime(0, 30)), "12/31/2026 12:30 AM"};
+        QTest::addRow("noon") << TimeCase{QDateTime(QDate(2026, 1, 1), QTime(12, 0)), "01/01/2026 12:00 PM"};
+        QTest::addRow("evening") << TimeCase{QDateTime(QDate(2026, 10, 11), QTime(23, 59)), "10/11/2026 11:59 PM"};
     }
     void startTimeText()
     {
-        QFETCH(QDateTime, when);
-        QFETCH(QString, expected);
+        QFETCH(TimeCase, c);
+        auto [when, expected] = c;
         QCOMPARE(frmMDIMain::startTimeText(when, QLocale(QLocale::English, QLocale::UnitedStates)), expected);
     }
 
     void startupMode_data()
     {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<bool>("maximized");
-        for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
-            QTest::addRow("%s", upper) << upper << true;
+        QTest::addColumn<ModeCase>("c");
+for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
+            QTest::addRow("%s", upper) << ModeCase{upper, true};
         for (const char *other : {"Normal", "", "Minimized"})
-            QTest::addRow("'%s'", other) << other << false;
+            QTest::addRow("'%s'", other) << ModeCase{other, false};
     }
     void startupMode()
     {
-        QFETCH(QString, stored);
-        QFETCH(bool, maximized);
+        QFETCH(ModeCase, c);
+        auto [stored, maximized] = c;
         fixture::writeSettings("Options", {{"StartupMode", stored}});
         frmMDIMain other;
         QCOMPARE(bool(other.windowState() & Qt::WindowMaximized), maximized);
@@ -340,35 +363,19 @@ private slots:
         QVERIFY(documentWindows(main).isEmpty());
     }
 
-    void openXSLT_fromFileAddsARecentEntryOnce()
-    {
-        const QString path = file("a.xsl");
-        for (int i = 1; i <= 2; ++i) {
-            fake->fileNames << path;
-            item("mnuOpenXSLTFile")->trigger();
-            QCOMPARE(documentWindows(main).size(), i);
-            QCOMPARE(main->activeDocument()->Caption(), path);
-        }
-        QCOMPARE(main->mruList(), QStringList{path});
-        QVERIFY(item("mnuSave")->isEnabled() && main->toolbarButton("Save")->isEnabled());
-    }
-
     void openXSLT_failuresChangeNothing_data()
     {
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<bool>("viaUrl");
-        QTest::addColumn<QString>("error");
-        QTest::addRow("dialog cancelled") << "" << false << "";
-        QTest::addRow("spaces only") << "   " << false << "";
-        QTest::addRow("not well-formed") << "bad" << false << "Error Parsing XSLT Document";
-        QTest::addRow("url cancelled") << "" << true << "";
-        QTest::addRow("url left at its default") << "http://" << true << "Error Parsing XSLT Document";
+        QTest::addColumn<OpenFailureCase>("c");
+        QTest::addRow("dialog cancelled") << OpenFailureCase{"", false, ""};
+        QTest::addRow("spaces only") << OpenFailureCase{"   ", false, ""};
+        QTest::addRow("not well-formed") << OpenFailureCase{"bad", false, "Error Parsing XSLT Document"};
+        QTest::addRow("url cancelled") << OpenFailureCase{"", true, ""};
+        QTest::addRow("url left at its default") << OpenFailureCase{"http://", true, "Error Parsing XSLT Document"};
     }
     void openXSLT_failuresChangeNothing()
     {
-        QFETCH(QString, answer);
-        QFETCH(bool, viaUrl);
-        QFETCH(QString, error);
+        QFETCH(OpenFailureCase, c);
+        auto [answer, viaUrl, error] = c;
         (viaUrl ? fake->inputs : fake->fileNames) << (answer == "bad" ? file("bad.xsl", "<xsl:stylesheet>") : answer);
         item(viaUrl ? "mnuOpenXSLTURL" : "mnuOpenXSLTFile")->trigger();
         QCOMPARE(fake->lastMessage().title, error);
@@ -557,19 +564,21 @@ private slots:
 
     void recentList_data()
     {
-        QTest::addColumn<QStringList>("opened");
-        QTest::addColumn<QStringList>("expected");
-        QTest::addRow("letter case") << QStringList{"/A.XSL", "/a.xsl"} << QStringList{"/a.xsl"};
-        QTest::addRow("five") << QStringList{"/1.xsl", "/2.xsl", "/3.xsl", "/4.xsl", "/5.xsl"}
-                              << QStringList{"/5.xsl", "/4.xsl", "/3.xsl", "/2.xsl"};
-        QTest::addRow("reopened") << QStringList{"/1.xsl", "/2.xsl", "/1.xsl"} << QStringList{"/1.xsl", "/2.xsl"};
+        QTest::addColumn<RecentListCase>("c");
+        QTest::addRow("letter case") << RecentListCase{QStringList{"/A.XSL", "/a.xsl"}, QStringList{"/a.xsl"}};
+        QTest::addRow("five") << RecentListCase{QStringList{"/1.xsl", "/2.xsl", "/3.xsl", "/4.xsl", "/5.xsl"}, QStringList{"/5.xsl", "/4.xsl", "/3.xsl", "/2.xsl"}};
+        QTest::addRow("reopened") << RecentListCase{QStringList{"/1.xsl", "/2.xsl", "/1.xsl"}, QStringList{"/1.xsl", "/2.xsl"}};
     }
     void recentList()
     {
-        QFETCH(QStringList, opened);
-        QFETCH(QStringList, expected);
-        for (const QString &name : opened)
-            QVERIFY(main->openXSLT(file(name.mid(1))));
+        QFETCH(RecentListCase, c);
+        auto [opened, expected] = c;
+        for (const QString &name : opened) { // the same file again opens another window
+            fake->fileNames << file(name.mid(1));
+            item("mnuOpenXSLTFile")->trigger();
+        }
+        QCOMPARE(documentWindows(main).size(), opened.size());
+        QVERIFY(item("mnuSave")->isEnabled() && main->toolbarButton("Save")->isEnabled());
         QStringList shown, stored;
         for (const QString &p : main->mruList())
             shown << p.mid(dir->path().size());

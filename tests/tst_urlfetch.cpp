@@ -49,6 +49,12 @@ Q_DECLARE_METATYPE(FetchCase)
 Q_DECLARE_METATYPE(ObservedCase)
 Q_DECLARE_METATYPE(LocalCase)
 
+struct NestedCase {
+    int outerMs;
+    int innerMs;
+};
+Q_DECLARE_METATYPE(NestedCase)
+
 class TstUrlFetch : public QObject
 {
     Q_OBJECT
@@ -235,15 +241,14 @@ private slots:
     // timer fires at all shows timers keep running during the wait.
     void fetchUrl_nested_data()
     {
-        QTest::addColumn<int>("outerMs");
-        QTest::addColumn<int>("innerMs");
-        QTest::addRow("inner finishes first") << 700 << 100;
-        QTest::addRow("outer finishes during inner") << 100 << 700;
+        QTest::addColumn<NestedCase>("c");
+        QTest::addRow("inner finishes first") << NestedCase{700, 100};
+        QTest::addRow("outer finishes during inner") << NestedCase{100, 700};
     }
     void fetchUrl_nested()
     {
-        QFETCH(int, outerMs);
-        QFETCH(int, innerMs);
+        QFETCH(NestedCase, c);
+        auto [outerMs, innerMs] = c;
         UrlFetchResult inner;
         QTimer::singleShot(20, this, [&] { inner = ::fetchUrl(m_server->url(QStringLiteral("/slow%1").arg(innerMs)), 5000); });
         const QString outerUrl = m_server->url(QStringLiteral("/slow%1").arg(outerMs));

@@ -131,6 +131,18 @@ const QByteArray kFragments[] = {
 
 } // namespace
 
+struct CrashCase {
+    QString how;
+    QString text;
+};
+Q_DECLARE_METATYPE(CrashCase)
+
+struct FoldCase {
+    QString text;
+    QString folds;
+};
+Q_DECLARE_METATYPE(FoldCase)
+
 class TstXmlLexer : public QObject
 {
     Q_OBJECT
@@ -139,19 +151,18 @@ private slots:
     // The text that aborted the program with QScintilla's own XML lexer.
     void crashText_survives_data()
     {
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<QString>("text");
-        QTest::addRow("typed") << "type" << "<a>&x<!-- c --></a>";
-        QTest::addRow("pasted") << "paste" << "<a>&x<!-- c --></a>";
-        QTest::addRow("set") << "set" << "<a>&x<!-- c --></a>";
-        QTest::addRow("typed before an existing comment") << "insert" << "<a>&x<!-- c --></a>";
-        QTest::addRow("set, comment left open") << "set" << "<a>&x<!-- c";
-        QTest::addRow("pasted, several lines") << "paste" << "<a>\n&x<!-- c -->\n&y;<!--\n--></a>";
+        QTest::addColumn<CrashCase>("c");
+        QTest::addRow("typed") << CrashCase{"type", "<a>&x<!-- c --></a>"};
+        QTest::addRow("pasted") << CrashCase{"paste", "<a>&x<!-- c --></a>"};
+        QTest::addRow("set") << CrashCase{"set", "<a>&x<!-- c --></a>"};
+        QTest::addRow("typed before an existing comment") << CrashCase{"insert", "<a>&x<!-- c --></a>"};
+        QTest::addRow("set, comment left open") << CrashCase{"set", "<a>&x<!-- c"};
+        QTest::addRow("pasted, several lines") << CrashCase{"paste", "<a>\n&x<!-- c -->\n&y;<!--\n--></a>"};
     }
     void crashText_survives()
     {
-        QFETCH(QString, how);
-        QFETCH(QString, text);
+        QFETCH(CrashCase, c);
+        auto [how, text] = c;
         SyntaxBox box;
         box.resize(400, 200);
         box.show();
@@ -320,20 +331,19 @@ private slots:
 
     void foldLevels_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("folds");
-        QTest::addRow("elements") << "<a>\n<b/>\n<c>\n</c>\n</a>" << "0+ 1 1+ 2 1";
-        QTest::addRow("start tag over lines") << "<a\n x='1'>\n</a>" << "0+ 1 1";
-        QTest::addRow("empty element over lines") << "<a\n/>\n<b/>" << "0+ 1 0";
-        QTest::addRow("comment over lines") << "<!--\nc\n-->\n<a/>" << "0+ 1 1 0";
-        QTest::addRow("one-line comment and element") << "<a><!-- c --></a>\nx" << "0 0";
-        QTest::addRow("end tag without start") << "</a>\n<b>" << "0 0+";
-        QTest::addRow("open at the end") << "<a>\n" << "0+ 1";
+        QTest::addColumn<FoldCase>("c");
+        QTest::addRow("elements") << FoldCase{"<a>\n<b/>\n<c>\n</c>\n</a>", "0+ 1 1+ 2 1"};
+        QTest::addRow("start tag over lines") << FoldCase{"<a\n x='1'>\n</a>", "0+ 1 1"};
+        QTest::addRow("empty element over lines") << FoldCase{"<a\n/>\n<b/>", "0+ 1 0"};
+        QTest::addRow("comment over lines") << FoldCase{"<!--\nc\n-->\n<a/>", "0+ 1 1 0"};
+        QTest::addRow("one-line comment and element") << FoldCase{"<a><!-- c --></a>\nx", "0 0"};
+        QTest::addRow("end tag without start") << FoldCase{"</a>\n<b>", "0 0+"};
+        QTest::addRow("open at the end") << FoldCase{"<a>\n", "0+ 1"};
     }
     void foldLevels()
     {
-        QFETCH(QString, text);
-        QFETCH(QString, folds);
+        QFETCH(FoldCase, c);
+        auto [text, folds] = c;
         SyntaxBox box;
         box.setText(text);
         box.ColorizeAll();
