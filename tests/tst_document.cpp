@@ -374,59 +374,6 @@ private slots:
         QVERIFY(!main->blnControlKey);
     }
 
-    void layout_pagesFillTheTabsThroughResizeAndMinimise()
-    {
-        frmEditor *doc = open();
-        auto *sub = qobject_cast<QMdiSubWindow *>(doc->parentWidget());
-        auto fills = [doc](QWidget *page) {
-            // A page control fills the tab control's page area but for a small margin.
-            const QRect area = doc->SSTab->currentWidget()->rect();
-            return page->width() >= area.width() - 8 && page->height() >= area.height() - 8
-                && page->width() <= area.width() && page->height() <= area.height();
-        };
-        doc->txtXML->setText("  "); // no source: the preview shows the stylesheet itself
-        doc->SSTab->setCurrentIndex(2);
-        sub->resize(700, 520);
-        QTRY_VERIFY(fills(doc->WebBrowser));
-        sub->showMinimized();
-        QTRY_VERIFY(sub->isMinimized());
-        sub->showNormal();
-        QTRY_VERIFY(fills(doc->WebBrowser));
-        const QSize large = doc->WebBrowser->size();
-        // Resized while the preview shows: the editors fit as soon as their tabs come up.
-        sub->resize(500, 380);
-        QTRY_VERIFY(doc->WebBrowser->width() < large.width() && fills(doc->WebBrowser));
-        doc->SSTab->setCurrentIndex(1);
-        QTRY_VERIFY(fills(doc->txtXML));
-        doc->SSTab->setCurrentIndex(0);
-        QTRY_VERIFY(fills(doc->txtXSLT));
-        // The status bar runs along the bottom edge, below the tabs.
-        QVERIFY(doc->StatusBar->geometry().top() > doc->SSSplitter1->geometry().bottom());
-        QCOMPARE(doc->StatusBar->geometry().bottom(), doc->rect().bottom());
-    }
-
-    void tabs_keepTheirSelectionAndShowTheirCaret()
-    {
-        frmEditor *doc = open();
-        doc->txtXSLT->setText("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
-                              "<xsl:template match=\"/\"><xsl:copy-of select=\".\"/></xsl:template></xsl:stylesheet>");
-        doc->txtXSLT->setSelStart(1);
-        doc->txtXSLT->setSelLength(3);
-        doc->txtXML->setText("<a>\n  <b/>\n</a>");
-        doc->txtXML->setSelStart(6);
-        doc->txtXML->setSelLength(4);
-        doc->SSTab->setCurrentIndex(1);
-        QCOMPARE(doc->panelText(2), QStringLiteral("Line: 2, Col: %1").arg(doc->txtXML->CurrentColumn()));
-        doc->SSTab->setCurrentIndex(2);
-        QCOMPARE(doc->panelText(2), QString());
-        doc->SSTab->setCurrentIndex(0);
-        QCOMPARE(doc->txtXSLT->SelStart(), 1); // the caret stays, the selection went with the preview
-        QCOMPARE(doc->txtXSLT->SelLength(), 0);
-        QCOMPARE(doc->panelText(2), QStringLiteral("Line: 1, Col: %1").arg(doc->txtXSLT->CurrentColumn()));
-        doc->SSTab->setCurrentIndex(1);
-        QCOMPARE(doc->txtXML->SelLength(), 4);
-    }
-
     void loadXSLTFile_localFileShowsTheParsersText()
     {
         writeFile(path("in.xsl"), kStylesheet);

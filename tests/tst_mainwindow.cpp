@@ -543,19 +543,6 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QCOMPARE(entries(), QStringList({"*&1 New XSLT File"}));
     }
 
-    void windowArrangement_tilesTheOpenWindows()
-    {
-        frmEditor *a = fixture::newDocument(main);
-        frmEditor *b = fixture::newDocument(main);
-        const QRect area = main->mdiArea()->viewport()->rect();
-        byCaption({"&Window", "Tile &Horizontially"})->trigger();
-        QCOMPARE(a->parentWidget()->width(), area.width());
-        QVERIFY(a->parentWidget()->geometry().bottom() < b->parentWidget()->geometry().top());
-        byCaption({"&Window", "Tile &Vertically"})->trigger();
-        QCOMPARE(a->parentWidget()->height(), area.height());
-        QVERIFY(a->parentWidget()->geometry().right() < b->parentWidget()->geometry().left());
-    }
-
     void about_namesTheVersion()
     {
         item("mnuAbout")->trigger();

@@ -247,26 +247,6 @@ private slots:
         QCOMPARE(codes.size(), 1);
     }
 
-    void availability_followsHistoryAndSelection()
-    {
-        SyntaxBox box;
-        showActive(box);
-        box.setText("<a>b</a>");
-        QVERIFY(!box.CanUndo() && !box.CanRedo() && !box.CanCut() && !box.CanCopy() && !box.CanPaste());
-        box.setSelStart(3);
-        QTest::keyClicks(&box, "c");
-        QVERIFY(box.CanUndo());
-        box.Undo();
-        QVERIFY(box.CanRedo());
-        box.ClearUndo();
-        QVERIFY(!box.CanUndo() && !box.CanRedo());
-        box.setSelLength(2);
-        box.Copy();
-        QVERIFY(box.CanCut() && box.CanCopy() && box.CanPaste());
-        box.setReadOnly(true);
-        QVERIFY(!box.CanCut() && box.CanCopy());
-    }
-
     // Each setter must change its group, both in the lexer and in what the editor draws, and
     // leave the other groups alone.
     void styleSetters_changeLexerStyles_data()
