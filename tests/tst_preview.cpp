@@ -1,7 +1,6 @@
 #include "app/frmmdimain.h"
 #include "document/frmeditor.h"
 #include "support/appfixture.h"
-#include "support/fakebrowser.h"
 #include "support/httpserver.h"
 #include "support/testmain.h"
 
