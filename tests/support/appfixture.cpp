@@ -1,7 +1,6 @@
 #include "appfixture.h"
 
 #include "app/frmmdimain.h"
-#include "fakebrowser.h"
 #include "document/frmeditor.h"
 #include "options/settingsstore.h"
 #include "testmain.h"

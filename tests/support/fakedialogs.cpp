@@ -1,5 +1,6 @@
 #include "fakedialogs.h"
 
+#include <QFile>
 #include <QPrinter>
 
 FakeDialogs *FakeDialogs::install()
@@ -79,4 +80,32 @@ bool FakeDialogs::printDialog(QWidget *, QPrinter *printer)
 void FakeDialogs::aboutBox(QWidget *, const QString &title, const QString &text)
 {
     calls << Call{QStringLiteral("about"), text, title, 0, QString()};
+}
+
+FakeBrowser *FakeBrowser::install()
+{
+    auto fake = std::make_unique<FakeBrowser>();
+    FakeBrowser *raw = fake.get();
+    setBrowserLauncher(std::move(fake));
+    return raw;
+}
+
+void FakeBrowser::uninstall()
+{
+    setBrowserLauncher(nullptr);
+}
+
+bool FakeBrowser::openFile(const QString &path, QString *error)
+{
+    QFile f(path);
+    opened << Opened{path, f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray()};
+    if (fail && error)
+        *error = QStringLiteral("No web browser could be started.");
+    return !fail;
+}
+
+bool FakeBrowser::openUrl(const QString &url)
+{
+    urls << url;
+    return !fail;
 }

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "platform/browserlauncher.h"
 #include "platform/dialogs.h"
 
 #include <QList>
 #include <QQueue>
+#include <QByteArray>
+#include <QStringList>
 #include <QString>
 #include <QVariant>
 
@@ -44,4 +47,23 @@ public:
     bool colorDialog(QWidget *parent, const QString &title, long &color) override;
     bool printDialog(QWidget *parent, QPrinter *printer) override;
     void aboutBox(QWidget *parent, const QString &title, const QString &text) override;
+};
+
+// Records every file handed to the browser together with its contents at that moment.
+class FakeBrowser : public BrowserLauncher
+{
+public:
+    struct Opened {
+        QString path;
+        QByteArray contents;
+    };
+    static FakeBrowser *install();
+    static void uninstall();
+
+    QList<Opened> opened;
+    QStringList urls;
+    bool fail = false;
+
+    bool openFile(const QString &path, QString *error) override;
+    bool openUrl(const QString &url) override;
 };

@@ -1,0 +1,1 @@
+<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform" xmlns:exsl="http://exslt.org/common" extension-element-prefixes="exsl"><xsl:include href="http://127.0.0.1:9/inc.xsl"/><xsl:template match="/"><out/></xsl:template></xsl:stylesheet>
