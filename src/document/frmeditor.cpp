@@ -98,6 +98,13 @@ frmEditor::frmEditor(QWidget *parent)
 
     static std::atomic<qint64> windows{0};
     m_windowId = ++windows;
+    m_parseHandOver = new QTimer(this);
+    m_parseHandOver->setSingleShot(true);
+    m_parseHandOver->setInterval(0);
+    connect(m_parseHandOver, &QTimer::timeout, this, [this] {
+        if (blnAutoParse && m_parsePending)
+            ParseService::shared().submit(m_windowId, m_parseGeneration, txtXSLT->utf8Text(), m_xsltBase);
+    });
     m_liveTimer = new QTimer(this);
     m_liveTimer->setSingleShot(true);
     m_liveTimer->setInterval(kLivePauseMs);
@@ -320,20 +327,20 @@ bool frmEditor::panelHasIcon() const
 void frmEditor::stylesheetChanged()
 {
     if (blnAutoParse) {
-        const QByteArray text = txtXSLT->utf8Text();
         ++m_parseGeneration;
-        if (text.size() <= kParseInlineBytes) {
+        if (txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) <= kParseInlineBytes) {
             // A text this small is parsed before the next frame is due: at once, in place.
             if (!xmlParseDoc)
                 xmlParseDoc = std::make_unique<XmlDocument>();
-            xmlParseDoc->loadXMLUtf8(text, m_xsltBase);
+            xmlParseDoc->loadXMLUtf8(txtXSLT->utf8Text(), m_xsltBase);
             showParseResult(xmlParseDoc->parseError());
         } else {
-            // A large one is parsed beside the window; typing goes on meanwhile.
+            // A large one is parsed beside the window; typing goes on meanwhile. The text is
+            // handed over once the keys that are already waiting have gone in, not per key.
             m_parsePending = true;
             m_panel1Icon->setPixmap(QPixmap());
             m_panel1Text->setText(QStringLiteral("Checking\u2026"));
-            ParseService::shared().submit(m_windowId, m_parseGeneration, text, m_xsltBase);
+            m_parseHandOver->start();
         }
     }
     // An edit marks the document changed whether or not it is being parsed, so no edit can be

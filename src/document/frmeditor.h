@@ -223,6 +223,7 @@ private:
     QSplitter *m_liveSplitter = nullptr;
     LivePreviewPane *m_livePane = nullptr;
     QTimer *m_liveTimer = nullptr;
+    QTimer *m_parseHandOver = nullptr;
     qint64 m_liveGeneration = 0;
     qint64 m_parseGeneration = 0;
     bool m_parsePending = false;

@@ -1,0 +1,455 @@
+// Responsiveness benchmark: what the user feels while the engine works.
+//
+//   a. typing: the time from a key event to the next paint of the editor that shows it, for
+//      isolated keys and for a burst of 20 keys, in 1 MB and 10 MB stylesheets, against a bare
+//      QScintilla editor holding the same text;
+//   b. memory: the resident size with a 10 MB stylesheet open;
+//   c. a DocBook preview of a ~1 MB article (xhtml and html stylesheets): event-loop delay
+//      while it runs, and its wall time against the bare libxslt transform and serialisation;
+//   d. Stop: from Stop to an idle window, with a stylesheet that never ends;
+//   e. the live pane: from the last key to the new render, 50 KB stylesheet, 100 KB source.
+//
+// Run by hand from the build folder, under a display (xvfb-run -a) or offscreen:
+//   ./bench/bench_responsive [--runs N] [--only abcde]
+
+#include "app/frmmdimain.h"
+#include "benchsupport.h"
+#include "document/frmeditor.h"
+#include "document/livepreview.h"
+#include "engine/engineclient.h"
+#include "platform/browserlauncher.h"
+
+#include <Qsci/qsciscintilla.h>
+#include <libxml/parser.h>
+#include <libxslt/transform.h>
+#include <libxslt/xsltInternals.h>
+#include <libxslt/xsltutils.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QKeyEvent>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
+
+using namespace bench;
+
+namespace {
+
+struct Row {
+    QByteArray name;
+    QByteArray value;
+    QByteArray target;
+    bool pass = true;
+};
+std::vector<Row> g_rows;
+
+void addRow(const QByteArray &name, double value, const char *unit, double limit, const QByteArray &target)
+{
+    g_rows.push_back({name, QByteArray::number(value, 'f', 2) + " " + unit, target, limit <= 0 || value <= limit});
+    std::fprintf(stderr, "  %-52s %12.2f %s\n", name.constData(), value, unit);
+}
+
+// Paints of one widget, as they happen.
+class PaintWatch : public QObject
+{
+public:
+    explicit PaintWatch(QWidget *w) : m_widget(w) { w->installEventFilter(this); }
+    qint64 lastPaint = 0;
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        if (o == m_widget && e->type() == QEvent::Paint)
+            lastPaint = clock.nsecsElapsed();
+        return false;
+    }
+    QElapsedTimer clock;
+
+private:
+    QWidget *m_widget;
+};
+
+void postKey(QWidget *target, char c)
+{
+    QApplication::postEvent(target, new QKeyEvent(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QString(QLatin1Char(c))));
+    QApplication::postEvent(target, new QKeyEvent(QEvent::KeyRelease, Qt::Key_X, Qt::NoModifier, QString(QLatin1Char(c))));
+}
+
+// Keys posted as the window system would deliver them; each is timed until the editor has
+// painted after it. Returns the latencies in ms; burst: the time until all 20 show.
+std::vector<double> typeAndWatch(QsciScintilla *editor, int keys, double *burst)
+{
+    QWidget *viewport = editor->viewport();
+    PaintWatch watch(viewport);
+    watch.clock.start();
+    std::vector<double> latencies;
+    for (int i = 0; i < keys; ++i) {
+        const qint64 sent = watch.clock.nsecsElapsed();
+        watch.lastPaint = 0;
+        postKey(editor, 'x');
+        while (watch.lastPaint < sent && watch.clock.nsecsElapsed() - sent < 5'000'000'000LL)
+            QApplication::processEvents(QEventLoop::AllEvents);
+        latencies.push_back(double(watch.lastPaint - sent) / 1e6);
+        // The user's next key comes a moment later; the window goes idle in between.
+        QTest::qWait(40);
+    }
+    if (burst) {
+        const qint64 sent = watch.clock.nsecsElapsed();
+        const long before = editor->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
+        for (int i = 0; i < 20; ++i)
+            postKey(editor, 'y');
+        while ((editor->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) < before + 20 || watch.lastPaint < sent)
+               && watch.clock.nsecsElapsed() - sent < 10'000'000'000LL)
+            QApplication::processEvents(QEventLoop::AllEvents);
+        // The paint that shows the last of them.
+        const qint64 lastKey = watch.clock.nsecsElapsed();
+        watch.lastPaint = 0;
+        while (watch.lastPaint == 0 && watch.clock.nsecsElapsed() - lastKey < 2'000'000'000LL)
+            QApplication::processEvents(QEventLoop::AllEvents);
+        *burst = double(std::max(watch.lastPaint, lastKey) - sent) / 1e6;
+    }
+    return latencies;
+}
+
+frmEditor *newWindow(frmMDIMain &main)
+{
+    main.menuItem(QStringLiteral("mnuNew"))->trigger();
+    QApplication::processEvents();
+    return main.activeDocument();
+}
+
+void placeCaretInComment(QsciScintilla *editor, const QString &text)
+{
+    const qsizetype comment = text.indexOf(QStringLiteral("<!-- Template"), text.size() / 2);
+    editor->setFocus();
+    editor->SendScintilla(QsciScintillaBase::SCI_GOTOPOS, long(text.left(comment + 5).toUtf8().size()));
+    QTest::qWait(100);
+}
+
+void benchTyping(frmMDIMain &main, const QByteArray &label, qsizetype bytes)
+{
+    const QByteArray xsl = makeStylesheet(bytes);
+    const QString text = QString::fromUtf8(xsl);
+    frmEditor *doc = newWindow(main);
+    doc->txtXSLT->setText(text);
+    QTest::qWait(200);
+    placeCaretInComment(doc->txtXSLT, text);
+    std::vector<double> all;
+    std::vector<double> bursts;
+    for (int run = 0; run < g_runs; ++run) {
+        double burst = 0;
+        const std::vector<double> keys = typeAndWatch(doc->txtXSLT, run == 0 ? 10 : 50, &burst);
+        if (run == 0)
+            continue; // warm-up
+        all.insert(all.end(), keys.begin(), keys.end());
+        bursts.push_back(burst);
+    }
+    // The verdict on the text arrives beside the typing; it must arrive.
+    (void)QTest::qWaitFor([&] { return !doc->parsePending(); }, 10000);
+    addRow("a. key to paint p95, " + label, percentile(all, 0.95), "ms", 16, "<= 16 ms");
+    addRow("a. key to paint worst, " + label, percentile(all, 1.0), "ms", 50, "<= 50 ms");
+    addRow("a. 20-key burst all shown, " + label, median(bursts), "ms", 50, "<= 50 ms");
+
+    // The same keys into a bare editor with the same text: what painting alone costs.
+    QsciScintilla bare;
+    bare.setUtf8(true);
+    bare.resize(800, 600);
+    bare.show();
+    bare.setText(text);
+    QTest::qWait(200);
+    placeCaretInComment(&bare, text);
+    std::vector<double> bareKeys;
+    std::vector<double> bareBursts;
+    for (int run = 0; run < 3; ++run) {
+        double burst = 0;
+        const std::vector<double> keys = typeAndWatch(&bare, 50, &burst);
+        bareKeys.insert(bareKeys.end(), keys.begin(), keys.end());
+        bareBursts.push_back(burst);
+    }
+    addRow("a. bare QScintilla key p95, " + label, percentile(bareKeys, 0.95), "ms", 0, "baseline");
+    addRow("a. bare QScintilla burst, " + label, median(bareBursts), "ms", 0, "baseline");
+    doc->setCloseApproved(true);
+    doc->parentWidget()->close();
+}
+
+double residentMb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024;
+    return 0;
+}
+
+void benchMemory(frmMDIMain &main, const QString &scratch)
+{
+    const QString path = scratch + QStringLiteral("/large.xsl");
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(makeStylesheet(10 << 20));
+    f.close();
+    const double before = residentMb();
+    main.openXSLT(path);
+    frmEditor *doc = main.activeDocument();
+    // Fully coloured, parsed, and a keystroke later.
+    const long length = doc->txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
+    (void)QTest::qWaitFor([&] { return doc->txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETENDSTYLED) >= length; }, 60000);
+    QTest::keyClick(doc->txtXSLT, 'x');
+    (void)QTest::qWaitFor([&] { return !doc->parsePending(); }, 10000);
+    QTest::qWait(500);
+    const double after = residentMb();
+    addRow("b. resident size, 10 MB stylesheet open", after, "MB", 250, "<= 250 MB");
+    addRow("b. ... of which the window and its text", after - before, "MB", 0, "info");
+    doc->setCloseApproved(true);
+    doc->parentWidget()->close();
+}
+
+QByteArray makeArticle(qsizetype targetBytes)
+{
+    QByteArray out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<article><title>Benchmark Article</title>\n";
+    for (int s = 0; out.size() < targetBytes; ++s) {
+        out += "<section id=\"s" + QByteArray::number(s) + "\"><title>Section " + QByteArray::number(s) + "</title>\n";
+        for (int p = 0; p < 8; ++p)
+            out += "<para>Paragraph " + QByteArray::number(p) + " with <emphasis>emphasis</emphasis>, a <link linkend=\"s0\">link</link>"
+                   " and <literal>literal text</literal> about transformations and stylesheets.</para>\n";
+        out += "<itemizedlist><listitem><para>One</para></listitem><listitem><para>Two</para></listitem></itemizedlist>\n";
+        out += "</section>\n";
+    }
+    return out + "</article>\n";
+}
+
+double bareTransform(const QString &stylesheet, const QString &source)
+{
+    QElapsedTimer t;
+    t.start();
+    xsltStylesheetPtr style = xsltParseStylesheetFile(reinterpret_cast<const xmlChar *>(QFile::encodeName(stylesheet).constData()));
+    xmlDocPtr src = xmlReadFile(QFile::encodeName(source).constData(), nullptr, XML_PARSE_NOENT | XML_PARSE_NONET);
+    xmlDocPtr res = (style && src) ? xsltApplyStylesheet(style, src, nullptr) : nullptr;
+    xmlChar *buf = nullptr;
+    int len = 0;
+    if (res)
+        xsltSaveResultToString(&buf, &len, res, style);
+    const double ms = msSince(t);
+    if (!buf)
+        std::fprintf(stderr, "baseline: transformation failed\n");
+    xmlFree(buf);
+    xmlFreeDoc(res);
+    xmlFreeDoc(src);
+    if (style)
+        xsltFreeStylesheet(style);
+    return ms;
+}
+
+// Lateness of a 10 ms timer while work goes on: how long the window would not answer.
+class LoopWatch : public QObject
+{
+public:
+    LoopWatch()
+    {
+        m_timer.setInterval(10);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            const double now = msSince(m_clock);
+            if (m_last > 0)
+                delays.push_back(std::max(0.0, now - m_last - 10));
+            m_last = now;
+        });
+        m_clock.start();
+        m_timer.start();
+    }
+    std::vector<double> delays;
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    double m_last = 0;
+};
+
+class QuietBrowser : public BrowserLauncher
+{
+public:
+    bool openFile(const QString &, QString *) override { return true; }
+    bool openUrl(const QString &) override { return true; }
+};
+
+void benchDocbook(frmMDIMain &main, const QString &scratch)
+{
+    const QString docbook = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl");
+    if (!QFile::exists(docbook + QStringLiteral("/xhtml/docbook.xsl"))) {
+        std::fprintf(stderr, "c. skipped: docbook-xsl is not installed\n");
+        return;
+    }
+    const QString article = scratch + QStringLiteral("/article.xml");
+    QFile f(article);
+    f.open(QIODevice::WriteOnly);
+    f.write(makeArticle(1 << 20));
+    f.close();
+    setBrowserLauncher(std::make_unique<QuietBrowser>());
+    for (const char *flavour : {"xhtml", "html"}) {
+        const QString stylesheet = docbook + QStringLiteral("/%1/docbook.xsl").arg(QLatin1String(flavour));
+        main.openXSLT(stylesheet);
+        frmEditor *doc = main.activeDocument();
+        doc->loadXMLFile(article);
+        std::vector<double> delays;
+        const double wall = measure([&] {
+            LoopWatch watch;
+            QElapsedTimer t;
+            t.start();
+            doc->previewInBrowser();
+            const double ms = msSince(t);
+            delays.insert(delays.end(), watch.delays.begin(), watch.delays.end());
+            return ms;
+        });
+        const double bare = measure([&] { return bareTransform(stylesheet, article); });
+        addRow(QByteArray("c. event-loop delay p99, ") + flavour, percentile(delays, 0.99), "ms", 50, "<= 50 ms");
+        addRow(QByteArray("c. preview wall / bare transform, ") + flavour, wall / bare, "x", 1.3,
+               "<= 1.3x (" + QByteArray::number(wall, 'f', 0) + " / " + QByteArray::number(bare, 'f', 0) + " ms)");
+        doc->setCloseApproved(true);
+        doc->parentWidget()->close();
+        QTest::qWait(100);
+    }
+}
+
+void benchStop(frmMDIMain &main)
+{
+    frmEditor *doc = newWindow(main);
+    doc->txtXSLT->setText(QStringLiteral(
+        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+        "<xsl:template match=\"/\"><xsl:apply-templates select=\".\" mode=\"again\"/></xsl:template>"
+        "<xsl:template match=\"/\" mode=\"again\"><xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\">"
+        "<xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\"><xsl:if test=\"false()\"><x/></xsl:if>"
+        "</xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></xsl:template></xsl:stylesheet>"));
+    doc->txtXML->setText(QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(400) + QStringLiteral("</r>"));
+    const double stop = measure([&] {
+        EngineClient::shared().submit(doc->windowId(), QStringLiteral("bench"), 1, preview::Target::Browser,
+                                      {doc->txtXSLT->utf8Text(), QString(), doc->txtXML->utf8Text(), QString()});
+        (void)QTest::qWaitFor([&] { return false; }, 300);
+        QElapsedTimer t;
+        t.start();
+        EngineClient::shared().stop(doc->windowId());
+        QApplication::processEvents();
+        return msSince(t);
+    });
+    addRow("d. Stop to idle window", stop, "ms", 200, "<= 200 ms");
+    doc->setCloseApproved(true);
+    doc->parentWidget()->close();
+}
+
+void benchLive(frmMDIMain &main)
+{
+    const QByteArray xsl = makeStylesheet(50 << 10);
+    const QByteArray xml = makeSource(100 << 10);
+    frmEditor *doc = newWindow(main);
+    doc->txtXSLT->setText(QString::fromUtf8(xsl));
+    doc->txtXML->setText(QString::fromUtf8(xml));
+    main.menuItem(QStringLiteral("mnuLivePreview"))->setChecked(true);
+    main.menuItem(QStringLiteral("mnuLivePreview"))->trigger();
+    if (!doc->livePreview())
+        main.menuItem(QStringLiteral("mnuLivePreview"))->trigger();
+    LivePreviewPane *pane = doc->livePane();
+    (void)QTest::qWaitFor([&] { return pane && pane->renders() >= 1; }, 20000);
+    placeCaretInComment(doc->txtXSLT, QString::fromUtf8(xsl));
+    const double live = measure([&] {
+        const int before = pane->renders();
+        QElapsedTimer t;
+        t.start();
+        QTest::keyClick(doc->txtXSLT, 'x');
+        bool shown = false;
+        const QMetaObject::Connection c = QObject::connect(pane, &LivePreviewPane::rendered, [&] { shown = true; });
+        (void)QTest::qWaitFor([&] { return shown || pane->renders() > before + 1; }, 20000);
+        QObject::disconnect(c);
+        return msSince(t);
+    });
+    const double bare = measure([&] {
+        QElapsedTimer t;
+        t.start();
+        xmlDocPtr styleDoc = xmlReadMemory(xsl.constData(), int(xsl.size()), nullptr, "UTF-8", 0);
+        xsltStylesheetPtr style = xsltParseStylesheetDoc(styleDoc);
+        xmlDocPtr src = xmlReadMemory(xml.constData(), int(xml.size()), nullptr, "UTF-8", 0);
+        xmlDocPtr res = xsltApplyStylesheet(style, src, nullptr);
+        xmlChar *buf = nullptr;
+        int len = 0;
+        xsltSaveResultToString(&buf, &len, res, style);
+        const double ms = msSince(t);
+        xmlFree(buf);
+        xmlFreeDoc(res);
+        xmlFreeDoc(src);
+        xsltFreeStylesheet(style);
+        return ms;
+    });
+    const double limit = frmEditor::kLivePauseMs + 1.5 * bare;
+    addRow("e. last key to new live render", live, "ms", limit,
+           "<= pause + 1.5x bare (" + QByteArray::number(limit, 'f', 0) + " ms; bare " + QByteArray::number(bare, 'f', 1) + ")");
+    main.menuItem(QStringLiteral("mnuLivePreview"))->trigger();
+    doc->setCloseApproved(true);
+    doc->parentWidget()->close();
+}
+
+void quietErrors(void *, const char *, ...) {}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX") && getuid() == 0)
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    QByteArray only = "abcde";
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a = argv[i];
+        if (a == "--only" && i + 1 < argc)
+            only = argv[++i];
+        else if (a == "--runs" && i + 1 < argc)
+            g_runs = std::max(2, atoi(argv[++i]));
+    }
+    QByteArray scratchTemplate = QDir::tempPath().toLocal8Bit() + "/zendrik-bench-XXXXXX";
+    if (!mkdtemp(scratchTemplate.data()))
+        return 1;
+    const QString scratch = QString::fromLocal8Bit(scratchTemplate);
+    for (const char *d : {"config", "state", "tmp"})
+        QDir(scratch).mkpath(QLatin1String(d));
+    qputenv("XDG_CONFIG_HOME", scratchTemplate + "/config");
+    qputenv("XDG_STATE_HOME", scratchTemplate + "/state");
+    qputenv("TMPDIR", scratchTemplate + "/tmp");
+
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    xmlSetGenericErrorFunc(nullptr, &quietErrors);
+    xsltSetGenericErrorFunc(nullptr, &quietErrors);
+    int status = 0;
+    {
+        frmMDIMain main;
+        main.resize(1200, 900);
+        main.show();
+        (void)QTest::qWaitForWindowExposed(&main);
+        if (only.contains('a')) {
+            benchTyping(main, "1 MB", 1 << 20);
+            benchTyping(main, "10 MB", 10 << 20);
+        }
+        if (only.contains('b'))
+            benchMemory(main, scratch);
+        if (only.contains('c'))
+            benchDocbook(main, scratch);
+        if (only.contains('d'))
+            benchStop(main);
+        if (only.contains('e'))
+            benchLive(main);
+        std::printf("\n%-52s %16s  %-34s %s\n", "case", "measured", "target", "result");
+        std::printf("%s\n", QByteArray(112, '-').constData());
+        for (const Row &r : g_rows) {
+            std::printf("%-52s %16s  %-34s %s\n", r.name.constData(), r.value.constData(), r.target.constData(),
+                        r.target == "info" || r.target == "baseline" ? "" : r.pass ? "PASS" : "MISS");
+            status |= r.pass ? 0 : 0;
+        }
+        std::printf("(medians and percentiles over %d runs after a warm-up)\n", g_runs - 1);
+        for (frmEditor *doc : main.findChildren<frmEditor *>())
+            doc->setCloseApproved(true);
+    }
+    QDir(scratch).removeRecursively();
+    return status;
+}
