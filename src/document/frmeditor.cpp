@@ -36,6 +36,7 @@
 #include <QUuid>
 
 #include <atomic>
+#include <malloc.h>
 #include <thread>
 #include <QVBoxLayout>
 #include <QWebEngineProfile>
@@ -764,6 +765,9 @@ bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &
     m_blnLoading = false;
     ctl->setAutoColorize(true);
     ctl->ClearUndo();
+    // Reading a large file went through several large copies (bytes, tree, text); what they
+    // freed goes back to the system.
+    malloc_trim(0);
     return result;
 }
 

@@ -3,6 +3,12 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <malloc.h>
+
+namespace {
+constexpr qsizetype kTrimAfterBytes = 1 << 20;
+} // namespace
+
 ParseService::ParseService()
     : m_thread([this] { run(); })
 {
@@ -67,6 +73,10 @@ void ParseService::run()
             doc.loadXMLUtf8(job.text, job.base);
             error = doc.parseError();
         }
+        // A large text's tree leaves tens of megabytes freed but held by the allocator; they
+        // go back to the system rather than stay with the program until it ends.
+        if (job.text.size() > kTrimAfterBytes)
+            malloc_trim(0);
         job.text.clear();
         QMetaObject::invokeMethod(
             this, [this, window, generation = job.generation, error] { emit parsed(window, generation, error); },
