@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <mutex>
+#include <optional>
 #include <memory>
 #include <vector>
 
@@ -70,7 +71,14 @@ struct Message {
     int column = 0;
     QString file;
     QString text; // without the trailing line break
+    // Output of xsl:message: where the instruction is, and whether it ends the transformation.
+    bool xslMessage = false;
+    bool terminates = false;
 };
+
+// The transformation running on this thread, so that a line of its output can be traced to
+// the instruction that wrote it.
+thread_local xsltTransformContextPtr t_transformContext = nullptr;
 
 // Collects every message libxml2 and libxslt produce while it lives, so none reaches stderr and
 // each operation reports only its own. The previous handlers come back on destruction.
@@ -171,6 +179,22 @@ public:
 
     void appendText(const QString &s)
     {
+        // xsl:message writes through the transformation's error function while the context's
+        // current instruction is that xsl:message.
+        if (m_pending.isEmpty()) {
+            m_pendingMessage = Message();
+            const xsltTransformContextPtr ctxt = t_transformContext;
+            const xmlNodePtr inst = ctxt ? ctxt->inst : nullptr;
+            if (inst && inst->type == XML_ELEMENT_NODE && inst->ns
+                && xmlStrEqual(inst->ns->href, XSLT_NAMESPACE) && xmlStrEqual(inst->name, BAD_CAST "message")) {
+                m_pendingMessage.xslMessage = true;
+                m_pendingMessage.line = int(xmlGetLineNo(inst));
+                m_pendingMessage.file = inst->doc && inst->doc->URL ? fromXml(inst->doc->URL) : QString();
+                xmlChar *terminate = xmlGetNsProp(inst, BAD_CAST "terminate", nullptr);
+                m_pendingMessage.terminates = terminate && xmlStrEqual(terminate, BAD_CAST "yes");
+                xmlFree(terminate);
+            }
+        }
         m_pending += s;
         int nl;
         while ((nl = m_pending.indexOf(QLatin1Char('\n'))) >= 0) {
@@ -243,13 +267,14 @@ private:
 
     void pushText(const QString &line)
     {
-        Message m;
+        Message m = m_pendingMessage;
         m.text = line;
         push(std::move(m));
     }
 
     bool m_processor;
     QString m_pending;
+    Message m_pendingMessage;
     QSet<QString> m_seen;
     qsizetype m_chars = 0;
     bool m_parserHalted = false;
@@ -301,6 +326,95 @@ QString transformReason(const ErrorCapture &cap)
             lines << m.text;
     }
     return joinLines(lines);
+}
+
+// The messages of a compilation or transformation, each at its place. libxslt heads a message
+// it can place with "compilation error: file F line N element E" (or "runtime error: ..."); an
+// XPath error comes before the heading of the instruction it belongs to; the messages of
+// documents read on the way name their document as "name:line: text".
+QList<Diagnostic> diagnosticsOf(const std::vector<Message> &messages, Diagnostic::Origin origin)
+{
+    static const QRegularExpression heading(QStringLiteral("^(compilation|runtime) error: file (.*) line (\\d+) element (.*)$"));
+    static const QRegularExpression located(QStringLiteral("^(.+):(\\d+): (.*)$"));
+    QList<Diagnostic> out;
+    std::optional<Diagnostic> place;
+    QStringList xpath;
+    const auto add = [&](Diagnostic d) {
+        if (!xpath.isEmpty() && d.origin != Diagnostic::Origin::Message) {
+            d.message += QStringLiteral(" (%1)").arg(xpath.join(QStringLiteral("; ")));
+            xpath.clear();
+        }
+        if (!out.contains(d))
+            out << d;
+    };
+    for (const Message &m : messages) {
+        if (m.xslMessage) {
+            Diagnostic d;
+            d.origin = Diagnostic::Origin::Message;
+            d.severity = m.terminates ? Diagnostic::Severity::Error : Diagnostic::Severity::Information;
+            d.message = m.text;
+            d.file = m.file;
+            d.line = m.line;
+            add(d);
+            continue;
+        }
+        if (m.structured) {
+            if (m.level < XML_ERR_ERROR)
+                continue;
+            if (m.domain == XML_FROM_XPATH) {
+                xpath << m.text;
+                continue;
+            }
+            Diagnostic d;
+            d.origin = Diagnostic::Origin::WellFormedness;
+            d.message = m.text;
+            d.file = m.file;
+            d.line = m.line;
+            d.column = m.column;
+            add(d);
+            continue;
+        }
+        const QString text = m.text.trimmed();
+        if (text.isEmpty() || text == QLatin1String("error"))
+            continue;
+        if (const QRegularExpressionMatch h = heading.match(text); h.hasMatch()) {
+            Diagnostic d;
+            d.origin = h.captured(1) == QLatin1String("compilation") ? Diagnostic::Origin::Compilation
+                                                                     : Diagnostic::Origin::Runtime;
+            d.file = h.captured(2);
+            d.line = h.captured(3).toInt();
+            place = d;
+            continue;
+        }
+        if (place) {
+            Diagnostic d = *place;
+            d.message = text;
+            add(d);
+            place.reset();
+            continue;
+        }
+        if (const QRegularExpressionMatch l = located.match(text); l.hasMatch()) {
+            Diagnostic d;
+            d.origin = origin;
+            d.file = l.captured(1);
+            d.line = l.captured(2).toInt();
+            d.message = l.captured(3);
+            add(d);
+            continue;
+        }
+        // A line without a place usually explains the heading that follows it ("Cannot open
+        // file ..." before "xsl:include : unable to load ...").
+        xpath << text;
+    }
+    // What explained nothing that followed stands on its own.
+    for (const QString &text : std::as_const(xpath)) {
+        Diagnostic d;
+        d.origin = origin;
+        d.message = text;
+        if (!out.contains(d))
+            out << d;
+    }
+    return out;
 }
 
 // libxslt and libxml2 resolve relative references against a URI, not a file path: a path with a
@@ -901,6 +1015,7 @@ bool XmlDocument::parse(const QByteArray &input, bool unicodeText, const QString
     d->url = baseUrl;
     d->baseUri = toBaseUri(baseUrl);
     m_error = ParseError();
+    m_diagnostics.clear();
 
     ErrorCapture capture;
     // The editor's parse reads nothing but its own text: no entity is loaded, so the policy
@@ -971,6 +1086,12 @@ bool XmlDocument::parse(const QByteArray &input, bool unicodeText, const QString
         const QString source = text ? *text : decode(input, detectEncoding(input));
         m_error.srcText = lineOf(source, m_error.line);
     }
+    Diagnostic d;
+    d.message = m_error.reason.section(QLatin1Char('\n'), 0, 0);
+    d.file = baseUrl;
+    d.line = m_error.line;
+    d.column = m_error.linepos;
+    m_diagnostics = {d};
     return false;
 }
 
@@ -1062,7 +1183,7 @@ bool XmlDocument::transformNode(const XmlDocument &source, QString *result)
 {
     QByteArray bytes;
     QByteArray encoding;
-    const bool ok = transform(source, &bytes, &encoding);
+    const bool ok = transform(&source, &bytes, &encoding);
     if (result)
         *result = ok ? decode(bytes, encoding.isEmpty() ? QByteArray("UTF-8") : encoding) : QString();
     return ok;
@@ -1071,7 +1192,7 @@ bool XmlDocument::transformNode(const XmlDocument &source, QString *result)
 bool XmlDocument::transformNodeToBytes(const XmlDocument &source, QByteArray *result)
 {
     QByteArray bytes;
-    const bool ok = transform(source, &bytes, nullptr);
+    const bool ok = transform(&source, &bytes, nullptr);
     if (result)
         *result = ok ? bytes : QByteArray();
     return ok;
@@ -1083,9 +1204,10 @@ xmlDoc *XmlDocument::readForXslt() const
                                  d->unicodeText ? XML_PARSE_IGNORE_ENC : 0, nullptr);
 }
 
-bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArray *encoding)
+bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArray *encoding)
 {
     m_error = ParseError();
+    m_diagnostics.clear();
     const auto fail = [&](const QString &reason, int code = -1) {
         m_error.code = code;
         m_error.reason = joinLines({reason});
@@ -1093,7 +1215,7 @@ bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArr
     };
     if (!d->doc)
         return fail(QStringLiteral("The stylesheet is not loaded"));
-    if (!source.d->doc)
+    if (source && !source->d->doc)
         return fail(QStringLiteral("The XML source document is not loaded"));
 
     SecurityPtr sec(newSecurityPrefs());
@@ -1101,6 +1223,17 @@ bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArr
         return fail(QStringLiteral("Out of memory while preparing the transformation"), XML_ERR_NO_MEMORY);
 
     ErrorCapture capture(ErrorCapture::Processor);
+    // Whatever happens below, what was reported is kept, each at its place.
+    struct KeepDiagnostics {
+        ErrorCapture &capture;
+        QList<Diagnostic> &into;
+        Diagnostic::Origin origin;
+        ~KeepDiagnostics()
+        {
+            capture.flushText();
+            into = diagnosticsOf(capture.messages, origin);
+        }
+    } keep{capture, m_diagnostics, source ? Diagnostic::Origin::Runtime : Diagnostic::Origin::Compilation};
     const TransformPolicy policy = policyForStylesheet(d->baseUri);
     TransformEnvironment env(sec.get(), &policy);
     const auto failWithMessages = [&](const QString &fallback) {
@@ -1129,8 +1262,10 @@ bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArr
     });
     if (style->errors > 0 || compileErrorReported)
         return failWithMessages(QStringLiteral("The stylesheet could not be compiled"));
+    if (!source)
+        return true;
 
-    DocPtr sourceDoc(source.readForXslt());
+    DocPtr sourceDoc(source->readForXslt());
     if (!sourceDoc)
         return failWithMessages(QStringLiteral("The XML source could not be read for the transformation"));
 
@@ -1141,8 +1276,11 @@ bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArr
     xsltSetTransformErrorFunc(tctxt.get(), &capture, &ErrorCapture::generic);
     xsltSetCtxtParseOptions(tctxt.get(), kXsltOptions);
 
+    const xsltTransformContextPtr outer = t_transformContext;
+    t_transformContext = tctxt.get();
     DocPtr resultDoc(xsltApplyStylesheetUser(style.get(), sourceDoc.get(), nullptr, nullptr,
                                              nullptr, tctxt.get()));
+    t_transformContext = outer;
     if (!resultDoc || tctxt->state == XSLT_STATE_ERROR || tctxt->state == XSLT_STATE_STOPPED
         || !policy.refusals.isEmpty())
         return failWithMessages(QStringLiteral("The transformation failed"));
@@ -1167,6 +1305,11 @@ bool XmlDocument::transform(const XmlDocument &source, QByteArray *out, QByteArr
                      : resultDoc->type == XML_HTML_DOCUMENT_NODE ? QStringLiteral("html")
                                                                  : QStringLiteral("xml");
     return true;
+}
+
+bool XmlDocument::compileStylesheet()
+{
+    return transform(nullptr, nullptr, nullptr);
 }
 
 QString XmlDocument::url() const

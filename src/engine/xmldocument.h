@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/diagnostic.h"
+
 #include <QByteArray>
 #include <QMetaType>
 #include <QString>
@@ -55,6 +57,13 @@ public:
     // The same, giving the serialized result bytes exactly as the stylesheet's xsl:output says.
     bool transformNodeToBytes(const XmlDocument &source, QByteArray *result);
 
+    // Compiles this document as an XSLT stylesheet without running it: whether it would
+    // compile, with what the compiler reported in diagnostics().
+    bool compileStylesheet();
+    // What the last parse, compilation or transformation reported, each at its place. After a
+    // transformation that succeeded: its xsl:message output.
+    const QList<Diagnostic> &diagnostics() const { return m_diagnostics; }
+
     // The base URL the document was parsed with (path or URL), empty when none.
     QString url() const;
 
@@ -65,7 +74,8 @@ public:
 
 private:
     bool parse(const QByteArray &input, bool unicodeText, const QString &baseUrl, const QString *text);
-    bool transform(const XmlDocument &source, QByteArray *out, QByteArray *encoding);
+    // Compiles this stylesheet and, given a source, runs it.
+    bool transform(const XmlDocument *source, QByteArray *out, QByteArray *encoding);
     // A fresh parse of the same input as the XSLT processor wants it (entities expanded, CDATA as
     // text). The caller owns the result; null when it cannot be read that way.
     struct _xmlDoc *readForXslt() const;
@@ -73,6 +83,7 @@ private:
     struct Impl;
     std::unique_ptr<Impl> d;
     ParseError m_error;
+    QList<Diagnostic> m_diagnostics;
     QString m_outputMethod;
     QByteArray m_outputEncoding;
 };
