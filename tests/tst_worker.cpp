@@ -165,6 +165,32 @@ private slots:
         QVERIFY(nextAnswer(spy).result.ok);
     }
 
+    void client_checkReportsEachMistakeAtItsLine()
+    {
+        EngineClient client;
+        QSignalSpy spy(&client, &EngineClient::finished);
+        preview::Input check = input(QStringLiteral("\n<xsl:template match=\"/\">\n<xsl:valu-of select=\"1\"/>\n<xsl:if test=\"(\"/>\n</xsl:template>"));
+        client.submit(1, QStringLiteral("check"), 1, preview::Target::Check, check);
+        const engine::Response r = nextAnswer(spy);
+        QVERIFY(!r.result.ok);
+        QCOMPARE(r.result.diagnostics.size(), 2);
+        QCOMPARE(r.result.diagnostics[0].line, 3);
+        QVERIFY(r.result.diagnostics[0].message.contains(QLatin1String("unknown xsl:valu-of")));
+        QCOMPARE(r.result.diagnostics[1].line, 4);
+        QCOMPARE(r.result.diagnostics[1].origin, Diagnostic::Origin::Compilation);
+        QCOMPARE(r.result.diagnostics[1].file, QStringLiteral("file:///nonexistent/s.xsl"));
+        // Messages of a run that succeeds come back too, in order, with their lines.
+        client.submit(1, QStringLiteral("live"), 2, preview::Target::Browser,
+                      input(QStringLiteral("<xsl:template match=\"/\">\n<xsl:message>first</xsl:message>\n<xsl:message>second</xsl:message><o/></xsl:template>")));
+        const engine::Response run = nextAnswer(spy);
+        QVERIFY(run.result.ok);
+        QCOMPARE(run.result.diagnostics.size(), 2);
+        QCOMPARE(run.result.diagnostics[0].message, QStringLiteral("first"));
+        QCOMPARE(run.result.diagnostics[0].line, 2);
+        QCOMPARE(run.result.diagnostics[1].line, 3);
+        QCOMPARE(run.result.diagnostics[1].severity, Diagnostic::Severity::Information);
+    }
+
     void client_missingWorker_saysSo()
     {
         EngineClient client(QStringLiteral("/nonexistent/zendrik-engine"));

@@ -1,6 +1,9 @@
 #include "engine/engineprotocol.h"
 
+#include <QCborArray>
 #include <QCborValue>
+
+#include <algorithm>
 #include <QtEndian>
 
 namespace engine {
@@ -53,7 +56,7 @@ QCborMap Request::toCbor() const
     m.insert(key("id"), id);
     m.insert(key("window"), window);
     m.insert(key("generation"), generation);
-    m.insert(key("target"), target == preview::Target::Tab ? key("tab") : key("browser"));
+    m.insert(key("target"), target == preview::Target::Tab ? key("tab") : target == preview::Target::Check ? key("check") : key("browser"));
     m.insert(key("stylesheet"), input.stylesheet);
     m.insert(key("stylesheetBase"), input.stylesheetBase);
     m.insert(key("source"), input.source);
@@ -67,7 +70,10 @@ Request Request::fromCbor(const QCborMap &m)
     r.id = m.value(key("id")).toInteger();
     r.window = m.value(key("window")).toInteger();
     r.generation = m.value(key("generation")).toInteger();
-    r.target = m.value(key("target")).toString() == QLatin1String("tab") ? preview::Target::Tab : preview::Target::Browser;
+    const QString target = m.value(key("target")).toString();
+    r.target = target == QLatin1String("tab")     ? preview::Target::Tab
+               : target == QLatin1String("check") ? preview::Target::Check
+                                                  : preview::Target::Browser;
     r.input.stylesheet = m.value(key("stylesheet")).toByteArray();
     r.input.stylesheetBase = m.value(key("stylesheetBase")).toString();
     r.input.source = m.value(key("source")).toByteArray();
@@ -87,6 +93,18 @@ QCborMap Response::toCbor() const
     m.insert(key("encoding"), result.encoding);
     m.insert(key("title"), result.title);
     m.insert(key("text"), result.text);
+    QCborArray diagnostics;
+    for (const Diagnostic &d : result.diagnostics) {
+        QCborMap entry;
+        entry.insert(key("severity"), int(d.severity));
+        entry.insert(key("origin"), int(d.origin));
+        entry.insert(key("message"), d.message);
+        entry.insert(key("file"), d.file);
+        entry.insert(key("line"), d.line);
+        entry.insert(key("column"), d.column);
+        diagnostics.append(entry);
+    }
+    m.insert(key("diagnostics"), diagnostics);
     return m;
 }
 
@@ -102,6 +120,17 @@ Response Response::fromCbor(const QCborMap &m)
     r.result.encoding = m.value(key("encoding")).toByteArray();
     r.result.title = m.value(key("title")).toString();
     r.result.text = m.value(key("text")).toString();
+    for (const QCborValue &v : m.value(key("diagnostics")).toArray()) {
+        const QCborMap entry = v.toMap();
+        Diagnostic d;
+        d.severity = Diagnostic::Severity(std::clamp<int>(int(entry.value(key("severity")).toInteger()), 0, 2));
+        d.origin = Diagnostic::Origin(std::clamp<int>(int(entry.value(key("origin")).toInteger()), 0, 3));
+        d.message = entry.value(key("message")).toString();
+        d.file = entry.value(key("file")).toString();
+        d.line = int(entry.value(key("line")).toInteger());
+        d.column = int(entry.value(key("column")).toInteger());
+        r.result.diagnostics << d;
+    }
     return r;
 }
 

@@ -25,9 +25,21 @@ bool isSourceEmpty(const QByteArray &source)
 Result build(const Input &input, Target target)
 {
     XmlDocument xsl;
-    if (!xsl.loadXMLUtf8(input.stylesheet, input.stylesheetBase))
-        return failure(QStringLiteral("Error Parsing XSLT Document"), xsl.parseError().reason);
+    if (!xsl.loadXMLUtf8(input.stylesheet, input.stylesheetBase)) {
+        Result r = failure(QStringLiteral("Error Parsing XSLT Document"), xsl.parseError().reason);
+        r.diagnostics = xsl.diagnostics();
+        return r;
+    }
     Result r;
+    if (target == Target::Check) {
+        r.ok = xsl.compileStylesheet();
+        r.diagnostics = xsl.diagnostics();
+        if (!r.ok) {
+            r.title = QStringLiteral("Error");
+            r.text = xsl.parseError().reason;
+        }
+        return r;
+    }
     // Without a source the stylesheet itself is the page.
     if (isSourceEmpty(input.source)) {
         r.ok = true;
@@ -36,21 +48,32 @@ Result build(const Input &input, Target target)
         return r;
     }
     XmlDocument source;
-    if (!source.loadXMLUtf8(input.source, input.sourceBase))
-        return failure(QStringLiteral("Error Parsing XML Document"), source.parseError().reason);
+    if (!source.loadXMLUtf8(input.source, input.sourceBase)) {
+        Result failed = failure(QStringLiteral("Error Parsing XML Document"), source.parseError().reason);
+        failed.diagnostics = source.diagnostics();
+        return failed;
+    }
 
     if (target == Target::Browser) {
         // The browser is not as strict as the Preview tab: it gets the raw result.
-        if (!xsl.transformNodeToBytes(source, &r.page))
-            return failure(QStringLiteral("Error"), xsl.parseError().reason);
-        r.ok = true;
+        r.ok = xsl.transformNodeToBytes(source, &r.page);
+        r.diagnostics = xsl.diagnostics();
+        if (!r.ok) {
+            r.title = QStringLiteral("Error");
+            r.text = xsl.parseError().reason;
+            return r;
+        }
         r.method = xsl.outputMethod();
         r.encoding = xsl.outputEncoding();
         return r;
     }
     QString result;
-    if (!xsl.transformNode(source, &result))
-        return failure(QStringLiteral("Error"), xsl.parseError().reason);
+    if (!xsl.transformNode(source, &result)) {
+        Result failed = failure(QStringLiteral("Error"), xsl.parseError().reason);
+        failed.diagnostics = xsl.diagnostics();
+        return failed;
+    }
+    r.diagnostics = xsl.diagnostics();
     XmlDocument page;
     if (!page.loadXML(result, input.sourceBase))
         return failure(QStringLiteral("Error Parsing Preview Document"),

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "engine/diagnostic.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 // From the two panes of a document window to the page a preview shows: parse the stylesheet and
@@ -14,6 +17,8 @@ enum class Target {
     // The user's browser and the live pane: the result's bytes exactly as the stylesheet's
     // xsl:output asks (what xsltproc writes).
     Browser,
+    // No page: whether the stylesheet compiles, with what the compiler says.
+    Check,
 };
 
 struct Input {
@@ -30,6 +35,9 @@ struct Result {
     QByteArray encoding; // and the encoding xsl:output names, empty for the method's default
     QString title;    // on failure: the error box's title
     QString text;     // on failure: its text
+    // What the parses, the compilation and the run reported, each at its place; after a
+    // transformation that succeeded, its xsl:message output.
+    QList<Diagnostic> diagnostics;
 };
 
 Result build(const Input &input, Target target);
