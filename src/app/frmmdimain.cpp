@@ -199,6 +199,8 @@ const std::vector<frmMDIMain::Command> &frmMDIMain::commands()
          .toolbarSlot = 9, .toolbarKey = "Find", .tooltip = "Find", .onDocument = &D::showFindDialog},
         {.row = Row::Item, .name = "mnuReplace", .caption = "R&eplace...", .shortcut = "Ctrl+H", .availability = Edit,
          .onDocument = &D::showReplaceDialog},
+        {.row = Row::Item, .name = "mnuGoToLine", .caption = "&Go to Line...", .shortcut = "Ctrl+G",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdGoToLine},
 
         {.row = Row::Menu, .name = "mnuView", .caption = "&View"},
         {.row = Row::Item, .name = "mnuPreview", .caption = "&Preview HTML In Browser", .icon = "preview", .iconInMenu = false,
@@ -207,6 +209,9 @@ const std::vector<frmMDIMain::Command> &frmMDIMain::commands()
 
         {.row = Row::Item, .name = "mnuLivePreview", .caption = "&Live Preview", .shortcut = "Ctrl+Shift+P", .checkable = true,
          .onMain = &M::cmdLivePreview},
+        {.row = Row::Item, .name = "mnuLineNumbers", .caption = "Line &Numbers", .checkable = true, .onMain = &M::cmdLineNumbers},
+        {.row = Row::Item, .name = "mnuProblems", .caption = "P&roblems", .checkable = true,
+         .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdProblems},
 
         {.row = Row::Menu, .name = "mnuTools", .caption = "&Tools"},
         {.row = Row::Item, .name = "mnuOptions", .caption = "&Options...", .onMain = &M::showOptions},
@@ -342,6 +347,12 @@ void frmMDIMain::adopt(frmEditor *doc)
     connect(doc, &frmEditor::controlKeyChanged, this, [this](bool down) { blnControlKey = down; });
     connect(doc, &frmEditor::closed, this, [this](int position) { removeFormFromArray(position); });
     doc->setLivePreview(menuItem(QStringLiteral("mnuLivePreview"))->isChecked());
+    doc->setLineNumbers(menuItem(QStringLiteral("mnuLineNumbers"))->isChecked());
+    connect(doc, &frmEditor::openReferenced, this, &frmMDIMain::openReferenced);
+    connect(doc, &frmEditor::problemsVisibilityChanged, this, [this, guarded](bool visible) {
+        if (guarded && guarded == activeDocument())
+            menuItem(QStringLiteral("mnuProblems"))->setChecked(visible);
+    });
 }
 
 void frmMDIMain::cmdOpenXSLTFile()
@@ -438,6 +449,55 @@ void frmMDIMain::cmdLivePreview()
     for (const QPointer<frmEditor> &doc : documents())
         if (doc)
             doc->setLivePreview(on);
+}
+
+void frmMDIMain::cmdLineNumbers()
+{
+    const bool on = menuItem(QStringLiteral("mnuLineNumbers"))->isChecked();
+    try {
+        SettingsStore::saveOption(Options::LineNumbers, on ? QStringLiteral("1") : QStringLiteral("0"));
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()), QStringLiteral("Error Saving Options"));
+    }
+    for (const QPointer<frmEditor> &doc : documents())
+        if (doc)
+            doc->setLineNumbers(on);
+}
+
+void frmMDIMain::cmdProblems()
+{
+    if (frmEditor *doc = activeDocument())
+        doc->setProblemsVisible(menuItem(QStringLiteral("mnuProblems"))->isChecked());
+}
+
+void frmMDIMain::cmdGoToLine()
+{
+    const QPointer<frmEditor> doc = activeDocument();
+    if (!doc || doc->SSTab->currentIndex() == 2)
+        return;
+    SyntaxBox *pane = doc->SSTab->currentIndex() == 0 ? doc->txtXSLT : doc->txtXML;
+    const QString answer = dialogs().inputBox(this, QStringLiteral("Line number (1 to %1):").arg(pane->lines()),
+                                              QStringLiteral("Go to Line"), QString::number(pane->CurrentLine() + 1));
+    bool ok = false;
+    const int line = answer.trimmed().toInt(&ok);
+    if (ok && doc)
+        doc->goToLine(line);
+}
+
+void frmMDIMain::openReferenced(const QString &path, int line)
+{
+    // Read-only: it is shown for the problem in it, not to be edited here.
+    auto *doc = new frmEditor();
+    if (!doc->loadXSLTFile(path)) {
+        delete doc;
+        return;
+    }
+    adopt(doc);
+    doc->txtXSLT->setReadOnly(true);
+    doc->setWindowTitle(path + QStringLiteral(" (read-only)"));
+    showDocumentWindow(doc);
+    addFormToArray(doc);
+    doc->goToLine(line);
 }
 
 void frmMDIMain::cmdFeedback()
@@ -680,6 +740,7 @@ void frmMDIMain::onSubWindowActivated(QMdiSubWindow *window)
     if (auto *doc = qobject_cast<frmEditor *>(window->widget())) {
         doc->setEditState();
         setAvailable(WithActiveDocument, true);
+        menuItem(QStringLiteral("mnuProblems"))->setChecked(doc->problemsVisible());
     }
 }
 
@@ -691,6 +752,8 @@ void frmMDIMain::applyOptions()
             SettingsStore::readOption(Options::EngineMemoryMB, QString::number(EngineClient::defaultMemoryLimitMb())),
             Options::EngineMemoryMB.key()));
         if (blnStarting) {
+            menuItem(QStringLiteral("mnuLineNumbers"))
+                ->setChecked(SettingsConvert::toBoolean(SettingsStore::readOption(Options::LineNumbers), Options::LineNumbers.key()));
             menuItem(QStringLiteral("mnuLivePreview"))
                 ->setChecked(SettingsConvert::toBoolean(SettingsStore::readOption(Options::LivePreview), Options::LivePreview.key()));
             const QString upper = mode.toUpper();

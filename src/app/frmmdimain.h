@@ -106,6 +106,10 @@ private:
     void cmdPaste();
     void cmdPreview();
     void cmdLivePreview();
+    void cmdLineNumbers();
+    void cmdProblems();
+    void cmdGoToLine();
+    void openReferenced(const QString &path, int line);
     void cmdFeedback();
     void cmdAbout();
     void cmdTileHorizontally();

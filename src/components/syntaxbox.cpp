@@ -388,6 +388,16 @@ QByteArray SyntaxBox::utf8Text() const
     return out;
 }
 
+long SyntaxBox::bytePositionOf(int position) const
+{
+    return d->byteAt(position);
+}
+
+int SyntaxBox::characterPositionOf(long bytePosition) const
+{
+    return int(d->unitsBefore(std::clamp(bytePosition, 0L, d->byteLength())));
+}
+
 void SyntaxBox::setText(const QString &text)
 {
     Impl::Scope scope(this, d);

@@ -23,6 +23,10 @@ public:
     QByteArray utf8Text() const;
     void setText(const QString &text) override;
 
+    // Between positions of Text() (UTF-16 units) and Scintilla's byte positions.
+    long bytePositionOf(int position) const;
+    int characterPositionOf(long bytePosition) const;
+
     int SelStart() const;
     void setSelStart(int pos);   // moves the caret, empties the selection
     int SelLength() const;

@@ -4,8 +4,10 @@
 #include "common/fetchprogress.h"
 #include "document/previewguard.h"
 #include "options/settingsstore.h"
+#include "components/editorassist.h"
 #include "document/busystrip.h"
 #include "document/livepreview.h"
+#include "document/problemspane.h"
 #include "engine/engineclient.h"
 #include "engine/fileio.h"
 #include "engine/parseservice.h"
@@ -22,6 +24,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -33,6 +36,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QShortcut>
+#include <QUrl>
 #include <QUuid>
 
 #include <atomic>
@@ -77,6 +81,36 @@ constexpr int kPreviewLoadLimitMs = 60000;
 constexpr int kStatusNoteMs = 8000;
 } // namespace
 
+namespace {
+// A parse error as a problem of the pane whose text it is about.
+QList<Diagnostic> problemsOf(const XmlDocument::ParseError &error, const QString &file)
+{
+    if (error.code == 0)
+        return {};
+    Diagnostic d;
+    d.message = error.reason.section(QLatin1Char('\n'), 0, 0);
+    d.file = file;
+    d.line = error.line;
+    d.column = error.linepos;
+    return {d};
+}
+
+QList<EditorAssist::Mark> marksOf(const QList<Diagnostic> &problems)
+{
+    QList<EditorAssist::Mark> marks;
+    for (const Diagnostic &d : problems)
+        marks << EditorAssist::Mark{d.line, d.column, d.severity, d.message};
+    return marks;
+}
+
+// The local path a diagnostic's file names, or the text itself for anything else.
+QString pathOf(const QString &file)
+{
+    const QUrl url(file);
+    return url.isLocalFile() ? url.toLocalFile() : file;
+}
+} // namespace
+
 QString frmEditor::stylesheetTemplate()
 {
     return QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"></xsl:stylesheet>");
@@ -106,6 +140,13 @@ frmEditor::frmEditor(QWidget *parent)
         if (blnAutoParse && m_parsePending)
             ParseService::shared().submit(m_windowId, m_parseGeneration, txtXSLT->utf8Text(), m_xsltBase);
     });
+    m_checkTimer = new QTimer(this);
+    m_checkTimer->setSingleShot(true);
+    m_checkTimer->setInterval(kCheckPauseMs);
+    connect(m_checkTimer, &QTimer::timeout, this, [this] {
+        EngineClient::shared().submit(m_windowId, QStringLiteral("check"), ++m_checkGeneration, preview::Target::Check,
+                                      previewInput());
+    });
     m_liveTimer = new QTimer(this);
     m_liveTimer->setSingleShot(true);
     m_liveTimer->setInterval(kLivePauseMs);
@@ -118,6 +159,8 @@ frmEditor::frmEditor(QWidget *parent)
                 // Only the verdict on the latest text counts; an older one would mislead.
                 if (window == m_windowId && generation == m_parseGeneration && blnAutoParse)
                     showParseResult(error);
+                else if (window == -m_windowId && generation == m_sourceParseGeneration && blnAutoParse)
+                    showSourceParseResult(error);
             });
     // While the window waits for a transformation, Esc anywhere in it stops it; otherwise Esc
     // belongs to whoever has the focus (a list, a dialog).
@@ -160,6 +203,15 @@ void frmEditor::buildControls()
     SSTab->setObjectName(QStringLiteral("SSTab"));
     SSTab->setDocumentMode(true);
     m_liveSplitter->addWidget(SSTab);
+
+    // The problems of this window, under the editor; shown with the first one.
+    m_problems = new ProblemsPane(SSSplitter1);
+    SSSplitter1->addWidget(m_problems);
+    SSSplitter1->setStretchFactor(0, 4);
+    SSSplitter1->setStretchFactor(1, 1);
+    m_problems->hide();
+    connect(m_problems, &ProblemsPane::firstProblem, this, [this] { setProblemsVisible(true); });
+    connect(m_problems, &ProblemsPane::activated, this, &frmEditor::goToProblem);
 
     auto page = [this](const QString &name) {
         auto *w = new QWidget(SSTab);
@@ -228,7 +280,10 @@ void frmEditor::buildControls()
     connect(txtXML, &SyntaxBox::changed, this, [this] {
         setEditState();
         scheduleLivePreview();
+        sourceChanged();
     });
+    m_assistXSLT = new EditorAssist(txtXSLT);
+    m_assistXML = new EditorAssist(txtXML);
     for (SyntaxBox *box : {txtXSLT, txtXML}) {
         connect(box, &SyntaxBox::focusReceived, this, [this] { setEditState(); });
         connect(box, &SyntaxBox::keyReleased, this, [this](int, int) { setEditState(); });
@@ -410,8 +465,18 @@ void frmEditor::engineStarted(qint64 window, const QString &channel)
 
 void frmEditor::engineFinished(const QString &channel, const engine::Response &response)
 {
-    if (response.window != m_windowId || channel != QLatin1String("live") || !m_livePane)
+    if (response.window != m_windowId || response.superseded)
         return;
+    if (channel == QLatin1String("check")) {
+        if (response.generation == m_checkGeneration)
+            showEngineProblems(1, ProblemsPane::Source::Compilation, response.result.diagnostics);
+        return;
+    }
+    if (channel != QLatin1String("live") || !m_livePane)
+        return;
+    if (response.generation == m_liveGeneration && response.result.title != QLatin1String("Error Parsing XSLT Document")
+        && response.result.title != QLatin1String("Error Parsing XML Document"))
+        showEngineProblems(2, ProblemsPane::Source::Transformation, response.result.diagnostics);
     if (!EngineClient::shared().isBusy(m_windowId, channel))
         m_livePane->busyStrip()->end();
     // An answer about an older text than the newest asked for is of no use any more.
@@ -449,7 +514,115 @@ preview::Result frmEditor::runInEngine(const QString &channel, preview::Target t
         m_busyStrip->end();
     }
     disconnect(done);
+    if (result && !result->text.isEmpty() && result->title != QLatin1String("Error Parsing XSLT Document")
+        && result->title != QLatin1String("Error Parsing XML Document"))
+        showEngineProblems(2, ProblemsPane::Source::Transformation, result->diagnostics);
+    else if (result && result->ok)
+        showEngineProblems(2, ProblemsPane::Source::Transformation, result->diagnostics);
     return result.value_or(preview::Result{});
+}
+
+void frmEditor::showEngineProblems(int kind, ProblemsPane::Source source, const QList<Diagnostic> &problems)
+{
+    // Those about the stylesheet itself name it (or nothing); the rest are about files it
+    // included or read.
+    QList<Diagnostic> listed;
+    QList<Diagnostic> here;
+    for (Diagnostic d : problems) {
+        if (d.file.isEmpty() || isStylesheetFile(d.file)) {
+            d.file = stylesheetName();
+            here << d;
+        }
+        listed << d;
+    }
+    m_assistXSLT->setMarks(kind, marksOf(here));
+    m_problems->setProblems(source, listed);
+}
+
+QString frmEditor::stylesheetName() const
+{
+    return stylesheetBase();
+}
+
+bool frmEditor::isStylesheetFile(const QString &file) const
+{
+    const QString path = pathOf(file);
+    const QString base = stylesheetBase();
+    return path == base || QFileInfo(path) == QFileInfo(base) || file == QUrl::fromLocalFile(QFileInfo(base).absoluteFilePath()).toString();
+}
+
+bool frmEditor::isSourceFile(const QString &file) const
+{
+    const QString path = pathOf(file);
+    const QString base = sourceBase();
+    return path == base || QFileInfo(path) == QFileInfo(base);
+}
+
+void frmEditor::sourceChanged()
+{
+    if (!blnAutoParse || m_blnLoading)
+        return;
+    ++m_sourceParseGeneration;
+    if (preview::isSourceEmpty(txtXML->utf8Text().left(1024)) && txtXML->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) < 1024) {
+        showSourceParseResult({});
+        return;
+    }
+    if (txtXML->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) <= kParseInlineBytes) {
+        XmlDocument doc;
+        doc.loadXMLUtf8(txtXML->utf8Text(), sourceBase());
+        showSourceParseResult(doc.parseError());
+    } else {
+        ParseService::shared().submit(-m_windowId, m_sourceParseGeneration, txtXML->utf8Text(), sourceBase());
+    }
+}
+
+void frmEditor::showSourceParseResult(const XmlDocument::ParseError &error)
+{
+    const QList<Diagnostic> problems = problemsOf(error, sourceBase());
+    m_assistXML->setMarks(0, marksOf(problems));
+    m_problems->setProblems(ProblemsPane::Source::XmlSource, problems);
+}
+
+void frmEditor::goToProblem(const Diagnostic &problem)
+{
+    if (problem.file.isEmpty() || isStylesheetFile(problem.file)) {
+        SSTab->setCurrentIndex(0);
+        m_assistXSLT->goToLine(problem.line);
+    } else if (isSourceFile(problem.file)) {
+        SSTab->setCurrentIndex(1);
+        m_assistXML->goToLine(problem.line);
+    } else {
+        // A file the stylesheet included or read: it opens read-only in a window of its own.
+        emit openReferenced(pathOf(problem.file), problem.line);
+    }
+}
+
+void frmEditor::setLineNumbers(bool on)
+{
+    m_assistXSLT->setLineNumbers(on);
+    m_assistXML->setLineNumbers(on);
+}
+
+void frmEditor::goToLine(int line)
+{
+    if (SyntaxBox *ctl = currentEditor())
+        (ctl == txtXSLT ? m_assistXSLT : m_assistXML)->goToLine(line);
+}
+
+void frmEditor::setProblemsVisible(bool on)
+{
+    m_problems->setVisible(on);
+    emit problemsVisibilityChanged(on);
+}
+
+bool frmEditor::problemsVisible() const
+{
+    return !m_problems->isHidden();
+}
+
+EditorAssist *frmEditor::assist(SyntaxBox *pane) const
+{
+    return pane == txtXML ? m_assistXML : m_assistXSLT;
 }
 
 void frmEditor::writeRecoveryCopy()
@@ -479,10 +652,24 @@ void frmEditor::restoreUnsaved(const QByteArray &utf8, const QString &fileName)
     writeRecoveryCopy();
 }
 
+
 void frmEditor::showParseResult(const XmlDocument::ParseError &error)
 {
     m_parsePending = false;
     m_lastParse = error;
+    const QList<Diagnostic> problems = problemsOf(error, stylesheetName());
+    m_assistXSLT->setMarks(0, marksOf(problems));
+    m_problems->setProblems(ProblemsPane::Source::Stylesheet, problems);
+    // A well-formed stylesheet is compiled a moment later, beside the window; the verdicts
+    // of a compilation of an older text go.
+    if (error.code == 0) {
+        m_checkTimer->start();
+    } else {
+        m_checkTimer->stop();
+        ++m_checkGeneration;
+        m_assistXSLT->setMarks(1, {});
+        m_problems->setProblems(ProblemsPane::Source::Compilation, {});
+    }
     if (error.code != 0) {
         m_panel1Icon->setPixmap(QIcon(QStringLiteral(":/icons/parse-error.svg")).pixmap(16, 16));
         m_panel1Text->setText(error.reason.section(QLatin1Char('\n'), 0, 0));
@@ -880,6 +1067,7 @@ void frmEditor::unload()
     EngineClient::shared().cancel(m_windowId);
     disconnect(&ParseService::shared(), nullptr, this, nullptr);
     ParseService::shared().cancel(m_windowId);
+    ParseService::shared().cancel(-m_windowId);
     emit closed(intArrayElem);
 }
 

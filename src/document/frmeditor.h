@@ -5,6 +5,7 @@
 #include "platform/dialogs.h"
 #include "engine/engineprotocol.h"
 #include "engine/previewpipeline.h"
+#include "document/problemspane.h"
 #include "engine/xmldocument.h"
 
 #include <QWidget>
@@ -21,6 +22,7 @@ class QTimer;
 class QWebEngineProfile;
 class QWebEngineView;
 class BusyStrip;
+class EditorAssist;
 class LivePreviewPane;
 class PreviewGuard;
 
@@ -127,6 +129,19 @@ public:
     // Ends the transformation this window waits for, if any (Stop, or Esc).
     void stopTransformation();
     BusyStrip *busyStrip() const { return m_busyStrip; }
+
+    // Line numbers beside both panes.
+    void setLineNumbers(bool on);
+    // Moves the caret of the selected pane to a 1-based line.
+    void goToLine(int line);
+    // The problems list under the editor.
+    void setProblemsVisible(bool on);
+    bool problemsVisible() const;
+    ProblemsPane *problemsPane() const { return m_problems; }
+    // The margin, marks and tag matching of a pane.
+    EditorAssist *assist(SyntaxBox *pane) const;
+    // How long after a stylesheet becomes well-formed it is compiled for its checks.
+    static constexpr int kCheckPauseMs = 400;
     // Gives WebBrowser its page: a memory-only profile of this window's own whose every request
     // passes the guard. Made on first need, so a window that never previews never starts the
     // web engine.
@@ -159,6 +174,9 @@ signals:
     void controlKeyChanged(bool down);
     // The window is going; position is its place in the main window's registry.
     void closed(int position);
+    // A problem lies in a file the stylesheet included or read: show it there.
+    void openReferenced(const QString &path, int line);
+    void problemsVisibilityChanged(bool visible);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -191,6 +209,14 @@ private:
     void setCaption(const QString &caption);
     void writeRecoveryCopy();
     void showParseResult(const XmlDocument::ParseError &error);
+    void showSourceParseResult(const XmlDocument::ParseError &error);
+    void sourceChanged();
+    // Marks (of a kind) and list rows (of a source) from what the engine reported.
+    void showEngineProblems(int kind, ProblemsPane::Source source, const QList<Diagnostic> &problems);
+    void goToProblem(const Diagnostic &problem);
+    QString stylesheetName() const;
+    bool isStylesheetFile(const QString &file) const;
+    bool isSourceFile(const QString &file) const;
     // Runs the preview pipeline in the engine and waits for its answer while events go on,
     // with the busy strip and its Stop button showing.
     preview::Result runInEngine(const QString &channel, preview::Target target);
@@ -224,6 +250,12 @@ private:
     LivePreviewPane *m_livePane = nullptr;
     QTimer *m_liveTimer = nullptr;
     QTimer *m_parseHandOver = nullptr;
+    QTimer *m_checkTimer = nullptr;
+    qint64 m_checkGeneration = 0;
+    qint64 m_sourceParseGeneration = 0;
+    EditorAssist *m_assistXSLT = nullptr;
+    EditorAssist *m_assistXML = nullptr;
+    ProblemsPane *m_problems = nullptr;
     qint64 m_liveGeneration = 0;
     qint64 m_parseGeneration = 0;
     bool m_parsePending = false;

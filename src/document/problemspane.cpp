@@ -1,0 +1,108 @@
+#include "document/problemspane.h"
+
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QStyle>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kProblemRole = Qt::UserRole;
+
+QString shownFile(const QString &file)
+{
+    if (file.isEmpty())
+        return QString();
+    const QUrl url(file);
+    const QString path = url.isLocalFile() ? url.toLocalFile() : file;
+    const QString name = QFileInfo(path).fileName();
+    return name.isEmpty() ? path : name;
+}
+
+// Enter on a row means the same as a double-click.
+class ProblemList : public QTreeWidget
+{
+public:
+    using QTreeWidget::QTreeWidget;
+
+protected:
+    void keyPressEvent(QKeyEvent *e) override
+    {
+        if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && currentItem()) {
+            emit itemActivated(currentItem(), 0);
+            return;
+        }
+        QTreeWidget::keyPressEvent(e);
+    }
+};
+
+} // namespace
+
+ProblemsPane::ProblemsPane(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("paneProblems"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_list = new ProblemList(this);
+    m_list->setObjectName(QStringLiteral("lstProblems"));
+    m_list->setRootIsDecorated(false);
+    m_list->setUniformRowHeights(true);
+    m_list->setHeaderLabels({QStringLiteral("Message"), QStringLiteral("File"), QStringLiteral("Line")});
+    m_list->header()->setStretchLastSection(false);
+    m_list->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    m_list->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    m_list->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    layout->addWidget(m_list);
+    // A double-click or Enter on a row: QTreeWidget reports both as an activation.
+    connect(m_list, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem *item) {
+        emit activated(item->data(0, kProblemRole).value<Diagnostic>());
+    });
+}
+
+void ProblemsPane::setProblems(Source source, const QList<Diagnostic> &problems)
+{
+    const bool hadNone = this->problems().isEmpty();
+    if (problems.isEmpty())
+        m_problems.remove(source);
+    else
+        m_problems.insert(source, problems);
+    rebuild();
+    if (hadNone && !problems.isEmpty())
+        emit firstProblem();
+}
+
+QList<Diagnostic> ProblemsPane::problems() const
+{
+    QList<Diagnostic> all;
+    for (const QList<Diagnostic> &list : m_problems)
+        all << list;
+    return all;
+}
+
+void ProblemsPane::rebuild()
+{
+    m_list->clear();
+    for (const Diagnostic &d : problems()) {
+        auto *item = new QTreeWidgetItem(m_list);
+        QStyle::StandardPixmap icon = QStyle::SP_MessageBoxCritical;
+        QString severity = QStringLiteral("Error");
+        if (d.severity == Diagnostic::Severity::Warning) {
+            icon = QStyle::SP_MessageBoxWarning;
+            severity = QStringLiteral("Warning");
+        } else if (d.severity == Diagnostic::Severity::Information) {
+            icon = QStyle::SP_MessageBoxInformation;
+            severity = QStringLiteral("Message");
+        }
+        item->setIcon(0, style()->standardIcon(icon));
+        item->setText(0, d.message);
+        item->setToolTip(0, severity + QStringLiteral(": ") + d.message);
+        item->setText(1, shownFile(d.file));
+        item->setToolTip(1, d.file);
+        item->setText(2, d.line > 0 ? QString::number(d.line) : QString());
+        item->setData(0, kProblemRole, QVariant::fromValue(d));
+    }
+}
