@@ -529,6 +529,9 @@ void frmEditor::showEngineProblems(int kind, ProblemsPane::Source source, const 
     QList<Diagnostic> listed;
     QList<Diagnostic> here;
     for (Diagnostic d : problems) {
+        // A run that stops at the compilation repeats what the compile check lists already.
+        if (source == ProblemsPane::Source::Transformation && d.origin == Diagnostic::Origin::Compilation)
+            continue;
         if (d.file.isEmpty() || isStylesheetFile(d.file)) {
             d.file = stylesheetName();
             here << d;

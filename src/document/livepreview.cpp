@@ -132,7 +132,13 @@ QString LivePreviewPane::resultSource() const
 void LivePreviewPane::showResult(const preview::Result &result, const QStringList &documents)
 {
     if (!result.ok) {
-        const QString first = result.text.section(QLatin1Char('\n'), 0, 0);
+        // The first error where it is, in the processor's words; or the report's first line.
+        QString first = result.text.section(QLatin1Char('\n'), 0, 0);
+        for (const Diagnostic &d : result.diagnostics)
+            if (d.severity == Diagnostic::Severity::Error && !d.message.isEmpty()) {
+                first = d.line > 0 ? QStringLiteral("Line %1: %2").arg(d.line).arg(d.message) : d.message;
+                break;
+            }
         m_error->setText(result.title == QLatin1String("Error") ? first : result.title + QStringLiteral(": ") + first);
         m_error->setToolTip(result.text);
         m_error->show();
