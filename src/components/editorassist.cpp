@@ -215,8 +215,14 @@ void EditorAssist::setMarks(int kind, const QList<Mark> &marks)
         long from = 0;
         long to = 0;
         if (mark.column >= 1) {
-            // From the place to the end of the word there, at least one character.
+            // From the place to the end of the word there, at least one character. A place at
+            // the end of the line (where the parser stops after a tag) underlines the
+            // character before it.
             from = bytePositionOf(mark.line, mark.column);
+            const long lineStart = m_box->SendScintilla(Sci::SCI_POSITIONFROMLINE, static_cast<unsigned long>(mark.line - 1));
+            const long lineEnd = m_box->SendScintilla(Sci::SCI_GETLINEENDPOSITION, static_cast<unsigned long>(mark.line - 1));
+            if (from >= lineEnd && lineEnd > lineStart)
+                from = m_box->SendScintilla(Sci::SCI_POSITIONBEFORE, static_cast<unsigned long>(lineEnd));
             to = m_box->SendScintilla(Sci::SCI_WORDENDPOSITION, static_cast<unsigned long>(from), 1L);
             if (to <= from)
                 to = m_box->SendScintilla(Sci::SCI_POSITIONAFTER, static_cast<unsigned long>(from));

@@ -544,11 +544,13 @@ void frmEditor::showEngineProblems(int kind, ProblemsPane::Source source, const 
 
 QString frmEditor::stylesheetName() const
 {
-    return stylesheetBase();
+    return m_strFileName.isEmpty() ? newDocumentCaption() : m_strFileName;
 }
 
 bool frmEditor::isStylesheetFile(const QString &file) const
 {
+    if (file == stylesheetName())
+        return true;
     const QString path = pathOf(file);
     const QString base = stylesheetBase();
     return path == base || QFileInfo(path) == QFileInfo(base) || file == QUrl::fromLocalFile(QFileInfo(base).absoluteFilePath()).toString();
@@ -556,6 +558,8 @@ bool frmEditor::isStylesheetFile(const QString &file) const
 
 bool frmEditor::isSourceFile(const QString &file) const
 {
+    if (file == QLatin1String("XML") && m_xmlFileName.isEmpty())
+        return true;
     const QString path = pathOf(file);
     const QString base = sourceBase();
     return path == base || QFileInfo(path) == QFileInfo(base);
@@ -581,7 +585,7 @@ void frmEditor::sourceChanged()
 
 void frmEditor::showSourceParseResult(const XmlDocument::ParseError &error)
 {
-    const QList<Diagnostic> problems = problemsOf(error, sourceBase());
+    const QList<Diagnostic> problems = problemsOf(error, m_xmlFileName.isEmpty() ? QStringLiteral("XML") : m_xmlFileName);
     m_assistXML->setMarks(0, marksOf(problems));
     m_problems->setProblems(ProblemsPane::Source::XmlSource, problems);
 }
