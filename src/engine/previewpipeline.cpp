@@ -24,15 +24,10 @@ bool isSourceEmpty(const QByteArray &source)
 
 Result build(const Input &input, Target target)
 {
-    XmlDocument xsl;
-    if (!xsl.loadXMLUtf8(input.stylesheet, input.stylesheetBase)) {
-        Result r = failure(QStringLiteral("Error Parsing XSLT Document"), xsl.parseError().reason);
-        r.diagnostics = xsl.diagnostics();
-        return r;
-    }
-    Result r;
     if (target == Target::Check) {
-        r.ok = xsl.compileStylesheet();
+        XmlDocument xsl;
+        Result r;
+        r.ok = xsl.compileStylesheetUtf8(input.stylesheet, input.stylesheetBase);
         r.diagnostics = xsl.diagnostics();
         if (!r.ok) {
             r.title = QStringLiteral("Error");
@@ -40,6 +35,13 @@ Result build(const Input &input, Target target)
         }
         return r;
     }
+    XmlDocument xsl;
+    if (!xsl.loadXMLUtf8(input.stylesheet, input.stylesheetBase)) {
+        Result r = failure(QStringLiteral("Error Parsing XSLT Document"), xsl.parseError().reason);
+        r.diagnostics = xsl.diagnostics();
+        return r;
+    }
+    Result r;
     // Without a source the stylesheet itself is the page.
     if (isSourceEmpty(input.source)) {
         r.ok = true;

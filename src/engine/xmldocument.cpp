@@ -1213,7 +1213,7 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
         m_error.reason = joinLines({reason});
         return false;
     };
-    if (!d->doc)
+    if (!d->doc && (source || d->input.isEmpty()))
         return fail(QStringLiteral("The stylesheet is not loaded"));
     if (source && !source->d->doc)
         return fail(QStringLiteral("The XML source document is not loaded"));
@@ -1309,6 +1309,18 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
 
 bool XmlDocument::compileStylesheet()
 {
+    return transform(nullptr, nullptr, nullptr);
+}
+
+bool XmlDocument::compileStylesheetUtf8(const QByteArray &utf8, const QString &baseUrl)
+{
+    // The compiler reads the text itself, in the XSLT data model; a parse for the editor first
+    // would only double the work.
+    d->doc.reset();
+    d->input = utf8;
+    d->unicodeText = true;
+    d->url = baseUrl;
+    d->baseUri = toBaseUri(baseUrl);
     return transform(nullptr, nullptr, nullptr);
 }
 

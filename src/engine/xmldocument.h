@@ -60,6 +60,8 @@ public:
     // Compiles this document as an XSLT stylesheet without running it: whether it would
     // compile, with what the compiler reported in diagnostics().
     bool compileStylesheet();
+    // The same for a text not parsed before (what the editor holds, UTF-8).
+    bool compileStylesheetUtf8(const QByteArray &utf8, const QString &baseUrl);
     // What the last parse, compilation or transformation reported, each at its place. After a
     // transformation that succeeded: its xsl:message output.
     const QList<Diagnostic> &diagnostics() const { return m_diagnostics; }
