@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QTest>
 
@@ -106,20 +108,40 @@ QString firstDifference(SyntaxBox &box)
     return folds == want ? QString() : QStringLiteral("fold levels %1, a full restyle gives %2").arg(folds, want);
 }
 
-const QByteArray kStylesheet =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
-    "  <!-- Entr\xc3\xa9""es \xe2\x86\x92 rows\n       over two lines -->\n"
-    "  <xsl:template match=\"record[@type='a']|item\" mode='m'>\n"
-    "    <div class=\"rec {@kind}\" title=\"{{literal}} {concat($v, '}')}\">\n"
-    "      <xsl:if test=\"@qty &gt; 3 and count(child::item) div 2 = 1.5\">\r\n"
-    "        <b>&amp; &#x41; <xsl:value-of select=\"$total * 2\"/></b>\r\n"
-    "      </xsl:if>\n"
-    "      <![CDATA[ <raw> & ]]><?pi some data?>\n"
-    "      <xsl:element name=\"{$n}\"><xsl:attribute name=\"x\">v</xsl:attribute></xsl:element>\n"
-    "    </div>\n"
-    "  </xsl:template>\n"
-    "</xsl:stylesheet>\n";
+// tests/data/<name>.styled holds a text with "{n}" before each run of style n, an
+// XmlLexer::Style.
+QByteArray golden(const QString &name)
+{
+    QFile f(QStringLiteral(TEST_DATA_DIR "/") + name);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+QByteArray unmarked(const QByteArray &golden)
+{
+    QByteArray text;
+    for (qsizetype i = 0; i < golden.size(); ++i) {
+        bool mark = false;
+        if (golden[i] == '{')
+            golden.mid(i + 1, golden.indexOf('}', i) - i - 1).toInt(&mark);
+        if (mark)
+            i = golden.indexOf('}', i);
+        else
+            text += golden[i];
+    }
+    return text;
+}
+QByteArray marked(const QByteArray &text)
+{
+    const QByteArray styles = styleAll(text).styles;
+    QByteArray out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (i == 0 || styles[i] != styles[i - 1])
+            out += '{' + QByteArray::number(int(styles[i])) + '}';
+        out += text[i];
+    }
+    return out;
+}
+
+const QByteArray kStylesheet = unmarked(golden(QStringLiteral("lexer-stylesheet.styled")));
 
 // Bits of markup that cut constructs open and close them again.
 const QByteArray kFragments[] = {
@@ -127,7 +149,7 @@ const QByteArray kFragments[] = {
     "&quot;", "\n", "\r\n", "\r", " select=\"", "$v ", "<xsl:if test='a'>", "</xsl:if>", "<!DOCTYPE d [", "]>",
     "xmlns:t=\"http://www.w3.org/1999/XSL/Transform\"", "<t:template match=\"x\">", "/>", "\xc3\xa9", "\xe2\x86",
     QByteArray("\0", 1), "child::", "(", ")", "--", "<a b=\"c\">", "&x<!--", QByteArray("\0\0<\0", 4), "<xsl:if test=\"'",
-    QByteArray(20000, 'a'), // a long line
+    QByteArray(100000, 'a'), // a line of 100k characters
 };
 
 } // namespace
@@ -199,106 +221,22 @@ private slots:
         QCOMPARE(firstDifference(box), QString());
     }
 
-    void styleAt_data()
+    // Every kind of construct, also cut by line breaks, left open, with NUL bytes and with the
+    // XSLT namespace under another prefix or as the default namespace.
+    void goldenStyles_data()
     {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QByteArray>("needle"); // the style of its first byte is checked ...
-        QTest::addColumn<int>("offset");        // ... or of the byte this far into it
-        QTest::addColumn<int>("style");
-        const auto row = [](const char *name, const QByteArray &text, const QByteArray &needle, int offset, int style) {
-            QTest::newRow(name) << text << needle << offset << style;
-        };
-        const QByteArray tpl = "<xsl:template match=\"/\" name=\"{$n}\"><div class=\"a{$x}b{{c}}\"/></xsl:template>";
-        row("XSLT element", tpl, "xsl:template", 0, int(XmlLexer::XsltElement));
-        row("XSLT end tag", tpl, "/xsl:template", 1, int(XmlLexer::XsltElement));
-        row("literal result element", tpl, "div", 0, int(XmlLexer::Element));
-        row("start tag <", tpl, "<div", 0, int(XmlLexer::TagPunctuation));
-        row("empty tag />", tpl, "/>", 0, int(XmlLexer::TagPunctuation));
-        row("end tag </", tpl, "</", 1, int(XmlLexer::TagPunctuation));
-        row("XSLT attribute", tpl, "match", 0, int(XmlLexer::XsltAttribute));
-        row("literal attribute", tpl, "class", 0, int(XmlLexer::Attribute));
-        row("value quote", tpl, "\"/\"", 0, int(XmlLexer::Value));
-        row("braces in a non-template attribute", tpl, "{$n}", 1, int(XmlLexer::Value));
-        row("template literal part", tpl, "a{$x}", 0, int(XmlLexer::Value));
-        row("template brace", tpl, "{$x}", 0, int(XmlLexer::XPathOperator));
-        row("template variable", tpl, "$x", 0, int(XmlLexer::XPathVariable));
-        row("template closing brace", tpl, "}b", 0, int(XmlLexer::XPathOperator));
-        row("escaped braces", tpl, "{{c}}", 1, int(XmlLexer::Value));
-        row("xsl:element name is a template", "<xsl:element name=\"{$n}\"/>", "$n", 0, int(XmlLexer::XPathVariable));
-        row("xsl attribute on a literal element", "<a xsl:use-attribute-sets=\"s\"/>", "xsl:use", 0, int(XmlLexer::XsltAttribute));
-        row("namespace declaration", "<xsl:stylesheet xmlns:xsl=\"u\"/>", "xmlns", 0, int(XmlLexer::Attribute));
-        row("namespace URI is no template", "<a xmlns:b=\"{x}\"/>", "{x}", 0, int(XmlLexer::Value));
-
-        const QByteArray xp = "<xsl:if test=\"count(child::a[@b]) div 2 &gt;= 1.5 and $v or * * .5 and 'x' != &quot;y&quot;\"/>";
-        row("XPath function", xp, "count", 0, int(XmlLexer::XPathFunction));
-        row("XPath axis", xp, "child::", 6, int(XmlLexer::XPathAxis));
-        row("XPath @", xp, "@b", 0, int(XmlLexer::XPathAxis));
-        row("XPath name test", xp, "a[", 0, int(XmlLexer::XPathName));
-        row("XPath bracket", xp, "[@", 0, int(XmlLexer::XPathOperator));
-        row("XPath div operator", xp, "div", 0, int(XmlLexer::XPathOperator));
-        row("XPath number", xp, "1.5", 2, int(XmlLexer::XPathNumber));
-        row("XPath number without leading digit", xp, ".5", 0, int(XmlLexer::XPathNumber));
-        row("XPath &gt; as operator", xp, "&gt;", 2, int(XmlLexer::XPathOperator));
-        row("XPath and after an operand", xp, "and $v", 0, int(XmlLexer::XPathOperator));
-        row("XPath variable", xp, "$v", 1, int(XmlLexer::XPathVariable));
-        row("XPath * as name test", xp, "* * ", 0, int(XmlLexer::XPathName));
-        row("XPath * as multiplication", xp, "* * ", 2, int(XmlLexer::XPathOperator));
-        row("XPath string", xp, "'x'", 1, int(XmlLexer::XPathString));
-        row("XPath string in &quot;", xp, "&quot;y", 6, int(XmlLexer::XPathString));
-        row("XPath name 'and' at the start", "<xsl:value-of select=\"and\"/>", "and", 0, int(XmlLexer::XPathName));
-        row("select on a literal element is no XPath", "<a select=\"count(x)\"/>", "count", 0, int(XmlLexer::Value));
-
-        row("comment", "<a><!-- <b> --></a>", "<b>", 0, int(XmlLexer::Comment));
-        row("after a comment", "<a><!-- <b> --></a>", "/a", 0, int(XmlLexer::TagPunctuation));
-        row("CDATA", "<a><![CDATA[ <b> & ]]></a>", "<b>", 0, int(XmlLexer::CData));
-        row("PI target", "<?pi data?>", "pi", 0, int(XmlLexer::PIMarker));
-        row("PI content", "<?pi data?>", "data", 0, int(XmlLexer::ProcessingInstruction));
-        row("XML declaration", "<?xml version=\"1.0\"?>", "version", 0, int(XmlLexer::XmlDeclaration));
-        row("XML declaration end", "<?xml version=\"1.0\"?>", "?>", 0, int(XmlLexer::PIMarker));
-        row("DOCTYPE", "<!DOCTYPE a [<!ENTITY e \"x>\">]><a/>", "ENTITY", 0, int(XmlLexer::Doctype));
-        row("'>' quoted in DOCTYPE", "<!DOCTYPE a [<!ENTITY e \"x>\">]><a/>", "x>", 1, int(XmlLexer::Doctype));
-        row("after DOCTYPE", "<!DOCTYPE a [<!ENTITY e \"x>\">]><a/>", "<a/>", 1, int(XmlLexer::Element));
-        row("entity reference", "<a>x &amp; y</a>", "&amp;", 2, int(XmlLexer::EntityRef));
-        row("character reference", "<a>&#x41;</a>", "&#x41;", 0, int(XmlLexer::EntityRef));
-        row("reference in a plain value", "<xsl:template name=\"a&amp;b\"/>", "&amp;", 0, int(XmlLexer::EntityRef));
-        row("unfinished reference", "<a>&x y</a>", "&x", 0, int(XmlLexer::Default));
-        row("comment after an unfinished reference", "<a>&x<!-- c --></a>", "c -->", 0, int(XmlLexer::Comment));
-        row("a '<' being typed", "<a>1 < 2</a>", "< 2", 0, int(XmlLexer::Default));
-
-        // Constructs that run over line breaks keep their style on the next line.
-        row("value over lines", "<a title=\"one\ntwo\">x</a>", "two", 0, int(XmlLexer::Value));
-        row("XPath string over lines", "<xsl:if test=\"'a\nb'\"/>", "b'", 0, int(XmlLexer::XPathString));
-        row("attributes over lines", "<xsl:template\n  match=\"x\"/>", "match", 0, int(XmlLexer::XsltAttribute));
-        row("XPath after '=' on the next line", "<xsl:if test\n=\n\"f()\"/>", "f(", 0, int(XmlLexer::XPathFunction));
-        row("comment over lines", "<!--\n<a>\n-->", "a>", 0, int(XmlLexer::Comment));
-        row("comment over lone CRs", "<!--\r<a>\r-->", "a>", 0, int(XmlLexer::Comment));
-        row("end tag over lines", "</a\n>", ">", 0, int(XmlLexer::TagPunctuation));
-        row("unterminated comment runs on", "<!-- a\n<b>\n", "b>", 0, int(XmlLexer::Comment));
-        row("unterminated CDATA runs on", "<![CDATA[ a\n<b>", "b>", 0, int(XmlLexer::CData));
-        row("unterminated PI runs on", "<?pi a\n<b>", "b>", 0, int(XmlLexer::ProcessingInstruction));
-        row("missing quote ends at the next tag", "<a title=\"x\n<b>", "b>", 0, int(XmlLexer::Element));
-        row("unfinished tag ends at the next tag", "<a\n<b>", "b>", 0, int(XmlLexer::Element));
-        row("NUL in text", QByteArray("<a>\0<b/>", 8), "b/", 0, int(XmlLexer::Element));
-        row("NUL in a value", QByteArray("<xsl:if test=\"\0f()\"/>", 21), "f(", 0, int(XmlLexer::XPathFunction));
-
-        // The XSLT namespace under another prefix, or as the default namespace.
-        const QByteArray other = "<t:stylesheet xmlns:t=\"http://www.w3.org/1999/XSL/Transform\"><t:if test=\"f()\"/><xsl:x/></t:stylesheet>";
-        row("other prefix: element", other, "t:if", 0, int(XmlLexer::XsltElement));
-        row("other prefix: XPath", other, "f(", 0, int(XmlLexer::XPathFunction));
-        row("other prefix: xsl is literal", other, "xsl:x", 0, int(XmlLexer::Element));
-        const QByteArray dflt = "<stylesheet xmlns='http://www.w3.org/1999/XSL/Transform'><if test=\"f()\"/><h:p/></stylesheet>";
-        row("default namespace: element", dflt, "if", 0, int(XmlLexer::XsltElement));
-        row("default namespace: prefixed is literal", dflt, "h:p", 0, int(XmlLexer::Element));
+        QTest::addColumn<QString>("name");
+        for (const QString &name : QDir(QStringLiteral(TEST_DATA_DIR)).entryList({QStringLiteral("*.styled")}, QDir::Files))
+            QTest::addRow("%s", qPrintable(name)) << name;
     }
-    void styleAt()
+    void goldenStyles()
     {
-        QFETCH(QByteArray, text);
-        QFETCH(QByteArray, needle);
-        QFETCH(int, offset);
-        QFETCH(int, style);
-        const qsizetype at = text.indexOf(needle);
-        QVERIFY2(at >= 0, needle.constData());
-        QCOMPARE(styleName(styleAll(text).styles[at + offset]), styleName(style));
+        QFETCH(QString, name);
+        const QList<QByteArray> expected = golden(name).split('\n');
+        const QList<QByteArray> actual = marked(unmarked(golden(name))).split('\n');
+        for (qsizetype line = 0; line < expected.size(); ++line)
+            QCOMPARE(actual.value(line), expected[line]);
+        QCOMPARE(actual.size(), expected.size());
     }
 
     // Styling from any line start with the state stored for the line before gives what
