@@ -4,6 +4,7 @@
 #include "document/frmeditor.h"
 #include "engine/urlfetch.h"
 #include "engine/xmldocument.h"
+#include "components/ucvbintelli.h"
 #include "support/appfixture.h"
 #include "support/httpserver.h"
 #include "support/testmain.h"
@@ -12,6 +13,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMdiSubWindow>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -43,6 +46,13 @@ QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Messages printed while a check runs.
+QStringList g_messages;
+void collectMessage(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    g_messages << text;
 }
 
 // The load progress window as the user sees it, if one is on the screen.
@@ -102,12 +112,33 @@ struct LoadFailureCase {
 };
 Q_DECLARE_METATYPE(LoadFailureCase)
 
+struct DefinitionsCase {
+    QByteArray content;
+    QStringList names;
+    int count;
+};
+Q_DECLARE_METATYPE(DefinitionsCase)
+
+struct TagListCase {
+    QString typed;
+    QStringList shown;
+    QList<int> keys;
+    QString chosen, inserted;
+};
+Q_DECLARE_METATYPE(TagListCase)
+
 class TstDocument : public QObject, public fixture::Session
 {
     Q_OBJECT
     QTemporaryDir *dir = nullptr;
 
     frmEditor *open() { return fixture::newDocument(main); }
+    // A new window in the active main window, where the keyboard focus can go.
+    frmEditor *activeDocument()
+    {
+        main->activateWindow();
+        return QTest::qWaitForWindowActive(main) ? open() : nullptr;
+    }
     QString path(const QString &name) const { return dir->filePath(name); }
     static void clickStatusBar(frmEditor *doc) { QTest::mouseClick(doc->StatusBar->findChild<QWidget *>("panel1"), Qt::LeftButton); }
     static bool closeWindow(frmEditor *doc) { return doc->parentWidget()->close(); }
@@ -338,26 +369,118 @@ private slots:
         QCOMPARE(readFile(file), wellFormed ? QByteArray() : kStylesheet);
     }
 
-    void tagCompletion_insertsTheElementWithItsEndTag()
+    // content: "shipped" for the file that comes with the program, empty for no file at all.
+    // A file that cannot be read leaves the tag list empty, also of what an earlier load gave,
+    // and "<" then opens nothing and goes into the text like any other character.
+    void tagList_definitions_data()
     {
-        frmEditor *doc = open();
-        const int at = int(doc->txtXSLT->Text().indexOf("</xsl:stylesheet>"));
-        doc->txtXSLT->setSelStart(at);
+        QTest::addColumn<DefinitionsCase>("c");
+        QTest::addRow("shipped file") << DefinitionsCase{"shipped", {"xsl:apply-imports", "xsl:apply-templates"}, 35};
+        QTest::addRow("file order, not sorted") << DefinitionsCase{"<elements><element name=\"xsl:if\"/><element name=\"xsl:choose\"/></elements>", {"xsl:if", "xsl:choose"}, 2};
+        QTest::addRow("missing file") << DefinitionsCase{"", {}, 0};
+        QTest::addRow("not XML") << DefinitionsCase{"xsl:template\nxsl:value-of\n", {}, 0};
+        QTest::addRow("cut off") << DefinitionsCase{"<elements><element name=\"xsl:if\"/><element name=", {}, 0};
+        QTest::addRow("other root") << DefinitionsCase{"<names><element name=\"xsl:if\"/></names>", {}, 0};
+    }
+    void tagList_definitions()
+    {
+        QFETCH(DefinitionsCase, c);
+        auto [content, names, count] = c;
+        QString file = path("W3C_XSLT_10.xml");
+        if (content == "shipped")
+            file = QCoreApplication::applicationDirPath() + "/W3C_XSLT_10.xml";
+        else if (!content.isEmpty())
+            writeFile(file, content);
+        frmEditor *doc = activeDocument();
+        ucVBIntelli *intelli = doc->ucVBIntelliCtl;
+        QVERIFY(!intelli->definitions().isEmpty());
+        g_messages.clear();
+        QtMessageHandler previous = qInstallMessageHandler(collectMessage);
+        const bool loaded = intelli->LoadDefinitions(file);
+        qInstallMessageHandler(previous);
+        QVERIFY2(g_messages.isEmpty(), qPrintable(g_messages.join('\n')));
+        QCOMPARE(loaded, count > 0);
+        QCOMPARE(intelli->definitions().size(), count);
+        QCOMPARE(intelli->definitions().mid(0, names.size()), names);
+        doc->txtXSLT->setSelStart(0);
         QTest::keyClicks(doc->txtXSLT, "<");
-        QTRY_VERIFY(doc->ucVBIntelliCtl->isVisible());
-        emit doc->ucVBIntelliCtl->ItemChosen("xsl:template");
-        QVERIFY(doc->txtXSLT->Text().contains("<xsl:template></xsl:template></xsl:stylesheet>"));
-        // A selection is replaced by the completion.
-        doc->txtXSLT->setSelStart(at + 1);
-        doc->txtXSLT->setSelLength(13); // "xsl:template>"
-        emit doc->ucVBIntelliCtl->ItemChosen("xsl:param");
-        QVERIFY2(doc->txtXSLT->Text().contains("<xsl:param></xsl:param></xsl:template>"), qPrintable(doc->txtXSLT->Text()));
-        // The XML pane offers nothing.
-        doc->ucVBIntelliCtl->hide();
+        QTest::keyClicks(QApplication::focusWidget(), "a");
+        QCOMPARE(intelli->isVisible(), count > 0);
+        QCOMPARE(doc->txtXSLT->Text().startsWith("<a"), count == 0);
+        // The source page offers nothing.
         doc->SSTab->setCurrentIndex(1);
         QTest::keyClicks(doc->txtXML, "<");
-        QVERIFY(!doc->ucVBIntelliCtl->isVisible());
         QCOMPARE(doc->txtXML->Text(), QStringLiteral("<"));
+    }
+
+    // "<" typed after non-ASCII text opens the list with the focus; what is typed then filters
+    // it and stays out of the text; keys then move, choose or close. keys: 0 moves the focus
+    // elsewhere, -1 double-clicks the current item. chosen: empty when the list just closes.
+    void tagList_filterThenClose_data()
+    {
+        QTest::addColumn<TagListCase>("c");
+        ucVBIntelli all;
+        all.LoadDefinitions(QCoreApplication::applicationDirPath() + "/W3C_XSLT_10.xml");
+        const QStringList te{"xsl:template", "xsl:text"};
+        QTest::addRow("Up from the top stays on the first") << TagListCase{"", all.definitions(), {Qt::Key_Down, Qt::Key_Down, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Tab}, "xsl:apply-imports", ""};
+        QTest::addRow("full prefix, Return") << TagListCase{"xsl:te", te, {Qt::Key_Return}, "xsl:template", ""};
+        QTest::addRow("Down past the end stays on the last") << TagListCase{"xsl:te", te, {Qt::Key_Down, Qt::Key_Down, Qt::Key_Down, Qt::Key_Enter}, "xsl:text", ""};
+        QTest::addRow("upper case") << TagListCase{"XSL:VAL", {"xsl:value-of"}, {Qt::Key_Return}, "xsl:value-of", ""};
+        QTest::addRow("local name") << TagListCase{"with", {"xsl:with-param"}, {Qt::Key_Tab}, "xsl:with-param", ""};
+        QTest::addRow("double click") << TagListCase{"xsl:v", {"xsl:value-of", "xsl:variable"}, {Qt::Key_Down, -1}, "xsl:variable", ""};
+        QTest::addRow("Escape") << TagListCase{"apply-t", {"xsl:apply-templates"}, {Qt::Key_Escape}, "", "<apply-t"};
+        QTest::addRow("Return with no match") << TagListCase{"xsl:zz", {}, {Qt::Key_Return}, "", "<xsl:zz\n"};
+        QTest::addRow("space goes on to the editor") << TagListCase{"b", {}, {Qt::Key_Space}, "", "<b "};
+        QTest::addRow("greater-than goes on to the editor") << TagListCase{"br", {}, {Qt::Key_Greater}, "", "<br>"};
+        QTest::addRow("Backspace past the filter") << TagListCase{"", all.definitions(), {Qt::Key_Backspace}, "", ""};
+        QTest::addRow("focus moves elsewhere") << TagListCase{"xsl:in", {"xsl:include"}, {0}, "", "<xsl:in"};
+    }
+    void tagList_filterThenClose()
+    {
+        QFETCH(TagListCase, c);
+        auto [typed, shown, keys, chosen, inserted] = c;
+        frmEditor *doc = activeDocument();
+        SyntaxBox *editor = doc->txtXSLT;
+        ucVBIntelli *intelli = doc->ucVBIntelliCtl;
+        auto *list = intelli->findChild<QListWidget *>();
+        QLineEdit elsewhere(doc);
+        elsewhere.show();
+        QStringList log, shownItems;
+        connect(intelli, &ucVBIntelli::ItemChosen, this, [&](const QString &name) { log << "ItemChosen " + name; });
+        connect(intelli, &ucVBIntelli::ListClosed, this, [&] { log << "ListClosed"; });
+        editor->setText(QStringLiteral("é→ !"));
+        editor->setSelStart(3);
+        QTest::keyClicks(editor, "<");
+        QVERIFY(intelli->isVisible() && intelli->isAncestorOf(QApplication::focusWidget()));
+        QTest::keyClicks(QApplication::focusWidget(), typed);
+        for (int i = 0; i < list->count(); ++i)
+            if (!list->item(i)->isHidden())
+                shownItems << list->item(i)->text();
+        QCOMPARE(shownItems, shown);
+        QCOMPARE(list->currentItem() ? list->currentItem()->text() : QString(), shown.value(0));
+        QCOMPARE(editor->Text(), QStringLiteral("é→ <!"));
+        QVERIFY(log.isEmpty());
+        for (int key : keys) {
+            if (key == 0) {
+                elsewhere.setFocus();
+            } else if (key == -1) {
+                const QPoint at = list->visualItemRect(list->currentItem()).center();
+                // A real double click: the first click, then the second one that Qt reports as double.
+                QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+                QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+            } else {
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+            }
+        }
+        if (!chosen.isEmpty())
+            inserted = QStringLiteral("<%1></%1>").arg(chosen);
+        QEXPECT_FAIL("double click", "the first click gives the focus to the window around the list, which closes it", Abort);
+        QCOMPARE(log, (chosen.isEmpty() ? QStringList{"ListClosed"} : QStringList{"ItemChosen " + chosen, "ListClosed"}));
+        QCOMPARE(editor->Text(), QStringLiteral("é→ ") + inserted + QStringLiteral("!"));
+        QVERIFY(!intelli->isVisible());
+        QCOMPARE(QApplication::focusWidget(), keys.contains(0) ? static_cast<QWidget *>(&elsewhere) : editor);
+        if (!keys.contains(0))
+            QCOMPARE(editor->SelStart(), 3 + inserted.size());
     }
 
     void controlKey_heldInADocumentIsSeenByTheMainWindow()
