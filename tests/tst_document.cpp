@@ -99,12 +99,14 @@ struct SaveFailureCase {
 };
 Q_DECLARE_METATYPE(SaveFailureCase)
 
-struct LoadFailureCase {
-    QString name;
-    QByteArray content;
-    QString reason;
+// How the address is given: "file" (the file dialog's answer, with "{dir}" for the test's
+// folder) or "url" (the input box's answer, with "{server}" for the test's server).
+struct OpenFailureCase {
+    QString how, answer;
+    QByteArray content; // written to the file unless null
+    QString title, reason;
 };
-Q_DECLARE_METATYPE(LoadFailureCase)
+Q_DECLARE_METATYPE(OpenFailureCase)
 
 struct DefinitionsCase {
     QByteArray content;
@@ -136,18 +138,6 @@ class TstDocument : public QObject, public fixture::Session
     QString path(const QString &name) const { return dir->filePath(name); }
     static void clickStatusBar(frmEditor *doc) { QTest::mouseClick(doc->StatusBar->findChild<QWidget *>("panel1"), Qt::LeftButton); }
     static bool closeWindow(frmEditor *doc) { return doc->parentWidget()->close(); }
-    // Checks that a failed load left the new window as it was.
-    void expectUntouched(frmEditor *doc, const QString &title)
-    {
-        QCOMPARE(fake->messages().size(), 1);
-        QCOMPARE(fake->lastMessage().title, title);
-        QCOMPARE(fake->lastMessage().style, 16);
-        QCOMPARE(doc->txtXSLT->Text(), frmEditor::stylesheetTemplate());
-        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
-        QVERIFY(doc->strFileName().isEmpty() && !doc->blnIsURL && !doc->blnChanged() && !doc->blnLoading());
-        QVERIFY(!QApplication::overrideCursor());
-    }
-
     // A load blocks the test until it ends; what the user does meanwhile runs from this timer,
     // once, as soon as ready() holds.
     std::unique_ptr<QTimer> m_during;
@@ -465,26 +455,44 @@ private slots:
             QCOMPARE(editor->SelStart(), 3 + inserted.size());
     }
 
-    void loadXSLTFile_failuresChangeNothing_data()
+    // File > Open XSLT with an answer that gives nothing to open: the message says why, and no
+    // window, recent file or command comes of it.
+    void openXSLT_failuresChangeNothing_data()
     {
-        QTest::addColumn<LoadFailureCase>("c");
-        QTest::addRow("not well-formed") << LoadFailureCase{"bad.xsl", QByteArray("<xsl:stylesheet><x></xsl:stylesheet>"), "mismatch"};
-        QTest::addRow("missing") << LoadFailureCase{"", QByteArray(), "Cannot open file \"{path}\": No such file or directory\n"};
-        QTest::addRow("folder") << LoadFailureCase{".", QByteArray(), "Cannot open file \"{path}\": Is a directory\n"};
-        QTest::addRow("binary") << LoadFailureCase{"bin.xsl", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), ""};
-        QTest::addRow("empty") << LoadFailureCase{"empty.xsl", QByteArray(), "empty"};
+        QTest::addColumn<OpenFailureCase>("c");
+        const QString parsing = QStringLiteral("Error Parsing XSLT Document");
+        QTest::addRow("dialog cancelled") << OpenFailureCase{"file", "", {}, "", ""};
+        QTest::addRow("spaces only") << OpenFailureCase{"file", "   ", {}, "", ""};
+        QTest::addRow("not well-formed") << OpenFailureCase{"file", "{dir}/bad.xsl", "<xsl:stylesheet><x></xsl:stylesheet>", parsing, "mismatch"};
+        QTest::addRow("missing") << OpenFailureCase{"file", "{dir}/gone.xsl", {}, parsing, "Cannot open file \"{dir}/gone.xsl\": No such file or directory\n"};
+        QTest::addRow("folder") << OpenFailureCase{"file", "{dir}", {}, parsing, "Cannot open file \"{dir}\": Is a directory\n"};
+        QTest::addRow("binary") << OpenFailureCase{"file", "{dir}/bin.xsl", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), parsing, ""};
+        QTest::addRow("empty") << OpenFailureCase{"file", "{dir}/empty.xsl", "", parsing, "empty"};
+        QTest::addRow("url cancelled") << OpenFailureCase{"url", "", {}, "", ""};
+        QTest::addRow("url left at its default") << OpenFailureCase{"url", "http://", {}, parsing, ""};
+        QTest::addRow("url not found") << OpenFailureCase{"url", "{server}/missing.xsl", {}, parsing, "404 Not Found"};
+        QTest::addRow("url not xml") << OpenFailureCase{"url", "{server}/page.html", {}, parsing, ""};
+        QTest::addRow("url drip-fed past the total limit") << OpenFailureCase{"url", "{server}/drip.xsl", {}, parsing, "took longer than 1.5 seconds"};
     }
-    void loadXSLTFile_failuresChangeNothing()
+    void openXSLT_failuresChangeNothing()
     {
-        QFETCH(LoadFailureCase, c);
-        auto [name, content, reason] = c;
-        const QString file = name.isEmpty() ? path("nothing-here.xsl") : name == "." ? dir->path() : path(name);
-        if (name.endsWith(".xsl"))
-            writeFile(file, content);
-        frmEditor *doc = open();
-        QVERIFY(!doc->loadXSLTFile(file));
-        expectUntouched(doc, "Error Parsing XSLT Document");
-        QVERIFY2(fake->lastMessage().text.contains(reason.replace("{path}", file), Qt::CaseInsensitive), qPrintable(fake->lastMessage().text));
+        QFETCH(OpenFailureCase, c);
+        TestHttpServer server;
+        server.serve("/page.html", "<html><body><p>hello<br></body></html>", 200, "text/html");
+        server.drip("/drip.xsl", 100);
+        setUrlFetchTotalLimitMs(1500);
+        const QString answer = QString(c.answer).replace("{dir}", dir->path()).replace("{server}", server.url(""));
+        if (!c.content.isNull())
+            writeFile(answer, c.content);
+        (c.how == "url" ? fake->inputs : fake->fileNames) << answer;
+        main->menuItem(c.how == "url" ? "mnuOpenXSLTURL" : "mnuOpenXSLTFile")->trigger();
+        QCOMPARE(fake->lastMessage().title, c.title);
+        QCOMPARE(fake->messages().size(), c.title.isEmpty() ? 0 : 1);
+        QVERIFY2(fake->lastMessage().text.contains(QString(c.reason).replace("{dir}", dir->path()), Qt::CaseInsensitive),
+                 qPrintable(fake->lastMessage().text));
+        QVERIFY(c.title.isEmpty() || fake->lastMessage().style == 16);
+        QVERIFY(documentWindows(main).isEmpty() && main->documents().isEmpty() && main->mruList().isEmpty());
+        QVERIFY(!main->menuItem("mnuSave")->isEnabled() && !QApplication::overrideCursor());
     }
 
     void openXSLT_fromUrlKeepsTheAddressAsTypedUntilSaved()
@@ -512,26 +520,6 @@ private slots:
         QCOMPARE(fake->calls.last().text, QStringLiteral("Save XSLT..."));
         QCOMPARE(doc->Caption(), path("saved.xsl"));
         QVERIFY(readFile(path("saved.xsl")).contains("<out/>"));
-    }
-
-    void loadXSLTFile_unreachableUrls_data()
-    {
-        QTest::addColumn<QString>("route");
-        QTest::addRow("not found") << "/missing.xsl";
-        QTest::addRow("not xml") << "/page.html";
-        QTest::addRow("drip-fed past the total limit") << "/drip.xsl";
-    }
-    void loadXSLTFile_unreachableUrls()
-    {
-        QFETCH(QString, route);
-        TestHttpServer server;
-        server.serve("/page.html", "<html><body><p>hello<br></body></html>", 200, "text/html");
-        server.drip("/drip.xsl", 100);
-        setUrlFetchTotalLimitMs(1500);
-        frmEditor *doc = open();
-        QVERIFY(!doc->loadXSLTFile(server.url(route)));
-        expectUntouched(doc, "Error Parsing XSLT Document");
-        QVERIFY(!fake->lastMessage().text.trimmed().isEmpty());
     }
 
     void loadFromUrl_whileWaiting_data()

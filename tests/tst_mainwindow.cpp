@@ -55,13 +55,6 @@ struct ModeCase {
 };
 Q_DECLARE_METATYPE(ModeCase)
 
-struct OpenFailureCase {
-    QString answer;
-    bool viaUrl;
-    QString error;
-};
-Q_DECLARE_METATYPE(OpenFailureCase)
-
 struct RecentListCase {
     QStringList opened;
     QStringList expected;
@@ -332,26 +325,6 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QCOMPARE(fake->messages().size(), 4);
         QCOMPARE(fake->messages()[2].text, QStringLiteral("Would you like to save your changes New XSLT File?"));
         QVERIFY(documentWindows(main).isEmpty());
-    }
-
-    void openXSLT_failuresChangeNothing_data()
-    {
-        QTest::addColumn<OpenFailureCase>("c");
-        QTest::addRow("dialog cancelled") << OpenFailureCase{"", false, ""};
-        QTest::addRow("spaces only") << OpenFailureCase{"   ", false, ""};
-        QTest::addRow("not well-formed") << OpenFailureCase{"bad", false, "Error Parsing XSLT Document"};
-        QTest::addRow("url cancelled") << OpenFailureCase{"", true, ""};
-        QTest::addRow("url left at its default") << OpenFailureCase{"http://", true, "Error Parsing XSLT Document"};
-    }
-    void openXSLT_failuresChangeNothing()
-    {
-        QFETCH(OpenFailureCase, c);
-        auto [answer, viaUrl, error] = c;
-        (viaUrl ? fake->inputs : fake->fileNames) << (answer == "bad" ? file("bad.xsl", "<xsl:stylesheet>") : answer);
-        item(viaUrl ? "mnuOpenXSLTURL" : "mnuOpenXSLTFile")->trigger();
-        QCOMPARE(fake->lastMessage().title, error);
-        QVERIFY(documentWindows(main).isEmpty() && main->documents().isEmpty() && main->mruList().isEmpty());
-        QVERIFY(!item("mnuSave")->isEnabled());
     }
 
     void editState_followsTheSelectedPage()
