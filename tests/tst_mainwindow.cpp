@@ -2,7 +2,6 @@
 #include "document/frmeditor.h"
 #include "options/settingsstore.h"
 #include "support/appfixture.h"
-#include "support/httpserver.h"
 #include "support/testmain.h"
 
 #include <QAction>

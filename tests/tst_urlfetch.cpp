@@ -81,7 +81,7 @@ private slots:
         m_server->redirect("/loop", "/loop");
         m_server->redirect("/to404", "/nothing-here");
         m_server->redirect("/tosilent", "/silent");
-        m_server->silent("/silent");
+        m_server->raw("/silent", {}, 0, false); // never answers
         m_server->raw("/relative", {found("Location: /ok\r\n")});
         m_server->raw("/nolocation", {found("")});
         m_server->raw("/ftp", {found("Location: ftp://127.0.0.1/ok\r\n")});
