@@ -9,29 +9,11 @@
 #include "support/httpserver.h"
 #include "support/testmain.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QDesktopServices>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QImage>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMdiArea>
-#include <QMdiSubWindow>
-#include <QNetworkProxy>
-#include <QProgressDialog>
-#include <QPushButton>
-#include <QStandardPaths>
-#include <QStatusBar>
-#include <QTabWidget>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-#include <QWebEnginePage>
-#include <QWebEngineScript>
-#include <QWebEngineView>
+#include <QtNetwork>
+#include <QtTest>
+#include <QtWebEngineCore>
+#include <QtWebEngineWidgets>
+#include <QtWidgets>
 #include <functional>
 #include <memory>
 

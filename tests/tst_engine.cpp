@@ -8,13 +8,7 @@
 #include "engine/previewpipeline.h"
 #include "engine/xmldocument.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QTemporaryDir>
-#include <QTemporaryFile>
-#include <QTest>
+#include <QtTest>
 
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>

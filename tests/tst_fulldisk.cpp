@@ -7,11 +7,7 @@
 #include "support/appfixture.h"
 #include "support/testmain.h"
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QtTest>
 
 #include <atomic>
 #include <cerrno>

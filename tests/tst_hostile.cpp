@@ -7,17 +7,9 @@
 #include "support/httpserver.h"
 #include "support/testmain.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QMessageBox>
-#include <QNetworkProxy>
-#include <QScreen>
-#include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-#include <QUrl>
+#include <QtNetwork>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <memory>
 #include <sys/stat.h>

@@ -7,25 +7,10 @@
 #include "support/appfixture.h"
 #include "support/testmain.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDir>
-#include <QFontDatabase>
-#include <QFontInfo>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSettings>
-#include <QSpinBox>
-#include <QTest>
-#include <QTimer>
-#include <QTreeWidget>
-#include <QWebEnginePage>
-#include <QWebEngineSettings>
-#include <QWebEngineView>
+#include <QtTest>
+#include <QtWebEngineCore>
+#include <QtWebEngineWidgets>
+#include <QtWidgets>
 #include <functional>
 
 namespace {

@@ -5,16 +5,8 @@
 #include "components/xmlstyler.h"
 #include "support/testmain.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QClipboard>
-#include <QDir>
-#include <QFile>
-#include <QFontDatabase>
-#include <QMainWindow>
-#include <QRandomGenerator>
-#include <QSignalSpy>
-#include <QTest>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,8 +1,6 @@
 #include "httpserver.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
+#include <QtNetwork>
 
 namespace {
 
