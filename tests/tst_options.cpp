@@ -182,8 +182,8 @@ struct ChangeCase {
     bool enablesApply;
     QString colourTitle;
 };
-// stored: earlier stored (as by an Apply) AutoParse=0, FontSize=14, TagBold=1, RunPreviewScripts=1.
-// written: keys in the store afterwards.
+// stored: earlier stored (as by an Apply) the values closing_decidesWhetherOptionsAreApplied
+// writes. written: keys in the store afterwards.
 struct ClosingCase {
     QString how;
     bool stored, canceled;
@@ -387,23 +387,30 @@ private slots:
     void closing_decidesWhetherOptionsAreApplied_data()
     {
         QTest::addColumn<ClosingCase>("c");
-        QTest::addRow("cancel button") << ClosingCase{"cancel", true, true, 4, {}};
-        QTest::addRow("escape key") << ClosingCase{"escape", true, true, 4, {}};
-        QTest::addRow("title-bar close box") << ClosingCase{"close", true, false, 4, {}};
+        QTest::addRow("cancel button") << ClosingCase{"cancel", true, true, 8, {}};
+        QTest::addRow("escape key") << ClosingCase{"escape", true, true, 8, {}};
+        QTest::addRow("title-bar close box") << ClosingCase{"close", true, false, 8, {}};
         QTest::addRow("ok") << ClosingCase{"ok", true, false, 15, {}};
         QTest::addRow("close box, nothing stored") << ClosingCase{"close", false, false, 0, {}};
         QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 15, {}};
         QTest::addRow("ok, store not writable") << ClosingCase{"ok", false, false, 0, {"Error Saving Options (16)"}};
     }
+    // Applied unless cancelled, to both panes of every window: what is stored, the defaults for
+    // what is not; a size never stored leaves the editors' own. The start-up mode waits for the
+    // next start.
     void closing_decidesWhetherOptionsAreApplied()
     {
         QFETCH(ClosingCase, c);
-        frmEditor *doc = fixture::newDocument(main);
-        doc->txtXSLT->setTagColor(0);
-        const QString size = doc->txtXSLT->fontSize(), family = doc->txtXSLT->fontName();
-        QVERIFY(doc->blnAutoParse && size != "14");
+        frmEditor *first = fixture::newDocument(main), *second = fixture::newDocument(main);
+        first->ensurePreviewPage(); // one window has shown its preview already, the other not yet
+        for (frmEditor *doc : {first, second})
+            doc->txtXSLT->setTagColor(0);
+        const QString size = first->txtXSLT->fontSize(), family = first->txtXSLT->fontName();
+        QVERIFY(first->blnAutoParse && size != "14" && family != "DejaVu Serif");
         if (c.stored)
-            fixture::writeSettings(kOptions, {{"AutoParse", "0"}, {"FontSize", "14"}, {"TagBold", "1"}, {"RunPreviewScripts", "1"}});
+            fixture::writeSettings(kOptions, {{"AutoParse", "0"}, {"FontSize", "14"}, {"FontName", "DejaVu Serif"}, {"TagBold", "1"},
+                                              {"AttribItalic", "1"}, {"AttibValueColor", "65280"}, {"StartupMode", "Maximized"},
+                                              {"RunPreviewScripts", "1"}});
         if (!c.messages.isEmpty())
             QVERIFY(QDir().mkpath(SettingsStore::fileName())); // a folder where the file should be
         bool canceled = !c.canceled;
@@ -427,49 +434,18 @@ private slots:
         QCOMPARE(messageTitles(), c.messages);
         QCOMPARE(storedOptions().size(), c.written);
         QCOMPARE(storedOptions().value("FontSize"), c.written ? "14" : "");
-        // Applied unless cancelled: what is stored, the defaults for what is not; a size never
-        // stored leaves the editors' own. Shown: parse on edit, sizes, family, tag styles.
         const bool fromStore = !c.canceled && c.stored;
-        const QString tag = fromStore ? "16711680B" : c.canceled ? "0" : "16711680";
-        QCOMPARE(QStringList({QString::number(doc->blnAutoParse), doc->txtXSLT->fontSize(), doc->txtXML->fontSize(),
-                              doc->txtXSLT->fontName(), styles(doc->txtXSLT).section(' ', 0, 0),
-                              styles(doc->txtXML).section(' ', 0, 0), QString::number(scriptsRun(doc))}),
-                 QStringList({fromStore ? "0" : "1", fromStore ? "14" : size, fromStore ? "14" : size, family, tag,
-                              fromStore ? "16711680B" : "16711680", fromStore ? "1" : "0"}));
-    }
-
-    void ok_reachesBothPanesOfEveryWindow()
-    {
-        frmEditor *first = fixture::newDocument(main);
-        frmEditor *second = fixture::newDocument(main);
-        QVERIFY(first && second && !main->isMaximized());
-        first->ensurePreviewPage(); // one window has shown its preview already, the other not yet
-        fake->colors << 255 << 65280 << 16776960;
-        QString family;
-        QVERIFY(runOptions([&](frmOptions *dlg) {
-            showPanel(dlg, "General");
-            pick(byKey(dlg, "StartupMode"), "Maximized");
-            QTest::mouseClick(byKey(dlg, "RunPreviewScripts"), Qt::LeftButton);
-            showPanel(dlg, "Fonts");
-            family = otherFamily(dlg);
-            pick(byKey(dlg, "FontName"), family);
-            pick(byKey(dlg, "FontSize"), "16");
-            showPanel(dlg, "Editor");
-            for (const char *key : {"AutoParse", "TagBold", "AttribItalic", "AttibValueBold"})
-                QTest::mouseClick(byKey(dlg, key), Qt::LeftButton);
-            for (const char *key : {"TagColor", "AttribColor", "AttibValueColor"})
-                QTest::mouseDClick(byKey(dlg, key), Qt::LeftButton);
-            QTest::mouseClick(button(dlg, "OK"), Qt::LeftButton);
-        }));
-        QVERIFY(fake->messages().isEmpty());
-        QStringList seen;
-        for (frmEditor *doc : {first, second})
-            for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML})
-                seen << box->fontName() + " " + box->fontSize() + " " + styles(box) + (doc->blnAutoParse ? " parse" : "")
-                        + (scriptsRun(doc) ? " scripts" : "");
-        QCOMPARE(seen, QStringList(4, QFontInfo(QFont(family)).family() + " 16 255B 65280I 16776960B scripts"));
-        // The start-up mode waits for the next start.
-        QCOMPARE(storedOptions().value("StartupMode"), QStringLiteral("Maximized"));
+        QStringList seen, expected;
+        for (frmEditor *doc : {first, second}) {
+            for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML}) {
+                seen << QStringList{box->fontName(), box->fontSize(), styles(box), QString::number(doc->blnAutoParse),
+                                    QString::number(scriptsRun(doc))}.join('|');
+                expected << (fromStore ? QStringLiteral("DejaVu Serif|14|16711680B 8388608I 65280|0|1")
+                                       : QStringList{family, size, c.canceled ? (box == doc->txtXSLT ? "0 8388608B 128" : "16711680 8388608B 128")
+                                                                              : "16711680 8388608 128", "1", "0"}.join('|'));
+            }
+        }
+        QCOMPARE(seen, expected);
         QVERIFY(!main->isMaximized());
     }
 
