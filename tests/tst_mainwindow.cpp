@@ -560,33 +560,27 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QVERIFY(!fixture::settingsFileText().contains("[Options]"));
     }
 
-    void recentList_storedListShowsInTheFileMenu()
+    // A stored list shows in the File menu without repeats, four at most; a click opens the file
+    // and moves it to the top, also when the load fails.
+    void recentList_storedShowsInTheFileMenuAndOpensOnAClick()
     {
-        fixture::writeSettings("MRUFiles", {{"0", "/x/A.xsl"}, {"1", "/x/b.xsl"}, {"2", "/x/a.XSL"},
-                                            {"3", "/x/c.xsl"}, {"4", "/x/d.xsl"}, {"5", "/x/e.xsl"}});
+        const QString a = file("a.xsl");
+        fixture::writeSettings("MRUFiles", {{"0", "/x/A.xsl"}, {"1", a}, {"2", "/x/a.XSL"},
+                                            {"3", "/gone/c.xsl"}, {"4", "/x/d.xsl"}, {"5", "/x/e.xsl"}});
         delete main;
         main = new frmMDIMain;
         QStringList fileMenu;
-        for (QAction *a : byCaption({"&File"})->menu()->actions())
-            if (a->isVisible())
-                fileMenu << (a->isSeparator() ? "-" : a->text());
-        QCOMPARE(fileMenu.mid(fileMenu.indexOf("&Print...") + 1, 6),
-                 QStringList({"-", "/x/A.xsl", "/x/b.xsl", "/x/c.xsl", "/x/d.xsl", "-"}));
-    }
-
-    void recentList_clickOpensAndMovesToTopEvenWhenTheLoadFails()
-    {
-        const QString a = file("a.xsl");
-        fixture::writeSettings("MRUFiles", {{"0", "/gone/A.xsl"}, {"1", a}, {"2", "/gone/C.xsl"}});
-        delete main;
-        main = new frmMDIMain;
-        byCaption({"&File", "/gone/C.xsl"})->trigger();
+        for (QAction *entry : byCaption({"&File"})->menu()->actions())
+            if (entry->isVisible())
+                fileMenu << (entry->isSeparator() ? "-" : entry->text());
+        QCOMPARE(fileMenu.mid(fileMenu.indexOf("&Print...") + 1, 6), QStringList({"-", "/x/A.xsl", a, "/gone/c.xsl", "/x/d.xsl", "-"}));
+        byCaption({"&File", "/gone/c.xsl"})->trigger();
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XSLT Document"));
         QVERIFY(documentWindows(main).isEmpty());
         byCaption({"&File", a})->trigger();
         QCOMPARE(documentWindows(main).size(), 1);
         QCOMPARE(documentWindows(main).first()->Caption(), a);
-        QCOMPARE(main->mruList(), QStringList({a, "/gone/C.xsl", "/gone/A.xsl"}));
+        QCOMPARE(main->mruList(), QStringList({a, "/gone/c.xsl", "/x/A.xsl", "/x/d.xsl"}));
     }
 
     // The same command once per step; after each step the selection and the messages shown.
