@@ -53,12 +53,6 @@ void select(SyntaxBox *box, const QString &sel)
 Q_DECLARE_METATYPE(CommandCase)
 Q_DECLARE_METATYPE(Case)
 
-struct DialogCase {
-    QString command;
-    QString sel;
-    QString findWhat;
-};
-Q_DECLARE_METATYPE(DialogCase)
 
 struct TimeCase {
     QDateTime when;
@@ -656,51 +650,40 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QCOMPARE(box.Text(), QString(text).replace("xsl:value-of", "xsl:copy-of"));
     }
 
-    void dialog_opensWithTheSelection_data()
+    // The dialogs as they open: the selection (cut to the field's 255 units, an emoji cut in half
+    // going too) or else a default as the text to find, the options off, searching down; only
+    // Find has a direction, only Replace its buttons. Then their options and buttons reach the
+    // engine, whose rules are in engine().
+    void dialog_opensAndReachesTheEngine()
     {
-        QTest::addColumn<DialogCase>("c");
-        QTest::addRow("find, caret only") << DialogCase{"mnuFind", "3+0", "Find Text"};
-        QTest::addRow("replace, selection") << DialogCase{"mnuReplace", "1+12", "xsl:template"};
-        // 254 letters and an emoji: the emoji would be cut in half at 255 units, so it goes.
-        QTest::addRow("long selection is cut") << DialogCase{"mnuFind", "0+256", QString(254, 'a')};
-    }
-    void dialog_opensWithTheSelection()
-    {
-        QFETCH(DialogCase, c);
-        auto [command, sel, findWhat] = c;
         frmEditor *doc = fixture::newDocument(main);
-        doc->txtXSLT->setText(findWhat.size() > 100 ? QString(254, 'a') + "😀" + QString(50, 'b')
-                                                    : QStringLiteral("<xsl:template match=\"/\"/>"));
-        select(doc->txtXSLT, sel);
-        main->menuItem(command)->trigger();
-        QVERIFY(dialog());
-        QCOMPARE(dialog()->parentWidget(), doc);
-        QVERIFY(!dialog()->isModal() && !(dialog()->windowFlags() & Qt::WindowContextHelpButtonHint));
-        QCOMPARE(part<QLineEdit>("Fi&nd what:")->text(), findWhat);
-        QCOMPARE(part<QLineEdit>("Fi&nd what:")->maxLength(), 255);
-        const bool replace = command == "mnuReplace";
-        QCOMPARE(part<QLineEdit>("Re&place with:") ? part<QLineEdit>("Re&place with:")->text() + "/" + QString::number(part<QLineEdit>("Re&place with:")->maxLength()) : "-",
-                 replace ? "Replace Text/255" : "-");
-        // The options start off, searching down; only Find has a direction, only Replace its buttons.
-        for (const char *box : {"Match &whole word only", "Match &case", "&Up", "&Down"})
-            QCOMPARE(part<QAbstractButton>(box) ? QString::number(part<QAbstractButton>(box)->isChecked()) : "-",
-                     replace && box[1] != 'a' ? "-" : QByteArray(box) == "&Down" ? "1" : "0");
-        QCOMPARE(QStringList({part("&Find Next") ? "&Find Next" : "-", part("Cancel") ? "Cancel" : "-",
-                              part("&Replace") ? "&Replace" : "-", part("Replace &All") ? "Replace &All" : "-"}),
-                 QStringList({"&Find Next", "Cancel", replace ? "&Replace" : "-", replace ? "Replace &All" : "-"}));
-        if (!replace)
-            QCOMPARE(qobject_cast<QGroupBox *>(part("&Up")->parentWidget())->title(), QStringLiteral("Direction"));
-        QVERIFY(fake->calls.isEmpty());
-    }
+        const auto opened = [&](const QString &findWhat, bool replace) {
+            QVERIFY(dialog() && dialog()->parentWidget() == doc && !dialog()->isModal());
+            QVERIFY(!(dialog()->windowFlags() & Qt::WindowContextHelpButtonHint));
+            QCOMPARE(part<QLineEdit>("Fi&nd what:")->text() + "/" + QString::number(part<QLineEdit>("Fi&nd what:")->maxLength()), findWhat + "/255");
+            QCOMPARE(part<QLineEdit>("Re&place with:") ? part<QLineEdit>("Re&place with:")->text() + "/" + QString::number(part<QLineEdit>("Re&place with:")->maxLength()) : "-",
+                     replace ? "Replace Text/255" : "-");
+            for (const char *box : {"Match &whole word only", "Match &case", "&Up", "&Down"})
+                QCOMPARE(part<QAbstractButton>(box) ? QString::number(part<QAbstractButton>(box)->isChecked()) : "-",
+                         replace && box[1] != 'a' ? "-" : QByteArray(box) == "&Down" ? "1" : "0");
+            QCOMPARE(QStringList({part("&Find Next") ? "&Find Next" : "-", part("Cancel") ? "Cancel" : "-",
+                                  part("&Replace") ? "&Replace" : "-", part("Replace &All") ? "Replace &All" : "-"}),
+                     QStringList({"&Find Next", "Cancel", replace ? "&Replace" : "-", replace ? "Replace &All" : "-"}));
+            if (!replace)
+                QCOMPARE(qobject_cast<QGroupBox *>(part("&Up")->parentWidget())->title(), QStringLiteral("Direction"));
+        };
+        doc->txtXSLT->setText(QString(254, 'a') + "😀" + QString(50, 'b'));
+        select(doc->txtXSLT, "0+256");
+        item("mnuFind")->trigger();
+        opened(QString(254, 'a'), false);
+        QTest::keyClick(dialog(), Qt::Key_Escape);
+        QTRY_VERIFY(!dialog());
 
-    // The dialog's options and buttons reach the engine; the rules themselves are in engine().
-    void dialog_buttons()
-    {
-        frmEditor *doc = fixture::newDocument(main);
         doc->txtXSLT->setText(kWide + "Cat cat concat");
         doc->txtXML->setText("<cat/>");
         doc->SSTab->setCurrentIndex(1); // the stylesheet is searched whatever page shows
         main->toolbarButtonClick("Find");
+        opened("Find Text", false);
         type("Fi&nd what:", "cat");
         QStringList seen;
         for (const char *press : {"&Find Next", "Match &case", "&Find Next", "Match &whole word only", "&Find Next", "&Up",
@@ -720,10 +703,10 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         // Replace: the texts are read at every press; the document notices the edits.
         doc->SSTab->setCurrentIndex(0);
         doc->txtXSLT->setText("<a>one</a><b>one</b><c>one</c>");
+        select(doc->txtXSLT, "3+3");
         item("mnuReplace")->trigger();
-        type("Fi&nd what:", "one");
+        opened("one", true);
         type("Re&place with:", "two");
-        click("&Find Next");
         click("&Replace");
         QCOMPARE(doc->txtXSLT->Text() + " " + selection(doc->txtXSLT), "<a>two</a><b>one</b><c>one</c> 13+3");
         type("Re&place with:", "three");
