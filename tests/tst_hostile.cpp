@@ -386,39 +386,8 @@ private slots:
     void previewGuard_allows_data()
     {
         QTest::addColumn<GuardCase>("c");
-        QTest::addRow("stylesheet folder") << GuardCase{"file://{root}/style/pic.png", true};
-        QTest::addRow("below the stylesheet folder") << GuardCase{"file://{root}/style/sub/deep.css", true};
-        QTest::addRow("source folder, encoded space") << GuardCase{"file://{root}/data/my%20file.png", true};
-        QTest::addRow("source folder, encoded accent") << GuardCase{"file://{root}/data/caf%C3%A9.png", true};
-        QTest::addRow("localhost") << GuardCase{"file://localhost{root}/style/pic.png", true};
-        QTest::addRow(".. staying inside") << GuardCase{"file://{root}/style/sub/../pic.png", true};
-        QTest::addRow("the page itself") << GuardCase{"file://{root}/page.xml", true};
-        QTest::addRow("another page beside it") << GuardCase{"file://{root}/other-page.xml", false};
-        QTest::addRow("outside") << GuardCase{"file://{root}/outside/secret.txt", false};
-        QTest::addRow("system file") << GuardCase{"file:///etc/passwd", false};
-        QTest::addRow("the folder's listing") << GuardCase{"file://{root}/style/", false};
-        QTest::addRow("folder whose name starts alike") << GuardCase{"file://{root}/stylex/evil.txt", false};
-        QTest::addRow(".. escape") << GuardCase{"file://{root}/style/../outside/secret.txt", false};
-        QTest::addRow("encoded .. escape") << GuardCase{"file://{root}/style/%2e%2e/outside/secret.txt", false};
-        QTest::addRow("encoded slash escape") << GuardCase{"file://{root}/style/..%2Foutside%2Fsecret.txt", false};
-        QTest::addRow("link to a file outside") << GuardCase{"file://{root}/style/link-out", false};
-        QTest::addRow("link to a folder outside") << GuardCase{"file://{root}/style/dirlink/secret.txt", false};
-        QTest::addRow("missing file") << GuardCase{"file://{root}/style/missing.png", false};
-        QTest::addRow("encoded null") << GuardCase{"file://{root}/style/pic.png%00.txt", false};
-        QTest::addRow("other computer") << GuardCase{"file://fileserver{root}/style/pic.png", false};
-        QTest::addRow("http") << GuardCase{"http://127.0.0.1:8080/style/pic.png", false};
-        QTest::addRow("https") << GuardCase{"https://example.com/x", false};
-        QTest::addRow("ftp") << GuardCase{"ftp://example.com/x", false};
-        QTest::addRow("websocket") << GuardCase{"ws://127.0.0.1:8080/", false};
-        QTest::addRow("secure websocket") << GuardCase{"wss://example.com/", false};
-        QTest::addRow("file system api") << GuardCase{"filesystem:file:///temporary/x", false};
-        QTest::addRow("mail link") << GuardCase{"mailto:someone@example.com?body=secret", false};
-        QTest::addRow("scheme of another program") << GuardCase{"someapp://send?data=secret", false};
-        QTest::addRow("data") << GuardCase{"data:image/png;base64,iVBORw0KGgo=", true};
-        QTest::addRow("blob") << GuardCase{"blob:null/2f4f6a8e-1d1b-4a4e-9c3e-0a4b5c6d7e8f", true};
-        QTest::addRow("program pictures") << GuardCase{"qrc:/icons/new.svg", true};
-        QTest::addRow("blank page") << GuardCase{"about:blank", true};
-        QTest::addRow("other about page") << GuardCase{"about:gpu", false};
+        for (const QStringList &row : testenv::table(TEST_DATA_DIR "/preview-guard.txt"))
+            QTest::addRow("%s", qPrintable(row[0])) << GuardCase{row[1], row[2] == "yes"};
     }
     void previewGuard_allows()
     {

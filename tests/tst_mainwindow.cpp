@@ -33,15 +33,15 @@ struct CommandCase {
 };
 const QString kTitle = QStringLiteral("Find/Replace");
 QString replaced(int n) { return QStringLiteral("Text has been searched. %1 replacements were made.").arg(n); }
-// Ahead of the matches: a two-unit Latin letter in UTF-8, an arrow, a CJK character and an
-// emoji that takes two UTF-16 units, so byte, code point and character counts all differ.
+// Ahead of the matches: characters of one to four bytes in UTF-8, one of two UTF-16 units.
 const QString kWide = QStringLiteral("é→漢😀 ");
+// A row of tests/data/find-replace.txt.
 struct Case {
     QString text, find, with;
     int flags;
-    QString sel;       // selection before the first step, "start+length"
-    QStringList steps; // what each step leaves, see engine_data
-    QString after = {}; // the text at the end; null for unchanged
+    QString sel;
+    QStringList steps;
+    QString after;
 };
 QString selection(SyntaxBox *box) { return QStringLiteral("%1+%2").arg(box->SelStart()).arg(box->SelLength()); }
 void select(SyntaxBox *box, const QString &sel)
@@ -581,40 +581,15 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void engine_data()
     {
         QTest::addColumn<Case>("c");
-        const int down = Down | FindNext, up = FindNext, dww = down | WholeWord, rep = Replace | Down;
-        const int all = ReplaceAll | Down, allww = all | WholeWord;
-        QTest::addRow("down, overlapping") << Case{"aaaa", "aa", "", down, "0+0", {"0+2", "1+2", "2+2", "2+2 none"}};
-        QTest::addRow("down from a bare caret on a match") << Case{"xabc", "abc", "", down, "1+0", {"1+3", "1+3 none"}};
-        QTest::addRow("up from the second") << Case{"abcabc", "abc", "", up, "3+3", {"0+3", "0+3 none"}};
-        QTest::addRow("up, only wholly before the caret") << Case{"abcabc", "abc", "", up, "5+0", {"0+3", "0+3 none"}};
-        QTest::addRow("whole word down") << Case{"cat concat cat", "cat", "", dww, "0+0", {"0+3", "11+3", "11+3 none"}};
-        QTest::addRow("whole word up") << Case{"cat concat cat", "cat", "", up | WholeWord, "14+0", {"11+3", "0+3", "0+3 none"}};
-        QTest::addRow("underscore separates") << Case{"my_var", "my", "", dww, "0+0", {"0+2"}};
-        QTest::addRow("digits join") << Case{"b1 b", "b", "", dww, "0+0", {"3+1", "3+1 none"}};
-        QTest::addRow("accented letter separates") << Case{"éa a", "a", "", dww, "0+0", {"1+1", "3+1", "3+1 none"}};
-        QTest::addRow("match case") << Case{"xABC abc", "abc", "", down | MatchCase, "0+0", {"5+3", "5+3 none"}};
-        QTest::addRow("longer than the text up") << Case{"ab", "abc", "", up, "2+0", {"2+0 none"}};
-        QTest::addRow("empty find text") << Case{"ab", "", "", down, "0+0", {"0+0 none"}};
-        QTest::addRow("wide, down") << Case{kWide + "<xsl:x/> <xsl:x/>", "XSL:x", "", down, "0+0", {"7+5", "16+5", "16+5 none"}};
-        QTest::addRow("wide, up") << Case{kWide + "<xsl:x/> <xsl:x/>", "xsl:x", "", up, "23+0", {"16+5", "7+5", "7+5 none"}};
-        // Replace: only the exact selection, then the next occurrence downwards.
-        QTest::addRow("replace the selected") << Case{"abc abc", "abc", "xyz", rep, "0+3", {"4+3"}, "xyz abc"};
-        QTest::addRow("replace, case differs") << Case{"ABC abc", "abc", "xyz", rep, "0+3", {"4+3"}, "ABC abc"};
-        QTest::addRow("replace from a caret") << Case{"abc abc", "abc", "xyz", rep, "0+0", {"0+3", "4+3"}, "xyz abc"};
-        QTest::addRow("replace the last one") << Case{"q abc", "abc", "xyz", rep, "2+3", {"5+0 none"}, "q xyz"};
-        QTest::addRow("replace ignores Up") << Case{"abc abc abc", "abc", "xyz", Replace, "4+3", {"8+3"}, "abc xyz abc"};
-        QTest::addRow("replace, wide") << Case{kWide + "abc abc", "abc", "xyz", rep, "6+3", {"10+3", "13+0 none"}, kWide + "xyz xyz"};
-        // Replace All: from the top whatever the caret, each search in the text as replaced so far.
-        QTest::addRow("all, replacement holds the find text") << Case{"aaa", "a", "aa", all, "1+0", {"6+0 3"}, "aaaaaa"};
-        QTest::addRow("all, caret after the matches, case ignored") << Case{"Ab aB ab", "ab", "x", ReplaceAll, "7+0", {"5+0 3"}, "x x x"};
-        QTest::addRow("all, match case") << Case{"Abc aBC abc q", "abc", "x", all | MatchCase, "1+0", {"9+0 1"}, "Abc aBC x q"};
-        QTest::addRow("all, whole word") << Case{"cat concat cat", "cat", "dog", allww, "1+0", {"14+0 2"}, "dog concat dog"};
-        QTest::addRow("all, after a separator replacement") << Case{"-x-x", "-x", ".", allww, "1+0", {"2+0 2"}, ".."};
-        QTest::addRow("all, after a word replacement") << Case{"-x-x", "-x", "y", allww, "1+0", {"1+0 1"}, "y-x"};
-        QTest::addRow("all, after an empty replacement") << Case{"-x-x", "-x", "", allww, "1+0", {"0+0 2"}, ""};
-        QTest::addRow("all, wide") << Case{"é😀ab漢ab!", "ab", "→", all, "1+0", {"6+0 2"}, "é😀→漢→!"};
-        QTest::addRow("all, no occurrence") << Case{"abc", "x", "y", all, "1+0", {"1+0 none"}};
-        QTest::addRow("all, only a rejected occurrence") << Case{"xmls", "xml", "y", allww, "1+0", {"1+0 none"}};
+        const QHash<QString, int> flags{{"next", FindNext}, {"down", Down}, {"word", WholeWord}, {"case", MatchCase},
+                                        {"replace", Replace}, {"all", ReplaceAll}};
+        for (const QStringList &row : testenv::table(TEST_DATA_DIR "/find-replace.txt")) {
+            int flag = 0;
+            for (const QString &word : row[4].split(' '))
+                flag |= flags.value(word, 1 << 30);
+            QTest::addRow("%s", qPrintable(row[0]))
+                << Case{row[1], row[2], row[3], flag, row[5], row[6].split("; "), row[7]};
+        }
     }
     void engine()
     {
@@ -630,7 +605,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
             seen << selection(&box) + said(notices);
         }
         QCOMPARE(seen, c.steps);
-        QCOMPARE(box.Text(), c.after.isNull() ? c.text : c.after);
+        QCOMPARE(box.Text(), c.after == "(unchanged)" ? c.text : c.after);
         if (hasFlag(ReplaceAll, c.flags)) { // one change and one undo step
             QCOMPARE(changes, box.Text() == c.text ? 0 : 1);
             box.Undo();

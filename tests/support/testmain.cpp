@@ -47,6 +47,22 @@ QStringList leftoverTempFiles()
     return QDir(tempDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
 }
 
+QList<QStringList> table(const QString &path)
+{
+    QFile f(path);
+    QList<QStringList> rows;
+    for (const QString &line : QString::fromUtf8(f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray()).split('\n')) {
+        if (line.trimmed().isEmpty() || line.startsWith('#'))
+            continue;
+        rows << QStringList();
+        for (const QString &field : line.split('|'))
+            rows.last() << field.trimmed();
+    }
+    if (rows.isEmpty())
+        qWarning("no rows in %s", qPrintable(path));
+    return rows;
+}
+
 int finish(QObject &test, int argc, char **argv)
 {
     int rc = QTest::qExec(&test, argc, argv);
