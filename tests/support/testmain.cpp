@@ -55,7 +55,7 @@ QList<QStringList> table(const QString &path)
         if (line.trimmed().isEmpty() || line.startsWith('#'))
             continue;
         rows << QStringList();
-        for (const QString &field : line.split('|'))
+        for (const QString &field : line.split(QStringLiteral(" | ")))
             rows.last() << field.trimmed();
     }
     if (rows.isEmpty())

@@ -19,8 +19,8 @@ QString tempDir();
 QString stateHome();
 // Names of the entries left in the temporary folder.
 QStringList leftoverTempFiles();
-// The rows of a table in a text file: a row a line, its fields split at "|" and trimmed; empty
-// lines and lines starting with "#" are left out.
+// The rows of a table in a text file: a row a line, its fields split at " | " and trimmed;
+// empty lines and lines starting with "#" are left out.
 QList<QStringList> table(const QString &path);
 
 } // namespace testenv
