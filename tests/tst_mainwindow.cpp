@@ -19,17 +19,12 @@ const QByteArray kStylesheet = "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http
                                "<xsl:template match=\"/\"><out/></xsl:template></xsl:stylesheet>";
 const char *const kEditItems[] = {"mnuCopy", "mnuCut", "mnuPaste", "mnuUndo", "mnuRedo", "mnuFind", "mnuReplace", "mnuSelectAll"};
 const char *const kEditButtons[] = {"Copy", "Cut", "Paste", "Undo", "Redo", "Find"};
-const QString kFileDialogs = QStringLiteral("|XSLT (*.xsl;*.xslt)|*.xsl;*.xslt");
-const QString kUrlPrompt = QStringLiteral("input Enter the fully qualified URL to the %1 file you would like to open.|Open File from URL|http://");
 
-// A command as the user finds it: the captions of its menu path, its key and its toolbar
-// button's tooltip, with what it does to a window whose stylesheet reads "<a>text</a>" after an
-// unsaved edit, with "text" selected and "XY" on the clipboard (see seen()). An effect of "off"
-// means the command is unavailable there. atStart: available before any document is open.
+// A row of tests/data/commands.txt.
 struct CommandCase {
     QStringList path;
     QString key, tip, effect;
-    bool atStart = false;
+    bool atStart;
 };
 const QString kTitle = QStringLiteral("Find/Replace");
 QString replaced(int n) { return QStringLiteral("Text has been searched. %1 replacements were made.").arg(n); }
@@ -321,32 +316,8 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void commands_byCaptionAndKey_data()
     {
         QTest::addColumn<CommandCase>("c");
-        const auto row = [](const CommandCase &c) { QTest::addRow("%s", qPrintable(c.path.join(" > "))) << c; };
-        row({{"&File", "&New..."}, "Ctrl+N", "New XSLT File", "windows 2", true});
-        row({{"&File", "&Open XSLT", "from &File..."}, "Ctrl+O", "Open XSLT File", "open Open XSLT..." + kFileDialogs + "|All Files|*.*", true});
-        row({{"&File", "&Open XSLT", "from &URL..."}, "", "", kUrlPrompt.arg("XSLT"), true});
-        row({{"&File", "Open XM&L", "from &File..."}, "", "", "open Open XML...|XML (*.xml)|*.xml|All Files|*.*"});
-        row({{"&File", "Open XM&L", "from &URL..."}, "", "", kUrlPrompt.arg("XML")});
-        row({{"&File", "Save..."}, "Ctrl+S", "Save XSLT File", "save Save XSLT..." + kFileDialogs});
-        row({{"&File", "Save &As..."}, "", "", "save Save XSLT As..." + kFileDialogs});
-        row({{"&File", "&Print..."}, "Ctrl+P", "Print", "print; message Error Printing Document"});
-        row({{"&File", "E&xit"}, "", "", "message Save Changes?", true});
-        row({{"&Edit", "&Undo"}, "Ctrl+Z", "Undo", "text <a></a>; sel 3+0"});
-        row({{"&Edit", "&Redo"}, "", "Redo", "off"});
-        row({{"&Edit", "Cu&t"}, "Ctrl+X", "Cut", "text <a></a>; sel 3+0; clipboard text"});
-        row({{"&Edit", "&Copy"}, "Ctrl+C", "Copy", "clipboard text"});
-        row({{"&Edit", "&Paste"}, "Ctrl+V", "Paste", "text <a>XY</a>; sel 5+0"});
-        row({{"&Edit", "Select &All"}, "Ctrl+A", "", "sel 0+11"});
-        row({{"&Edit", "&Find"}, "Ctrl+F", "Find", "window Find"});
-        row({{"&Edit", "R&eplace..."}, "Ctrl+H", "", "window Replace"});
-        row({{"&View", "&Preview HTML In Browser"}, "", "Preview HTML In Browser", "browser <a>text</a>"});
-        row({{"&View", "&Live Preview"}, "Ctrl+Shift+P", "", "live preview", true});
-        row({{"&Tools", "&Options..."}, "", "", "modal Options", true});
-        for (const char *arrange : {"Tile &Horizontially", "Tile &Vertically", "&Cascade", "&Arrange Icons"})
-            row({{"&Window", arrange}, "", "", "", true});
-        row({{"&Help", "&Contents"}, "F1", "Help", "window Zendrik Help", true});
-        row({{"&Help", "&Feedback..."}, "", "", "browser mailto:feedback@zendrik.org", true});
-        row({{"&Help", "&About Zendrik"}, "", "", "about About Zendrik", true});
+        for (const QStringList &row : testenv::table(TEST_DATA_DIR "/commands.txt"))
+            QTest::addRow("%s", qPrintable(row[0])) << CommandCase{row[0].split(" > "), row[1], row[2], row[3], row[4] == "yes"};
     }
     void commands_byCaptionAndKey()
     {
