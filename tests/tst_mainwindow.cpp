@@ -129,7 +129,7 @@ class TstMainWindow : public QObject, public fixture::Session
         return s;
     }
 
-    // A fresh main window with the document described at CommandCase.
+    // A fresh main window with the document tests/data/commands.txt describes.
     void prepareDocument()
     {
         stop();
