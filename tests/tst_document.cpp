@@ -18,25 +18,14 @@
 #include <memory>
 
 using fixture::documentWindows;
+using testenv::readFile;
+using testenv::writeFile;
 
 namespace {
 const QByteArray kStylesheet = "<?xml version=\"1.0\"?>\n<!-- kept -->\n<xsl:stylesheet version=\"1.0\"\n"
                                "    xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
                                "  <xsl:template match=\"/\"><out/></xsl:template>\n</xsl:stylesheet>\n";
 const QString kBusy = QStringLiteral("This window is still loading or previewing a document; try again when it has finished.");
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // Messages printed while a check runs.
 QStringList g_messages;
@@ -366,7 +355,7 @@ private slots:
     void save_notWellFormedKeepsTheOldFileAndTheMark()
     {
         const QString file = path("keep.xsl");
-        writeFile(file, kStylesheet);
+        QVERIFY(writeFile(file, kStylesheet));
         fake->fileNames << file;
         main->menuItem("mnuOpenXSLTFile")->trigger();
         frmEditor *doc = main->activeDocument();
@@ -400,7 +389,7 @@ private slots:
         if (content == "shipped")
             file = QCoreApplication::applicationDirPath() + "/W3C_XSLT_10.xml";
         else if (!content.isEmpty())
-            writeFile(file, content);
+            QVERIFY(writeFile(file, content));
         frmEditor *doc = activeDocument();
         ucVBIntelli *intelli = doc->ucVBIntelliCtl;
         QVERIFY(!intelli->definitions().isEmpty());
@@ -521,7 +510,7 @@ private slots:
         setUrlFetchTotalLimitMs(1500);
         const QString answer = QString(c.answer).replace("{dir}", dir->path()).replace("{server}", server.url(""));
         if (!c.content.isNull())
-            writeFile(answer, c.content);
+            QVERIFY(writeFile(answer, c.content));
         (c.how == "url" ? fake->inputs : fake->fileNames) << answer;
         main->menuItem(c.how == "url" ? "mnuOpenXSLTURL" : "mnuOpenXSLTFile")->trigger();
         QCOMPARE(fake->lastMessage().title, c.title);
@@ -646,7 +635,7 @@ private slots:
     void openXML_goesIntoTheActiveWindowAndSelectsItsPage()
     {
         frmEditor *other = open(), *doc = open();
-        writeFile(path("src.xml"), "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n");
+        QVERIFY(writeFile(path("src.xml"), "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n"));
         fake->fileNames << path("src.xml");
         main->menuItem("mnuOpenXMLFile")->trigger();
         QCOMPARE(doc->SSTab->currentIndex(), 1);
@@ -660,7 +649,7 @@ private slots:
         // A failed load leaves the text and the page as they were; spaces only do nothing.
         const QString before = doc->txtXML->Text();
         doc->SSTab->setCurrentIndex(0);
-        writeFile(path("broken.xml"), "<root>");
+        QVERIFY(writeFile(path("broken.xml"), "<root>"));
         doc->loadXMLFile(path("broken.xml"));
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XML Document"));
         TestHttpServer server;
@@ -814,8 +803,8 @@ private slots:
             QDir().mkpath(QFileInfo(path(name)).path());
             QVERIFY(picture.save(path(name), "PNG"));
         }
-        writeFile(path("style/note.txt"), "beside the stylesheet");
-        writeFile(path("outside/secret.txt"), "secret");
+        QVERIFY(writeFile(path("style/note.txt"), "beside the stylesheet"));
+        QVERIFY(writeFile(path("outside/secret.txt"), "secret"));
         QVERIFY(QFile::link(path("outside/outside.png"), path("style/link.png")));
         QFile page(TEST_DATA_DIR "/guarded-page.xsl");
         QVERIFY(page.open(QIODevice::ReadOnly));
@@ -830,9 +819,9 @@ private slots:
             .replace("{data}", server.url("/data"))
             .replace("{socket}", server.url("/socket").replace("http:", "ws:"))
             .replace("{next}", fileUrl(path("style/next.xml")));
-        writeFile(path("style/next.xml"), "<next/>");
-        writeFile(path("style/page.xsl"), xslt.toUtf8());
-        writeFile(path("data/src.xml"), "<any/>");
+        QVERIFY(writeFile(path("style/next.xml"), "<next/>"));
+        QVERIFY(writeFile(path("style/page.xsl"), xslt.toUtf8()));
+        QVERIFY(writeFile(path("data/src.xml"), "<any/>"));
         if (!c.stored.isEmpty())
             fixture::writeSettings("Options", {{"RunPreviewScripts", c.stored}});
 
@@ -881,7 +870,7 @@ private slots:
     {
         if (!QFile::exists(kDocbook + "/xhtml/docbook.xsl"))
             QSKIP("Debian's docbook-xsl package is not installed (scripts/test.sh installs it)");
-        writeFile(path("article.xml"), kArticle);
+        QVERIFY(writeFile(path("article.xml"), kArticle));
         frmEditor *doc = fixture::newDocument(main);
         QVERIFY(doc->loadXSLTFile(kDocbook + "/xhtml/docbook.xsl"));
         doc->loadXMLFile(path("article.xml"));

@@ -15,6 +15,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+using testenv::readFile;
+using testenv::writeFile;
+
 namespace {
 
 // While armed, writes to files under g_folder stop after g_budget bytes with ENOSPC, as a full
@@ -66,18 +69,6 @@ public:
     }
     ~DiskFull() { g_armed = false; }
 };
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 QByteArray stylesheet(int padding)
 {

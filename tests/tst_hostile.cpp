@@ -14,18 +14,13 @@
 #include <memory>
 #include <sys/stat.h>
 
+using testenv::writeFile;
+
 namespace {
 
 const QString kXslHead = QStringLiteral("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">");
 const QString kCopyAll = kXslHead + QStringLiteral("<xsl:template match=\"/\"><out><xsl:copy-of select=\"/\"/></out></xsl:template></xsl:stylesheet>");
 const QByteArray kSecret = "TOP-SECRET-LINE";
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 // Transforms source (with base sourceBase) by stylesheet (with base styleBase); returns the
 // result, or the error text prefixed with "ERROR: ".

@@ -75,13 +75,10 @@ class TstMainWindow : public QObject, public fixture::Session
     qsizetype m_callsBefore = 0;
     QStringList m_modal;
 
-    QString file(const QString &name, const QByteArray &content = kStylesheet)
+    QString file(const QString &name)
     {
-        const QString path = dir->filePath(name);
-        QFile f(path);
-        if (f.open(QIODevice::WriteOnly))
-            f.write(content);
-        return path;
+        testenv::writeFile(dir->filePath(name), kStylesheet);
+        return dir->filePath(name);
     }
     QAction *item(const char *name) const { return main->menuItem(QString::fromLatin1(name)); }
     // The menu item reached through these captions, as a user reads them in the menus.

@@ -47,11 +47,23 @@ QStringList leftoverTempFiles()
     return QDir(tempDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
 }
 
-QList<QStringList> table(const QString &path)
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
 {
     QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QList<QStringList> table(const QString &path)
+{
     QList<QStringList> rows;
-    for (const QString &line : QString::fromUtf8(f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray()).split('\n')) {
+    for (const QString &line : QString::fromUtf8(readFile(path)).split('\n')) {
         if (line.trimmed().isEmpty() || line.startsWith('#'))
             continue;
         rows << QStringList();
