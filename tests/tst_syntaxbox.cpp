@@ -223,12 +223,6 @@ struct EditCase {
 };
 Q_DECLARE_METATYPE(EditCase)
 
-struct TypedCase {
-    QString typed;
-    int expectedCode;
-};
-Q_DECLARE_METATYPE(TypedCase)
-
 struct SizeCase {
     QString size;
     QString shown; // empty: refused, the size stays
@@ -350,31 +344,6 @@ private slots:
         QCOMPARE(changed.count(), changes);
         if (operation == "Cut" || operation == "Copy")
             QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("text"));
-    }
-
-    // Reported before it goes into the text; commands are not typed characters.
-    void characterTyped_beforeInsertion_data()
-    {
-        QTest::addColumn<TypedCase>("c");
-        QTest::addRow("less-than") << TypedCase{"<", 60};
-        QTest::addRow("non-ASCII character") << TypedCase{QStringLiteral("é"), 0xe9};
-    }
-    void characterTyped_beforeInsertion()
-    {
-        QFETCH(TypedCase, c);
-        SyntaxBox box;
-        showActive(box);
-        box.setText("ab");
-        box.setSelStart(1);
-        QStringList seen;
-        connect(&box, &SyntaxBox::characterTyped, this, [&](int &code) { seen << QString::number(code) + " " + box.Text(); });
-        QSignalSpy changed(&box, &SyntaxBox::changed);
-        typeText(&box, c.typed);
-        QTest::keyClick(&box, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(&box, Qt::Key_Left);
-        QCOMPARE(seen, QStringList{QString::number(c.expectedCode) + " ab"});
-        QCOMPARE(box.Text(), "a" + c.typed + "b");
-        QCOMPARE(changed.count(), 1);
     }
 
     // Each setter must change its group, both in the lexer and in what the editor draws, and
