@@ -1,10 +1,10 @@
 // The document window: its pages, parse-on-edit, the tag list, the close query, loading and
 // saving its stylesheet and source from files and addresses, and its previews.
 #include "app/frmmdimain.h"
+#include "components/ucvbintelli.h"
 #include "document/frmeditor.h"
 #include "engine/urlfetch.h"
 #include "engine/xmldocument.h"
-#include "components/ucvbintelli.h"
 #include "support/appfixture.h"
 #include "support/httpserver.h"
 #include "support/testmain.h"
