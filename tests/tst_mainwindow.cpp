@@ -69,14 +69,23 @@ const struct Control {
     {"Fonts", "Font Family", "FontName"}, {"Fonts", "Size", "FontSize"},
 };
 
+// A control of a dialog by the caption a user reads: a button's or a box's, or that of the
+// label naming it.
+template<class T = QWidget>
+T *part(QWidget *dlg, const QString &caption)
+{
+    for (QWidget *w : dlg ? dlg->findChildren<QWidget *>() : QList<QWidget *>()) {
+        if (auto *label = qobject_cast<QLabel *>(w); label && label->text() == caption)
+            return qobject_cast<T *>(label->buddy());
+        if (auto *button = qobject_cast<QAbstractButton *>(w); button && button->text() == caption && !button->isHidden())
+            return qobject_cast<T *>(w);
+    }
+    return nullptr;
+}
 QWidget *control(QWidget *dlg, const QString &path)
 {
-    if (path.endsWith(':')) {
-        for (QLabel *label : dlg->findChildren<QLabel *>())
-            if (label->text() == path)
-                return label->buddy();
-        return nullptr;
-    }
+    if (path.endsWith(':'))
+        return part(dlg, path);
     for (QGroupBox *frame : dlg->findChildren<QGroupBox *>()) {
         if (frame->title() != path.section('/', 0, 0))
             continue;
@@ -92,13 +101,6 @@ QWidget *byKey(QWidget *dlg, const char *key)
     for (const Control &c : kControls)
         if (qstrcmp(c.key, key) == 0)
             return control(dlg, QString::fromLatin1(c.path));
-    return nullptr;
-}
-QPushButton *button(QWidget *dlg, const QString &caption)
-{
-    for (QPushButton *b : dlg->findChildren<QPushButton *>())
-        if (b->text() == caption)
-            return b;
     return nullptr;
 }
 
@@ -395,19 +397,8 @@ class TstMainWindow : public QObject, public fixture::Session
                 found << static_cast<QDialog *>(w);
         return found.size() == 1 ? found.first() : nullptr;
     }
-    // A control of the dialog by the caption a user reads: a button's or a box's, or that of the
-    // label naming a text field.
     template<class T = QWidget>
-    static T *part(const QString &caption)
-    {
-        for (QWidget *w : dialog() ? dialog()->findChildren<QWidget *>() : QList<QWidget *>()) {
-            if (auto *label = qobject_cast<QLabel *>(w); label && label->text() == caption)
-                return qobject_cast<T *>(label->buddy());
-            if (auto *button = qobject_cast<QAbstractButton *>(w); button && button->text() == caption && button->isVisible())
-                return qobject_cast<T *>(w);
-        }
-        return nullptr;
-    }
+    static T *part(const QString &caption) { return ::part<T>(dialog(), caption); }
     static void type(const char *caption, const QString &text)
     {
         QVERIFY2(part<QLineEdit>(caption), caption);
@@ -963,10 +954,10 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
             QCOMPARE(byKey(&dlg, key)->palette().color(QPalette::Window), QColor(bgr & 0xff, (bgr >> 8) & 0xff, bgr >> 16));
             QCOMPARE(byKey(&dlg, key)->toolTip(), QStringLiteral("Double-click to change"));
         }
-        QVERIFY(!button(&dlg, "Apply")->isEnabled());
+        QVERIFY(!::part<QPushButton>(&dlg, "Apply")->isEnabled());
         QCOMPARE(fixture::settingsFileExists(), !values.isEmpty()); // nothing is written by just looking
         dlg.show();
-        QTest::mouseClick(button(&dlg, "OK"), Qt::LeftButton);
+        QTest::mouseClick(::part<QPushButton>(&dlg, "OK"), Qt::LeftButton);
         QVERIFY(!dlg.isVisible() && dlg.result() == QDialog::Accepted && !dlg.blnCanceled);
         QCOMPARE(storedOptions(), expected);
         QVERIFY(fake->calls.isEmpty());
@@ -1000,11 +991,11 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         for (const QString &key : kSix)
             seen << shown(&dlg).value(key);
         QCOMPARE(seen, c.shown);
-        QVERIFY(!button(&dlg, "Apply")->isEnabled()); // still ready to use
+        QVERIFY(!::part<QPushButton>(&dlg, "Apply")->isEnabled()); // still ready to use
         // A list left empty stores nothing, so the stored text stays (an empty one would fail
         // every later reading); unread values go in as the defaults.
         dlg.show();
-        QTest::mouseClick(button(&dlg, "OK"), Qt::LeftButton);
+        QTest::mouseClick(::part<QPushButton>(&dlg, "OK"), Qt::LeftButton);
         for (const QString &key : kSix + QStringList(c.key))
             stored << storedOptions().value(key, "-");
         QCOMPARE(stored, c.stored);
@@ -1048,10 +1039,10 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         }
         const QString after = valueOf(w);
         QVERIFY(after != before);
-        QPushButton *apply = button(&dlg, "Apply");
+        QPushButton *apply = ::part<QPushButton>(&dlg, "Apply");
         QCOMPARE(apply->isEnabled(), c.enablesApply);
         // Apply stores and goes off; OK stores a change Apply did not announce too.
-        QTest::mouseClick(c.enablesApply ? apply : button(&dlg, "OK"), Qt::LeftButton);
+        QTest::mouseClick(c.enablesApply ? apply : ::part<QPushButton>(&dlg, "OK"), Qt::LeftButton);
         QCOMPARE(storedOptions().value(c.key), after);
         QVERIFY(!apply->isEnabled() && !dlg.blnCanceled);
         QCOMPARE(dlg.isVisible(), c.enablesApply);
@@ -1091,14 +1082,14 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
             if (c.how.startsWith("apply")) {
                 showPanel(dlg, "Fonts");
                 pick(control(dlg, "Size"), "14");
-                QTest::mouseClick(button(dlg, "Apply"), Qt::LeftButton);
+                QTest::mouseClick(::part<QPushButton>(dlg, "Apply"), Qt::LeftButton);
             }
             if (c.how == "escape")
                 QTest::keyClick(dlg, Qt::Key_Escape);
             else if (c.how == "close")
                 dlg->close();
             else
-                QTest::mouseClick(button(dlg, c.how.endsWith("cancel") ? "Cancel" : "OK"), Qt::LeftButton);
+                QTest::mouseClick(::part<QPushButton>(dlg, c.how.endsWith("cancel") ? "Cancel" : "OK"), Qt::LeftButton);
             canceled = dlg->blnCanceled;
             QVERIFY(!dlg->isVisible());
         }));
