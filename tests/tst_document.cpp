@@ -412,27 +412,23 @@ private slots:
         QCOMPARE(doc->txtXML->Text(), QStringLiteral("<"));
     }
 
-    // "<" typed after non-ASCII text opens the list with the focus; what is typed then filters
-    // it and stays out of the text; keys then move, choose or close. keys: 0 moves the focus
-    // elsewhere, -1 double-clicks the current item. chosen: empty when the list just closes.
+    // What is typed into the open list filters it and stays out of the text; keys then move,
+    // choose or close (tests/data/tag-list.txt; in keys, 0 moves the focus elsewhere, -1
+    // double-clicks the current item).
     void tagList_filterThenClose_data()
     {
         QTest::addColumn<TagListCase>("c");
         ucVBIntelli all;
         all.LoadDefinitions(QCoreApplication::applicationDirPath() + "/W3C_XSLT_10.xml");
-        const QStringList te{"xsl:template", "xsl:text"};
-        QTest::addRow("Up from the top stays on the first") << TagListCase{"", all.definitions(), {Qt::Key_Down, Qt::Key_Down, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Tab}, "xsl:apply-imports", ""};
-        QTest::addRow("full prefix, Return") << TagListCase{"xsl:te", te, {Qt::Key_Return}, "xsl:template", ""};
-        QTest::addRow("Down past the end stays on the last") << TagListCase{"xsl:te", te, {Qt::Key_Down, Qt::Key_Down, Qt::Key_Down, Qt::Key_Enter}, "xsl:text", ""};
-        QTest::addRow("upper case") << TagListCase{"XSL:VAL", {"xsl:value-of"}, {Qt::Key_Return}, "xsl:value-of", ""};
-        QTest::addRow("local name") << TagListCase{"with", {"xsl:with-param"}, {Qt::Key_Tab}, "xsl:with-param", ""};
-        QTest::addRow("double click") << TagListCase{"xsl:v", {"xsl:value-of", "xsl:variable"}, {Qt::Key_Down, -1}, "xsl:variable", ""};
-        QTest::addRow("Escape") << TagListCase{"apply-t", {"xsl:apply-templates"}, {Qt::Key_Escape}, "", "<apply-t"};
-        QTest::addRow("Return with no match") << TagListCase{"xsl:zz", {}, {Qt::Key_Return}, "", "<xsl:zz\n"};
-        QTest::addRow("space goes on to the editor") << TagListCase{"b", {}, {Qt::Key_Space}, "", "<b "};
-        QTest::addRow("greater-than goes on to the editor") << TagListCase{"br", {}, {Qt::Key_Greater}, "", "<br>"};
-        QTest::addRow("Backspace past the filter") << TagListCase{"", all.definitions(), {Qt::Key_Backspace}, "", ""};
-        QTest::addRow("focus moves elsewhere") << TagListCase{"xsl:in", {"xsl:include"}, {0}, "", "<xsl:in"};
+        for (const QStringList &row : testenv::table(TEST_DATA_DIR "/tag-list.txt")) {
+            QList<int> keys;
+            for (const QString &key : row[3].split(", ")) {
+                keys << (key == "double click" ? -1 : key == "focus elsewhere" ? 0 : QMetaEnum::fromType<Qt::Key>().keyToValue(qPrintable("Key_" + key)));
+                QVERIFY2(keys.last() != -1 || key == "double click", qPrintable(key));
+            }
+            QTest::addRow("%s", qPrintable(row[0])) << TagListCase{row[1], row[2] == "all" ? all.definitions() : row[2].split(", ", Qt::SkipEmptyParts),
+                                                                   keys, row[4], QString(row[5]).replace("\\n", "\n").replace("␣", " ")};
+        }
     }
     void tagList_filterThenClose()
     {
