@@ -1157,9 +1157,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         row("size", "half up to even", {"11.5", true, 12});
         row("size", "largest", {"32767", true, 32767});
         row("size", "overflow", {"32768", false, 0});
-        row("size", "letters", {"big", false, 0});
         row("colour", "negative", {"-1", true, -1});
-        row("colour", "letters", {"blue", false, 0});
         row("colour", "overflow", {"4294967296", false, 0});
     }
     void convert()

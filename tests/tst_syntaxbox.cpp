@@ -391,7 +391,6 @@ private slots:
         QTest::addRow("half") << SizeCase{"10.5", "10.5"};
         QTest::addRow("spaces around") << SizeCase{" 12 ", "12"};
         QTest::addRow("empty (a missing setting)") << SizeCase{"", ""};
-        QTest::addRow("letters") << SizeCase{"large", ""};
         QTest::addRow("zero") << SizeCase{"0", ""};
     }
     void setFontSize()
