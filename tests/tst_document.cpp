@@ -1,6 +1,7 @@
-// The document window: its pages, parse-on-edit, the close query, and loading and saving its
-// stylesheet and source from files and addresses.
+// The document window: its pages, parse-on-edit, the tag list, the close query, loading and
+// saving its stylesheet and source from files and addresses, and its previews.
 #include "app/frmmdimain.h"
+#include "components/ucvbintelli.h"
 #include "document/frmeditor.h"
 #include "engine/urlfetch.h"
 #include "engine/xmldocument.h"
@@ -8,24 +9,17 @@
 #include "support/httpserver.h"
 #include "support/testmain.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QMdiSubWindow>
-#include <QProgressDialog>
-#include <QPushButton>
-#include <QSplitter>
-#include <QStatusBar>
-#include <QTabWidget>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-#include <QWebEngineView>
+#include <QtNetwork>
+#include <QtTest>
+#include <QtWebEngineCore>
+#include <QtWebEngineWidgets>
+#include <QtWidgets>
 #include <functional>
 #include <memory>
 
 using fixture::documentWindows;
+using testenv::readFile;
+using testenv::writeFile;
 
 namespace {
 const QByteArray kStylesheet = "<?xml version=\"1.0\"?>\n<!-- kept -->\n<xsl:stylesheet version=\"1.0\"\n"
@@ -33,16 +27,11 @@ const QByteArray kStylesheet = "<?xml version=\"1.0\"?>\n<!-- kept -->\n<xsl:sty
                                "  <xsl:template match=\"/\"><out/></xsl:template>\n</xsl:stylesheet>\n";
 const QString kBusy = QStringLiteral("This window is still loading or previewing a document; try again when it has finished.");
 
-void writeFile(const QString &path, const QByteArray &bytes)
+// Messages printed while a check runs.
+QStringList g_messages;
+void collectMessage(QtMsgType, const QMessageLogContext &, const QString &text)
 {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    g_messages << text;
 }
 
 // The load progress window as the user sees it, if one is on the screen.
@@ -77,52 +66,114 @@ struct LoadCase {
     const char *command; // mnuOpenXSLTURL (a new window) or mnuOpenXMLURL (into the open one)
     QString attempt;     // "close window", "close main", "open xml again", "type"
 };
+const QString kXhtml = QStringLiteral(
+    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" xmlns=\"http://www.w3.org/1999/xhtml\">"
+    "<xsl:template match=\"/\"><html><body><h1>Items: <xsl:value-of select=\"count(//item)\"/></h1>"
+    "<xsl:for-each select=\"//item\"><p><xsl:value-of select=\".\"/></p></xsl:for-each></body></html></xsl:template>"
+    "</xsl:stylesheet>");
+const QString kSource = QStringLiteral("<list><item>alpha</item><item>beta</item></list>");
+const QString kDocbook = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl");
+const QByteArray kArticle = "<?xml version=\"1.0\"?>\n<article><title>Zendrik Preview Check</title>"
+                            "<section><title>First section</title><para>A paragraph about transforms.</para></section>"
+                            "</article>\n";
+
+// Runs script in a world of its own beside the page's: it sees the page's document even while
+// the page's own scripts are off.
+QVariant inspect(QWebEngineView *view, const QString &script)
+{
+    QVariant result;
+    bool done = false;
+    view->page()->runJavaScript(script, QWebEngineScript::ApplicationWorld, [&](const QVariant &v) {
+        result = v;
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, 10000))
+        qWarning("the script's result did not arrive");
+    return result;
+}
+QString plainText(QWebEngineView *view)
+{
+    return inspect(view, QStringLiteral("document.body.innerText")).toString();
+}
+
+QString fileUrl(const QString &path)
+{
+    return QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
+}
+
+constexpr QFileDevice::Permissions kOthers = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+    | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+
+// browser: the preview in the browser, otherwise the Preview tab; textPart: in the message.
+struct FailureCase {
+    bool browser;
+    QString xslt, xml;
+    bool browserFails;
+    QString title, textPart;
+};
+struct ScriptCase {
+    QString stored; // RunPreviewScripts in the settings store; empty for none
+    bool run;
+};
 } // namespace
 Q_DECLARE_METATYPE(OptionsCase)
 Q_DECLARE_METATYPE(CloseCase)
 Q_DECLARE_METATYPE(LoadCase)
+Q_DECLARE_METATYPE(ScriptCase)
+Q_DECLARE_METATYPE(FailureCase)
 
-struct EditCase {
-    QString autoParse;
-    int page;
-    bool marked;
+// How the address is given: "file" (the file dialog's answer, with "{dir}" for the test's
+// folder) or "url" (the input box's answer, with "{server}" for the test's server).
+struct OpenFailureCase {
+    QString how, answer;
+    QByteArray content; // written to the file unless null
+    QString title, reason;
 };
-Q_DECLARE_METATYPE(EditCase)
+Q_DECLARE_METATYPE(OpenFailureCase)
 
-struct SaveFailureCase {
-    bool wellFormed;
-    QString title;
-};
-Q_DECLARE_METATYPE(SaveFailureCase)
-
-struct LoadFailureCase {
-    QString name;
+struct DefinitionsCase {
     QByteArray content;
-    QString reason;
+    QStringList names;
+    int count;
 };
-Q_DECLARE_METATYPE(LoadFailureCase)
+Q_DECLARE_METATYPE(DefinitionsCase)
+
+struct TagListCase {
+    QString typed;
+    QStringList shown;
+    QList<int> keys;
+    QString chosen, inserted;
+};
+Q_DECLARE_METATYPE(TagListCase)
 
 class TstDocument : public QObject, public fixture::Session
 {
     Q_OBJECT
     QTemporaryDir *dir = nullptr;
 
+    QList<QUrl> m_handedOver; // addresses the desktop was asked to open
+
+public slots:
+    void handOver(const QUrl &url) { m_handedOver << url; }
+
+private:
     frmEditor *open() { return fixture::newDocument(main); }
+    frmEditor *openWith(const QString &xslt, const QString &xml)
+    {
+        frmEditor *doc = open();
+        doc->txtXSLT->setText(xslt);
+        doc->txtXML->setText(xml);
+        return doc;
+    }
+    // A new window in the active main window, where the keyboard focus can go.
+    frmEditor *activeDocument()
+    {
+        main->activateWindow();
+        return QTest::qWaitForWindowActive(main) ? open() : nullptr;
+    }
     QString path(const QString &name) const { return dir->filePath(name); }
     static void clickStatusBar(frmEditor *doc) { QTest::mouseClick(doc->StatusBar->findChild<QWidget *>("panel1"), Qt::LeftButton); }
     static bool closeWindow(frmEditor *doc) { return doc->parentWidget()->close(); }
-    // Checks that a failed load left the new window as it was.
-    void expectUntouched(frmEditor *doc, const QString &title)
-    {
-        QCOMPARE(fake->messages().size(), 1);
-        QCOMPARE(fake->lastMessage().title, title);
-        QCOMPARE(fake->lastMessage().style, 16);
-        QCOMPARE(doc->txtXSLT->Text(), frmEditor::stylesheetTemplate());
-        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
-        QVERIFY(doc->strFileName().isEmpty() && !doc->blnIsURL && !doc->blnChanged() && !doc->blnLoading());
-        QVERIFY(!QApplication::overrideCursor());
-    }
-
     // A load blocks the test until it ends; what the user does meanwhile runs from this timer,
     // once, as soon as ready() holds.
     std::unique_ptr<QTimer> m_during;
@@ -155,11 +206,12 @@ private slots:
         delete dir;
         setUrlFetchTimeoutMs(0);
         setUrlFetchTotalLimitMs(0);
+        QVERIFY2(testenv::leftoverTempFiles().isEmpty(), qPrintable(testenv::leftoverTempFiles().join(", ")));
     }
 
     void newWindow_showsAnEmptyStylesheet()
     {
-        frmEditor *doc = open();
+        frmEditor *doc = open(), *other = open();
         QCOMPARE(QStringList({doc->SSTab->tabText(0), doc->SSTab->tabText(1), doc->SSTab->tabText(2)}), QStringList({"XSLT", "XML", "Preview"}));
         QCOMPARE(doc->SSTab->currentIndex(), 0);
         QCOMPARE(doc->txtXSLT->Text(), QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"></xsl:stylesheet>"));
@@ -167,11 +219,20 @@ private slots:
         QVERIFY(parsed.loadXML(doc->txtXSLT->Text()));
         QVERIFY(doc->txtXML->Text().isEmpty() && !doc->txtXSLT->CanUndo());
         QVERIFY(!doc->blnChanged() && !doc->blnIsURL && doc->strFileName().isEmpty());
+        QCOMPARE(main->mdiArea()->subWindowList().first()->windowTitle(), QStringLiteral("New XSLT File"));
+        QCOMPARE(main->activeDocument(), other);
+        for (const char *name : {"mnuOpenXML", "mnuSave", "mnuSaveAs", "mnuPrint", "mnuPreview", "mnuFind", "mnuSelectAll"})
+            QVERIFY2(main->menuItem(name)->isEnabled(), name);
+        QVERIFY(!main->menuItem("mnuUndo")->isEnabled() && !main->menuItem("mnuCopy")->isEnabled());
         // Nothing is parsed until the first edit.
         QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
         QCOMPARE(doc->panelText(2), QStringLiteral("Line: 1, Col: %1").arg(doc->txtXSLT->CurrentColumn()));
         QVERIFY(doc->txtXSLT->propnamebold() && !doc->txtXSLT->commentitalic() && doc->txtXML->propnamebold());
-        QVERIFY(!doc->ucVBIntelliCtl->definitions().isEmpty());
+        // Each window has its own text.
+        doc->txtXSLT->setSelStart(0);
+        QTest::keyClicks(doc->txtXSLT, "<!-- a -->");
+        QCOMPARE(other->txtXSLT->Text(), frmEditor::stylesheetTemplate());
+        QCOMPARE(doc->Caption() + "|" + other->Caption(), QStringLiteral("New XSLT File*|New XSLT File"));
     }
 
     void newWindow_readsStoredOptions_data()
@@ -194,7 +255,8 @@ private slots:
         if (c.size == 12)
             QCOMPARE(doc->txtXML->fontName(), QStringLiteral("DejaVu Sans Mono"));
         QCOMPARE(doc->blnAutoParse, c.autoParse);
-        QCOMPARE(doc->hasParseDocument(), c.autoParse);
+        QTest::keyClicks(doc->txtXSLT, "<<"); // parsed only when parse-on-edit is on
+        QCOMPARE(doc->panelHasIcon(), c.autoParse);
         QCOMPARE(fake->messages().size(), c.error.isEmpty() ? 0 : 1);
         if (!c.error.isEmpty()) {
             QCOMPARE(fake->lastMessage().title + " " + QString::number(fake->lastMessage().style), QStringLiteral("Error Loading Options 16"));
@@ -226,28 +288,6 @@ private slots:
         QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
         clickStatusBar(doc);
         QCOMPARE(fake->messages().size(), 1);
-    }
-
-    void edit_marksOnlyTheStylesheetChanged_data()
-    {
-        QTest::addColumn<EditCase>("c");
-        QTest::addRow("stylesheet, parse-on-edit off") << EditCase{"0", 0, true};
-        QTest::addRow("XML source") << EditCase{"1", 1, false};
-    }
-    void edit_marksOnlyTheStylesheetChanged()
-    {
-        QFETCH(EditCase, c);
-        auto [autoParse, page, marked] = c;
-        fixture::writeSettings("Options", {{"AutoParse", autoParse}});
-        frmEditor *doc = open();
-        doc->SSTab->setCurrentIndex(page);
-        QTest::keyClicks(page ? doc->txtXML : doc->txtXSLT, "<<");
-        QVERIFY(doc->panelText(1).isEmpty());
-        clickStatusBar(doc); // nothing parsed, nothing to report
-        QCOMPARE(doc->Caption(), marked ? QStringLiteral("New XSLT File*") : QStringLiteral("New XSLT File"));
-        fake->answers << msg::Cancel;
-        QCOMPARE(closeWindow(doc), !marked);
-        QCOMPARE(fake->lastMessage().title, marked ? QStringLiteral("Save Changes?") : QString());
     }
 
     void closeQuery_data()
@@ -290,15 +330,15 @@ private slots:
         QVERIFY(doc->blnChanged() && doc->strFileName().isEmpty());
     }
 
-    void save_namesTheDocumentAndLaterSavesAskNothing()
+    void saveAs_namesTheDocumentAndLaterSavesAskNothing()
     {
         const QString file = path("s.xsl");
         frmEditor *doc = open();
-        QTest::keyClicks(doc->txtXSLT, " ");
         fake->fileNames << file;
-        main->menuItem("mnuSave")->trigger();
+        main->menuItem("mnuSaveAs")->trigger();
         QCOMPARE(doc->Caption(), file);
         QCOMPARE(doc->strFileName(), file);
+        QVERIFY(readFile(file).contains("<xsl:stylesheet"));
         doc->txtXSLT->setSelStart(0);
         QTest::keyClicks(doc->txtXSLT, "<!--2-->");
         QCOMPARE(doc->Caption(), file + "*");
@@ -310,116 +350,183 @@ private slots:
         QVERIFY(fake->calls.isEmpty());
     }
 
-    void save_failureKeepsTheOldFileAndTheMark_data()
+    // A named file keeps its old text when the new one is not well-formed; a missing folder is
+    // one of closeQuery's rows.
+    void save_notWellFormedKeepsTheOldFileAndTheMark()
     {
-        QTest::addColumn<SaveFailureCase>("c");
-        QTest::addRow("not well-formed") << SaveFailureCase{false, "Error Parsing XSLT Document"};
-        QTest::addRow("folder gone") << SaveFailureCase{true, "Error Saving XSLT Document"};
-    }
-    void save_failureKeepsTheOldFileAndTheMark()
-    {
-        QFETCH(SaveFailureCase, c);
-        auto [wellFormed, title] = c;
-        QDir().mkpath(path("sub"));
-        const QString file = path("sub/keep.xsl");
-        writeFile(file, kStylesheet);
-        frmEditor *doc = open();
-        QVERIFY(doc->loadXSLTFile(file));
+        const QString file = path("keep.xsl");
+        QVERIFY(writeFile(file, kStylesheet));
+        fake->fileNames << file;
+        main->menuItem("mnuOpenXSLTFile")->trigger();
+        frmEditor *doc = main->activeDocument();
         doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
-        QTest::keyClicks(doc->txtXSLT, wellFormed ? " " : "<");
-        if (wellFormed)
-            QVERIFY(QDir(path("sub")).removeRecursively());
-        bool cancel = false;
-        doc->saveFile(cancel);
-        QVERIFY(cancel);
-        QCOMPARE(fake->lastMessage().title, title);
+        QTest::keyClicks(doc->txtXSLT, "<");
+        main->menuItem("mnuSave")->trigger();
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XSLT Document"));
         QCOMPARE(doc->Caption(), file + "*");
         QVERIFY(doc->blnChanged());
-        QCOMPARE(readFile(file), wellFormed ? QByteArray() : kStylesheet);
+        QCOMPARE(readFile(file), kStylesheet);
     }
 
-    void tagCompletion_insertsTheElementWithItsEndTag()
+    // content: "shipped" for the file that comes with the program, empty for no file at all.
+    // A file that cannot be read leaves the tag list empty, also of what an earlier load gave,
+    // and "<" then opens nothing and goes into the text like any other character.
+    void tagList_definitions_data()
     {
-        frmEditor *doc = open();
-        const int at = int(doc->txtXSLT->Text().indexOf("</xsl:stylesheet>"));
-        doc->txtXSLT->setSelStart(at);
+        QTest::addColumn<DefinitionsCase>("c");
+        QTest::addRow("shipped file") << DefinitionsCase{"shipped", {"xsl:apply-imports", "xsl:apply-templates"}, 35};
+        QTest::addRow("file order, not sorted") << DefinitionsCase{"<elements><element name=\"xsl:if\"/><element name=\"xsl:choose\"/></elements>", {"xsl:if", "xsl:choose"}, 2};
+        QTest::addRow("missing file") << DefinitionsCase{"", {}, 0};
+        QTest::addRow("not XML") << DefinitionsCase{"xsl:template\nxsl:value-of\n", {}, 0};
+        QTest::addRow("other root") << DefinitionsCase{"<names><element name=\"xsl:if\"/></names>", {}, 0};
+    }
+    void tagList_definitions()
+    {
+        QFETCH(DefinitionsCase, c);
+        auto [content, names, count] = c;
+        QString file = path("W3C_XSLT_10.xml");
+        if (content == "shipped")
+            file = QCoreApplication::applicationDirPath() + "/W3C_XSLT_10.xml";
+        else if (!content.isEmpty())
+            QVERIFY(writeFile(file, content));
+        frmEditor *doc = activeDocument();
+        ucVBIntelli *intelli = doc->ucVBIntelliCtl;
+        QVERIFY(!intelli->definitions().isEmpty());
+        g_messages.clear();
+        QtMessageHandler previous = qInstallMessageHandler(collectMessage);
+        const bool loaded = intelli->LoadDefinitions(file);
+        qInstallMessageHandler(previous);
+        QVERIFY2(g_messages.isEmpty(), qPrintable(g_messages.join('\n')));
+        QCOMPARE(loaded, count > 0);
+        QCOMPARE(intelli->definitions().size(), count);
+        QCOMPARE(intelli->definitions().mid(0, names.size()), names);
+        doc->txtXSLT->setSelStart(0);
         QTest::keyClicks(doc->txtXSLT, "<");
-        QTRY_VERIFY(doc->ucVBIntelliCtl->isVisible());
-        emit doc->ucVBIntelliCtl->ItemChosen("xsl:template");
-        QVERIFY(doc->txtXSLT->Text().contains("<xsl:template></xsl:template></xsl:stylesheet>"));
-        // A selection is replaced by the completion.
-        doc->txtXSLT->setSelStart(at + 1);
-        doc->txtXSLT->setSelLength(13); // "xsl:template>"
-        emit doc->ucVBIntelliCtl->ItemChosen("xsl:param");
-        QVERIFY2(doc->txtXSLT->Text().contains("<xsl:param></xsl:param></xsl:template>"), qPrintable(doc->txtXSLT->Text()));
-        // The XML pane offers nothing.
-        doc->ucVBIntelliCtl->hide();
+        QTest::keyClicks(QApplication::focusWidget(), "a");
+        QCOMPARE(intelli->isVisible(), count > 0);
+        QCOMPARE(doc->txtXSLT->Text().startsWith("<a"), count == 0);
+        // The source page offers nothing.
         doc->SSTab->setCurrentIndex(1);
         QTest::keyClicks(doc->txtXML, "<");
-        QVERIFY(!doc->ucVBIntelliCtl->isVisible());
         QCOMPARE(doc->txtXML->Text(), QStringLiteral("<"));
     }
 
-    void controlKey_heldInADocumentIsSeenByTheMainWindow()
+    // What is typed into the open list filters it and stays out of the text; keys then move,
+    // choose or close (tests/data/tag-list.txt; in keys, 0 moves the focus elsewhere, -1
+    // double-clicks the current item).
+    void tagList_filterThenClose_data()
     {
-        frmEditor *doc = open();
-        QTest::keyPress(doc->txtXSLT, Qt::Key_Control, Qt::ControlModifier);
-        QVERIFY(main->blnControlKey);
-        QTest::keyRelease(doc->txtXSLT, Qt::Key_Control);
-        QVERIFY(!main->blnControlKey);
-        QTest::keyPress(doc->txtXML, Qt::Key_Control, Qt::ControlModifier);
-        QVERIFY(main->blnControlKey);
-        // Released while another program had the focus.
-        emit qApp->applicationStateChanged(Qt::ApplicationInactive);
-        QVERIFY(!main->blnControlKey);
+        QTest::addColumn<TagListCase>("c");
+        ucVBIntelli all;
+        all.LoadDefinitions(QCoreApplication::applicationDirPath() + "/W3C_XSLT_10.xml");
+        for (const QStringList &row : testenv::table(TEST_DATA_DIR "/tag-list.txt")) {
+            QList<int> keys;
+            for (const QString &key : row[3].split(", ")) {
+                keys << (key == "double click" ? -1 : key == "focus elsewhere" ? 0 : QMetaEnum::fromType<Qt::Key>().keyToValue(qPrintable("Key_" + key)));
+                QVERIFY2(keys.last() != -1 || key == "double click", qPrintable(key));
+            }
+            QTest::addRow("%s", qPrintable(row[0])) << TagListCase{row[1], row[2] == "all" ? all.definitions() : row[2].split(", ", Qt::SkipEmptyParts),
+                                                                   keys, row[4], QString(row[5]).replace("\\n", "\n").replace("␣", " ")};
+        }
+    }
+    void tagList_filterThenClose()
+    {
+        QFETCH(TagListCase, c);
+        auto [typed, shown, keys, chosen, inserted] = c;
+        frmEditor *doc = activeDocument();
+        SyntaxBox *editor = doc->txtXSLT;
+        ucVBIntelli *intelli = doc->ucVBIntelliCtl;
+        auto *list = intelli->findChild<QListWidget *>();
+        QLineEdit elsewhere(doc);
+        elsewhere.show();
+        QStringList log, shownItems;
+        connect(intelli, &ucVBIntelli::ItemChosen, this, [&](const QString &name) { log << "ItemChosen " + name; });
+        connect(intelli, &ucVBIntelli::ListClosed, this, [&] { log << "ListClosed"; });
+        editor->setText(QStringLiteral("é→ !"));
+        editor->setSelStart(3);
+        QTest::keyClicks(editor, "<");
+        QVERIFY(intelli->isVisible() && intelli->isAncestorOf(QApplication::focusWidget()));
+        QTest::keyClicks(QApplication::focusWidget(), typed);
+        for (int i = 0; i < list->count(); ++i)
+            if (!list->item(i)->isHidden())
+                shownItems << list->item(i)->text();
+        QCOMPARE(shownItems, shown);
+        QCOMPARE(list->currentItem() ? list->currentItem()->text() : QString(), shown.value(0));
+        QCOMPARE(editor->Text(), QStringLiteral("é→ <!"));
+        QVERIFY(log.isEmpty());
+        for (int key : keys) {
+            if (key == 0) {
+                elsewhere.setFocus();
+            } else if (key == -1) {
+                const QPoint at = list->visualItemRect(list->currentItem()).center();
+                // A real double click: the first click, then the second one that Qt reports as double.
+                QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+                QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+            } else {
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+            }
+        }
+        if (!chosen.isEmpty())
+            inserted = QStringLiteral("<%1></%1>").arg(chosen);
+        QEXPECT_FAIL("double click", "the first click gives the focus to the window around the list, which closes it", Abort);
+        QCOMPARE(log, (chosen.isEmpty() ? QStringList{"ListClosed"} : QStringList{"ItemChosen " + chosen, "ListClosed"}));
+        QCOMPARE(editor->Text(), QStringLiteral("é→ ") + inserted + QStringLiteral("!"));
+        QVERIFY(!intelli->isVisible());
+        QCOMPARE(QApplication::focusWidget(), keys.contains(0) ? static_cast<QWidget *>(&elsewhere) : editor);
+        if (!keys.contains(0))
+            QCOMPARE(editor->SelStart(), 3 + inserted.size());
     }
 
-    void loadXSLTFile_localFileShowsTheParsersText()
+    // File > Open XSLT with an answer that gives nothing to open: the message says why, and no
+    // window, recent file or command comes of it.
+    void openXSLT_failuresChangeNothing_data()
     {
-        writeFile(path("in.xsl"), kStylesheet);
-        frmEditor *doc = open();
-        QVERIFY(doc->loadXSLTFile(path("in.xsl")));
-        XmlDocument expected;
-        QVERIFY(expected.load(path("in.xsl")));
-        QCOMPARE(doc->txtXSLT->Text(), expected.xml());
-        QVERIFY(doc->txtXSLT->Text().contains("<!-- kept -->"));
-        QCOMPARE(doc->Caption(), path("in.xsl"));
-        QCOMPARE(doc->strFileName(), path("in.xsl"));
-        QVERIFY(!doc->blnIsURL && !doc->blnChanged() && !doc->blnLoading() && !doc->txtXSLT->CanUndo());
-        // The load's own changes were parsed, the last one cleanly.
-        QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
-        QVERIFY(fake->calls.isEmpty() && !QApplication::overrideCursor());
+        QTest::addColumn<OpenFailureCase>("c");
+        const QString parsing = QStringLiteral("Error Parsing XSLT Document");
+        QTest::addRow("spaces only") << OpenFailureCase{"file", "   ", {}, "", ""};
+        QTest::addRow("not well-formed") << OpenFailureCase{"file", "{dir}/bad.xsl", "<xsl:stylesheet><x></xsl:stylesheet>", parsing, "mismatch"};
+        QTest::addRow("missing") << OpenFailureCase{"file", "{dir}/gone.xsl", {}, parsing, "Cannot open file \"{dir}/gone.xsl\": No such file or directory\n"};
+        QTest::addRow("folder") << OpenFailureCase{"file", "{dir}", {}, parsing, "Cannot open file \"{dir}\": Is a directory\n"};
+        QTest::addRow("binary") << OpenFailureCase{"file", "{dir}/bin.xsl", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), parsing, ""};
+        QTest::addRow("empty") << OpenFailureCase{"file", "{dir}/empty.xsl", "", parsing, "empty"};
+        QTest::addRow("url cancelled") << OpenFailureCase{"url", "", {}, "", ""};
+        QTest::addRow("url left at its default") << OpenFailureCase{"url", "http://", {}, parsing, ""};
+        QTest::addRow("url not found") << OpenFailureCase{"url", "{server}/missing.xsl", {}, parsing, "404 Not Found"};
+        QTest::addRow("url not xml") << OpenFailureCase{"url", "{server}/page.html", {}, parsing, ""};
+        QTest::addRow("url drip-fed past the total limit") << OpenFailureCase{"url", "{server}/drip.xsl", {}, parsing, "took longer than 1.5 seconds"};
+    }
+    void openXSLT_failuresChangeNothing()
+    {
+        QFETCH(OpenFailureCase, c);
+        TestHttpServer server;
+        server.serve("/page.html", "<html><body><p>hello<br></body></html>", 200, "text/html");
+        server.drip("/drip.xsl", 100);
+        setUrlFetchTotalLimitMs(1500);
+        const QString answer = QString(c.answer).replace("{dir}", dir->path()).replace("{server}", server.url(""));
+        if (!c.content.isNull())
+            QVERIFY(writeFile(answer, c.content));
+        (c.how == "url" ? fake->inputs : fake->fileNames) << answer;
+        main->menuItem(c.how == "url" ? "mnuOpenXSLTURL" : "mnuOpenXSLTFile")->trigger();
+        QCOMPARE(fake->lastMessage().title, c.title);
+        QCOMPARE(fake->messages().size(), c.title.isEmpty() ? 0 : 1);
+        QVERIFY2(fake->lastMessage().text.contains(QString(c.reason).replace("{dir}", dir->path()), Qt::CaseInsensitive),
+                 qPrintable(fake->lastMessage().text));
+        QVERIFY(c.title.isEmpty() || fake->lastMessage().style == 16);
+        QVERIFY(documentWindows(main).isEmpty() && main->documents().isEmpty() && main->mruList().isEmpty());
+        QVERIFY(!main->menuItem("mnuSave")->isEnabled() && !QApplication::overrideCursor());
     }
 
-    void loadXSLTFile_failuresChangeNothing_data()
-    {
-        QTest::addColumn<LoadFailureCase>("c");
-        QTest::addRow("not well-formed") << LoadFailureCase{"bad.xsl", QByteArray("<xsl:stylesheet><x></xsl:stylesheet>"), "mismatch"};
-        QTest::addRow("missing") << LoadFailureCase{"", QByteArray(), "Cannot open file \"{path}\": No such file or directory\n"};
-        QTest::addRow("folder") << LoadFailureCase{".", QByteArray(), "Cannot open file \"{path}\": Is a directory\n"};
-        QTest::addRow("binary") << LoadFailureCase{"bin.xsl", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), ""};
-        QTest::addRow("empty") << LoadFailureCase{"empty.xsl", QByteArray(), "empty"};
-    }
-    void loadXSLTFile_failuresChangeNothing()
-    {
-        QFETCH(LoadFailureCase, c);
-        auto [name, content, reason] = c;
-        const QString file = name.isEmpty() ? path("nothing-here.xsl") : name == "." ? dir->path() : path(name);
-        if (name.endsWith(".xsl"))
-            writeFile(file, content);
-        frmEditor *doc = open();
-        QVERIFY(!doc->loadXSLTFile(file));
-        expectUntouched(doc, "Error Parsing XSLT Document");
-        QVERIFY2(fake->lastMessage().text.contains(reason.replace("{path}", file), Qt::CaseInsensitive), qPrintable(fake->lastMessage().text));
-    }
-
-    void loadXSLTFile_fromUrlThenSaveAsksForAName()
+    void openXSLT_fromUrlKeepsTheAddressAsTypedUntilSaved()
     {
         TestHttpServer server;
         server.serve("/s/main.xsl", kStylesheet);
-        frmEditor *doc = open();
-        QVERIFY(doc->loadXSLTFile(server.url("/s/main.xsl")));
-        QCOMPARE(doc->Caption(), server.url("/s/main.xsl"));
+        const QString typed = "  " + server.url("/s/main.xsl") + " ";
+        fake->inputs << typed;
+        main->menuItem("mnuOpenXSLTURL")->trigger();
+        QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
+        frmEditor *doc = main->activeDocument();
+        QCOMPARE(doc->Caption(), typed);
+        QCOMPARE(main->mruList(), QStringList{typed});
         QVERIFY(doc->blnIsURL && doc->txtXSLT->Text().contains("<out/>"));
         // A failed save keeps the address; a good one replaces it with the file.
         fake->fileNames << path("no/such/folder/u.xsl") << path("saved.xsl");
@@ -427,7 +534,7 @@ private slots:
         doc->saveFile(cancel);
         QVERIFY(cancel && doc->blnIsURL);
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Saving XSLT Document"));
-        QCOMPARE(doc->Caption(), server.url("/s/main.xsl"));
+        QCOMPARE(doc->Caption(), typed);
         cancel = false;
         doc->saveFile(cancel);
         QVERIFY(!cancel && !doc->blnIsURL);
@@ -436,90 +543,42 @@ private slots:
         QVERIFY(readFile(path("saved.xsl")).contains("<out/>"));
     }
 
-    void loadXSLTFile_unreachableUrls_data()
-    {
-        QTest::addColumn<QString>("route");
-        QTest::addRow("not found") << "/missing.xsl";
-        QTest::addRow("server never answers") << "/silent.xsl";
-        QTest::addRow("not xml") << "/page.html";
-        QTest::addRow("drip-fed past the total limit") << "/drip.xsl";
-    }
-    void loadXSLTFile_unreachableUrls()
-    {
-        QFETCH(QString, route);
-        TestHttpServer server;
-        server.silent("/silent.xsl");
-        server.serve("/page.html", "<html><body><p>hello<br></body></html>", 200, "text/html");
-        server.drip("/drip.xsl", 100);
-        setUrlFetchTotalLimitMs(1500);
-        frmEditor *doc = open();
-        QVERIFY(!doc->loadXSLTFile(server.url(route)));
-        expectUntouched(doc, "Error Parsing XSLT Document");
-        QVERIFY(!fake->lastMessage().text.trimmed().isEmpty());
-    }
-
-    void loadFromUrl_cancelInTheProgressWindow_data()
+    void loadFromUrl_whileWaiting_data()
     {
         QTest::addColumn<LoadCase>("c");
-        QTest::addRow("stylesheet") << LoadCase{"mnuOpenXSLTURL", {}};
-        QTest::addRow("source") << LoadCase{"mnuOpenXMLURL", {}};
-    }
-    void loadFromUrl_cancelInTheProgressWindow()
-    {
-        QFETCH(LoadCase, c);
-        TestHttpServer server;
-        server.hold("/held.xml", "<never/>");
-        const QString url = server.url("/held.xml");
-        frmEditor *doc = open();
-        setUrlFetchTimeoutMs(30000); // only Cancel ends this load
-        QElapsedTimer clock;
-        qint64 shownAfter = 0;
-        during([] { return progressWindow() != nullptr; }, [&] {
-            shownAfter = clock.elapsed();
-            QProgressDialog *dlg = progressWindow();
-            QCOMPARE(dlg->labelText(), "Loading " + url + QStringLiteral("\u2026"));
-            // The rest of the program can still be used.
-            QVERIFY(dlg->windowModality() == Qt::NonModal && !QApplication::activeModalWidget());
-            auto *cancel = dlg->findChild<QPushButton *>();
-            QCOMPARE(cancel->text(), QStringLiteral("Cancel"));
-            QTest::mouseClick(cancel, Qt::LeftButton);
-        });
-        fake->inputs << url;
-        clock.start();
-        main->menuItem(c.command)->trigger();
-        QVERIFY(m_duringRan);
-        QVERIFY2(shownAfter >= 1000, qPrintable(QString::number(shownAfter))); // quick loads show no window
-        // Pressing Cancel was the user's own choice: no error box, a note in the window's status
-        // bar, and nothing loaded.
-        QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
-        QCOMPARE(documentWindows(main), QList<frmEditor *>{doc});
-        QVERIFY(doc->txtXML->Text().isEmpty() && doc->SSTab->currentIndex() == 0);
-        if (QByteArray(c.command) == "mnuOpenXMLURL")
-            QCOMPARE(doc->StatusBar->currentMessage(), "Loading " + url + " was cancelled.");
-        QVERIFY(main->mruList().isEmpty() && !progressWindow() && !QApplication::overrideCursor());
-        QCOMPARE(server.requests(), QStringList{"/held.xml"});
-    }
-
-    void loadFromUrl_windowsStayWhileLoading_data()
-    {
-        QTest::addColumn<LoadCase>("c");
+        QTest::addRow("stylesheet, cancel") << LoadCase{"mnuOpenXSLTURL", "cancel"};
+        QTest::addRow("source, cancel") << LoadCase{"mnuOpenXMLURL", "cancel"};
         QTest::addRow("source, close its window") << LoadCase{"mnuOpenXMLURL", "close window"};
         QTest::addRow("source, close the main window") << LoadCase{"mnuOpenXMLURL", "close main"};
         QTest::addRow("source, open another source into it") << LoadCase{"mnuOpenXMLURL", "open xml again"};
         QTest::addRow("source, edit the stylesheet") << LoadCase{"mnuOpenXMLURL", "type"};
         QTest::addRow("stylesheet, close the main window") << LoadCase{"mnuOpenXSLTURL", "close main"};
     }
-    void loadFromUrl_windowsStayWhileLoading()
+    void loadFromUrl_whileWaiting()
     {
         QFETCH(LoadCase, c);
         TestHttpServer server;
         server.hold("/held.xml", "<loaded/>");
         server.serve("/other.xml", "<other/>");
         const QString url = server.url("/held.xml");
-        const bool source = QByteArray(c.command) == "mnuOpenXMLURL";
+        const bool source = QByteArray(c.command) == "mnuOpenXMLURL", cancel = c.attempt == "cancel";
         frmEditor *doc = open();
-        during([&] { return server.requests().contains("/held.xml"); }, [&] {
-            if (c.attempt == "close window") {
+        if (cancel)
+            setUrlFetchTimeoutMs(30000); // only Cancel ends this load
+        QElapsedTimer clock;
+        qint64 shownAfter = 0;
+        during([&] { return cancel ? progressWindow() != nullptr : server.requests().contains("/held.xml"); }, [&] {
+            if (cancel) {
+                shownAfter = clock.elapsed();
+                QProgressDialog *dlg = progressWindow();
+                QCOMPARE(dlg->labelText(), "Loading " + url + QStringLiteral("\u2026"));
+                // The rest of the program can still be used.
+                QVERIFY(dlg->windowModality() == Qt::NonModal && !QApplication::activeModalWidget());
+                auto *button = dlg->findChild<QPushButton *>();
+                QCOMPARE(button->text(), QStringLiteral("Cancel"));
+                QTest::mouseClick(button, Qt::LeftButton);
+                return;
+            } else if (c.attempt == "close window") {
                 QVERIFY(!doc->parentWidget()->close());
                 QCOMPARE(doc->StatusBar->currentMessage(), kBusy);
             } else if (c.attempt == "close main") {
@@ -538,17 +597,26 @@ private slots:
             server.release("/held.xml");
         });
         fake->inputs << url;
+        clock.start();
         main->menuItem(c.command)->trigger();
         QVERIFY(m_duringRan);
-        // Nothing was asked on the way (no save prompt, no second address) and the load ended
-        // as if nothing had happened meanwhile.
+        // Nothing was asked on the way (no error, no save prompt, no second address).
         QCOMPARE(fake->calls.size(), 1);
         QCOMPARE(server.requests(), QStringList{"/held.xml"});
+        QVERIFY(!doc->isBusy() && !progressWindow() && !QApplication::overrideCursor());
         const QList<frmEditor *> docs = documentWindows(main);
+        if (cancel) { // the user's own choice: a note in the window's status bar, nothing loaded
+            QVERIFY2(shownAfter >= 1000, qPrintable(QString::number(shownAfter))); // quick loads show no window
+            QCOMPARE(docs, QList<frmEditor *>{doc});
+            QVERIFY(doc->txtXML->Text().isEmpty() && doc->SSTab->currentIndex() == 0 && main->mruList().isEmpty());
+            if (source)
+                QCOMPARE(doc->StatusBar->currentMessage(), "Loading " + url + " was cancelled.");
+            return;
+        }
+        // The load ended as if nothing had happened meanwhile.
         QCOMPARE(docs.size(), source ? 1 : 2);
         QVERIFY(docs.last()->isVisible());
         QCOMPARE(source ? QString::number(doc->txtXML->Text().contains("<loaded/>")) : docs.last()->Caption(), source ? "1" : url);
-        QVERIFY(!doc->isBusy() && !QApplication::overrideCursor());
         // An edit made while waiting is an edit like any other.
         const bool typed = c.attempt == "type";
         QCOMPARE(doc->Caption(), typed ? QStringLiteral("New XSLT File*") : QStringLiteral("New XSLT File"));
@@ -558,32 +626,56 @@ private slots:
         QVERIFY(main->close());
     }
 
-    void loadXMLFile_selectsTheXmlTab()
+    void openXML_goesIntoTheActiveWindowAndSelectsItsPage()
     {
-        writeFile(path("src.xml"), "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n");
-        frmEditor *doc = open();
-        doc->loadXMLFile(path("src.xml"));
+        frmEditor *other = open(), *doc = open();
+        QVERIFY(writeFile(path("src.xml"), "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n"));
+        fake->fileNames << path("src.xml");
+        main->menuItem("mnuOpenXMLFile")->trigger();
         QCOMPARE(doc->SSTab->currentIndex(), 1);
         QVERIFY(doc->txtXML->Text().contains("<root><a>1</a></root>") && !doc->txtXML->CanUndo());
+        QVERIFY(other->txtXML->Text().isEmpty());
+        QVERIFY(fake->messages().isEmpty() && main->mruList().isEmpty());
+        // An edit of the source is no change of the document.
+        QTest::keyClicks(doc->txtXML, "<<");
         QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
-        QVERIFY(!doc->blnChanged() && doc->strFileName().isEmpty() && fake->calls.isEmpty());
-        // A failed load leaves the text and the tab as they were.
+        QVERIFY(!doc->blnChanged() && doc->strFileName().isEmpty());
+        // A failed load leaves the text and the page as they were; spaces only do nothing.
+        const QString before = doc->txtXML->Text();
         doc->SSTab->setCurrentIndex(0);
-        writeFile(path("broken.xml"), "<root>");
+        QVERIFY(writeFile(path("broken.xml"), "<root>"));
         doc->loadXMLFile(path("broken.xml"));
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XML Document"));
+        TestHttpServer server;
+        server.serve("/d.xml", "<from-url/>");
+        fake->inputs << "   " << server.url("/d.xml");
+        main->menuItem("mnuOpenXMLURL")->trigger();
+        QCOMPARE(doc->txtXML->Text(), before);
         QCOMPARE(doc->SSTab->currentIndex(), 0);
-        QVERIFY(doc->txtXML->Text().contains("<root><a>1</a></root>"));
+        main->menuItem("mnuOpenXMLURL")->trigger();
+        QVERIFY(doc->txtXML->Text().contains("<from-url/>"));
+        QCOMPARE(fake->messages().size(), 1);
+        QVERIFY(closeWindow(doc) && fake->messages().size() == 1);
     }
 
-    void nonAsciiSurvivesLoadEditSaveReload()
+    void loadXSLTFile_showsTheParsersTextAndSavesNonAsciiBack()
     {
-        writeFile(path("latin1.xsl"), "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+        writeFile(path("latin1.xsl"), "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<!-- kept -->\n"
                                       "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
                                       "<!-- caf\xe9 -->\n</xsl:stylesheet>\n");
         frmEditor *doc = open();
         QVERIFY(doc->loadXSLTFile(path("latin1.xsl")));
-        QVERIFY(doc->txtXSLT->Text().contains(QStringLiteral("café")));
+        XmlDocument expected;
+        QVERIFY(expected.load(path("latin1.xsl")));
+        QCOMPARE(doc->txtXSLT->Text(), expected.xml());
+        QVERIFY(doc->txtXSLT->Text().contains("<!-- kept -->") && doc->txtXSLT->Text().contains(QStringLiteral("café")));
+        QCOMPARE(doc->Caption(), path("latin1.xsl"));
+        QCOMPARE(doc->strFileName(), path("latin1.xsl"));
+        QVERIFY(!doc->blnIsURL && !doc->blnChanged() && !doc->blnLoading() && !doc->txtXSLT->CanUndo());
+        // The load's own changes were parsed, the last one cleanly.
+        QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
+        QVERIFY(fake->calls.isEmpty() && !QApplication::overrideCursor());
+        // Text beyond Latin-1 survives a save and a reload.
         doc->txtXSLT->setSelStart(doc->txtXSLT->Text().indexOf("</xsl:stylesheet>"));
         doc->txtXSLT->setSelText(QStringLiteral("<!-- naïve → 漢字 -->"));
         bool cancel = false;
@@ -592,6 +684,196 @@ private slots:
         frmEditor *again = open();
         QVERIFY(again->loadXSLTFile(path("latin1.xsl")));
         QVERIFY(again->txtXSLT->Text().contains(QStringLiteral("café")) && again->txtXSLT->Text().contains(QStringLiteral("naïve → 漢字")));
+    }
+
+    // The window cannot close while the page loads: refused at once, without asking about saving.
+    void previewTab_showsTheTransformedUnsavedText()
+    {
+        frmEditor *doc = openWith(kXhtml, kSource);
+        doc->SSTab->setCurrentIndex(1);
+        doc->txtXML->setSelStart(doc->txtXML->Text().indexOf("</list>"));
+        doc->txtXML->setSelText("<item>gamma</item>");
+        bool closed = true;
+        connect(doc->WebBrowser, &QWebEngineView::loadStarted, doc, [&] { closed = doc->parentWidget()->close(); },
+                Qt::SingleShotConnection);
+        doc->SSTab->setCurrentIndex(2);
+        QVERIFY(!closed);
+        QCOMPARE(doc->SSTab->currentIndex(), 2);
+        QVERIFY(fake->calls.isEmpty());
+        const QString text = plainText(doc->WebBrowser);
+        QVERIFY2(text.contains("Items: 3") && text.contains("gamma"), qPrintable(text));
+        QCOMPARE(doc->panelText(2), QString());
+        for (const char *name : {"mnuCopy", "mnuCut", "mnuPaste", "mnuUndo", "mnuRedo", "mnuFind", "mnuReplace", "mnuSelectAll"})
+            QVERIFY2(!main->menuItem(name)->isEnabled(), name);
+        // The Edit menu opening on the preview changes nothing.
+        doc->setEditState();
+        QVERIFY(!main->menuItem("mnuSelectAll")->isEnabled());
+        QVERIFY(!QApplication::overrideCursor());
+        QVERIFY(!doc->isBusy());
+        // Leaving it brings the caret panel and the commands back.
+        doc->SSTab->setCurrentIndex(0);
+        QVERIFY(doc->panelText(2).startsWith("Line: 1, Col: "));
+        QVERIFY(main->menuItem("mnuSelectAll")->isEnabled());
+        fake->answers << msg::No;
+        QVERIFY(doc->parentWidget()->close());
+    }
+
+    void preview_failuresAreShown_data()
+    {
+        QTest::addColumn<FailureCase>("c");
+        QTest::addRow("tab, stylesheet broken") << FailureCase{false, "<xsl:stylesheet", kSource, false, "Error Parsing XSLT Document", ""};
+        QTest::addRow("tab, source only line breaks") << FailureCase{false, kXhtml, "\n\n", false, "Error Parsing XML Document", ""};
+        QTest::addRow("browser, source broken") << FailureCase{true, kXhtml, "<list>", false, "Error Parsing XML Document", ""};
+        QTest::addRow("browser, none to start") << FailureCase{true, kXhtml, kSource, true, "Error", "No web browser could be started."};
+    }
+    void preview_failuresAreShown()
+    {
+        QFETCH(FailureCase, c);
+        browser->fail = c.browserFails;
+        frmEditor *doc = openWith(c.xslt, c.xml);
+        if (c.browser) {
+            QVERIFY(!doc->previewInBrowser());
+        } else { // the Preview tab gives way to the page it was opened from
+            doc->SSTab->setCurrentIndex(1);
+            doc->SSTab->setCurrentIndex(2);
+            QCOMPARE(doc->SSTab->currentIndex(), 1);
+            QVERIFY(main->menuItem("mnuSelectAll")->isEnabled());
+        }
+        QCOMPARE(fake->messages().size(), 1);
+        QCOMPARE(fake->lastMessage().title, c.title);
+        QCOMPARE(fake->lastMessage().style, 16);
+        QVERIFY2(!fake->lastMessage().text.trimmed().isEmpty() && fake->lastMessage().text.contains(c.textPart), qPrintable(fake->lastMessage().text));
+        QVERIFY(!QApplication::overrideCursor());
+    }
+
+    void previewInBrowser_writesTheRawResult()
+    {
+        const QString html = QStringLiteral(
+            "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+            "<xsl:output method=\"html\" encoding=\"ISO-8859-1\"/><xsl:template match=\"/\"><html><body>caf\u00e9<br/>"
+            "</body></html></xsl:template></xsl:stylesheet>");
+        frmEditor *doc = openWith(html, kSource);
+        QVERIFY(doc->previewInBrowser());
+        QCOMPARE(browser->opened.size(), 1);
+        const FakeBrowser::Opened page = browser->opened.first();
+        QVERIFY(page.path.startsWith(QDir::tempPath()));
+        QVERIFY(page.path.endsWith(".htm"));
+        QVERIFY2(page.contents.contains("caf\xe9<br>"), page.contents.constData());
+        QVERIFY(fake->calls.isEmpty());
+        // No other user of the computer can read the page or even see its folder's contents.
+        const QFileInfo file(page.path);
+        const QFileInfo folder(file.path());
+        QVERIFY(folder.absoluteFilePath() != QFileInfo(QDir::tempPath()).absoluteFilePath());
+        QCOMPARE(file.permissions() & kOthers, QFileDevice::Permissions());
+        QVERIFY(file.permissions() & QFileDevice::ReadOwner);
+        QCOMPARE(folder.permissions() & kOthers, QFileDevice::Permissions());
+        QCOMPARE(QDir(folder.absoluteFilePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{file.fileName()});
+        // The browser may still be reading it: the file stays until the program ends.
+        QVERIFY(QFile::exists(page.path));
+        delete main;
+        main = new frmMDIMain;
+        QVERIFY(!QFile::exists(page.path));
+        QVERIFY(!QFileInfo::exists(folder.absoluteFilePath()));
+    }
+
+    // The page of tests/data/guarded-page.xsl, with its scripts off and on.
+    void previewTab_pageIsKeptToItsFolders_data()
+    {
+        QTest::addColumn<ScriptCase>("c");
+        QTest::addRow("scripts off by default") << ScriptCase{"", false};
+        QTest::addRow("scripts turned on") << ScriptCase{"1", true};
+    }
+    void previewTab_pageIsKeptToItsFolders()
+    {
+        QFETCH(ScriptCase, c);
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        TestHttpServer server;
+        server.serve("/remote.png", "not a picture", 200, "image/png");
+        server.serve("/data", "remote data", 200, "text/plain");
+        QImage picture(4, 4, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        for (const char *name : {"style/inside.png", "data/beside.png", "outside/outside.png"}) {
+            QDir().mkpath(QFileInfo(path(name)).path());
+            QVERIFY(picture.save(path(name), "PNG"));
+        }
+        QVERIFY(writeFile(path("style/note.txt"), "beside the stylesheet"));
+        QVERIFY(writeFile(path("outside/secret.txt"), "secret"));
+        QVERIFY(QFile::link(path("outside/outside.png"), path("style/link.png")));
+        QFile page(TEST_DATA_DIR "/guarded-page.xsl");
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        QString xslt = QString::fromUtf8(page.readAll());
+        xslt.replace("{inside}", fileUrl(path("style/inside.png")))
+            .replace("{beside}", fileUrl(path("data/beside.png")))
+            .replace("{outside}", fileUrl(path("outside/outside.png")))
+            .replace("{link}", fileUrl(path("style/link.png")))
+            .replace("{remote}", server.url("/remote.png"))
+            .replace("{note}", fileUrl(path("style/note.txt")))
+            .replace("{secret}", fileUrl(path("outside/secret.txt")))
+            .replace("{data}", server.url("/data"))
+            .replace("{socket}", server.url("/socket").replace("http:", "ws:"))
+            .replace("{next}", fileUrl(path("style/next.xml")));
+        QVERIFY(writeFile(path("style/next.xml"), "<next/>"));
+        QVERIFY(writeFile(path("style/page.xsl"), xslt.toUtf8()));
+        QVERIFY(writeFile(path("data/src.xml"), "<any/>"));
+        if (!c.stored.isEmpty())
+            fixture::writeSettings("Options", {{"RunPreviewScripts", c.stored}});
+
+        frmEditor *doc = fixture::newDocument(main);
+        QVERIFY(doc->loadXSLTFile(path("style/page.xsl")));
+        doc->loadXMLFile(path("data/src.xml"));
+        doc->SSTab->setCurrentIndex(2);
+        QVERIFY2(fake->calls.isEmpty(), qPrintable(fake->lastMessage().text));
+        QCOMPARE(doc->SSTab->currentIndex(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            inspect(doc->WebBrowser, "Array.prototype.every.call(document.images, function (i) { return i.complete; })").toBool(),
+            10000);
+        QCOMPARE(inspect(doc->WebBrowser, "['inside', 'beside', 'outside', 'link', 'remote'].map(function (id) {"
+                                          "  return id + ' ' + document.getElementById(id).naturalWidth; }).join(', ')")
+                     .toString(),
+                 QStringLiteral("inside 4, beside 4, outside 0, link 0, remote 0"));
+        if (c.run) {
+            // Each note comes once its attempt has ended, so a request that got through has been
+            // seen by the server by then.
+            QTRY_VERIFY_WITH_TIMEOUT(plainText(doc->WebBrowser).count(':') == 4, 10000);
+            const QString text = plainText(doc->WebBrowser);
+            QStringList lines = text.split('\n', Qt::SkipEmptyParts);
+            lines.sort();
+            QCOMPARE(lines, QStringList({"elsewhere: blocked", "own folder: read beside the stylesheet", "scripts ran",
+                                         "server: blocked", "socket: closed"}));
+        } else {
+            QCOMPARE(plainText(doc->WebBrowser).trimmed(), QStringLiteral("scripts did not run"));
+        }
+        QCOMPARE(server.requests(), QStringList());
+        // A link to an address another program would open goes nowhere; one to a file beside the
+        // stylesheet is followed (and, coming after it, shows that the first click was dealt with).
+        m_handedOver.clear();
+        QDesktopServices::setUrlHandler("zendrik-test", this, "handOver");
+        QWidget *surface = doc->WebBrowser->focusProxy();
+        QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(10, surface->height() / 4));
+        QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(10, surface->height() * 3 / 4));
+        QTRY_COMPARE_WITH_TIMEOUT(doc->WebBrowser->url(), QUrl::fromLocalFile(path("style/next.xml")), 10000);
+        QDesktopServices::unsetUrlHandler("zendrik-test");
+        QCOMPARE(m_handedOver, QList<QUrl>());
+        // What the page tried to keep went nowhere on disk.
+        for (auto where : {QStandardPaths::GenericDataLocation, QStandardPaths::GenericCacheLocation})
+            QVERIFY2(QDir(QStandardPaths::writableLocation(where)).isEmpty(), qPrintable(QStandardPaths::writableLocation(where)));
+    }
+
+    void docbook_previewTabRendersAnArticle()
+    {
+        if (!QFile::exists(kDocbook + "/xhtml/docbook.xsl"))
+            QSKIP("Debian's docbook-xsl package is not installed (scripts/test.sh installs it)");
+        QVERIFY(writeFile(path("article.xml"), kArticle));
+        frmEditor *doc = fixture::newDocument(main);
+        QVERIFY(doc->loadXSLTFile(kDocbook + "/xhtml/docbook.xsl"));
+        doc->loadXMLFile(path("article.xml"));
+        QCOMPARE(doc->SSTab->currentIndex(), 1);
+        doc->SSTab->setCurrentIndex(2);
+        QVERIFY2(fake->calls.isEmpty(), qPrintable(fake->lastMessage().text));
+        QCOMPARE(doc->SSTab->currentIndex(), 2);
+        const QString text = plainText(doc->WebBrowser);
+        QVERIFY2(text.contains("Zendrik Preview Check") && text.contains("A paragraph about transforms."), qPrintable(text));
     }
 };
 

@@ -1,5 +1,5 @@
-// Hostile documents, stylesheets and pages: what they may read, how much they may say, what they
-// may make the program wait for. Grouped by the kind of attack.
+// Hostile documents, stylesheets, pages and servers: what they may read, how much they may say,
+// what they may make the program wait for. Grouped by the kind of attack.
 #include "document/previewguard.h"
 #include "engine/urlfetch.h"
 #include "engine/xmldocument.h"
@@ -7,30 +7,20 @@
 #include "support/httpserver.h"
 #include "support/testmain.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QMessageBox>
-#include <QScreen>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
+#include <QtNetwork>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <memory>
 #include <sys/stat.h>
+
+using testenv::writeFile;
 
 namespace {
 
 const QString kXslHead = QStringLiteral("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">");
 const QString kCopyAll = kXslHead + QStringLiteral("<xsl:template match=\"/\"><out><xsl:copy-of select=\"/\"/></out></xsl:template></xsl:stylesheet>");
 const QByteArray kSecret = "TOP-SECRET-LINE";
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 // Transforms source (with base sourceBase) by stylesheet (with base styleBase); returns the
 // result, or the error text prefixed with "ERROR: ".
@@ -73,10 +63,50 @@ struct FolderCase {
     QString path, folder;
 };
 
+
+const QByteArray kBody = "<xsl:stylesheet version=\"1.0\"/>";
+const QString kTooLarge = QStringLiteral("The document at {url} is larger than %1, the most that can be opened.");
+
+QByteArray found(const QByteArray &location)
+{
+    return "HTTP/1.0 302 Found\r\n" + location + "\r\n";
+}
+
+// A row of tests/data/fetch.txt.
+struct FetchCase {
+    QString address;
+    int timeoutMs;
+    qint64 maxBytes;
+    QByteArray body;
+    QString error, finalPath;
+};
+// cancelAt: the observer asks to cancel on this call (0: never). calls: the fewest calls the
+// observer must have seen. last: received/total of the last call.
+struct ObservedCase {
+    QString path;
+    int totalLimitMs, cancelAt, calls;
+    QString last, error;
+};
+// name: the file in a temporary folder (empty: the folder itself, "gone.xsl": missing).
+struct LocalCase {
+    QString name, host;
+    qint64 maxBytes;
+    QString error; // empty when the read succeeds
+};
+
 } // namespace
 Q_DECLARE_METATYPE(EntityCase)
 Q_DECLARE_METATYPE(GuardCase)
 Q_DECLARE_METATYPE(FolderCase)
+Q_DECLARE_METATYPE(FetchCase)
+Q_DECLARE_METATYPE(ObservedCase)
+Q_DECLARE_METATYPE(LocalCase)
+
+struct NestedCase {
+    int outerMs;
+    int innerMs;
+};
+Q_DECLARE_METATYPE(NestedCase)
 
 class TstHostile : public QObject
 {
@@ -84,6 +114,7 @@ class TstHostile : public QObject
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_root; // canonical
+    TestHttpServer *m_server = nullptr;
 
     QString path(const QString &name) const { return m_root + '/' + name; }
     QString fileUrl(const QString &name) const { return QUrl::fromLocalFile(path(name)).toString(); }
@@ -107,8 +138,44 @@ private slots:
         QVERIFY(QFile::link(path("outside/secret.txt"), path("style/link-out")));
         QVERIFY(QFile::link(path("outside"), path("style/dirlink")));
         QVERIFY(QFile::link(path("style"), path("linked-style")));
+        // A proxy from the environment would take the requests away from our own server.
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     }
     void cleanupTestCase() { m_dir.reset(); }
+    void init()
+    {
+        m_server = new TestHttpServer;
+        m_server->serve("/ok", kBody);
+        m_server->serve("/empty", "");
+        m_server->serve("/error", "<html>error page</html>", 500);
+        m_server->serve("/big", QByteArray(4096, 'x'));
+        m_server->serve("/bigger", QByteArray(100000, 'x'));
+        // A chain of six redirects that ends at /ok, starting at /chain6.
+        for (int i = 1; i <= 6; ++i)
+            m_server->redirect(QStringLiteral("/chain%1").arg(i), i == 1 ? QStringLiteral("/ok") : QStringLiteral("/chain%1").arg(i - 1));
+        m_server->redirect("/loop", "/loop");
+        m_server->redirect("/tosilent", "/silent");
+        m_server->raw("/silent", {}, 0, false); // never answers
+        m_server->raw("/relative", {found("Location: /ok\r\n")});
+        m_server->raw("/nolocation", {found("")});
+        m_server->raw("/ftp", {found("Location: ftp://127.0.0.1/ok\r\n")});
+        // Without a Content-Length the body ends when the server closes.
+        m_server->raw("/stream", {"HTTP/1.0 200 OK\r\n\r\n" + QByteArray(4096, 'x')});
+        m_server->raw("/streammore", {"HTTP/1.0 200 OK\r\n\r\n" + QByteArray(4097, 'x')});
+        m_server->raw("/trickle", {"HTTP/1.0 200 OK\r\n\r\n", "x", "x", "x", "x"}, 250);
+        m_server->raw("/stall", {"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<root>"}, 0, false);
+        m_server->raw("/gzip", {"HTTP/1.0 200 OK\r\nContent-Type: application/xml\r\nContent-Encoding: gzip\r\n\r\n",
+                                QByteArray("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03garbage-not-deflate", 30)});
+        for (int ms : {100, 700})
+            m_server->raw(QStringLiteral("/slow%1").arg(ms), {"", "HTTP/1.0 200 OK\r\n\r\nslow " + QByteArray::number(ms)}, ms);
+        m_server->drip("/drip", 100);
+    }
+    void cleanup()
+    {
+        delete m_server;
+        setUrlFetchTimeoutMs(0);
+        setUrlFetchTotalLimitMs(0);
+    }
 
     // ---- External entities and DTDs follow the document's origin.
 
@@ -312,39 +379,8 @@ private slots:
     void previewGuard_allows_data()
     {
         QTest::addColumn<GuardCase>("c");
-        QTest::addRow("stylesheet folder") << GuardCase{"file://{root}/style/pic.png", true};
-        QTest::addRow("below the stylesheet folder") << GuardCase{"file://{root}/style/sub/deep.css", true};
-        QTest::addRow("source folder, encoded space") << GuardCase{"file://{root}/data/my%20file.png", true};
-        QTest::addRow("source folder, encoded accent") << GuardCase{"file://{root}/data/caf%C3%A9.png", true};
-        QTest::addRow("localhost") << GuardCase{"file://localhost{root}/style/pic.png", true};
-        QTest::addRow(".. staying inside") << GuardCase{"file://{root}/style/sub/../pic.png", true};
-        QTest::addRow("the page itself") << GuardCase{"file://{root}/page.xml", true};
-        QTest::addRow("another page beside it") << GuardCase{"file://{root}/other-page.xml", false};
-        QTest::addRow("outside") << GuardCase{"file://{root}/outside/secret.txt", false};
-        QTest::addRow("system file") << GuardCase{"file:///etc/passwd", false};
-        QTest::addRow("the folder's listing") << GuardCase{"file://{root}/style/", false};
-        QTest::addRow("folder whose name starts alike") << GuardCase{"file://{root}/stylex/evil.txt", false};
-        QTest::addRow(".. escape") << GuardCase{"file://{root}/style/../outside/secret.txt", false};
-        QTest::addRow("encoded .. escape") << GuardCase{"file://{root}/style/%2e%2e/outside/secret.txt", false};
-        QTest::addRow("encoded slash escape") << GuardCase{"file://{root}/style/..%2Foutside%2Fsecret.txt", false};
-        QTest::addRow("link to a file outside") << GuardCase{"file://{root}/style/link-out", false};
-        QTest::addRow("link to a folder outside") << GuardCase{"file://{root}/style/dirlink/secret.txt", false};
-        QTest::addRow("missing file") << GuardCase{"file://{root}/style/missing.png", false};
-        QTest::addRow("encoded null") << GuardCase{"file://{root}/style/pic.png%00.txt", false};
-        QTest::addRow("other computer") << GuardCase{"file://fileserver{root}/style/pic.png", false};
-        QTest::addRow("http") << GuardCase{"http://127.0.0.1:8080/style/pic.png", false};
-        QTest::addRow("https") << GuardCase{"https://example.com/x", false};
-        QTest::addRow("ftp") << GuardCase{"ftp://example.com/x", false};
-        QTest::addRow("websocket") << GuardCase{"ws://127.0.0.1:8080/", false};
-        QTest::addRow("secure websocket") << GuardCase{"wss://example.com/", false};
-        QTest::addRow("file system api") << GuardCase{"filesystem:file:///temporary/x", false};
-        QTest::addRow("mail link") << GuardCase{"mailto:someone@example.com?body=secret", false};
-        QTest::addRow("scheme of another program") << GuardCase{"someapp://send?data=secret", false};
-        QTest::addRow("data") << GuardCase{"data:image/png;base64,iVBORw0KGgo=", true};
-        QTest::addRow("blob") << GuardCase{"blob:null/2f4f6a8e-1d1b-4a4e-9c3e-0a4b5c6d7e8f", true};
-        QTest::addRow("program pictures") << GuardCase{"qrc:/icons/new.svg", true};
-        QTest::addRow("blank page") << GuardCase{"about:blank", true};
-        QTest::addRow("other about page") << GuardCase{"about:gpu", false};
+        for (const QStringList &row : testenv::table(TEST_DATA_DIR "/preview-guard.txt"))
+            QTest::addRow("%s", qPrintable(row[0])) << GuardCase{row[1], row[2] == "yes"};
     }
     void previewGuard_allows()
     {
@@ -379,6 +415,130 @@ private slots:
         QCOMPARE(guard.folders(), QStringList{path("style")});
         guard.setScope({"", path("data/src.xml")}, path("page.xml"));
         QCOMPARE(guard.folders(), QStringList{path("data")});
+    }
+
+    // ---- Fetching documents over the network: every wait and every size has a limit.
+
+    void fetchUrl_byAddress_data()
+    {
+        QTest::addColumn<FetchCase>("c");
+        for (const QStringList &row : testenv::table(TEST_DATA_DIR "/fetch.txt")) {
+            const QByteArray body = row[4].endsWith(" × x") ? QByteArray(row[4].section(' ', 0, 0).toInt(), 'x') : row[4].toUtf8();
+            QTest::addRow("%s", qPrintable(row[0])) << FetchCase{row[1], row[2].toInt(), row[3].toLongLong(), body, row[5], row[6]};
+        }
+    }
+    void fetchUrl_byAddress()
+    {
+        QFETCH(FetchCase, c);
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const quint16 closedPort = closed.serverPort();
+        closed.close();
+        const QString url = c.address.startsWith('/') ? m_server->url(c.address)
+            : QString(c.address).replace("{port}", QString::number(m_server->port())).replace("{closed}", QString::number(closedPort))
+                  .replace("{blank}", " \n");
+        if (c.timeoutMs < 0) {
+            QCOMPARE(urlFetchTimeoutMs(), 20000);
+            setUrlFetchTimeoutMs(-c.timeoutMs);
+        }
+        const UrlFetchResult r = ::fetchUrl(url, c.timeoutMs < 0 ? 0 : c.timeoutMs, c.maxBytes);
+        const QString error = c.error.replace("{url}", url.trimmed());
+        QCOMPARE(r.ok, error.isEmpty());
+        QCOMPARE(r.data, c.body);
+        if (error.endsWith(QLatin1Char(':')))
+            QVERIFY2(r.error.startsWith(error) && r.error.endsWith(QLatin1Char('.')), qPrintable(r.error));
+        else
+            QCOMPARE(r.error, error);
+        if (r.ok)
+            QCOMPARE(r.finalUrl, m_server->url(c.finalPath));
+        if (!c.address.startsWith('/'))
+            QCOMPARE(m_server->requests(), QStringList());
+    }
+
+    void fetchUrl_observedAndLimited_data()
+    {
+        QTest::addColumn<ObservedCase>("c");
+        const QString cancelled = QStringLiteral("Loading {url} was cancelled.");
+        QTest::addRow("whole body") << ObservedCase{"/big", 0, 0, 1, "4096/4096", ""};
+        // A byte every 100 ms never meets the silence limit; only the limit on the whole fetch ends it.
+        QTest::addRow("drip feed") << ObservedCase{"/drip", 1500, 0, 1, "", "Loading {url} took longer than 1.5 seconds and was stopped."};
+        // Nothing arrives: the observer is still asked, and can end the wait.
+        QTest::addRow("cancel while silent") << ObservedCase{"/silent", 0, 3, 3, "0/-1", cancelled};
+        QTest::addRow("cancel part way") << ObservedCase{"/stall", 0, 3, 3, "6/1000", cancelled};
+    }
+    void fetchUrl_observedAndLimited()
+    {
+        QFETCH(ObservedCase, c);
+        setUrlFetchTotalLimitMs(c.totalLimitMs);
+        QCOMPARE(urlFetchTotalLimitMs(), c.totalLimitMs > 0 ? c.totalLimitMs : 120000);
+        const QString url = m_server->url(c.path);
+        int seen = 0;
+        QString lastSeen;
+        UrlFetchObserver observer;
+        observer.progress = [&](qint64 received, qint64 total) {
+            lastSeen = QStringLiteral("%1/%2").arg(received).arg(total);
+            return ++seen != c.cancelAt;
+        };
+        const UrlFetchResult r = ::fetchUrl(url, observer, 800);
+        QCOMPARE(r.error, c.error.replace(QLatin1String("{url}"), url));
+        QCOMPARE(r.ok, c.error.isEmpty());
+        QVERIFY2(seen >= c.calls, qPrintable(QString::number(seen)));
+        if (c.cancelAt)
+            QCOMPARE(seen, c.cancelAt); // not asked again once it said no
+        if (!c.last.isEmpty())
+            QCOMPARE(lastSeen, c.last);
+    }
+
+    void fetchUrl_localFile_data()
+    {
+        QTest::addColumn<LocalCase>("c");
+        QTest::addRow("document") << LocalCase{"style.xsl", "", 4096, ""};
+        QTest::addRow("localhost") << LocalCase{"style.xsl", "localhost", 4096, ""};
+        QTest::addRow("space and accent") << LocalCase{"my stylé.xsl", "", 4096, ""};
+        QTest::addRow("missing") << LocalCase{"gone.xsl", "", 4096, "Could not read {url}: No such file or directory."};
+        QTest::addRow("folder") << LocalCase{"", "", 4096, "Cannot open {url}: it is not a document file."};
+        QTest::addRow("over the limit") << LocalCase{"style.xsl", "", 10, kTooLarge.arg("10 bytes")};
+        QTest::addRow("other computer") << LocalCase{"style.xsl", "fileserver", 4096, "Cannot open {url}: only files on this computer can be "
+                                                     "opened, and this address names the computer \"fileserver\"."};
+    }
+    void fetchUrl_localFile()
+    {
+        QFETCH(LocalCase, c);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(c.name));
+        if (!c.name.isEmpty() && c.name != QLatin1String("gone.xsl"))
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(kBody) == kBody.size());
+        file.close();
+        QUrl u = QUrl::fromLocalFile(c.name.isEmpty() ? dir.path() : dir.filePath(c.name));
+        u.setHost(c.host);
+        const QString url = u.toString(QUrl::FullyEncoded);
+        const UrlFetchResult r = ::fetchUrl(url, 5000, c.maxBytes);
+        QCOMPARE(r.error, c.error.replace(QLatin1String("{url}"), url));
+        QCOMPARE(r.ok, c.error.isEmpty());
+        QCOMPARE(r.data, r.ok ? kBody : QByteArray());
+        if (r.ok)
+            QCOMPARE(r.finalUrl, QUrl::fromLocalFile(file.fileName()).toString(QUrl::FullyEncoded));
+    }
+
+    // A fetch started from a timer while another fetch waits must not disturb either; that the
+    // timer fires at all shows timers keep running during the wait.
+    void fetchUrl_nested_data()
+    {
+        QTest::addColumn<NestedCase>("c");
+        QTest::addRow("inner finishes first") << NestedCase{700, 100};
+        QTest::addRow("outer finishes during inner") << NestedCase{100, 700};
+    }
+    void fetchUrl_nested()
+    {
+        QFETCH(NestedCase, c);
+        auto [outerMs, innerMs] = c;
+        UrlFetchResult inner;
+        QTimer::singleShot(20, this, [&] { inner = ::fetchUrl(m_server->url(QStringLiteral("/slow%1").arg(innerMs)), 5000); });
+        const QString outerUrl = m_server->url(QStringLiteral("/slow%1").arg(outerMs));
+        const UrlFetchResult outer = ::fetchUrl(outerUrl, 5000);
+        QVERIFY2(outer.ok && inner.ok, qPrintable(outer.error + inner.error));
+        QCOMPARE(outer.data + "|" + inner.data, "slow " + QByteArray::number(outerMs) + "|slow " + QByteArray::number(innerMs));
+        QCOMPARE(outer.finalUrl, outerUrl);
     }
 };
 

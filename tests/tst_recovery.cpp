@@ -7,11 +7,8 @@
 #include "support/fakedialogs.h"
 #include "support/testmain.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QTest>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <csignal>
 #include <cstdio>

@@ -5,13 +5,8 @@
 #include "options/settingsstore.h"
 #include "testmain.h"
 
-#include <QAction>
-#include <QDir>
-#include <QFile>
-#include <QMdiArea>
-#include <QMdiSubWindow>
-#include <QSettings>
-#include <QTest>
+#include <QtTest>
+#include <QtWidgets>
 
 namespace fixture {
 

@@ -1,8 +1,28 @@
 #include "httpserver.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
+#include <QtNetwork>
+
+namespace {
+
+QByteArray answer(int status, const QByteArray &contentType, const QByteArray &body)
+{
+    static const QHash<int, QByteArray> reasons{{200, "OK"}, {404, "Not Found"}, {500, "Internal Server Error"}};
+    return "HTTP/1.0 " + QByteArray::number(status) + ' ' + reasons.value(status, "Error") + "\r\nContent-Type: " + contentType
+        + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+void sendParts(QTcpSocket *socket, QList<QByteArray> parts, int gapMs, bool close)
+{
+    if (parts.isEmpty()) {
+        if (close)
+            socket->disconnectFromHost();
+        return;
+    }
+    socket->write(parts.takeFirst());
+    QTimer::singleShot(parts.isEmpty() ? 0 : gapMs, socket, [=] { sendParts(socket, parts, gapMs, close); });
+}
+
+} // namespace
 
 TestHttpServer::TestHttpServer(QObject *parent)
     : QObject(parent)
@@ -18,77 +38,36 @@ TestHttpServer::TestHttpServer(QObject *parent)
     });
 }
 
-TestHttpServer::~TestHttpServer() = default;
-
 void TestHttpServer::serve(const QString &path, const QByteArray &body, int status, const QByteArray &contentType)
 {
-    Route r;
-    r.status = status;
-    r.body = body;
-    r.contentType = contentType;
-    m_routes.insert(path, r);
+    raw(path, {answer(status, contentType, body)});
 }
 
 void TestHttpServer::redirect(const QString &path, const QString &to)
 {
-    Route r;
-    r.status = 302;
-    r.location = url(to);
-    m_routes.insert(path, r);
-}
-
-void TestHttpServer::silent(const QString &path)
-{
-    Route r;
-    r.silent = true;
-    m_routes.insert(path, r);
+    raw(path, {"HTTP/1.0 302 Found\r\nLocation: " + url(to).toLatin1() + "\r\nContent-Length: 0\r\n\r\n"});
 }
 
 void TestHttpServer::raw(const QString &path, const QList<QByteArray> &parts, int gapMs, bool close)
 {
-    Route r;
-    r.parts = parts;
-    r.gapMs = gapMs;
-    r.close = close;
-    m_routes.insert(path, r);
+    m_routes.insert(path, Route{parts, gapMs, close});
 }
 
 void TestHttpServer::drip(const QString &path, int gapMs)
 {
-    Route r;
-    r.drip = true;
-    r.gapMs = gapMs;
-    m_routes.insert(path, r);
+    m_routes.insert(path, Route{{}, gapMs, true, true});
 }
 
 void TestHttpServer::hold(const QString &path, const QByteArray &body)
 {
-    Route r;
-    r.held = true;
-    r.body = body;
-    r.contentType = "application/xml";
-    m_routes.insert(path, r);
+    m_routes.insert(path, Route{{answer(200, "application/xml", body)}, 0, true, false, true});
 }
 
 void TestHttpServer::release(const QString &path)
 {
-    const Route route = m_routes.value(path);
-    for (QTcpSocket *s : m_waiting.values(path)) {
-        s->write(answer(route));
-        s->disconnectFromHost();
-    }
+    for (QTcpSocket *s : m_waiting.values(path))
+        sendParts(s, m_routes.value(path).parts, 0, true);
     m_waiting.remove(path);
-}
-
-void TestHttpServer::sendParts(QTcpSocket *socket, QList<QByteArray> parts, int gapMs, bool close)
-{
-    if (parts.isEmpty()) {
-        if (close)
-            socket->disconnectFromHost();
-        return;
-    }
-    socket->write(parts.takeFirst());
-    QTimer::singleShot(parts.isEmpty() ? 0 : gapMs, socket, [=] { sendParts(socket, parts, gapMs, close); });
 }
 
 QString TestHttpServer::url(const QString &path) const
@@ -110,40 +89,16 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     const QList<QByteArray> first = request.left(request.indexOf("\r\n")).split(' ');
     const QString path = first.size() > 1 ? QString::fromLatin1(first[1]) : QString();
     m_requests << path;
-    const auto it = m_routes.constFind(path);
-    if (it != m_routes.constEnd() && it->silent)
-        return;
-    if (it != m_routes.constEnd() && !it->parts.isEmpty())
-        return sendParts(socket, it->parts, it->gapMs, it->close);
-    if (it != m_routes.constEnd() && it->drip) {
+    const Route route = m_routes.value(path, Route{{answer(404, "text/plain", "Not Found")}});
+    if (route.drip) {
         socket->write("HTTP/1.0 200 OK\r\nContent-Type: application/xml\r\n\r\n<");
         auto *timer = new QTimer(socket);
         connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
-        timer->start(it->gapMs);
-        return;
-    }
-    if (it != m_routes.constEnd() && it->held) {
+        timer->start(route.gapMs);
+    } else if (route.held) {
         m_waiting.insert(path, socket);
         connect(socket, &QObject::destroyed, this, [this, path, socket] { m_waiting.remove(path, socket); });
-        return;
+    } else {
+        sendParts(socket, route.parts, route.gapMs, route.close);
     }
-    if (it == m_routes.constEnd()) {
-        socket->write("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\nContent-Type: text/plain\r\n\r\nNot Found");
-        socket->disconnectFromHost();
-        return;
-    }
-    socket->write(answer(*it));
-    socket->disconnectFromHost();
-}
-
-QByteArray TestHttpServer::answer(const Route &route)
-{
-    const QByteArray reason = route.status == 200 ? "OK" : route.status == 302 ? "Found" : route.status == 404 ? "Not Found"
-        : route.status == 500 ? "Internal Server Error" : "Error";
-    QByteArray reply = "HTTP/1.0 " + QByteArray::number(route.status) + ' ' + reason + "\r\n";
-    if (!route.location.isEmpty())
-        reply += "Location: " + route.location.toLatin1() + "\r\n";
-    reply += "Content-Type: " + route.contentType + "\r\nContent-Length: " + QByteArray::number(route.body.size())
-        + "\r\n\r\n" + route.body;
-    return reply;
 }

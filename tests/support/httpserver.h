@@ -10,21 +10,19 @@ class QTcpServer;
 class QTcpSocket;
 
 // A tiny HTTP/1.0 server on 127.0.0.1 for the tests: each path answers with a fixed status and
-// body, with raw bytes sent piece by piece, or never answers at all.
+// body, with raw bytes sent piece by piece, or never answers at all. Other paths answer 404.
 class TestHttpServer : public QObject
 {
     Q_OBJECT
 public:
     explicit TestHttpServer(QObject *parent = nullptr);
-    ~TestHttpServer() override;
 
     void serve(const QString &path, const QByteArray &body, int status = 200,
                const QByteArray &contentType = "application/xml");
     void redirect(const QString &path, const QString &to);
-    // The connection is accepted and the request read, but nothing is ever sent back.
-    void silent(const QString &path);
     // Sends parts exactly as given, gapMs apart, then closes unless close is false (a server
-    // that stalls). An empty first part delays the whole answer by gapMs.
+    // that stalls; with no parts at all, one that never answers). An empty first part delays the
+    // whole answer by gapMs.
     void raw(const QString &path, const QList<QByteArray> &parts, int gapMs = 0, bool close = true);
     // Answers 200 without a length, then one byte every gapMs for as long as the client listens.
     void drip(const QString &path, int gapMs);
@@ -38,20 +36,11 @@ public:
 
 private:
     struct Route {
-        int status = 200;
-        QByteArray body;
-        QByteArray contentType;
-        QString location;
-        bool silent = false;
         QList<QByteArray> parts;
         int gapMs = 0;
-        bool close = true;
-        bool drip = false;
-        bool held = false;
+        bool close = true, drip = false, held = false;
     };
     void onReadyRead(QTcpSocket *socket);
-    static void sendParts(QTcpSocket *socket, QList<QByteArray> parts, int gapMs, bool close);
-    static QByteArray answer(const Route &route);
 
     QTcpServer *m_server;
     QHash<QString, Route> m_routes;

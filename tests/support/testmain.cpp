@@ -47,6 +47,34 @@ QStringList leftoverTempFiles()
     return QDir(tempDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
 }
 
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QList<QStringList> table(const QString &path)
+{
+    QList<QStringList> rows;
+    for (const QString &line : QString::fromUtf8(readFile(path)).split('\n')) {
+        if (line.trimmed().isEmpty() || line.startsWith('#'))
+            continue;
+        rows << QStringList();
+        for (const QString &field : line.split(QStringLiteral(" | ")))
+            rows.last() << field.trimmed();
+    }
+    if (rows.isEmpty())
+        qWarning("no rows in %s", qPrintable(path));
+    return rows;
+}
+
 int finish(QObject &test, int argc, char **argv)
 {
     int rc = QTest::qExec(&test, argc, argv);

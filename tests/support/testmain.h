@@ -19,6 +19,13 @@ QString tempDir();
 QString stateHome();
 // Names of the entries left in the temporary folder.
 QStringList leftoverTempFiles();
+// Writes bytes to a file, making its folder first; false when that fails.
+bool writeFile(const QString &path, const QByteArray &bytes);
+// A file's bytes; none when it cannot be read.
+QByteArray readFile(const QString &path);
+// The rows of a table in a text file: a row a line, its fields split at " | " and trimmed;
+// empty lines and lines starting with "#" are left out.
+QList<QStringList> table(const QString &path);
 
 } // namespace testenv
 
