@@ -366,6 +366,10 @@ class TstMainWindow : public QObject, public fixture::Session
                 out << "window " + w->windowTitle();
         if (m_doc && m_doc->livePreview())
             out << "live preview";
+        if (m_doc && m_doc->txtXSLT->marginWidth(0) == 0)
+            out << "no line numbers";
+        if (m_doc && m_doc->problemsVisible())
+            out << "problems";
         for (const FakeBrowser::Opened &page : browser->opened)
             out << "browser " + QString::fromUtf8(page.contents).trimmed();
         for (const QString &url : browser->urls)
