@@ -136,11 +136,14 @@ ucVBIntelli::ucVBIntelli(QWidget *parent)
 
     d->list = new QListWidget(this);
     d->list->setObjectName(QStringLiteral("list"));
-    // The filter keeps the keyboard; a click only picks the item.
+    // The filter keeps the keyboard; a click only picks the item. With the filter as the list's
+    // focus proxy a click on the list finds the focus already where it belongs, instead of
+    // handing it to the window around the list, which would close it.
     d->list->setFocusPolicy(Qt::NoFocus);
     d->list->setFrameShape(QFrame::NoFrame);
     d->list->setUniformItemSizes(true);
     layout->addWidget(d->list);
+    d->list->setFocusProxy(d->filter);
 
     connect(d->filter, &QLineEdit::textEdited, d, &Impl::applyFilter);
     connect(d->list, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem *item) {
