@@ -1,6 +1,7 @@
 // The document window: its pages, parse-on-edit, the tag list, the close query, loading and
 // saving its stylesheet and source from files and addresses, and its previews.
 #include "app/frmmdimain.h"
+#include "components/editorassist.h"
 #include "components/ucvbintelli.h"
 #include "document/frmeditor.h"
 #include "engine/urlfetch.h"
@@ -298,7 +299,8 @@ private slots:
         QTest::addRow("no") << CloseCase{"x", msg::No, "-", true, "Save Changes?"};
         QTest::addRow("yes, saved") << CloseCase{"<!-- é→漢 -->", msg::Yes, "café→.xsl", true, "Save Changes?"};
         QTest::addRow("yes, save dialog cancelled") << CloseCase{"x", msg::Yes, "-", false, "Save Changes?"};
-        QTest::addRow("yes, not well-formed") << CloseCase{"<", msg::Yes, "x.xsl", false, "Error Parsing XSLT Document"};
+        // Asked whether to save it anyway; an unscripted answer is not Yes.
+        QTest::addRow("yes, not well-formed") << CloseCase{"<", msg::Yes, "x.xsl", false, "Save XSLT Document"};
         QTest::addRow("yes, folder missing") << CloseCase{" ", msg::Yes, "missing/x.xsl", false, "Error Saving XSLT Document"};
     }
     void closeQuery()
@@ -350,10 +352,23 @@ private slots:
         QVERIFY(fake->calls.isEmpty());
     }
 
-    // A named file keeps its old text when the new one is not well-formed; a missing folder is
-    // one of closeQuery's rows.
-    void save_notWellFormedKeepsTheOldFileAndTheMark()
+    // A stylesheet that is not well-formed: shown as written, it is saved if the user says so;
+    // shown as the parser writes it, it is refused. A file not saved keeps its old text.
+    void save_notWellFormed_data()
     {
+        QTest::addColumn<QString>("keep");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("title");
+        QTest::addRow("as written, no") << "1" << int(msg::No) << "Save XSLT Document";
+        QTest::addRow("as written, yes") << "1" << int(msg::Yes) << "Save XSLT Document";
+        QTest::addRow("parsed") << "0" << 0 << "Error Parsing XSLT Document";
+    }
+    void save_notWellFormed()
+    {
+        QFETCH(QString, keep);
+        QFETCH(int, answer);
+        QFETCH(QString, title);
+        fixture::writeSettings("Options", {{"KeepFilesAsWritten", keep}});
         const QString file = path("keep.xsl");
         QVERIFY(writeFile(file, kStylesheet));
         fake->fileNames << file;
@@ -361,11 +376,20 @@ private slots:
         frmEditor *doc = main->activeDocument();
         doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
         QTest::keyClicks(doc->txtXSLT, "<");
+        fake->answers << answer;
         main->menuItem("mnuSave")->trigger();
-        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XSLT Document"));
-        QCOMPARE(doc->Caption(), file + "*");
-        QVERIFY(doc->blnChanged());
-        QCOMPARE(readFile(file), kStylesheet);
+        QCOMPARE(fake->lastMessage().title, title);
+        if (keep == "1") {
+            QVERIFY2(fake->lastMessage().text.startsWith("The stylesheet is not well-formed: ") &&
+                         fake->lastMessage().text.endsWith(". Save it anyway?") && !fake->lastMessage().text.contains('\n'),
+                     qPrintable(fake->lastMessage().text));
+            QCOMPARE(fake->lastMessage().style, msg::YesNo | msg::Exclamation);
+        }
+        const bool saved = answer == msg::Yes;
+        QCOMPARE(doc->Caption(), saved ? file : file + "*");
+        QCOMPARE(doc->blnChanged(), !saved);
+        QCOMPARE(readFile(file), saved ? kStylesheet + "<" : kStylesheet);
+        QVERIFY(doc->panelHasIcon()); // the error stays shown
     }
 
     // content: "shipped" for the file that comes with the program, empty for no file at all.
@@ -483,15 +507,18 @@ private slots:
         QTest::addColumn<OpenFailureCase>("c");
         const QString parsing = QStringLiteral("Error Parsing XSLT Document");
         QTest::addRow("spaces only") << OpenFailureCase{"file", "   ", {}, "", ""};
-        QTest::addRow("not well-formed") << OpenFailureCase{"file", "{dir}/bad.xsl", "<xsl:stylesheet><x></xsl:stylesheet>", parsing, "mismatch"};
+        // "parsed": with files shown as the parser writes them, only a well-formed file opens.
+        QTest::addRow("not well-formed") << OpenFailureCase{"parsed file", "{dir}/bad.xsl", "<xsl:stylesheet><x></xsl:stylesheet>", parsing, "mismatch"};
         QTest::addRow("missing") << OpenFailureCase{"file", "{dir}/gone.xsl", {}, parsing, "Cannot open file \"{dir}/gone.xsl\": No such file or directory\n"};
         QTest::addRow("folder") << OpenFailureCase{"file", "{dir}", {}, parsing, "Cannot open file \"{dir}\": Is a directory\n"};
-        QTest::addRow("binary") << OpenFailureCase{"file", "{dir}/bin.xsl", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), parsing, ""};
-        QTest::addRow("empty") << OpenFailureCase{"file", "{dir}/empty.xsl", "", parsing, "empty"};
+        QTest::addRow("binary") << OpenFailureCase{"file", "{dir}/bin.xsl", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), parsing,
+                                                   "\"{dir}/bin.xsl\" is not a text document: it holds bytes that no XML text may contain."};
+        QTest::addRow("binary, parsed") << OpenFailureCase{"parsed file", "{dir}/bin.xsl", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), parsing, ""};
+        QTest::addRow("empty") << OpenFailureCase{"parsed file", "{dir}/empty.xsl", "", parsing, "empty"};
         QTest::addRow("url cancelled") << OpenFailureCase{"url", "", {}, "", ""};
         QTest::addRow("url left at its default") << OpenFailureCase{"url", "http://", {}, parsing, ""};
         QTest::addRow("url not found") << OpenFailureCase{"url", "{server}/missing.xsl", {}, parsing, "404 Not Found"};
-        QTest::addRow("url not xml") << OpenFailureCase{"url", "{server}/page.html", {}, parsing, ""};
+        QTest::addRow("url not xml") << OpenFailureCase{"parsed url", "{server}/page.html", {}, parsing, ""};
         QTest::addRow("url drip-fed past the total limit") << OpenFailureCase{"url", "{server}/drip.xsl", {}, parsing, "took longer than 1.5 seconds"};
     }
     void openXSLT_failuresChangeNothing()
@@ -501,6 +528,9 @@ private slots:
         server.serve("/page.html", "<html><body><p>hello<br></body></html>", 200, "text/html");
         server.drip("/drip.xsl", 100);
         setUrlFetchTotalLimitMs(1500);
+        if (c.how.startsWith("parsed "))
+            fixture::writeSettings("Options", {{"KeepFilesAsWritten", "0"}});
+        c.how = c.how.section(' ', -1);
         const QString answer = QString(c.answer).replace("{dir}", dir->path()).replace("{server}", server.url(""));
         if (!c.content.isNull())
             QVERIFY(writeFile(answer, c.content));
@@ -513,6 +543,75 @@ private slots:
         QVERIFY(c.title.isEmpty() || fake->lastMessage().style == 16);
         QVERIFY(documentWindows(main).isEmpty() && main->documents().isEmpty() && main->mruList().isEmpty());
         QVERIFY(!main->menuItem("mnuSave")->isEnabled() && !QApplication::overrideCursor());
+    }
+
+    // Shown as written, a file that does not parse opens all the same, to be put right here:
+    // its error is in the status bar and marked at its line, as parse-on-edit shows it.
+    void openXSLT_asWrittenOpensWhatDoesNotParse_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<int>("line");
+        QTest::addRow("not well-formed") << "file" << QByteArray("<a>\r\n  <x>\r\n</a>\r\n") << "mismatch" << 3;
+        QTest::addRow("empty") << "file" << QByteArray("") << "empty" << 1;
+        QTest::addRow("html page") << "url" << QByteArray("<html><body><p>hello<br></body></html>") << "mismatch" << 1;
+    }
+    void openXSLT_asWrittenOpensWhatDoesNotParse()
+    {
+        QFETCH(QString, how);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, error);
+        QFETCH(int, line);
+        TestHttpServer server;
+        server.serve("/page.html", content, 200, "text/html");
+        const QString answer = how == "url" ? server.url("/page.html") : path("broken.xsl");
+        if (how == "file") {
+            QVERIFY(writeFile(answer, content));
+            fake->fileNames << answer;
+        } else {
+            fake->inputs << answer;
+        }
+        main->menuItem(how == "url" ? "mnuOpenXSLTURL" : "mnuOpenXSLTFile")->trigger();
+        QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
+        frmEditor *doc = main->activeDocument();
+        QVERIFY(doc);
+        QCOMPARE(doc->txtXSLT->Text().toUtf8(), content);
+        QCOMPARE(doc->Caption(), answer);
+        QVERIFY(!doc->blnChanged());
+        QTRY_VERIFY2(doc->panelText(1).contains(error, Qt::CaseInsensitive), qPrintable(doc->panelText(1)));
+        QVERIFY(doc->panelHasIcon());
+        QTRY_COMPARE(doc->assist(doc->txtXSLT)->markedLines(), QList<int>{line});
+        QCOMPARE(main->mruList(), QStringList{answer});
+    }
+
+    // Opening and saving without an edit writes the file's own bytes back, for every stylesheet
+    // of docbook-xsl's HTML, XHTML and FO sets.
+    void openThenSave_writesTheSameBytes()
+    {
+        const QString root = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl");
+        if (!QFileInfo::exists(root + "/html"))
+            QSKIP("docbook-xsl is not installed: there are no real-world stylesheets to read and write back.");
+        QStringList files;
+        for (const QString folder : {"html", "xhtml", "fo"})
+            for (const QFileInfo &f : QDir(root + '/' + folder).entryInfoList({"*.xsl"}, QDir::Files))
+                files << f.absoluteFilePath();
+        QVERIFY(files.size() > 100);
+        frmEditor *doc = open();
+        QStringList differ;
+        for (const QString &original : std::as_const(files)) {
+            const QString copy = path("copy.xsl");
+            QFile::remove(copy);
+            QVERIFY(QFile::copy(original, copy));
+            QVERIFY2(doc->loadXSLTFile(copy), qPrintable(original));
+            bool cancel = false;
+            doc->saveFile(cancel);
+            QVERIFY2(!cancel, qPrintable(original + ": " + fake->lastMessage().text));
+            if (readFile(copy) != readFile(original))
+                differ << original;
+        }
+        QVERIFY2(differ.isEmpty(), qPrintable(differ.join(", ")));
+        QVERIFY(fake->messages().isEmpty());
     }
 
     void openXSLT_fromUrlKeepsTheAddressAsTypedUntilSaved()
@@ -642,8 +741,7 @@ private slots:
         // A failed load leaves the text and the page as they were; spaces only do nothing.
         const QString before = doc->txtXML->Text();
         doc->SSTab->setCurrentIndex(0);
-        QVERIFY(writeFile(path("broken.xml"), "<root>"));
-        doc->loadXMLFile(path("broken.xml"));
+        doc->loadXMLFile(path("missing.xml"));
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XML Document"));
         TestHttpServer server;
         server.serve("/d.xml", "<from-url/>");
@@ -657,16 +755,27 @@ private slots:
         QVERIFY(closeWindow(doc) && fake->messages().size() == 1);
     }
 
-    void loadXSLTFile_showsTheParsersTextAndSavesNonAsciiBack()
+    // A Latin-1 file, shown as written (CRLF and all) or as the parser writes it; text beyond
+    // Latin-1 survives a save and a reload either way.
+    void loadXSLTFile_showsTheTextAndSavesNonAsciiBack_data()
     {
-        writeFile(path("latin1.xsl"), "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<!-- kept -->\n"
-                                      "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
-                                      "<!-- caf\xe9 -->\n</xsl:stylesheet>\n");
+        QTest::addColumn<QString>("keep");
+        QTest::addRow("as written") << "1";
+        QTest::addRow("parsed") << "0";
+    }
+    void loadXSLTFile_showsTheTextAndSavesNonAsciiBack()
+    {
+        QFETCH(QString, keep);
+        fixture::writeSettings("Options", {{"KeepFilesAsWritten", keep}});
+        const QByteArray bytes = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n<!-- kept -->\r\n"
+                                 "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                                 "<!-- caf\xe9 -->\r\n</xsl:stylesheet>\r\n";
+        writeFile(path("latin1.xsl"), bytes);
         frmEditor *doc = open();
         QVERIFY(doc->loadXSLTFile(path("latin1.xsl")));
-        XmlDocument expected;
-        QVERIFY(expected.load(path("latin1.xsl")));
-        QCOMPARE(doc->txtXSLT->Text(), expected.xml());
+        XmlDocument parsed;
+        QVERIFY(parsed.load(path("latin1.xsl")));
+        QCOMPARE(doc->txtXSLT->Text(), keep == "1" ? QString::fromLatin1(bytes) : parsed.xml());
         QVERIFY(doc->txtXSLT->Text().contains("<!-- kept -->") && doc->txtXSLT->Text().contains(QStringLiteral("café")));
         QCOMPARE(doc->Caption(), path("latin1.xsl"));
         QCOMPARE(doc->strFileName(), path("latin1.xsl"));
@@ -674,12 +783,21 @@ private slots:
         // The load's own changes were parsed, the last one cleanly.
         QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
         QVERIFY(fake->calls.isEmpty() && !QApplication::overrideCursor());
-        // Text beyond Latin-1 survives a save and a reload.
+        // A new line takes the file's own line break.
         doc->txtXSLT->setSelStart(doc->txtXSLT->Text().indexOf("</xsl:stylesheet>"));
+        QTest::keyClick(doc->txtXSLT, Qt::Key_Return);
         doc->txtXSLT->setSelText(QStringLiteral("<!-- naïve → 漢字 -->"));
         bool cancel = false;
         doc->saveFile(cancel);
         QVERIFY(!cancel && !doc->Caption().endsWith('*'));
+        if (keep == "1") {
+            QCOMPARE(readFile(path("latin1.xsl")), QString::fromLatin1(bytes)
+                                                       .replace("ISO-8859-1", "UTF-8")
+                                                       .replace("\r\n</xsl:", QStringLiteral("\r\n\r\n<!-- naïve → 漢字 --></xsl:"))
+                                                       .toUtf8());
+            QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Saved in UTF-8: the text holds characters that ISO-8859-1 cannot "
+                                                                      "represent; the file's declaration now says UTF-8."));
+        }
         frmEditor *again = open();
         QVERIFY(again->loadXSLTFile(path("latin1.xsl")));
         QVERIFY(again->txtXSLT->Text().contains(QStringLiteral("café")) && again->txtXSLT->Text().contains(QStringLiteral("naïve → 漢字")));

@@ -9,6 +9,7 @@
 // and, if given, writes out (file.out and file.saved, text.out and text.saved), or the parse
 // error (file.error, text.error: its code, line, the first line of its reason, the source line).
 #include "engine/previewpipeline.h"
+#include "engine/textfile.h"
 #include "engine/xmldocument.h"
 
 #include <QtTest>
@@ -125,6 +126,73 @@ private slots:
         QVERIFY2(error.contains(path), qPrintable(error));
         QCOMPARE(readFile(dir.filePath("old.xml")), QByteArray("<old/>"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 2);
+    }
+
+    // A file's bytes as text and back: the same bytes when nothing was edited, whatever the
+    // encoding, mark and line breaks. "shown" is a part of the text the editor shows.
+    void textFile_roundTrip_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("format"); // encoding, "bom", the line break, "fallback"
+        const QByteArray decl = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n";
+        QTest::addRow("utf-8, no declaration") << QByteArray("<a\n   b=\"1\">&#160;&amp;\xC3\xA9</a>\n") << "&#160;&amp;\u00E9" << "UTF-8 \\n";
+        QTest::addRow("crlf and a mark") << QByteArray("\xEF\xBB\xBF<a>\r\n<b/>\r\n</a>") << "<a>\r\n<b/>" << "UTF-8 bom \\r\\n";
+        QTest::addRow("old mac lines") << QByteArray("<a>\r<b/>\r</a>\r") << "<a>\r<b/>" << "UTF-8 \\r";
+        QTest::addRow("mostly crlf") << QByteArray("<a>\r\n<b/>\n\r\n</a>\r\n") << "<b/>\n\r\n" << "UTF-8 \\r\\n";
+        QTest::addRow("latin-1") << decl + "<a>caf\xE9</a>\r\n" << "caf\u00E9" << "ISO-8859-1 \\r\\n";
+        QTest::addRow("windows-1252") << QByteArray("<?xml version='1.0' encoding='windows-1252'?><a>\x80</a>") << "\u20AC" << "windows-1252 \\n";
+        QTest::addRow("doctype subset") << QByteArray("<!DOCTYPE a [\n  <!ENTITY  nbsp \"&#160;\">\n]>\n<a>&nbsp;</a>") << "<!ENTITY  nbsp \"&#160;\">" << "UTF-8 \\n";
+        QByteArray utf16le("\xFF\xFE", 2), utf16be;
+        for (const char c : QByteArray("<a>\xE9</a>\n")) {
+            utf16le += c;
+            utf16le += '\0';
+            utf16be += '\0';
+            utf16be += c;
+        }
+        QTest::addRow("utf-16 with a mark") << utf16le << "<a>\u00E9</a>" << "UTF-16LE bom \\n";
+        const QByteArray declared16 = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?><a/>").toUtf8();
+        QByteArray le;
+        for (const char c : declared16)
+            le += QByteArray(1, c) + '\0';
+        QTest::addRow("utf-16 without a mark") << le << "<a/>" << "UTF-16LE \\n";
+        QTest::addRow("utf-16be") << QByteArray("\xFE\xFF", 2) + utf16be << "<a>\u00E9</a>" << "UTF-16BE bom \\n";
+        // Bytes that are not what the file claims are kept one for one.
+        QTest::addRow("not utf-8") << QByteArray("<a>\xE9\xFF</a>") << "<a>\u00E9\u00FF</a>" << "UTF-8 \\n fallback";
+    }
+    void textFile_roundTrip()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        QFETCH(QString, format);
+        textfile::Decoded d = textfile::decode(bytes);
+        QVERIFY2(d.text.contains(shown), qPrintable(d.text));
+        QStringList parts{QString::fromLatin1(d.format.encoding)};
+        if (d.format.byteOrderMark)
+            parts << "bom";
+        parts << QString::fromLatin1(d.format.lineBreak).replace("\r", "\\r").replace("\n", "\\n");
+        if (d.format.fallback)
+            parts << "fallback";
+        QCOMPARE(parts.join(' '), format);
+        bool rewritten = true;
+        QCOMPARE(textfile::encode(d.text, &d.format, &rewritten), bytes);
+        QVERIFY(!rewritten);
+    }
+
+    // A character the file's encoding cannot hold: the text goes out as UTF-8 and its declaration
+    // says so, and it reads back as the same text.
+    void textFile_unrepresentableCharacterWritesUtf8()
+    {
+        for (const QByteArray name : {"ISO-8859-1", "windows-1252"}) {
+            textfile::Decoded d = textfile::decode("<?xml version=\"1.0\" encoding=\"" + name + "\"?>\n<a>\xE9</a>");
+            const QString edited = d.text.replace("</a>", QStringLiteral("\u6F22</a>"));
+            bool rewritten = false;
+            const QByteArray out = textfile::encode(edited, &d.format, &rewritten);
+            QVERIFY(rewritten);
+            QCOMPARE(d.format.encoding, QByteArray("UTF-8"));
+            QCOMPARE(out, QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a>\xC3\xA9\xE6\xBC\xA2</a>"));
+            QCOMPARE(textfile::decode(out).text, QString(edited).replace(QString::fromLatin1(name), "UTF-8"));
+        }
     }
 
     // libxml2 reports into each document's own error, never to the terminal, and the caller's

@@ -61,6 +61,7 @@ const struct Control {
 } kControls[] = {
     {"General", "Startup:", "StartupMode"}, {"General", "Preview/Run scripts in the preview", "RunPreviewScripts"},
     {"General", "Memory for a transformation (MB):", "EngineMemoryMB"},
+    {"General", "Files/Keep files exactly as written", "KeepFilesAsWritten"},
     {"Editor", "Auto-Parse/Parse Document on Edit", "AutoParse"}, {"Editor", "Tag Color", "TagColor"},
     {"Editor", "Tag Color/Bold", "TagBold"}, {"Editor", "Tag Color/Italic", "TagItalic"},
     {"Editor", "Attribute Color", "AttribColor"}, {"Editor", "Attribute Color/Bold", "AttribBold"},
@@ -140,7 +141,7 @@ Values withDefaults(const QString &family, const Values &changes)
     Values all{{"StartupMode", "Normal"}, {"AutoParse", "1"}, {"FontName", family}, {"FontSize", "8"},
                {"TagColor", "16711680"}, {"TagBold", "0"}, {"TagItalic", "0"}, {"AttribColor", "8388608"},
                {"AttribBold", "0"}, {"AttribItalic", "0"}, {"AttibValueColor", "128"}, {"AttibValueBold", "0"},
-               {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"},
+               {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"}, {"KeepFilesAsWritten", "1"},
                {"EngineMemoryMB", QString::number(EngineClient::defaultMemoryLimitMb())}};
     all.insert(changes);
     return all;
@@ -915,10 +916,10 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QTest::addRow("values unlike the defaults") << StoredCase{
             {{"StartupMode", "maximized"}, {"AutoParse", "0"}, {"FontName", "@"}, {"FontSize", "10.5"}, {"TagColor", "255"},
              {"TagBold", "1"}, {"AttribColor", "65280"}, {"AttribItalic", "1"}, {"AttibValueColor", "4227072"},
-             {"AttibValueBold", "1"}, {"TagItalic", "1"}, {"RunPreviewScripts", "1"}},
+             {"AttibValueBold", "1"}, {"TagItalic", "1"}, {"RunPreviewScripts", "1"}, {"KeepFilesAsWritten", "0"}},
             {{"StartupMode", "Maximized"}, {"AutoParse", "0"}, {"FontName", "@"}, {"FontSize", "10"}, {"TagColor", "255"},
              {"TagBold", "1"}, {"AttribColor", "65280"}, {"AttribItalic", "1"}, {"AttibValueColor", "4227072"},
-             {"AttibValueBold", "1"}, {"TagItalic", "1"}, {"RunPreviewScripts", "1"}}, 10};
+             {"AttibValueBold", "1"}, {"TagItalic", "1"}, {"RunPreviewScripts", "1"}, {"KeepFilesAsWritten", "0"}}, 10};
     }
     void open_showsTheStoreAndOkStoresWhatIsShown()
     {
@@ -1008,7 +1009,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void change_storedAndApplyEnabledByListsAndParseAndScriptBoxes_data()
     {
         QTest::addColumn<ChangeCase>("c");
-        for (const char *key : {"FontName", "FontSize", "StartupMode", "AutoParse", "RunPreviewScripts"})
+        for (const char *key : {"FontName", "FontSize", "StartupMode", "AutoParse", "RunPreviewScripts", "KeepFilesAsWritten"})
             QTest::addRow("%s", key) << ChangeCase{key, true, ""};
         for (const char *key : {"TagBold", "TagItalic", "AttribBold", "AttribItalic", "AttibValueBold", "AttibValueItalic"})
             QTest::addRow("%s", key) << ChangeCase{key, false, ""};
@@ -1055,12 +1056,12 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void closing_decidesWhetherOptionsAreApplied_data()
     {
         QTest::addColumn<ClosingCase>("c");
-        QTest::addRow("cancel button") << ClosingCase{"cancel", true, true, 8, {}};
-        QTest::addRow("escape key") << ClosingCase{"escape", true, true, 8, {}};
-        QTest::addRow("title-bar close box") << ClosingCase{"close", true, false, 8, {}};
-        QTest::addRow("ok") << ClosingCase{"ok", true, false, 15, {}};
+        QTest::addRow("cancel button") << ClosingCase{"cancel", true, true, 9, {}};
+        QTest::addRow("escape key") << ClosingCase{"escape", true, true, 9, {}};
+        QTest::addRow("title-bar close box") << ClosingCase{"close", true, false, 9, {}};
+        QTest::addRow("ok") << ClosingCase{"ok", true, false, 16, {}};
         QTest::addRow("close box, nothing stored") << ClosingCase{"close", false, false, 0, {}};
-        QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 15, {}};
+        QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 16, {}};
         QTest::addRow("ok, store not writable") << ClosingCase{"ok", false, false, 0, {"Error Saving Options (16)"}};
     }
     // Applied unless cancelled, to both panes of every window: what is stored, the defaults for
@@ -1078,7 +1079,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         if (c.stored)
             fixture::writeSettings(kOptions, {{"AutoParse", "0"}, {"FontSize", "14"}, {"FontName", "DejaVu Serif"}, {"TagBold", "1"},
                                               {"AttribItalic", "1"}, {"AttibValueColor", "65280"}, {"StartupMode", "Maximized"},
-                                              {"RunPreviewScripts", "1"}});
+                                              {"RunPreviewScripts", "1"}, {"KeepFilesAsWritten", "0"}});
         if (!c.messages.isEmpty())
             QVERIFY(QDir().mkpath(SettingsStore::fileName())); // a folder where the file should be
         bool canceled = !c.canceled;
@@ -1107,10 +1108,10 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         for (frmEditor *doc : {first, second}) {
             for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML}) {
                 seen << QStringList{box->fontName(), box->fontSize(), styles(box), QString::number(doc->blnAutoParse),
-                                    QString::number(scriptsRun(doc))}.join('|');
-                expected << (fromStore ? QStringLiteral("DejaVu Serif|14|16711680B 8388608I 65280|0|1")
+                                    QString::number(scriptsRun(doc)), QString::number(doc->keepAsWritten())}.join('|');
+                expected << (fromStore ? QStringLiteral("DejaVu Serif|14|16711680B 8388608I 65280|0|1|0")
                                        : QStringList{family, size, c.canceled ? (box == doc->txtXSLT ? "0 8388608B 128" : "16711680 8388608B 128")
-                                                                              : "16711680 8388608 128", "1", "0"}.join('|'));
+                                                                              : "16711680 8388608 128", "1", "0", "1"}.join('|'));
             }
         }
         QCOMPARE(seen, expected);

@@ -1020,6 +1020,7 @@ void frmMDIMain::setChildWindowFonts()
             }
             doc->blnAutoParse = flag(AutoParse);
             doc->setRunPreviewScripts(flag(RunPreviewScripts));
+            doc->setKeepAsWritten(flag(KeepAsWritten));
         }
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Child Window Fonts"));

@@ -11,6 +11,7 @@
 #include "engine/engineclient.h"
 #include "engine/fileio.h"
 #include "engine/parseservice.h"
+#include "engine/textfile.h"
 #include "findreplace/findreplacehost.h"
 #include "findreplace/searchengine.h"
 #include "engine/previewpipeline.h"
@@ -331,6 +332,7 @@ void frmEditor::loadEditorOptions()
         txtXML->setFontSize(size);
         blnAutoParse = SettingsConvert::toBoolean(SettingsStore::readOption(AutoParse), AutoParse.key());
         setRunPreviewScripts(SettingsConvert::toBoolean(SettingsStore::readOption(RunPreviewScripts), RunPreviewScripts.key()));
+        m_keepAsWritten = SettingsConvert::toBoolean(SettingsStore::readOption(KeepAsWritten), KeepAsWritten.key());
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Loading Options"));
     }
@@ -868,30 +870,57 @@ bool frmEditor::previewInBrowser()
     return true;
 }
 
-bool frmEditor::readDocument(const QString &source, XmlDocument &doc, QString *text, QString *error, bool *cancelled)
+bool frmEditor::readDocument(const QString &source, LoadedText *loaded, QString *error, bool *cancelled)
 {
-    bool ok = false;
+    // The bytes: from the file, or from the network with the fetcher's progress and Cancel.
+    QByteArray bytes;
+    QString base;
     if (!isUrl(source)) {
-        // Reading, parsing and writing the text out again take seconds for a large file: they
-        // happen beside the window, which goes on painting meanwhile.
+        QString local = source;
+        if (source.startsWith(QLatin1String("file:"), Qt::CaseInsensitive))
+            local = QUrl(source).toLocalFile();
+        base = QFileInfo(local).absoluteFilePath();
+        bool read = false;
+        runBeside(QStringLiteral("Loading"), [&] { read = FileIO::readRegularFile(local, &bytes, error); });
+        if (!read) {
+            *error += QLatin1Char('\n');
+            return false;
+        }
+    } else {
+        FetchProgress progress(source, this);
+        const UrlFetchResult fetched = fetchUrl(source, progress.observer());
+        if (!fetched.ok) {
+            *error = fetched.error;
+            *cancelled = progress.cancelled();
+            return false;
+        }
+        bytes = fetched.data;
+        base = fetched.finalUrl.isEmpty() ? source : fetched.finalUrl;
+    }
+    loaded->base = base;
+    bool ok = false;
+    if (m_keepAsWritten) {
+        // The text as the file holds it; whether it is well-formed shows once it is in.
         runBeside(QStringLiteral("Loading"), [&] {
-            ok = doc.load(source);
-            if (ok)
-                *text = doc.xml();
+            const textfile::Decoded decoded = textfile::decode(bytes);
+            if (decoded.text.contains(QChar(0))) {
+                *error = QStringLiteral("\"%1\" is not a text document: it holds bytes that no XML text may contain.\n").arg(source);
+                return;
+            }
+            loaded->text = decoded.text;
+            loaded->format = decoded.format;
+            ok = true;
         });
         return ok;
     }
-    FetchProgress progress(source, this);
-    const UrlFetchResult fetched = fetchUrl(source, progress.observer());
-    if (!fetched.ok) {
-        *error = fetched.error;
-        *cancelled = progress.cancelled();
-        return false;
-    }
+    // The parser's own reading and writing out, as the document is shown without the option.
     runBeside(QStringLiteral("Loading"), [&] {
-        ok = doc.loadBytes(fetched.data, fetched.finalUrl.isEmpty() ? source : fetched.finalUrl);
+        XmlDocument doc;
+        ok = doc.loadBytes(bytes, base);
         if (ok)
-            *text = doc.xml();
+            loaded->text = doc.xml();
+        else
+            *error = doc.parseError().reason;
     });
     return ok;
 }
@@ -924,7 +953,7 @@ bool frmEditor::refuseWhileBusy()
 }
 
 bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
-                         const std::function<void(const XmlDocument &)> &loaded)
+                         const std::function<void(const LoadedText &)> &loaded)
 {
     if (refuseWhileBusy())
         return false;
@@ -932,26 +961,33 @@ bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &
     BusyScope scope(m_busy);
     bool result = false;
     try {
-        XmlDocument doc;
-        QString text;
+        LoadedText text;
         QString error;
         bool cancelled = false;
         // The user may go on typing while a document loads; only the moment the loaded text
         // goes in is not an edit.
-        if (readDocument(strFile, doc, &text, &error, &cancelled)) {
+        if (readDocument(strFile, &text, &error, &cancelled)) {
             m_blnLoading = true;
             // The pane is coloured once at the end instead of piece by piece while the text arrives.
             ctl->setAutoColorize(false);
             ctl->setText(QString());
-            ctl->setText(text);
+            ctl->setText(text.text);
+            // New lines follow the file's own line breaks.
+            ctl->setEolMode(text.format.lineBreak == "\r\n" ? QsciScintilla::EolWindows
+                            : text.format.lineBreak == "\r"  ? QsciScintilla::EolMac
+                                                              : QsciScintilla::EolUnix);
             result = true;
-            loaded(doc);
+            loaded(text);
             ctl->ColorizeAll();
+            if (text.format.fallback)
+                StatusBar->showMessage(QStringLiteral("The file is not valid %1; it is shown byte for byte as Latin-1 "
+                                                      "and saved the same way.").arg(QString::fromLatin1(text.format.encoding)),
+                                       kStatusNoteMs);
         } else if (cancelled) {
             // The user asked for it: a note, not an error box to dismiss.
             StatusBar->showMessage(error, kStatusNoteMs);
         } else {
-            showError(error.isEmpty() ? doc.parseError().reason : error, errorTitle);
+            showError(error, errorTitle);
         }
     } catch (const std::exception &e) {
         showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
@@ -967,9 +1003,10 @@ bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &
 
 bool frmEditor::loadXSLTFile(QString strFile)
 {
-    return loadInto(txtXSLT, strFile, QStringLiteral("Error Parsing XSLT Document"), [&](const XmlDocument &doc) {
+    return loadInto(txtXSLT, strFile, QStringLiteral("Error Parsing XSLT Document"), [&](const LoadedText &loaded) {
         m_strFileName = strFile;
-        m_xsltBase = doc.url();
+        m_xsltBase = loaded.base;
+        m_xsltFormat = loaded.format;
         setCaption(strFile);
         if (isUrl(m_strFileName))
             blnIsURL = true;
@@ -978,8 +1015,9 @@ bool frmEditor::loadXSLTFile(QString strFile)
 
 void frmEditor::loadXMLFile(QString strFile)
 {
-    loadInto(txtXML, strFile, QStringLiteral("Error Parsing XML Document"), [&](const XmlDocument &doc) {
-        m_xmlFileName = doc.url();
+    loadInto(txtXML, strFile, QStringLiteral("Error Parsing XML Document"), [&](const LoadedText &loaded) {
+        m_xmlFileName = loaded.base;
+        m_xmlFormat = loaded.format;
         SSTab->setCurrentIndex(1);
     });
 }
@@ -1004,17 +1042,60 @@ void frmEditor::saveFile(bool &Cancel)
         Cancel = true;
 }
 
+bool frmEditor::writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error)
+{
+    const QString text = pane->Text();
+    textfile::Format written = *format;
+    bool rewritten = false;
+    const QByteArray bytes = textfile::encode(text, &written, &rewritten);
+    // What reaches the disk must read back as the text it was written from.
+    const auto readsBack = [&](const QByteArray &back, QString *why) {
+        const textfile::Decoded again = textfile::decode(back);
+        if (!rewritten && again.text != text) {
+            *why = QStringLiteral("the written file would not read back as the text it was written from");
+            return false;
+        }
+        return true;
+    };
+    if (!FileIO::writeFileAtomically(path, bytes, error, readsBack))
+        return false;
+    if (rewritten)
+        StatusBar->showMessage(QStringLiteral("Saved in UTF-8: the text holds characters that %1 cannot represent; "
+                                              "the file's declaration now says UTF-8.")
+                                   .arg(QString::fromLatin1(format->encoding)),
+                               kStatusNoteMs);
+    *format = written;
+    return true;
+}
+
 bool frmEditor::saveXSLTFile(const QString &strFile)
 {
     XmlDocument doc;
-    if (!doc.loadXMLUtf8(txtXSLT->utf8Text(), strFile)) {
-        showError(doc.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
-        return false;
-    }
+    const bool wellFormed = doc.loadXMLUtf8(txtXSLT->utf8Text(), strFile);
     QString error;
-    if (!doc.save(strFile, &error)) {
-        showError(error, QStringLiteral("Error Saving XSLT Document"));
-        return false;
+    if (!m_keepAsWritten) {
+        // The parser's serialization, as without the option: only what parses is written.
+        if (!wellFormed) {
+            showError(doc.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
+            return false;
+        }
+        if (!doc.save(strFile, &error)) {
+            showError(error, QStringLiteral("Error Saving XSLT Document"));
+            return false;
+        }
+    } else {
+        if (!wellFormed) {
+            const QString reason = doc.parseError().reason.section(QLatin1Char('\n'), 0, 0);
+            const int answer = dialogs().messageBox(
+                this, QStringLiteral("The stylesheet is not well-formed: %1. Save it anyway?").arg(reason),
+                msg::YesNo | msg::Exclamation, QStringLiteral("Save XSLT Document"));
+            if (answer != msg::Yes)
+                return false;
+        }
+        if (!writeAsWritten(txtXSLT, strFile, &m_xsltFormat, &error)) {
+            showError(error, QStringLiteral("Error Saving XSLT Document"));
+            return false;
+        }
     }
     m_strFileName = strFile;
     m_xsltBase = strFile;

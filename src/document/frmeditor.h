@@ -5,6 +5,7 @@
 #include "platform/dialogs.h"
 #include "engine/engineprotocol.h"
 #include "engine/previewpipeline.h"
+#include "engine/textfile.h"
 #include "document/problemspane.h"
 #include "engine/xmldocument.h"
 
@@ -115,6 +116,9 @@ public:
     // Whether scripts in the Preview tab's page run; they are off unless the user turned them
     // on. Takes effect with the next preview.
     bool runPreviewScripts() const { return m_runPreviewScripts; }
+    // Files shown and saved as written, or as the parser writes them.
+    void setKeepAsWritten(bool on) { m_keepAsWritten = on; }
+    bool keepAsWritten() const { return m_keepAsWritten; }
     void setRunPreviewScripts(bool on);
 
     // The live preview pane beside the tabs: re-rendered a short pause after the stylesheet or
@@ -198,11 +202,19 @@ private:
     QString stylesheetBase() const;
     QString sourceBase() const;
     // Loads a path or URL into ctl; loaded runs after the text is in place, before colouring.
+    // A document as it was read: its text, where it came from, and how its file is written.
+    struct LoadedText {
+        QString text;
+        QString base;
+        textfile::Format format;
+    };
     bool loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
-                  const std::function<void(const XmlDocument &)> &loaded);
+                  const std::function<void(const LoadedText &)> &loaded);
     // Reads a path or URL into doc; on failure returns false with the reason in doc or error,
     // and cancelled set when the user stopped the load.
-    bool readDocument(const QString &source, XmlDocument &doc, QString *text, QString *error, bool *cancelled);
+    bool readDocument(const QString &source, LoadedText *loaded, QString *error, bool *cancelled);
+    // Writes a pane's text back in its file's own encoding, mark and line breaks.
+    bool writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error);
     // Runs work on a thread of its own and waits for it while events go on.
     void runBeside(const QString &what, const std::function<void()> &work);
     void unload();
@@ -261,6 +273,10 @@ private:
     bool m_parsePending = false;
     bool m_parseInfoWanted = false;
     XmlDocument::ParseError m_lastParse;
+    // Files are shown and saved as written (an option, on unless turned off).
+    bool m_keepAsWritten = true;
+    textfile::Format m_xsltFormat;
+    textfile::Format m_xmlFormat;
     qint64 m_previewGeneration = 0;
     QTimer *m_recoveryTimer = nullptr;
 };

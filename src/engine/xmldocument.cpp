@@ -695,6 +695,16 @@ void guardedEntityDecl(void *parserContext, const xmlChar *name, int type, const
     xmlSAX2EntityDecl(parserContext, name, type, publicId, systemId, content);
 }
 
+// A parameter entity referenced in the DTD may declare any general entity, so a reference to
+// one not declared is then no well-formedness error (XML 1.0, "Entity Declared"). libxml2 only
+// notes such a reference when it reads the entity, and the editor reads none: without this, a
+// stylesheet that takes its entities from a file of them would be reported broken.
+xmlEntityPtr notedParameterEntity(void *parserContext, const xmlChar *name)
+{
+    static_cast<xmlParserCtxtPtr>(parserContext)->hasPErefs = 1;
+    return xmlSAX2GetParameterEntity(parserContext, name);
+}
+
 // Messages libxml2 gives when a document is beyond its default limits: a text node or an
 // attribute over 10 MB, names over 50,000 characters, nesting over 256 levels.
 bool hitSizeLimit(const ErrorCapture &capture)
@@ -733,6 +743,7 @@ ParseResult parseWithLimits(const QByteArray &input, const QByteArray &baseUri, 
         }
         ctxt->_private = &policy;
         ctxt->sax->entityDecl = &guardedEntityDecl;
+        ctxt->sax->getParameterEntity = &notedParameterEntity;
         const int flags = options | (policy.raisedLimits ? XML_PARSE_HUGE : 0);
         result.doc = xmlCtxtReadMemory(ctxt, input.constData(), int(input.size()),
                                        baseUri.isEmpty() ? nullptr : baseUri.constData(), encoding, flags);

@@ -240,6 +240,14 @@ QWidget *frmOptions::buildGeneralPanel()
     row->addStretch(1);
     layout->addLayout(row);
 
+    auto *files = frame(QStringLiteral("fraFiles"), QStringLiteral("Files"), panel);
+    cbxKeepAsWritten = checkBox(QStringLiteral("cbxKeepAsWritten"), QStringLiteral("Keep files exactly as written"), files);
+    cbxKeepAsWritten->setToolTip(QStringLiteral("Show a file's own text and save it back in its own encoding and line "
+                                                "breaks. Off: show and save the text as the XML parser writes it."));
+    cbxKeepAsWritten->setChecked(Options::KeepAsWritten.fallbackNumber() != 0);
+    (new QVBoxLayout(files))->addWidget(cbxKeepAsWritten);
+    layout->addWidget(files);
+
     auto *preview = frame(QStringLiteral("fraPreview"), QStringLiteral("Preview"), panel);
     cbxRunScripts = checkBox(QStringLiteral("cbxRunScripts"), QStringLiteral("Run scripts in the preview"), preview);
     cbxRunScripts->setToolTip(QStringLiteral("Scripts in the page a stylesheet makes run in the Preview tab. "
@@ -266,6 +274,7 @@ QWidget *frmOptions::buildGeneralPanel()
 
     connect(cboStartupMode, &QComboBox::currentIndexChanged, this, [this] { cmdApply->setEnabled(true); });
     connect(cbxRunScripts, &QCheckBox::clicked, this, [this] { cmdApply->setEnabled(true); });
+    connect(cbxKeepAsWritten, &QCheckBox::clicked, this, [this] { cmdApply->setEnabled(true); });
     connect(txtEngineMemory, &QSpinBox::valueChanged, this, [this] { cmdApply->setEnabled(true); });
     return panel;
 }
@@ -412,6 +421,7 @@ void frmOptions::loadOptions()
         cbxAutoParse->setChecked(SettingsConvert::toBoolean(SettingsStore::readOption(AutoParse), AutoParse.key()));
         cbxRunScripts->setChecked(
             SettingsConvert::toBoolean(SettingsStore::readOption(RunPreviewScripts), RunPreviewScripts.key()));
+        cbxKeepAsWritten->setChecked(SettingsConvert::toBoolean(SettingsStore::readOption(KeepAsWritten), KeepAsWritten.key()));
         {
             QSignalBlocker quiet(txtEngineMemory);
             txtEngineMemory->setValue(int(SettingsConvert::toInt32(
@@ -449,6 +459,7 @@ void frmOptions::saveOptions()
         saveList(StartupMode, cboStartupMode);
         saveBox(AutoParse, cbxAutoParse);
         saveBox(RunPreviewScripts, cbxRunScripts);
+        saveBox(KeepAsWritten, cbxKeepAsWritten);
         SettingsStore::saveOption(EngineMemoryMB, QString::number(txtEngineMemory->value()));
         saveList(FontName, cboFonts);
         saveList(FontSize, cboFontSize);

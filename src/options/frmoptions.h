@@ -71,6 +71,7 @@ private:
     QComboBox *cboStartupMode = nullptr;
     QCheckBox *cbxAutoParse = nullptr;
     QCheckBox *cbxRunScripts = nullptr;
+    QCheckBox *cbxKeepAsWritten = nullptr;
     QSpinBox *txtEngineMemory = nullptr;
     ColorSwatch *picTagColor = nullptr;
     ColorSwatch *picAttribColor = nullptr;
