@@ -173,6 +173,13 @@ private:
         return QTest::qWaitForWindowActive(main) ? open() : nullptr;
     }
     QString path(const QString &name) const { return dir->filePath(name); }
+    QStringList messageTitles() const
+    {
+        QStringList titles;
+        for (const FakeDialogs::Call &m : fake->messages())
+            titles << m.title;
+        return titles;
+    }
     static void clickStatusBar(frmEditor *doc) { QTest::mouseClick(doc->StatusBar->findChild<QWidget *>("panel1"), Qt::LeftButton); }
     static bool closeWindow(frmEditor *doc) { return doc->parentWidget()->close(); }
     // A load blocks the test until it ends; what the user does meanwhile runs from this timer,
@@ -348,6 +355,35 @@ private slots:
         main->menuItem("mnuSave")->trigger();
         QCOMPARE(doc->Caption(), file);
         QVERIFY(!doc->blnChanged() && readFile(file).startsWith("<!--2-->"));
+        QVERIFY(closeWindow(doc));
+        QVERIFY(fake->calls.isEmpty());
+    }
+
+    // The "*" follows the text: undo back to what was loaded or saved takes it away, and the
+    // window then closes without a question; redo brings it back.
+    void undoToTheSavedText_isUnchanged()
+    {
+        const QString file = path("u.xsl");
+        QVERIFY(writeFile(file, kStylesheet));
+        frmEditor *doc = open();
+        QVERIFY(doc->loadXSLTFile(file));
+        doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
+        QTest::keyClicks(doc->txtXSLT, "<!---->");
+        QCOMPARE(doc->Caption(), file + "*");
+        doc->Undo();
+        QCOMPARE(doc->Caption(), file);
+        QVERIFY(!doc->blnChanged());
+        doc->Redo();
+        QCOMPARE(doc->Caption(), file + "*");
+        bool cancel = false;
+        doc->saveFile(cancel);
+        QVERIFY(!cancel);
+        QTest::keyClicks(doc->txtXSLT, " ");
+        doc->Undo();
+        QCOMPARE(doc->Caption(), file);
+        doc->Undo(); // before the save: changed again
+        QCOMPARE(doc->Caption(), file + "*");
+        doc->Redo();
         QVERIFY(closeWindow(doc));
         QVERIFY(fake->calls.isEmpty());
     }
@@ -727,32 +763,115 @@ private slots:
     void openXML_goesIntoTheActiveWindowAndSelectsItsPage()
     {
         frmEditor *other = open(), *doc = open();
-        QVERIFY(writeFile(path("src.xml"), "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n"));
-        fake->fileNames << path("src.xml");
+        const QString file = path("a&b.xml");
+        QVERIFY(writeFile(file, "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n"));
+        fake->fileNames << file;
         main->menuItem("mnuOpenXMLFile")->trigger();
         QCOMPARE(doc->SSTab->currentIndex(), 1);
         QVERIFY(doc->txtXML->Text().contains("<root><a>1</a></root>") && !doc->txtXML->CanUndo());
         QVERIFY(other->txtXML->Text().isEmpty());
         QVERIFY(fake->messages().isEmpty() && main->mruList().isEmpty());
-        // An edit of the source is no change of the document.
+        QCOMPARE(doc->SSTab->tabText(1) + "|" + doc->SSTab->tabToolTip(1), "XML - a&&b.xml|" + file);
+        QCOMPARE(other->SSTab->tabText(1) + "|" + other->SSTab->tabToolTip(1), "XML|");
+        // An edit of the source marks the source changed, not the stylesheet; undo to where it
+        // was read makes it unchanged again.
         QTest::keyClicks(doc->txtXML, "<<");
+        QCOMPARE(doc->SSTab->tabText(1), "XML - a&&b.xml*");
+        QVERIFY(doc->sourceChanged());
         QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
         QVERIFY(!doc->blnChanged() && doc->strFileName().isEmpty());
-        // A failed load leaves the text and the page as they were; spaces only do nothing.
+        doc->Undo();
+        QCOMPARE(doc->SSTab->tabText(1), "XML - a&&b.xml");
+        QVERIFY(!doc->sourceChanged());
+        QTest::keyClicks(doc->txtXML, "<<");
+        // Another source asks about the edits first: Cancel keeps them, No drops them. A failed
+        // load leaves the text and the page as they were; spaces only do nothing.
         const QString before = doc->txtXML->Text();
         doc->SSTab->setCurrentIndex(0);
+        fake->answers << msg::Cancel << msg::No;
         doc->loadXMLFile(path("missing.xml"));
-        QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XML Document"));
+        QCOMPARE(fake->lastMessage().text, "Would you like to save your changes to the XML source " + file + "?");
+        doc->loadXMLFile(path("missing.xml"));
+        QCOMPARE(messageTitles(), QStringList({"Save Changes?", "Save Changes?", "Error Parsing XML Document"}));
         TestHttpServer server;
         server.serve("/d.xml", "<from-url/>");
         fake->inputs << "   " << server.url("/d.xml");
         main->menuItem("mnuOpenXMLURL")->trigger();
         QCOMPARE(doc->txtXML->Text(), before);
         QCOMPARE(doc->SSTab->currentIndex(), 0);
+        fake->answers << msg::No;
         main->menuItem("mnuOpenXMLURL")->trigger();
         QVERIFY(doc->txtXML->Text().contains("<from-url/>"));
-        QCOMPARE(fake->messages().size(), 1);
-        QVERIFY(closeWindow(doc) && fake->messages().size() == 1);
+        QCOMPARE(doc->SSTab->tabText(1) + "|" + doc->SSTab->tabToolTip(1), "XML - d.xml|" + server.url("/d.xml"));
+        QCOMPARE(fake->messages().size(), 4);
+        QVERIFY(closeWindow(doc) && fake->messages().size() == 4);
+    }
+
+    // The source is saved to its own file: as written or as the parser writes it, after the
+    // same question as the stylesheet's when it does not parse; a source read from an address or
+    // typed into an empty page is saved where the user says.
+    void saveSource_data()
+    {
+        QTest::addColumn<QString>("keep");
+        QTest::addColumn<QString>("from"); // "file", "url" or "" for none
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QList<int>>("answers");
+        QTest::addColumn<QString>("saved"); // the file's bytes afterwards; "-" for none
+        QTest::addColumn<QStringList>("titles");
+        QTest::addRow("as written") << "1" << "file" << "<b/>" << QList<int>{} << "<a >\r\n&#160;<b/></a>\r\n" << QStringList{};
+        QTest::addRow("parsed") << "0" << "file" << "<b/>" << QList<int>{} << "<a>\n\u00A0<b/></a>\n" << QStringList{};
+        QTest::addRow("not well-formed, saved anyway") << "1" << "file" << "<" << QList<int>{msg::Yes} << "<a >\r\n&#160;<</a>\r\n"
+                                                       << QStringList{"Save XML Document"};
+        QTest::addRow("not well-formed, not saved") << "1" << "file" << "<" << QList<int>{msg::No} << "<a >\r\n&#160;</a>\r\n"
+                                                    << QStringList{"Save XML Document"};
+        QTest::addRow("not well-formed, parsed") << "0" << "file" << "<" << QList<int>{} << "<a >\r\n&#160;</a>\r\n"
+                                                 << QStringList{"Error Parsing XML Document"};
+        QTest::addRow("from an address") << "1" << "url" << "<b/>" << QList<int>{} << "-" << QStringList{};
+        QTest::addRow("typed") << "1" << "" << "<b/>" << QList<int>{} << "-" << QStringList{};
+    }
+    void saveSource()
+    {
+        QFETCH(QString, keep);
+        QFETCH(QString, from);
+        QFETCH(QString, typed);
+        QFETCH(QList<int>, answers);
+        QFETCH(QString, saved);
+        QFETCH(QStringList, titles);
+        fixture::writeSettings("Options", {{"KeepFilesAsWritten", keep}});
+        const QByteArray original = "<a >\r\n&#160;</a>\r\n";
+        TestHttpServer server;
+        server.serve("/s.xml", original);
+        frmEditor *doc = open();
+        const QString file = path("s.xml"), named = path("named.xml");
+        if (from == "file") {
+            QVERIFY(writeFile(file, original));
+            doc->loadXMLFile(file);
+        } else if (from == "url") {
+            doc->loadXMLFile(server.url("/s.xml"));
+        }
+        doc->txtXML->setSelStart(std::max<int>(0, doc->txtXML->Text().indexOf("</a>")));
+        doc->txtXML->setSelText(typed);
+        QVERIFY(doc->sourceChanged());
+        fake->answers << answers;
+        fake->fileNames << named;
+        main->menuItem("mnuSaveSource")->trigger();
+        QCOMPARE(messageTitles(), titles);
+        const bool done = titles.isEmpty() || answers.value(0) == msg::Yes;
+        QCOMPARE(doc->sourceChanged(), !done);
+        if (from == "file") {
+            QCOMPARE(QString::fromUtf8(readFile(file)), saved);
+            QCOMPARE(fake->fileNames.size(), 1); // no file dialog for a source with a file
+        } else {
+            QVERIFY(fake->fileNames.isEmpty());
+            QCOMPARE(QString::fromUtf8(readFile(named)), QString(doc->txtXML->Text()));
+            QCOMPARE(doc->sourceFileName(), named);
+            QCOMPARE(doc->SSTab->tabText(1), "XML - named.xml");
+        }
+        // Save Source As always asks where.
+        fake->fileNames.clear();
+        fake->answers << answers;
+        main->menuItem("mnuSaveSourceAs")->trigger();
+        QCOMPARE(fake->calls.last().kind + " " + fake->calls.last().text, "save Save XML As...");
     }
 
     // A Latin-1 file, shown as written (CRLF and all) or as the parser writes it; text beyond
@@ -831,8 +950,11 @@ private slots:
         doc->SSTab->setCurrentIndex(0);
         QVERIFY(doc->panelText(2).startsWith("Line: 1, Col: "));
         QVERIFY(main->menuItem("mnuSelectAll")->isEnabled());
-        fake->answers << msg::No;
+        // The edited source is asked about after the stylesheet.
+        fake->answers << msg::No << msg::No;
         QVERIFY(doc->parentWidget()->close());
+        QCOMPARE(fake->messages().size(), 2);
+        QCOMPARE(fake->lastMessage().text, QStringLiteral("Would you like to save your changes to the XML source?"));
     }
 
     void preview_failuresAreShown_data()

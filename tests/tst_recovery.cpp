@@ -121,6 +121,10 @@ private slots:
         QCOMPARE(doc->strFileName(), file);
         QCOMPARE(doc->Caption(), file + QLatin1Char('*'));
         QVERIFY(doc->blnChanged());
+        // The restored text is unsaved, also after undoing an edit to it.
+        QTest::keyClicks(doc->txtXSLT, QStringLiteral(" "));
+        doc->Undo();
+        QCOMPARE(doc->Caption(), file + QLatin1Char('*'));
         // The restored window keeps its own copy, until saving ends the need for one.
         QCOMPARE(recoveryFiles().size(), 2);
         bool cancel = false;

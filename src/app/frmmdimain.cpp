@@ -172,6 +172,10 @@ const std::vector<frmMDIMain::Command> &frmMDIMain::commands()
          .onMain = &M::cmdSave},
         {.row = Row::Item, .name = "mnuSaveAs", .caption = "Save &As...", .availability = WithDocument | OffOverEmptyArea,
          .onMain = &M::cmdSaveAs},
+        {.row = Row::Item, .name = "mnuSaveSource", .caption = "Save Sou&rce", .availability = WithActiveDocument | OffOverEmptyArea,
+         .onMain = &M::cmdSaveSource},
+        {.row = Row::Item, .name = "mnuSaveSourceAs", .caption = "Save Source A&s...",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdSaveSourceAs},
         {.row = Row::Separator, .name = "sep2"},
         {.row = Row::Item, .name = "mnuPrint", .caption = "&Print...", .shortcut = "Ctrl+P", .icon = "print",
          .availability = WithActiveDocument | OffOverEmptyArea, .toolbarSlot = 4, .toolbarKey = "Print", .tooltip = "Print",
@@ -410,6 +414,18 @@ void frmMDIMain::cmdSaveAs()
                                           QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt"), 2);
     if (!answer.trimmed().isEmpty() && doc && doc == activeDocument())
         doc->saveXSLTFile(answer);
+}
+
+void frmMDIMain::cmdSaveSource()
+{
+    if (frmEditor *doc = activeDocument())
+        doc->saveSource(false);
+}
+
+void frmMDIMain::cmdSaveSourceAs()
+{
+    if (frmEditor *doc = activeDocument())
+        doc->saveSource(true);
 }
 
 void frmMDIMain::cmdOpenFirstRecent()

@@ -107,6 +107,8 @@ private:
     void cmdPreview();
     void cmdLivePreview();
     void cmdLineNumbers();
+    void cmdSaveSource();
+    void cmdSaveSourceAs();
     void cmdProblems();
     void cmdGoToLine();
     void openReferenced(const QString &path, int line);

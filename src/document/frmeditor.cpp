@@ -279,9 +279,10 @@ void frmEditor::buildControls()
 
     connect(txtXSLT, &SyntaxBox::changed, this, &frmEditor::stylesheetChanged);
     connect(txtXML, &SyntaxBox::changed, this, [this] {
+        updateSourceChanged();
         setEditState();
         scheduleLivePreview();
-        sourceChanged();
+        parseSource();
     });
     m_assistXSLT = new EditorAssist(txtXSLT);
     m_assistXML = new EditorAssist(txtXML);
@@ -403,15 +404,60 @@ void frmEditor::stylesheetChanged()
     }
     // An edit marks the document changed whether or not it is being parsed, so no edit can be
     // closed away without the save prompt.
-    if (!m_blnChanged && !m_blnLoading) {
-        setCaption(windowTitle() + QLatin1Char('*'));
-        m_blnChanged = true;
-    }
+    updateStylesheetChanged();
     // A copy of the unsaved text follows a moment after the typing stops.
     if (m_blnChanged && !m_blnLoading && m_recoveryTimer)
         m_recoveryTimer->start();
     setEditState();
     scheduleLivePreview();
+}
+
+void frmEditor::updateStylesheetChanged()
+{
+    if (m_blnLoading)
+        return;
+    const bool changed = !m_xsltSavePoint || txtXSLT->isModified();
+    if (changed == m_blnChanged)
+        return;
+    m_blnChanged = changed;
+    QString caption = windowTitle();
+    if (caption.endsWith(QLatin1Char('*')))
+        caption.chop(1);
+    setCaption(changed ? caption + QLatin1Char('*') : caption);
+    if (!changed && m_recoveryTimer) {
+        // Back to the text on disk: there is nothing to recover.
+        m_recoveryTimer->stop();
+        recoveryStore().remove(m_recoveryId);
+    }
+}
+
+void frmEditor::updateSourceChanged()
+{
+    if (m_blnLoading)
+        return;
+    const bool changed = txtXML->isModified();
+    if (changed == m_sourceChanged)
+        return;
+    m_sourceChanged = changed;
+    showSourceTab();
+}
+
+void frmEditor::showSourceTab()
+{
+    QString name;
+    if (!m_xmlFileName.isEmpty()) {
+        name = isUrl(m_xmlFileName) ? QUrl(m_xmlFileName).fileName() : QFileInfo(m_xmlFileName).fileName();
+        if (name.isEmpty())
+            name = QUrl(m_xmlFileName).host();
+    }
+    QString text = QStringLiteral("XML");
+    if (!name.isEmpty())
+        text += QStringLiteral(" - ") + name;
+    if (m_sourceChanged)
+        text += QLatin1Char('*');
+    // A "&" in a file name is shown, not taken for a shortcut.
+    SSTab->setTabText(1, text.replace(QLatin1Char('&'), QStringLiteral("&&")));
+    SSTab->setTabToolTip(1, m_xmlFileName);
 }
 
 void frmEditor::setLivePreview(bool on)
@@ -567,7 +613,7 @@ bool frmEditor::isSourceFile(const QString &file) const
     return path == base || QFileInfo(path) == QFileInfo(base);
 }
 
-void frmEditor::sourceChanged()
+void frmEditor::parseSource()
 {
     if (!blnAutoParse || m_blnLoading)
         return;
@@ -652,6 +698,7 @@ void frmEditor::restoreUnsaved(const QByteArray &utf8, const QString &fileName)
     txtXSLT->setText(QString::fromUtf8(utf8));
     txtXSLT->ClearUndo();
     m_blnLoading = false;
+    m_xsltSavePoint = false;
     m_strFileName = fileName;
     m_xsltBase = fileName;
     blnIsURL = isUrl(fileName);
@@ -1007,6 +1054,8 @@ bool frmEditor::loadXSLTFile(QString strFile)
         m_strFileName = strFile;
         m_xsltBase = loaded.base;
         m_xsltFormat = loaded.format;
+        m_xsltSavePoint = true;
+        m_blnChanged = false;
         setCaption(strFile);
         if (isUrl(m_strFileName))
             blnIsURL = true;
@@ -1015,11 +1064,19 @@ bool frmEditor::loadXSLTFile(QString strFile)
 
 void frmEditor::loadXMLFile(QString strFile)
 {
-    loadInto(txtXML, strFile, QStringLiteral("Error Parsing XML Document"), [&](const LoadedText &loaded) {
-        m_xmlFileName = loaded.base;
-        m_xmlFormat = loaded.format;
-        SSTab->setCurrentIndex(1);
-    });
+    // Edits to the source the new one replaces are the user's to keep or drop.
+    bool cancel = false;
+    querySaveSource(cancel);
+    if (cancel)
+        return;
+    if (loadInto(txtXML, strFile, QStringLiteral("Error Parsing XML Document"), [&](const LoadedText &loaded) {
+            m_xmlFileName = loaded.base;
+            m_xmlFormat = loaded.format;
+            m_sourceChanged = false;
+            showSourceTab();
+            SSTab->setCurrentIndex(1);
+        }))
+        parseSource();
 }
 
 void frmEditor::saveFile(bool &Cancel)
@@ -1101,6 +1158,8 @@ bool frmEditor::saveXSLTFile(const QString &strFile)
     m_xsltBase = strFile;
     setCaption(m_strFileName);
     m_blnChanged = false;
+    txtXSLT->setModified(false);
+    m_xsltSavePoint = true;
     m_recoveryTimer->stop();
     recoveryStore().remove(m_recoveryId);
     return true;
@@ -1108,17 +1167,77 @@ bool frmEditor::saveXSLTFile(const QString &strFile)
 
 void frmEditor::queryUnload(bool &cancel)
 {
-    if (!m_blnChanged)
+    if (m_blnChanged) {
+        const QString caption = windowTitle();
+        const int star = caption.indexOf(QLatin1Char('*'));
+        const QString name = star >= 0 ? caption.left(star) : QString();
+        const int answer = dialogs().messageBox(this, QStringLiteral("Would you like to save your changes ") + name + QLatin1Char('?'),
+                                                msg::YesNoCancel | msg::Question, QStringLiteral("Save Changes?"));
+        if (answer == msg::Yes)
+            saveFile(cancel);
+        else if (answer != msg::No)
+            cancel = true; // Cancel, or the box closed without an answer
+        if (cancel)
+            return;
+    }
+    // The source's own question comes after the stylesheet's.
+    querySaveSource(cancel);
+}
+
+void frmEditor::querySaveSource(bool &cancel)
+{
+    if (!m_sourceChanged)
         return;
-    const QString caption = windowTitle();
-    const int star = caption.indexOf(QLatin1Char('*'));
-    const QString name = star >= 0 ? caption.left(star) : QString();
-    const int answer = dialogs().messageBox(this, QStringLiteral("Would you like to save your changes ") + name + QLatin1Char('?'),
-                                            msg::YesNoCancel | msg::Question, QStringLiteral("Save Changes?"));
+    const QString question = m_xmlFileName.isEmpty()
+                                 ? QStringLiteral("Would you like to save your changes to the XML source?")
+                                 : QStringLiteral("Would you like to save your changes to the XML source %1?").arg(m_xmlFileName);
+    const int answer = dialogs().messageBox(this, question, msg::YesNoCancel | msg::Question, QStringLiteral("Save Changes?"));
     if (answer == msg::Yes)
-        saveFile(cancel);
+        cancel = !saveSource(false);
     else if (answer != msg::No)
-        cancel = true; // Cancel, or the box closed without an answer
+        cancel = true;
+}
+
+bool frmEditor::saveSource(bool saveAs)
+{
+    QString target = m_xmlFileName;
+    if (saveAs || target.trimmed().isEmpty() || isUrl(target)) {
+        target = showFileDialog(CommonDialog_, saveAs ? QStringLiteral("Save XML As...") : QStringLiteral("Save XML..."),
+                                QStringLiteral("XML (*.xml)|*.xml"), 2);
+        if (target.trimmed().isEmpty())
+            return false;
+    }
+    XmlDocument doc;
+    const bool wellFormed = doc.loadXMLUtf8(txtXML->utf8Text(), target);
+    QString error;
+    if (!m_keepAsWritten) {
+        if (!wellFormed) {
+            showError(doc.parseError().reason, QStringLiteral("Error Parsing XML Document"));
+            return false;
+        }
+        if (!doc.save(target, &error)) {
+            showError(error, QStringLiteral("Error Saving XML Document"));
+            return false;
+        }
+    } else {
+        if (!wellFormed) {
+            const QString reason = doc.parseError().reason.section(QLatin1Char('\n'), 0, 0);
+            const int answer = dialogs().messageBox(
+                this, QStringLiteral("The XML source is not well-formed: %1. Save it anyway?").arg(reason),
+                msg::YesNo | msg::Exclamation, QStringLiteral("Save XML Document"));
+            if (answer != msg::Yes)
+                return false;
+        }
+        if (!writeAsWritten(txtXML, target, &m_xmlFormat, &error)) {
+            showError(error, QStringLiteral("Error Saving XML Document"));
+            return false;
+        }
+    }
+    m_xmlFileName = target;
+    txtXML->setModified(false);
+    m_sourceChanged = false;
+    showSourceTab();
+    return true;
 }
 
 void frmEditor::closeEvent(QCloseEvent *event)

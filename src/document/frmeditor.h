@@ -39,8 +39,9 @@ struct EditState {
     bool selectAll = false;
 };
 
-// A document window: one stylesheet with its XML source and the preview of the result.
-// Only the stylesheet is a document in the save-and-close sense.
+// A document window: one stylesheet with its XML source and the preview of the result. Both
+// texts are documents: each is marked changed by edits, saved to its own file, and asked
+// about before the window closes.
 class frmEditor : public QWidget
 {
     Q_OBJECT
@@ -85,6 +86,15 @@ public:
     void saveFile(bool &Cancel);
     bool saveXSLTFile(const QString &strFile);
     bool previewInBrowser();
+
+    // The XML source: where it was read from or saved to, and whether it has unsaved edits.
+    QString sourceFileName() const { return m_xmlFileName; }
+    bool sourceChanged() const { return m_sourceChanged; }
+    // Writes the source to its file, or, with saveAs or without a file of its own, to the one
+    // the user names. False when it was not saved: cancelled, refused or failed (then told).
+    bool saveSource(bool saveAs);
+    // Asks whether to save an edited source; Cancel, or a save that did not happen, sets cancel.
+    void querySaveSource(bool &cancel);
 
     // Clipboard, history, selection and printing act on the page of the selected tab; on the
     // Preview tab only printing does something.
@@ -222,7 +232,12 @@ private:
     void writeRecoveryCopy();
     void showParseResult(const XmlDocument::ParseError &error);
     void showSourceParseResult(const XmlDocument::ParseError &error);
-    void sourceChanged();
+    void parseSource();
+    // After an edit: whether a text differs from what was last loaded or saved. Undo back to
+    // that point makes it unchanged again.
+    void updateStylesheetChanged();
+    void updateSourceChanged();
+    void showSourceTab();
     // Marks (of a kind) and list rows (of a source) from what the engine reported.
     void showEngineProblems(int kind, ProblemsPane::Source source, const QList<Diagnostic> &problems);
     void goToProblem(const Diagnostic &problem);
@@ -241,6 +256,10 @@ private:
     QString m_strFileName;
     bool m_blnChanged = false;
     bool m_blnLoading = false;
+    // Whether the editor's save point stands for the file's text. It does not for text
+    // restored after a crash: that is unsaved whatever undo does to it.
+    bool m_xsltSavePoint = true;
+    bool m_sourceChanged = false;
     bool m_closeApproved = false;
     bool m_unloaded = false;
     int m_previousTab = 0;
