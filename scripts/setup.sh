@@ -4,7 +4,7 @@ set -euo pipefail
 
 PACKAGES=(
   cmake g++ make pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6svg6-dev qt6-svg-dev
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev
   qt6-webengine-dev libqt6webenginecore6-bin
   libqscintilla2-qt6-dev
   libxml2-dev libxslt1-dev
@@ -12,8 +12,9 @@ PACKAGES=(
 )
 if [ "${1:-}" = "--tests" ]; then
   # docbook-xsl and xsltproc: real-world stylesheets and a reference processor for the tests;
-  # xvfb, xauth and imagemagick: screenshots of the running program.
-  PACKAGES+=(docbook-xsl xsltproc xvfb xauth imagemagick)
+  # xvfb, xauth and imagemagick: screenshots of the running program;
+  # desktop-file-utils and appstream: validators for the installed desktop files.
+  PACKAGES+=(docbook-xsl xsltproc xvfb xauth imagemagick desktop-file-utils appstream)
 fi
 
 missing=()
