@@ -1,5 +1,6 @@
 // The main window: its commands by menu, key and toolbar button, its windows, the recent files,
 // the find and replace dialog with its search engine, and the options dialog with the store.
+#include "app/commandline.h"
 #include "app/frmmdimain.h"
 #include "components/xmllexer.h"
 #include "document/frmeditor.h"
@@ -493,6 +494,85 @@ private slots:
         QVERIFY(!fixture::settingsFileExists());
         item("mnuAbout")->trigger(); // names the version
         QVERIFY(fake->calls.last().text.contains(main->panelText(1)));
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("result"); // what is printed and the status, or the files
+        QTest::addRow("files") << QStringList{"a.xsl", "", "b.xml"} << "files a.xsl|b.xml";
+        QTest::addRow("version wins") << QStringList{"a.xsl", "--bogus", "-v"} << "out 0 Zendrik 1.2.3\n";
+        QTest::addRow("help") << QStringList{"--help", "a.xsl"} << "out 0 Usage: zendrik [OPTION...] [FILE...]";
+        QTest::addRow("unknown option") << QStringList{"a.xsl", "-x", "--y"}
+                                        << "err 2 zendrik: unknown option \"-x\"\nTry \"zendrik --help\" for more information.\n";
+        QTest::addRow("after --, names") << QStringList{"--", "-v", "--help", "-"} << "files -v|--help|-";
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, result);
+        const CommandLine cl = readCommandLine(arguments, "1.2.3");
+        const QString seen = cl.output.isEmpty()
+                                 ? "files " + cl.files.join('|')
+                                 : QStringLiteral("%1 %2 %3").arg(cl.toError ? "err" : "out").arg(cl.exitCode).arg(cl.output);
+        QVERIFY2(seen.startsWith(result), qPrintable(seen));
+        QCOMPARE(asksOnlyToPrint(arguments), result.startsWith("out"));
+    }
+
+    // Files named on the command line or dropped on the window: stylesheets each in a window of
+    // their own, other files as the source of the stylesheet before them or of a new window;
+    // a file that cannot be read says so as the Open command would, and the rest still open.
+    void openSources_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addRow("command line") << "arguments";
+        QTest::addRow("dropped on the window") << "window";
+        QTest::addRow("dropped on a text") << "text";
+    }
+    void openSources()
+    {
+        QFETCH(QString, how);
+        const QDir d(dir->path());
+        for (const char *name : {"a.xsl", "b.XSLT"})
+            QVERIFY(testenv::writeFile(d.filePath(name), kStylesheet));
+        for (const char *name : {"one.xml", "two"})
+            QVERIFY(testenv::writeFile(d.filePath(name), "<r/>"));
+        const QString cwd = QDir::currentPath();
+        QDir::setCurrent(dir->path());
+        const QStringList names{"one.xml", "a.xsl", "missing.xsl", "two", d.filePath("b.XSLT")};
+        if (how == "arguments") {
+            main->openSources(names);
+            QDir::setCurrent(cwd);
+        } else {
+            QMimeData data;
+            QList<QUrl> urls;
+            for (const QString &n : names)
+                urls << QUrl::fromLocalFile(d.absoluteFilePath(n));
+            data.setUrls(urls);
+            QWidget *target = main;
+            QPoint at(5, 5);
+            if (how == "text") {
+                target = fixture::newDocument(main)->txtXSLT->viewport();
+                at = target->rect().center();
+            }
+            QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &enter);
+            QVERIFY(enter.isAccepted());
+            QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &drop);
+            QVERIFY(drop.isAccepted());
+            QDir::setCurrent(cwd);
+        }
+        const int before = how == "text" ? 1 : 0;
+        QTRY_COMPARE(documentWindows(main).size(), before + 3);
+        QStringList seen;
+        for (const QPointer<frmEditor> &doc : main->documents())
+            if (doc)
+                seen << QFileInfo(doc->strFileName()).fileName() + ":" + QFileInfo(doc->sourceFileName()).fileName();
+        QCOMPARE(seen.mid(before), QStringList({":one.xml", "a.xsl:two", "b.XSLT:"}));
+        if (how == "text")
+            QCOMPARE(main->documents().first()->txtXSLT->Text(), frmEditor::stylesheetTemplate());
+        QCOMPARE(messageTitles(), QStringList("Error Parsing XSLT Document (16)"));
     }
 
     void startTimeText_data()

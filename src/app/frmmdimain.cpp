@@ -10,6 +10,11 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QUrl>
 #include <QCoreApplication>
 #include <QFile>
 #include <QGuiApplication>
@@ -64,6 +69,7 @@ frmMDIMain::frmMDIMain(QWidget *parent)
         if (state != Qt::ApplicationActive)
             blnControlKey = false;
     });
+    setAcceptDrops(true);
     m_mdi->viewport()->setMouseTracking(true);
     m_mdi->viewport()->installEventFilter(this);
 
@@ -353,10 +359,61 @@ void frmMDIMain::adopt(frmEditor *doc)
     doc->setLivePreview(menuItem(QStringLiteral("mnuLivePreview"))->isChecked());
     doc->setLineNumbers(menuItem(QStringLiteral("mnuLineNumbers"))->isChecked());
     connect(doc, &frmEditor::openReferenced, this, &frmMDIMain::openReferenced);
+    // Queued: the drop's own event is over before the files load.
+    connect(doc, &frmEditor::openRequested, this, &frmMDIMain::openSources, Qt::QueuedConnection);
     connect(doc, &frmEditor::problemsVisibilityChanged, this, [this, guarded](bool visible) {
         if (guarded && guarded == activeDocument())
             menuItem(QStringLiteral("mnuProblems"))->setChecked(visible);
     });
+}
+
+void frmMDIMain::openSources(const QStringList &sources)
+{
+    QPointer<frmEditor> last;
+    for (const QString &given : sources) {
+        if (given.trimmed().isEmpty())
+            continue;
+        QString source = given;
+        QString path = source;
+        if (source.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) {
+            source = QUrl(source).toLocalFile();
+            path = source;
+        } else if (source.contains(QLatin1String("://"))) {
+            path = QUrl(source).path();
+        }
+        if (!source.contains(QLatin1String("://")))
+            source = QFileInfo(source).absoluteFilePath();
+        const QString suffix = QFileInfo(path).suffix().toLower();
+        if (suffix == QLatin1String("xsl") || suffix == QLatin1String("xslt")) {
+            if (openXSLT(source))
+                last = activeDocument();
+            continue;
+        }
+        if (!last) {
+            newDocument();
+            last = activeDocument();
+        }
+        if (last && !last->refuseWhileBusy())
+            last->loadXMLFile(source);
+    }
+}
+
+void frmMDIMain::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void frmMDIMain::dropEvent(QDropEvent *event)
+{
+    if (!event->mimeData()->hasUrls())
+        return;
+    event->acceptProposedAction();
+    QStringList sources;
+    for (const QUrl &url : event->mimeData()->urls())
+        sources << (url.isLocalFile() ? url.toLocalFile() : url.toString());
+    // After the drop's own event: a load runs the event loop while it waits.
+    QTimer::singleShot(0, this, [this, sources] { openSources(sources); });
 }
 
 void frmMDIMain::cmdOpenXSLTFile()

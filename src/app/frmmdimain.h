@@ -57,6 +57,10 @@ public:
     void newDocument();
     // Opens a stylesheet in a new document window; without a path, asks for a file first.
     bool openXSLT(const QString &path = QString());
+    // Opens what the command line or a drop names, in order: a .xsl or .xslt file or address
+    // as a stylesheet in a window of its own, anything else as the XML source of the
+    // stylesheet opened before it, or of a new window when there is none.
+    void openSources(const QStringList &sources);
     void mruItemClicked(int index);
     void applyOptions();
     // Tools > Options: the options dialog, then the confirmed options applied.
@@ -82,6 +86,8 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
     struct Command;

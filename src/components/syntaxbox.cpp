@@ -10,6 +10,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMimeData>
+#include <QDropEvent>
 #include <QFocusEvent>
 #include <QFontInfo>
 #include <QKeyEvent>
@@ -645,6 +646,16 @@ bool SyntaxBox::event(QEvent *e)
 
 bool SyntaxBox::viewportEvent(QEvent *e)
 {
+    // Files dragged from a file manager are to be opened, not typed in as their names.
+    if (e->type() == QEvent::DragEnter || e->type() == QEvent::DragMove || e->type() == QEvent::Drop) {
+        auto *drop = static_cast<QDropEvent *>(e);
+        if (drop->mimeData()->hasUrls()) {
+            drop->acceptProposedAction();
+            if (e->type() == QEvent::Drop)
+                emit urlsDropped(drop->mimeData()->urls());
+            return true;
+        }
+    }
     // Mouse, drop and context-menu edits arrive through the viewport.
     if (!d)
         return QsciScintilla::viewportEvent(e);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QUrl>
+
 #include <Qsci/qsciscintilla.h>
 #include <QString>
 
@@ -99,6 +101,8 @@ signals:
     void keyReleased(int keyCode, int shift);               // shift: 1 Shift, 2 Ctrl, 4 Alt
     void mouseReleased(int button, int shift, int x, int y); // button: 1 left, 2 right, 4 middle
     void caretMoved();
+    // Files or addresses were dropped on the text.
+    void urlsDropped(const QList<QUrl> &urls);
 
 protected:
     bool event(QEvent *e) override;

@@ -244,6 +244,8 @@ void frmEditor::buildControls()
 
     QWidget *previewPage = page(QStringLiteral("pagePreview"));
     WebBrowser = new QWebEngineView(previewPage);
+    // Files dropped here are opened by the main window, not shown in the preview.
+    WebBrowser->setAcceptDrops(false);
     WebBrowser->setObjectName(QStringLiteral("WebBrowser"));
     // Shown, the view would make a page of its own; ours must be in place first.
     WebBrowser->installEventFilter(this);
@@ -284,6 +286,13 @@ void frmEditor::buildControls()
         scheduleLivePreview();
         parseSource();
     });
+    for (SyntaxBox *box : {txtXSLT, txtXML})
+        connect(box, &SyntaxBox::urlsDropped, this, [this](const QList<QUrl> &urls) {
+            QStringList sources;
+            for (const QUrl &url : urls)
+                sources << (url.isLocalFile() ? url.toLocalFile() : url.toString());
+            emit openRequested(sources);
+        });
     m_assistXSLT = new EditorAssist(txtXSLT);
     m_assistXML = new EditorAssist(txtXML);
     for (SyntaxBox *box : {txtXSLT, txtXML}) {

@@ -191,6 +191,8 @@ signals:
     // A problem lies in a file the stylesheet included or read: show it there.
     void openReferenced(const QString &path, int line);
     void problemsVisibilityChanged(bool visible);
+    // Files or addresses were dropped on the window, to be opened as the main window opens them.
+    void openRequested(const QStringList &sources);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
