@@ -27,6 +27,8 @@ const QByteArray kStylesheet = "<?xml version=\"1.0\"?>\n<!-- kept -->\n<xsl:sty
                                "    xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
                                "  <xsl:template match=\"/\"><out/></xsl:template>\n</xsl:stylesheet>\n";
 const QString kBusy = QStringLiteral("This window is still loading or previewing a document; try again when it has finished.");
+const QString kBusyClosing = QStringLiteral("This window is still loading or previewing a document; try again when it has "
+                                            "finished, or stop waiting and close it now.");
 
 // Messages printed while a check runs.
 QStringList g_messages;
@@ -683,6 +685,7 @@ private slots:
         QTest::addRow("stylesheet, cancel") << LoadCase{"mnuOpenXSLTURL", "cancel"};
         QTest::addRow("source, cancel") << LoadCase{"mnuOpenXMLURL", "cancel"};
         QTest::addRow("source, close its window") << LoadCase{"mnuOpenXMLURL", "close window"};
+        QTest::addRow("source, stop waiting and close") << LoadCase{"mnuOpenXMLURL", "stop waiting"};
         QTest::addRow("source, close the main window") << LoadCase{"mnuOpenXMLURL", "close main"};
         QTest::addRow("source, open another source into it") << LoadCase{"mnuOpenXMLURL", "open xml again"};
         QTest::addRow("source, edit the stylesheet") << LoadCase{"mnuOpenXMLURL", "type"};
@@ -696,8 +699,9 @@ private slots:
         server.serve("/other.xml", "<other/>");
         const QString url = server.url("/held.xml");
         const bool source = QByteArray(c.command) == "mnuOpenXMLURL", cancel = c.attempt == "cancel";
-        frmEditor *doc = open();
-        if (cancel)
+        const bool stop = c.attempt == "stop waiting";
+        QPointer<frmEditor> doc = open();
+        if (cancel || stop)
             setUrlFetchTimeoutMs(30000); // only Cancel ends this load
         QElapsedTimer clock;
         qint64 shownAfter = 0;
@@ -712,9 +716,14 @@ private slots:
                 QCOMPARE(button->text(), QStringLiteral("Cancel"));
                 QTest::mouseClick(button, Qt::LeftButton);
                 return;
+            } else if (stop) {
+                QVERIFY(!doc->parentWidget()->close());
+                QTest::mouseClick(doc->StatusBar->findChild<QPushButton *>("cmdStopWaiting"), Qt::LeftButton);
+                return;
             } else if (c.attempt == "close window") {
                 QVERIFY(!doc->parentWidget()->close());
-                QCOMPARE(doc->StatusBar->currentMessage(), kBusy);
+                QCOMPARE(doc->StatusBar->currentMessage(), kBusyClosing);
+                QVERIFY(doc->StatusBar->findChild<QPushButton *>("cmdStopWaiting")->isVisible());
             } else if (c.attempt == "close main") {
                 QVERIFY(!main->close() && main->isVisible());
                 QCOMPARE(main->statusBar()->currentMessage(),
@@ -737,6 +746,11 @@ private slots:
         // Nothing was asked on the way (no error, no save prompt, no second address).
         QCOMPARE(fake->calls.size(), 1);
         QCOMPARE(server.requests(), QStringList{"/held.xml"});
+        if (stop) { // the wait ends at once, and the window with it
+            QTRY_VERIFY(!doc);
+            QVERIFY(documentWindows(main).isEmpty() && !progressWindow() && !QApplication::overrideCursor());
+            return;
+        }
         QVERIFY(!doc->isBusy() && !progressWindow() && !QApplication::overrideCursor());
         const QList<frmEditor *> docs = documentWindows(main);
         if (cancel) { // the user's own choice: a note in the window's status bar, nothing loaded

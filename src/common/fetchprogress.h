@@ -26,6 +26,8 @@ public:
     const UrlFetchObserver &observer() const { return m_observer; }
     // True once the user pressed Cancel (or closed the window).
     bool cancelled() const { return m_cancelled; }
+    // Ends the wait as Cancel does; the fetch stops at its next progress report.
+    void cancel() { m_cancelled = true; }
 
 private:
     bool update(qint64 received, qint64 total);

@@ -43,25 +43,33 @@
 #include <atomic>
 #include <malloc.h>
 #include <thread>
+#include <QPushButton>
 #include <QVBoxLayout>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 
 namespace {
 
-// Counts a running load or preview for the lifetime of the object.
+// Counts a running load or preview for the lifetime of the object; idle runs when the last
+// one ends.
 class BusyScope
 {
 public:
-    explicit BusyScope(int &counter)
+    BusyScope(int &counter, std::function<void()> idle)
         : m_counter(counter)
+        , m_idle(std::move(idle))
     {
         ++m_counter;
     }
-    ~BusyScope() { --m_counter; }
+    ~BusyScope()
+    {
+        if (--m_counter == 0)
+            m_idle();
+    }
 
 private:
     int &m_counter;
+    std::function<void()> m_idle;
 };
 
 bool isUrl(const QString &source)
@@ -272,6 +280,12 @@ void frmEditor::buildControls()
     m_panel2->setMinimumWidth(140);
     StatusBar->addWidget(panel1, 1);
     StatusBar->addWidget(m_panel2);
+    m_stopWaiting = new QPushButton(QStringLiteral("Stop Waiting"), StatusBar);
+    m_stopWaiting->setObjectName(QStringLiteral("cmdStopWaiting"));
+    m_stopWaiting->setToolTip(QStringLiteral("Stop the load or preview this window waits for, and close the window"));
+    m_stopWaiting->hide();
+    StatusBar->addPermanentWidget(m_stopWaiting);
+    connect(m_stopWaiting, &QPushButton::clicked, this, &frmEditor::stopWaitingAndClose);
     StatusBar->installEventFilter(this);
     panel1->installEventFilter(this);
     m_panel1Text->installEventFilter(this);
@@ -821,7 +835,7 @@ void frmEditor::enterPreview(int previousTab)
 {
     QString stem = getTempFileStem();
     BusyCursor busy;
-    BusyScope scope(m_busy);
+    BusyScope scope(m_busy, [this] { busyEnded(); });
     setEditState(false);
     const bool built = buildPreviewFile(stem);
     if (built) {
@@ -890,7 +904,7 @@ bool frmEditor::buildPreviewFile(QString &stem)
 bool frmEditor::previewInBrowser()
 {
     BusyCursor busy;
-    BusyScope scope(m_busy);
+    BusyScope scope(m_busy, [this] { busyEnded(); });
     const preview::Result result = runInEngine(QStringLiteral("browser"), preview::Target::Browser);
     if (!result.ok) {
         if (result.text == EngineClient::stoppedMessage())
@@ -944,7 +958,9 @@ bool frmEditor::readDocument(const QString &source, LoadedText *loaded, QString 
         }
     } else {
         FetchProgress progress(source, this);
+        m_fetch = &progress;
         const UrlFetchResult fetched = fetchUrl(source, progress.observer());
+        m_fetch = nullptr;
         if (!fetched.ok) {
             *error = fetched.error;
             *cancelled = progress.cancelled();
@@ -1008,13 +1024,36 @@ bool frmEditor::refuseWhileBusy()
     return true;
 }
 
+void frmEditor::stopWaitingAndClose()
+{
+    m_closeWhenIdle = true;
+    m_stopWaiting->setEnabled(false);
+    if (m_fetch)
+        m_fetch->cancel();
+    EngineClient::shared().stop(m_windowId);
+}
+
+void frmEditor::busyEnded()
+{
+    m_stopWaiting->hide();
+    m_stopWaiting->setEnabled(true);
+    if (!m_closeWhenIdle)
+        return;
+    m_closeWhenIdle = false;
+    // Once the waiting code has returned: the close asks about unsaved work as any close does.
+    QTimer::singleShot(0, this, [this] {
+        if (QWidget *frame = parentWidget())
+            frame->close();
+    });
+}
+
 bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
                          const std::function<void(const LoadedText &)> &loaded)
 {
     if (refuseWhileBusy())
         return false;
     BusyCursor busy;
-    BusyScope scope(m_busy);
+    BusyScope scope(m_busy, [this] { busyEnded(); });
     bool result = false;
     try {
         LoadedText text;
@@ -1251,8 +1290,13 @@ bool frmEditor::saveSource(bool saveAs)
 
 void frmEditor::closeEvent(QCloseEvent *event)
 {
-    // A load or preview waiting for its data still uses this window.
-    if (refuseWhileBusy()) {
+    // A load or preview waiting for its data still uses this window. The user may end the
+    // wait and have the window close then.
+    if (isBusy()) {
+        StatusBar->showMessage(QStringLiteral("This window is still loading or previewing a document; try again when "
+                                              "it has finished, or stop waiting and close it now."),
+                               kStatusNoteMs);
+        m_stopWaiting->show();
         event->ignore();
         return;
     }
@@ -1399,7 +1443,7 @@ void frmEditor::printPreview()
     if (!dialogs().printDialog(this, &printer))
         throw std::runtime_error("Printing was cancelled.");
     ensurePreviewPage();
-    BusyScope scope(m_busy);
+    BusyScope scope(m_busy, [this] { busyEnded(); });
     QEventLoop wait;
     bool ok = false;
     const QMetaObject::Connection done = connect(WebBrowser, &QWebEngineView::printFinished, &wait, [&](bool success) {

@@ -14,7 +14,9 @@
 #include <memory>
 #include <optional>
 
+class FetchProgress;
 class QLabel;
+class QPushButton;
 class QSplitter;
 class QStatusBar;
 class QTabWidget;
@@ -229,6 +231,9 @@ private:
     bool writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error);
     // Runs work on a thread of its own and waits for it while events go on.
     void runBeside(const QString &what, const std::function<void()> &work);
+    // Ends the load or preview the window waits for and closes the window once it is over.
+    void stopWaitingAndClose();
+    void busyEnded();
     void unload();
     void setCaption(const QString &caption);
     void writeRecoveryCopy();
@@ -262,6 +267,10 @@ private:
     // restored after a crash: that is unsaved whatever undo does to it.
     bool m_xsltSavePoint = true;
     bool m_sourceChanged = false;
+    // The wait in progress for a load from the network, to cancel it.
+    FetchProgress *m_fetch = nullptr;
+    QPushButton *m_stopWaiting = nullptr;
+    bool m_closeWhenIdle = false;
     bool m_closeApproved = false;
     bool m_unloaded = false;
     int m_previousTab = 0;
