@@ -824,7 +824,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void recentList_storedShowsInTheFileMenuAndOpensOnAClick()
     {
         const QString a = file("a.xsl");
-        fixture::writeSettings("MRUFiles", {{"0", "/x/A.xsl"}, {"1", a}, {"2", "/x/a.XSL"},
+        fixture::writeSettings("MRUFiles", {{"0", "/x/A&B.xsl"}, {"1", a}, {"2", "/x/a&b.XSL"},
                                             {"3", "/gone/c.xsl"}, {"4", "/x/d.xsl"}, {"5", "/x/e.xsl"}});
         delete main;
         main = new frmMDIMain;
@@ -832,14 +832,32 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         for (QAction *entry : byCaption({"&File"})->menu()->actions())
             if (entry->isVisible())
                 fileMenu << (entry->isSeparator() ? "-" : entry->text());
-        QCOMPARE(fileMenu.mid(fileMenu.indexOf("&Print...") + 1, 6), QStringList({"-", "/x/A.xsl", a, "/gone/c.xsl", "/x/d.xsl", "-"}));
+        // An "&" in a path is shown, not taken for the mark of a shortcut.
+        QCOMPARE(fileMenu.mid(fileMenu.indexOf("&Print...") + 1, 6), QStringList({"-", "/x/A&&B.xsl", a, "/gone/c.xsl", "/x/d.xsl", "-"}));
         byCaption({"&File", "/gone/c.xsl"})->trigger();
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Parsing XSLT Document"));
         QVERIFY(documentWindows(main).isEmpty());
         byCaption({"&File", a})->trigger();
         QCOMPARE(documentWindows(main).size(), 1);
         QCOMPARE(documentWindows(main).first()->Caption(), a);
-        QCOMPARE(main->mruList(), QStringList({a, "/gone/c.xsl", "/x/A.xsl", "/x/d.xsl"}));
+        QCOMPARE(main->mruList(), QStringList({a, "/gone/c.xsl", "/x/A&B.xsl", "/x/d.xsl"}));
+        QVERIFY(main->close());
+        QCOMPARE(SettingsStore::read("MRUFiles", "2", QString()), "/x/A&B.xsl");
+    }
+
+    // "All Files" in the open dialogs shows every file, also one without an extension.
+    void openDialogs_allFilesShowsEveryFile()
+    {
+        QVERIFY(testenv::writeFile(dir->filePath("Makefile"), "x"));
+        fixture::newDocument(main);
+        for (const char *command : {"mnuOpenXSLTFile", "mnuOpenXMLFile"}) {
+            item(command)->trigger();
+            const QStringList filters = qtFileFilter(fake->calls.last().title).split(";;");
+            QCOMPARE(filters.size(), 2);
+            QVERIFY2(filters.last().startsWith("All Files ("), qPrintable(filters.last()));
+            const QString patterns = filters.last().section('(', 1).chopped(1);
+            QCOMPARE(QDir(dir->path()).entryList(patterns.split(' '), QDir::Files), QStringList("Makefile"));
+        }
     }
 
     // The same command once per step; after each step the selection and the messages shown.

@@ -227,7 +227,7 @@ const std::vector<frmMDIMain::Command> &frmMDIMain::commands()
         {.row = Row::Item, .name = "mnuOptions", .caption = "&Options...", .onMain = &M::showOptions},
 
         {.row = Row::Menu, .name = "mnuWindow", .caption = "&Window"},
-        {.row = Row::Item, .name = "mnuTileH", .caption = "Tile &Horizontially", .onMain = &M::cmdTileHorizontally},
+        {.row = Row::Item, .name = "mnuTileH", .caption = "Tile &Horizontally", .onMain = &M::cmdTileHorizontally},
         {.row = Row::Item, .name = "mnuTileV", .caption = "Tile &Vertically", .onMain = &M::cmdTileVertically},
         {.row = Row::Item, .name = "mnuCascade", .caption = "&Cascade", .onMain = &M::cmdCascade},
         {.row = Row::Item, .name = "mnuArrange", .caption = "&Arrange Icons", .onMain = &M::cmdArrangeIcons},
@@ -443,7 +443,7 @@ void frmMDIMain::loadXmlInto(const std::function<QString()> &ask)
 void frmMDIMain::cmdOpenXMLFile()
 {
     loadXmlInto([this] {
-        return showFileDialog(m_commonDialog, QStringLiteral("Open XML..."), QStringLiteral("XML (*.xml)|*.xml|All Files|*.*"), 1);
+        return showFileDialog(m_commonDialog, QStringLiteral("Open XML..."), QStringLiteral("XML (*.xml)|*.xml|All Files|*"), 1);
     });
 }
 
@@ -657,7 +657,7 @@ bool frmMDIMain::openXSLT(const QString &path)
     QString source = path;
     if (source.isNull()) {
         const QString answer = showFileDialog(m_commonDialog, QStringLiteral("Open XSLT..."),
-                                              QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt|All Files|*.*"), 1);
+                                              QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt|All Files|*"), 1);
         if (answer.trimmed().isEmpty())
             return false;
         source = answer;
@@ -684,7 +684,7 @@ void frmMDIMain::mruItemClicked(int index)
 {
     if (index < 0 || index > intLastMRU)
         return;
-    const QString path = m_mruItems[index]->text();
+    const QString path = mruPath(m_mruItems[index]);
     moveMRUItemToTop(path, index);
     openXSLT(path);
 }
@@ -978,7 +978,7 @@ QStringList frmMDIMain::mruList() const
 {
     QStringList out;
     for (int i = 0; i <= intLastMRU && i < m_mruItems.size(); ++i)
-        out << m_mruItems[i]->text();
+        out << mruPath(m_mruItems[i]);
     return out;
 }
 
@@ -986,9 +986,22 @@ int frmMDIMain::findMRUItem(const QString &path) const
 {
     const QString upper = path.toUpper();
     for (int i = 0; i <= intLastMRU; ++i)
-        if (m_mruItems[i]->text().toUpper() == upper)
+        if (mruPath(m_mruItems[i]).toUpper() == upper)
             return i;
     return -1;
+}
+
+// An entry keeps its path as it is; its caption shows an "&" in the path instead of taking it
+// for the mark of a shortcut letter.
+QString frmMDIMain::mruPath(const QAction *entry)
+{
+    return entry->data().isValid() ? entry->data().toString() : entry->text();
+}
+
+void frmMDIMain::setMRUEntry(QAction *entry, const QString &path)
+{
+    entry->setData(path);
+    entry->setText(QString(path).replace(QLatin1Char('&'), QStringLiteral("&&")));
 }
 
 void frmMDIMain::addMRUItem(const QString &path)
@@ -996,7 +1009,7 @@ void frmMDIMain::addMRUItem(const QString &path)
     if (intLastMRU < 3) {
         ++intLastMRU;
         if (intLastMRU > 0) {
-            QAction *entry = new QAction(m_mruItems[0]->text(), this);
+            QAction *entry = new QAction(this);
             entry->setObjectName(QStringLiteral("mnuMRU_%1").arg(intLastMRU));
             const int index = intLastMRU;
             connect(entry, &QAction::triggered, this, [this, index] { mruItemClicked(index); });
@@ -1006,15 +1019,15 @@ void frmMDIMain::addMRUItem(const QString &path)
         m_mruItems[intLastMRU]->setVisible(true);
     }
     for (int i = intLastMRU; i >= 1; --i)
-        m_mruItems[i]->setText(m_mruItems[i - 1]->text());
-    m_mruItems[0]->setText(path);
+        setMRUEntry(m_mruItems[i], mruPath(m_mruItems[i - 1]));
+    setMRUEntry(m_mruItems[0], path);
 }
 
 void frmMDIMain::moveMRUItemToTop(const QString &path, int index)
 {
     for (int i = index; i >= 1; --i)
-        m_mruItems[i]->setText(m_mruItems[i - 1]->text());
-    m_mruItems[0]->setText(path);
+        setMRUEntry(m_mruItems[i], mruPath(m_mruItems[i - 1]));
+    setMRUEntry(m_mruItems[0], path);
 }
 
 void frmMDIMain::updateMRUList(const QString &path)
@@ -1044,7 +1057,7 @@ void frmMDIMain::saveMRUList()
 {
     try {
         for (int i = 0; i <= intLastMRU; ++i)
-            SettingsStore::save(QString::fromLatin1(SettingsStore::MRUSection), QString::number(i), m_mruItems[i]->text());
+            SettingsStore::save(QString::fromLatin1(SettingsStore::MRUSection), QString::number(i), mruPath(m_mruItems[i]));
     } catch (const std::exception &) {
         // The list is a convenience; a store that cannot be written must not stop the program
         // from closing.

@@ -136,6 +136,8 @@ private:
     void saveMRUList();
     void updateMRUList(const QString &path);
     int findMRUItem(const QString &path) const;
+    static QString mruPath(const QAction *entry);
+    static void setMRUEntry(QAction *entry, const QString &path);
     void addMRUItem(const QString &path);
     void moveMRUItemToTop(const QString &path, int index);
     void unload();
