@@ -13,8 +13,9 @@ PACKAGES=(
 if [ "${1:-}" = "--tests" ]; then
   # docbook-xsl and xsltproc: real-world stylesheets and a reference processor for the tests;
   # xvfb, xauth and imagemagick: screenshots of the running program;
-  # desktop-file-utils and appstream: validators for the installed desktop files.
-  PACKAGES+=(docbook-xsl xsltproc xvfb xauth imagemagick desktop-file-utils appstream)
+  # desktop-file-utils and appstream: validators for the installed desktop files;
+  # poppler-utils: the text of printed pages.
+  PACKAGES+=(docbook-xsl xsltproc xvfb xauth imagemagick desktop-file-utils appstream poppler-utils)
 fi
 
 missing=()

@@ -720,9 +720,15 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QVERIFY(!doc->panelHasIcon());
     }
 
+    // Each copy is a job of its own with the whole text, and nothing but the text: no page
+    // numbers, no headers.
     void print_eachCopyIsAJobOfItsOwn()
     {
-        fixture::newDocument(main);
+        frmEditor *doc = fixture::newDocument(main);
+        QStringList lines;
+        for (int i = 1; i <= 150; ++i)
+            lines << QStringLiteral("line %1").arg(i);
+        doc->txtXSLT->setText(lines.join('\n'));
         const QString pdf = dir->filePath("out.pdf");
         fake->printAnswers << true;
         fake->printToFile = pdf;
@@ -730,10 +736,28 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         item("mnuPrint")->trigger();
         QVERIFY(fake->messages().isEmpty());
         for (const QString &f : {pdf, pdf + ".2", pdf + ".3"}) {
-            QFile out(f);
-            QVERIFY2(out.open(QIODevice::ReadOnly) && out.readAll().startsWith("%PDF"), qPrintable(f));
+            QProcess text;
+            text.start("pdftotext", {"-layout", f, "-"});
+            QVERIFY2(text.waitForFinished(20000) && text.exitCode() == 0, qPrintable(f));
+            QStringList printed = QString::fromUtf8(text.readAllStandardOutput()).split('\n');
+            for (QString &l : printed)
+                l = l.trimmed();
+            printed.removeAll(QString());
+            QCOMPARE(printed, lines);
         }
         QVERIFY(!QFile::exists(pdf + ".4"));
+    }
+
+    // Cancelling the print dialog of the preview's page prints nothing and says nothing.
+    void printPreview_cancelSaysNothing()
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        doc->SSTab->setCurrentIndex(2);
+        QTRY_VERIFY(!doc->isBusy());
+        fake->calls.clear();
+        item("mnuPrint")->trigger();
+        QCOMPARE(fake->calls.size(), 1);
+        QCOMPARE(fake->calls.first().kind, QStringLiteral("print"));
     }
 
     void pointerOverBackground_switchesDocumentCommandsOff()

@@ -43,6 +43,7 @@
 #include <atomic>
 #include <malloc.h>
 #include <thread>
+#include <QAbstractTextDocumentLayout>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <QWebEngineProfile>
@@ -1431,6 +1432,10 @@ void frmEditor::printText(SyntaxBox *ctl)
             printer.setOutputFileName(copy == 1 ? outputFile : QStringLiteral("%1.%2").arg(outputFile).arg(copy));
         QTextDocument text;
         text.setPlainText(ctl->Text() + QLatin1Char('\n'));
+        // Laid out on the printer's own pages: a document without pages of its own would get
+        // page numbers added at the foot of each.
+        text.documentLayout()->setPaintDevice(&printer);
+        text.setPageSize(printer.pageRect(QPrinter::DevicePixel).size());
         text.print(&printer);
         if (printer.printerState() == QPrinter::Error)
             throw std::runtime_error("The printer reported an error.");
@@ -1440,8 +1445,9 @@ void frmEditor::printText(SyntaxBox *ctl)
 void frmEditor::printPreview()
 {
     QPrinter printer;
+    // Cancelling the page's print dialog is the user's choice, not a failure.
     if (!dialogs().printDialog(this, &printer))
-        throw std::runtime_error("Printing was cancelled.");
+        return;
     ensurePreviewPage();
     BusyScope scope(m_busy, [this] { busyEnded(); });
     QEventLoop wait;
