@@ -933,7 +933,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     }
 
     // The dialogs as they open: the selection (cut to the field's 255 units, an emoji cut in half
-    // going too) or else a default as the text to find, the options off, searching down; only
+    // going too) or else nothing as the text to find, and nothing to replace with, the options off, searching down; only
     // Find has a direction, only Replace its buttons. Then their options and buttons reach the
     // engine, whose rules are in engine().
     void dialog_opensAndReachesTheEngine()
@@ -944,7 +944,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
             QVERIFY(!(dialog()->windowFlags() & Qt::WindowContextHelpButtonHint));
             QCOMPARE(part<QLineEdit>("Fi&nd what:")->text() + "/" + QString::number(part<QLineEdit>("Fi&nd what:")->maxLength()), findWhat + "/255");
             QCOMPARE(part<QLineEdit>("Re&place with:") ? part<QLineEdit>("Re&place with:")->text() + "/" + QString::number(part<QLineEdit>("Re&place with:")->maxLength()) : "-",
-                     replace ? "Replace Text/255" : "-");
+                     replace ? "/255" : "-");
             for (const char *box : {"Match &whole word only", "Match &case", "&Up", "&Down"})
                 QCOMPARE(part<QAbstractButton>(box) ? QString::number(part<QAbstractButton>(box)->isChecked()) : "-",
                          replace && box[1] != 'a' ? "-" : QByteArray(box) == "&Down" ? "1" : "0");
@@ -965,7 +965,8 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         doc->txtXML->setText("<cat/>");
         doc->SSTab->setCurrentIndex(1); // the stylesheet is searched whatever page shows
         main->toolbarButtonClick("Find");
-        opened("Find Text", false);
+        opened("", false); // nothing selected: nothing to find yet
+        QVERIFY(!part("&Find Next")->isEnabled());
         type("Fi&nd what:", "cat");
         QStringList seen;
         for (const char *press : {"&Find Next", "Match &case", "&Find Next", "Match &whole word only", "&Find Next", "&Up",

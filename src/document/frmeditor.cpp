@@ -1472,5 +1472,5 @@ void frmEditor::showFindDialog()
 void frmEditor::showReplaceDialog()
 {
     findreplace::showFindReplace(this, txtXSLT, findreplace::Down, findreplace::initialFindText(txtXSLT), true,
-                                 QStringLiteral("Replace Text"));
+                                 QString());
 }

@@ -181,7 +181,7 @@ QString initialFindText(SyntaxBox *target)
 {
     if (target && target->SelLength() >= 1)
         return limited(target->SelText());
-    return QStringLiteral("Find Text");
+    return QString();
 }
 
 FindReplaceDialog *showFindReplace(QWidget *owner, SyntaxBox *target, int flags, const QString &findWhat,

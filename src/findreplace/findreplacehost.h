@@ -50,7 +50,7 @@ private:
 FindReplaceDialog *openDialog();
 
 // The find text a new dialog offers: the target's selection (at most kMaxTextLength characters),
-// or "Find Text" when nothing is selected.
+// or nothing when nothing is selected.
 QString initialFindText(SyntaxBox *target);
 
 // Opens the dialog for target, owned by owner, and returns at once. Does nothing and returns
