@@ -248,10 +248,11 @@ private slots:
     void newWindow_readsStoredOptions_data()
     {
         QTest::addColumn<OptionsCase>("c");
-        QTest::addRow("none stored") << OptionsCase{{}, 8.25, true, ""};
+        const double fixed = SyntaxBox::defaultFont().pointSizeF();
+        QTest::addRow("none stored") << OptionsCase{{}, fixed, true, ""};
         QTest::addRow("font and parse-on-edit") << OptionsCase{{{"FontName", "DejaVu Sans Mono"}, {"FontSize", "12"}, {"AutoParse", "0"}}, 12, false, ""};
         // The steps after the failing one are skipped.
-        QTest::addRow("bad size") << OptionsCase{{{"FontSize", "huge"}, {"AutoParse", "0"}}, 8.25, false, "huge"};
+        QTest::addRow("bad size") << OptionsCase{{{"FontSize", "huge"}, {"AutoParse", "0"}}, fixed, false, "huge"};
         QTest::addRow("bad parse-on-edit") << OptionsCase{{{"FontSize", "10"}, {"AutoParse", "maybe"}}, 10, false, "maybe"};
     }
     void newWindow_readsStoredOptions()

@@ -139,9 +139,10 @@ Values storedOptions()
 }
 Values withDefaults(const QString &family, const Values &changes)
 {
-    Values all{{"StartupMode", "Normal"}, {"AutoParse", "1"}, {"FontName", family}, {"FontSize", "8"},
+    Values all{{"StartupMode", "Normal"}, {"AutoParse", "1"}, {"FontName", family},
+               {"FontSize", QString::number(SyntaxBox::defaultFont().pointSizeF())},
                {"TagColor", "16711680"}, {"TagBold", "0"}, {"TagItalic", "0"}, {"AttribColor", "8388608"},
-               {"AttribBold", "0"}, {"AttribItalic", "0"}, {"AttibValueColor", "128"}, {"AttibValueBold", "0"},
+               {"AttribBold", "1"}, {"AttribItalic", "0"}, {"AttibValueColor", "128"}, {"AttibValueBold", "0"},
                {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"}, {"KeepFilesAsWritten", "1"},
                {"EngineMemoryMB", QString::number(EngineClient::defaultMemoryLimitMb())}};
     all.insert(changes);
@@ -1035,7 +1036,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void open_showsTheStoreAndOkStoresWhatIsShown_data()
     {
         QTest::addColumn<StoredCase>("c");
-        QTest::addRow("nothing stored") << StoredCase{{}, {}, 8};
+        QTest::addRow("nothing stored") << StoredCase{{}, {}, SyntaxBox::defaultFont().pointSizeF()};
         QTest::addRow("values unlike the defaults") << StoredCase{
             {{"StartupMode", "maximized"}, {"AutoParse", "0"}, {"FontName", "@"}, {"FontSize", "10.5"}, {"TagColor", "255"},
              {"TagBold", "1"}, {"AttribColor", "65280"}, {"AttribItalic", "1"}, {"AttibValueColor", "4227072"},
@@ -1152,7 +1153,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QVERIFY2(w && w->isVisible(), where.path);
         const QString before = valueOf(w);
         if (auto *list = qobject_cast<QComboBox *>(w))
-            pick(list, QByteArray(c.key) == "FontName" ? otherFamily(&dlg) : list->itemText(1));
+            pick(list, QByteArray(c.key) == "FontName" ? otherFamily(&dlg) : list->itemText(list->currentIndex() == 1 ? 2 : 1));
         else if (c.colourTitle.isEmpty())
             QTest::mouseClick(w, Qt::LeftButton);
         else { // a single click asks nothing; a cancelled colour dialog changes nothing
@@ -1232,9 +1233,9 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
             for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML}) {
                 seen << QStringList{box->fontName(), box->fontSize(), styles(box), QString::number(doc->blnAutoParse),
                                     QString::number(scriptsRun(doc)), QString::number(doc->keepAsWritten())}.join('|');
-                expected << (fromStore ? QStringLiteral("DejaVu Serif|14|16711680B 8388608I 65280|0|1|0")
+                expected << (fromStore ? QStringLiteral("DejaVu Serif|14|16711680B 8388608BI 65280|0|1|0")
                                        : QStringList{family, size, c.canceled ? (box == doc->txtXSLT ? "0 8388608B 128" : "16711680 8388608B 128")
-                                                                              : "16711680 8388608 128", "1", "0", "1"}.join('|'));
+                                                                              : "16711680 8388608B 128", "1", "0", "1"}.join('|'));
             }
         }
         QCOMPARE(seen, expected);

@@ -387,7 +387,7 @@ private slots:
     void setFontSize_data()
     {
         QTest::addColumn<SizeCase>("c");
-        QTest::addRow("design-time size") << SizeCase{"8.25", "8.25"};
+        QTest::addRow("quarter") << SizeCase{"8.25", "8.25"};
         QTest::addRow("half") << SizeCase{"10.5", "10.5"};
         QTest::addRow("spaces around") << SizeCase{" 12 ", "12"};
         QTest::addRow("empty (a missing setting)") << SizeCase{"", ""};
@@ -398,7 +398,9 @@ private slots:
         QFETCH(SizeCase, c);
         auto [size, shown] = c;
         SyntaxBox box;
-        QCOMPARE(box.fontSize(), QStringLiteral("8.25"));
+        // A new editor is in the system's fixed-width font at its own size.
+        const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        QCOMPARE(box.fontName() + " " + box.fontSize(), QFontInfo(fixed).family() + " " + QString::number(qRound(fixed.pointSizeF())));
         box.setTagBold(true);
         box.setFontName(QStringLiteral("DejaVu Sans Mono"));
         box.setFontSize("11");
@@ -438,7 +440,7 @@ private slots:
         qInstallMessageHandler(previous);
         QVERIFY2(g_messages.isEmpty(), qPrintable(g_messages.join('\n')));
         QVERIFY2(QFontDatabase::families().contains(fallback), qPrintable(fallback));
-        QCOMPARE(box.fontSize(), QStringLiteral("8.25"));
+        QCOMPARE(box.fontPointSize(), SyntaxBox::defaultFont().pointSizeF());
 
         box.setFontName(QStringLiteral("DejaVu Serif"));
         box.setFontName(QString()); // a missing setting keeps the family

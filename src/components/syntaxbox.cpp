@@ -12,6 +12,7 @@
 #include <QMimeData>
 #include <QDropEvent>
 #include <QFocusEvent>
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QKeyEvent>
 #include <QLocale>
@@ -319,6 +320,14 @@ struct SyntaxBox::Impl {
     };
 };
 
+QFont SyntaxBox::defaultFont()
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    // The size a settings store can hold and the options dialog can show: whole points.
+    font.setPointSizeF(std::max(6.0, std::round(font.pointSizeF())));
+    return font;
+}
+
 SyntaxBox::SyntaxBox(QWidget *parent)
     : QsciScintilla(parent), d(new Impl(this))
 {
@@ -329,8 +338,7 @@ SyntaxBox::SyntaxBox(QWidget *parent)
     SendScintilla(SCI_SETIDLESTYLING, SC_IDLESTYLING_ALL);
 
     d->lexer = new XmlLexer(this);
-    d->font = QFont(QStringLiteral("MS Sans Serif"));
-    d->font.setPointSizeF(8.25);
+    d->font = defaultFont();
     d->font.setWeight(QFont::Normal);
     d->font.setBold(false);
     d->font.setItalic(false);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QUrl>
 
 #include <Qsci/qsciscintilla.h>
@@ -14,6 +15,9 @@ class SyntaxBox : public QsciScintilla
 {
     Q_OBJECT
 public:
+    // The font an editor starts in, when no other is stored: the system's fixed-width font at
+    // its own size.
+    static QFont defaultFont();
     explicit SyntaxBox(QWidget *parent = nullptr);
     ~SyntaxBox() override;
 

@@ -370,9 +370,7 @@ QWidget *frmOptions::buildFontPanel()
     txtSample = new QLineEdit(QStringLiteral("Sample"), sample);
     txtSample->setObjectName(QStringLiteral("txtSample"));
     // Starts in the editor's own default font, so an empty store offers what the editor shows.
-    QFont f(QStringLiteral("MS Sans Serif"));
-    f.setPointSizeF(8.25);
-    txtSample->setFont(f);
+    txtSample->setFont(SyntaxBox::defaultFont());
     txtSample->setAlignment(Qt::AlignCenter);
     txtSample->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     (new QVBoxLayout(sample))->addWidget(txtSample);

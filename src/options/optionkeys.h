@@ -33,7 +33,8 @@ inline constexpr Key TagColor{"TagColor", "16711680"};
 inline constexpr Key TagBold{"TagBold", "0"};
 inline constexpr Key TagItalic{"TagItalic", "0"};
 inline constexpr Key AttribColor{"AttribColor", "8388608"};
-inline constexpr Key AttribBold{"AttribBold", "0"};
+// Attribute names show bold unless the user says otherwise.
+inline constexpr Key AttribBold{"AttribBold", "1"};
 inline constexpr Key AttribItalic{"AttribItalic", "0"};
 inline constexpr Key AttribValueColor{"AttibValueColor", "128"};
 inline constexpr Key AttribValueBold{"AttibValueBold", "0"};
