@@ -39,10 +39,12 @@ int main(int argc, char *argv[])
         return print(cl);
     frmMDIMain main;
     main.show();
-    // Work kept from a program that did not close its windows is offered once the window is
-    // up; then the files the command line names open.
+    // Once the window is up: work kept from a program that did not close its windows is
+    // offered, the windows open at the last close reopen if the user wants that, and then the
+    // files the command line names open.
     QTimer::singleShot(0, &main, [&main, files = cl.files] {
         main.restoreUnsavedWork();
+        main.reopenWindows();
         main.openSources(files);
     });
     return app.exec();

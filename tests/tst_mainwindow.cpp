@@ -63,6 +63,7 @@ const struct Control {
     {"General", "Startup:", "StartupMode"}, {"General", "Preview/Run scripts in the preview", "RunPreviewScripts"},
     {"General", "Memory for a transformation (MB):", "EngineMemoryMB"},
     {"General", "Files/Keep files exactly as written", "KeepFilesAsWritten"},
+    {"General", "Files/Reopen windows at start-up", "ReopenWindows"},
     {"Editor", "Auto-Parse/Parse Document on Edit", "AutoParse"}, {"Editor", "Tag Color", "TagColor"},
     {"Editor", "Tag Color/Bold", "TagBold"}, {"Editor", "Tag Color/Italic", "TagItalic"},
     {"Editor", "Attribute Color", "AttribColor"}, {"Editor", "Attribute Color/Bold", "AttribBold"},
@@ -143,7 +144,7 @@ Values withDefaults(const QString &family, const Values &changes)
                {"FontSize", QString::number(SyntaxBox::defaultFont().pointSizeF())},
                {"TagColor", "16711680"}, {"TagBold", "0"}, {"TagItalic", "0"}, {"AttribColor", "8388608"},
                {"AttribBold", "1"}, {"AttribItalic", "0"}, {"AttibValueColor", "128"}, {"AttibValueBold", "0"},
-               {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"}, {"KeepFilesAsWritten", "1"},
+               {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"}, {"KeepFilesAsWritten", "1"}, {"ReopenWindows", "0"},
                {"EngineMemoryMB", QString::number(EngineClient::defaultMemoryLimitMb())}};
     all.insert(changes);
     return all;
@@ -885,6 +886,42 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         }
     }
 
+    // With the option on, the windows with a file of their own, and their sources, open again at
+    // the next start; with it off, nothing is noted and nothing reopens.
+    void reopenWindows_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addRow("on") << "1";
+        QTest::addRow("off") << "0";
+    }
+    void reopenWindows()
+    {
+        QFETCH(QString, option);
+        fixture::writeSettings(kOptions, {{"ReopenWindows", option}});
+        fixture::writeSettings("Session", {{"Window0", "/gone/old.xsl"}});
+        const QString a = file("a.xsl"), b = file("b.xsl"), source = dir->filePath("s.xml");
+        QVERIFY(testenv::writeFile(source, "<r/>"));
+        for (const QString &name : {a, b}) {
+            fake->fileNames << name;
+            item("mnuOpenXSLTFile")->trigger();
+        }
+        main->documents().first()->loadXMLFile(source);
+        fixture::newDocument(main); // no file: nothing to reopen
+        QVERIFY(main->close());
+        QStringList noted;
+        for (const QString &key : SettingsStore::keys("Session"))
+            noted << key + "=" + SettingsStore::read("Session", key, QString());
+        QCOMPARE(noted, option == "1" ? QStringList({"Source0=" + source, "Window0=" + a, "Window1=" + b}) : QStringList());
+        delete main;
+        main = new frmMDIMain;
+        main->reopenWindows();
+        QStringList opened;
+        for (const QPointer<frmEditor> &doc : main->documents())
+            opened << doc->strFileName() + "|" + doc->sourceFileName();
+        QCOMPARE(opened, option == "1" ? QStringList({a + "|" + source, b + "|"}) : QStringList());
+        QVERIFY(fake->messages().isEmpty());
+    }
+
     // The same command once per step; after each step the selection and the messages shown.
     void engine_data()
     {
@@ -1133,7 +1170,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void change_storedAndApplyEnabledByListsAndParseAndScriptBoxes_data()
     {
         QTest::addColumn<ChangeCase>("c");
-        for (const char *key : {"FontName", "FontSize", "StartupMode", "AutoParse", "RunPreviewScripts", "KeepFilesAsWritten"})
+        for (const char *key : {"FontName", "FontSize", "StartupMode", "AutoParse", "RunPreviewScripts", "KeepFilesAsWritten", "ReopenWindows"})
             QTest::addRow("%s", key) << ChangeCase{key, true, ""};
         for (const char *key : {"TagBold", "TagItalic", "AttribBold", "AttribItalic", "AttibValueBold", "AttibValueItalic"})
             QTest::addRow("%s", key) << ChangeCase{key, false, ""};
@@ -1183,9 +1220,9 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QTest::addRow("cancel button") << ClosingCase{"cancel", true, true, 9, {}};
         QTest::addRow("escape key") << ClosingCase{"escape", true, true, 9, {}};
         QTest::addRow("title-bar close box") << ClosingCase{"close", true, false, 9, {}};
-        QTest::addRow("ok") << ClosingCase{"ok", true, false, 16, {}};
+        QTest::addRow("ok") << ClosingCase{"ok", true, false, 17, {}};
         QTest::addRow("close box, nothing stored") << ClosingCase{"close", false, false, 0, {}};
-        QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 16, {}};
+        QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 17, {}};
         QTest::addRow("ok, store not writable") << ClosingCase{"ok", false, false, 0, {"Error Saving Options (16)"}};
     }
     // Applied unless cancelled, to both panes of every window: what is stored, the defaults for

@@ -28,6 +28,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
@@ -958,10 +959,66 @@ void frmMDIMain::closeEvent(QCloseEvent *event)
         }
         doc->setCloseApproved(true);
     }
+    saveOpenWindows();
     for (QMdiSubWindow *w : wins)
         w->close();
     unload();
     event->accept();
+}
+
+void frmMDIMain::saveOpenWindows()
+{
+    const QString section = QString::fromLatin1(SettingsStore::SessionSection);
+    try {
+        bool reopen = false;
+        try {
+            reopen = SettingsConvert::toBoolean(SettingsStore::readOption(Options::ReopenWindows), Options::ReopenWindows.key());
+        } catch (const SettingsError &) {
+            // An unreadable setting is no request to reopen anything.
+        }
+        QList<std::pair<QString, QString>> values;
+        int n = 0;
+        for (const QPointer<frmEditor> &doc : m_documents) {
+            // Windows with a file of their own; not those only shown for a problem in them.
+            if (!doc || doc->strFileName().isEmpty() || doc->txtXSLT->isReadOnly() || !reopen)
+                continue;
+            values.append({QStringLiteral("Window%1").arg(n), doc->strFileName()});
+            if (!doc->sourceFileName().isEmpty())
+                values.append({QStringLiteral("Source%1").arg(n), doc->sourceFileName()});
+            ++n;
+        }
+        // Nothing to note and nothing noted: the store is not touched.
+        if (!values.isEmpty() || !SettingsStore::keys(section).isEmpty())
+            SettingsStore::replaceSection(section, values);
+    } catch (const std::exception &) {
+        // A convenience: a store that cannot be written must not stop the program from closing.
+    }
+}
+
+void frmMDIMain::reopenWindows()
+{
+    const QString section = QString::fromLatin1(SettingsStore::SessionSection);
+    try {
+        if (!SettingsConvert::toBoolean(SettingsStore::readOption(Options::ReopenWindows), Options::ReopenWindows.key()))
+            return;
+    } catch (const SettingsError &) {
+        return;
+    }
+    for (int n = 0;; ++n) {
+        const QString file = SettingsStore::read(section, QStringLiteral("Window%1").arg(n), QString());
+        if (file.isEmpty())
+            break;
+        // A window restored after a crash holds this file's newer text already.
+        const bool restored = std::any_of(m_documents.cbegin(), m_documents.cend(),
+                                          [&](const QPointer<frmEditor> &d) { return d && d->strFileName() == file; });
+        if (restored || !openXSLT(file))
+            continue;
+        const QString source = SettingsStore::read(section, QStringLiteral("Source%1").arg(n), QString());
+        if (frmEditor *doc = m_documents.isEmpty() ? nullptr : m_documents.last().data(); doc && !source.isEmpty()) {
+            doc->loadXMLFile(source);
+            doc->SSTab->setCurrentIndex(0);
+        }
+    }
 }
 
 void frmMDIMain::unload()

@@ -72,6 +72,9 @@ public:
     // After a crash or a kill: offers the unsaved stylesheets the ended program kept, each in a
     // window of its own, and deletes the copies either way.
     void restoreUnsavedWork();
+    // With the option on, opens the stylesheets and their sources that were open when the
+    // program last closed.
+    void reopenWindows();
 
     // "v" + major.minor.revision, plain decimals.
     static QString versionText(int major, int minor, int revision);
@@ -136,6 +139,8 @@ private:
     void saveMRUList();
     void updateMRUList(const QString &path);
     int findMRUItem(const QString &path) const;
+    // Notes the open windows for the next start, when the option asks for it.
+    void saveOpenWindows();
     static QString mruPath(const QAction *entry);
     static void setMRUEntry(QAction *entry, const QString &path);
     void addMRUItem(const QString &path);

@@ -245,7 +245,13 @@ QWidget *frmOptions::buildGeneralPanel()
     cbxKeepAsWritten->setToolTip(QStringLiteral("Show a file's own text and save it back in its own encoding and line "
                                                 "breaks. Off: show and save the text as the XML parser writes it."));
     cbxKeepAsWritten->setChecked(Options::KeepAsWritten.fallbackNumber() != 0);
-    (new QVBoxLayout(files))->addWidget(cbxKeepAsWritten);
+    cbxReopenWindows = checkBox(QStringLiteral("cbxReopenWindows"), QStringLiteral("Reopen windows at start-up"), files);
+    cbxReopenWindows->setToolTip(QStringLiteral("Open the stylesheets, with their XML sources, that were open when "
+                                                "Zendrik last closed."));
+    cbxReopenWindows->setChecked(Options::ReopenWindows.fallbackNumber() != 0);
+    auto *filesLayout = new QVBoxLayout(files);
+    filesLayout->addWidget(cbxKeepAsWritten);
+    filesLayout->addWidget(cbxReopenWindows);
     layout->addWidget(files);
 
     auto *preview = frame(QStringLiteral("fraPreview"), QStringLiteral("Preview"), panel);
@@ -275,6 +281,7 @@ QWidget *frmOptions::buildGeneralPanel()
     connect(cboStartupMode, &QComboBox::currentIndexChanged, this, [this] { cmdApply->setEnabled(true); });
     connect(cbxRunScripts, &QCheckBox::clicked, this, [this] { cmdApply->setEnabled(true); });
     connect(cbxKeepAsWritten, &QCheckBox::clicked, this, [this] { cmdApply->setEnabled(true); });
+    connect(cbxReopenWindows, &QCheckBox::clicked, this, [this] { cmdApply->setEnabled(true); });
     connect(txtEngineMemory, &QSpinBox::valueChanged, this, [this] { cmdApply->setEnabled(true); });
     return panel;
 }
@@ -420,6 +427,7 @@ void frmOptions::loadOptions()
         cbxRunScripts->setChecked(
             SettingsConvert::toBoolean(SettingsStore::readOption(RunPreviewScripts), RunPreviewScripts.key()));
         cbxKeepAsWritten->setChecked(SettingsConvert::toBoolean(SettingsStore::readOption(KeepAsWritten), KeepAsWritten.key()));
+        cbxReopenWindows->setChecked(SettingsConvert::toBoolean(SettingsStore::readOption(ReopenWindows), ReopenWindows.key()));
         {
             QSignalBlocker quiet(txtEngineMemory);
             txtEngineMemory->setValue(int(SettingsConvert::toInt32(
@@ -458,6 +466,7 @@ void frmOptions::saveOptions()
         saveBox(AutoParse, cbxAutoParse);
         saveBox(RunPreviewScripts, cbxRunScripts);
         saveBox(KeepAsWritten, cbxKeepAsWritten);
+        saveBox(ReopenWindows, cbxReopenWindows);
         SettingsStore::saveOption(EngineMemoryMB, QString::number(txtEngineMemory->value()));
         saveList(FontName, cboFonts);
         saveList(FontSize, cboFontSize);

@@ -72,6 +72,7 @@ private:
     QCheckBox *cbxAutoParse = nullptr;
     QCheckBox *cbxRunScripts = nullptr;
     QCheckBox *cbxKeepAsWritten = nullptr;
+    QCheckBox *cbxReopenWindows = nullptr;
     QSpinBox *txtEngineMemory = nullptr;
     ColorSwatch *picTagColor = nullptr;
     ColorSwatch *picAttribColor = nullptr;

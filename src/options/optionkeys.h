@@ -23,6 +23,7 @@ inline constexpr Key RunPreviewScripts{"RunPreviewScripts", "0"};
 inline constexpr Key LivePreview{"LivePreview", "0"};
 inline constexpr Key LineNumbers{"LineNumbers", "1"};
 inline constexpr Key KeepAsWritten{"KeepFilesAsWritten", "1"};
+inline constexpr Key ReopenWindows{"ReopenWindows", "0"};
 // Megabytes the transformation engine may use; without a stored value, the lower of 2 GB and
 // half the computer's memory.
 inline constexpr Key EngineMemoryMB{"EngineMemoryMB", nullptr};

@@ -74,15 +74,18 @@ QString read(const QString &section, const QString &key, long defaultValue)
     return read(section, key, QString::number(defaultValue));
 }
 
-void save(const QString &section, const QString &key, const QString &value)
+namespace {
+
+// Changes the store: values replaces the keys of section given, or with wholeSection, the
+// whole section. QSettings replaces its file through QSaveFile, which on a full disk can report
+// success and leave the file empty. So the change goes into a draft beside the file, the draft
+// is checked, and the checked bytes replace the file by a write that reports every failure.
+void change(const QString &section, const QList<std::pair<QString, QString>> &values, bool wholeSection)
 {
     const QString target = fileName();
     const auto fail = [&](const QString &why) {
         throw SettingsError(QStringLiteral("The settings file \"%1\" cannot be written: %2.").arg(target, why).toStdString());
     };
-    // QSettings replaces its file through QSaveFile, which on a full disk can report success
-    // and leave the file empty. So it writes a draft beside the file, the draft is checked,
-    // and the checked bytes replace the file by a write that reports every failure.
     const QString folder = QFileInfo(target).absolutePath();
     if (!QDir().mkpath(folder))
         fail(QStringLiteral("its folder cannot be created"));
@@ -96,11 +99,14 @@ void save(const QString &section, const QString &key, const QString &value)
         fail(error);
     if (!FileIO::writeNewFile(draft, current, &error))
         fail(error);
-    QStringList keys;
+    QStringList kept;
     {
         QSettings s(draft, QSettings::IniFormat);
-        keys = s.allKeys();
-        s.setValue(path(section, key), value);
+        if (wholeSection)
+            s.remove(section);
+        kept = s.allKeys();
+        for (const auto &[key, value] : values)
+            s.setValue(path(section, key), value);
         s.sync();
         if (s.status() != QSettings::NoError)
             fail(QStringLiteral("the new settings could not be prepared"));
@@ -110,14 +116,34 @@ void save(const QString &section, const QString &key, const QString &value)
         fail(error);
     {
         const QSettings check(draft, QSettings::IniFormat);
-        for (const QString &k : std::as_const(keys))
+        for (const QString &k : std::as_const(kept))
             if (!check.contains(k))
                 fail(QStringLiteral("the new settings could not be prepared"));
-        if (check.value(path(section, key)).toString() != value)
-            fail(QStringLiteral("the new settings could not be prepared"));
+        for (const auto &[key, value] : values)
+            if (check.value(path(section, key)).toString() != value)
+                fail(QStringLiteral("the new settings could not be prepared"));
     }
     if (!FileIO::writeFileAtomically(target, bytes, &error))
         fail(error.section(QStringLiteral(": "), -1));
+}
+
+} // namespace
+
+void save(const QString &section, const QString &key, const QString &value)
+{
+    change(section, {{key, value}}, false);
+}
+
+void replaceSection(const QString &section, const QList<std::pair<QString, QString>> &values)
+{
+    change(section, values, true);
+}
+
+QStringList keys(const QString &section)
+{
+    auto s = store();
+    s->beginGroup(section);
+    return s->childKeys();
 }
 
 QString fileName()

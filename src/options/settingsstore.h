@@ -2,7 +2,10 @@
 
 #include "options/optionkeys.h"
 
+#include <QList>
 #include <QString>
+#include <QStringList>
+#include <utility>
 #include <stdexcept>
 
 // The per-user settings store: text values addressed by section and key, kept in
@@ -13,12 +16,18 @@ namespace SettingsStore {
 inline constexpr const char *AppName = "Zendrik";
 inline constexpr const char *OptionsSection = "Options";
 inline constexpr const char *MRUSection = "MRUFiles";
+// The windows open when the program last ended, for reopening them.
+inline constexpr const char *SessionSection = "Session";
 
 // The stored text, or defaultValue when the key does not exist.
 QString read(const QString &section, const QString &key, const QString &defaultValue);
 QString read(const QString &section, const QString &key, long defaultValue);
 // Creates or overwrites the value. Throws SettingsError when the store cannot be written.
 void save(const QString &section, const QString &key, const QString &value);
+// Replaces everything in the section by values, in one write; none removes the section.
+void replaceSection(const QString &section, const QList<std::pair<QString, QString>> &values);
+// The keys the section holds.
+QStringList keys(const QString &section);
 
 // The file behind the store.
 QString fileName();
