@@ -498,6 +498,22 @@ private slots:
         QVERIFY(fake->calls.last().text.contains(main->panelText(1)));
     }
 
+    // New windows take three quarters of the area, each a step down and right of the last.
+    void newWindows_aUsefulSizeAndCascaded()
+    {
+        main->resize(1000, 800);
+        main->show();
+        QVERIFY(QTest::qWaitForWindowExposed(main));
+        fixture::newDocument(main);
+        fixture::newDocument(main);
+        const QList<QMdiSubWindow *> subs = main->mdiArea()->subWindowList();
+        const QSize area = main->mdiArea()->viewport()->size();
+        for (QMdiSubWindow *sub : subs)
+            QVERIFY2(sub->width() >= area.width() * 3 / 4 && sub->height() >= area.height() * 3 / 4,
+                     qPrintable(QStringLiteral("%1x%2 in %3x%4").arg(sub->width()).arg(sub->height()).arg(area.width()).arg(area.height())));
+        QVERIFY(subs[1]->x() > subs[0]->x() && subs[1]->y() > subs[0]->y());
+    }
+
     void commandLine_data()
     {
         QTest::addColumn<QStringList>("arguments");
