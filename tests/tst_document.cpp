@@ -622,6 +622,10 @@ private slots:
         QVERIFY(doc->panelHasIcon());
         QTRY_COMPARE(doc->assist(doc->txtXSLT)->markedLines(), QList<int>{line});
         QCOMPARE(main->mruList(), QStringList{answer});
+        // The problem is the file's, by its name.
+        auto *problems = doc->findChild<QTreeWidget *>("lstProblems");
+        QVERIFY(problems && problems->topLevelItemCount() == 1);
+        QCOMPARE(problems->topLevelItem(0)->text(1), how == "url" ? QStringLiteral("page.html") : QStringLiteral("broken.xsl"));
     }
 
     // Opening and saving without an edit writes the file's own bytes back, for every stylesheet

@@ -409,6 +409,21 @@ bool frmEditor::panelHasIcon() const
 
 void frmEditor::stylesheetChanged()
 {
+    // A load parses once its text is in and the document knows its name.
+    if (!m_blnLoading)
+        parseStylesheet();
+    // An edit marks the document changed whether or not it is being parsed, so no edit can be
+    // closed away without the save prompt.
+    updateStylesheetChanged();
+    // A copy of the unsaved text follows a moment after the typing stops.
+    if (m_blnChanged && !m_blnLoading && m_recoveryTimer)
+        m_recoveryTimer->start();
+    setEditState();
+    scheduleLivePreview();
+}
+
+void frmEditor::parseStylesheet()
+{
     if (blnAutoParse) {
         ++m_parseGeneration;
         if (txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) <= kParseInlineBytes) {
@@ -426,14 +441,6 @@ void frmEditor::stylesheetChanged()
             m_parseHandOver->start();
         }
     }
-    // An edit marks the document changed whether or not it is being parsed, so no edit can be
-    // closed away without the save prompt.
-    updateStylesheetChanged();
-    // A copy of the unsaved text follows a moment after the typing stops.
-    if (m_blnChanged && !m_blnLoading && m_recoveryTimer)
-        m_recoveryTimer->start();
-    setEditState();
-    scheduleLivePreview();
 }
 
 void frmEditor::updateStylesheetChanged()
@@ -728,6 +735,7 @@ void frmEditor::restoreUnsaved(const QByteArray &utf8, const QString &fileName)
     blnIsURL = isUrl(fileName);
     setCaption((fileName.isEmpty() ? newDocumentCaption() : fileName) + QLatin1Char('*'));
     m_blnChanged = true;
+    parseStylesheet();
     // Kept at once under this program's own session: a second crash must not lose it either.
     writeRecoveryCopy();
 }
@@ -1099,7 +1107,7 @@ bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &
 
 bool frmEditor::loadXSLTFile(QString strFile)
 {
-    return loadInto(txtXSLT, strFile, QStringLiteral("Error Parsing XSLT Document"), [&](const LoadedText &loaded) {
+    const bool loaded = loadInto(txtXSLT, strFile, QStringLiteral("Error Parsing XSLT Document"), [&](const LoadedText &loaded) {
         m_strFileName = strFile;
         m_xsltBase = loaded.base;
         m_xsltFormat = loaded.format;
@@ -1109,6 +1117,11 @@ bool frmEditor::loadXSLTFile(QString strFile)
         if (isUrl(m_strFileName))
             blnIsURL = true;
     });
+    if (loaded) {
+        parseStylesheet();
+        scheduleLivePreview();
+    }
+    return loaded;
 }
 
 void frmEditor::loadXMLFile(QString strFile)

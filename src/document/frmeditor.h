@@ -240,6 +240,7 @@ private:
     void showParseResult(const XmlDocument::ParseError &error);
     void showSourceParseResult(const XmlDocument::ParseError &error);
     void parseSource();
+    void parseStylesheet();
     // After an edit: whether a text differs from what was last loaded or saved. Undo back to
     // that point makes it unchanged again.
     void updateStylesheetChanged();
