@@ -1187,35 +1187,44 @@ bool frmEditor::writeAsWritten(SyntaxBox *pane, const QString &path, textfile::F
     return true;
 }
 
-bool frmEditor::saveXSLTFile(const QString &strFile)
+bool frmEditor::writeDocument(SyntaxBox *pane, const QString &path, textfile::Format *format, const WriteTexts &texts)
 {
     XmlDocument doc;
-    const bool wellFormed = doc.loadXMLUtf8(txtXSLT->utf8Text(), strFile);
+    const bool wellFormed = doc.loadXMLUtf8(pane->utf8Text(), path);
     QString error;
     if (!m_keepAsWritten) {
         // The parser's serialization, as without the option: only what parses is written.
         if (!wellFormed) {
-            showError(doc.parseError().reason, QStringLiteral("Error Parsing XSLT Document"));
+            showError(doc.parseError().reason, texts.parseErrorTitle);
             return false;
         }
-        if (!doc.save(strFile, &error)) {
-            showError(error, QStringLiteral("Error Saving XSLT Document"));
+        if (!doc.save(path, &error)) {
+            showError(error, texts.saveErrorTitle);
             return false;
         }
-    } else {
-        if (!wellFormed) {
-            const QString reason = doc.parseError().reason.section(QLatin1Char('\n'), 0, 0);
-            const int answer = dialogs().messageBox(
-                this, QStringLiteral("The stylesheet is not well-formed: %1. Save it anyway?").arg(reason),
-                msg::YesNo | msg::Exclamation, QStringLiteral("Save XSLT Document"));
-            if (answer != msg::Yes)
-                return false;
-        }
-        if (!writeAsWritten(txtXSLT, strFile, &m_xsltFormat, &error)) {
-            showError(error, QStringLiteral("Error Saving XSLT Document"));
-            return false;
-        }
+        return true;
     }
+    if (!wellFormed) {
+        const QString reason = doc.parseError().reason.section(QLatin1Char('\n'), 0, 0);
+        const int answer = dialogs().messageBox(this, texts.notWellFormed.arg(reason), msg::YesNo | msg::Exclamation,
+                                                texts.questionTitle);
+        if (answer != msg::Yes)
+            return false;
+    }
+    if (!writeAsWritten(pane, path, format, &error)) {
+        showError(error, texts.saveErrorTitle);
+        return false;
+    }
+    return true;
+}
+
+bool frmEditor::saveXSLTFile(const QString &strFile)
+{
+    if (!writeDocument(txtXSLT, strFile, &m_xsltFormat,
+                       {QStringLiteral("Error Parsing XSLT Document"), QStringLiteral("Error Saving XSLT Document"),
+                        QStringLiteral("The stylesheet is not well-formed: %1. Save it anyway?"),
+                        QStringLiteral("Save XSLT Document")}))
+        return false;
     m_strFileName = strFile;
     m_xsltBase = strFile;
     setCaption(m_strFileName);
@@ -1269,32 +1278,11 @@ bool frmEditor::saveSource(bool saveAs)
         if (target.trimmed().isEmpty())
             return false;
     }
-    XmlDocument doc;
-    const bool wellFormed = doc.loadXMLUtf8(txtXML->utf8Text(), target);
-    QString error;
-    if (!m_keepAsWritten) {
-        if (!wellFormed) {
-            showError(doc.parseError().reason, QStringLiteral("Error Parsing XML Document"));
-            return false;
-        }
-        if (!doc.save(target, &error)) {
-            showError(error, QStringLiteral("Error Saving XML Document"));
-            return false;
-        }
-    } else {
-        if (!wellFormed) {
-            const QString reason = doc.parseError().reason.section(QLatin1Char('\n'), 0, 0);
-            const int answer = dialogs().messageBox(
-                this, QStringLiteral("The XML source is not well-formed: %1. Save it anyway?").arg(reason),
-                msg::YesNo | msg::Exclamation, QStringLiteral("Save XML Document"));
-            if (answer != msg::Yes)
-                return false;
-        }
-        if (!writeAsWritten(txtXML, target, &m_xmlFormat, &error)) {
-            showError(error, QStringLiteral("Error Saving XML Document"));
-            return false;
-        }
-    }
+    if (!writeDocument(txtXML, target, &m_xmlFormat,
+                       {QStringLiteral("Error Parsing XML Document"), QStringLiteral("Error Saving XML Document"),
+                        QStringLiteral("The XML source is not well-formed: %1. Save it anyway?"),
+                        QStringLiteral("Save XML Document")}))
+        return false;
     m_xmlFileName = target;
     txtXML->setModified(false);
     m_sourceChanged = false;

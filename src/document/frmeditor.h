@@ -227,6 +227,14 @@ private:
     // Reads a path or URL into doc; on failure returns false with the reason in doc or error,
     // and cancelled set when the user stopped the load.
     bool readDocument(const QString &source, LoadedText *loaded, QString *error, bool *cancelled);
+    // The box titles and question of writeDocument for one kind of document.
+    struct WriteTexts {
+        QString parseErrorTitle, saveErrorTitle, notWellFormed, questionTitle;
+    };
+    // Writes a pane's document to path: as written (asking first when it is not well-formed)
+    // or as the parser writes it, as the option says. False when nothing was written; the
+    // user was told why.
+    bool writeDocument(SyntaxBox *pane, const QString &path, textfile::Format *format, const WriteTexts &texts);
     // Writes a pane's text back in its file's own encoding, mark and line breaks.
     bool writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error);
     // Runs work on a thread of its own and waits for it while events go on.
