@@ -465,9 +465,9 @@ private slots:
         QCOMPARE(intelli->definitions().mid(0, names.size()), names);
         doc->txtXSLT->setSelStart(0);
         QTest::keyClicks(doc->txtXSLT, "<");
-        QTest::keyClicks(QApplication::focusWidget(), "a");
+        QTest::keyClicks(QApplication::focusWidget(), "x");
         QCOMPARE(intelli->isVisible(), count > 0);
-        QCOMPARE(doc->txtXSLT->Text().startsWith("<a"), count == 0);
+        QCOMPARE(doc->txtXSLT->Text().startsWith("<x"), count == 0);
         // The source page offers nothing.
         doc->SSTab->setCurrentIndex(1);
         QTest::keyClicks(doc->txtXML, "<");
@@ -509,14 +509,24 @@ private slots:
         editor->setSelStart(3);
         QTest::keyClicks(editor, "<");
         QVERIFY(intelli->isVisible() && intelli->isAncestorOf(QApplication::focusWidget()));
-        QTest::keyClicks(QApplication::focusWidget(), typed);
-        for (int i = 0; i < list->count(); ++i)
-            if (!list->item(i)->isHidden())
-                shownItems << list->item(i)->text();
-        QCOMPARE(shownItems, shown);
-        QCOMPARE(list->currentItem() ? list->currentItem()->text() : QString(), shown.value(0));
-        QCOMPARE(editor->Text(), QStringLiteral("é→ <!"));
-        QVERIFY(log.isEmpty());
+        // One key at a time to whatever has the focus: the list closes by itself once nothing
+        // matches, and the rest goes straight into the text.
+        for (QChar ch : std::as_const(typed))
+            QTest::keyClicks(QApplication::focusWidget(), QString(ch));
+        if (shown.isEmpty()) {
+            QVERIFY(!intelli->isVisible());
+            QCOMPARE(editor->Text(), QStringLiteral("é→ <") + typed + QStringLiteral("!"));
+            QCOMPARE(log, QStringList{"ListClosed"});
+            log.clear();
+        } else {
+            for (int i = 0; i < list->count(); ++i)
+                if (!list->item(i)->isHidden())
+                    shownItems << list->item(i)->text();
+            QCOMPARE(shownItems, shown);
+            QCOMPARE(list->currentItem()->text(), shown.value(0));
+            QCOMPARE(editor->Text(), QStringLiteral("é→ <!"));
+            QVERIFY(log.isEmpty());
+        }
         for (int key : keys) {
             if (key == 0) {
                 elsewhere.setFocus();
@@ -531,12 +541,49 @@ private slots:
         }
         if (!chosen.isEmpty())
             inserted = QStringLiteral("<%1></%1>").arg(chosen);
-        QCOMPARE(log, (chosen.isEmpty() ? QStringList{"ListClosed"} : QStringList{"ItemChosen " + chosen, "ListClosed"}));
+        QCOMPARE(log, (shown.isEmpty()      ? QStringList{}
+                       : chosen.isEmpty() ? QStringList{"ListClosed"}
+                                          : QStringList{"ItemChosen " + chosen, "ListClosed"}));
         QCOMPARE(editor->Text(), QStringLiteral("é→ ") + inserted + QStringLiteral("!"));
         QVERIFY(!intelli->isVisible());
         QCOMPARE(QApplication::focusWidget(), keys.contains(0) ? static_cast<QWidget *>(&elsewhere) : editor);
         if (!keys.contains(0))
             QCOMPARE(editor->SelStart(), 3 + inserted.size());
+    }
+
+    // Attributes after an element's name and a space, the end tag after "</", literal result
+    // elements typed straight through (tests/data/completion.txt).
+    void completion_data()
+    {
+        QTest::addColumn<QStringList>("row");
+        for (const QStringList &row : testenv::table(TEST_DATA_DIR "/completion.txt"))
+            QTest::addRow("%s", qPrintable(row[0])) << row;
+    }
+    void completion()
+    {
+        QFETCH(QStringList, row);
+        const QString caret = QStringLiteral("‸");
+        frmEditor *doc = activeDocument();
+        SyntaxBox *editor = doc->txtXSLT;
+        ucVBIntelli *intelli = doc->ucVBIntelliCtl;
+        auto *list = intelli->findChild<QListWidget *>();
+        editor->setText(QString(row[1]).remove(caret));
+        editor->setSelStart(int(row[1].indexOf(caret)));
+        const QString typed = QString(row[2]).replace(QStringLiteral("␣"), QStringLiteral(" "));
+        for (QChar ch : typed)
+            QTest::keyClicks(QApplication::focusWidget(), QString(ch));
+        QStringList shown;
+        if (intelli->isVisible())
+            for (int i = 0; i < list->count(); ++i)
+                if (QListWidgetItem *item = list->item(i); !item->isHidden())
+                    shown << (item->font().bold() ? "*" : "") + item->text();
+        QCOMPARE(shown, row[3].split(", ", Qt::SkipEmptyParts));
+        for (const QString &key : row[4].split(", ", Qt::SkipEmptyParts))
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(QMetaEnum::fromType<Qt::Key>().keyToValue(qPrintable("Key_" + key))));
+        QVERIFY(!intelli->isVisible());
+        QCOMPARE(QApplication::focusWidget(), editor);
+        QCOMPARE(editor->Text(), QString(row[5]).remove(caret));
+        QCOMPARE(editor->SelStart(), row[5].indexOf(caret));
     }
 
     // File > Open XSLT with an answer that gives nothing to open: the message says why, and no

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
+#include <QSet>
 #include <QVBoxLayout>
 #include <QXmlStreamReader>
 
@@ -43,6 +44,9 @@ struct ucVBIntelli::Impl : QObject {
     QLineEdit *filter = nullptr;
     QListWidget *list = nullptr;
     QStringList names;
+    // Per element: its attributes, the required ones first.
+    QHash<QString, QList<Attribute>> attributes;
+    Mode mode = Mode::Elements;
     bool closing = false;
 
     void applyFilter(const QString &typed)
@@ -58,6 +62,25 @@ struct ucVBIntelli::Impl : QObject {
         list->setCurrentItem(first);
         if (first)
             list->scrollToItem(first);
+        // Nothing offered matches what is typed (a literal result element, say): the list gets
+        // out of the way and the typing goes on in the editor.
+        if (!first && !typed.isEmpty() && q->isVisible())
+            close(false, nullptr);
+    }
+
+    // Fills the list with entries; required ones show bold.
+    void fill(const QStringList &entries, const QSet<QString> &required = {})
+    {
+        list->clear();
+        for (const QString &e : entries) {
+            auto *item = new QListWidgetItem(e, list);
+            if (required.contains(e)) {
+                QFont bold = item->font();
+                bold.setBold(true);
+                item->setFont(bold);
+                item->setToolTip(QStringLiteral("Required"));
+            }
+        }
     }
 
     QListWidgetItem *current() const
@@ -174,25 +197,39 @@ bool ucVBIntelli::LoadDefinitions(const QString &path)
         return false;
     QXmlStreamReader xml(&file);
     QStringList names;
+    QHash<QString, QList<Attribute>> attributes;
+    QString element; // the element whose attributes follow
     bool inRoot = false;
     while (!xml.atEnd()) {
         if (xml.readNext() != QXmlStreamReader::StartElement)
             continue;
+        const QString name = xml.attributes().value(QLatin1String("name")).toString().trimmed();
+        const bool usable = !name.isEmpty() && !name.contains(QLatin1Char(' '));
         if (!inRoot) {
             if (xml.name() != QLatin1String("elements"))
                 return false;
             inRoot = true;
         } else if (xml.name() == QLatin1String("element")) {
-            const QString name = xml.attributes().value(QLatin1String("name")).toString().trimmed();
-            if (!name.isEmpty() && !name.contains(QLatin1Char(' ')) && !names.contains(name))
+            element = usable && !names.contains(name) ? name : QString();
+            if (!element.isEmpty())
                 names.append(name);
+        } else if (xml.name() == QLatin1String("attribute") && usable && !element.isEmpty()) {
+            QList<Attribute> &list = attributes[element];
+            const bool required = xml.attributes().value(QLatin1String("required")) == QLatin1String("yes");
+            const bool known = std::any_of(list.cbegin(), list.cend(), [&](const Attribute &a) { return a.name == name; });
+            if (!known)
+                list.append({name, required});
         }
     }
     if (xml.hasError() || !inRoot)
         return false;
 
+    // Required attributes first, each group in the file's order.
+    for (QList<Attribute> &list : attributes)
+        std::stable_partition(list.begin(), list.end(), [](const Attribute &a) { return a.required; });
     d->names = names;
-    d->list->addItems(names);
+    d->attributes = attributes;
+    d->fill(names);
     return true;
 }
 
@@ -201,11 +238,48 @@ QStringList ucVBIntelli::definitions() const
     return d->names;
 }
 
+QList<ucVBIntelli::Attribute> ucVBIntelli::attributesOf(const QString &element) const
+{
+    return d->attributes.value(element);
+}
+
+ucVBIntelli::Mode ucVBIntelli::mode() const
+{
+    return d->mode;
+}
+
+bool ucVBIntelli::ShowAttributeList(const QString &element, const QStringList &present)
+{
+    if (!d->editor)
+        return false;
+    QStringList offered;
+    QSet<QString> required;
+    for (const Attribute &a : d->attributes.value(element)) {
+        if (present.contains(a.name))
+            continue;
+        offered << a.name;
+        if (a.required)
+            required.insert(a.name);
+    }
+    if (offered.isEmpty())
+        return false;
+    d->mode = Mode::Attributes;
+    d->fill(offered, required);
+    popUp(offered);
+    return true;
+}
+
 void ucVBIntelli::ShowTagList()
 {
     if (d->names.isEmpty() || !d->editor)
         return;
+    d->mode = Mode::Elements;
+    d->fill(d->names);
+    popUp(d->names);
+}
 
+void ucVBIntelli::popUp(const QStringList &entries)
+{
     d->filter->clear();
     d->applyFilter(QString());
 
@@ -217,9 +291,9 @@ void ucVBIntelli::ShowTagList()
     const int lineHeight = int(ed->SendScintilla(QsciScintillaBase::SCI_TEXTHEIGHT, line));
 
     int longest = 0;
-    for (const QString &n : std::as_const(d->names))
+    for (const QString &n : entries)
         longest = std::max(longest, d->list->fontMetrics().horizontalAdvance(n));
-    const int rows = std::min<int>(kVisibleRows, d->names.size());
+    const int rows = std::min<int>(kVisibleRows, int(entries.size()));
     const int width = std::max(160, longest + 40);
     const int height = d->filter->sizeHint().height() + rows * d->list->sizeHintForRow(0) + 2 * frameWidth() + 4;
     resize(width, height);

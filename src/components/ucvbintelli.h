@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QList>
 #include <QStringList>
 
 class QLineEdit;
@@ -25,10 +26,28 @@ public:
     bool LoadDefinitions(const QString &path);
     QStringList definitions() const;
 
+    // An element's attributes as the definitions file lists them under it:
+    // <element name="xsl:if"><attribute name="test" required="yes"/></element>. Required ones
+    // come first.
+    struct Attribute {
+        QString name;
+        bool required = false;
+    };
+    QList<Attribute> attributesOf(const QString &element) const;
+
+    // What the list offers in its current (or last) showing.
+    enum class Mode { Elements, Attributes };
+    Mode mode() const;
+
+    // Shows the attributes of element that the tag does not have yet, the required ones first and
+    // bold, as ShowTagList shows the elements. Returns false, showing nothing, when there are none.
+    bool ShowAttributeList(const QString &element, const QStringList &present);
+
     // Shows the list below the editor's caret line and gives it the keyboard focus. With no
     // definitions loaded it does nothing and raises nothing: there is no list to close.
     //
-    // Typed name characters filter by prefix of the name or of its local part, case-insensitive.
+    // Typed name characters filter by prefix of the name or of its local part, case-insensitive;
+    // once nothing matches, the list closes as Escape closes it.
     // Enter, Return, Tab or a double click raise ItemChosen, then ListClosed. Escape, a
     // character that cannot occur in a name, or the focus moving elsewhere close the list with
     // ListClosed alone; what was typed into the filter is then written into the editor, so no
@@ -42,6 +61,7 @@ signals:
 
 private:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void popUp(const QStringList &entries);
 
     struct Impl;
     Impl *d;

@@ -11,6 +11,7 @@
 #include "engine/engineclient.h"
 #include "engine/fileio.h"
 #include "engine/parseservice.h"
+#include "components/xmlcontext.h"
 #include "engine/textfile.h"
 #include "findreplace/findreplacehost.h"
 #include "findreplace/searchengine.h"
@@ -316,13 +317,16 @@ void frmEditor::buildControls()
         connect(box, &SyntaxBox::mouseReleased, this, [this](int, int, int, int) { setEditState(); });
         connect(box, &SyntaxBox::caretMoved, this, [this, box] { showCaretPosition(box); });
     }
-    connect(txtXSLT, &SyntaxBox::characterTyped, this, [this](int &code) {
-        if (code == '<')
-            ucVBIntelliCtl->ShowTagList();
-    });
+    connect(txtXSLT, &SyntaxBox::characterTyped, this, &frmEditor::completeTyping);
     connect(ucVBIntelliCtl, &ucVBIntelli::ItemChosen, this, [this](const QString &name) {
-        // The "<" is already in the text: complete the start tag and put the end tag behind it.
-        txtXSLT->setSelText(name + QStringLiteral("></") + name + QLatin1Char('>'));
+        if (ucVBIntelliCtl->mode() == ucVBIntelli::Mode::Attributes) {
+            // The space is in the text: the attribute with its quotes, the caret between them.
+            txtXSLT->setSelText(name + QStringLiteral("=\"\""));
+            txtXSLT->setSelStart(txtXSLT->SelStart() - 1);
+        } else {
+            // The "<" is already in the text: complete the start tag and put the end tag behind it.
+            txtXSLT->setSelText(name + QStringLiteral("></") + name + QLatin1Char('>'));
+        }
         txtXSLT->ColorizeAll();
         txtXSLT->raise();
     });
@@ -381,6 +385,39 @@ void frmEditor::ensurePreviewPage()
     m_previewProfile = guarded.profile;
     m_previewGuard = guarded.guard;
     WebBrowser->setPage(new PreviewPage(m_previewProfile, m_previewGuard, WebBrowser));
+}
+
+// The text of the stylesheet pane from start (a byte position) up to the caret, without a copy.
+static QByteArrayView textBeforeCaret(SyntaxBox *box, long start)
+{
+    const long caret = box->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
+    start = std::clamp(start, 0L, caret);
+    const auto *p = reinterpret_cast<const char *>(
+        box->SendScintilla(QsciScintillaBase::SCI_GETRANGEPOINTER, static_cast<unsigned long>(start), caret - start));
+    return p ? QByteArrayView(p, caret - start) : QByteArrayView();
+}
+
+void frmEditor::completeTyping(int &code)
+{
+    if (code == '<') {
+        ucVBIntelliCtl->ShowTagList();
+    } else if (code == ' ') {
+        // After an element's name, or one of its attributes: its other attributes.
+        constexpr long kWindow = 64 * 1024;
+        const long caret = txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
+        if (const auto tag = xmlcontext::startTagAtEnd(textBeforeCaret(txtXSLT, caret - kWindow)))
+            ucVBIntelliCtl->ShowAttributeList(tag->name, tag->attributes);
+    } else if (code == '/') {
+        // "</" closes the innermost open element.
+        const long caret = txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
+        if (caret < 1 || txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCHARAT, caret - 1) != '<')
+            return;
+        const QString open = xmlcontext::innermostOpenElement(textBeforeCaret(txtXSLT, 0).chopped(1));
+        if (open.isEmpty())
+            return;
+        code = 0;
+        txtXSLT->setSelText(QLatin1Char('/') + open + QLatin1Char('>'));
+    }
 }
 
 void frmEditor::setupNewDoc()

@@ -249,6 +249,9 @@ private:
     void showSourceParseResult(const XmlDocument::ParseError &error);
     void parseSource();
     void parseStylesheet();
+    // Completion as the stylesheet is typed: the tag list after "<", an element's attributes
+    // after its name and a space, the end tag of the innermost open element after "</".
+    void completeTyping(int &code);
     // After an edit: whether a text differs from what was last loaded or saved. Undo back to
     // that point makes it unchanged again.
     void updateStylesheetChanged();
