@@ -8,6 +8,8 @@
 // source read as a file's bytes or as the editor's text, it holds what the document then shows
 // and, if given, writes out (file.out and file.saved, text.out and text.saved), or the parse
 // error (file.error, text.error: its code, line, the first line of its reason, the source line).
+// parameters.txt gives values for the stylesheet's parameters, one a line: "string name value"
+// or "xpath name expression"; declared.txt lists what it declares: "name | default | file".
 #include "engine/previewpipeline.h"
 #include "engine/textfile.h"
 #include "engine/xmldocument.h"
@@ -88,8 +90,10 @@ private slots:
             return;
         }
         const QStringList before = filesBelow(folder);
-        const preview::Input input{readFile(folder + QStringLiteral("/stylesheet.xsl")), folder + QStringLiteral("/stylesheet.xsl"),
-                                   source, folder + QStringLiteral("/source.xml")};
+        preview::Input input{readFile(folder + QStringLiteral("/stylesheet.xsl")), folder + QStringLiteral("/stylesheet.xsl"),
+                             source, folder + QStringLiteral("/source.xml"), {}};
+        for (const QString &line : QString::fromUtf8(readFile(folder + QStringLiteral("/parameters.txt"))).split('\n', Qt::SkipEmptyParts))
+            input.parameters.append({line.section(' ', 1, 1), line.section(' ', 2), line.startsWith(QLatin1String("xpath"))});
         const preview::Result result = preview::build(input, target == "tab" ? preview::Target::Tab : preview::Target::Browser);
         // Nothing a refused stylesheet tried to write exists, not even a folder.
         QCOMPARE(filesBelow(folder), before);
@@ -101,6 +105,23 @@ private slots:
         QVERIFY(!result.ok && result.page.isEmpty());
         QCOMPARE(result.title, expected.value(0));
         QVERIFY2(result.text.contains(expected.value(1)), qPrintable(result.text));
+    }
+
+    // The parameters a stylesheet declares, with those of the local stylesheets it includes and
+    // imports, the nearer declaration winning; and the values as the settings keep them.
+    void parameters_declaredAndStored()
+    {
+        const QString folder = QStringLiteral(TEST_DATA_DIR "/parameters/");
+        QList<params::Declared> expected;
+        for (const QString &line : QString::fromUtf8(readFile(folder + "declared.txt")).split('\n', Qt::SkipEmptyParts)) {
+            const QStringList cells = line.split(QStringLiteral(" | "));
+            expected.append({cells[0], cells[1], QDir::cleanPath(folder + cells[2])});
+        }
+        QCOMPARE(params::declaredIn(readFile(folder + "stylesheet.xsl"), folder + "stylesheet.xsl"), expected);
+        QCOMPARE(params::declaredIn("<xsl:stylesheet", folder + "x.xsl"), QList<params::Declared>());
+        const QList<params::Value> values{{"a", "x \"y\" \\ é", false}, {"b", "count(//*)", true}};
+        QCOMPARE(params::fromText(params::toText(values)), values);
+        QCOMPARE(params::fromText(QStringLiteral("{not json")), QList<params::Value>());
     }
 
     void save_failsWithoutTouchingTheFile_data()

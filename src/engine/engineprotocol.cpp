@@ -61,6 +61,10 @@ QCborMap Request::toCbor() const
     m.insert(key("stylesheetBase"), input.stylesheetBase);
     m.insert(key("source"), input.source);
     m.insert(key("sourceBase"), input.sourceBase);
+    QCborArray parameters;
+    for (const params::Value &p : input.parameters)
+        parameters.append(QCborArray{p.name, p.value, p.xpath});
+    m.insert(key("parameters"), parameters);
     return m;
 }
 
@@ -78,6 +82,10 @@ Request Request::fromCbor(const QCborMap &m)
     r.input.stylesheetBase = m.value(key("stylesheetBase")).toString();
     r.input.source = m.value(key("source")).toByteArray();
     r.input.sourceBase = m.value(key("sourceBase")).toString();
+    for (const QCborValue &p : m.value(key("parameters")).toArray()) {
+        const QCborArray a = p.toArray();
+        r.input.parameters.append({a.at(0).toString(), a.at(1).toString(), a.at(2).toBool()});
+    }
     return r;
 }
 

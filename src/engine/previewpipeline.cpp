@@ -41,6 +41,7 @@ Result build(const Input &input, Target target)
         r.diagnostics = xsl.diagnostics();
         return r;
     }
+    xsl.setParameters(input.parameters);
     Result r;
     // Without a source the stylesheet itself is the page.
     if (isSourceEmpty(input.source)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/diagnostic.h"
+#include "engine/stylesheetparams.h"
 
 #include <QByteArray>
 #include <QList>
@@ -26,6 +27,7 @@ struct Input {
     QString stylesheetBase; // path or URL relative references resolve against
     QByteArray source;      // UTF-8; only spaces means there is no source
     QString sourceBase;
+    QList<params::Value> parameters; // for the stylesheet's top-level parameters
 };
 
 struct Result {

@@ -27,6 +27,8 @@
 #include <libxslt/imports.h>
 #include <libxslt/security.h>
 #include <libxslt/transform.h>
+#include <libxslt/variables.h>
+#include <libxslt/variables.h>
 #include <libxslt/xslt.h>
 #include <libxslt/xsltInternals.h>
 #include <libxslt/xsltutils.h>
@@ -1286,10 +1288,28 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
     xsltSetCtxtSecurityPrefs(sec.get(), tctxt.get());
     xsltSetTransformErrorFunc(tctxt.get(), &capture, &ErrorCapture::generic);
     xsltSetCtxtParseOptions(tctxt.get(), kXsltOptions);
+    // Strings go in as they are; expressions are evaluated by the run itself, against the source.
+    QList<QByteArray> expressions;
+    for (const params::Value &p : std::as_const(m_parameters)) {
+        if (p.xpath) {
+            expressions << p.name.toUtf8() << p.value.toUtf8();
+            continue;
+        }
+        const QByteArray name = p.name.toUtf8();
+        const QByteArray value = p.value.toUtf8();
+        if (xsltQuoteOneUserParam(tctxt.get(), reinterpret_cast<const xmlChar *>(name.constData()),
+                                  reinterpret_cast<const xmlChar *>(value.constData()))
+            != 0)
+            return failWithMessages(QStringLiteral("The value given to the parameter %1 could not be used").arg(p.name));
+    }
+    std::vector<const char *> paramArray;
+    for (const QByteArray &b : std::as_const(expressions))
+        paramArray.push_back(b.constData());
+    paramArray.push_back(nullptr);
 
     const xsltTransformContextPtr outer = t_transformContext;
     t_transformContext = tctxt.get();
-    DocPtr resultDoc(xsltApplyStylesheetUser(style.get(), sourceDoc.get(), nullptr, nullptr,
+    DocPtr resultDoc(xsltApplyStylesheetUser(style.get(), sourceDoc.get(), paramArray.data(), nullptr,
                                              nullptr, tctxt.get()));
     t_transformContext = outer;
     if (!resultDoc || tctxt->state == XSLT_STATE_ERROR || tctxt->state == XSLT_STATE_STOPPED

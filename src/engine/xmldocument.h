@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/diagnostic.h"
+#include "engine/stylesheetparams.h"
 
 #include <QByteArray>
 #include <QMetaType>
@@ -56,6 +57,9 @@ public:
     bool transformNode(const XmlDocument &source, QString *result);
     // The same, giving the serialized result bytes exactly as the stylesheet's xsl:output says.
     bool transformNodeToBytes(const XmlDocument &source, QByteArray *result);
+    // Values for the stylesheet's top-level parameters in the transformations that follow:
+    // strings as they are, XPath expressions evaluated against the source first.
+    void setParameters(const QList<params::Value> &values) { m_parameters = values; }
 
     // Compiles this document as an XSLT stylesheet without running it: whether it would
     // compile, with what the compiler reported in diagnostics().
@@ -88,6 +92,7 @@ private:
     QList<Diagnostic> m_diagnostics;
     QString m_outputMethod;
     QByteArray m_outputEncoding;
+    QList<params::Value> m_parameters;
 };
 
 Q_DECLARE_METATYPE(XmlDocument::ParseError)
