@@ -147,6 +147,31 @@ private slots:
                  qPrintable(r.problems.last().message));
     }
 
+    // Nesting deeper than libxml2 allows by default, as the editor opens it: validated unless the
+    // document declares an entity, whose expansion would then be unbounded.
+    void validate_beyondUsualLimits_data()
+    {
+        QTest::addColumn<QByteArray>("subset");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no entity") << QByteArray("<!ELEMENT a (a?)>") << true << QString();
+        QTest::newRow("an entity") << QByteArray("<!ENTITY e 'x'><!ELEMENT a (a?)>") << false << "declares entities";
+        QTest::newRow("invalid") << QByteArray("<!ELEMENT a EMPTY>") << false << QString();
+    }
+    void validate_beyondUsualLimits()
+    {
+        QFETCH(QByteArray, subset);
+        QFETCH(bool, valid);
+        QFETCH(QString, error);
+        const int depth = 1000;
+        const QByteArray source = "<!DOCTYPE a [" + subset + "]>\n" + QByteArray("<a>").repeated(depth)
+                                  + QByteArray("</a>").repeated(depth);
+        const validator::Result r = validator::validate(source, QString(), Schema::Dtd);
+        QCOMPARE(r.valid, valid);
+        QVERIFY2(error.isEmpty() ? r.error.isEmpty() : r.error.contains(error), qPrintable(r.error));
+        QCOMPARE(r.problems.isEmpty(), valid || !error.isEmpty());
+    }
+
     // Validations on several threads at once each report exactly their own problems.
     void validate_concurrently()
     {

@@ -13,6 +13,7 @@
 #include <libxml/xmlerror.h>
 #include <libxml/xmlschemas.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <memory>
@@ -174,6 +175,16 @@ public:
         addProblem(std::move(d));
     }
 
+    // Forgets everything, for a parse that starts over.
+    void restart()
+    {
+        others.clear();
+        m_problems.clear();
+        m_leftOut = 0;
+        m_validityErrors = 0;
+        m_genericText.clear();
+    }
+
     std::vector<Message> others;
 
 private:
@@ -235,6 +246,30 @@ struct DocFree {
 using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
 
 // Parses the source. On failure returns null and sets error to one line saying why.
+// Messages libxml2 gives when a document is beyond its default limits: a text node or an
+// attribute over 10 MB, names over 50,000 characters, nesting over 256 levels.
+bool hitSizeLimit(const Collector &collector)
+{
+    static const QRegularExpression re(QStringLiteral("huge|too (long|big|large)|excessive depth|XML_PARSE_HUGE"),
+                                       QRegularExpression::CaseInsensitiveOption);
+    return std::any_of(collector.others.begin(), collector.others.end(),
+                       [](const Message &m) { return re.match(m.text).hasMatch(); });
+}
+
+// Whether the parse with raised limits on this thread met an entity declaration.
+thread_local bool t_entityDeclared = false;
+
+// XML_PARSE_HUGE lifts libxml2's bound on entity expansion, so a parse with it stops at the
+// first entity declaration, in the document or in its DTD.
+void refuseEntityDecl(void *parserContext, const xmlChar *, int, const xmlChar *, const xmlChar *, xmlChar *)
+{
+    t_entityDeclared = true;
+    xmlStopParser(static_cast<xmlParserCtxtPtr>(parserContext));
+}
+
+// Parses the source, with raised limits when only libxml2's usual ones stood in the way of a
+// document that declares no entities: what the editor opens can be validated. On failure
+// returns null and sets error to one line saying why.
 DocPtr parseSource(const QByteArray &utf8, const QByteArray &baseUri, int options, Collector &collector,
                    QString *error)
 {
@@ -242,17 +277,31 @@ DocPtr parseSource(const QByteArray &utf8, const QByteArray &baseUri, int option
         *error = QStringLiteral("The XML source is too large to validate.");
         return nullptr;
     }
-    xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
-    if (!ctxt) {
-        *error = QStringLiteral("Out of memory while creating the XML parser.");
-        return nullptr;
+    for (const bool raised : {false, true}) {
+        xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+        if (!ctxt) {
+            *error = QStringLiteral("Out of memory while creating the XML parser.");
+            return nullptr;
+        }
+        if (raised)
+            ctxt->sax->entityDecl = &refuseEntityDecl;
+        t_entityDeclared = false;
+        DocPtr doc(xmlCtxtReadMemory(ctxt, utf8.constData(), int(utf8.size()),
+                                     baseUri.isEmpty() ? nullptr : baseUri.constData(), "UTF-8",
+                                     options | (raised ? XML_PARSE_HUGE : 0)));
+        const bool wellFormed = doc && ctxt->wellFormed && ctxt->nsWellFormed && !t_entityDeclared;
+        xmlFreeParserCtxt(ctxt);
+        if (wellFormed)
+            return doc;
+        if (t_entityDeclared) {
+            *error = QStringLiteral("The XML source is larger than the usual limits allow and declares entities; "
+                                    "such a document cannot be validated safely.");
+            return nullptr;
+        }
+        if (raised || !hitSizeLimit(collector))
+            break;
+        collector.restart();
     }
-    DocPtr doc(xmlCtxtReadMemory(ctxt, utf8.constData(), int(utf8.size()),
-                                 baseUri.isEmpty() ? nullptr : baseUri.constData(), "UTF-8", options));
-    const bool wellFormed = doc && ctxt->wellFormed && ctxt->nsWellFormed;
-    xmlFreeParserCtxt(ctxt);
-    if (wellFormed)
-        return doc;
     const Message *first = collector.firstError();
     // The DTD the parser read is parsed along with the source; a mistake there is the DTD's.
     if (first && !first->file.isEmpty() && first->file.toUtf8() != baseUri) {
