@@ -12,6 +12,7 @@ struct Diagnostic {
         Compilation,    // the stylesheet does not compile
         Runtime,        // the transformation failed while it ran
         Message,        // xsl:message output
+        Validation,     // the document does not match its DTD, XML Schema or RELAX NG grammar
     };
     Severity severity = Severity::Error;
     Origin origin = Origin::WellFormedness;

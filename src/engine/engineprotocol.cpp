@@ -132,7 +132,7 @@ Response Response::fromCbor(const QCborMap &m)
         const QCborMap entry = v.toMap();
         Diagnostic d;
         d.severity = Diagnostic::Severity(std::clamp<int>(int(entry.value(key("severity")).toInteger()), 0, 2));
-        d.origin = Diagnostic::Origin(std::clamp<int>(int(entry.value(key("origin")).toInteger()), 0, 3));
+        d.origin = Diagnostic::Origin(std::clamp<int>(int(entry.value(key("origin")).toInteger()), 0, int(Diagnostic::Origin::Validation)));
         d.message = entry.value(key("message")).toString();
         d.file = entry.value(key("file")).toString();
         d.line = int(entry.value(key("line")).toInteger());

@@ -636,17 +636,25 @@ ParsePolicy *policyOf(void *parserContext)
     return policy->tag == ParsePolicy::kTag ? policy : nullptr;
 }
 
+// The LocalFileReads living on this thread, innermost first.
+thread_local LocalFileReads *t_localFileReads = nullptr;
+
 // The only way libxml2 reads another resource while parsing: external entities and DTDs.
 xmlParserInputPtr guardedEntityLoader(const char *url, const char *id, xmlParserCtxtPtr ctxt)
 {
     ParsePolicy *policy = policyOf(ctxt);
+    // A parse without a policy of its own (a schema's, a validation's) follows the thread's.
+    LocalFileReads *scope = policy ? nullptr : t_localFileReads;
     const QString target = url ? QString::fromUtf8(url) : QString::fromUtf8(id ? id : "");
     const auto refuse = [&](const QString &why) -> xmlParserInputPtr {
+        const QString text = QStringLiteral("\"%1\" was not read: %2").arg(target, why);
         if (policy)
-            policy->refusals << QStringLiteral("\"%1\" was not read: %2").arg(target, why);
+            policy->refusals << text;
+        else if (scope)
+            scope->refuse(text);
         return nullptr;
     };
-    if (!policy || !policy->localFiles)
+    if (!scope && (!policy || !policy->localFiles))
         return refuse(QStringLiteral("a document that came from the network may not read other files"));
     QString path = localPathOf(target);
     // A public DTD (DocBook's, say) is found through the system's XML catalog, as xsltproc does.
@@ -977,6 +985,18 @@ XmlDocument::XmlDocument()
 }
 
 XmlDocument::~XmlDocument() = default;
+
+LocalFileReads::LocalFileReads()
+    : m_outer(t_localFileReads)
+{
+    initLibraries();
+    t_localFileReads = this;
+}
+
+LocalFileReads::~LocalFileReads()
+{
+    t_localFileReads = m_outer;
+}
 
 bool XmlDocument::loadXMLUtf8(const QByteArray &utf8, const QString &baseUrl)
 {

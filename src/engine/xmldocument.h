@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 #include <memory>
 
 // An XML document held by libxml2, with the result of the last operation on it.
@@ -96,3 +97,25 @@ private:
 };
 
 Q_DECLARE_METATYPE(XmlDocument::ParseError)
+
+// What a parse XmlDocument did not set up itself may read: an XML Schema or RELAX NG grammar with
+// its includes and imports, the DTD a validation reads. While an object of this class lives on
+// a thread, such a parse on that thread may read local regular files (never the network);
+// without one it reads nothing else at all. Creating one also sets up libxml2 with the
+// program's guarded loader.
+class LocalFileReads
+{
+public:
+    LocalFileReads();
+    ~LocalFileReads();
+    LocalFileReads(const LocalFileReads &) = delete;
+    LocalFileReads &operator=(const LocalFileReads &) = delete;
+
+    // What was not read while it lived, and why: one sentence each.
+    const QStringList &refusals() const { return m_refusals; }
+    void refuse(const QString &why) { m_refusals << why; }
+
+private:
+    LocalFileReads *m_outer;
+    QStringList m_refusals;
+};
