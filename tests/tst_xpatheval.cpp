@@ -81,6 +81,36 @@ private slots:
         QCOMPARE(got, rows);
     }
 
+    // What stands before a node in the text must not be taken for its start tag.
+    void located_data()
+    {
+        QTest::addColumn<QByteArray>("source");
+        QTest::addColumn<QString>("expression");
+        QTest::addColumn<QString>("row");
+        QTest::newRow("internal subset") << QByteArray("<!DOCTYPE r [\n<!ENTITY e \"<x/>\">\n<!-- ]> -->\n]>\n<r>&e;<y/></r>")
+                                         << "//y" << "Element 5:7:4 <y/>";
+        QTest::newRow("CDATA and > in a value") << QByteArray("<r><![CDATA[<y>]]><y a='>'/></r>") << "//y"
+                                                << "Element 1:19:10 <y a='>'/>";
+        QTest::newRow("same name nested") << QByteArray("<a><a><a/></a></a>") << "//a[not(*)]" << "Element 1:7:4 <a/>";
+        QTest::newRow("declaration is no instruction") << QByteArray("<?xml version=\"1.0\"?><?p x?><r/>")
+                                                       << "/processing-instruction()" << "PI 1:22:7 p x";
+        QTest::newRow("CRLF") << QByteArray("<r>\r\n<y/>\r\n</r>") << "//y" << "Element 2:1:4 <y/>";
+    }
+
+    void located()
+    {
+        QFETCH(QByteArray, source);
+        QFETCH(QString, expression);
+        QFETCH(QString, row);
+        Session s;
+        QString error;
+        QVERIFY2(s.setSource(source, QString(), &error), qPrintable(error));
+        const Result r = s.evaluate(expression);
+        QVERIFY2(r.ok, qPrintable(r.error));
+        QCOMPARE(r.total, 1);
+        QCOMPARE(describe(r.nodes.at(0)), row);
+    }
+
     void values_data()
     {
         QTest::addColumn<QString>("expression");
