@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 namespace xpatheval {
@@ -305,12 +304,13 @@ struct Session::Impl {
     // Where elements' start tags, comments and processing instructions are in the source,
     // found by reading the text and the tree side by side in document order, as far as rows
     // have needed so far. libxml2 records where a start tag ends rather than where it begins,
-    // and above line 65535 it can only guess from neighbouring text.
+    // and above line 65535 it can only guess from neighbouring text. A located node keeps its
+    // offset plus one in its _private pointer, which nothing else uses on this tree: no table
+    // to fill for the hundreds of thousands of nodes a walk to the end of a large source meets.
     struct Span {
         qsizetype offset;
         qsizetype length;
     };
-    std::unordered_map<const xmlNode *, Span> spans;
     const xmlNode *nextWalked = nullptr; // the next node the walk will meet
     qsizetype textPos = 0;
     bool walkStarted = false;
@@ -319,7 +319,6 @@ struct Session::Impl {
 
     void resetLocations()
     {
-        spans.clear();
         nextWalked = nullptr;
         textPos = 0;
         walkStarted = false;
@@ -362,8 +361,13 @@ struct Session::Impl {
 
     std::optional<Span> locate(const xmlNode *node)
     {
-        if (const auto it = spans.find(node); it != spans.end())
-            return it->second;
+        if (node->_private) {
+            const qsizetype at = qsizetype(reinterpret_cast<quintptr>(node->_private)) - 1;
+            qsizetype end = 0;
+            Markup kind;
+            nextMarkup(source, at, &end, &kind);
+            return Span{at, end - at};
+        }
         if (!walkStarted) {
             walkStarted = true;
             nextWalked = walkedFrom(doc.tree()->children);
@@ -379,8 +383,8 @@ struct Session::Impl {
                 break;
             }
             const Span span{at, end - at};
-            const xmlNode *met = nextWalked;
-            spans.emplace(met, span);
+            auto *met = const_cast<xmlNode *>(nextWalked);
+            met->_private = reinterpret_cast<void *>(quintptr(at + 1));
             textPos = end;
             nextWalked = walkedFrom(nextInOrder(met));
             if (met == node)
@@ -413,27 +417,26 @@ struct Session::Impl {
         return line > 0 ? int(line) : 0;
     }
 
-    // Line, column and length of a located node's markup; false when it cannot be located.
-    bool place(const xmlNode *n, Row *row)
+    // Line, column and length of a located node's markup; nothing when it cannot be located.
+    std::optional<Span> place(const xmlNode *n, Row *row)
     {
         const auto span = locate(n);
         if (!span)
-            return false;
+            return span;
         const auto [line, lineStart] = lineAt(span->offset);
         row->line = line;
         row->column = utf16Length(source.constData() + lineStart, span->offset - lineStart) + 1;
         row->length = utf16Length(source.constData() + span->offset, span->length);
-        return true;
+        return span;
     }
 
     Row elementRow(const xmlNode *n)
     {
         Row row;
         row.kind = Row::Kind::Element;
-        if (place(n, &row)) {
-            const qsizetype offset = spans.at(n).offset;
-            const qsizetype shown = std::min<qsizetype>(spans.at(n).length, kSummaryBytes);
-            row.text = summary(QString::fromUtf8(source.constData() + offset, shown), shown < spans.at(n).length);
+        if (const auto span = place(n, &row)) {
+            const qsizetype shown = std::min<qsizetype>(span->length, kSummaryBytes);
+            row.text = summary(QString::fromUtf8(source.constData() + span->offset, shown), shown < span->length);
         } else {
             const long line = xmlGetLineNo(n);
             row.line = line > 0 ? int(line) : 0;
