@@ -1133,6 +1133,11 @@ bool XmlDocument::isLoaded() const
     return d->doc != nullptr;
 }
 
+xmlDoc *XmlDocument::tree() const
+{
+    return d->doc.get();
+}
+
 QString XmlDocument::xml() const
 {
     if (!d->doc)

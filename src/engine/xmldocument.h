@@ -42,6 +42,9 @@ public:
     bool load(const QString &path);
 
     bool isLoaded() const;
+    // The parsed tree, owned by this document; null when not loaded. For work that only reads
+    // it, such as evaluating XPath expressions.
+    struct _xmlDoc *tree() const;
     const ParseError &parseError() const { return m_error; }
 
     // The whole document as one string, as the parser writes it.

@@ -1,0 +1,82 @@
+#pragma once
+
+// XPath 1.0 expressions evaluated against an XML source as the editor holds it, so that a
+// stylesheet's author can try a select or match expression and see what it picks.
+//
+// The source is parsed the way the editor parses it (XmlDocument: no network, no entity
+// substitution, libxml2's limits), so a reference to an entity declared in the internal subset
+// stays a reference: text() does not see its replacement text, string() does.
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+namespace xpatheval {
+
+// One node of a node-set, located in the source text.
+struct Row {
+    enum class Kind { Element, Attribute, Text, Comment, ProcessingInstruction, Namespace, Document };
+    Kind kind = Kind::Element;
+    int line = 0;   // 1-based; for an attribute or namespace node the line of its element; 0 when unknown
+    // Elements, comments and processing instructions: where their markup (an element's start
+    // tag) begins, 1-based in UTF-16 characters of its line, and its length in UTF-16
+    // characters; 0 for other nodes and when unknown.
+    int column = 0;
+    int length = 0;
+    QString text;   // one-line summary: the start tag as written, name="value", or trimmed content
+};
+
+struct Result {
+    bool ok = false;
+    QString error;
+    int errorColumn = 0; // 1-based position in the expression where the error was found, 0 when none
+    QList<Row> nodes;    // node-set: the first maxRows nodes in document order
+    int total = 0;       // node-set: how many nodes it holds
+    enum class Type { NodeSet, Number, String, Boolean };
+    Type type = Type::NodeSet;
+    QString value; // number, string, boolean: the value as XPath's string() writes it
+};
+
+// Keeps one parsed source and evaluates expressions against it. Not shared between threads: a
+// worker thread makes its own. Only cancel() may be called from another thread.
+class Session
+{
+public:
+    Session();
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // Parses the source (UTF-8, as the editor holds it). The same text and base again keep the
+    // tree already parsed. When the text is not well-formed, returns false, sets error to the
+    // parser's message with its line, and evaluate() reports it until a good source is set.
+    bool setSource(const QByteArray &utf8, const QString &baseUrl, QString *error = nullptr);
+
+    // Prefixes the expression may use besides those declared on the source's root element;
+    // these win when both bind a prefix (the caller passes the stylesheet's declarations, and
+    // the expression is written in the stylesheet). XPath 1.0 has no default namespace for
+    // names in expressions, so an empty prefix is ignored: an unprefixed name test always means
+    // "no namespace", whatever xmlns="..." the source declares.
+    void setNamespaces(const QList<QPair<QString, QString>> &prefixToUri);
+
+    // Evaluates expression with the document node as context node. A node-set gives its first
+    // maxRows rows (rows are built only for those) and its full count.
+    Result evaluate(const QString &expression, int maxRows = 1000);
+
+    // Asks the evaluation in progress to stop; evaluate() then reports that it was cancelled.
+    // libxml2 cannot be interrupted while it evaluates, so the flag is seen before evaluation
+    // starts and while rows are built: an expensive expression still runs to its end. Each
+    // evaluate() starts with the flag cleared.
+    void cancel();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+    std::atomic<bool> m_cancel{false};
+};
+
+} // namespace xpatheval
