@@ -140,6 +140,8 @@ private slots:
                                                          << "2:5: Namespace prefix x on b is not defined";
         QTest::newRow("undeclared entity in a document") << false << QStringLiteral("<a>&nbsp;</a>")
                                                          << "1:10: Entity 'nbsp' not defined";
+        QTest::newRow("entity that is not well-formed") << false << QStringLiteral("<!DOCTYPE d [<!ENTITY e '<x>'>]>\n<d>&e;</d>")
+                                                        << "2:7: In the replacement text of an entity: Premature end of data in tag x line 1";
         QTest::newRow("two roots") << false << QStringLiteral("<a/>\n<b/>") << "2:1: Extra content at the end of the document";
         QTest::newRow("unclosed comment") << false << QStringLiteral("<a><!-- x</a>") << "1:14: Comment not terminated";
         QTest::newRow("fragment, first line") << true << QStringLiteral("<a><b></a>")
@@ -159,6 +161,29 @@ private slots:
         QVERIFY(!r.ok);
         QCOMPARE(QStringLiteral("%1:%2: %3").arg(r.line).arg(r.column).arg(r.error), expected);
         QCOMPARE(r.text, text);
+    }
+
+    // Every prefix of every golden input, as a document and as a fragment: refused with the
+    // text kept, or formatted so that a second pass changes nothing.
+    void truncatedInputs()
+    {
+        const QDir data(QStringLiteral(TEST_DATA_DIR));
+        for (const QString &name : data.entryList({QStringLiteral("format-*")}, QDir::Dirs)) {
+            const QString input = readText(data.filePath(name) + QStringLiteral("/input.xml"));
+            for (qsizetype n = 0; n <= input.size(); ++n) {
+                const QString text = input.left(n);
+                for (const bool fragment : {false, true}) {
+                    const Options o{3, fragment, QStringLiteral("\t")};
+                    const formatter::Result r = format(text, o);
+                    if (!r.ok) {
+                        QVERIFY(!r.error.isEmpty());
+                        QCOMPARE(r.text, text);
+                    } else {
+                        QCOMPARE(format(r.text, o).text, r.text);
+                    }
+                }
+            }
+        }
     }
 
     // The line ending most lines use wins; a fragment ends as it ended.

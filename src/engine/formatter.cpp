@@ -17,6 +17,7 @@ namespace {
 struct Problem {
     bool found = false;
     bool namespaces = true; // whether namespace errors count (not in a fragment: see below)
+    xmlParserCtxtPtr top = nullptr; // the document's parser; entity text gets a parser of its own
     QString message;
     int line = 0;
     int column = 0;
@@ -42,6 +43,13 @@ void collectError(void *data, xmlErrorPtr err)
         problem->message = QStringLiteral("The text is not well-formed XML (error %1)").arg(err->code);
     problem->line = err->line;
     problem->column = err->int2;
+    // A position inside an entity's replacement text means nothing in the editor: the place of
+    // the reference is where the problem shows.
+    if (ctxt != problem->top && problem->top && problem->top->input) {
+        problem->line = problem->top->input->line;
+        problem->column = problem->top->input->col;
+        problem->message = QStringLiteral("In the replacement text of an entity: ") + problem->message;
+    }
     if (fatal) {
         ctxt->instate = XML_PARSER_EOF;
         ctxt->disableSAX = 1;
@@ -84,7 +92,21 @@ Problem checkWellFormed(const QByteArray &utf8, bool namespaces)
     // saved, not how to read these bytes.
     xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_BIG_LINES | XML_PARSE_IGNORE_ENC);
     ctxt->_private = &problem;
-    ctxt->sax->serror = &collectError;
+    problem.top = ctxt;
+    xmlSAXHandlerPtr sax = ctxt->sax;
+    sax->serror = &collectError;
+    // Only the verdict is wanted, not a tree: the content builds nothing. What the internal
+    // subset declares is still recorded, so that references to its entities are recognised.
+    sax->startElementNs = nullptr;
+    sax->endElementNs = nullptr;
+    sax->startElement = nullptr;
+    sax->endElement = nullptr;
+    sax->characters = nullptr;
+    sax->ignorableWhitespace = nullptr;
+    sax->cdataBlock = nullptr;
+    sax->comment = nullptr;
+    sax->processingInstruction = nullptr;
+    sax->reference = nullptr;
     xmlParseDocument(ctxt);
     const bool wellFormed = ctxt->wellFormed && (!namespaces || ctxt->nsWellFormed);
     xmlFreeDoc(ctxt->myDoc);
