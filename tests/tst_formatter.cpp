@@ -186,7 +186,8 @@ private slots:
         }
     }
 
-    // The line ending most lines use wins; a fragment ends as it ended.
+    // The line ending most lines use wins, unless the output would then mostly use the other;
+    // a fragment ends as it ended.
     void lineEndings_data()
     {
         QTest::addColumn<bool>("fragment");
@@ -194,6 +195,8 @@ private slots:
         QTest::addColumn<QString>("expected");
         QTest::newRow("mostly CRLF") << false << QStringLiteral("<a>\r\n<b/>\r\n<c/>\n</a>") << QStringLiteral("<a>\r\n <b/>\r\n <c/>\r\n</a>\r\n");
         QTest::newRow("mostly LF") << false << QStringLiteral("<a>\n<b/>\r\n<c/>\n</a>") << QStringLiteral("<a>\n <b/>\n <c/>\n</a>\n");
+        QTest::newRow("most breaks inside tags") << true << QStringLiteral(" \n<p\r\n/>\n<p\r\n/>")
+                                                 << QStringLiteral(" <p\r\n/>\r\n <p\r\n/>");
         QTest::newRow("fragment without end") << true << QStringLiteral("<b/><c/>") << QStringLiteral(" <b/>\n <c/>");
         QTest::newRow("fragment with end") << true << QStringLiteral("<b/><c/>  \r\n") << QStringLiteral(" <b/>\r\n <c/>\r\n");
         QTest::newRow("fragment with text") << true << QStringLiteral("<b/> text <c/>\n") << QStringLiteral("<b/> text <c/>\n");
