@@ -340,6 +340,9 @@ bool analyse(QStringView in, const std::vector<Token> &tokens, Analysis &a)
     return open.empty();
 }
 
+// Wider than any editor offers, narrow enough that deep nesting cannot ask for gigabytes.
+constexpr int kMaxIndentWidth = 32;
+
 enum class Mode {
     Format,        // whitespace between children is replaced by line breaks and indentation
     KeepPreserved, // kept as written; a child may set xml:space="default" and be formatted
@@ -526,7 +529,7 @@ Result layout(const QString &text, int indentWidth, const QString &baseIndent, b
     const bool lineEndAtEnd = !fragment || in.sliced(trailing).contains(u'\n');
 
     Writer counter(in, 0, QString(), true);
-    Writer writer(in, qMax(indentWidth, 0), baseIndent, false);
+    Writer writer(in, qBound(0, indentWidth, kMaxIndentWidth), baseIndent, false);
     if (counter.write(tokens, analysis, lineEndAtEnd))
         writer.setLineEnding(lineEndingFor(in, counter.kept(), counter.added()));
     if (!writer.write(tokens, analysis, lineEndAtEnd))
