@@ -186,25 +186,31 @@ private slots:
         }
     }
 
-    // The line ending most lines use wins; a fragment ends as it ended.
-    void lineEndings_data()
+    // The line ending most lines use wins, unless the output would then mostly use the other;
+    // a fragment ends as it ended; the width per level has a limit.
+    void lineEndingsAndWidth_data()
     {
         QTest::addColumn<bool>("fragment");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("mostly CRLF") << false << QStringLiteral("<a>\r\n<b/>\r\n<c/>\n</a>") << QStringLiteral("<a>\r\n <b/>\r\n <c/>\r\n</a>\r\n");
-        QTest::newRow("mostly LF") << false << QStringLiteral("<a>\n<b/>\r\n<c/>\n</a>") << QStringLiteral("<a>\n <b/>\n <c/>\n</a>\n");
-        QTest::newRow("fragment without end") << true << QStringLiteral("<b/><c/>") << QStringLiteral(" <b/>\n <c/>");
-        QTest::newRow("fragment with end") << true << QStringLiteral("<b/><c/>  \r\n") << QStringLiteral(" <b/>\r\n <c/>\r\n");
-        QTest::newRow("fragment with text") << true << QStringLiteral("<b/> text <c/>\n") << QStringLiteral("<b/> text <c/>\n");
+        QTest::addColumn<int>("width");
+        QTest::newRow("mostly CRLF") << false << QStringLiteral("<a>\r\n<b/>\r\n<c/>\n</a>") << QStringLiteral("<a>\r\n <b/>\r\n <c/>\r\n</a>\r\n") << 1;
+        QTest::newRow("mostly LF") << false << QStringLiteral("<a>\n<b/>\r\n<c/>\n</a>") << QStringLiteral("<a>\n <b/>\n <c/>\n</a>\n") << 1;
+        QTest::newRow("most breaks inside tags") << true << QStringLiteral(" \n<p\r\n/>\n<p\r\n/>")
+                                                 << QStringLiteral(" <p\r\n/>\r\n <p\r\n/>") << 1;
+        QTest::newRow("fragment without end") << true << QStringLiteral("<b/><c/>") << QStringLiteral(" <b/>\n <c/>") << 1;
+        QTest::newRow("fragment with end") << true << QStringLiteral("<b/><c/>  \r\n") << QStringLiteral(" <b/>\r\n <c/>\r\n") << 1;
+        QTest::newRow("width beyond the limit") << true << QStringLiteral("<a><b/></a>") << QStringLiteral(" <a>\n ").append(QString(32, ' ')).append("<b/>\n </a>") << INT_MAX;
+        QTest::newRow("fragment with text") << true << QStringLiteral("<b/> text <c/>\n") << QStringLiteral("<b/> text <c/>\n") << 1;
     }
-    void lineEndings()
+    void lineEndingsAndWidth()
     {
         QFETCH(bool, fragment);
         QFETCH(QString, text);
         QFETCH(QString, expected);
-        const formatter::Result r = fragment ? formatter::formatFragment(text, 1, QStringLiteral(" "))
-                                             : formatter::formatDocument(text, 1);
+        QFETCH(int, width);
+        const formatter::Result r = fragment ? formatter::formatFragment(text, width, QStringLiteral(" "))
+                                             : formatter::formatDocument(text, width);
         QVERIFY(r.ok);
         QCOMPARE(r.text, expected);
     }

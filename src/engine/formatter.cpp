@@ -340,6 +340,9 @@ bool analyse(QStringView in, const std::vector<Token> &tokens, Analysis &a)
     return open.empty();
 }
 
+// Wider than any editor offers, narrow enough that deep nesting cannot ask for gigabytes.
+constexpr int kMaxIndentWidth = 32;
+
 enum class Mode {
     Format,        // whitespace between children is replaced by line breaks and indentation
     KeepPreserved, // kept as written; a child may set xml:space="default" and be formatted
@@ -354,14 +357,27 @@ struct Frame {
     bool wroteChild = false;
 };
 
+struct LineBreaks {
+    qsizetype lf = 0;
+    qsizetype crlf = 0;
+    void count(QStringView s)
+    {
+        for (qsizetype i = s.indexOf(u'\n'); i >= 0; i = s.indexOf(u'\n', i + 1))
+            ++(i > 0 && s[i - 1] == u'\r' ? crlf : lf);
+    }
+};
+
+// Lays the tokens out. A counting run writes nothing: it finds how many line breaks the output
+// keeps from the input, of each kind, and how many it adds.
 class Writer
 {
 public:
-    Writer(QStringView in, int width, const QString &baseIndent, QString eol)
-        : m_in(in), m_width(width), m_eol(std::move(eol))
+    Writer(QStringView in, int width, const QString &baseIndent, bool counting)
+        : m_in(in), m_width(width), m_counting(counting)
     {
         m_bases.push_back(baseIndent);
-        m_out.reserve(in.size() + in.size() / 4 + 64);
+        if (!counting)
+            m_out.reserve(in.size() + in.size() / 4 + 64);
     }
 
     bool write(const std::vector<Token> &tokens, const Analysis &a, bool lineEndAtEnd)
@@ -373,18 +389,18 @@ public:
             Frame &f = frames.back();
             const QStringView raw = m_in.sliced(t.begin, t.end - t.begin);
             if (f.mode != Mode::Format) {
-                m_out += raw;
+                keep(raw);
             } else if (t.kind == Kind::End) {
                 if (f.wroteChild)
                     newLine(f.base, f.endLevel);
-                m_out += raw;
+                keep(raw);
             } else if (t.kind != Kind::Space) {
-                if (m_first)
-                    m_out += m_bases[f.base];
-                else
+                if (!m_first)
                     newLine(f.base, f.childLevel);
+                else if (!m_counting)
+                    m_out += m_bases[size_t(f.base)];
                 m_first = false;
-                m_out += raw;
+                keep(raw);
                 f.wroteChild = true;
             }
             if (t.kind == Kind::Start) {
@@ -398,10 +414,13 @@ public:
             }
         }
         if (lineEndAtEnd)
-            m_out += m_eol;
+            addLineBreak();
         return frames.size() == 1;
     }
 
+    void setLineEnding(const QString &eol) { m_eol = eol; }
+    const LineBreaks &kept() const { return m_kept; }
+    qsizetype added() const { return m_added; }
     QString take() { return std::move(m_out); }
 
 private:
@@ -416,7 +435,7 @@ private:
             f.base = parent.base;
             f.endLevel = parent.childLevel;
             f.childLevel = parent.childLevel + 1;
-        } else {
+        } else if (!m_counting) {
             // Inside preserved content the start tag stays where it was written; its children
             // are indented from the indentation of the line it is on.
             const qsizetype lineStart = m_out.lastIndexOf(u'\n') + 1;
@@ -430,9 +449,25 @@ private:
         return f;
     }
 
+    void keep(QStringView raw)
+    {
+        if (m_counting)
+            m_kept.count(raw);
+        else
+            m_out += raw;
+    }
+
+    void addLineBreak()
+    {
+        ++m_added;
+        m_out += m_eol;
+    }
+
     void newLine(int base, int level)
     {
-        m_out += m_eol;
+        addLineBreak();
+        if (m_counting)
+            return;
         m_out += m_bases[size_t(base)];
         const qsizetype spaces = qsizetype(level) * m_width;
         if (m_spaces.size() < spaces)
@@ -442,21 +477,29 @@ private:
 
     QStringView m_in;
     int m_width;
+    bool m_counting;
     QString m_eol;
     std::vector<QString> m_bases;
     QString m_spaces;
     QString m_out;
     bool m_first = true;
+    LineBreaks m_kept;
+    qsizetype m_added = 0;
 };
 
-// "\r\n" when most line breaks in the text are written that way, "\n" otherwise.
-QString lineEndingOf(QStringView in)
+// The line ending the input mostly uses, unless the output would then mostly use the other one
+// (when most of the input's line breaks were in whitespace the formatter replaces). The rule
+// gives formatted text its own line ending again, so formatting twice changes nothing.
+QString lineEndingFor(QStringView in, const LineBreaks &kept, qsizetype added)
 {
-    qsizetype lf = 0;
-    qsizetype crlf = 0;
-    for (qsizetype i = in.indexOf(u'\n'); i >= 0; i = in.indexOf(u'\n', i + 1))
-        ++(i > 0 && in[i - 1] == u'\r' ? crlf : lf);
-    return crlf > lf ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    LineBreaks all;
+    all.count(in);
+    bool crlf = all.crlf > all.lf;
+    if (crlf && kept.crlf + added <= kept.lf)
+        crlf = false;
+    else if (!crlf && kept.lf + added < kept.crlf)
+        crlf = true;
+    return crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
 }
 
 Result refused(const QString &text, const QString &message, int line, int column)
@@ -485,7 +528,10 @@ Result layout(const QString &text, int indentWidth, const QString &baseIndent, b
         --trailing;
     const bool lineEndAtEnd = !fragment || in.sliced(trailing).contains(u'\n');
 
-    Writer writer(in, qMax(indentWidth, 0), baseIndent, lineEndingOf(in));
+    Writer counter(in, 0, QString(), true);
+    Writer writer(in, qBound(0, indentWidth, kMaxIndentWidth), baseIndent, false);
+    if (counter.write(tokens, analysis, lineEndAtEnd))
+        writer.setLineEnding(lineEndingFor(in, counter.kept(), counter.added()));
     if (!writer.write(tokens, analysis, lineEndAtEnd))
         return refused(text, QStringLiteral("The elements in the text are not properly nested"), 0, 0);
     return Result{true, bom + writer.take(), QString(), 0, 0};

@@ -14,8 +14,9 @@
 // are elements under xml:space="preserve" until a descendant sets xml:space="default". Elements
 // with no markup inside (<a/>, <a></a>, <a> </a>) stay as they are.
 //
-// The output uses the line ending the input mostly uses (\n or \r\n). Formatting its own output
-// again changes nothing. Text that is not well-formed is refused with the parser's first error;
+// The output uses the line ending the input mostly uses (\n or \r\n), unless most of those are
+// in whitespace it replaces and the output would then mostly use the other. Formatting its own
+// output again changes nothing. Text that is not well-formed is refused with the parser's first error;
 // the text is then returned unchanged in Result::text.
 
 #include <QString>
@@ -30,7 +31,7 @@ struct Result {
     int column = 0;
 };
 
-// Re-indents a whole document by indentWidth spaces per level (negative counts as 0). The result
+// Re-indents a whole document by indentWidth spaces per level (limited to 0..32). The result
 // ends with one line ending.
 Result formatDocument(const QString &text, int indentWidth);
 
