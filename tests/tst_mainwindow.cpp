@@ -4,6 +4,7 @@
 #include "app/frmmdimain.h"
 #include "components/xmllexer.h"
 #include "document/frmeditor.h"
+#include "document/xpathbar.h"
 #include "engine/engineclient.h"
 #include "findreplace/findreplacehost.h"
 #include "findreplace/searchengine.h"
@@ -64,7 +65,7 @@ const struct Control {
     {"General", "Memory for a transformation (MB):", "EngineMemoryMB"},
     {"General", "Files/Keep files exactly as written", "KeepFilesAsWritten"},
     {"General", "Files/Reopen windows at start-up", "ReopenWindows"},
-    {"Editor", "Auto-Parse/Parse Document on Edit", "AutoParse"}, {"Editor", "Tag Color", "TagColor"},
+    {"Editor", "Auto-Parse/Parse Document on Edit", "AutoParse"}, {"Editor", "Indent width (spaces):", "IndentWidth"}, {"Editor", "Tag Color", "TagColor"},
     {"Editor", "Tag Color/Bold", "TagBold"}, {"Editor", "Tag Color/Italic", "TagItalic"},
     {"Editor", "Attribute Color", "AttribColor"}, {"Editor", "Attribute Color/Bold", "AttribBold"},
     {"Editor", "Attribute Color/Italic", "AttribItalic"}, {"Editor", "Attribute Value Color", "AttibValueColor"},
@@ -145,7 +146,7 @@ Values withDefaults(const QString &family, const Values &changes)
                {"TagColor", "16711680"}, {"TagBold", "0"}, {"TagItalic", "0"}, {"AttribColor", "8388608"},
                {"AttribBold", "1"}, {"AttribItalic", "0"}, {"AttibValueColor", "128"}, {"AttibValueBold", "0"},
                {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"}, {"KeepFilesAsWritten", "1"}, {"ReopenWindows", "0"},
-               {"EngineMemoryMB", QString::number(EngineClient::defaultMemoryLimitMb())}};
+               {"IndentWidth", "2"}, {"EngineMemoryMB", QString::number(EngineClient::defaultMemoryLimitMb())}};
     all.insert(changes);
     return all;
 }
@@ -360,7 +361,7 @@ class TstMainWindow : public QObject, public fixture::Session
         if (documentWindows(main).size() != 1)
             out << QStringLiteral("windows %1").arg(documentWindows(main).size());
         if (m_doc && m_doc->txtXSLT->Text() != "<a>text</a>")
-            out << "text " + m_doc->txtXSLT->Text();
+            out << "text " + m_doc->txtXSLT->Text().replace('\n', QLatin1String("\\n"));
         if (m_doc && (m_doc->txtXSLT->SelStart() != 3 || m_doc->txtXSLT->SelLength() != 4))
             out << QStringLiteral("sel %1+%2").arg(m_doc->txtXSLT->SelStart()).arg(m_doc->txtXSLT->SelLength());
         if (QApplication::clipboard()->text() != "XY")
@@ -374,6 +375,10 @@ class TstMainWindow : public QObject, public fixture::Session
             out << "no line numbers";
         if (m_doc && m_doc->problemsVisible())
             out << "problems";
+        if (m_doc && m_doc->parametersVisible())
+            out << "parameters";
+        if (m_doc && !m_doc->xpathBar()->isHidden())
+            out << "xpath";
         for (const FakeBrowser::Opened &page : browser->opened)
             out << "browser " + QString::fromUtf8(page.contents).trimmed();
         for (const QString &url : browser->urls)
@@ -1236,9 +1241,9 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QTest::addRow("cancel button") << ClosingCase{"cancel", true, true, 9, {}};
         QTest::addRow("escape key") << ClosingCase{"escape", true, true, 9, {}};
         QTest::addRow("title-bar close box") << ClosingCase{"close", true, false, 9, {}};
-        QTest::addRow("ok") << ClosingCase{"ok", true, false, 17, {}};
+        QTest::addRow("ok") << ClosingCase{"ok", true, false, 18, {}};
         QTest::addRow("close box, nothing stored") << ClosingCase{"close", false, false, 0, {}};
-        QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 17, {}};
+        QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 18, {}};
         QTest::addRow("ok, store not writable") << ClosingCase{"ok", false, false, 0, {"Error Saving Options (16)"}};
     }
     // Applied unless cancelled, to both panes of every window: what is stored, the defaults for

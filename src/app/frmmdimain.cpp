@@ -212,6 +212,11 @@ const std::vector<frmMDIMain::Command> &frmMDIMain::commands()
          .onDocument = &D::showReplaceDialog},
         {.row = Row::Item, .name = "mnuGoToLine", .caption = "&Go to Line...", .shortcut = "Ctrl+G",
          .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdGoToLine},
+        {.row = Row::Separator, .name = "sep9"},
+        {.row = Row::Item, .name = "mnuFormatDocument", .caption = "F&ormat Document", .shortcut = "Ctrl+Shift+F",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::formatDocument},
+        {.row = Row::Item, .name = "mnuFormatSelection", .caption = "Format Se&lection",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::formatSelection},
 
         {.row = Row::Menu, .name = "mnuView", .caption = "&View"},
         {.row = Row::Item, .name = "mnuPreview", .caption = "&Preview HTML In Browser", .icon = "preview", .iconInMenu = false,
@@ -223,8 +228,15 @@ const std::vector<frmMDIMain::Command> &frmMDIMain::commands()
         {.row = Row::Item, .name = "mnuLineNumbers", .caption = "Line &Numbers", .checkable = true, .onMain = &M::cmdLineNumbers},
         {.row = Row::Item, .name = "mnuProblems", .caption = "P&roblems", .checkable = true,
          .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdProblems},
+        {.row = Row::Item, .name = "mnuParameters", .caption = "P&arameters", .checkable = true,
+         .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdParameters},
+        {.row = Row::Item, .name = "mnuXPath", .caption = "&XPath", .shortcut = "Ctrl+Shift+X",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::showXPathBar},
 
         {.row = Row::Menu, .name = "mnuTools", .caption = "&Tools"},
+        {.row = Row::Item, .name = "mnuValidateSource", .caption = "&Validate Source...",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::validateSource},
+        {.row = Row::Separator, .name = "sep10"},
         {.row = Row::Item, .name = "mnuOptions", .caption = "&Options...", .onMain = &M::showOptions},
 
         {.row = Row::Menu, .name = "mnuWindow", .caption = "&Window"},
@@ -365,6 +377,10 @@ void frmMDIMain::adopt(frmEditor *doc)
     connect(doc, &frmEditor::problemsVisibilityChanged, this, [this, guarded](bool visible) {
         if (guarded && guarded == activeDocument())
             menuItem(QStringLiteral("mnuProblems"))->setChecked(visible);
+    });
+    connect(doc, &frmEditor::parametersVisibilityChanged, this, [this, guarded](bool visible) {
+        if (guarded && guarded == activeDocument())
+            menuItem(QStringLiteral("mnuParameters"))->setChecked(visible);
     });
 }
 
@@ -542,6 +558,12 @@ void frmMDIMain::cmdProblems()
 {
     if (frmEditor *doc = activeDocument())
         doc->setProblemsVisible(menuItem(QStringLiteral("mnuProblems"))->isChecked());
+}
+
+void frmMDIMain::cmdParameters()
+{
+    if (frmEditor *doc = activeDocument())
+        doc->setParametersVisible(menuItem(QStringLiteral("mnuParameters"))->isChecked());
 }
 
 void frmMDIMain::cmdGoToLine()
@@ -815,6 +837,7 @@ void frmMDIMain::onSubWindowActivated(QMdiSubWindow *window)
         doc->setEditState();
         setAvailable(WithActiveDocument, true);
         menuItem(QStringLiteral("mnuProblems"))->setChecked(doc->problemsVisible());
+        menuItem(QStringLiteral("mnuParameters"))->setChecked(doc->parametersVisible());
     }
 }
 

@@ -119,6 +119,7 @@ private:
     void cmdSaveSource();
     void cmdSaveSourceAs();
     void cmdProblems();
+    void cmdParameters();
     void cmdGoToLine();
     void openReferenced(const QString &path, int line);
     void cmdFeedback();

@@ -7,7 +7,12 @@
 #include "components/editorassist.h"
 #include "document/busystrip.h"
 #include "document/livepreview.h"
+#include "document/parameterspanel.h"
 #include "document/problemspane.h"
+#include "document/xpathbar.h"
+#include "engine/formatter.h"
+#include "engine/stylesheetparams.h"
+#include "engine/validator.h"
 #include "engine/engineclient.h"
 #include "engine/fileio.h"
 #include "engine/parseservice.h"
@@ -21,6 +26,14 @@
 #include "engine/urlfetch.h"
 
 #include <QAction>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPointer>
+#include <QRadioButton>
+#include <QThreadPool>
+#include <QXmlStreamReader>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -223,6 +236,15 @@ void frmEditor::buildControls()
     m_problems->hide();
     connect(m_problems, &ProblemsPane::firstProblem, this, [this] { setProblemsVisible(true); });
     connect(m_problems, &ProblemsPane::activated, this, &frmEditor::goToProblem);
+    // The stylesheet's parameters, under the editor when asked for.
+    m_parameters = new ParametersPanel(SSSplitter1);
+    SSSplitter1->addWidget(m_parameters);
+    SSSplitter1->setStretchFactor(2, 1);
+    m_parameters->hide();
+    connect(m_parameters, &ParametersPanel::valuesChanged, this, [this] {
+        storeParameters();
+        scheduleLivePreview();
+    });
 
     auto page = [this](const QString &name) {
         auto *w = new QWidget(SSTab);
@@ -246,6 +268,25 @@ void frmEditor::buildControls()
     SSTab->addTab(xsltPage, QStringLiteral("XSLT"));
 
     QWidget *xmlPage = page(QStringLiteral("pageXML"));
+    m_xpathBar = new XPathBar({[this] { return txtXML->utf8Text(); }, [this] { return sourceBase(); },
+                               [this] { return stylesheetNamespaces(); }},
+                              xmlPage);
+    m_xpathBar->hide();
+    xmlPage->layout()->addWidget(m_xpathBar);
+    connect(m_xpathBar, &XPathBar::nodeChosen, this, [this](int line, int column, int length) {
+        // The node's start tag, or its line when the tag's place is not known.
+        const long lineStart = txtXML->SendScintilla(QsciScintillaBase::SCI_POSITIONFROMLINE, line - 1);
+        if (lineStart < 0)
+            return;
+        long from = lineStart;
+        long to = txtXML->SendScintilla(QsciScintillaBase::SCI_GETLINEENDPOSITION, line - 1);
+        if (column > 0) {
+            from = txtXML->SendScintilla(QsciScintillaBase::SCI_POSITIONRELATIVECODEUNITS, lineStart, column - 1);
+            to = txtXML->SendScintilla(QsciScintillaBase::SCI_POSITIONRELATIVECODEUNITS, from, length);
+        }
+        txtXML->SendScintilla(QsciScintillaBase::SCI_SETSEL, to, from);
+        txtXML->SendScintilla(QsciScintillaBase::SCI_SCROLLRANGE, to, from);
+    });
     txtXML = new SyntaxBox(xmlPage);
     txtXML->setObjectName(QStringLiteral("txtXML"));
     txtXML->setPropnamebold(true);
@@ -298,6 +339,7 @@ void frmEditor::buildControls()
     connect(txtXSLT, &SyntaxBox::changed, this, &frmEditor::stylesheetChanged);
     connect(txtXML, &SyntaxBox::changed, this, [this] {
         updateSourceChanged();
+        m_xpathBar->sourceChanged();
         setEditState();
         scheduleLivePreview();
         parseSource();
@@ -789,6 +831,8 @@ void frmEditor::showParseResult(const XmlDocument::ParseError &error)
     // of a compilation of an older text go.
     if (error.code == 0) {
         m_checkTimer->start();
+        if (parametersVisible())
+            refreshDeclaredParameters();
     } else {
         m_checkTimer->stop();
         ++m_checkGeneration;
@@ -921,7 +965,7 @@ QString frmEditor::sourceBase() const
 
 preview::Input frmEditor::previewInput() const
 {
-    return {txtXSLT->utf8Text(), stylesheetBase(), txtXML->utf8Text(), sourceBase()};
+    return {txtXSLT->utf8Text(), stylesheetBase(), txtXML->utf8Text(), sourceBase(), m_parameters->values()};
 }
 
 bool frmEditor::buildPreviewFile(QString &stem)
@@ -1155,6 +1199,7 @@ bool frmEditor::loadXSLTFile(QString strFile)
             blnIsURL = true;
     });
     if (loaded) {
+        loadStoredParameters();
         parseStylesheet();
         scheduleLivePreview();
     }
@@ -1270,6 +1315,8 @@ bool frmEditor::saveXSLTFile(const QString &strFile)
     m_xsltSavePoint = true;
     m_recoveryTimer->stop();
     recoveryStore().remove(m_recoveryId);
+    // The values go with the stylesheet to its new name.
+    storeParameters();
     return true;
 }
 
@@ -1511,4 +1558,276 @@ void frmEditor::showReplaceDialog()
 {
     findreplace::showFindReplace(this, txtXSLT, findreplace::Down, findreplace::initialFindText(txtXSLT), true,
                                  QString());
+}
+
+// Per stylesheet file: the values given to its parameters; per source file: the schema it is
+// checked against. Keyed by the file's path, escaped so that no path makes a group of its own.
+static const char *const kParametersSection = "StylesheetParameters";
+static const char *const kSchemasSection = "SourceSchemas";
+
+static QString settingsKeyFor(const QString &file)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(file));
+}
+
+void frmEditor::setParametersVisible(bool on)
+{
+    m_parameters->setVisible(on);
+    if (on)
+        refreshDeclaredParameters();
+    emit parametersVisibilityChanged(on);
+}
+
+bool frmEditor::parametersVisible() const
+{
+    return !m_parameters->isHidden();
+}
+
+void frmEditor::refreshDeclaredParameters()
+{
+    // Reading the included stylesheets takes a while for large sets of them: beside the window.
+    const qint64 generation = ++m_declaredGeneration;
+    const QPointer<frmEditor> self(this);
+    QThreadPool::globalInstance()->start([self, generation, text = txtXSLT->utf8Text(), base = stylesheetBase()] {
+        const QList<params::Declared> declared = params::declaredIn(text, base);
+        QMetaObject::invokeMethod(qApp, [self, generation, declared] {
+            if (self && generation == self->m_declaredGeneration)
+                self->m_parameters->setDeclared(declared);
+        });
+    });
+}
+
+void frmEditor::loadStoredParameters()
+{
+    const QString stored = m_strFileName.isEmpty()
+                               ? QString()
+                               : SettingsStore::read(QString::fromLatin1(kParametersSection), settingsKeyFor(m_strFileName), QString());
+    m_parameters->setValues(params::fromText(stored));
+}
+
+void frmEditor::storeParameters()
+{
+    if (m_strFileName.isEmpty())
+        return;
+    const QList<params::Value> values = m_parameters->values();
+    const QString section = QString::fromLatin1(kParametersSection);
+    const QString key = settingsKeyFor(m_strFileName);
+    if (values.isEmpty() && SettingsStore::read(section, key, QString()).isEmpty())
+        return;
+    try {
+        SettingsStore::save(section, key, values.isEmpty() ? QString() : params::toText(values));
+    } catch (const SettingsError &e) {
+        StatusBar->showMessage(QStringLiteral("The parameter values could not be remembered: %1").arg(QString::fromUtf8(e.what())),
+                               kStatusNoteMs);
+    }
+}
+
+QList<QPair<QString, QString>> frmEditor::stylesheetNamespaces() const
+{
+    // The root element's start tag lies near the top: the first part of the text will do.
+    const long length = std::min<long>(txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH), 256 * 1024);
+    const auto *p = reinterpret_cast<const char *>(txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETRANGEPOINTER, 0UL, length));
+    QList<QPair<QString, QString>> out;
+    if (!p)
+        return out;
+    QXmlStreamReader xml(QByteArray::fromRawData(p, length));
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        for (const QXmlStreamNamespaceDeclaration &d : xml.namespaceDeclarations())
+            if (!d.prefix().isEmpty())
+                out.append({d.prefix().toString(), d.namespaceUri().toString()});
+        break;
+    }
+    return out;
+}
+
+void frmEditor::showXPathBar()
+{
+    SSTab->setCurrentIndex(1);
+    m_xpathBar->activate();
+}
+
+static int indentWidth()
+{
+    try {
+        return std::clamp<int>(SettingsConvert::toInt16(SettingsStore::readOption(Options::IndentWidth), Options::IndentWidth.key()), 0, 16);
+    } catch (const SettingsError &) {
+        return int(Options::IndentWidth.fallbackNumber());
+    }
+}
+
+void frmEditor::replaceAsOneStep(SyntaxBox *pane, int start, int end, const QString &text)
+{
+    const long from = pane->SendScintilla(QsciScintillaBase::SCI_POSITIONRELATIVECODEUNITS, 0L, start);
+    const long to = pane->SendScintilla(QsciScintillaBase::SCI_POSITIONRELATIVECODEUNITS, 0L, end);
+    const long caretLine = pane->SendScintilla(QsciScintillaBase::SCI_LINEFROMPOSITION,
+                                               pane->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS));
+    const long firstVisible = pane->SendScintilla(QsciScintillaBase::SCI_GETFIRSTVISIBLELINE);
+    const QByteArray utf8 = text.toUtf8();
+    pane->beginUndoAction();
+    pane->SendScintilla(QsciScintillaBase::SCI_SETTARGETRANGE, from, to);
+    pane->SendScintilla(QsciScintillaBase::SCI_REPLACETARGET, static_cast<unsigned long>(utf8.size()), utf8.constData());
+    pane->endUndoAction();
+    // The caret stays on its line, the view where it was.
+    pane->SendScintilla(QsciScintillaBase::SCI_GOTOLINE, caretLine);
+    pane->SendScintilla(QsciScintillaBase::SCI_SETFIRSTVISIBLELINE, firstVisible);
+}
+
+void frmEditor::formatDocument()
+{
+    SyntaxBox *pane = currentEditor();
+    if (!pane || pane->isReadOnly() || refuseWhileBusy())
+        return;
+    const QString text = pane->Text();
+    formatter::Result result;
+    // The text cannot change while it is formatted.
+    pane->setReadOnly(true);
+    ++m_busy;
+    runBeside(QStringLiteral("Formatting"), [&] { result = formatter::formatDocument(text, indentWidth()); });
+    --m_busy;
+    pane->setReadOnly(false);
+    busyEnded();
+    if (!result.ok) {
+        showError(result.line > 0 ? QStringLiteral("The document could not be formatted: %1 (line %2).").arg(result.error).arg(result.line)
+                                  : QStringLiteral("The document could not be formatted: %1.").arg(result.error),
+                  QStringLiteral("Format Document"));
+        return;
+    }
+    if (result.text != text)
+        replaceAsOneStep(pane, 0, int(text.size()), result.text);
+}
+
+void frmEditor::formatSelection()
+{
+    SyntaxBox *pane = currentEditor();
+    if (!pane || pane->isReadOnly())
+        return;
+    const QString text = pane->Text();
+    int start = pane->SelStart();
+    const int end = start + pane->SelLength();
+    if (end == start) {
+        StatusBar->showMessage(QStringLiteral("Select the elements to format first."), kStatusNoteMs);
+        return;
+    }
+    // From the start of the line when only indentation lies before the selection: the
+    // fragment's lines then all get the line's indentation.
+    const int lineStart = int(text.lastIndexOf(QLatin1Char('\n'), start - 1) + 1);
+    const QString before = text.mid(lineStart, start - lineStart);
+    QString base;
+    for (const QChar c : before) {
+        if (c != QLatin1Char(' ') && c != QLatin1Char('\t'))
+            break;
+        base += c;
+    }
+    if (base.size() == before.size())
+        start = lineStart;
+    const formatter::Result result = formatter::formatFragment(text.mid(start, end - start), indentWidth(), base);
+    if (!result.ok) {
+        showError(QStringLiteral("The selection could not be formatted: %1.").arg(result.error), QStringLiteral("Format Selection"));
+        return;
+    }
+    if (result.text != text.mid(start, end - start))
+        replaceAsOneStep(pane, start, end, result.text);
+}
+
+void frmEditor::validateSource()
+{
+    if (refuseWhileBusy())
+        return;
+    const QString section = QString::fromLatin1(kSchemasSection);
+    const QString key = settingsKeyFor(m_xmlFileName);
+    const QString stored = m_xmlFileName.isEmpty() ? QString() : SettingsStore::read(section, key, QString());
+    QDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("frmValidate"));
+    dialog.setWindowTitle(QStringLiteral("Validate Source"));
+    auto *layout = new QVBoxLayout(&dialog);
+    auto *dtd = new QRadioButton(QStringLiteral("Against the &DTD its DOCTYPE names"), &dialog);
+    auto *xsd = new QRadioButton(QStringLiteral("Against an XML &Schema (XSD)"), &dialog);
+    auto *rng = new QRadioButton(QStringLiteral("Against a &RELAX NG schema"), &dialog);
+    auto *pathRow = new QHBoxLayout;
+    auto *path = new QLineEdit(&dialog);
+    path->setObjectName(QStringLiteral("txtSchema"));
+    path->setPlaceholderText(QStringLiteral("Schema file"));
+    auto *browse = new QPushButton(QStringLiteral("&Browse..."), &dialog);
+    pathRow->addWidget(path, 1);
+    pathRow->addWidget(browse);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    layout->addWidget(dtd);
+    layout->addWidget(xsd);
+    layout->addWidget(rng);
+    layout->addLayout(pathRow);
+    layout->addWidget(buttons);
+    dtd->setChecked(true);
+    if (stored.startsWith(QLatin1String("xsd:")))
+        xsd->setChecked(true);
+    else if (stored.startsWith(QLatin1String("rng:")))
+        rng->setChecked(true);
+    path->setText(stored.section(QLatin1Char(':'), 1));
+    const auto update = [&] {
+        path->setEnabled(!dtd->isChecked());
+        browse->setEnabled(!dtd->isChecked());
+    };
+    update();
+    connect(dtd, &QRadioButton::toggled, &dialog, update);
+    connect(browse, &QPushButton::clicked, &dialog, [&] {
+        const QString file = QFileDialog::getOpenFileName(&dialog, QStringLiteral("Schema"), path->text(),
+                                                          xsd->isChecked() ? QStringLiteral("XML Schema (*.xsd);;All Files (*)")
+                                                                           : QStringLiteral("RELAX NG (*.rng);;All Files (*)"));
+        if (!file.isEmpty())
+            path->setText(file);
+    });
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const validator::Schema schema = dtd->isChecked()   ? validator::Schema::Dtd
+                                     : xsd->isChecked() ? validator::Schema::Xsd
+                                                        : validator::Schema::RelaxNg;
+    const QString schemaPath = dtd->isChecked() ? QString() : path->text().trimmed();
+    if (!m_xmlFileName.isEmpty()) {
+        try {
+            SettingsStore::save(section, key,
+                                dtd->isChecked() ? QStringLiteral("dtd")
+                                                 : (xsd->isChecked() ? QStringLiteral("xsd:") : QStringLiteral("rng:")) + schemaPath);
+        } catch (const SettingsError &) {
+            // A convenience: the check itself still runs.
+        }
+    }
+    validateSourceWith(schema, schemaPath);
+}
+
+bool frmEditor::validateSourceWith(validator::Schema schema, const QString &schemaPath)
+{
+    if (refuseWhileBusy())
+        return false;
+    if (schema != validator::Schema::Dtd && schemaPath.isEmpty()) {
+        showError(QStringLiteral("Choose the schema file to check the XML source against."), QStringLiteral("Validate Source"));
+        return false;
+    }
+    validator::Result result;
+    const QByteArray source = txtXML->utf8Text();
+    const QString base = sourceBase();
+    ++m_busy;
+    runBeside(QStringLiteral("Validating the XML source"), [&] { result = validator::validate(source, base, schema, schemaPath); });
+    --m_busy;
+    busyEnded();
+    // Problems of the source itself show against the XML pane.
+    QList<Diagnostic> problems = result.problems;
+    for (Diagnostic &d : problems)
+        if (d.file.isEmpty() || d.file == base)
+            d.file = m_xmlFileName.isEmpty() ? QStringLiteral("XML") : m_xmlFileName;
+    m_problems->setProblems(ProblemsPane::Source::Validation, problems);
+    m_assistXML->setMarks(3, marksOf(problems));
+    if (!result.error.isEmpty()) {
+        showError(result.error, QStringLiteral("Validate Source"));
+        return false;
+    }
+    if (result.valid) {
+        StatusBar->showMessage(QStringLiteral("Valid"), kStatusNoteMs);
+    } else {
+        setProblemsVisible(true);
+        StatusBar->showMessage(QStringLiteral("Not valid: see the problems list"), kStatusNoteMs);
+    }
+    return true;
 }

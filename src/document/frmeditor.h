@@ -28,6 +28,9 @@ class BusyStrip;
 class EditorAssist;
 class LivePreviewPane;
 class PreviewGuard;
+class ParametersPanel;
+class XPathBar;
+namespace validator { enum class Schema; }
 
 // Which of the main window's edit commands a document window can carry out now.
 struct EditState {
@@ -154,6 +157,23 @@ public:
     void setProblemsVisible(bool on);
     bool problemsVisible() const;
     ProblemsPane *problemsPane() const { return m_problems; }
+    // The stylesheet's parameters under the editor, with the values every preview passes.
+    // Values are remembered per stylesheet file in the settings' [StylesheetParameters] group.
+    void setParametersVisible(bool on);
+    bool parametersVisible() const;
+    ParametersPanel *parametersPanel() const { return m_parameters; }
+    // The XPath bar over the XML pane: shows the XML tab and focuses the bar.
+    void showXPathBar();
+    XPathBar *xpathBar() const { return m_xpathBar; }
+    // Re-indents the selected pane's text, or its selection, as one undo step.
+    void formatDocument();
+    void formatSelection();
+    // Asks which schema to check the XML source against (remembered per source file in the
+    // [SourceSchemas] group), then checks it.
+    void validateSource();
+    // Checks the XML source against a schema: problems go to the list, or "Valid" to the
+    // status bar. False when the check could not run (the user was told why).
+    bool validateSourceWith(validator::Schema schema, const QString &schemaPath);
     // The margin, marks and tag matching of a pane.
     EditorAssist *assist(SyntaxBox *pane) const;
     // How long after a stylesheet becomes well-formed it is compiled for its checks.
@@ -193,6 +213,7 @@ signals:
     // A problem lies in a file the stylesheet included or read: show it there.
     void openReferenced(const QString &path, int line);
     void problemsVisibilityChanged(bool visible);
+    void parametersVisibilityChanged(bool visible);
     // Files or addresses were dropped on the window, to be opened as the main window opens them.
     void openRequested(const QStringList &sources);
 
@@ -260,6 +281,14 @@ private:
     // Marks (of a kind) and list rows (of a source) from what the engine reported.
     void showEngineProblems(int kind, ProblemsPane::Source source, const QList<Diagnostic> &problems);
     void goToProblem(const Diagnostic &problem);
+    // Lists the parameters the stylesheet declares, read beside the window.
+    void refreshDeclaredParameters();
+    void loadStoredParameters();
+    void storeParameters();
+    // The prefixes the stylesheet's root element declares.
+    QList<QPair<QString, QString>> stylesheetNamespaces() const;
+    // Replaces the text of pane from start to end (UTF-16 positions) as one undo step.
+    void replaceAsOneStep(SyntaxBox *pane, int start, int end, const QString &text);
     QString stylesheetName() const;
     bool isStylesheetFile(const QString &file) const;
     bool isSourceFile(const QString &file) const;
@@ -310,6 +339,9 @@ private:
     EditorAssist *m_assistXSLT = nullptr;
     EditorAssist *m_assistXML = nullptr;
     ProblemsPane *m_problems = nullptr;
+    ParametersPanel *m_parameters = nullptr;
+    qint64 m_declaredGeneration = 0;
+    XPathBar *m_xpathBar = nullptr;
     qint64 m_liveGeneration = 0;
     qint64 m_parseGeneration = 0;
     bool m_parsePending = false;

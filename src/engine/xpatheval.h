@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMetaType>
 #include <QPair>
 #include <QString>
 
@@ -80,3 +81,4 @@ private:
 };
 
 } // namespace xpatheval
+Q_DECLARE_METATYPE(xpatheval::Result)

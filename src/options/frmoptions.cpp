@@ -298,6 +298,20 @@ QWidget *frmOptions::buildEditorPanel()
     connect(cbxAutoParse, &QCheckBox::clicked, this, [this] { cmdApply->setEnabled(true); });
     layout->addWidget(autoParse);
 
+    auto *indentRow = new QHBoxLayout;
+    auto *indentLabel = new QLabel(QStringLiteral("Indent width (spaces):"), panel);
+    txtIndentWidth = new QSpinBox(panel);
+    txtIndentWidth->setObjectName(QStringLiteral("txtIndentWidth"));
+    txtIndentWidth->setRange(0, 16);
+    txtIndentWidth->setValue(int(Options::IndentWidth.fallbackNumber()));
+    txtIndentWidth->setToolTip(QStringLiteral("Spaces per level when Format Document or Format Selection re-indents a text"));
+    indentLabel->setBuddy(txtIndentWidth);
+    indentRow->addWidget(indentLabel);
+    indentRow->addWidget(txtIndentWidth);
+    indentRow->addStretch(1);
+    layout->addLayout(indentRow);
+    connect(txtIndentWidth, &QSpinBox::valueChanged, this, [this] { cmdApply->setEnabled(true); });
+
     auto colorFrame = [&](const QString &frameName, const QString &caption, ColorSwatch *&swatch,
                           const QString &swatchName, QCheckBox *&bold, const QString &boldName,
                           QCheckBox *&italic, const QString &italicName, const QString &dialogTitle) {
@@ -434,6 +448,10 @@ void frmOptions::loadOptions()
                 SettingsStore::readOption(EngineMemoryMB, QString::number(EngineClient::defaultMemoryLimitMb())),
                 EngineMemoryMB.key())));
         }
+        {
+            QSignalBlocker quiet(txtIndentWidth);
+            txtIndentWidth->setValue(SettingsConvert::toInt16(SettingsStore::readOption(IndentWidth), IndentWidth.key()));
+        }
         picTagColor->setColor(readColor(TagColor));
         setBox(cbxTagBold, TagBold);
         setBox(cbxTagItalic, TagItalic);
@@ -468,6 +486,7 @@ void frmOptions::saveOptions()
         saveBox(KeepAsWritten, cbxKeepAsWritten);
         saveBox(ReopenWindows, cbxReopenWindows);
         SettingsStore::saveOption(EngineMemoryMB, QString::number(txtEngineMemory->value()));
+        SettingsStore::saveOption(IndentWidth, QString::number(txtIndentWidth->value()));
         saveList(FontName, cboFonts);
         saveList(FontSize, cboFontSize);
         saveColor(TagColor, picTagColor);

@@ -73,6 +73,7 @@ private:
     QCheckBox *cbxRunScripts = nullptr;
     QCheckBox *cbxKeepAsWritten = nullptr;
     QCheckBox *cbxReopenWindows = nullptr;
+    QSpinBox *txtIndentWidth = nullptr;
     QSpinBox *txtEngineMemory = nullptr;
     ColorSwatch *picTagColor = nullptr;
     ColorSwatch *picAttribColor = nullptr;

@@ -24,6 +24,8 @@ inline constexpr Key LivePreview{"LivePreview", "0"};
 inline constexpr Key LineNumbers{"LineNumbers", "1"};
 inline constexpr Key KeepAsWritten{"KeepFilesAsWritten", "1"};
 inline constexpr Key ReopenWindows{"ReopenWindows", "0"};
+// Spaces per level when a document is formatted.
+inline constexpr Key IndentWidth{"IndentWidth", "2"};
 // Megabytes the transformation engine may use; without a stored value, the lower of 2 GB and
 // half the computer's memory.
 inline constexpr Key EngineMemoryMB{"EngineMemoryMB", nullptr};
