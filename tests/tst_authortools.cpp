@@ -1,0 +1,252 @@
+// The author's tools in a document window: the XPath bar over the source, the stylesheet's
+// parameters driving the preview, re-indenting a pane, and checking the source against a schema.
+#include "app/frmmdimain.h"
+#include "components/editorassist.h"
+#include "document/frmeditor.h"
+#include "document/parameterspanel.h"
+#include "document/problemspane.h"
+#include "document/xpathbar.h"
+#include "options/settingsstore.h"
+#include "engine/validator.h"
+#include "support/appfixture.h"
+#include "support/testmain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QStringList resultRows(XPathBar *bar)
+{
+    QStringList out;
+    for (int i = 0; i < bar->results()->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *item = bar->results()->topLevelItem(i);
+        out << item->text(0) + " " + item->text(1) + " " + item->text(2);
+    }
+    return out;
+}
+
+// Evaluates an expression as the user does: typed into the bar, then Return.
+void evaluate(XPathBar *bar, const QString &expression)
+{
+    bar->expressionBox()->clear();
+    QTest::keyClicks(bar->expressionBox(), expression);
+    QTest::keyClick(bar->expressionBox(), Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(!bar->isEvaluating(), 20000);
+}
+
+QString problemRows(frmEditor *doc)
+{
+    QStringList out;
+    QTreeWidget *list = doc->problemsPane()->list();
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        out << list->topLevelItem(i)->text(2);
+    return out.join(',');
+}
+
+} // namespace
+
+class TstAuthorTools : public QObject, public fixture::Session
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QVERIFY(start()); }
+    void cleanup() { stop(); }
+
+    // Ctrl+Shift+X focuses the bar over the XML pane. Prefixes come from the source's root and
+    // from the stylesheet; kinds, lines and values as the list shows them; choosing a row selects
+    // the node's start tag; an error shows under the bar with its column.
+    void xpath_evaluatesAgainstTheSourceText()
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        doc->txtXSLT->setText("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+                              "xmlns:s=\"urn:a\"/>");
+        doc->txtXML->setText(QStringLiteral("<r xmlns:a=\"urn:a\">\n  <a:x id=\"1\">é</a:x>\n  <!-- note -->\n  <a:x\n   id=\"2\"/>\n</r>"));
+        main->activateWindow();
+        QTest::keyClick(main, Qt::Key_X, Qt::ControlModifier | Qt::ShiftModifier);
+        XPathBar *bar = doc->xpathBar();
+        QCOMPARE(doc->SSTab->currentIndex(), 1);
+        QTRY_COMPARE(QApplication::focusWidget(), bar->expressionBox());
+
+        evaluate(bar, "//a:x");
+        QCOMPARE(bar->summary()->text(), QStringLiteral("2 nodes"));
+        QCOMPARE(resultRows(bar), (QStringList{"Element 2 <a:x id=\"1\">", "Element 4 <a:x id=\"2\"/>"}));
+        evaluate(bar, "//s:x/@id | //comment()");
+        QCOMPARE(resultRows(bar), (QStringList{"Attribute 2 id=\"1\"", "Comment 3 note", "Attribute 4 id=\"2\""}));
+        evaluate(bar, "count(//a:x) * 1.5");
+        QCOMPARE(bar->summary()->text(), QStringLiteral("Number: 3"));
+        QVERIFY(bar->results()->isHidden());
+        evaluate(bar, "string(//a:x)");
+        QCOMPARE(bar->summary()->text(), QStringLiteral("String: é"));
+
+        // The bar reads the text as it is now, not as it was.
+        doc->txtXML->setSelStart(int(doc->txtXML->Text().indexOf("</r>")));
+        doc->txtXML->setSelText("<a:x/>");
+        evaluate(bar, "//a:x");
+        QCOMPARE(bar->results()->topLevelItemCount(), 3);
+        bar->results()->setCurrentItem(bar->results()->topLevelItem(1));
+        QCOMPARE(doc->txtXML->selectedText(), QStringLiteral("<a:x\n   id=\"2\"/>"));
+
+        evaluate(bar, "//a:x[");
+        QVERIFY(bar->errorLabel()->isVisible());
+        QVERIFY2(bar->errorLabel()->text().startsWith("Column 7: "), qPrintable(bar->errorLabel()->text()));
+        evaluate(bar, "//q:x");
+        QVERIFY2(bar->errorLabel()->text().contains("\"q\""), qPrintable(bar->errorLabel()->text()));
+        evaluate(bar, "/r");
+        QVERIFY(bar->errorLabel()->isHidden());
+    }
+
+    // A 10 MB source: the count, and the last node found at its line.
+    void xpath_largeSource()
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        QByteArray xml = "<list>\n";
+        int lines = 1;
+        while (xml.size() < 10 * 1024 * 1024) {
+            xml += "  <item n=\"" + QByteArray::number(lines) + "\">some text of the item</item>\n";
+            ++lines;
+        }
+        xml += "</list>\n";
+        doc->txtXML->setText(QString::fromUtf8(xml));
+        doc->showXPathBar();
+        evaluate(doc->xpathBar(), "//item[last()]");
+        QCOMPARE(resultRows(doc->xpathBar()),
+                 QStringList{QStringLiteral("Element %1 <item n=\"%2\">").arg(lines).arg(lines - 1)});
+        evaluate(doc->xpathBar(), "//item");
+        QCOMPARE(doc->xpathBar()->summary()->text(), QStringLiteral("%1 nodes (the first 1000 listed)").arg(lines - 1));
+    }
+
+    // Parameters declared by the stylesheet and what it includes; a value given in the panel
+    // goes into the preview, is kept under the stylesheet's file and comes back when it opens.
+    void parameters_drivePreviewAndComeBack()
+    {
+        QTemporaryDir dir;
+        const QString xsl = dir.filePath("page.xsl");
+        QVERIFY(writeFile(dir.filePath("common.xsl"),
+                          "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                          "<xsl:param name=\"count\" select=\"0\"/></xsl:stylesheet>"));
+        QVERIFY(writeFile(xsl, "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                               "<xsl:include href=\"common.xsl\"/>\n<xsl:output method=\"text\"/>\n"
+                               "<xsl:param name=\"greeting\" select=\"'Hi'\"/>\n"
+                               "<xsl:template match=\"/\"><xsl:value-of select=\"concat($greeting, '|', $count)\"/></xsl:template>\n"
+                               "</xsl:stylesheet>\n"));
+        QVERIFY(writeFile(dir.filePath("in.xml"), "<r><i/><i/><i/></r>"));
+        const auto preview = [&](frmEditor *doc) {
+            browser->opened.clear();
+            doc->previewInBrowser();
+            return browser->opened.isEmpty() ? QByteArray() : browser->opened.last().contents;
+        };
+
+        frmEditor *doc = fixture::newDocument(main);
+        QVERIFY(doc->loadXSLTFile(xsl));
+        doc->loadXMLFile(dir.filePath("in.xml"));
+        QCOMPARE(preview(doc), QByteArray("Hi|0"));
+        main->menuItem(QStringLiteral("mnuParameters"))->trigger();
+        QVERIFY(doc->parametersVisible());
+        QTableWidget *table = doc->parametersPanel()->table();
+        QTRY_COMPARE(table->rowCount(), 2);
+        QCOMPARE(table->item(0, ParametersPanel::NameColumn)->text(), QStringLiteral("greeting"));
+        QCOMPARE(table->item(0, ParametersPanel::DefaultColumn)->text(), QStringLiteral("'Hi'"));
+        QCOMPARE(table->item(1, ParametersPanel::NameColumn)->text(), QStringLiteral("count"));
+        table->item(0, ParametersPanel::ValueColumn)->setText(QStringLiteral("It's <b> & \"you\""));
+        table->item(1, ParametersPanel::ValueColumn)->setText(QStringLiteral("count(//i) * 2"));
+        table->item(1, ParametersPanel::XPathColumn)->setCheckState(Qt::Checked);
+        QCOMPARE(preview(doc), QByteArray("It's <b> & \"you\"|6"));
+        QVERIFY(fixture::settingsFileText().contains("[StylesheetParameters]"));
+
+        // A bad expression is the preview's error, with the parameter's expression in it.
+        table->item(1, ParametersPanel::ValueColumn)->setText(QStringLiteral("count(//i"));
+        fake->calls.clear();
+        QCOMPARE(preview(doc), QByteArray());
+        QVERIFY(!fake->messages().isEmpty());
+        table->item(1, ParametersPanel::ValueColumn)->setText(QStringLiteral("count(//i) * 2"));
+
+        QVERIFY(doc->parentWidget()->close());
+        QTRY_COMPARE(fixture::documentWindows(main).size(), 0);
+        frmEditor *again = fixture::newDocument(main);
+        QVERIFY(again->loadXSLTFile(xsl));
+        again->loadXMLFile(dir.filePath("in.xml"));
+        QCOMPARE(again->parametersPanel()->values(),
+                 (QList<params::Value>{{"greeting", "It's <b> & \"you\"", false}, {"count", "count(//i) * 2", true}}));
+        QCOMPARE(preview(again), QByteArray("It's <b> & \"you\"|6"));
+    }
+
+    // Format Document re-indents the selected pane by the option's width, as one undo step;
+    // Format Selection re-indents a fragment at its line's indentation; text that is not
+    // well-formed is refused and left alone.
+    void format_reindentsAsOneStep()
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        doc->SSTab->setCurrentIndex(1);
+        const QString before = QStringLiteral("<r><a>x <b>y</b></a><!-- c --><c/></r>");
+        doc->txtXML->setText(before);
+        doc->formatDocument();
+        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<r>\n  <a>x <b>y</b></a>\n  <!-- c -->\n  <c/>\n</r>\n"));
+        doc->Undo();
+        QCOMPARE(doc->txtXML->Text(), before);
+
+        SettingsStore::saveOption(Options::IndentWidth, QStringLiteral("4"));
+        doc->txtXML->setText(QStringLiteral("<r>\n  <s><t/><u/></s>\n</r>\n"));
+        doc->txtXML->setSelStart(6);
+        doc->txtXML->setSelLength(15);
+        doc->formatSelection();
+        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<r>\n  <s>\n      <t/>\n      <u/>\n  </s>\n</r>\n"));
+
+        const QString broken = QStringLiteral("<r><a></r>");
+        doc->txtXML->setText(broken);
+        fake->calls.clear();
+        doc->formatDocument();
+        QCOMPARE(doc->txtXML->Text(), broken);
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Format Document"));
+        QVERIFY2(fake->lastMessage().text.startsWith("The document could not be formatted: "), qPrintable(fake->lastMessage().text));
+    }
+
+    // The source against a DTD, an XML Schema and a RELAX NG schema: problems with their lines in
+    // the list, or "Valid" in the status bar.
+    void validate_reportsProblemsOrValid_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<int>("schema");
+        QTest::addColumn<QString>("schemaFile");
+        QTest::addColumn<QString>("lines"); // of the problems listed; empty: "Valid"
+        QTest::addRow("dtd, invalid") << "dtd-invalid.xml" << int(validator::Schema::Dtd) << "" << "6,6,7,7";
+        QTest::addRow("dtd, valid") << "dtd-valid.xml" << int(validator::Schema::Dtd) << "" << "";
+        QTest::addRow("xsd, invalid") << "plain-invalid.xml" << int(validator::Schema::Xsd) << "order.xsd" << "2,3,4";
+        QTest::addRow("rng, valid") << "plain-valid.xml" << int(validator::Schema::RelaxNg) << "order.rng" << "";
+    }
+    void validate_reportsProblemsOrValid()
+    {
+        QFETCH(QString, source);
+        QFETCH(int, schema);
+        QFETCH(QString, schemaFile);
+        QFETCH(QString, lines);
+        const QString folder = QStringLiteral(TEST_DATA_DIR "/validate/");
+        frmEditor *doc = fixture::newDocument(main);
+        doc->loadXMLFile(folder + source);
+        QVERIFY(doc->validateSourceWith(validator::Schema(schema), schemaFile.isEmpty() ? QString() : folder + schemaFile));
+        QCOMPARE(problemRows(doc), lines);
+        QCOMPARE(doc->problemsVisible(), !lines.isEmpty());
+        if (lines.isEmpty())
+            QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Valid"));
+        else
+            QCOMPARE(doc->assist(doc->txtXML)->markedLines().first(), lines.section(',', 0, 0).toInt());
+    }
+};
+
+ZENDRIK_TEST_MAIN(TstAuthorTools)
+#include "tst_authortools.moc"
