@@ -290,7 +290,7 @@ void frmEditor::buildControls()
     txtXML = new SyntaxBox(xmlPage);
     txtXML->setObjectName(QStringLiteral("txtXML"));
     txtXML->setPropnamebold(true);
-    xmlPage->layout()->addWidget(txtXML);
+    static_cast<QVBoxLayout *>(xmlPage->layout())->addWidget(txtXML, 1);
     SSTab->addTab(xmlPage, QStringLiteral("XML"));
 
     QWidget *previewPage = page(QStringLiteral("pagePreview"));
@@ -1217,6 +1217,9 @@ void frmEditor::loadXMLFile(QString strFile)
             m_xmlFileName = loaded.base;
             m_xmlFormat = loaded.format;
             m_sourceChanged = false;
+            // What a check of the previous source found is not about this one.
+            m_problems->setProblems(ProblemsPane::Source::Validation, {});
+            m_assistXML->setMarks(3, {});
             showSourceTab();
             SSTab->setCurrentIndex(1);
         }))

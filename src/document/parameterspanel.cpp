@@ -19,6 +19,7 @@ ParametersPanel::ParametersPanel(QWidget *parent)
     m_table->horizontalHeaderItem(ValueColumn)->setToolTip(QStringLiteral("Passed to every preview of this window; empty: the default"));
     m_table->horizontalHeaderItem(XPathColumn)->setToolTip(QStringLiteral("Checked: the value is an XPath expression evaluated against the source; otherwise a string"));
     m_table->verticalHeader()->hide();
+    m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 6);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::AllEditTriggers);

@@ -79,6 +79,9 @@ XPathBar::XPathBar(const Inputs &inputs, QWidget *parent)
     m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_summary->hide();
     layout->addWidget(m_summary);
+    for (QLabel *label : {m_error, m_summary})
+        label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     m_results = new QTreeWidget(this);
     m_results->setObjectName(QStringLiteral("lstXPathResults"));
     m_results->setRootIsDecorated(false);
@@ -122,6 +125,13 @@ XPathBar::~XPathBar()
     m_thread->wait();
 }
 
+void XPathBar::sourceChanged()
+{
+    m_sourceDirty = true;
+    if (!isHidden() && !m_expression->text().trimmed().isEmpty())
+        m_pause->start();
+}
+
 void XPathBar::activate()
 {
     QWidget::show();
@@ -132,6 +142,11 @@ void XPathBar::activate()
 void XPathBar::evaluate()
 {
     m_pause->stop();
+    // One at a time: a large source takes a while to parse, and only the latest answer counts.
+    if (m_pending > 0) {
+        m_rerun = true;
+        return;
+    }
     const QString expression = m_expression->text().trimmed();
     if (expression.isEmpty()) {
         m_error->hide();
@@ -154,7 +169,11 @@ void XPathBar::evaluate()
 void XPathBar::show(qint64 generation, const xpatheval::Result &result)
 {
     --m_pending;
-    // Only the latest expression's answer is shown.
+    if (m_rerun) {
+        m_rerun = false;
+        evaluate();
+        return;
+    }
     if (generation != m_generation)
         return;
     m_results->clear();

@@ -27,8 +27,9 @@ public:
     explicit XPathBar(const Inputs &inputs, QWidget *parent = nullptr);
     ~XPathBar() override;
 
-    // The source text changed: the next evaluation reads it again.
-    void sourceChanged() { m_sourceDirty = true; }
+    // The source text changed: the next evaluation reads it again, and a shown result is
+    // brought up to date a pause after the last change.
+    void sourceChanged();
     // Evaluates the expression in the box now.
     void evaluate();
     // Shows the bar with its box focused.
@@ -39,7 +40,7 @@ public:
     QLabel *summary() const { return m_summary; }
     QLabel *errorLabel() const { return m_error; }
     // True while an evaluation is on its way.
-    bool isEvaluating() const { return m_pending > 0; }
+    bool isEvaluating() const { return m_pending > 0 || m_rerun; }
 
     // How long after the last key an expression is evaluated by itself.
     static constexpr int kPauseMs = 400;
@@ -66,4 +67,6 @@ private:
     bool m_sourceDirty = true;
     qint64 m_generation = 0;
     int m_pending = 0;
+    // Asked for while one was on its way: runs when that one is done.
+    bool m_rerun = false;
 };
