@@ -50,15 +50,6 @@ QString displayName(const QString &uri)
     return uri;
 }
 
-// libxml2 resolves relative references against a URI; a path with a space or '#' is not one.
-QByteArray toBaseUri(const QString &base)
-{
-    if (base.isEmpty())
-        return QByteArray();
-    if (base.contains(QLatin1String("://")))
-        return base.toUtf8();
-    return QUrl::fromLocalFile(QFileInfo(base).absoluteFilePath()).toEncoded();
-}
 
 struct Message {
     int code = 0;

@@ -419,8 +419,8 @@ QList<Diagnostic> diagnosticsOf(const std::vector<Message> &messages, Diagnostic
     return out;
 }
 
-// libxslt and libxml2 resolve relative references against a URI, not a file path: a path with a
-// space or '#' would resolve against the wrong folder.
+} // namespace
+
 QByteArray toBaseUri(const QString &base)
 {
     if (base.isEmpty())
@@ -429,6 +429,8 @@ QByteArray toBaseUri(const QString &base)
         return base.toUtf8();
     return QUrl::fromLocalFile(QFileInfo(base).absoluteFilePath()).toEncoded();
 }
+
+namespace {
 
 // The encoding named in an XML declaration, or empty when there is none.
 QString declaredEncoding(QStringView head)

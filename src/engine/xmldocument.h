@@ -99,6 +99,10 @@ private:
     QList<params::Value> m_parameters;
 };
 
+// The URI libxml2 and libxslt resolve relative references against, for a path or URL: a path
+// with a space or '#' is no URI, and would resolve against the wrong folder.
+QByteArray toBaseUri(const QString &base);
+
 Q_DECLARE_METATYPE(XmlDocument::ParseError)
 
 // What a parse XmlDocument did not set up itself may read: an XML Schema or RELAX NG grammar with
