@@ -13,6 +13,7 @@
 #include <QStackedWidget>
 #include <QStringDecoder>
 #include <QTabBar>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
@@ -94,7 +95,11 @@ LivePreviewPane::LivePreviewPane(bool runScripts, QWidget *parent)
     m_stack->addWidget(m_view);
     m_stack->addWidget(m_source);
     layout->addWidget(m_stack, 1);
-    connect(m_tabs, &QTabBar::currentChanged, m_stack, &QStackedWidget::setCurrentIndex);
+    connect(m_tabs, &QTabBar::currentChanged, this, [this](int index) {
+        if (index == 1)
+            showPendingSource();
+        m_stack->setCurrentIndex(index);
+    });
 
     // The reader keeps their place: a new render scrolls to where the last one was.
     connect(m_view, &QWebEngineView::loadFinished, this, [this](bool) {
@@ -126,7 +131,16 @@ QString LivePreviewPane::errorText() const
 
 QString LivePreviewPane::resultSource() const
 {
+    const_cast<LivePreviewPane *>(this)->showPendingSource();
     return m_source->Text();
+}
+
+void LivePreviewPane::showPendingSource()
+{
+    if (!m_sourcePending)
+        return;
+    m_sourcePending = false;
+    m_source->setText(decode(m_lastPage, m_lastEncoding));
 }
 
 void LivePreviewPane::showResult(const preview::Result &result, const QStringList &documents)
@@ -152,7 +166,13 @@ void LivePreviewPane::showResult(const preview::Result &result, const QStringLis
 void LivePreviewPane::render(const preview::Result &result, const QStringList &documents)
 {
     ++m_renders;
-    m_source->setText(decode(result.page, result.encoding));
+    // The result's text is coloured when it is looked at: while the page renders, the window
+    // has better things to do.
+    m_lastPage = result.page;
+    m_lastEncoding = result.encoding;
+    m_sourcePending = true;
+    if (m_tabs->currentIndex() == 1)
+        QTimer::singleShot(0, this, &LivePreviewPane::showPendingSource);
     m_scroll = m_view->page()->scrollPosition();
     const QString mime = mimeTypeOf(result.method);
     QString previous = m_pageFile;

@@ -56,6 +56,11 @@ private:
     QStackedWidget *m_stack = nullptr;
     QWebEngineView *m_view = nullptr;
     SyntaxBox *m_source = nullptr;
+    // The last result, for Result Source once it is shown.
+    QByteArray m_lastPage;
+    QByteArray m_lastEncoding;
+    bool m_sourcePending = false;
+    void showPendingSource();
     QWebEngineProfile *m_profile = nullptr;
     PreviewGuard *m_guard = nullptr;
     QString m_folder; // private folder for results too large to hand over directly
