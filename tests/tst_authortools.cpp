@@ -13,6 +13,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
+#include <QRadioButton>
+#include <QTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -245,6 +248,39 @@ private slots:
             QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Valid"));
         else
             QCOMPARE(doc->assist(doc->txtXML)->markedLines().first(), lines.section(',', 0, 0).toInt());
+    }
+
+    // Tools > Validate Source asks which schema; the answer is kept for the source's file and
+    // offered again next time.
+    void validate_choiceRememberedPerSource()
+    {
+        const QString folder = QStringLiteral(TEST_DATA_DIR "/validate/");
+        frmEditor *doc = fixture::newDocument(main);
+        doc->loadXMLFile(folder + "plain-invalid.xml");
+        QStringList seen;
+        const auto answer = [&](bool pickXsd) {
+            QTimer::singleShot(50, this, [&, pickXsd] {
+                auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+                QVERIFY(dialog && dialog->windowTitle() == QStringLiteral("Validate Source"));
+                const QList<QRadioButton *> kinds = dialog->findChildren<QRadioButton *>();
+                auto *path = dialog->findChild<QLineEdit *>(QStringLiteral("txtSchema"));
+                for (QRadioButton *b : kinds)
+                    if (b->isChecked())
+                        seen << b->text() + " " + path->text().section('/', -1);
+                if (pickXsd) {
+                    kinds[1]->setChecked(true);
+                    path->setText(folder + "order.xsd");
+                }
+                dialog->accept();
+            });
+        };
+        answer(true);
+        main->menuItem(QStringLiteral("mnuValidateSource"))->trigger();
+        QCOMPARE(problemRows(doc), QStringLiteral("2,3,4"));
+        answer(false);
+        main->menuItem(QStringLiteral("mnuValidateSource"))->trigger();
+        QCOMPARE(seen, (QStringList{"Against the &DTD its DOCTYPE names ", "Against an XML &Schema (XSD) order.xsd"}));
+        QVERIFY(fixture::settingsFileText().contains("[SourceSchemas]"));
     }
 };
 
