@@ -112,6 +112,10 @@ private slots:
         QVERIFY2(bar->errorLabel()->text().contains("\"q\""), qPrintable(bar->errorLabel()->text()));
         evaluate(bar, "/r");
         QVERIFY(bar->errorLabel()->isHidden());
+        // Esc in the box puts the bar away and the caret back in the source.
+        QTest::keyClick(bar->expressionBox(), Qt::Key_Escape);
+        QVERIFY(bar->isHidden());
+        QCOMPARE(QApplication::focusWidget(), doc->txtXML);
     }
 
     // A 10 MB source: the count, and the last node found at its line.

@@ -273,6 +273,7 @@ void frmEditor::buildControls()
                               xmlPage);
     m_xpathBar->hide();
     xmlPage->layout()->addWidget(m_xpathBar);
+    connect(m_xpathBar, &XPathBar::closed, this, [this] { txtXML->setFocus(); });
     connect(m_xpathBar, &XPathBar::nodeChosen, this, [this](int line, int column, int length) {
         // The node's start tag, or its line when the tag's place is not known.
         const long lineStart = txtXML->SendScintilla(QsciScintillaBase::SCI_POSITIONFROMLINE, line - 1);

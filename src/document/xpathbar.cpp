@@ -1,6 +1,9 @@
 #include "document/xpathbar.h"
 
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QShortcut>
+#include <QToolButton>
 #include <QLabel>
 #include <QLineEdit>
 #include <QThread>
@@ -66,7 +69,23 @@ XPathBar::XPathBar(const Inputs &inputs, QWidget *parent)
     m_expression->setObjectName(QStringLiteral("txtXPath"));
     m_expression->setPlaceholderText(QStringLiteral("XPath expression, evaluated against the XML source"));
     m_expression->setClearButtonEnabled(true);
-    layout->addWidget(m_expression);
+    auto *row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(m_expression, 1);
+    auto *close = new QToolButton(this);
+    close->setObjectName(QStringLiteral("cmdCloseXPath"));
+    close->setAutoRaise(true);
+    close->setText(QStringLiteral("✕"));
+    close->setToolTip(QStringLiteral("Close the XPath bar (Esc)"));
+    row->addWidget(close);
+    layout->addLayout(row);
+    const auto hideBar = [this] {
+        hide();
+        emit closed();
+    };
+    connect(close, &QToolButton::clicked, this, hideBar);
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), m_expression, nullptr, nullptr, Qt::WidgetShortcut),
+            &QShortcut::activated, this, hideBar);
     m_error = new QLabel(this);
     m_error->setObjectName(QStringLiteral("lblXPathError"));
     m_error->setTextFormat(Qt::PlainText);

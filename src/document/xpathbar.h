@@ -51,6 +51,8 @@ signals:
     void nodeChosen(int line, int column, int length);
     // An evaluation's result is shown.
     void evaluated();
+    // The user closed the bar (its button, or Esc in the box).
+    void closed();
 
 private:
     void show(qint64 generation, const xpatheval::Result &result);
