@@ -44,12 +44,12 @@ private slots:
         QTest::addColumn<QStringList>("rows");
         const Namespaces none;
         const Namespaces d{{"d", "urn:d"}, {"", "urn:ignored"}};
-        QTest::newRow("prefix from the root") << none << "/*/a:x" << QStringList{"Element 3:3:12 <a:x id=\"1\">"};
+        QTest::newRow("prefix from the root") << none << "/*/a:x" << QStringList{"Element 3:3:12 <a:x id=\"1\"> one"};
         QTest::newRow("no default namespace") << none << "/*/y" << QStringList{};
         QTest::newRow("caller's prefix, start tag over two lines")
-            << d << "/*/d:y" << QStringList{"Element 4:3:14 <y k=\"v\">"};
+            << d << "/*/d:y" << QStringList{"Element 4:3:14 <y k=\"v\"> two"};
         QTest::newRow("caller's prefix wins over the root's")
-            << Namespaces{{"a", "urn:d"}} << "/*/a:y" << QStringList{"Element 4:3:14 <y k=\"v\">"};
+            << Namespaces{{"a", "urn:d"}} << "/*/a:y" << QStringList{"Element 4:3:14 <y k=\"v\"> two"};
         QTest::newRow("column in UTF-16 units")
             << d << "//d:\xC3\xA9" << QStringList{"Element 6:6:10 <\xC3\xA9 z=\"2\"/>"};
         QTest::newRow("attributes on their element's line")
@@ -59,7 +59,7 @@ private slots:
         QTest::newRow("processing instruction") << none << "//processing-instruction()" << QStringList{"PI 6:16:12 pi data"};
         QTest::newRow("namespace node") << none << "/*/namespace::a" << QStringList{"Namespace 2:0:0 xmlns:a=\"urn:a\""};
         QTest::newRow("document order across kinds")
-            << d << "//d:y | //d:y/@k | /" << QStringList{"Document 0:0:0 /", "Element 4:3:14 <y k=\"v\">", "Attribute 4:0:0 k=\"v\""};
+            << d << "//d:y | //d:y/@k | /" << QStringList{"Document 0:0:0 /", "Element 4:3:14 <y k=\"v\"> two", "Attribute 4:0:0 k=\"v\""};
     }
 
     void nodes()
@@ -213,9 +213,9 @@ private slots:
             got << describe(row);
         const QString before = QString::number(records - 1);
         QCOMPARE(got, (QStringList{
-                          QStringLiteral("Element %1:1:%2 <e n=\"%3\">").arg(lastLine).arg(before.size() + 8).arg(before),
+                          QStringLiteral("Element %1:1:%2 <e n=\"%3\"> text %3").arg(lastLine).arg(before.size() + 8).arg(before),
                           QStringLiteral("Comment %1:1:23 before the end").arg(lastLine + 1),
-                          QStringLiteral("Element %1:24:14 <e n=\"end\" >").arg(lastLine + 1),
+                          QStringLiteral("Element %1:24:14 <e n=\"end\" > last").arg(lastLine + 1),
                           QStringLiteral("Attribute %1:0:0 n=\"end\"").arg(lastLine + 1),
                       }));
 
@@ -224,7 +224,7 @@ private slots:
         QCOMPARE(r.total, records + 1);
         QCOMPARE(r.nodes.size(), 3);
         QCOMPARE(r.nodes.at(2).line, 4);
-        QCOMPARE(r.nodes.at(2).text, QStringLiteral("<e n=\"2\">"));
+        QCOMPARE(r.nodes.at(2).text, QStringLiteral("<e n=\"2\"> text 2"));
     }
 };
 

@@ -442,6 +442,12 @@ struct Session::Impl {
             row.line = line > 0 ? int(line) : 0;
             row.text = QLatin1Char('<') + QString::fromUtf8(qualifiedName(n)) + QLatin1Char('>');
         }
+        // Elements that look alike by their tags tell themselves apart by the text they start with.
+        if (n->children && (n->children->type == XML_TEXT_NODE || n->children->type == XML_CDATA_SECTION_NODE)) {
+            const QString text = contentSummary(n->children->content);
+            if (!text.isEmpty())
+                row.text = summary(row.text + QLatin1Char(' ') + text);
+        }
         return row;
     }
 
