@@ -969,6 +969,15 @@ preview::Input frmEditor::previewInput() const
     return {txtXSLT->utf8Text(), stylesheetBase(), txtXML->utf8Text(), sourceBase(), m_parameters->values()};
 }
 
+void frmEditor::reportPreviewFailure(const preview::Result &result)
+{
+    // Stopped by the user: a note is enough. Otherwise the processor's report, if it gave one.
+    if (result.text == EngineClient::stoppedMessage())
+        StatusBar->showMessage(result.text, 5000);
+    else if (!result.text.isEmpty())
+        showError(result.text, result.title);
+}
+
 bool frmEditor::buildPreviewFile(QString &stem)
 {
     if (stem.isEmpty()) {
@@ -977,10 +986,7 @@ bool frmEditor::buildPreviewFile(QString &stem)
     }
     const preview::Result result = runInEngine(QStringLiteral("tab"), preview::Target::Tab);
     if (!result.ok) {
-        if (result.text == EngineClient::stoppedMessage())
-            StatusBar->showMessage(result.text, 5000);
-        else if (!result.text.isEmpty())
-            showError(result.text, result.title);
+        reportPreviewFailure(result);
         return false;
     }
     QString error;
@@ -998,10 +1004,7 @@ bool frmEditor::previewInBrowser()
     BusyScope scope(m_busy, [this] { busyEnded(); });
     const preview::Result result = runInEngine(QStringLiteral("browser"), preview::Target::Browser);
     if (!result.ok) {
-        if (result.text == EngineClient::stoppedMessage())
-            StatusBar->showMessage(result.text, 5000);
-        else if (!result.text.isEmpty())
-            showError(result.text, result.title);
+        reportPreviewFailure(result);
         return false;
     }
     // The page goes to the browser byte for byte, so none of the Preview tab's restrictions
@@ -1687,11 +1690,11 @@ void frmEditor::formatDocument()
     formatter::Result result;
     // The text cannot change while it is formatted.
     pane->setReadOnly(true);
-    ++m_busy;
-    runBeside(QStringLiteral("Formatting"), [&] { result = formatter::formatDocument(text, indentWidth()); });
-    --m_busy;
+    {
+        BusyScope scope(m_busy, [this] { busyEnded(); });
+        runBeside(QStringLiteral("Formatting"), [&] { result = formatter::formatDocument(text, indentWidth()); });
+    }
     pane->setReadOnly(false);
-    busyEnded();
     if (!result.ok) {
         showError(result.line > 0 ? QStringLiteral("The document could not be formatted: %1 (line %2).").arg(result.error).arg(result.line)
                                   : QStringLiteral("The document could not be formatted: %1.").arg(result.error),
@@ -1812,10 +1815,10 @@ bool frmEditor::validateSourceWith(validator::Schema schema, const QString &sche
     validator::Result result;
     const QByteArray source = txtXML->utf8Text();
     const QString base = sourceBase();
-    ++m_busy;
-    runBeside(QStringLiteral("Validating the XML source"), [&] { result = validator::validate(source, base, schema, schemaPath); });
-    --m_busy;
-    busyEnded();
+    {
+        BusyScope scope(m_busy, [this] { busyEnded(); });
+        runBeside(QStringLiteral("Validating the XML source"), [&] { result = validator::validate(source, base, schema, schemaPath); });
+    }
     // Problems of the source itself show against the XML pane.
     QList<Diagnostic> problems = result.problems;
     for (Diagnostic &d : problems)

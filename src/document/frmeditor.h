@@ -295,6 +295,8 @@ private:
     // Runs the preview pipeline in the engine and waits for its answer while events go on,
     // with the busy strip and its Stop button showing.
     preview::Result runInEngine(const QString &channel, preview::Target target);
+    // Tells the user why a preview failed.
+    void reportPreviewFailure(const preview::Result &result);
     void scheduleLivePreview();
     void submitLivePreview();
     void engineStarted(qint64 window, const QString &channel);
