@@ -7,12 +7,15 @@
 #include "document/problemspane.h"
 #include "document/xpathbar.h"
 #include "options/settingsstore.h"
+#include "engine/engineclient.h"
 #include "engine/validator.h"
 #include "support/appfixture.h"
 #include "support/testmain.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QLocale>
 #include <QDialog>
 #include <QRadioButton>
 #include <QTimer>
@@ -138,6 +141,43 @@ private slots:
         QCOMPARE(doc->xpathBar()->summary()->text(), QStringLiteral("%1 nodes (the first 1000 listed)").arg(lines - 1));
     }
 
+    // An expression can take any time and memory the source allows: it runs in a worker of
+    // the window's own. A long value shows its length and a part, and copies whole; Esc stops
+    // an evaluation at once; closing the window never waits for one.
+    void xpath_hostileExpressionsCostOneAnswer()
+    {
+        frmEditor *doc = fixture::newDocument(main);
+        const QString text = QStringLiteral("x").repeated(5000) + QStringLiteral("é");
+        doc->txtXML->setText(QStringLiteral("<r><v>%1</v>%2</r>").arg(text, QStringLiteral("<a/>").repeated(3000)));
+        doc->showXPathBar();
+        XPathBar *bar = doc->xpathBar();
+        evaluate(bar, "string(/)");
+        QCOMPARE(bar->summary()->text(), QStringLiteral("String (%1 characters): %2…")
+                                             .arg(QLocale().toString(5001), text.left(XPathBar::kShownChars)));
+        QTest::mouseClick(bar->findChild<QWidget *>(QStringLiteral("cmdCopyXPathValue")), Qt::LeftButton);
+        QCOMPARE(QApplication::clipboard()->text(), text);
+
+        // Every a against every a against every a: minutes of work.
+        bar->expressionBox()->setText(QStringLiteral("count(//a[count(//a[count(//a) > 0]) > 0])"));
+        QTest::keyClick(bar->expressionBox(), Qt::Key_Return);
+        QVERIFY(bar->isEvaluating());
+        QTRY_VERIFY(bar->summary()->text() == QStringLiteral("Evaluating…") && bar->findChild<QWidget *>(QStringLiteral("cmdStopXPath"))->isVisible());
+        QTest::keyClick(bar->expressionBox(), Qt::Key_Escape);
+        QVERIFY(!bar->isEvaluating());
+        QVERIFY(bar->isVisible());
+        QCOMPARE(bar->summary()->text(), QStringLiteral("Evaluation stopped"));
+        evaluate(bar, "count(//a)");
+        QCOMPARE(bar->summary()->text(), QStringLiteral("Number: 3000"));
+
+        bar->expressionBox()->setText(QStringLiteral("count(//a[count(//a[count(//a) > 0]) > 0])"));
+        QTest::keyClick(bar->expressionBox(), Qt::Key_Return);
+        const qint64 window = doc->windowId();
+        QVERIFY(EngineClient::shared().isBusy(window, QStringLiteral("xpath")));
+        doc->setCloseApproved(true);
+        QVERIFY(doc->parentWidget()->close());
+        QVERIFY(!EngineClient::shared().isBusy(window));
+    }
+
     // Parameters declared by the stylesheet and what it includes; a value given in the panel
     // goes into the preview, is kept under the stylesheet's file and comes back when it opens.
     void parameters_drivePreviewAndComeBack()
@@ -252,6 +292,26 @@ private slots:
             QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Valid"));
         else
             QCOMPARE(doc->assist(doc->txtXML)->markedLines().first(), lines.section(',', 0, 0).toInt());
+    }
+
+    // A grammar that recurses as deep as the source: the validation takes the worker down, not
+    // the program, and the next one runs.
+    void validate_crashCostsOneAnswer()
+    {
+        QTemporaryDir dir;
+        const QString grammar = dir.filePath(QStringLiteral("deep.rng"));
+        QVERIFY(writeFile(grammar, "<grammar xmlns=\"http://relaxng.org/ns/structure/1.0\"><start><ref name=\"A\"/></start>"
+                                   "<define name=\"A\"><element name=\"a\"><optional><ref name=\"A\"/></optional></element></define></grammar>"));
+        frmEditor *doc = fixture::newDocument(main);
+        doc->txtXML->setText(QStringLiteral("<a>").repeated(200000) + QStringLiteral("</a>").repeated(200000));
+        fake->calls.clear();
+        QVERIFY(!doc->validateSourceWith(validator::Schema::RelaxNg, grammar));
+        QCOMPARE(fake->lastMessage().title, QStringLiteral("Validate Source"));
+        QCOMPARE(fake->lastMessage().text,
+                 QStringLiteral("The validation stopped the engine (it crashed). Your documents are not affected."));
+        doc->txtXML->setText(QStringLiteral("<a><a/></a>"));
+        QVERIFY(doc->validateSourceWith(validator::Schema::RelaxNg, grammar));
+        QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Valid"));
     }
 
     // Tools > Validate Source asks which schema; the answer is kept for the source's file and

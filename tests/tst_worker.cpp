@@ -3,8 +3,17 @@
 #include "engine/engineprotocol.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <signal.h>
 
 namespace {
 
@@ -35,6 +44,51 @@ engine::Response nextAnswer(QSignalSpy &spy)
     if (!QTest::qWaitFor([&] { return spy.size() > before; }, 20000))
         return {};
     return spy.at(before).at(1).value<engine::Response>();
+}
+
+// Started as a program of its own, the test binary keeps a worker busy with a runaway
+// transformation, prints the worker's process id and waits to be ended.
+const char kActAsProgram[] = "--act-as-program";
+
+// The process ids of the running children of this process that are workers.
+QList<qint64> workerChildren()
+{
+    QList<qint64> found;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QFileInfo &entry : QDir(QStringLiteral("/proc")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(entry.filePath() + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // pid (comm) state ppid ...
+        const QByteArray line = stat.readAll();
+        const qsizetype close = line.lastIndexOf(')');
+        const QList<QByteArray> rest = line.mid(close + 2).split(' ');
+        if (line.contains("(zendrik-engine)") && rest.size() > 1 && rest.at(1) == self.toLatin1())
+            found << entry.fileName().toLongLong();
+    }
+    return found;
+}
+
+// Running, not merely waiting to be reaped.
+bool isRunning(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    return close > 0 && close + 2 < line.size() && line.at(close + 2) != 'Z' && line.at(close + 2) != 'X';
+}
+
+int actAsProgram()
+{
+    EngineClient client;
+    client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, endless());
+    QList<qint64> workers;
+    QTest::qWaitFor([&] { return !(workers = workerChildren()).isEmpty(); }, 10000);
+    std::printf("%lld\n", workers.isEmpty() ? 0LL : workers.first());
+    std::fflush(stdout);
+    return QCoreApplication::exec();
 }
 
 } // namespace
@@ -111,23 +165,43 @@ private slots:
         client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, endless());
         for (int generation = 2; generation <= 4; ++generation)
             client.submit(1, QStringLiteral("live"), generation, preview::Target::Browser, kSimple);
-        client.submit(2, QStringLiteral("live"), 9, preview::Target::Browser, kSimple); // another window keeps its own
-        QVERIFY(client.isBusy(1));
-        QVERIFY(client.stop(1));
         // Generations 2 and 3 never ran: they are answered as superseded, at once.
-        QCOMPARE(spy.size(), 3);
+        QCOMPARE(spy.size(), 2);
         for (int i : {0, 1})
             QVERIFY(spy.at(i).at(1).value<engine::Response>().superseded);
-        const engine::Response stopped = spy.at(2).at(1).value<engine::Response>();
-        QCOMPARE(stopped.generation, 1);
-        QCOMPARE(stopped.result.text, QStringLiteral("Transformation stopped"));
-        const engine::Response latest = nextAnswer(spy);
-        QCOMPARE(latest.generation, 4);
-        QVERIFY(latest.result.ok && !latest.superseded);
-        QCOMPARE(nextAnswer(spy).window, 2);
-        QTest::qWait(0);
-        QCOMPARE(spy.size(), 5);
-        QVERIFY(!client.isBusy(1) && !client.isBusy(2));
+        QVERIFY(client.isBusy(1));
+        QVERIFY(client.stop(1));
+        // Stop answers what ran and what waited.
+        QCOMPARE(spy.size(), 4);
+        for (int i : {2, 3}) {
+            const engine::Response stopped = spy.at(i).at(1).value<engine::Response>();
+            QCOMPARE(stopped.generation, i == 2 ? 4 : 1);
+            QCOMPARE(stopped.result.text, QStringLiteral("Transformation stopped"));
+            QCOMPARE(stopped.failure, engine::Failure::Stopped);
+        }
+        QVERIFY(!client.isBusy(1));
+    }
+
+    // A runaway in one window holds up nobody else, and Stop in a window reaches a request
+    // that waits behind its own runaway.
+    void client_windowsDoNotWaitForEachOther()
+    {
+        EngineClient client;
+        QSignalSpy spy(&client, &EngineClient::finished);
+        client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, endless());
+        client.submit(2, QStringLiteral("tab"), 1, preview::Target::Browser, kSimple);
+        const engine::Response other = nextAnswer(spy);
+        QCOMPARE(other.window, 2);
+        QVERIFY(other.result.ok);
+        QVERIFY(client.isBusy(1));
+
+        client.submit(1, QStringLiteral("tab"), 2, preview::Target::Browser, kSimple);
+        QVERIFY(client.stop(1, QStringLiteral("tab")));
+        QCOMPARE(spy.size(), 2);
+        QCOMPARE(spy.at(1).at(1).value<engine::Response>().result.text, QStringLiteral("Transformation stopped"));
+        QVERIFY(client.isBusy(1, QStringLiteral("live")));
+        client.cancel(1);
+        QCOMPARE(client.workerCount(), 1); // window 2's, idle
     }
 
     void client_closedWindowEndsItsWork()
@@ -163,6 +237,81 @@ private slots:
         // The next request gets a worker again.
         client.submit(1, QStringLiteral("live"), 2, preview::Target::Browser, kSimple);
         QVERIFY(nextAnswer(spy).result.ok);
+    }
+
+    // A run that ran out of memory is a failed run, whatever it produced, and the next request
+    // gets a fresh worker.
+    void client_outOfMemoryIsAFailedRun_data()
+    {
+        QTest::addColumn<QString>("templates");
+        // Each step doubles a string; the length is written once it is long enough, which it
+        // never honestly gets under the cap.
+        QTest::addRow("string concatenation")
+            << QStringLiteral("<xsl:template match=\"/\"><out><xsl:call-template name=\"grow\"><xsl:with-param name=\"s\" select=\"'xxxxxxxxxxxxxxxx'\"/></xsl:call-template></out></xsl:template>"
+                              "<xsl:template name=\"grow\"><xsl:param name=\"s\"/><xsl:choose><xsl:when test=\"string-length($s) &gt; 2000000000\"><xsl:value-of select=\"string-length($s)\"/></xsl:when>"
+                              "<xsl:otherwise><xsl:call-template name=\"grow\"><xsl:with-param name=\"s\" select=\"concat($s, $s)\"/></xsl:call-template></xsl:otherwise></xsl:choose></xsl:template>");
+        // A binary tree 40 levels deep: far more nodes than any memory holds.
+        QTest::addRow("binary tree")
+            << QStringLiteral("<xsl:template match=\"/\"><xsl:call-template name=\"t\"><xsl:with-param name=\"d\" select=\"40\"/></xsl:call-template></xsl:template>"
+                              "<xsl:template name=\"t\"><xsl:param name=\"d\"/><n><xsl:if test=\"$d &gt; 0\"><xsl:call-template name=\"t\"><xsl:with-param name=\"d\" select=\"$d - 1\"/></xsl:call-template>"
+                              "<xsl:call-template name=\"t\"><xsl:with-param name=\"d\" select=\"$d - 1\"/></xsl:call-template></xsl:if></n></xsl:template>");
+    }
+    void client_outOfMemoryIsAFailedRun()
+    {
+        QFETCH(QString, templates);
+        EngineClient client;
+        client.setMemoryLimitMb(256);
+        QSignalSpy spy(&client, &EngineClient::finished);
+        client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, input(templates));
+        const engine::Response r = nextAnswer(spy);
+        QVERIFY2(!r.result.ok, r.result.page.left(200).constData());
+        QCOMPARE(r.failure, engine::Failure::OutOfMemory);
+        QCOMPARE(r.result.text, QStringLiteral("The transformation needed more than 256 MB.\n"));
+        client.submit(1, QStringLiteral("live"), 2, preview::Target::Browser, kSimple);
+        const engine::Response next = nextAnswer(spy);
+        QVERIFY2(next.result.ok, qPrintable(next.result.text));
+        QCOMPARE(next.result.page, QByteArray("sum=3"));
+    }
+
+    // A worker never outlives its program, also when the program is killed in the middle of a
+    // runaway transformation.
+    void worker_endsWithItsProgram_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addRow("killed") << int(SIGKILL);
+        QTest::addRow("terminated") << int(SIGTERM);
+    }
+    void worker_endsWithItsProgram()
+    {
+        QFETCH(int, signalNumber);
+        QProcess program;
+        program.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kActAsProgram)});
+        QVERIFY(program.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return program.canReadLine(); }, 20000));
+        const qint64 worker = program.readLine().trimmed().toLongLong();
+        QVERIFY(worker > 0);
+        QVERIFY(isRunning(worker));
+        ::kill(pid_t(program.processId()), signalNumber);
+        QVERIFY(program.waitForFinished());
+        QTRY_VERIFY_WITH_TIMEOUT(!isRunning(worker), 5000);
+    }
+
+    // Should the kernel's notice not reach it, a worker still sees its input close while it
+    // is busy with a transformation nobody waits for any more.
+    void worker_endsWhenItsInputCloses()
+    {
+        QProcess worker;
+        worker.start(EngineClient::defaultWorkerPath(), {});
+        QVERIFY(worker.waitForStarted());
+        engine::Request request;
+        request.id = 1;
+        request.target = preview::Target::Browser;
+        request.input = endless();
+        worker.write(engine::frame(request.toCbor()));
+        QVERIFY(worker.waitForBytesWritten());
+        QVERIFY(!worker.waitForFinished(300)); // busy with it
+        worker.closeWriteChannel();
+        QVERIFY(worker.waitForFinished(5000));
     }
 
     void client_checkReportsEachMistakeAtItsLine()
@@ -206,6 +355,8 @@ private slots:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], kActAsProgram) == 0)
+        return actAsProgram();
     TstWorker tc;
     return QTest::qExec(&tc, argc, argv);
 }

@@ -11,6 +11,7 @@
 #include "document/problemspane.h"
 #include "document/xpathbar.h"
 #include "engine/formatter.h"
+#include "engine/engineprotocol.h"
 #include "engine/stylesheetparams.h"
 #include "engine/validator.h"
 #include "engine/engineclient.h"
@@ -146,6 +147,8 @@ frmEditor::frmEditor(QWidget *parent)
     initResources();
     setObjectName(QStringLiteral("frmEditor"));
     setAttribute(Qt::WA_DeleteOnClose, false);
+    static std::atomic<qint64> windows{0};
+    m_windowId = ++windows;
     buildControls();
     setCaption(newDocumentCaption());
     loadSequence();
@@ -155,8 +158,6 @@ frmEditor::frmEditor(QWidget *parent)
     m_recoveryTimer->setInterval(kRecoveryDelayMs);
     connect(m_recoveryTimer, &QTimer::timeout, this, &frmEditor::writeRecoveryCopy);
 
-    static std::atomic<qint64> windows{0};
-    m_windowId = ++windows;
     m_parseHandOver = new QTimer(this);
     m_parseHandOver->setSingleShot(true);
     m_parseHandOver->setInterval(0);
@@ -178,6 +179,15 @@ frmEditor::frmEditor(QWidget *parent)
     connect(&EngineClient::shared(), &EngineClient::started, this,
             [this](qint64 window, const QString &channel, qint64) { engineStarted(window, channel); });
     connect(&EngineClient::shared(), &EngineClient::finished, this, &frmEditor::engineFinished);
+    // Esc's state follows this window's transformations, whoever started them.
+    connect(&EngineClient::shared(), &EngineClient::started, this, [this](qint64 window) {
+        if (window == m_windowId)
+            updateEscape();
+    });
+    connect(&EngineClient::shared(), &EngineClient::finished, this, [this](const QString &, const engine::Response &r) {
+        if (r.window == m_windowId)
+            updateEscape();
+    });
     connect(&ParseService::shared(), &ParseService::parsed, this,
             [this](qint64 window, qint64 generation, const XmlDocument::ParseError &error) {
                 // Only the verdict on the latest text counts; an older one would mislead.
@@ -186,8 +196,9 @@ frmEditor::frmEditor(QWidget *parent)
                 else if (window == -m_windowId && generation == m_sourceParseGeneration && blnAutoParse)
                     showSourceParseResult(error);
             });
-    // While the window waits for a transformation, Esc anywhere in it stops it; otherwise Esc
-    // belongs to whoever has the focus (a list, a dialog).
+    // While a transformation of the window runs, Esc anywhere in it stops it; otherwise Esc
+    // belongs to whoever has the focus (a list, a dialog, the XPath bar). The editors take Esc
+    // for themselves: the event filter sees it there first.
     m_escape = new QShortcut(QKeySequence(Qt::Key_Escape), this, this, &frmEditor::stopTransformation,
                              Qt::WidgetWithChildrenShortcut);
     m_escape->setEnabled(false);
@@ -268,7 +279,7 @@ void frmEditor::buildControls()
     SSTab->addTab(xsltPage, QStringLiteral("XSLT"));
 
     QWidget *xmlPage = page(QStringLiteral("pageXML"));
-    m_xpathBar = new XPathBar({[this] { return txtXML->utf8Text(); }, [this] { return sourceBase(); },
+    m_xpathBar = new XPathBar({m_windowId, [this] { return txtXML->utf8Text(); }, [this] { return sourceBase(); },
                                [this] { return stylesheetNamespaces(); }},
                               xmlPage);
     m_xpathBar->hide();
@@ -288,10 +299,21 @@ void frmEditor::buildControls()
         txtXML->SendScintilla(QsciScintillaBase::SCI_SETSEL, to, from);
         txtXML->SendScintilla(QsciScintillaBase::SCI_SCROLLRANGE, to, from);
     });
-    txtXML = new SyntaxBox(xmlPage);
+    // The results and the pane share the page in a split the user moves; where it was left
+    // is where the next list opens.
+    m_xpathSplitter = new QSplitter(Qt::Vertical, xmlPage);
+    m_xpathSplitter->setObjectName(QStringLiteral("splXPath"));
+    m_xpathSplitter->setChildrenCollapsible(false);
+    m_xpathSplitter->addWidget(m_xpathBar->results());
+    txtXML = new SyntaxBox(m_xpathSplitter);
     txtXML->setObjectName(QStringLiteral("txtXML"));
     txtXML->setPropnamebold(true);
-    static_cast<QVBoxLayout *>(xmlPage->layout())->addWidget(txtXML, 1);
+    m_xpathSplitter->addWidget(txtXML);
+    m_xpathSplitter->setStretchFactor(0, 0);
+    m_xpathSplitter->setStretchFactor(1, 1);
+    static_cast<QVBoxLayout *>(xmlPage->layout())->addWidget(m_xpathSplitter, 1);
+    connect(m_xpathBar, &XPathBar::evaluated, this, &frmEditor::placeXPathResults);
+    connect(m_xpathSplitter, &QSplitter::splitterMoved, this, &frmEditor::rememberXPathSplit);
     SSTab->addTab(xmlPage, QStringLiteral("XML"));
 
     QWidget *previewPage = page(QStringLiteral("pagePreview"));
@@ -644,41 +666,86 @@ void frmEditor::engineFinished(const QString &channel, const engine::Response &r
     m_livePane->showResult(response.result, {m_xsltBase, m_xmlFileName});
 }
 
+namespace {
+// The channels of work the user waits for or watches: Stop and Esc end them.
+const char *const kUserChannels[] = {"tab", "browser", "live", "validate", "format"};
+} // namespace
+
+bool frmEditor::transformationRunning() const
+{
+    for (const char *channel : kUserChannels)
+        if (EngineClient::shared().isBusy(m_windowId, QString::fromLatin1(channel)))
+            return true;
+    return false;
+}
+
+void frmEditor::updateEscape()
+{
+    m_escape->setEnabled(transformationRunning());
+}
+
 void frmEditor::stopTransformation()
 {
-    EngineClient::shared().stop(m_windowId);
+    // Waiting work goes too: a preview waiting for the engine must not wait on after Stop.
+    for (const char *channel : kUserChannels)
+        EngineClient::shared().stop(m_windowId, QString::fromLatin1(channel));
+}
+
+engine::Response frmEditor::runInWorker(const QString &channel, engine::Request request, const QString &what)
+{
+    EngineClient &engine = EngineClient::shared();
+    std::optional<engine::Response> answer;
+    QEventLoop wait;
+    qint64 id = 0;
+    bool submitting = true;
+    const QMetaObject::Connection done = connect(&engine, &EngineClient::finished, &wait,
+                                                 [&](const QString &answeredChannel, const engine::Response &r) {
+                                                     // While it is handed over, the answer can only be
+                                                     // recognised by its window and channel.
+                                                     if (r.window != m_windowId)
+                                                         return;
+                                                     if (submitting ? (r.superseded || answeredChannel != channel)
+                                                                    : r.id != id)
+                                                         return;
+                                                     answer = r;
+                                                     wait.quit();
+                                                 });
+    request.window = m_windowId;
+    request.generation = ++m_previewGeneration;
+    id = engine.submit(std::move(request), channel);
+    submitting = false;
+    if (!answer) {
+        m_busyStrip->begin(what);
+        updateEscape();
+        wait.exec();
+        m_busyStrip->end();
+    }
+    disconnect(done);
+    updateEscape();
+    if (!answer) {
+        engine::Response none;
+        none.superseded = true;
+        return none;
+    }
+    return *answer;
 }
 
 preview::Result frmEditor::runInEngine(const QString &channel, preview::Target target)
 {
-    EngineClient &engine = EngineClient::shared();
-    std::optional<preview::Result> result;
-    QEventLoop wait;
-    qint64 id = 0;
-    const QMetaObject::Connection done = connect(&engine, &EngineClient::finished, &wait,
-                                                 [&](const QString &, const engine::Response &r) {
-                                                     if (r.id != id)
-                                                         return;
-                                                     result = r.result;
-                                                     if (r.superseded)
-                                                         result->text.clear();
-                                                     wait.quit();
-                                                 });
-    id = engine.submit(m_windowId, channel, ++m_previewGeneration, target, previewInput());
-    if (!result) {
-        m_busyStrip->begin(QStringLiteral("Transforming"));
-        m_escape->setEnabled(true);
-        wait.exec();
-        m_escape->setEnabled(false);
-        m_busyStrip->end();
-    }
-    disconnect(done);
-    if (result && !result->text.isEmpty() && result->title != QLatin1String("Error Parsing XSLT Document")
-        && result->title != QLatin1String("Error Parsing XML Document"))
-        showEngineProblems(2, ProblemsPane::Source::Transformation, result->diagnostics);
-    else if (result && result->ok)
-        showEngineProblems(2, ProblemsPane::Source::Transformation, result->diagnostics);
-    return result.value_or(preview::Result{});
+    engine::Request request;
+    request.kind = engine::Kind::Transform;
+    request.target = target;
+    request.input = previewInput();
+    const engine::Response response = runInWorker(channel, std::move(request), QStringLiteral("Transforming"));
+    preview::Result result = response.result;
+    if (response.superseded)
+        result.text.clear();
+    if (!result.text.isEmpty() && result.title != QLatin1String("Error Parsing XSLT Document")
+        && result.title != QLatin1String("Error Parsing XML Document"))
+        showEngineProblems(2, ProblemsPane::Source::Transformation, result.diagnostics);
+    else if (result.ok)
+        showEngineProblems(2, ProblemsPane::Source::Transformation, result.diagnostics);
+    return result;
 }
 
 void frmEditor::showEngineProblems(int kind, ProblemsPane::Source source, const QList<Diagnostic> &problems)
@@ -1428,6 +1495,17 @@ bool frmEditor::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == WebBrowser && event->type() == QEvent::Show)
         ensurePreviewPage();
+    // The editors claim Esc before any shortcut sees it; while a transformation runs, Esc
+    // there stops it, unless the tag list is open, which Esc closes first.
+    if (event->type() == QEvent::ShortcutOverride && (watched == txtXSLT || watched == txtXML)) {
+        auto *ke = static_cast<QKeyEvent *>(event);
+        if (ke->key() == Qt::Key_Escape && ke->modifiers() == Qt::NoModifier && !ucVBIntelliCtl->isVisible()
+            && transformationRunning()) {
+            stopTransformation();
+            event->accept();
+            return true;
+        }
+    }
     if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
         auto *ke = static_cast<QKeyEvent *>(event);
         if (ke->key() == Qt::Key_Control && !ke->isAutoRepeat())
@@ -1649,6 +1727,47 @@ QList<QPair<QString, QString>> frmEditor::stylesheetNamespaces() const
     return out;
 }
 
+namespace {
+const char *const kLayoutSection = "Layout";
+const char *const kXPathShareKey = "XPathResultsShare";
+// The results' share of the page, in percent: the pane keeps at least two thirds to start with.
+constexpr int kDefaultXPathShare = 30;
+} // namespace
+
+void frmEditor::placeXPathResults()
+{
+    const bool shown = !m_xpathBar->results()->isHidden();
+    if (shown && !m_xpathResultsShown) {
+        int share = kDefaultXPathShare;
+        bool ok = false;
+        const int stored = SettingsStore::read(QString::fromLatin1(kLayoutSection), QString::fromLatin1(kXPathShareKey),
+                                               QString()).toInt(&ok);
+        if (ok)
+            share = std::clamp(stored, 5, 80);
+        const QList<int> sizes = m_xpathSplitter->sizes();
+        int total = m_xpathSplitter->orientation() == Qt::Vertical ? m_xpathSplitter->height() : m_xpathSplitter->width();
+        if (total <= 0)
+            total = sizes.value(0) + sizes.value(1);
+        const int results = total * share / 100;
+        m_xpathSplitter->setSizes({results, std::max(1, total - results)});
+    }
+    m_xpathResultsShown = shown;
+}
+
+void frmEditor::rememberXPathSplit()
+{
+    const QList<int> sizes = m_xpathSplitter->sizes();
+    const int total = sizes.value(0) + sizes.value(1);
+    if (m_xpathBar->results()->isHidden() || total <= 0)
+        return;
+    try {
+        SettingsStore::save(QString::fromLatin1(kLayoutSection), QString::fromLatin1(kXPathShareKey),
+                            QString::number(std::clamp(sizes.value(0) * 100 / total, 5, 80)));
+    } catch (const SettingsError &) {
+        // A convenience: the split stays where it is in this window.
+    }
+}
+
 void frmEditor::showXPathBar()
 {
     SSTab->setCurrentIndex(1);
@@ -1681,6 +1800,33 @@ void frmEditor::replaceAsOneStep(SyntaxBox *pane, int start, int end, const QStr
     pane->SendScintilla(QsciScintillaBase::SCI_SETFIRSTVISIBLELINE, firstVisible);
 }
 
+bool frmEditor::formatInWorker(SyntaxBox *pane, engine::FormatWork work, const QString &title, formatter::Result *result)
+{
+    engine::Request request;
+    request.kind = engine::Kind::Format;
+    request.format = std::move(work);
+    engine::Response response;
+    // The text cannot change while it is formatted.
+    pane->setReadOnly(true);
+    {
+        BusyScope scope(m_busy, [this] { busyEnded(); });
+        response = runInWorker(QStringLiteral("format"), std::move(request), QStringLiteral("Formatting"));
+    }
+    pane->setReadOnly(false);
+    if (response.superseded)
+        return false;
+    if (response.failure == engine::Failure::Stopped) {
+        StatusBar->showMessage(response.failureText, kStatusNoteMs);
+        return false;
+    }
+    if (response.failure != engine::Failure::None) {
+        showError(response.failureText.trimmed(), title);
+        return false;
+    }
+    *result = response.format;
+    return true;
+}
+
 void frmEditor::formatDocument()
 {
     SyntaxBox *pane = currentEditor();
@@ -1688,13 +1834,8 @@ void frmEditor::formatDocument()
         return;
     const QString text = pane->Text();
     formatter::Result result;
-    // The text cannot change while it is formatted.
-    pane->setReadOnly(true);
-    {
-        BusyScope scope(m_busy, [this] { busyEnded(); });
-        runBeside(QStringLiteral("Formatting"), [&] { result = formatter::formatDocument(text, indentWidth()); });
-    }
-    pane->setReadOnly(false);
+    if (!formatInWorker(pane, {text, indentWidth(), false, QString()}, QStringLiteral("Format Document"), &result))
+        return;
     if (!result.ok) {
         showError(result.line > 0 ? QStringLiteral("The document could not be formatted: %1 (line %2).").arg(result.error).arg(result.line)
                                   : QStringLiteral("The document could not be formatted: %1.").arg(result.error),
@@ -1708,7 +1849,7 @@ void frmEditor::formatDocument()
 void frmEditor::formatSelection()
 {
     SyntaxBox *pane = currentEditor();
-    if (!pane || pane->isReadOnly())
+    if (!pane || pane->isReadOnly() || refuseWhileBusy())
         return;
     const QString text = pane->Text();
     int start = pane->SelStart();
@@ -1729,12 +1870,15 @@ void frmEditor::formatSelection()
     }
     if (base.size() == before.size())
         start = lineStart;
-    const formatter::Result result = formatter::formatFragment(text.mid(start, end - start), indentWidth(), base);
+    const QString fragment = text.mid(start, end - start);
+    formatter::Result result;
+    if (!formatInWorker(pane, {fragment, indentWidth(), true, base}, QStringLiteral("Format Selection"), &result))
+        return;
     if (!result.ok) {
         showError(QStringLiteral("The selection could not be formatted: %1.").arg(result.error), QStringLiteral("Format Selection"));
         return;
     }
-    if (result.text != text.mid(start, end - start))
+    if (result.text != fragment)
         replaceAsOneStep(pane, start, end, result.text);
 }
 
@@ -1812,13 +1956,26 @@ bool frmEditor::validateSourceWith(validator::Schema schema, const QString &sche
         showError(QStringLiteral("Choose the schema file to check the XML source against."), QStringLiteral("Validate Source"));
         return false;
     }
-    validator::Result result;
-    const QByteArray source = txtXML->utf8Text();
-    const QString base = sourceBase();
+    engine::Request request;
+    request.kind = engine::Kind::Validate;
+    request.validate = {txtXML->utf8Text(), sourceBase(), schema, schemaPath};
+    const QString base = request.validate.sourceBase;
+    engine::Response response;
     {
         BusyScope scope(m_busy, [this] { busyEnded(); });
-        runBeside(QStringLiteral("Validating the XML source"), [&] { result = validator::validate(source, base, schema, schemaPath); });
+        response = runInWorker(QStringLiteral("validate"), std::move(request), QStringLiteral("Validating the XML source"));
     }
+    if (response.superseded)
+        return false;
+    if (response.failure == engine::Failure::Stopped) {
+        StatusBar->showMessage(response.failureText, kStatusNoteMs);
+        return false;
+    }
+    if (response.failure != engine::Failure::None) {
+        showError(response.failureText.trimmed(), QStringLiteral("Validate Source"));
+        return false;
+    }
+    const validator::Result &result = response.validation;
     // Problems of the source itself show against the XML pane.
     QList<Diagnostic> problems = result.problems;
     for (Diagnostic &d : problems)

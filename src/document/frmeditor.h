@@ -8,6 +8,7 @@
 #include "engine/textfile.h"
 #include "document/problemspane.h"
 #include "engine/xmldocument.h"
+#include "engine/formatter.h"
 
 #include <QWidget>
 #include <functional>
@@ -295,6 +296,20 @@ private:
     // Runs the preview pipeline in the engine and waits for its answer while events go on,
     // with the busy strip and its Stop button showing.
     preview::Result runInEngine(const QString &channel, preview::Target target);
+    // Runs work in the window's worker and waits for its answer while events go on, with the
+    // busy strip and its Stop button showing. An answer that is superseded means the wait was
+    // given up (the window closes).
+    engine::Response runInWorker(const QString &channel, engine::Request request, const QString &what);
+    // Formats in the worker with the pane read-only meanwhile; false when there is no result
+    // (stopped, or failed, and the user was told).
+    bool formatInWorker(SyntaxBox *pane, engine::FormatWork work, const QString &title, formatter::Result *result);
+    // Whether work the user waits for or watches runs in this window: what Stop and Esc end.
+    bool transformationRunning() const;
+    void updateEscape();
+    // The XPath results take their remembered share of the XML page when they appear; a moved
+    // split is remembered.
+    void placeXPathResults();
+    void rememberXPathSplit();
     // Tells the user why a preview failed.
     void reportPreviewFailure(const preview::Result &result);
     void scheduleLivePreview();
@@ -344,6 +359,8 @@ private:
     ParametersPanel *m_parameters = nullptr;
     qint64 m_declaredGeneration = 0;
     XPathBar *m_xpathBar = nullptr;
+    QSplitter *m_xpathSplitter = nullptr;
+    bool m_xpathResultsShown = false;
     qint64 m_liveGeneration = 0;
     qint64 m_parseGeneration = 0;
     bool m_parsePending = false;

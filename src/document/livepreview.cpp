@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
-#include <QShortcut>
 #include <QStackedWidget>
 #include <QStringDecoder>
 #include <QTabBar>
@@ -66,12 +65,8 @@ LivePreviewPane::LivePreviewPane(bool runScripts, QWidget *parent)
 
     m_busy = new BusyStrip(this);
     layout->addWidget(m_busy);
+    // Esc stops it too: the window's own Esc, which works anywhere in the window.
     connect(m_busy, &BusyStrip::stopRequested, this, &LivePreviewPane::stopRequested);
-    // Esc in the pane stops a transformation while one runs.
-    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this, this, &LivePreviewPane::stopRequested,
-                                 Qt::WidgetWithChildrenShortcut);
-    escape->setEnabled(false);
-    connect(m_busy, &BusyStrip::runningChanged, escape, &QShortcut::setEnabled);
 
     m_error = new QLabel(this);
     m_error->setObjectName(QStringLiteral("lblLiveError"));

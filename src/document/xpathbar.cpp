@@ -1,43 +1,23 @@
 #include "document/xpathbar.h"
 
+#include "engine/engineclient.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QShortcut>
-#include <QToolButton>
 #include <QLabel>
 #include <QLineEdit>
-#include <QThread>
+#include <QLocale>
+#include <QShortcut>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-// Owns the parsed source on the bar's thread; one evaluation at a time, in order.
-class XPathBar::Worker : public QObject
-{
-    Q_OBJECT
-public:
-    void run(qint64 generation, const QByteArray &source, bool newSource, const QString &base,
-             const QList<QPair<QString, QString>> &namespaces, const QString &expression)
-    {
-        xpatheval::Result result;
-        QString error;
-        if (newSource && !m_session.setSource(source, base, &error)) {
-            result.error = error;
-            emit done(generation, result);
-            return;
-        }
-        m_session.setNamespaces(namespaces);
-        result = m_session.evaluate(expression, kMaxRows);
-        emit done(generation, result);
-    }
-    xpatheval::Session m_session;
-    static constexpr int kMaxRows = 1000;
-
-signals:
-    void done(qint64 generation, const xpatheval::Result &result);
-};
-
 namespace {
+
+const QString kChannel = QStringLiteral("xpath");
 
 QString kindName(xpatheval::Row::Kind kind)
 {
@@ -60,7 +40,6 @@ XPathBar::XPathBar(const Inputs &inputs, QWidget *parent)
     : QWidget(parent)
     , m_inputs(inputs)
 {
-    qRegisterMetaType<xpatheval::Result>();
     setObjectName(QStringLiteral("xpathBar"));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 2);
@@ -72,6 +51,12 @@ XPathBar::XPathBar(const Inputs &inputs, QWidget *parent)
     auto *row = new QHBoxLayout;
     row->setContentsMargins(0, 0, 0, 0);
     row->addWidget(m_expression, 1);
+    m_stop = new QToolButton(this);
+    m_stop->setObjectName(QStringLiteral("cmdStopXPath"));
+    m_stop->setText(QStringLiteral("Stop"));
+    m_stop->setToolTip(QStringLiteral("Stop the evaluation (Esc)"));
+    m_stop->hide();
+    row->addWidget(m_stop);
     auto *close = new QToolButton(this);
     close->setObjectName(QStringLiteral("cmdCloseXPath"));
     close->setAutoRaise(true);
@@ -81,27 +66,49 @@ XPathBar::XPathBar(const Inputs &inputs, QWidget *parent)
     layout->addLayout(row);
     const auto hideBar = [this] {
         hide();
+        m_results->hide();
         emit closed();
     };
     connect(close, &QToolButton::clicked, this, hideBar);
+    connect(m_stop, &QToolButton::clicked, this, &XPathBar::stop);
+    // Esc ends an evaluation on its way; with none, it closes the bar.
     connect(new QShortcut(QKeySequence(Qt::Key_Escape), m_expression, nullptr, nullptr, Qt::WidgetShortcut),
-            &QShortcut::activated, this, hideBar);
+            &QShortcut::activated, this, [this, hideBar] {
+                if (isEvaluating())
+                    stop();
+                else
+                    hideBar();
+            });
     m_error = new QLabel(this);
     m_error->setObjectName(QStringLiteral("lblXPathError"));
     m_error->setTextFormat(Qt::PlainText);
     m_error->setStyleSheet(QStringLiteral("color: #b00020;"));
+    m_error->setWordWrap(true);
     m_error->hide();
     layout->addWidget(m_error);
+    auto *summaryRow = new QHBoxLayout;
+    summaryRow->setContentsMargins(0, 0, 0, 0);
     m_summary = new QLabel(this);
     m_summary->setObjectName(QStringLiteral("lblXPathResult"));
     m_summary->setTextFormat(Qt::PlainText);
     m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long value is cut at the window's edge instead of widening the window.
+    m_summary->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     m_summary->hide();
-    layout->addWidget(m_summary);
-    for (QLabel *label : {m_error, m_summary})
-        label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    summaryRow->addWidget(m_summary, 1);
+    m_copy = new QToolButton(this);
+    m_copy->setObjectName(QStringLiteral("cmdCopyXPathValue"));
+    m_copy->setText(QStringLiteral("Copy Value"));
+    m_copy->hide();
+    summaryRow->addWidget(m_copy);
+    layout->addLayout(summaryRow);
+    connect(m_copy, &QToolButton::clicked, this, [this] { QGuiApplication::clipboard()->setText(m_value); });
+    m_error->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
-    m_results = new QTreeWidget(this);
+
+    // The list goes where the window puts it: between the bar and the pane, in a split the
+    // user can move.
+    m_results = new QTreeWidget;
     m_results->setObjectName(QStringLiteral("lstXPathResults"));
     m_results->setRootIsDecorated(false);
     m_results->setUniformRowHeights(true);
@@ -109,9 +116,7 @@ XPathBar::XPathBar(const Inputs &inputs, QWidget *parent)
     m_results->header()->setStretchLastSection(true);
     m_results->setColumnWidth(0, 110);
     m_results->setColumnWidth(1, 60);
-    m_results->setMaximumHeight(180);
     m_results->hide();
-    layout->addWidget(m_results);
 
     m_pause = new QTimer(this);
     m_pause->setSingleShot(true);
@@ -126,27 +131,21 @@ XPathBar::XPathBar(const Inputs &inputs, QWidget *parent)
     };
     connect(m_results, &QTreeWidget::currentItemChanged, this, choose);
     connect(m_results, &QTreeWidget::itemActivated, this, choose);
-
-    m_thread = new QThread(this);
-    m_thread->setObjectName(QStringLiteral("XPath"));
-    m_worker = new Worker;
-    m_worker->moveToThread(m_thread);
-    connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    connect(m_worker, &Worker::done, this, &XPathBar::show);
-    m_thread->start();
+    connect(&EngineClient::shared(), &EngineClient::finished, this, &XPathBar::answered);
 }
 
 XPathBar::~XPathBar()
 {
-    // An evaluation cannot be interrupted inside libxml2; the thread ends after it.
-    m_worker->m_session.cancel();
-    m_thread->quit();
-    m_thread->wait();
+    // Never waits: the evaluation's worker is ended, whatever it is doing.
+    disconnect(&EngineClient::shared(), nullptr, this, nullptr);
+    EngineClient::shared().cancel(m_inputs.window, kChannel);
+    if (m_results && !m_results->parent())
+        delete m_results.data();
 }
 
 void XPathBar::sourceChanged()
 {
-    m_sourceDirty = true;
+    ++m_sourceVersion;
     if (!isHidden() && !m_expression->text().trimmed().isEmpty())
         m_pause->start();
 }
@@ -162,46 +161,117 @@ void XPathBar::evaluate()
 {
     m_pause->stop();
     // One at a time: a large source takes a while to parse, and only the latest answer counts.
-    if (m_pending > 0) {
+    if (m_requestId != 0) {
         m_rerun = true;
         return;
     }
-    const QString expression = m_expression->text().trimmed();
-    if (expression.isEmpty()) {
+    if (m_expression->text().trimmed().isEmpty()) {
         m_error->hide();
         m_summary->hide();
+        m_copy->hide();
         m_results->hide();
         return;
     }
-    const bool newSource = m_sourceDirty;
-    const QByteArray source = newSource ? m_inputs.source() : QByteArray();
-    m_sourceDirty = false;
-    ++m_pending;
-    m_summary->setText(QStringLiteral("Evaluating…"));
-    m_summary->show();
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker, generation = ++m_generation, source, newSource,
-                                         base = m_inputs.sourceBase(), ns = m_inputs.namespaces(), expression] {
-        worker->run(generation, source, newSource, base, ns, expression);
-    });
+    submit(m_sentVersion != m_sourceVersion);
 }
 
-void XPathBar::show(qint64 generation, const xpatheval::Result &result)
+void XPathBar::submit(bool withSource)
 {
-    --m_pending;
+    engine::Request request;
+    request.kind = engine::Kind::XPath;
+    request.window = m_inputs.window;
+    request.xpath.expression = m_expression->text().trimmed();
+    request.xpath.sourceKey = m_sourceVersion;
+    request.xpath.sourceBase = m_inputs.sourceBase();
+    request.xpath.namespaces = m_inputs.namespaces();
+    if (withSource) {
+        request.xpath.hasSource = true;
+        request.xpath.source = m_inputs.source();
+        m_sentVersion = m_sourceVersion;
+    }
+    m_requestId = -1;
+    m_submitting = true;
+    const qint64 id = EngineClient::shared().submit(std::move(request), kChannel, kTimeLimitMs);
+    m_submitting = false;
+    // An answer may have come at once (no worker could be started).
+    if (m_requestId == -1) {
+        m_requestId = id;
+        setEvaluating(true);
+    }
+}
+
+void XPathBar::stop()
+{
+    m_pause->stop();
+    m_rerun = false;
+    EngineClient::shared().stop(m_inputs.window, kChannel);
+}
+
+void XPathBar::setEvaluating(bool on)
+{
+    m_stop->setVisible(on);
+    if (on) {
+        m_summary->setText(QStringLiteral("Evaluating…"));
+        m_summary->show();
+        m_copy->hide();
+    }
+}
+
+void XPathBar::answered(const QString &channel, const engine::Response &response)
+{
+    if (channel != kChannel || response.window != m_inputs.window)
+        return;
+    if (m_submitting && !response.superseded)
+        m_requestId = response.id;
+    if (response.id != m_requestId)
+        return;
+    m_requestId = 0;
+    setEvaluating(false);
+    if (response.superseded)
+        return;
+    if (response.failure != engine::Failure::None)
+        m_sentVersion = 0; // the worker, and the source it held, are gone
+    if (response.needSource) {
+        submit(true);
+        return;
+    }
     if (m_rerun) {
         m_rerun = false;
         evaluate();
         return;
     }
-    if (generation != m_generation)
-        return;
-    m_results->clear();
-    if (!result.ok) {
-        m_error->setText(result.errorColumn > 0 ? QStringLiteral("Column %1: %2").arg(result.errorColumn).arg(result.error)
-                                                : result.error);
-        m_error->show();
-        m_summary->hide();
+    if (response.failure == engine::Failure::Stopped) {
+        m_error->hide();
         m_results->hide();
+        m_summary->setText(response.failureText);
+        m_summary->show();
+        emit evaluated();
+        return;
+    }
+    if (response.failure != engine::Failure::None) {
+        showError(response.failureText.trimmed());
+        emit evaluated();
+        return;
+    }
+    show(response.xpath);
+}
+
+void XPathBar::showError(const QString &text)
+{
+    m_error->setText(text);
+    m_error->show();
+    m_summary->hide();
+    m_copy->hide();
+    m_results->hide();
+}
+
+void XPathBar::show(const xpatheval::Result &result)
+{
+    m_results->clear();
+    m_value.clear();
+    if (!result.ok) {
+        showError(result.errorColumn > 0 ? QStringLiteral("Column %1: %2").arg(result.errorColumn).arg(result.error)
+                                         : result.error);
         emit evaluated();
         return;
     }
@@ -211,11 +281,28 @@ void XPathBar::show(qint64 generation, const xpatheval::Result &result)
         const QString type = result.type == T::Number ? QStringLiteral("Number")
                              : result.type == T::String ? QStringLiteral("String")
                                                         : QStringLiteral("Boolean");
-        m_summary->setText(type + QStringLiteral(": ") + result.value);
+        m_value = result.value;
+        const qsizetype length = std::max<qsizetype>(result.valueLength, result.value.size());
+        if (length <= kShownChars) {
+            m_summary->setText(type + QStringLiteral(": ") + result.value);
+        } else {
+            // Its length first, where the line is never cut; then as much as is worth showing.
+            QString shown = result.value.left(kShownChars);
+            shown.replace(QLatin1Char('\n'), QLatin1Char(' '));
+            m_summary->setText(QStringLiteral("%1 (%2 characters): %3…").arg(type, QLocale().toString(length), shown));
+        }
+        m_summary->setToolTip(result.value.left(kShownChars * 4));
+        m_copy->setToolTip(length > result.value.size()
+                               ? QStringLiteral("Copy the first %1 of the %2 characters")
+                                     .arg(QLocale().toString(result.value.size()), QLocale().toString(length))
+                               : QStringLiteral("Copy the whole value"));
+        m_copy->show();
         m_results->hide();
         emit evaluated();
         return;
     }
+    m_copy->hide();
+    m_summary->setToolTip(QString());
     m_summary->setText(result.total == 1 ? QStringLiteral("1 node")
                        : result.total > result.nodes.size()
                            ? QStringLiteral("%1 nodes (the first %2 listed)").arg(result.total).arg(result.nodes.size())
@@ -234,5 +321,3 @@ void XPathBar::show(qint64 generation, const xpatheval::Result &result)
     m_results->setVisible(!items.isEmpty());
     emit evaluated();
 }
-
-#include "xpathbar.moc"

@@ -3,8 +3,48 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTimer>
 
+#include <optional>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
+
+namespace {
+
+// Work that keeps state in its worker gets a worker of its own: the XPath bar's parsed source
+// must not go each time a preview is stopped, nor wait behind one.
+bool hasOwnLane(const QString &channel)
+{
+    return channel == QLatin1String("xpath");
+}
+
+QString laneKey(qint64 window, const QString &channel)
+{
+    return hasOwnLane(channel) ? QString::number(window) + QLatin1Char('/') + channel : QString::number(window);
+}
+
+} // namespace
+
+// One worker process and the requests of one window (or one part of it) waiting for it.
+class EngineClient::Lane : public QObject
+{
+public:
+    Lane(qint64 window, QObject *parent)
+        : QObject(parent)
+        , window(window)
+    {
+        deadline.setSingleShot(true);
+        idle.setSingleShot(true);
+    }
+    const qint64 window;
+    QProcess *process = nullptr;
+    QByteArray buffer;
+    QList<Job> queue;
+    std::optional<Job> running;
+    QTimer deadline;
+    QTimer idle;
+};
 
 EngineClient::EngineClient(const QString &workerPath, QObject *parent)
     : QObject(parent)
@@ -15,7 +55,8 @@ EngineClient::EngineClient(const QString &workerPath, QObject *parent)
 
 EngineClient::~EngineClient()
 {
-    // The worker, and any ended one not yet reaped, go with the client.
+    // The workers, and any ended one not yet reaped, go with the client. They are killed, not
+    // asked: one may be deep in a runaway stylesheet. Reaping a killed process takes no time.
     for (QProcess *p : findChildren<QProcess *>()) {
         disconnect(p, nullptr, this, nullptr);
         if (p->state() != QProcess::NotRunning) {
@@ -42,7 +83,7 @@ EngineClient &EngineClient::shared()
 {
     static EngineClient *client = [] {
         auto *c = new EngineClient;
-        // Goes with the application, and the worker with it.
+        // Goes with the application, and the workers with it.
         QObject::connect(qApp, &QObject::destroyed, [c] { delete c; });
         return c;
     }();
@@ -54,42 +95,97 @@ void EngineClient::setMemoryLimitMb(qint64 megabytes)
     m_memoryMb = std::max<qint64>(0, megabytes);
 }
 
+EngineClient::Lane *EngineClient::laneFor(qint64 window, const QString &channel)
+{
+    const QString key = laneKey(window, channel);
+    if (Lane *lane = m_lanes.value(key))
+        return lane;
+    auto *lane = new Lane(window, this);
+    connect(&lane->deadline, &QTimer::timeout, this, [this, lane] { timedOut(lane); });
+    // Nothing to do for a while: the worker goes, with the memory it holds.
+    connect(&lane->idle, &QTimer::timeout, this, [this, lane] {
+        if (!lane->running && lane->queue.isEmpty())
+            endProcess(lane);
+    });
+    m_lanes.insert(key, lane);
+    return lane;
+}
+
+QList<EngineClient::Lane *> EngineClient::lanesOf(qint64 window) const
+{
+    QList<Lane *> out;
+    for (const QPointer<Lane> &lane : m_lanes)
+        if (lane && lane->window == window)
+            out << lane.data();
+    return out;
+}
+
 qint64 EngineClient::submit(qint64 window, const QString &channel, qint64 generation, preview::Target target,
                             const preview::Input &input)
 {
-    dropWaiting([&](const Job &j) { return j.request.window == window && j.channel == channel; });
-    Job job;
-    job.channel = channel;
-    job.request.id = m_nextId++;
-    job.request.window = window;
-    job.request.generation = generation;
-    job.request.target = target;
-    job.request.input = input;
-    m_queue.append(job);
-    startNext();
-    return job.request.id;
+    engine::Request request;
+    request.window = window;
+    request.generation = generation;
+    request.kind = engine::Kind::Transform;
+    request.target = target;
+    request.input = input;
+    return submit(std::move(request), channel);
 }
 
-void EngineClient::cancel(qint64 window)
+qint64 EngineClient::submit(engine::Request request, const QString &channel, int timeLimitMs)
 {
-    dropWaiting([&](const Job &j) { return j.request.window == window; });
-    if (m_running && m_running->request.window == window) {
-        const Job job = *m_running;
-        m_running.reset();
-        endProcess();
-        superseded(job);
-        startNext();
+    Lane *lane = laneFor(request.window, channel);
+    const qint64 window = request.window;
+    dropWaiting(lane, [&](const Job &j) { return j.request.window == window && j.channel == channel; }, false);
+    Job job;
+    job.channel = channel;
+    job.timeLimitMs = timeLimitMs;
+    job.request = std::move(request);
+    job.request.id = m_nextId++;
+    const qint64 id = job.request.id;
+    lane->queue.append(std::move(job));
+    startNext(lane);
+    return id;
+}
+
+void EngineClient::cancel(qint64 window, const QString &channel)
+{
+    for (Lane *lane : lanesOf(window)) {
+        const QPointer<Lane> guard(lane);
+        dropWaiting(lane, [&](const Job &j) { return channel.isEmpty() || j.channel == channel; }, false);
+        if (!guard)
+            continue;
+        if (lane->running && (channel.isEmpty() || lane->running->channel == channel)) {
+            const Job job = *lane->running;
+            lane->running.reset();
+            endProcess(lane);
+            superseded(job);
+            if (!guard)
+                continue;
+        }
+        if (channel.isEmpty()) {
+            // The window is gone: so is its worker.
+            endProcess(lane);
+            m_lanes.remove(m_lanes.key(lane));
+            lane->deleteLater();
+        } else {
+            startNext(lane);
+        }
     }
 }
 
-void EngineClient::dropWaiting(const std::function<bool(const Job &)> &which)
+void EngineClient::dropWaiting(Lane *lane, const std::function<bool(const Job &)> &which, bool asStopped)
 {
     QList<Job> dropped;
-    for (qsizetype i = m_queue.size() - 1; i >= 0; --i)
-        if (which(m_queue.at(i)))
-            dropped.prepend(m_queue.takeAt(i));
-    for (const Job &job : std::as_const(dropped))
-        superseded(job);
+    for (qsizetype i = lane->queue.size() - 1; i >= 0; --i)
+        if (which(lane->queue.at(i)))
+            dropped.prepend(lane->queue.takeAt(i));
+    for (const Job &job : std::as_const(dropped)) {
+        if (asStopped)
+            answer(job, engine::Failure::Stopped);
+        else
+            superseded(job);
+    }
 }
 
 void EngineClient::superseded(const Job &job)
@@ -98,20 +194,36 @@ void EngineClient::superseded(const Job &job)
     response.id = job.request.id;
     response.window = job.request.window;
     response.generation = job.request.generation;
+    response.kind = job.request.kind;
     response.superseded = true;
     emit finished(job.channel, response);
 }
 
 bool EngineClient::stop(qint64 window, const QString &channel)
 {
-    if (!m_running || m_running->request.window != window || (!channel.isEmpty() && m_running->channel != channel))
-        return false;
-    const Job job = *m_running;
-    m_running.reset();
-    endProcess();
-    answer(job, QStringLiteral("Error"), stoppedMessage());
-    startNext();
-    return true;
+    bool any = false;
+    const auto matches = [&](const Job &j) { return channel.isEmpty() || j.channel == channel; };
+    for (Lane *lane : lanesOf(window)) {
+        const QPointer<Lane> guard(lane);
+        // What waits is answered first: whoever waits for it must not wait for a worker that
+        // is busy with something else.
+        if (std::any_of(lane->queue.begin(), lane->queue.end(), matches)) {
+            any = true;
+            dropWaiting(lane, matches, true);
+        }
+        if (!guard)
+            continue;
+        if (lane->running && matches(*lane->running)) {
+            any = true;
+            const Job job = *lane->running;
+            lane->running.reset();
+            endProcess(lane);
+            answer(job, engine::Failure::Stopped);
+        }
+        if (guard)
+            startNext(lane);
+    }
+    return any;
 }
 
 bool EngineClient::isBusy(qint64 window, const QString &channel) const
@@ -119,99 +231,171 @@ bool EngineClient::isBusy(qint64 window, const QString &channel) const
     const auto matches = [&](const Job &j) {
         return j.request.window == window && (channel.isEmpty() || j.channel == channel);
     };
-    return (m_running && matches(*m_running)) || std::any_of(m_queue.begin(), m_queue.end(), matches);
+    for (const Lane *lane : lanesOf(window))
+        if ((lane->running && matches(*lane->running)) || std::any_of(lane->queue.begin(), lane->queue.end(), matches))
+            return true;
+    return false;
 }
 
-void EngineClient::startNext()
+int EngineClient::workerCount() const
 {
-    if (m_running || m_queue.isEmpty())
-        return;
-    Job job = m_queue.takeFirst();
-    if (!ensureProcess()) {
-        answer(job, QStringLiteral("Error"),
-               QStringLiteral("The transformation engine \"%1\" could not be started. Reinstall Zendrik.").arg(m_workerPath));
-        startNext();
+    int n = 0;
+    for (const QPointer<Lane> &lane : m_lanes)
+        if (lane && lane->process && lane->process->state() != QProcess::NotRunning)
+            ++n;
+    return n;
+}
+
+void EngineClient::startNext(Lane *lane)
+{
+    if (lane->running || lane->queue.isEmpty()) {
+        if (!lane->running && m_idleMs >= 0)
+            lane->idle.start(m_idleMs);
         return;
     }
-    m_running = job;
-    m_process->write(engine::frame(job.request.toCbor()));
+    lane->idle.stop();
+    Job job = lane->queue.takeFirst();
+    if (!ensureProcess(lane)) {
+        const QPointer<Lane> guard(lane);
+        answer(job, engine::Failure::Unavailable, m_workerPath);
+        if (guard)
+            startNext(lane);
+        return;
+    }
+    lane->running = job;
+    lane->process->write(engine::frame(job.request.toCbor()));
+    if (job.timeLimitMs > 0)
+        lane->deadline.start(job.timeLimitMs);
     emit started(job.request.window, job.channel, job.request.id);
 }
 
-bool EngineClient::ensureProcess()
+bool EngineClient::ensureProcess(Lane *lane)
 {
-    if (m_process && m_process->state() == QProcess::Running)
+    if (lane->process && lane->process->state() == QProcess::Running)
         return true;
-    endProcess();
+    endProcess(lane);
     if (!QFileInfo(m_workerPath).isExecutable())
         return false;
-    m_process = new QProcess(this);
-    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    auto *process = new QProcess(this);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The worker dies with the program, whatever the program dies of: the kernel sends it
+    // SIGKILL when the thread that started it ends (the worker also watches its input).
+    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     QStringList args;
     if (m_memoryMb > 0)
         args << QStringLiteral("--memory-mb") << QString::number(m_memoryMb);
-    connect(m_process, &QProcess::readyReadStandardOutput, this, &EngineClient::readAnswers);
-    connect(m_process, &QProcess::finished, this, &EngineClient::processEnded);
-    m_process->start(m_workerPath, args);
-    if (!m_process->waitForStarted(5000)) {
-        endProcess();
+    const QPointer<Lane> guard(lane);
+    connect(process, &QProcess::readyReadStandardOutput, this, [this, guard] {
+        if (guard)
+            readAnswers(guard);
+    });
+    connect(process, &QProcess::finished, this, [this, guard, process] {
+        if (guard && guard->process == process)
+            processEnded(guard);
+    });
+    lane->process = process;
+    process->start(m_workerPath, args);
+    if (!process->waitForStarted(5000)) {
+        endProcess(lane);
         return false;
     }
     return true;
 }
 
-void EngineClient::readAnswers()
+void EngineClient::readAnswers(Lane *lane)
 {
-    m_buffer += m_process->readAllStandardOutput();
-    QList<QCborMap> messages;
-    QString error;
-    const bool intact = engine::takeFrames(m_buffer, &messages, &error);
-    for (const QCborMap &m : std::as_const(messages)) {
-        const engine::Response response = engine::Response::fromCbor(m);
-        if (!m_running || m_running->request.id != response.id)
-            continue; // an answer nobody waits for any more
-        const QString channel = m_running->channel;
-        m_running.reset();
-        emit finished(channel, response);
-    }
-    if (!intact && m_running) {
-        const Job job = *m_running;
-        m_running.reset();
-        endProcess();
-        answer(job, QStringLiteral("Error"), QStringLiteral("The transformation engine sent an answer that could not be read: %1.").arg(error));
-    }
-    startNext();
+    const QPointer<Lane> guard(lane);
+    if (deliverAnswers(lane) && guard)
+        startNext(lane);
 }
 
-void EngineClient::processEnded()
+bool EngineClient::deliverAnswers(Lane *lane)
 {
-    // The worker ended on its own while working: a crash inside the XSLT processor, or the
-    // memory cap reached outside any allocation it could refuse.
-    QProcess *ended = m_process;
-    m_process = nullptr;
-    m_buffer.clear();
-    if (ended)
+    const QPointer<Lane> guard(lane);
+    if (!lane->process)
+        return true;
+    lane->buffer += lane->process->readAllStandardOutput();
+    QList<QCborMap> messages;
+    QString error;
+    const bool intact = engine::takeFrames(lane->buffer, &messages, &error);
+    for (const QCborMap &m : std::as_const(messages)) {
+        const engine::Response response = engine::Response::fromCbor(m);
+        if (!lane->running || lane->running->request.id != response.id)
+            continue; // an answer nobody waits for any more
+        const QString channel = lane->running->channel;
+        lane->running.reset();
+        lane->deadline.stop();
+        // A worker that ran out of memory ends after its answer: the next request must not be
+        // handed to it.
+        if (response.failure == engine::Failure::OutOfMemory)
+            endProcess(lane);
+        emit finished(channel, response);
+        if (!guard)
+            return false;
+        if (!lane->process)
+            break;
+    }
+    if (!intact && lane->running) {
+        const Job job = *lane->running;
+        lane->running.reset();
+        endProcess(lane);
+        answer(job, engine::Failure::Unreadable, error);
+        if (!guard)
+            return false;
+    }
+    return true;
+}
+
+void EngineClient::processEnded(Lane *lane)
+{
+    const QPointer<Lane> guard(lane);
+    // An answer written just before the end comes first.
+    if (!deliverAnswers(lane) || !guard)
+        return;
+    QProcess *ended = lane->process;
+    lane->process = nullptr;
+    lane->buffer.clear();
+    lane->deadline.stop();
+    if (ended) {
+        disconnect(ended, nullptr, this, nullptr);
         ended->deleteLater();
-    if (m_running) {
-        const Job job = *m_running;
-        m_running.reset();
+    }
+    if (lane->running) {
+        // The worker ended on its own while working: a crash inside the XSLT processor, or the
+        // memory cap reached outside any allocation it could refuse.
+        const Job job = *lane->running;
+        lane->running.reset();
         const QString how = ended && ended->exitStatus() == QProcess::CrashExit
                                 ? QStringLiteral("it crashed")
                                 : QStringLiteral("it ended with code %1").arg(ended ? ended->exitCode() : -1);
-        answer(job, QStringLiteral("Error"),
-               QStringLiteral("The transformation stopped the engine (%1). Your documents are not affected; "
-                              "the engine starts again with the next preview.").arg(how));
+        answer(job, engine::Failure::Crashed, how);
     }
-    startNext();
+    if (guard)
+        startNext(lane);
 }
 
-void EngineClient::endProcess()
+void EngineClient::timedOut(Lane *lane)
 {
-    if (!m_process)
+    if (!lane->running)
         return;
-    QProcess *p = m_process;
-    m_process = nullptr;
-    m_buffer.clear();
+    const Job job = *lane->running;
+    lane->running.reset();
+    const QPointer<Lane> guard(lane);
+    endProcess(lane);
+    answer(job, engine::Failure::TimedOut, QString::number(job.timeLimitMs / 1000));
+    if (guard)
+        startNext(lane);
+}
+
+void EngineClient::endProcess(Lane *lane)
+{
+    lane->deadline.stop();
+    lane->idle.stop();
+    if (!lane->process)
+        return;
+    QProcess *p = lane->process;
+    lane->process = nullptr;
+    lane->buffer.clear();
     disconnect(p, nullptr, this, nullptr);
     if (p->state() != QProcess::NotRunning) {
         // Killed, not asked: a runaway stylesheet does not read its input.
@@ -222,13 +406,18 @@ void EngineClient::endProcess()
     }
 }
 
-void EngineClient::answer(const Job &job, const QString &title, const QString &text)
+void EngineClient::answer(const Job &job, engine::Failure failure, const QString &detail)
 {
     engine::Response response;
     response.id = job.request.id;
     response.window = job.request.window;
     response.generation = job.request.generation;
-    response.result.title = title;
-    response.result.text = text;
+    response.kind = job.request.kind;
+    response.failure = failure;
+    response.failureText = engine::failureMessage(job.request.kind, failure, detail);
+    if (job.request.kind == engine::Kind::Transform) {
+        response.result.title = QStringLiteral("Error");
+        response.result.text = response.failureText;
+    }
     emit finished(job.channel, response);
 }

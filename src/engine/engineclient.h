@@ -3,19 +3,20 @@
 #include "engine/engineprotocol.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
-#include <optional>
 
-class QProcess;
-
-// The program's side of the worker process: keeps one zendrik-engine running (started on first
-// use, started again after it ended), hands it one request at a time and reports each answer.
-// A request that has not started yet is replaced by a newer one for the same window and
-// channel; a request that runs can be stopped, which ends the worker at once.
+// The program's side of the worker processes. Each document window gets a worker of its own
+// when it has work (and a second one for its XPath bar, which keeps the parsed source there), so
+// a runaway in one window never holds up another. A worker is started on first use, started
+// again after it ended, and ended after a while without work; it is handed one request at a
+// time. A request that has not started yet is replaced by a newer one for the same window and
+// channel; a request that runs is stopped by ending its worker at once.
 class EngineClient : public QObject
 {
     Q_OBJECT
@@ -30,24 +31,33 @@ public:
     // The program's client, made on first use.
     static EngineClient &shared();
 
-    // The worker's memory cap in MB (0: none); takes effect when the worker next starts.
+    // The workers' memory cap in MB (0: none); takes effect when a worker next starts.
     void setMemoryLimitMb(qint64 megabytes);
     qint64 memoryLimitMb() const { return m_memoryMb; }
+    // How long a worker with nothing to do is kept before it is ended.
+    void setIdleTimeoutMs(int ms) { m_idleMs = ms; }
+    static constexpr int kDefaultIdleMs = 60000;
 
-    // Queues work for a window. channel tells a window's kinds of work apart (the Preview tab,
-    // the browser preview, the live pane): of the requests of one window and channel that have
-    // not started, only the newest is kept; the others are answered as superseded. Returns the
-    // request's id.
+    // Queues a transformation for a window. channel tells a window's kinds of work apart (the
+    // Preview tab, the browser preview, the live pane, the compile check): of the requests of
+    // one window and channel that have not started, only the newest is kept; the others are
+    // answered as superseded. Returns the request's id.
     qint64 submit(qint64 window, const QString &channel, qint64 generation, preview::Target target,
                   const preview::Input &input);
-    // Drops the window's waiting requests and ends its running one, answering each as
-    // superseded: for a window that closes.
-    void cancel(qint64 window);
-    // Ends the window's running request (on the given channel, or any); its answer is
-    // "Transformation stopped". Returns whether anything was running.
+    // Queues any kind of work; the request's window, generation, kind and payload are used, its
+    // id is given here and returned. A positive timeLimitMs ends the work after that long.
+    qint64 submit(engine::Request request, const QString &channel, int timeLimitMs = 0);
+    // Drops the window's waiting requests and ends its running ones (on the channel, or all),
+    // answering each as superseded: for a window, or a part of it, that closes.
+    void cancel(qint64 window, const QString &channel = QString());
+    // Drops the window's waiting requests and ends its running one (on the channel, or any);
+    // each is answered as stopped ("Transformation stopped" for a transformation). Returns
+    // whether there was any.
     bool stop(qint64 window, const QString &channel = QString());
     // Whether work of the window (on the channel, or any) is waiting or running.
     bool isBusy(qint64 window, const QString &channel = QString()) const;
+    // How many worker processes are running.
+    int workerCount() const;
 
     static QString stoppedMessage() { return QStringLiteral("Transformation stopped"); }
 
@@ -56,25 +66,31 @@ signals:
     void finished(const QString &channel, const engine::Response &response);
 
 private:
+    class Lane;
     struct Job {
         engine::Request request;
         QString channel;
+        int timeLimitMs = 0;
     };
-    void startNext();
-    bool ensureProcess();
-    void readAnswers();
-    void processEnded();
-    void endProcess();
-    void answer(const Job &job, const QString &title, const QString &text);
-    // Answers, as superseded, the waiting requests that match and takes them off the queue.
-    void dropWaiting(const std::function<bool(const Job &)> &which);
+    Lane *laneFor(qint64 window, const QString &channel);
+    QList<Lane *> lanesOf(qint64 window) const;
+    void startNext(Lane *lane);
+    bool ensureProcess(Lane *lane);
+    void readAnswers(Lane *lane);
+    // Hands on the answers the lane's worker has written; false when the lane went meanwhile.
+    bool deliverAnswers(Lane *lane);
+    void processEnded(Lane *lane);
+    void endProcess(Lane *lane);
+    void timedOut(Lane *lane);
+    void answer(const Job &job, engine::Failure failure, const QString &detail = QString());
+    // Takes the lane's waiting requests that match off its queue and answers each, as
+    // superseded or as stopped.
+    void dropWaiting(Lane *lane, const std::function<bool(const Job &)> &which, bool asStopped);
     void superseded(const Job &job);
 
     QString m_workerPath;
     qint64 m_memoryMb;
-    QProcess *m_process = nullptr;
-    QByteArray m_buffer;
-    QList<Job> m_queue;
-    std::optional<Job> m_running;
+    int m_idleMs = kDefaultIdleMs;
+    QHash<QString, QPointer<Lane>> m_lanes;
     qint64 m_nextId = 1;
 };

@@ -9,10 +9,113 @@
 namespace engine {
 
 namespace {
+
 QString key(const char *k)
 {
     return QString::fromLatin1(k);
 }
+
+// An enumeration read from a peer: a value out of range becomes the fallback.
+template<typename E>
+E enumFrom(const QCborValue &v, E last, E fallback)
+{
+    const qint64 n = v.toInteger(-1);
+    return n >= 0 && n <= qint64(last) ? E(n) : fallback;
+}
+
+QCborArray diagnosticsToCbor(const QList<Diagnostic> &diagnostics)
+{
+    QCborArray out;
+    for (const Diagnostic &d : diagnostics) {
+        QCborMap entry;
+        entry.insert(key("severity"), int(d.severity));
+        entry.insert(key("origin"), int(d.origin));
+        entry.insert(key("message"), d.message);
+        entry.insert(key("file"), d.file);
+        entry.insert(key("line"), d.line);
+        entry.insert(key("column"), d.column);
+        out.append(entry);
+    }
+    return out;
+}
+
+QList<Diagnostic> diagnosticsFromCbor(const QCborValue &value)
+{
+    QList<Diagnostic> out;
+    for (const QCborValue &v : value.toArray()) {
+        const QCborMap entry = v.toMap();
+        Diagnostic d;
+        d.severity = enumFrom(entry.value(key("severity")), Diagnostic::Severity::Information, Diagnostic::Severity::Error);
+        d.origin = enumFrom(entry.value(key("origin")), Diagnostic::Origin::Validation, Diagnostic::Origin::WellFormedness);
+        d.message = entry.value(key("message")).toString();
+        d.file = entry.value(key("file")).toString();
+        d.line = int(entry.value(key("line")).toInteger());
+        d.column = int(entry.value(key("column")).toInteger());
+        out << d;
+    }
+    return out;
+}
+
+QCborArray pairsToCbor(const QList<QPair<QString, QString>> &pairs)
+{
+    QCborArray out;
+    for (const auto &[a, b] : pairs)
+        out.append(QCborArray{a, b});
+    return out;
+}
+
+QList<QPair<QString, QString>> pairsFromCbor(const QCborValue &value)
+{
+    QList<QPair<QString, QString>> out;
+    for (const QCborValue &v : value.toArray()) {
+        const QCborArray a = v.toArray();
+        out.append({a.at(0).toString(), a.at(1).toString()});
+    }
+    return out;
+}
+
+QCborMap xpathResultToCbor(const xpatheval::Result &r)
+{
+    QCborMap m;
+    m.insert(key("ok"), r.ok);
+    m.insert(key("error"), r.error);
+    m.insert(key("errorColumn"), r.errorColumn);
+    m.insert(key("total"), r.total);
+    m.insert(key("type"), int(r.type));
+    m.insert(key("value"), r.value);
+    m.insert(key("valueLength"), qint64(r.valueLength));
+    QCborArray nodes;
+    for (const xpatheval::Row &row : r.nodes)
+        nodes.append(QCborArray{int(row.kind), row.line, row.column, row.length, row.text});
+    m.insert(key("nodes"), nodes);
+    return m;
+}
+
+xpatheval::Result xpathResultFromCbor(const QCborMap &m)
+{
+    using xpatheval::Result;
+    using xpatheval::Row;
+    Result r;
+    r.ok = m.value(key("ok")).toBool();
+    r.error = m.value(key("error")).toString();
+    r.errorColumn = int(m.value(key("errorColumn")).toInteger());
+    r.total = int(m.value(key("total")).toInteger());
+    r.type = enumFrom(m.value(key("type")), Result::Type::Boolean, Result::Type::NodeSet);
+    r.value = m.value(key("value")).toString();
+    r.valueLength = m.value(key("valueLength")).toInteger(r.value.size());
+    for (const QCborValue &v : m.value(key("nodes")).toArray()) {
+        const QCborArray a = v.toArray();
+        Row row;
+        row.kind = enumFrom(a.at(0), Row::Kind::Document, Row::Kind::Element);
+        row.line = int(a.at(1).toInteger());
+        row.column = int(a.at(2).toInteger());
+        row.length = int(a.at(3).toInteger());
+        row.text = a.at(4).toString();
+        r.nodes << row;
+    }
+    return r;
+}
+
 } // namespace
 
 QByteArray frame(const QCborMap &message)
@@ -56,15 +159,43 @@ QCborMap Request::toCbor() const
     m.insert(key("id"), id);
     m.insert(key("window"), window);
     m.insert(key("generation"), generation);
-    m.insert(key("target"), target == preview::Target::Tab ? key("tab") : target == preview::Target::Check ? key("check") : key("browser"));
-    m.insert(key("stylesheet"), input.stylesheet);
-    m.insert(key("stylesheetBase"), input.stylesheetBase);
-    m.insert(key("source"), input.source);
-    m.insert(key("sourceBase"), input.sourceBase);
-    QCborArray parameters;
-    for (const params::Value &p : input.parameters)
-        parameters.append(QCborArray{p.name, p.value, p.xpath});
-    m.insert(key("parameters"), parameters);
+    m.insert(key("kind"), int(kind));
+    switch (kind) {
+    case Kind::Transform: {
+        m.insert(key("target"), int(target));
+        m.insert(key("stylesheet"), input.stylesheet);
+        m.insert(key("stylesheetBase"), input.stylesheetBase);
+        m.insert(key("source"), input.source);
+        m.insert(key("sourceBase"), input.sourceBase);
+        QCborArray parameters;
+        for (const params::Value &p : input.parameters)
+            parameters.append(QCborArray{p.name, p.value, p.xpath});
+        m.insert(key("parameters"), parameters);
+        break;
+    }
+    case Kind::XPath:
+        if (xpath.hasSource)
+            m.insert(key("source"), xpath.source);
+        m.insert(key("sourceKey"), xpath.sourceKey);
+        m.insert(key("sourceBase"), xpath.sourceBase);
+        m.insert(key("namespaces"), pairsToCbor(xpath.namespaces));
+        m.insert(key("expression"), xpath.expression);
+        m.insert(key("maxRows"), xpath.maxRows);
+        m.insert(key("maxValueChars"), qint64(xpath.maxValueChars));
+        break;
+    case Kind::Validate:
+        m.insert(key("source"), validate.source);
+        m.insert(key("sourceBase"), validate.sourceBase);
+        m.insert(key("schema"), int(validate.schema));
+        m.insert(key("schemaPath"), validate.schemaPath);
+        break;
+    case Kind::Format:
+        m.insert(key("text"), format.text);
+        m.insert(key("indentWidth"), format.indentWidth);
+        m.insert(key("fragment"), format.fragment);
+        m.insert(key("baseIndent"), format.baseIndent);
+        break;
+    }
     return m;
 }
 
@@ -74,17 +205,41 @@ Request Request::fromCbor(const QCborMap &m)
     r.id = m.value(key("id")).toInteger();
     r.window = m.value(key("window")).toInteger();
     r.generation = m.value(key("generation")).toInteger();
-    const QString target = m.value(key("target")).toString();
-    r.target = target == QLatin1String("tab")     ? preview::Target::Tab
-               : target == QLatin1String("check") ? preview::Target::Check
-                                                  : preview::Target::Browser;
-    r.input.stylesheet = m.value(key("stylesheet")).toByteArray();
-    r.input.stylesheetBase = m.value(key("stylesheetBase")).toString();
-    r.input.source = m.value(key("source")).toByteArray();
-    r.input.sourceBase = m.value(key("sourceBase")).toString();
-    for (const QCborValue &p : m.value(key("parameters")).toArray()) {
-        const QCborArray a = p.toArray();
-        r.input.parameters.append({a.at(0).toString(), a.at(1).toString(), a.at(2).toBool()});
+    r.kind = enumFrom(m.value(key("kind")), Kind::Format, Kind::Transform);
+    switch (r.kind) {
+    case Kind::Transform:
+        r.target = enumFrom(m.value(key("target")), preview::Target::Check, preview::Target::Tab);
+        r.input.stylesheet = m.value(key("stylesheet")).toByteArray();
+        r.input.stylesheetBase = m.value(key("stylesheetBase")).toString();
+        r.input.source = m.value(key("source")).toByteArray();
+        r.input.sourceBase = m.value(key("sourceBase")).toString();
+        for (const QCborValue &p : m.value(key("parameters")).toArray()) {
+            const QCborArray a = p.toArray();
+            r.input.parameters.append({a.at(0).toString(), a.at(1).toString(), a.at(2).toBool()});
+        }
+        break;
+    case Kind::XPath:
+        r.xpath.hasSource = m.contains(key("source"));
+        r.xpath.source = m.value(key("source")).toByteArray();
+        r.xpath.sourceKey = m.value(key("sourceKey")).toInteger();
+        r.xpath.sourceBase = m.value(key("sourceBase")).toString();
+        r.xpath.namespaces = pairsFromCbor(m.value(key("namespaces")));
+        r.xpath.expression = m.value(key("expression")).toString();
+        r.xpath.maxRows = int(std::clamp<qint64>(m.value(key("maxRows")).toInteger(1000), 0, 1000000));
+        r.xpath.maxValueChars = std::max<qint64>(0, m.value(key("maxValueChars")).toInteger(r.xpath.maxValueChars));
+        break;
+    case Kind::Validate:
+        r.validate.source = m.value(key("source")).toByteArray();
+        r.validate.sourceBase = m.value(key("sourceBase")).toString();
+        r.validate.schema = enumFrom(m.value(key("schema")), validator::Schema::RelaxNg, validator::Schema::Dtd);
+        r.validate.schemaPath = m.value(key("schemaPath")).toString();
+        break;
+    case Kind::Format:
+        r.format.text = m.value(key("text")).toString();
+        r.format.indentWidth = int(m.value(key("indentWidth")).toInteger(2));
+        r.format.fragment = m.value(key("fragment")).toBool();
+        r.format.baseIndent = m.value(key("baseIndent")).toString();
+        break;
     }
     return r;
 }
@@ -95,24 +250,38 @@ QCborMap Response::toCbor() const
     m.insert(key("id"), id);
     m.insert(key("window"), window);
     m.insert(key("generation"), generation);
-    m.insert(key("ok"), result.ok);
-    m.insert(key("page"), result.page);
-    m.insert(key("method"), result.method);
-    m.insert(key("encoding"), result.encoding);
-    m.insert(key("title"), result.title);
-    m.insert(key("text"), result.text);
-    QCborArray diagnostics;
-    for (const Diagnostic &d : result.diagnostics) {
-        QCborMap entry;
-        entry.insert(key("severity"), int(d.severity));
-        entry.insert(key("origin"), int(d.origin));
-        entry.insert(key("message"), d.message);
-        entry.insert(key("file"), d.file);
-        entry.insert(key("line"), d.line);
-        entry.insert(key("column"), d.column);
-        diagnostics.append(entry);
+    m.insert(key("kind"), int(kind));
+    if (failure != Failure::None) {
+        m.insert(key("failure"), int(failure));
+        m.insert(key("failureText"), failureText);
     }
-    m.insert(key("diagnostics"), diagnostics);
+    switch (kind) {
+    case Kind::Transform:
+        m.insert(key("ok"), result.ok);
+        m.insert(key("page"), result.page);
+        m.insert(key("method"), result.method);
+        m.insert(key("encoding"), result.encoding);
+        m.insert(key("title"), result.title);
+        m.insert(key("text"), result.text);
+        m.insert(key("diagnostics"), diagnosticsToCbor(result.diagnostics));
+        break;
+    case Kind::XPath:
+        m.insert(key("xpath"), xpathResultToCbor(xpath));
+        m.insert(key("needSource"), needSource);
+        break;
+    case Kind::Validate:
+        m.insert(key("valid"), validation.valid);
+        m.insert(key("error"), validation.error);
+        m.insert(key("diagnostics"), diagnosticsToCbor(validation.problems));
+        break;
+    case Kind::Format:
+        m.insert(key("ok"), format.ok);
+        m.insert(key("text"), format.text);
+        m.insert(key("error"), format.error);
+        m.insert(key("line"), format.line);
+        m.insert(key("column"), format.column);
+        break;
+    }
     return m;
 }
 
@@ -122,34 +291,69 @@ Response Response::fromCbor(const QCborMap &m)
     r.id = m.value(key("id")).toInteger();
     r.window = m.value(key("window")).toInteger();
     r.generation = m.value(key("generation")).toInteger();
-    r.result.ok = m.value(key("ok")).toBool();
-    r.result.page = m.value(key("page")).toByteArray();
-    r.result.method = m.value(key("method")).toString();
-    r.result.encoding = m.value(key("encoding")).toByteArray();
-    r.result.title = m.value(key("title")).toString();
-    r.result.text = m.value(key("text")).toString();
-    for (const QCborValue &v : m.value(key("diagnostics")).toArray()) {
-        const QCborMap entry = v.toMap();
-        Diagnostic d;
-        d.severity = Diagnostic::Severity(std::clamp<int>(int(entry.value(key("severity")).toInteger()), 0, 2));
-        d.origin = Diagnostic::Origin(std::clamp<int>(int(entry.value(key("origin")).toInteger()), 0, int(Diagnostic::Origin::Validation)));
-        d.message = entry.value(key("message")).toString();
-        d.file = entry.value(key("file")).toString();
-        d.line = int(entry.value(key("line")).toInteger());
-        d.column = int(entry.value(key("column")).toInteger());
-        r.result.diagnostics << d;
+    r.kind = enumFrom(m.value(key("kind")), Kind::Format, Kind::Transform);
+    r.failure = enumFrom(m.value(key("failure")), Failure::Unreadable, Failure::None);
+    r.failureText = m.value(key("failureText")).toString();
+    switch (r.kind) {
+    case Kind::Transform:
+        r.result.ok = m.value(key("ok")).toBool();
+        r.result.page = m.value(key("page")).toByteArray();
+        r.result.method = m.value(key("method")).toString();
+        r.result.encoding = m.value(key("encoding")).toByteArray();
+        r.result.title = m.value(key("title")).toString();
+        r.result.text = m.value(key("text")).toString();
+        r.result.diagnostics = diagnosticsFromCbor(m.value(key("diagnostics")));
+        break;
+    case Kind::XPath:
+        r.xpath = xpathResultFromCbor(m.value(key("xpath")).toMap());
+        r.needSource = m.value(key("needSource")).toBool();
+        break;
+    case Kind::Validate:
+        r.validation.valid = m.value(key("valid")).toBool();
+        r.validation.error = m.value(key("error")).toString();
+        r.validation.problems = diagnosticsFromCbor(m.value(key("diagnostics")));
+        break;
+    case Kind::Format:
+        r.format.ok = m.value(key("ok")).toBool();
+        r.format.text = m.value(key("text")).toString();
+        r.format.error = m.value(key("error")).toString();
+        r.format.line = int(m.value(key("line")).toInteger());
+        r.format.column = int(m.value(key("column")).toInteger());
+        break;
     }
     return r;
 }
 
-Response handle(const Request &request)
+QString failureMessage(Kind kind, Failure failure, const QString &detail)
 {
-    Response response;
-    response.id = request.id;
-    response.window = request.window;
-    response.generation = request.generation;
-    response.result = preview::build(request.input, request.target);
-    return response;
+    // The work, as it opens a sentence.
+    const QString work = kind == Kind::Transform ? QStringLiteral("The transformation")
+                         : kind == Kind::XPath   ? QStringLiteral("The evaluation")
+                         : kind == Kind::Validate ? QStringLiteral("The validation")
+                                                  : QStringLiteral("Formatting");
+    switch (failure) {
+    case Failure::None:
+        return QString();
+    case Failure::Stopped:
+        return kind == Kind::Transform ? QStringLiteral("Transformation stopped")
+               : kind == Kind::XPath   ? QStringLiteral("Evaluation stopped")
+               : kind == Kind::Validate ? QStringLiteral("Validation stopped")
+                                        : QStringLiteral("Formatting stopped");
+    case Failure::TimedOut:
+        return QStringLiteral("%1 took longer than %2 seconds and was stopped.").arg(work, detail);
+    case Failure::Crashed:
+        return kind == Kind::Transform
+                   ? QStringLiteral("The transformation stopped the engine (%1). Your documents are not affected; "
+                                    "the engine starts again with the next preview.").arg(detail)
+                   : QStringLiteral("%1 stopped the engine (%2). Your documents are not affected.").arg(work, detail);
+    case Failure::OutOfMemory:
+        return QStringLiteral("%1 needed more than %2 MB.\n").arg(work, detail);
+    case Failure::Unavailable:
+        return QStringLiteral("The transformation engine \"%1\" could not be started. Reinstall Zendrik.").arg(detail);
+    case Failure::Unreadable:
+        return QStringLiteral("The transformation engine sent an answer that could not be read: %1.").arg(detail);
+    }
+    return QString();
 }
 
 } // namespace engine

@@ -1,13 +1,17 @@
 #pragma once
 
+#include "engine/formatter.h"
 #include "engine/previewpipeline.h"
+#include "engine/validator.h"
+#include "engine/xpatheval.h"
 
 #include <QByteArray>
 #include <QCborMap>
 #include <QList>
+#include <QPair>
 #include <QString>
 
-// The exchange between the program and its worker process, zendrik-engine: frames of a 4-byte
+// The exchange between the program and its worker processes, zendrik-engine: frames of a 4-byte
 // big-endian length followed by a CBOR map, over the worker's standard input and output.
 namespace engine {
 
@@ -22,16 +26,71 @@ QByteArray frame(const QCborMap &message);
 // or a payload that is no CBOR map): the stream is then beyond repair.
 bool takeFrames(QByteArray &buffer, QList<QCborMap> *messages, QString *error);
 
+// The kinds of work a worker does. Each is libxml2 or libxslt work on the user's text that can
+// recurse or grow without bound, which is why none of it runs in the program's own process.
+enum class Kind {
+    Transform, // the preview pipeline: parse, compile, run
+    XPath,     // an XPath expression against the XML source
+    Validate,  // the XML source against its DTD, an XML Schema or a RELAX NG grammar
+    Format,    // re-indenting a document or a selection
+};
+
+// An XPath evaluation. The parsed source stays in the worker between evaluations: the source
+// text is sent only when it changed (or the worker does not have it any more, which its answer
+// says), and sourceKey tells the versions apart.
+struct XPathWork {
+    QByteArray source; // UTF-8; empty with hasSource false: the one the worker holds for sourceKey
+    bool hasSource = false;
+    qint64 sourceKey = 0;
+    QString sourceBase;
+    QList<QPair<QString, QString>> namespaces;
+    QString expression;
+    int maxRows = 1000;
+    // The longest string value sent back in full; a longer one comes back cut, with its length.
+    qsizetype maxValueChars = 32 * 1024 * 1024;
+};
+
+struct ValidateWork {
+    QByteArray source; // UTF-8
+    QString sourceBase;
+    validator::Schema schema = validator::Schema::Dtd;
+    QString schemaPath;
+};
+
+struct FormatWork {
+    QString text;
+    int indentWidth = 2;
+    // A selection: formatFragment with baseIndent; otherwise the whole document.
+    bool fragment = false;
+    QString baseIndent;
+};
+
 // What the worker is asked to do for one document window.
 struct Request {
     qint64 id = 0;         // unique per program run
     qint64 window = 0;     // the document window that asked
     qint64 generation = 0; // the window's count of its texts: a later one supersedes this
+    Kind kind = Kind::Transform;
+    // Transform
     preview::Target target = preview::Target::Tab;
     preview::Input input;
+    XPathWork xpath;
+    ValidateWork validate;
+    FormatWork format;
 
     QCborMap toCbor() const;
     static Request fromCbor(const QCborMap &map);
+};
+
+// Why a request brought no answer of its kind.
+enum class Failure {
+    None,
+    Stopped,     // the user stopped it
+    TimedOut,    // it ran past its time limit
+    Crashed,     // the worker ended while working on it
+    OutOfMemory, // it needed more memory than a worker may have
+    Unavailable, // no worker could be started
+    Unreadable,  // the worker's answer could not be read
 };
 
 // The answer, with the request's identity.
@@ -39,7 +98,16 @@ struct Response {
     qint64 id = 0;
     qint64 window = 0;
     qint64 generation = 0;
+    Kind kind = Kind::Transform;
+    Failure failure = Failure::None;
+    QString failureText; // one or more sentences for the user, when failure is set
+    // Transform; on a failure also carries failureText, titled "Error".
     preview::Result result;
+    // XPath. needSource: the worker holds no source for the key; send it again with the text.
+    xpatheval::Result xpath;
+    bool needSource = false;
+    validator::Result validation;
+    formatter::Result format;
     // Set by the program, never sent: the request was dropped unstarted for a newer one, or
     // its window closed. Whoever waits for it stops waiting; nobody shows it.
     bool superseded = false;
@@ -48,7 +116,9 @@ struct Response {
     static Response fromCbor(const QCborMap &map);
 };
 
-// Carries out a request; what the worker does with each one.
-Response handle(const Request &request);
+// What the user is told a failure means for a kind of work: "Transformation stopped", "The
+// evaluation stopped the engine (it crashed)…". detail completes the crash sentence and names
+// the memory cap.
+QString failureMessage(Kind kind, Failure failure, const QString &detail = QString());
 
 } // namespace engine

@@ -1,9 +1,13 @@
 #include "engine/formatter.h"
 
+#include "engine/outofmemory.h"
+
+#include <QRegularExpression>
 #include <QStringView>
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
+#include <libxml/SAX2.h>
 #include <libxml/xmlerror.h>
 
 #include <climits>
@@ -21,13 +25,30 @@ struct Problem {
     QString message;
     int line = 0;
     int column = 0;
+    // Whether the text declares entities, and whether the error was one of libxml2's size
+    // limits (nesting over 256 levels, a text node over 10 MB, …) rather than a real fault.
+    bool declaresEntities = false;
+    bool hitLimit = false;
+    bool raisedLimits = false;
 };
+
+const QString kEntitiesOverLimits = QStringLiteral(
+    "The document is larger than the usual limits allow and declares entities; such a document cannot be read safely");
+
+bool isSizeLimit(const QString &message)
+{
+    static const QRegularExpression re(QStringLiteral("huge|too (long|big|large)|excessive depth|XML_PARSE_HUGE"),
+                                       QRegularExpression::CaseInsensitiveOption);
+    return re.match(message).hasMatch();
+}
 
 // Called through the parser context, so nothing global changes while a check runs: a parse on
 // another thread keeps its own handlers. Only the first error that makes the text unusable is
 // kept; the parser is told to stop there.
-void collectError(void *data, xmlErrorPtr err)
+void collectErrorUnguarded(void *data, xmlErrorPtr err)
 {
+    if (err && err->code == XML_ERR_NO_MEMORY)
+        engine::noteOutOfMemory();
     auto *ctxt = static_cast<xmlParserCtxtPtr>(data);
     auto *problem = ctxt ? static_cast<Problem *>(ctxt->_private) : nullptr;
     if (!err || !problem || problem->found)
@@ -41,6 +62,7 @@ void collectError(void *data, xmlErrorPtr err)
     problem->message = QString::fromUtf8(err->message).trimmed();
     if (problem->message.isEmpty())
         problem->message = QStringLiteral("The text is not well-formed XML (error %1)").arg(err->code);
+    problem->hitLimit = isSizeLimit(problem->message);
     problem->line = err->line;
     problem->column = err->int2;
     // A position inside an entity's replacement text means nothing in the editor: the place of
@@ -56,14 +78,41 @@ void collectError(void *data, xmlErrorPtr err)
     }
 }
 
+void collectError(void *data, xmlErrorPtr err)
+{
+    engine::atCallbackEdge([&] { collectErrorUnguarded(data, err); });
+}
+
 void ignoreGeneric(void *, const char *, ...) {}
 
+// Entity declarations are noted, and refused while limits are raised: XML_PARSE_HUGE lifts
+// libxml2's bound on entity expansion.
+void noteEntityDecl(void *data, const xmlChar *name, int type, const xmlChar *publicId, const xmlChar *systemId,
+                    xmlChar *content)
+{
+    auto *ctxt = static_cast<xmlParserCtxtPtr>(data);
+    auto *problem = ctxt ? static_cast<Problem *>(ctxt->_private) : nullptr;
+    if (problem) {
+        problem->declaresEntities = true;
+        if (problem->raisedLimits && !problem->found) {
+            problem->found = true;
+            engine::atCallbackEdge([&] { problem->message = kEntitiesOverLimits; });
+            problem->line = ctxt->input ? ctxt->input->line : 0;
+            problem->column = ctxt->input ? ctxt->input->col : 0;
+            xmlStopParser(ctxt);
+            return;
+        }
+    }
+    xmlSAX2EntityDecl(data, name, type, publicId, systemId, content);
+}
+
 // Parses UTF-8 text without touching the network, loading an external DTD or substituting
-// entities. libxml2's default limits stay, as in the editor's own parse.
-Problem checkWellFormed(const QByteArray &utf8, bool namespaces)
+// entities, once with libxml2's default limits or once with them raised.
+Problem parseOnce(const QByteArray &utf8, bool namespaces, bool raisedLimits)
 {
     Problem problem;
     problem.namespaces = namespaces;
+    problem.raisedLimits = raisedLimits;
     if (utf8.isEmpty()) {
         problem.found = true;
         problem.message = QStringLiteral("Document is empty");
@@ -90,11 +139,13 @@ Problem checkWellFormed(const QByteArray &utf8, bool namespaces)
     }
     // The text is Unicode already: an encoding named in its declaration says how the file is
     // saved, not how to read these bytes.
-    xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_BIG_LINES | XML_PARSE_IGNORE_ENC);
+    xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_BIG_LINES | XML_PARSE_IGNORE_ENC
+                                | (raisedLimits ? XML_PARSE_HUGE : 0));
     ctxt->_private = &problem;
     problem.top = ctxt;
     xmlSAXHandlerPtr sax = ctxt->sax;
     sax->serror = &collectError;
+    sax->entityDecl = &noteEntityDecl;
     // Only the verdict is wanted, not a tree: the content builds nothing. What the internal
     // subset declares is still recorded, so that references to its entities are recognised.
     sax->startElementNs = nullptr;
@@ -120,6 +171,18 @@ Problem checkWellFormed(const QByteArray &utf8, bool namespaces)
     }
     if (wellFormed && !problem.namespaces)
         problem.found = false; // a warning-level namespace message is no reason to refuse
+    return problem;
+}
+
+// The same limits as opening a document: libxml2's usual ones, raised for a document that only
+// they stand in the way of and that declares no entities.
+Problem checkWellFormed(const QByteArray &utf8, bool namespaces)
+{
+    Problem problem = parseOnce(utf8, namespaces, false);
+    if (problem.found && problem.hitLimit && !problem.declaresEntities)
+        return parseOnce(utf8, namespaces, true);
+    if (problem.found && problem.hitLimit && problem.declaresEntities)
+        problem.message = kEntitiesOverLimits;
     return problem;
 }
 

@@ -1,5 +1,6 @@
 #include "engine/xpatheval.h"
 
+#include "engine/outofmemory.h"
 #include "engine/xmldocument.h"
 
 #include <QSet>
@@ -214,7 +215,13 @@ public:
 
     static void structured(void *ctx, xmlErrorPtr err)
     {
-        auto *self = static_cast<ErrorSink *>(ctx);
+        engine::atCallbackEdge([&] { note(static_cast<ErrorSink *>(ctx), err); });
+    }
+
+    static void note(ErrorSink *self, xmlErrorPtr err)
+    {
+        if (err && err->code == XML_ERR_NO_MEMORY)
+            engine::noteOutOfMemory();
         if (!err || self->found)
             return;
         self->found = true;
@@ -541,20 +548,9 @@ void Session::setNamespaces(const QList<QPair<QString, QString>> &prefixToUri)
     d->namespaces = prefixToUri;
 }
 
-void Session::cancel()
+Result Session::evaluate(const QString &expression, int maxRows, qsizetype maxValueChars)
 {
-    m_cancel.store(true);
-}
-
-Result Session::evaluate(const QString &expression, int maxRows)
-{
-    m_cancel.store(false);
     Result r;
-    const auto cancelled = [&] {
-        r = Result();
-        r.error = QStringLiteral("The evaluation was cancelled");
-        return r;
-    };
     if (!d->hasSource) {
         r.error = QStringLiteral("There is no XML source to evaluate the expression against");
         return r;
@@ -612,18 +608,12 @@ Result Session::evaluate(const QString &expression, int maxRows)
         r.errorColumn = undefined->second + 1;
         return r;
     }
-    if (m_cancel.load())
-        return cancelled();
-
     std::unique_ptr<xmlXPathObject, XPathObjFree> obj(xmlXPathCompiledEval(comp.get(), ctxt.get()));
     if (!obj || sink.found) {
         // A position within the expression means nothing once it is compiled.
         sink.offset = -1;
         return fail(QStringLiteral("The expression could not be evaluated"));
     }
-    if (m_cancel.load())
-        return cancelled();
-
     switch (obj->type) {
     case XPATH_BOOLEAN:
         r.type = Result::Type::Boolean;
@@ -643,15 +633,24 @@ Result Session::evaluate(const QString &expression, int maxRows)
         r.total = set ? set->nodeNr : 0;
         const int rows = std::min(r.total, std::max(0, maxRows));
         r.nodes.reserve(rows);
-        for (int i = 0; i < rows; ++i) {
-            if ((i & 255) == 255 && m_cancel.load())
-                return cancelled();
+        for (int i = 0; i < rows; ++i)
             r.nodes.append(d->rowFor(set->nodeTab[i]));
-        }
     } else {
         xmlChar *value = xmlXPathCastToString(obj.get());
+        if (!value) {
+            r.error = QStringLiteral("Out of memory while converting the value to a string");
+            return r;
+        }
         r.value = fromXml(value);
         xmlFree(value);
+        r.valueLength = r.value.size();
+        if (maxValueChars >= 0 && r.value.size() > maxValueChars) {
+            // Not between the halves of a surrogate pair.
+            qsizetype cut = maxValueChars;
+            if (cut > 0 && r.value.at(cut - 1).isHighSurrogate())
+                --cut;
+            r.value.truncate(cut);
+        }
     }
     r.ok = true;
     return r;

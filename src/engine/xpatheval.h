@@ -13,7 +13,6 @@
 #include <QPair>
 #include <QString>
 
-#include <atomic>
 #include <memory>
 
 namespace xpatheval {
@@ -40,10 +39,13 @@ struct Result {
     enum class Type { NodeSet, Number, String, Boolean };
     Type type = Type::NodeSet;
     QString value; // number, string, boolean: the value as XPath's string() writes it
+    // The value's full length in characters: more than value holds when it was cut.
+    qsizetype valueLength = 0;
 };
 
-// Keeps one parsed source and evaluates expressions against it. Not shared between threads: a
-// worker thread makes its own. Only cancel() may be called from another thread.
+// Keeps one parsed source and evaluates expressions against it. An expression can take any
+// time and memory the source allows (libxml2 cannot be interrupted while it evaluates), so the
+// program only does this in a worker process, which it can end at any moment.
 class Session
 {
 public:
@@ -65,19 +67,13 @@ public:
     void setNamespaces(const QList<QPair<QString, QString>> &prefixToUri);
 
     // Evaluates expression with the document node as context node. A node-set gives its first
-    // maxRows rows (rows are built only for those) and its full count.
-    Result evaluate(const QString &expression, int maxRows = 1000);
-
-    // Asks the evaluation in progress to stop; evaluate() then reports that it was cancelled.
-    // libxml2 cannot be interrupted while it evaluates, so the flag is seen before evaluation
-    // starts and while rows are built: an expensive expression still runs to its end. Each
-    // evaluate() starts with the flag cleared.
-    void cancel();
+    // maxRows rows (rows are built only for those) and its full count. A string value longer
+    // than maxValueChars (when not negative) comes back cut to that many characters.
+    Result evaluate(const QString &expression, int maxRows = 1000, qsizetype maxValueChars = -1);
 
 private:
     struct Impl;
     std::unique_ptr<Impl> d;
-    std::atomic<bool> m_cancel{false};
 };
 
 } // namespace xpatheval
