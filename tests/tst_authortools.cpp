@@ -17,7 +17,9 @@
 #include <QClipboard>
 #include <QLocale>
 #include <QDialog>
+#include <QMouseEvent>
 #include <QRadioButton>
+#include <QSplitter>
 #include <QTimer>
 #include <QFile>
 #include <QLabel>
@@ -176,6 +178,48 @@ private slots:
         doc->setCloseApproved(true);
         QVERIFY(doc->parentWidget()->close());
         QVERIFY(!EngineClient::shared().isBusy(window));
+    }
+
+    // The results share the XML page with the pane in a split the user moves: the pane keeps
+    // at least two thirds at first, and where the split is left is where the next list opens.
+    void xpath_resultsSplitMovesAndIsRemembered()
+    {
+        const auto shareOf = [](QSplitter *split) {
+            const QList<int> sizes = split->sizes();
+            return sizes.value(0) * 100 / std::max(1, sizes.value(0) + sizes.value(1));
+        };
+        frmEditor *doc = fixture::newDocument(main);
+        doc->txtXML->setText(QStringLiteral("<r>%1</r>").arg(QStringLiteral("<a/>").repeated(50)));
+        doc->showXPathBar();
+        evaluate(doc->xpathBar(), "//a");
+        auto *split = doc->findChild<QSplitter *>(QStringLiteral("splXPath"));
+        QVERIFY(split);
+        QTRY_VERIFY(split->sizes().value(0) > 0);
+        QVERIFY2(shareOf(split) <= 34, qPrintable(QString::number(shareOf(split))));
+
+        // Dragged down to where the list has about half the page.
+        QSplitterHandle *handle = split->handle(1);
+        const int total = split->sizes().value(0) + split->sizes().value(1);
+        const QPoint from = handle->rect().center();
+        const QPoint to = from + QPoint(0, total / 2 - split->sizes().value(0));
+        const auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+            QMouseEvent e(type, at, handle->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+            QApplication::sendEvent(handle, &e);
+        };
+        send(QEvent::MouseButtonPress, from, Qt::LeftButton);
+        send(QEvent::MouseMove, to, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, to, Qt::NoButton);
+        const int moved = shareOf(split);
+        QVERIFY2(moved >= 45 && moved <= 55, qPrintable(QString::number(moved)));
+        QVERIFY(fixture::settingsFileText().contains(QStringLiteral("XPathResultsShare=%1").arg(moved)));
+
+        frmEditor *next = fixture::newDocument(main);
+        next->txtXML->setText(doc->txtXML->Text());
+        next->showXPathBar();
+        evaluate(next->xpathBar(), "//a");
+        auto *nextSplit = next->findChild<QSplitter *>(QStringLiteral("splXPath"));
+        QTRY_VERIFY(nextSplit->sizes().value(0) > 0);
+        QVERIFY2(std::abs(shareOf(nextSplit) - moved) <= 2, qPrintable(QString::number(shareOf(nextSplit))));
     }
 
     // Parameters declared by the stylesheet and what it includes; a value given in the panel

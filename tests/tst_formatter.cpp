@@ -215,6 +215,37 @@ private slots:
         QCOMPARE(r.text, expected);
     }
 
+    // The limits of opening a document: nesting deeper than libxml2's usual 256 levels formats
+    // (it opens and previews too), unless the document declares entities, whose expansion the
+    // raised limits would no longer bound.
+    void limitsAsOpening_data()
+    {
+        QTest::addColumn<bool>("fragment");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("error");
+        const QString deep = QStringLiteral("<a>").repeated(300) + QStringLiteral("</a>").repeated(300);
+        QTest::newRow("document 300 levels deep") << false << deep << QString();
+        QTest::newRow("fragment 300 levels deep") << true << deep << QString();
+        QTest::newRow("300 levels and an entity") << false << QStringLiteral("<!DOCTYPE a [<!ENTITY e 'x'>]>") + deep
+                                                  << QStringLiteral("The document is larger than the usual limits allow and declares "
+                                                                    "entities; such a document cannot be read safely");
+    }
+    void limitsAsOpening()
+    {
+        QFETCH(bool, fragment);
+        QFETCH(QString, text);
+        QFETCH(QString, error);
+        const formatter::Result r = fragment ? formatter::formatFragment(text, 1, QString()) : formatter::formatDocument(text, 1);
+        QCOMPARE(r.error, error);
+        QCOMPARE(r.ok, error.isEmpty());
+        if (r.ok) {
+            const QStringList lines = r.text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            // The innermost element has nothing inside: it stays on one line.
+            QCOMPARE(lines.size(), 599);
+            QCOMPARE(lines.at(299), QString(299, QLatin1Char(' ')) + QStringLiteral("<a></a>"));
+        }
+    }
+
     void largeDocument()
     {
         const QString input = ::largeDocument(10 * 1024 * 1024);

@@ -10,6 +10,7 @@
 #include "support/testmain.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -171,7 +172,9 @@ private slots:
                         Qt::Key_Escape);
         QCOMPARE(doc->livePane()->errorText(), QStringLiteral("Transformation stopped"));
         QVERIFY(!strip->isVisible());
-        QVERIFY(!EngineClient::shared().isBusy(doc->windowId()));
+        // The live render is over; the compile check of the stylesheet, should it have been
+        // waiting behind it, is the window's own and runs on.
+        QVERIFY(!EngineClient::shared().isBusy(doc->windowId(), QStringLiteral("live")));
 
         // The Preview tab waits with its own strip; Stop brings the editor back.
         doc->setLivePreview(false);
@@ -186,6 +189,30 @@ private slots:
         QCOMPARE(doc->SSTab->currentIndex(), 0);
         QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().title + ": " + fake->lastMessage().text));
         QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Transformation stopped"));
+    }
+
+    // The editors take Esc for themselves; while a transformation runs, Esc there stops it,
+    // unless the tag list is open: then Esc closes the list first.
+    void escapeInTheEditor_stopsTheTransformation()
+    {
+        frmEditor *doc = liveWindow(kEndless, QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(300) + QStringLiteral("</r>"));
+        QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->busyStrip()->isVisible(), 10000);
+        main->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(main));
+        doc->txtXSLT->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), doc->txtXSLT);
+        doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().size()));
+        QTest::keyClick(doc->txtXSLT, Qt::Key_Less);
+        QTRY_VERIFY(doc->ucVBIntelliCtl->isVisible());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QVERIFY(!doc->ucVBIntelliCtl->isVisible());
+        QVERIFY(EngineClient::shared().isBusy(doc->windowId(), QStringLiteral("live")));
+
+        QTRY_COMPARE(QApplication::focusWidget(), doc->txtXSLT);
+        QTest::keyClick(doc->txtXSLT, Qt::Key_Escape);
+        QCOMPARE(doc->livePane()->errorText(), QStringLiteral("Transformation stopped"));
+        QVERIFY(!EngineClient::shared().isBusy(doc->windowId(), QStringLiteral("live")));
+        QVERIFY(doc->txtXSLT->Text().endsWith(QLatin1Char('<')));
     }
 
     void closingWindow_endsItsWork()
