@@ -239,6 +239,59 @@ private slots:
         QVERIFY(nextAnswer(spy).result.ok);
     }
 
+    // The XPath bar's work: the worker keeps the source it was sent and asks for it again when
+    // it has another (or none); a long value comes back cut, with its length; an evaluation past
+    // its time limit ends. Validation and formatting come back typed as well.
+    void client_toolsRunInTheWorker()
+    {
+        EngineClient client;
+        QSignalSpy spy(&client, &EngineClient::finished);
+        engine::Request x;
+        x.kind = engine::Kind::XPath;
+        x.window = 1;
+        x.xpath.sourceKey = 7;
+        x.xpath.expression = QStringLiteral("count(//a)");
+        client.submit(x, QStringLiteral("xpath"));
+        QVERIFY(nextAnswer(spy).needSource);
+        x.xpath.hasSource = true;
+        x.xpath.source = "<r><a>abc</a><a>déf</a></r>";
+        client.submit(x, QStringLiteral("xpath"));
+        engine::Response r = nextAnswer(spy);
+        QCOMPARE(r.xpath.value, QStringLiteral("2"));
+        x.xpath.hasSource = false;
+        x.xpath.expression = QStringLiteral("string(/)");
+        x.xpath.maxValueChars = 4;
+        client.submit(x, QStringLiteral("xpath"));
+        r = nextAnswer(spy);
+        QVERIFY(!r.needSource);
+        QCOMPARE(r.xpath.value, QStringLiteral("abcd"));
+        QCOMPARE(r.xpath.valueLength, 6);
+        x.xpath.hasSource = true;
+        x.xpath.source = "<r>" + QByteArray("<a/>").repeated(2000) + "</r>";
+        x.xpath.expression = QStringLiteral("count(//a[count(//a[count(//a) > 0]) > 0])");
+        client.submit(x, QStringLiteral("xpath"), 300);
+        r = nextAnswer(spy);
+        QCOMPARE(r.failure, engine::Failure::TimedOut);
+        QCOMPARE(r.failureText, QStringLiteral("The evaluation took longer than 0.3 seconds and was stopped."));
+
+        engine::Request v;
+        v.kind = engine::Kind::Validate;
+        v.window = 1;
+        v.validate.source = "<!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY>]>\n<r><b/></r>";
+        client.submit(v, QStringLiteral("validate"));
+        r = nextAnswer(spy);
+        QVERIFY(!r.validation.valid);
+        QVERIFY(!r.validation.problems.isEmpty());
+        QCOMPARE(r.validation.problems.first().line, 2);
+
+        engine::Request f;
+        f.kind = engine::Kind::Format;
+        f.window = 1;
+        f.format = {QStringLiteral("<r><a/></r>"), 2, false, QString()};
+        client.submit(f, QStringLiteral("format"));
+        QCOMPARE(nextAnswer(spy).format.text, QStringLiteral("<r>\n  <a/>\n</r>\n"));
+    }
+
     // A run that ran out of memory is a failed run, whatever it produced, and the next request
     // gets a fresh worker.
     void client_outOfMemoryIsAFailedRun_data()

@@ -382,7 +382,7 @@ void EngineClient::timedOut(Lane *lane)
     lane->running.reset();
     const QPointer<Lane> guard(lane);
     endProcess(lane);
-    answer(job, engine::Failure::TimedOut, QString::number(job.timeLimitMs / 1000));
+    answer(job, engine::Failure::TimedOut, QString::number(job.timeLimitMs / 1000.0));
     if (guard)
         startNext(lane);
 }
