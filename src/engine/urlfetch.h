@@ -27,8 +27,8 @@ struct UrlFetchObserver {
     std::function<bool(qint64 received, qint64 total)> progress;
     // Asked before each redirect is followed, with the address the server sends the fetch on to
     // (percent-encoded). Returning false ends the fetch there: nothing is asked of that address.
-    // Without it every redirect is followed that is no less safe than the hop before (no https
-    // to http).
+    // Without it every redirect is followed, up to five; with or without it, never one from
+    // https to a less safe address.
     std::function<bool(const QString &to)> redirectAllowed;
 };
 
