@@ -12,10 +12,12 @@ PACKAGES=(
 )
 if [ "${1:-}" = "--tests" ]; then
   # docbook-xsl and xsltproc: real-world stylesheets and a reference processor for the tests;
+  # docbook-xml and docbook5-xml: DocBook's DTDs and RELAX NG grammar, found through the
+  # system's XML catalog as a user's documents find them;
   # xvfb, xauth and imagemagick: screenshots of the running program;
   # desktop-file-utils and appstream: validators for the installed desktop files;
   # poppler-utils: the text of printed pages.
-  PACKAGES+=(docbook-xsl xsltproc xvfb xauth imagemagick desktop-file-utils appstream poppler-utils)
+  PACKAGES+=(docbook-xsl docbook-xml docbook5-xml xsltproc xvfb xauth imagemagick desktop-file-utils appstream poppler-utils)
 fi
 
 missing=()

@@ -10,8 +10,11 @@
 // error (file.error, text.error: its code, line, the first line of its reason, the source line).
 // parameters.txt gives values for the stylesheet's parameters, one a line: "string name value"
 // or "xpath name expression"; declared.txt lists what it declares: "name | default | file".
+// validation.out says what Validate Source finds: the schema on the first line ("dtd", or "xsd"
+// or "rng" and the schema file), then "valid" or the problems, "line|message".
 #include "engine/previewpipeline.h"
 #include "engine/textfile.h"
+#include "engine/validator.h"
 #include "engine/xmldocument.h"
 
 #include <QtTest>
@@ -56,7 +59,7 @@ private slots:
                 continue;
             const QString folder = data.filePath(name);
             bool any = false;
-            for (const QString target : {"tab", "browser", "file", "text"}) {
+            for (const QString target : {"tab", "browser", "file", "text", "validation"}) {
                 if (QFile::exists(folder + '/' + target + ".out") || QFile::exists(folder + '/' + target + ".error")) {
                     QTest::addRow("%s, %s", qPrintable(name), qPrintable(target)) << folder << target;
                     any = true;
@@ -73,6 +76,22 @@ private slots:
         const QByteArray source = readFile(folder + QStringLiteral("/source.xml"));
         const bool expectOk = QFile::exists(prefix + QStringLiteral(".out"));
         const QStringList expected = QString::fromUtf8(readFile(prefix + (expectOk ? ".out" : ".error"))).split('\n');
+        if (target == "validation") {
+            const QString kind = expected.value(0).section(' ', 0, 0);
+            const validator::Result r = validator::validate(source, folder + QStringLiteral("/source.xml"),
+                                                            kind == "dtd" ? validator::Schema::Dtd
+                                                            : kind == "rng" ? validator::Schema::RelaxNg
+                                                                            : validator::Schema::Xsd,
+                                                            expected.value(0).section(' ', 1));
+            QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+            QStringList found;
+            for (const Diagnostic &d : r.problems)
+                found << QString::number(d.line) + '|' + d.message;
+            if (r.valid)
+                found << QStringLiteral("valid");
+            QCOMPARE(found, expected.mid(1).filter(QRegularExpression(QStringLiteral("."))));
+            return;
+        }
         if (target == "file" || target == "text") {
             XmlDocument doc;
             QVERIFY(doc.loadXML(QStringLiteral("<ok/>")));

@@ -130,6 +130,51 @@ private slots:
                      qPrintable(got[i] + QStringLiteral(" / expected ") + problems[i]));
     }
 
+    // A source that came from the network reads no DTD and no local file: its DTD is not read,
+    // while the schema file the user picked is, with what that file includes. "{dtd}" stands for
+    // the address of a local DTD that would make the source valid.
+    void validate_sourceFromNetwork_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<Schema>("kind");
+        QTest::addColumn<QString>("schema");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QString>("problem"); // "line|part of the message", or empty
+        QTest::addColumn<QString>("error");
+        const QString note = QStringLiteral("<note id=\"n1\"><to>Ann</to><from>Bo</from><body>Hi</body></note>");
+        const QString notRead = QStringLiteral("The DTD of a document from the network is not read");
+        QTest::addRow("dtd at a local address") << "<!DOCTYPE note SYSTEM \"{dtd}\">" + note << Schema::Dtd << "" << false << "" << notRead;
+        QTest::addRow("dtd beside it") << "<!DOCTYPE note SYSTEM \"note.dtd\">" + note << Schema::Dtd << "" << false << "" << notRead;
+        QTest::addRow("parameter entity at a local address")
+            << "<!DOCTYPE note [<!ENTITY % pe SYSTEM \"{dtd}\"> %pe;]>" + note << Schema::Dtd << "" << false << "" << notRead;
+        QTest::addRow("internal subset") << "<!DOCTYPE list [<!ELEMENT list (item+)><!ELEMENT item EMPTY>]>\n<list><item>x</item></list>"
+                                         << Schema::Dtd << "" << false << "2|declared EMPTY this one has content" << "";
+        const QString order = QString::fromUtf8(readFile(kDir + "plain-valid.xml"));
+        QTest::addRow("xsd picked by the user") << order << Schema::Xsd << "order.xsd" << true << "" << "";
+        QTest::addRow("rng picked by the user") << order << Schema::RelaxNg << "order.rng" << true << "" << "";
+    }
+    void validate_sourceFromNetwork()
+    {
+        QFETCH(QString, source);
+        QFETCH(Schema, kind);
+        QFETCH(QString, schema);
+        QFETCH(bool, valid);
+        QFETCH(QString, problem);
+        QFETCH(QString, error);
+        const QString base = QStringLiteral("http://127.0.0.1:9/docs/note.xml");
+        source.replace("{dtd}", QUrl::fromLocalFile(kDir + "note.dtd").toString());
+        const validator::Result r = validator::validate(source.toUtf8(), base, kind, schema.isEmpty() ? schema : kDir + schema);
+        QVERIFY2(error.isEmpty() ? r.error.isEmpty() : r.error.contains(error), qPrintable(r.error));
+        QVERIFY(!r.error.contains('\n'));
+        QStringList got;
+        for (const Diagnostic &d : r.problems)
+            got << QString::number(d.line) + '|' + d.message;
+        QCOMPARE(got.size(), problem.isEmpty() ? 0 : 1);
+        QCOMPARE(r.valid, valid);
+        if (!problem.isEmpty())
+            QVERIFY2(got[0].startsWith(problem.section('|', 0, 0) + '|') && got[0].contains(problem.section('|', 1)), qPrintable(got[0]));
+    }
+
     // A document with more problems than are listed: the first ones, then how many more.
     void validate_manyProblems()
     {

@@ -19,7 +19,8 @@ constexpr int kDefaultTimeoutMs = 20000;
 constexpr int kDefaultTotalLimitMs = 120000;
 // How often the observer hears from a fetch that is waiting for data.
 constexpr int kObserverPollMs = 100;
-// Enough for the usual http-to-https and trailing-slash hops; longer chains are nearly always loops.
+// Redirects followed at most: enough for the usual http-to-https and trailing-slash hops; longer
+// chains are nearly always loops.
 constexpr int kMaxRedirects = 5;
 
 std::atomic<int> g_timeoutMs{kDefaultTimeoutMs};
@@ -111,7 +112,12 @@ UrlFetchResult readLocalFile(const QUrl &url, const QString &shown, qint64 maxBy
     return r;
 }
 
-enum class GaveUp { No, Silent, Stalled, TookTooLong, TooLarge, HttpStatus, Cancelled };
+enum class GaveUp { No, Silent, Stalled, TookTooLong, TooLarge, HttpStatus, Cancelled, RedirectRefused, LessSafeRedirect, TooManyRedirects };
+
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
 
 UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeoutMs, qint64 maxBytes,
                                 const UrlFetchObserver &observer)
@@ -120,9 +126,6 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
     // another one's wait shares nothing with it. The manager is declared first so it is
     // destroyed last, after the reply it owns.
     QNetworkAccessManager manager;
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(kMaxRedirects);
 
     QEventLoop loop;
     QTimer watchdog;
@@ -136,7 +139,9 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
     poll.setTimerType(Qt::PreciseTimer);
     poll.setInterval(kObserverPollMs);
 
-    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    std::unique_ptr<QNetworkReply> reply;
+    QUrl asked = url;       // the address of the hop under way
+    QString redirectTarget; // where a redirect that was not followed would have gone
     QByteArray body;
     bool finished = false;
     bool heardFromServer = false;
@@ -158,9 +163,11 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
         if (!finished)
             watchdog.start();
     };
+    auto status = [&] { return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(); };
     auto take = [&] {
         const QByteArray chunk = reply->readAll();
-        if (gaveUp != GaveUp::No)
+        // The body of a redirect is a note for browsers of long ago.
+        if (gaveUp != GaveUp::No || isRedirect(status()))
             return;
         body += chunk;
         if (body.size() > maxBytes)
@@ -171,40 +178,63 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
             giveUp(GaveUp::Cancelled);
     };
 
-    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
-        heard();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        // The error page is of no use to the user; the status line says everything.
-        if (status >= 400) {
-            giveUp(GaveUp::HttpStatus);
-            return;
-        }
-        bool known = false;
-        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-        announced = known && status / 100 == 2 ? length : -1;
-        if (status / 100 == 2 && known && length > maxBytes)
-            giveUp(GaveUp::TooLarge);
-    });
-    QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
-        heard();
-        take();
-        report();
-    });
-    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, &loop, heard);
-    QObject::connect(reply.get(), &QNetworkReply::redirected, &loop, [&] {
-        // A new request to a possibly different server: nothing heard from it yet. (Qt drops
-        // the body of the redirect itself, so there is nothing to throw away here.)
-        heard();
+    // Redirects are followed here, one request per hop, rather than by Qt: each hop is checked
+    // before its server is asked anything.
+    auto ask = [&] {
+        QNetworkRequest request(asked);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        reply.reset(manager.get(request));
+        finished = false;
         heardFromServer = false;
         announced = -1;
-    });
-    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, [&] {
-        finished = true;
-        watchdog.stop();
-        deadline.stop();
-        poll.stop();
-        loop.quit();
-    });
+        watchdog.start();
+        QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
+            heard();
+            const int code = status();
+            // The error page is of no use to the user; the status line says everything.
+            if (code >= 400) {
+                giveUp(GaveUp::HttpStatus);
+                return;
+            }
+            bool known = false;
+            const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+            announced = known && code / 100 == 2 ? length : -1;
+            if (code / 100 == 2 && known && length > maxBytes)
+                giveUp(GaveUp::TooLarge);
+        });
+        QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
+            heard();
+            take();
+            report();
+        });
+        QObject::connect(reply.get(), &QNetworkReply::downloadProgress, &loop, heard);
+        QObject::connect(reply.get(), &QNetworkReply::finished, &loop, [&] {
+            finished = true;
+            watchdog.stop();
+            loop.quit();
+        });
+    };
+    // Where the finished hop sends the fetch next; empty when it is the last one (or gave up).
+    auto nextHop = [&](int redirectsSoFar) -> QUrl {
+        if (gaveUp != GaveUp::No || reply->error() != QNetworkReply::NoError || !isRedirect(status()))
+            return QUrl();
+        const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        const QUrl target = location.isEmpty() ? QUrl() : asked.resolved(location);
+        const QString scheme = target.scheme();
+        // Without a usable address the status line tells the user what happened.
+        if (!target.isValid() || target.host().isEmpty()
+            || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+            return QUrl();
+        redirectTarget = target.toString(QUrl::FullyEncoded);
+        if (redirectsSoFar == kMaxRedirects)
+            gaveUp = GaveUp::TooManyRedirects;
+        else if (asked.scheme() == QLatin1String("https") && scheme != QLatin1String("https"))
+            gaveUp = GaveUp::LessSafeRedirect;
+        else if (observer.redirectAllowed && !observer.redirectAllowed(redirectTarget))
+            gaveUp = GaveUp::RedirectRefused;
+        return gaveUp == GaveUp::No ? target : QUrl();
+    };
+
     QObject::connect(&watchdog, &QTimer::timeout, &loop, [&] {
         if (!finished)
             giveUp(heardFromServer ? GaveUp::Stalled : GaveUp::Silent);
@@ -215,23 +245,30 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
     });
     QObject::connect(&poll, &QTimer::timeout, &loop, report);
 
-    watchdog.start();
     deadline.start();
     if (observer.progress)
         poll.start();
-    // User input is not held back: a load may take minutes, and the program must stay usable
-    // (and the observer's Cancel button clickable) meanwhile.
-    if (!finished)
-        loop.exec();
-    if (!finished) { // the application is quitting and told every event loop to exit
-        giveUp(GaveUp::Cancelled);
-        reply->abort();
+    for (int redirects = 0;; ++redirects) {
+        ask();
+        // User input is not held back: a load may take minutes, and the program must stay
+        // usable (and the observer's Cancel button clickable) meanwhile.
+        if (!finished)
+            loop.exec();
+        if (!finished) { // the application is quitting and told every event loop to exit
+            giveUp(GaveUp::Cancelled);
+            reply->abort();
+            break;
+        }
+        const QUrl next = nextHop(redirects);
+        if (next.isEmpty())
+            break;
+        asked = next;
     }
     watchdog.stop();
     deadline.stop();
     poll.stop();
 
-    const QString finalUrl = reply->url().toString(QUrl::FullyEncoded);
+    const QString finalUrl = asked.toString(QUrl::FullyEncoded);
     switch (gaveUp) {
     case GaveUp::Silent:
         return failure(QStringLiteral("The server did not answer within %1 while loading %2.")
@@ -246,25 +283,34 @@ UrlFetchResult fetchOverNetwork(const QUrl &url, const QString &shown, int timeo
         return failure(tooLarge(shown, maxBytes), finalUrl);
     case GaveUp::Cancelled:
         return failure(QStringLiteral("Loading %1 was cancelled.").arg(shown), finalUrl);
+    case GaveUp::RedirectRefused: {
+        UrlFetchResult r = failure(QStringLiteral("%1 was not loaded: the server sent it on to %2, which may not be "
+                                                  "read from here.").arg(shown, redirectTarget), finalUrl);
+        r.refusedRedirect = redirectTarget;
+        return r;
+    }
+    case GaveUp::LessSafeRedirect:
+        return failure(QStringLiteral("Could not load %1: the server sent it on to %2, which is not a secure "
+                                      "(https) address.").arg(shown, redirectTarget), finalUrl);
+    case GaveUp::TooManyRedirects:
+        return failure(QStringLiteral("Could not load %1: the server sent it on more than %2 times, as if in a loop.")
+                           .arg(shown).arg(kMaxRedirects), finalUrl);
     case GaveUp::HttpStatus:
     case GaveUp::No:
         break;
     }
 
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const int code = status();
     const QString statusLine = QStringLiteral("%1 %2")
-                                   .arg(status)
+                                   .arg(code)
                                    .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
                                    .trimmed();
-    if (status >= 400)
+    if (code >= 400)
         return failure(QStringLiteral("The server answered %1 for %2.").arg(statusLine, shown), finalUrl);
-    const QNetworkReply::NetworkError error = reply->error();
-    // Qt's own words for a redirect without a usable Location ("Unknown protocol specified")
-    // would only puzzle the user; loops and https-to-http downgrades it describes well.
-    if (status >= 300 && error != QNetworkReply::TooManyRedirectsError && error != QNetworkReply::InsecureRedirectError)
+    if (code >= 300)
         return failure(QStringLiteral("The server answered %1 for %2 but did not redirect to an address "
                                       "that can be opened.").arg(statusLine, shown), finalUrl);
-    if (error != QNetworkReply::NoError)
+    if (reply->error() != QNetworkReply::NoError)
         return failure(QStringLiteral("Could not load %1: %2.").arg(shown, describe(*reply)), finalUrl);
 
     take(); // whatever arrived together with finished()

@@ -14,6 +14,8 @@ struct UrlFetchResult {
     QString error;    // on failure: a complete sentence for the user that names the address
     QString finalUrl; // where the body really came from, after redirects, percent-encoded;
                       // relative references in the document resolve against this
+    QString refusedRedirect; // when the observer refused a redirect: where the server tried to
+                             // send the fetch (percent-encoded); empty otherwise
 };
 
 // Lets the caller follow a fetch and stop it. Kept free of widgets: whoever shows the progress
@@ -23,6 +25,11 @@ struct UrlFetchObserver {
     // nothing arrives, with the body bytes received so far and the announced size (-1 while
     // unknown). Returning false cancels the fetch, which then fails as cancelled.
     std::function<bool(qint64 received, qint64 total)> progress;
+    // Asked before each redirect is followed, with the address the server sends the fetch on to
+    // (percent-encoded). Returning false ends the fetch there: nothing is asked of that address.
+    // Without it every redirect is followed, up to five; with or without it, never one from
+    // https to a less safe address.
+    std::function<bool(const QString &to)> redirectAllowed;
 };
 
 // The program-wide time a server may stay silent before a fetch gives up, in milliseconds.

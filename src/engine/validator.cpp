@@ -309,7 +309,8 @@ DocPtr parseSource(const QByteArray &utf8, const QByteArray &baseUri, int option
 Result validateDtd(const QByteArray &utf8, const QString &sourceBase, const QByteArray &baseUri)
 {
     Result r;
-    LocalFileReads reads;
+    // The DTD follows the source's origin: a document from the network reads none.
+    LocalFileReads reads(sourceBase);
     Collector collector(sourceBase, baseUri);
     DocPtr doc = parseSource(utf8, baseUri, kDtdOptions, collector, &r.error);
     if (!doc)
@@ -320,6 +321,12 @@ Result validateDtd(const QByteArray &utf8, const QString &sourceBase, const QByt
     }
     // Without the DTD (or an entity it declares) every element would be reported undeclared:
     // the reason it was not read is the one thing worth saying.
+    if (!reads.allowsLocalFiles() && !reads.refusals().isEmpty()) {
+        r.error = QStringLiteral("The DTD of a document from the network is not read, so \"%1\" was left out and the "
+                                 "document cannot be validated against it. Validate a copy saved on this computer, "
+                                 "or choose a schema file.").arg(displayName(reads.refusedTargets().first()));
+        return r;
+    }
     if (!reads.refusals().isEmpty()) {
         r.error = QStringLiteral("The DTD, or a file it refers to, could not be read: %1").arg(reads.refusals().first());
         return r;
@@ -418,11 +425,18 @@ Result validateWithGrammar(const QByteArray &utf8, const QString &sourceBase, co
     }
     bytes.clear();
 
-    LocalFileReads reads;
     Collector collector(sourceBase, baseUri);
-    DocPtr doc = parseSource(utf8, baseUri, kSourceOptions, collector, &r.error);
+    DocPtr doc;
+    {
+        // The source reads what its own origin allows (its DTD is not loaded here at all).
+        LocalFileReads sourceReads(sourceBase);
+        doc = parseSource(utf8, baseUri, kSourceOptions, collector, &r.error);
+    }
     if (!doc)
         return r;
+    // The user picked the schema file, so it is read whatever the source's origin; what it
+    // includes and imports follows the schema file's own origin.
+    LocalFileReads reads(path);
 
     // What the source's parse said is settled; what follows is about the schema.
     collector.others.clear();

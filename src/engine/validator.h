@@ -8,8 +8,9 @@
 
 // Checks an XML document against a DTD, an XML Schema or a RELAX NG grammar.
 //
-// Only local files are read: the DTD the DOCTYPE names, the schema file and what it includes or
-// imports. Anything on the network is refused with a message, never fetched. Nothing is printed;
+// Only local files are read: the DTD the DOCTYPE names (for a source from this computer; the DTD
+// of a source from the network is not read), the schema file and what it includes or imports.
+// Anything on the network is refused with a message, never fetched. Nothing is printed;
 // every message comes back in the result. Safe to call on a worker thread, several at once.
 namespace validator {
 

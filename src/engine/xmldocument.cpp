@@ -618,6 +618,16 @@ QString localPathOf(const QString &uri)
     return scheme.match(uri).hasMatch() ? QString() : uri;
 }
 
+} // namespace
+
+bool isLocalOrigin(const QString &base)
+{
+    // Empty: typed into a new window, the user's own text.
+    return base.isEmpty() || (originOf(base).isEmpty() && !localPathOf(base).isEmpty());
+}
+
+namespace {
+
 // What a parse may read besides its own text; hangs on the parser context as its user data,
 // which libxml2 hands on to the contexts it makes for entities.
 struct ParsePolicy {
@@ -641,6 +651,26 @@ ParsePolicy *policyOf(void *parserContext)
 // The LocalFileReads living on this thread, innermost first.
 thread_local LocalFileReads *t_localFileReads = nullptr;
 
+// Where the system's XML catalog maps a DTD or entity, as a local path; empty when it does not.
+// A catalog that delegates a system id (DocBook's http addresses) to a catalog that does not
+// map it gives nothing for the pair of ids, where the public id alone resolves; so the public
+// id and the system id are tried on their own too, as xmllint and xsltproc find them.
+QString catalogPath(const char *url, const char *id, QString *resolvedUri)
+{
+    const auto *sys = reinterpret_cast<const xmlChar *>(url);
+    const auto *pub = reinterpret_cast<const xmlChar *>(id);
+    xmlChar *resolved = xmlCatalogResolve(pub, sys);
+    if (!resolved && pub && sys)
+        resolved = xmlCatalogResolvePublic(pub);
+    if (!resolved && pub && sys)
+        resolved = xmlCatalogResolveSystem(sys);
+    if (!resolved)
+        return QString();
+    *resolvedUri = fromXml(resolved);
+    xmlFree(resolved);
+    return localPathOf(*resolvedUri);
+}
+
 // The only way libxml2 reads another resource while parsing: external entities and DTDs.
 xmlParserInputPtr guardedEntityLoader(const char *url, const char *id, xmlParserCtxtPtr ctxt)
 {
@@ -653,20 +683,25 @@ xmlParserInputPtr guardedEntityLoader(const char *url, const char *id, xmlParser
         if (policy)
             policy->refusals << text;
         else if (scope)
-            scope->refuse(text);
+            scope->refuse(target, text);
         return nullptr;
     };
+    if (policy && !policy->localFiles && ctxt && ctxt->inSubset != 0) {
+        // A parameter entity is part of the DTD, which a document from the network is parsed
+        // without (see skipExternalSubset): what it would have declared stays undeclared.
+        return nullptr;
+    }
+    if (scope && !scope->allowsLocalFiles())
+        return refuse(QStringLiteral("the DTD and external entities of a document from the network are not read"));
     if (!scope && (!policy || !policy->localFiles))
         return refuse(QStringLiteral("a document that came from the network may not read other files"));
     QString path = localPathOf(target);
-    // A public DTD (DocBook's, say) is found through the system's XML catalog, as xsltproc does.
-    if (xmlChar *resolved = xmlCatalogResolve(reinterpret_cast<const xmlChar *>(id),
-                                              reinterpret_cast<const xmlChar *>(url))) {
-        const QString local = localPathOf(fromXml(resolved));
-        xmlFree(resolved);
-        if (!local.isEmpty())
-            path = local;
-    }
+    // A public DTD (DocBook's, say) is found through the system's XML catalog.
+    QString resolvedUri;
+    if (const QString local = catalogPath(url, id, &resolvedUri); !local.isEmpty())
+        path = local;
+    else
+        resolvedUri.clear();
     if (path.isEmpty())
         return refuse(QStringLiteral("documents are never fetched from the network while they are parsed"));
     QByteArray bytes;
@@ -682,9 +717,23 @@ xmlParserInputPtr guardedEntityLoader(const char *url, const char *id, xmlParser
         xmlFreeParserInputBuffer(buffer);
         return refuse(QStringLiteral("out of memory"));
     }
-    // Relative references inside the entity resolve against the entity's own place.
-    input->filename = reinterpret_cast<char *>(xmlCanonicPath(reinterpret_cast<const xmlChar *>(url ? url : "")));
+    // Relative references inside the entity resolve against the place it was read from: for a
+    // DTD the catalog found, the local copy, so that the modules it pulls in are local too
+    // rather than addresses on the network that nothing reads.
+    const QByteArray base = resolvedUri.isEmpty() ? QByteArray(url ? url : "") : resolvedUri.toUtf8();
+    input->filename = reinterpret_cast<char *>(xmlCanonicPath(reinterpret_cast<const xmlChar *>(base.constData())));
     return input;
+}
+
+// A document from the network is parsed without its external DTD: not read, and not refused
+// either, so that it reads as if it had only its internal subset. Other parses load the DTD as
+// their options say.
+void skipExternalSubset(void *parserContext, const xmlChar *name, const xmlChar *externalId, const xmlChar *systemId)
+{
+    const ParsePolicy *policy = policyOf(parserContext);
+    if (policy && !policy->localFiles)
+        return;
+    xmlSAX2ExternalSubset(parserContext, name, externalId, systemId);
 }
 
 const QString kEntitiesOverLimits = QStringLiteral(
@@ -756,6 +805,7 @@ ParseResult parseWithLimits(const QByteArray &input, const QByteArray &baseUri, 
         ctxt->_private = &policy;
         ctxt->sax->entityDecl = &guardedEntityDecl;
         ctxt->sax->getParameterEntity = &notedParameterEntity;
+        ctxt->sax->externalSubset = &skipExternalSubset;
         const int flags = options | (policy.raisedLimits ? XML_PARSE_HUGE : 0);
         result.doc = xmlCtxtReadMemory(ctxt, input.constData(), int(input.size()),
                                        baseUri.isEmpty() ? nullptr : baseUri.constData(), encoding, flags);
@@ -806,9 +856,7 @@ TransformPolicy policyForStylesheet(const QByteArray &baseUri)
 // Parse options and policy for an XSLT read of a document with this base.
 int xsltOptionsFor(const QString &base, ParsePolicy &policy)
 {
-    policy.localFiles = originOf(base).isEmpty() && !localPathOf(base).isEmpty();
-    if (base.isEmpty())
-        policy.localFiles = true; // typed into a new window: the user's own text
+    policy.localFiles = isLocalOrigin(base);
     return policy.localFiles ? kXsltOptions | XML_PARSE_DTDLOAD : kXsltOptions;
 }
 
@@ -877,14 +925,17 @@ xmlDocPtr guardedDocLoader(const xmlChar *uri, xmlDictPtr dict, int, void *, xsl
             return nullptr;
         }
     } else {
-        const UrlFetchResult fetched = fetchUrl(target);
+        // Every hop is checked before it is taken: another server never hears of the request.
+        UrlFetchObserver sameOrigin;
+        sameOrigin.redirectAllowed = [transform](const QString &to) { return transform->allows(to); };
+        const UrlFetchResult fetched = fetchUrl(target, sameOrigin);
+        if (!fetched.refusedRedirect.isEmpty())
+            return refuse(QStringLiteral("Reading %1 was refused: the server sent it on to %2, another server.")
+                              .arg(target, fetched.refusedRedirect));
         if (!fetched.ok) {
             loaderError(fetched.error);
             return nullptr;
         }
-        if (!transform->allows(fetched.finalUrl))
-            return refuse(QStringLiteral("Reading %1 was refused: the server sent it on to %2, another server.")
-                              .arg(target, fetched.finalUrl));
         bytes = fetched.data;
         base = fetched.finalUrl;
     }
@@ -988,8 +1039,9 @@ XmlDocument::XmlDocument()
 
 XmlDocument::~XmlDocument() = default;
 
-LocalFileReads::LocalFileReads()
+LocalFileReads::LocalFileReads(const QString &base)
     : m_outer(t_localFileReads)
+    , m_localFiles(isLocalOrigin(base))
 {
     initLibraries();
     t_localFileReads = this;

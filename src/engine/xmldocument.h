@@ -107,22 +107,37 @@ Q_DECLARE_METATYPE(XmlDocument::ParseError)
 
 // What a parse XmlDocument did not set up itself may read: an XML Schema or RELAX NG grammar with
 // its includes and imports, the DTD a validation reads. While an object of this class lives on
-// a thread, such a parse on that thread may read local regular files (never the network);
-// without one it reads nothing else at all. Creating one also sets up libxml2 with the
-// program's guarded loader.
+// a thread, such a parse on that thread reads what the origin of the document it works for
+// allows: local regular files for a document from this computer (or typed in), nothing at all
+// for one from the network. Never the network itself; without such an object nothing at all.
+// Creating one also sets up libxml2 with the program's guarded loader.
 class LocalFileReads
 {
 public:
-    LocalFileReads();
+    // base: the path or URL of the document whose reads these are.
+    explicit LocalFileReads(const QString &base);
     ~LocalFileReads();
     LocalFileReads(const LocalFileReads &) = delete;
     LocalFileReads &operator=(const LocalFileReads &) = delete;
 
+    bool allowsLocalFiles() const { return m_localFiles; }
     // What was not read while it lived, and why: one sentence each.
     const QStringList &refusals() const { return m_refusals; }
-    void refuse(const QString &why) { m_refusals << why; }
+    // The addresses of what was not read, in the same order.
+    const QStringList &refusedTargets() const { return m_targets; }
+    void refuse(const QString &target, const QString &why)
+    {
+        m_targets << target;
+        m_refusals << why;
+    }
 
 private:
     LocalFileReads *m_outer;
+    bool m_localFiles;
     QStringList m_refusals;
+    QStringList m_targets;
 };
+
+// Whether a document with this base (path or URL; empty: typed in) came from this computer, and
+// so may read local files.
+bool isLocalOrigin(const QString &base);

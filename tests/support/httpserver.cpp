@@ -45,7 +45,8 @@ void TestHttpServer::serve(const QString &path, const QByteArray &body, int stat
 
 void TestHttpServer::redirect(const QString &path, const QString &to)
 {
-    raw(path, {"HTTP/1.0 302 Found\r\nLocation: " + url(to).toLatin1() + "\r\nContent-Length: 0\r\n\r\n"});
+    const QString location = to.contains(QLatin1String("://")) ? to : url(to);
+    raw(path, {"HTTP/1.0 302 Found\r\nLocation: " + location.toLatin1() + "\r\nContent-Length: 0\r\n\r\n"});
 }
 
 void TestHttpServer::raw(const QString &path, const QList<QByteArray> &parts, int gapMs, bool close)

@@ -19,6 +19,7 @@ public:
 
     void serve(const QString &path, const QByteArray &body, int status = 200,
                const QByteArray &contentType = "application/xml");
+    // to: a path on this server or a whole address (another server's).
     void redirect(const QString &path, const QString &to);
     // Sends parts exactly as given, gapMs apart, then closes unless close is false (a server
     // that stalls; with no parts at all, one that never answers). An empty first part delays the
