@@ -22,7 +22,7 @@ const QString kHead = QStringLiteral("<xsl:stylesheet version=\"1.0\" xmlns:xsl=
 preview::Input input(const QString &templates, const QString &source = QStringLiteral("<r><a>1</a><a>2</a></r>"))
 {
     return {(kHead + templates + QStringLiteral("</xsl:stylesheet>")).toUtf8(), QStringLiteral("/nonexistent/s.xsl"),
-            source.toUtf8(), QStringLiteral("/nonexistent/r.xml")};
+            source.toUtf8(), QStringLiteral("/nonexistent/r.xml"), {}};
 }
 
 // Runs for as long as anyone lets it: every node against every node, six levels deep.
@@ -85,7 +85,7 @@ int actAsProgram()
     EngineClient client;
     client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, endless());
     QList<qint64> workers;
-    QTest::qWaitFor([&] { return !(workers = workerChildren()).isEmpty(); }, 10000);
+    (void)QTest::qWaitFor([&] { return !(workers = workerChildren()).isEmpty(); }, 10000);
     std::printf("%lld\n", workers.isEmpty() ? 0LL : workers.first());
     std::fflush(stdout);
     return QCoreApplication::exec();

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <type_traits>
 
 // Running out of memory inside libxml2 or libxslt work. Code of ours that libxml2 calls back
 // (error handlers, loaders) allocates with Qt, which throws when the memory cap is reached; an
@@ -40,5 +41,21 @@ void atCallbackEdge(Body &&body) noexcept
         noteOutOfMemory();
     }
 }
+
+// A C callback made of a function of ours: CallbackEdge<&f>::call has f's signature and catches
+// at its edge, answering a null pointer, zero or nothing when f threw.
+template<auto F>
+struct CallbackEdge;
+
+template<typename R, typename... A, R (*F)(A...)>
+struct CallbackEdge<F> {
+    static R call(A... args) noexcept
+    {
+        if constexpr (std::is_void_v<R>)
+            atCallbackEdge([&] { F(args...); });
+        else
+            return atCallbackEdge([&] { return F(args...); }, R{});
+    }
+};
 
 } // namespace engine

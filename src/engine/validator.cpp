@@ -1,6 +1,7 @@
 #include "engine/validator.h"
 
 #include "engine/fileio.h"
+#include "engine/outofmemory.h"
 #include "engine/xmldocument.h"
 
 #include <QFileInfo>
@@ -103,8 +104,10 @@ public:
 
     static void structured(void *ctx, xmlErrorPtr err)
     {
+        if (err && err->code == XML_ERR_NO_MEMORY)
+            engine::noteOutOfMemory();
         if (ctx && err)
-            static_cast<Collector *>(ctx)->add(*err);
+            engine::atCallbackEdge([&] { static_cast<Collector *>(ctx)->add(*err); });
     }
 
     // Only what has no structured form comes here (libxml2 words it in pieces).
@@ -115,7 +118,7 @@ public:
             return;
         va_list ap;
         va_start(ap, fmt);
-        self->m_genericText += QString::vasprintf(fmt, ap);
+        engine::atCallbackEdge([&] { self->m_genericText += QString::vasprintf(fmt, ap); });
         va_end(ap);
     }
 

@@ -1,5 +1,7 @@
 #include "engine/xmldocument.h"
 
+#include "engine/outofmemory.h"
+
 #include "engine/fileio.h"
 #include "engine/urlfetch.h"
 
@@ -134,7 +136,12 @@ public:
             return;
         va_list ap;
         va_start(ap, fmt);
-        self->appendText(QString::vasprintf(fmt, ap));
+        engine::atCallbackEdge([&] {
+            const QString text = QString::vasprintf(fmt, ap);
+            if (engine::saysOutOfMemory(fmt))
+                engine::noteOutOfMemory();
+            self->appendText(text);
+        });
         va_end(ap);
     }
 
@@ -142,9 +149,15 @@ public:
 
     static void structured(void *ctx, xmlErrorPtr err)
     {
+        engine::atCallbackEdge([&] { note(static_cast<ErrorCapture *>(ctx), err); });
+    }
+
+    static void note(ErrorCapture *self, xmlErrorPtr err)
+    {
         if (!err)
             return;
-        auto *self = static_cast<ErrorCapture *>(ctx);
+        if (err->code == XML_ERR_NO_MEMORY)
+            engine::noteOutOfMemory();
         const bool parser = err->domain == XML_FROM_PARSER || err->domain == XML_FROM_NAMESPACE;
         // What a parser says after its first fatal error is an echo of it ("Extra content at
         // the end of the document", one "failed to parse" per enclosing entity).
@@ -803,9 +816,9 @@ ParseResult parseWithLimits(const QByteArray &input, const QByteArray &baseUri, 
             xmlDictReference(dict);
         }
         ctxt->_private = &policy;
-        ctxt->sax->entityDecl = &guardedEntityDecl;
-        ctxt->sax->getParameterEntity = &notedParameterEntity;
-        ctxt->sax->externalSubset = &skipExternalSubset;
+        ctxt->sax->entityDecl = &engine::CallbackEdge<&guardedEntityDecl>::call;
+        ctxt->sax->getParameterEntity = &engine::CallbackEdge<&notedParameterEntity>::call;
+        ctxt->sax->externalSubset = &engine::CallbackEdge<&skipExternalSubset>::call;
         const int flags = options | (policy.raisedLimits ? XML_PARSE_HUGE : 0);
         result.doc = xmlCtxtReadMemory(ctxt, input.constData(), int(input.size()),
                                        baseUri.isEmpty() ? nullptr : baseUri.constData(), encoding, flags);
@@ -957,8 +970,8 @@ xsltSecurityPrefsPtr newSecurityPrefs()
     xsltSetSecurityPrefs(sec, XSLT_SECPREF_WRITE_FILE, xsltSecurityForbid);
     xsltSetSecurityPrefs(sec, XSLT_SECPREF_CREATE_DIRECTORY, xsltSecurityForbid);
     xsltSetSecurityPrefs(sec, XSLT_SECPREF_WRITE_NETWORK, xsltSecurityForbid);
-    xsltSetSecurityPrefs(sec, XSLT_SECPREF_READ_NETWORK, &checkRead);
-    xsltSetSecurityPrefs(sec, XSLT_SECPREF_READ_FILE, &checkRead);
+    xsltSetSecurityPrefs(sec, XSLT_SECPREF_READ_NETWORK, &engine::CallbackEdge<&checkRead>::call);
+    xsltSetSecurityPrefs(sec, XSLT_SECPREF_READ_FILE, &engine::CallbackEdge<&checkRead>::call);
     return sec;
 }
 
@@ -995,8 +1008,8 @@ void initLibraries()
         exsltRegisterAll();
         // Installed once for the whole program: every read any parse or transformation makes
         // goes through these two and follows the document's origin.
-        xmlSetExternalEntityLoader(&guardedEntityLoader);
-        xsltSetLoaderFunc(&guardedDocLoader);
+        xmlSetExternalEntityLoader(&engine::CallbackEdge<&guardedEntityLoader>::call);
+        xsltSetLoaderFunc(&engine::CallbackEdge<&guardedDocLoader>::call);
     });
 }
 
