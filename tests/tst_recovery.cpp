@@ -288,6 +288,8 @@ private slots:
         QFETCH(QByteArray, saved);
         const QString path = write(QStringLiteral("style.xsl"), file);
         frmEditor *doc = restoreKilled(path);
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY(doc);
         // A new line takes the file's own line break.
         doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
@@ -321,6 +323,8 @@ private slots:
         const QString stylesheet = write(QStringLiteral("style.xsl"), kOriginal);
         const QString xml = write(QStringLiteral("s.xml"), "<r>\r\n  <a/>\r\n</r>\r\n");
         frmEditor *doc = restoreKilled(stylesheet, xml, edit);
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY(doc);
         QCOMPARE(doc->txtXML->Text(), source);
         QCOMPARE(doc->SSTab->tabText(1), tab);
@@ -401,6 +405,7 @@ private slots:
     {
         QFETCH(bool, replaced);
         const QString folder = QDir(testenv::stateHome()).filePath(QStringLiteral("saves"));
+        QVERIFY(QDir(folder).removeRecursively());
         const QString file = write(QStringLiteral("saves/style.xsl"), kOriginal);
         const QString lookalike = write(QStringLiteral("saves/.style.xsl.zendrik-Ab12Cd"), "mine");
         QProcess child;

@@ -141,7 +141,7 @@ public:
                 return QString();
         }
         const QString name = m_session + QStringLiteral("/%1.json").arg(++m_count);
-        const QJsonObject entry{{QStringLiteral("path"), QString::fromLocal8Bit(path.toBase64())},
+        const QJsonObject entry{{QStringLiteral("path"), QString::fromLatin1(path.toBase64())},
                                 {QStringLiteral("device"), QString::number(quint64(device))},
                                 {QStringLiteral("inode"), QString::number(quint64(inode))}};
         if (!writeNewFile(name, QJsonDocument(entry).toJson(QJsonDocument::Compact), nullptr))

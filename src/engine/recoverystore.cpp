@@ -90,17 +90,27 @@ bool RecoveryStore::write(const Entry &entry, QString *error)
     // The texts first: a copy counts once its description exists, and then all are complete.
     if (!FileIO::writeFileAtomically(entryPath(entry.id, kTextSuffix), entry.text, error))
         return false;
+    const QString sourcePath = entryPath(entry.id, kSourceSuffix);
     if (entry.sourceChanged) {
-        if (!FileIO::writeFileAtomically(entryPath(entry.id, kSourceSuffix), entry.sourceText, error))
-            return false;
+        // A large source edited once is not written again on every pause in typing elsewhere.
+        const size_t hash = qHash(entry.sourceText);
+        const auto written = m_sourceWritten.constFind(entry.id);
+        if (written == m_sourceWritten.cend() || *written != hash || !QFileInfo::exists(sourcePath)) {
+            m_sourceWritten.remove(entry.id);
+            if (!FileIO::writeFileAtomically(sourcePath, entry.sourceText, error))
+                return false;
+            m_sourceWritten.insert(entry.id, hash);
+        }
     } else {
-        QFile::remove(entryPath(entry.id, kSourceSuffix));
+        m_sourceWritten.remove(entry.id);
+        QFile::remove(sourcePath);
     }
     return FileIO::writeFileAtomically(entryPath(entry.id, kMetaSuffix), QJsonDocument(meta).toJson(), error);
 }
 
 void RecoveryStore::remove(const QString &id)
 {
+    m_sourceWritten.remove(id);
     if (!m_lock)
         return;
     QFile::remove(entryPath(id, kMetaSuffix));

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <memory>
@@ -71,6 +72,8 @@ private:
     QString m_folder;
     QString m_session;
     std::unique_ptr<QLockFile> m_lock;
+    // What each document's source copy on disk holds, as a hash of its text.
+    QHash<QString, size_t> m_sourceWritten;
     std::vector<std::pair<QString, std::unique_ptr<QLockFile>>> m_claimed;
 };
 
