@@ -3,6 +3,7 @@
 #include "common/common.h"
 #include "document/frmeditor.h"
 #include "engine/engineclient.h"
+#include "engine/fileio.h"
 #include "engine/recoverystore.h"
 #include "options/frmoptions.h"
 #include "options/settingsstore.h"
@@ -880,8 +881,12 @@ void frmMDIMain::newDocument()
 
 void frmMDIMain::restoreUnsavedWork()
 {
+    // What saves cut short by a crash left beside the user's files goes first.
+    FileIO::removeLeftoverTemporaries();
     RecoveryStore &store = recoveryStore();
-    const QList<RecoveryStore::Entry> kept = store.orphans();
+    // Claimed before the question is asked: another start meanwhile neither offers nor
+    // deletes them, and they are free again should this program end before it is answered.
+    const QList<RecoveryStore::Entry> kept = store.claimOrphans();
     if (kept.isEmpty()) {
         store.discardOrphans();
         return;
@@ -894,7 +899,7 @@ void frmMDIMain::restoreUnsavedWork()
         for (const RecoveryStore::Entry &e : kept) {
             auto *doc = new frmEditor();
             adopt(doc);
-            doc->restoreUnsaved(e.text, e.fileName);
+            doc->restoreUnsaved(e);
             showDocumentWindow(doc);
             addFormToArray(doc);
         }

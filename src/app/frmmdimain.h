@@ -69,8 +69,9 @@ public:
     void setChildWindowFonts();
     // A click on the toolbar button with this key; a key no button has does nothing.
     void toolbarButtonClick(const QString &key);
-    // After a crash or a kill: offers the unsaved stylesheets the ended program kept, each in a
-    // window of its own, and deletes the copies either way.
+    // After a crash or a kill: removes what saves cut short left beside the user's files, and
+    // offers the unsaved work the ended program kept (stylesheets and XML sources), each
+    // document in a window of its own, and deletes the copies either way.
     void restoreUnsavedWork();
     // With the option on, opens the stylesheets and their sources that were open when the
     // program last closed.

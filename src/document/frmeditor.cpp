@@ -557,22 +557,25 @@ void frmEditor::updateStylesheetChanged()
     if (caption.endsWith(QLatin1Char('*')))
         caption.chop(1);
     setCaption(changed ? caption + QLatin1Char('*') : caption);
-    if (!changed && m_recoveryTimer) {
-        // Back to the text on disk: there is nothing to recover.
-        m_recoveryTimer->stop();
-        recoveryStore().remove(m_recoveryId);
-    }
+    // Back to the text on disk: nothing of it to recover.
+    if (!changed)
+        recoveryCopyFollows();
 }
 
 void frmEditor::updateSourceChanged()
 {
     if (m_blnLoading)
         return;
-    const bool changed = txtXML->isModified();
+    const bool changed = !m_xmlSavePoint || txtXML->isModified();
+    // A copy of the unsaved source follows a moment after the typing stops, as the stylesheet's.
+    if (changed && m_recoveryTimer)
+        m_recoveryTimer->start();
     if (changed == m_sourceChanged)
         return;
     m_sourceChanged = changed;
     showSourceTab();
+    if (!changed)
+        recoveryCopyFollows();
 }
 
 void frmEditor::showSourceTab()
@@ -858,33 +861,89 @@ EditorAssist *frmEditor::assist(SyntaxBox *pane) const
     return pane == txtXML ? m_assistXML : m_assistXSLT;
 }
 
+namespace {
+QsciScintilla::EolMode eolModeFor(const QByteArray &lineBreak)
+{
+    return lineBreak == "\r\n" ? QsciScintilla::EolWindows : lineBreak == "\r" ? QsciScintilla::EolMac : QsciScintilla::EolUnix;
+}
+} // namespace
+
 void frmEditor::writeRecoveryCopy()
 {
-    if (!m_blnChanged || m_unloaded)
+    if ((!m_blnChanged && !m_sourceChanged) || m_unloaded)
         return;
-    QString caption = windowTitle();
-    if (caption.endsWith(QLatin1Char('*')))
-        caption.chop(1);
+    RecoveryEntry copy;
+    copy.id = m_recoveryId;
+    copy.fileName = m_strFileName;
+    copy.caption = windowTitle();
+    if (copy.caption.endsWith(QLatin1Char('*')))
+        copy.caption.chop(1);
+    // Everything a save needs comes back with the text: a file's encoding, mark and line
+    // breaks are not in the text itself.
+    copy.text = txtXSLT->utf8Text();
+    copy.changed = m_blnChanged;
+    copy.format = m_xsltFormat;
+    copy.sourceFileName = m_xmlFileName;
+    copy.sourceChanged = m_sourceChanged;
+    if (m_sourceChanged)
+        copy.sourceText = txtXML->utf8Text();
+    copy.sourceFormat = m_xmlFormat;
     QString error;
-    if (!recoveryStore().write(m_recoveryId, m_strFileName, caption, txtXSLT->utf8Text(), &error))
+    if (!recoveryStore().write(copy, &error))
         StatusBar->showMessage(QStringLiteral("No recovery copy could be kept: %1").arg(error), 10000);
 }
 
-void frmEditor::restoreUnsaved(const QByteArray &utf8, const QString &fileName)
+void frmEditor::recoveryCopyFollows()
+{
+    if (!m_recoveryTimer)
+        return;
+    m_recoveryTimer->stop();
+    if (m_blnChanged || m_sourceChanged)
+        writeRecoveryCopy();
+    else
+        recoveryStore().remove(m_recoveryId);
+}
+
+void frmEditor::restoreUnsaved(const RecoveryEntry &kept)
 {
     m_blnLoading = true;
-    txtXSLT->setText(QString::fromUtf8(utf8));
+    txtXSLT->setText(QString::fromUtf8(kept.text));
     txtXSLT->ClearUndo();
+    txtXSLT->setEolMode(eolModeFor(kept.format.lineBreak));
     m_blnLoading = false;
-    m_xsltSavePoint = false;
-    m_strFileName = fileName;
-    m_xsltBase = fileName;
-    blnIsURL = isUrl(fileName);
-    setCaption((fileName.isEmpty() ? newDocumentCaption() : fileName) + QLatin1Char('*'));
-    m_blnChanged = true;
+    m_xsltFormat = kept.format;
+    m_xsltSavePoint = !kept.changed;
+    m_strFileName = kept.fileName;
+    m_xsltBase = kept.fileName;
+    blnIsURL = isUrl(kept.fileName);
+    setCaption((kept.fileName.isEmpty() ? newDocumentCaption() : kept.fileName) + (kept.changed ? QStringLiteral("*") : QString()));
+    m_blnChanged = kept.changed;
     parseStylesheet();
+    restoreSource(kept);
+    SSTab->setCurrentIndex(kept.changed ? 0 : 1);
     // Kept at once under this program's own session: a second crash must not lose it either.
     writeRecoveryCopy();
+}
+
+void frmEditor::restoreSource(const RecoveryEntry &kept)
+{
+    if (kept.sourceChanged) {
+        m_blnLoading = true;
+        txtXML->setText(QString::fromUtf8(kept.sourceText));
+        txtXML->ClearUndo();
+        txtXML->setEolMode(eolModeFor(kept.sourceFormat.lineBreak));
+        m_blnLoading = false;
+        m_xmlFileName = kept.sourceFileName;
+        m_xmlFormat = kept.sourceFormat;
+        m_xmlSavePoint = false;
+        m_sourceChanged = true;
+        showSourceTab();
+        parseSource();
+        return;
+    }
+    // An unchanged source is read again from its file; an address is not fetched at start-up.
+    if (!kept.sourceFileName.isEmpty() && !isUrl(kept.sourceFileName))
+        loadXMLFile(kept.sourceFileName);
 }
 
 
@@ -1288,6 +1347,8 @@ void frmEditor::loadXMLFile(QString strFile)
             m_xmlFileName = loaded.base;
             m_xmlFormat = loaded.format;
             m_sourceChanged = false;
+            m_xmlSavePoint = true;
+            recoveryCopyFollows();
             // What a check of the previous source found is not about this one.
             m_problems->setProblems(ProblemsPane::Source::Validation, {});
             m_assistXML->setMarks(3, {});
@@ -1319,27 +1380,29 @@ void frmEditor::saveFile(bool &Cancel)
 
 bool frmEditor::writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error)
 {
-    const QString text = pane->Text();
-    textfile::Format written = *format;
-    bool rewritten = false;
-    const QByteArray bytes = textfile::encode(text, &written, &rewritten);
+    // The encoding is the one the declaration names now, not the one the file was read in.
+    const textfile::Encoded out = textfile::encodeForSave(pane->Text(), *format);
     // What reaches the disk must read back as the text it was written from.
     const auto readsBack = [&](const QByteArray &back, QString *why) {
-        const textfile::Decoded again = textfile::decode(back);
-        if (!rewritten && again.text != text) {
+        if (textfile::decode(back).text != out.text) {
             *why = QStringLiteral("the written file would not read back as the text it was written from");
             return false;
         }
         return true;
     };
-    if (!FileIO::writeFileAtomically(path, bytes, error, readsBack))
+    if (!FileIO::writeFileAtomically(path, out.bytes, error, readsBack))
         return false;
-    if (rewritten)
+    if (out.rewrite == textfile::Rewrite::Unrepresentable)
         StatusBar->showMessage(QStringLiteral("Saved in UTF-8: the text holds characters that %1 cannot represent; "
                                               "the file's declaration now says UTF-8.")
-                                   .arg(QString::fromLatin1(format->encoding)),
+                                   .arg(QString::fromLatin1(out.wanted)),
                                kStatusNoteMs);
-    *format = written;
+    else if (out.rewrite == textfile::Rewrite::Unwritable)
+        StatusBar->showMessage(QStringLiteral("Saved in UTF-8: %1 is not an encoding Zendrik can write; "
+                                              "the file's declaration now says UTF-8.")
+                                   .arg(QString::fromLatin1(out.wanted)),
+                               kStatusNoteMs);
+    *format = out.format;
     return true;
 }
 
@@ -1387,8 +1450,7 @@ bool frmEditor::saveXSLTFile(const QString &strFile)
     m_blnChanged = false;
     txtXSLT->setModified(false);
     m_xsltSavePoint = true;
-    m_recoveryTimer->stop();
-    recoveryStore().remove(m_recoveryId);
+    recoveryCopyFollows();
     // The values go with the stylesheet to its new name.
     storeParameters();
     return true;
@@ -1444,7 +1506,9 @@ bool frmEditor::saveSource(bool saveAs)
     m_xmlFileName = target;
     txtXML->setModified(false);
     m_sourceChanged = false;
+    m_xmlSavePoint = true;
     showSourceTab();
+    recoveryCopyFollows();
     return true;
 }
 

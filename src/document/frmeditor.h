@@ -31,6 +31,7 @@ class LivePreviewPane;
 class PreviewGuard;
 class ParametersPanel;
 class XPathBar;
+struct RecoveryEntry;
 namespace validator { enum class Schema; }
 
 // Which of the main window's edit commands a document window can carry out now.
@@ -197,9 +198,10 @@ public:
     // True while the verdict on the latest text is still to come.
     bool parsePending() const { return m_parsePending; }
 
-    // Puts back a stylesheet kept from a program that ended without closing its windows: the
-    // text, marked changed, under the name it had.
-    void restoreUnsaved(const QByteArray &utf8, const QString &fileName);
+    // Puts back a window kept from a program that ended without closing its windows: the
+    // stylesheet's text under the name it had, and the XML source's unsaved text or the file
+    // it was read from, each marked changed when it was, and written as its file was.
+    void restoreUnsaved(const RecoveryEntry &kept);
     // How long after the last edit the recovery copy is written.
     static constexpr int kRecoveryDelayMs = 2000;
 
@@ -267,6 +269,10 @@ private:
     void unload();
     void setCaption(const QString &caption);
     void writeRecoveryCopy();
+    // After a save, or an undo back to the saved text: the copy holds what is unsaved now, or
+    // goes when nothing is.
+    void recoveryCopyFollows();
+    void restoreSource(const RecoveryEntry &kept);
     void showParseResult(const XmlDocument::ParseError &error);
     void showSourceParseResult(const XmlDocument::ParseError &error);
     void parseSource();
@@ -325,6 +331,7 @@ private:
     // restored after a crash: that is unsaved whatever undo does to it.
     bool m_xsltSavePoint = true;
     bool m_sourceChanged = false;
+    bool m_xmlSavePoint = true; // the same for the XML source
     // The wait in progress for a load from the network, to cancel it.
     FetchProgress *m_fetch = nullptr;
     QPushButton *m_stopWaiting = nullptr;

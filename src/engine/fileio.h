@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 // File reads and writes that never block on special files, never report a write that did not
@@ -34,8 +35,19 @@ using ReadBackCheck = std::function<bool(const QByteArray &bytes, QString *why)>
 // over path. On any failure path keeps its old content, no temporary file is left behind, and
 // error says why. A symbolic link is kept and its target replaced; an existing file keeps its
 // permissions.
+//
+// Where the file system allows, the new file has no name until it is complete, so a kill while
+// it is written leaves nothing; it gets one (".name.zendrik-XXXXXX") only for the moment
+// before the rename. A named temporary file is noted, with its device and inode, in a journal
+// under $XDG_STATE_HOME/Zendrik/saving for as long as it exists, so that what a kill leaves
+// can be found again: see removeLeftoverTemporaries().
 bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error,
                          const ReadBackCheck &check = {});
+
+// Removes the temporary files that saves of programs which have since ended (crashed, were
+// killed) left beside their targets: only files their journals list, and only while the name
+// still leads to the very file listed (same device and inode). Returns the paths removed.
+QStringList removeLeftoverTemporaries();
 
 // Creates path, which must not exist yet, with the given permission bits, and writes bytes to
 // it, flushed to the disk. On failure nothing is left behind and error says why.

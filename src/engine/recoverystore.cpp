@@ -1,41 +1,54 @@
 #include "engine/recoverystore.h"
 
 #include "engine/fileio.h"
+#include "engine/sessionfolder.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLockFile>
-#include <QUuid>
 
 #include <algorithm>
 
 namespace {
 
-const QString kSessionPrefix = QStringLiteral("session-");
 const QString kLockName = QStringLiteral("lock");
 const QString kTextSuffix = QStringLiteral(".xsl");
+const QString kSourceSuffix = QStringLiteral(".xml");
 const QString kMetaSuffix = QStringLiteral(".json");
 
-// A session folder whose lock file nobody holds: its program has ended. The lock is taken and
-// released again, so the caller only learns the answer.
-bool sessionEnded(const QString &sessionPath)
+QJsonObject toJson(const textfile::Format &format)
 {
-    QLockFile lock(sessionPath + QLatin1Char('/') + kLockName);
-    if (!lock.tryLock(0))
-        return false;
-    lock.unlock();
-    return true;
+    return QJsonObject{{QStringLiteral("encoding"), QString::fromLatin1(format.encoding)},
+                       {QStringLiteral("byteOrderMark"), format.byteOrderMark},
+                       {QStringLiteral("lineBreak"), QString::fromLatin1(format.lineBreak)},
+                       {QStringLiteral("fallback"), format.fallback},
+                       {QStringLiteral("declared"), QString::fromLatin1(format.declared)}};
+}
+
+// A copy from before formats were kept has none: its text is then written as a new one would be.
+textfile::Format formatFrom(const QJsonObject &json)
+{
+    textfile::Format format;
+    if (json.isEmpty())
+        return format;
+    format.encoding = json.value(QStringLiteral("encoding")).toString(QStringLiteral("UTF-8")).toLatin1();
+    format.byteOrderMark = json.value(QStringLiteral("byteOrderMark")).toBool();
+    const QByteArray lineBreak = json.value(QStringLiteral("lineBreak")).toString().toLatin1();
+    if (lineBreak == "\r\n" || lineBreak == "\r" || lineBreak == "\n")
+        format.lineBreak = lineBreak;
+    format.fallback = json.value(QStringLiteral("fallback")).toBool();
+    format.declared = json.value(QStringLiteral("declared")).toString().toLatin1();
+    return format;
 }
 
 } // namespace
 
 RecoveryStore::RecoveryStore(const QString &folder)
     : m_folder(folder)
-    , m_session(folder + QLatin1Char('/') + kSessionPrefix + QUuid::createUuid().toString(QUuid::Id128))
+    , m_session(SessionFolder::newPath(folder))
 {
 }
 
@@ -49,10 +62,7 @@ RecoveryStore::~RecoveryStore()
 
 QString RecoveryStore::recoveryFolder()
 {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty() || !QDir::isAbsolutePath(state))
-        state = QDir::homePath() + QStringLiteral("/.local/state");
-    return state + QStringLiteral("/Zendrik/recovery");
+    return SessionFolder::stateFolder() + QStringLiteral("/recovery");
 }
 
 QString RecoveryStore::entryPath(const QString &id, const QString &suffix) const
@@ -60,59 +70,75 @@ QString RecoveryStore::entryPath(const QString &id, const QString &suffix) const
     return m_session + QLatin1Char('/') + id + suffix;
 }
 
-bool RecoveryStore::write(const QString &id, const QString &fileName, const QString &caption, const QByteArray &text,
-                          QString *error)
+bool RecoveryStore::write(const Entry &entry, QString *error)
 {
     if (!m_lock) {
-        if (!QDir().mkpath(m_session)) {
-            if (error)
-                *error = QStringLiteral("Cannot create the recovery folder \"%1\"").arg(m_session);
+        m_lock = SessionFolder::open(m_session, error);
+        if (!m_lock)
             return false;
-        }
-        // Only this user may read the copies: they hold unsaved work.
-        QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QFile::setPermissions(m_session, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        auto lock = std::make_unique<QLockFile>(m_session + QLatin1Char('/') + kLockName);
-        lock->setStaleLockTime(0);
-        if (!lock->tryLock(0)) {
-            if (error)
-                *error = QStringLiteral("Cannot lock the recovery folder \"%1\"").arg(m_session);
-            return false;
-        }
-        m_lock = std::move(lock);
     }
     QJsonObject meta;
-    meta.insert(QStringLiteral("fileName"), fileName);
-    meta.insert(QStringLiteral("caption"), caption);
+    meta.insert(QStringLiteral("fileName"), entry.fileName);
+    meta.insert(QStringLiteral("caption"), entry.caption);
     meta.insert(QStringLiteral("savedAt"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    // The text first: a copy counts once its description exists, and then both are complete.
-    return FileIO::writeFileAtomically(entryPath(id, kTextSuffix), text, error)
-           && FileIO::writeFileAtomically(entryPath(id, kMetaSuffix), QJsonDocument(meta).toJson(), error);
+    meta.insert(QStringLiteral("changed"), entry.changed);
+    meta.insert(QStringLiteral("format"), toJson(entry.format));
+    if (entry.sourceChanged || !entry.sourceFileName.isEmpty())
+        meta.insert(QStringLiteral("source"), QJsonObject{{QStringLiteral("fileName"), entry.sourceFileName},
+                                                          {QStringLiteral("changed"), entry.sourceChanged},
+                                                          {QStringLiteral("format"), toJson(entry.sourceFormat)}});
+    // The texts first: a copy counts once its description exists, and then all are complete.
+    if (!FileIO::writeFileAtomically(entryPath(entry.id, kTextSuffix), entry.text, error))
+        return false;
+    const QString sourcePath = entryPath(entry.id, kSourceSuffix);
+    if (entry.sourceChanged) {
+        // A large source edited once is not written again on every pause in typing elsewhere.
+        const size_t hash = qHash(entry.sourceText);
+        const auto written = m_sourceWritten.constFind(entry.id);
+        if (written == m_sourceWritten.cend() || *written != hash || !QFileInfo::exists(sourcePath)) {
+            m_sourceWritten.remove(entry.id);
+            if (!FileIO::writeFileAtomically(sourcePath, entry.sourceText, error))
+                return false;
+            m_sourceWritten.insert(entry.id, hash);
+        }
+    } else {
+        m_sourceWritten.remove(entry.id);
+        QFile::remove(sourcePath);
+    }
+    return FileIO::writeFileAtomically(entryPath(entry.id, kMetaSuffix), QJsonDocument(meta).toJson(), error);
 }
 
 void RecoveryStore::remove(const QString &id)
 {
+    m_sourceWritten.remove(id);
     if (!m_lock)
         return;
     QFile::remove(entryPath(id, kMetaSuffix));
     QFile::remove(entryPath(id, kTextSuffix));
+    QFile::remove(entryPath(id, kSourceSuffix));
     // A session without copies needs neither its folder nor its lock.
     const QStringList left = QDir(m_session).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
-    if (left.isEmpty() || left == QStringList{kLockName}) {
-        m_lock->unlock();
-        m_lock.reset();
-        QDir(m_session).removeRecursively();
+    if (left.isEmpty() || left == QStringList{kLockName})
+        SessionFolder::remove(m_session, std::move(m_lock));
+}
+
+void RecoveryStore::claimEnded()
+{
+    for (const QString &sessionPath : SessionFolder::sessions(m_folder, m_session)) {
+        const bool claimed = std::any_of(m_claimed.begin(), m_claimed.end(),
+                                         [&](const auto &c) { return c.first == sessionPath; });
+        if (claimed)
+            continue;
+        if (std::unique_ptr<QLockFile> lock = SessionFolder::claim(sessionPath))
+            m_claimed.emplace_back(sessionPath, std::move(lock));
     }
 }
 
-QList<RecoveryStore::Entry> RecoveryStore::orphans() const
+QList<RecoveryStore::Entry> RecoveryStore::claimOrphans()
 {
+    claimEnded();
     QList<Entry> found;
-    const QDir root(m_folder);
-    for (const QString &name : root.entryList({kSessionPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString sessionPath = root.filePath(name);
-        if (sessionPath == m_session || !sessionEnded(sessionPath))
-            continue;
+    for (const auto &[sessionPath, lock] : m_claimed) {
         const QDir session(sessionPath);
         for (const QString &metaName : session.entryList({QLatin1Char('*') + kMetaSuffix}, QDir::Files)) {
             const QString id = metaName.chopped(kMetaSuffix.size());
@@ -126,6 +152,13 @@ QList<RecoveryStore::Entry> RecoveryStore::orphans() const
             e.fileName = meta.value(QStringLiteral("fileName")).toString();
             e.caption = meta.value(QStringLiteral("caption")).toString();
             e.savedAt = QDateTime::fromString(meta.value(QStringLiteral("savedAt")).toString(), Qt::ISODateWithMs);
+            e.changed = meta.value(QStringLiteral("changed")).toBool(true);
+            e.format = formatFrom(meta.value(QStringLiteral("format")).toObject());
+            const QJsonObject source = meta.value(QStringLiteral("source")).toObject();
+            e.sourceFileName = source.value(QStringLiteral("fileName")).toString();
+            e.sourceFormat = formatFrom(source.value(QStringLiteral("format")).toObject());
+            e.sourceChanged = source.value(QStringLiteral("changed")).toBool()
+                              && FileIO::readRegularFile(session.filePath(id + kSourceSuffix), &e.sourceText, nullptr);
             e.sessionPath = sessionPath;
             found << e;
         }
@@ -136,12 +169,10 @@ QList<RecoveryStore::Entry> RecoveryStore::orphans() const
 
 void RecoveryStore::discardOrphans()
 {
-    const QDir root(m_folder);
-    for (const QString &name : root.entryList({kSessionPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString sessionPath = root.filePath(name);
-        if (sessionPath != m_session && sessionEnded(sessionPath))
-            QDir(sessionPath).removeRecursively();
-    }
+    claimEnded();
+    for (auto &[sessionPath, lock] : m_claimed)
+        SessionFolder::remove(sessionPath, std::move(lock));
+    m_claimed.clear();
 }
 
 RecoveryStore &recoveryStore()

@@ -1,12 +1,36 @@
 #pragma once
 
+#include "engine/textfile.h"
+
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <memory>
+#include <utility>
+#include <vector>
 
 class QLockFile;
+
+// One document window's copy: its stylesheet and its XML source, each with where it came
+// from, whether it has unsaved edits, and how its file is written.
+struct RecoveryEntry {
+    QString id;          // the document's key within its session
+    QString fileName;    // the file or URL the stylesheet was opened from or saved to; empty when new
+    QString caption;     // the window caption without the change mark
+    QDateTime savedAt;   // when the copy was written
+    QByteArray text;     // the stylesheet, UTF-8
+    bool changed = true; // whether the stylesheet has unsaved edits; if not, text is its file's
+    textfile::Format format; // the stylesheet file's encoding, mark and line breaks
+    // The XML source: its text is kept only while it has unsaved edits; otherwise the file it
+    // was read from says what it is.
+    QString sourceFileName;
+    bool sourceChanged = false;
+    QByteArray sourceText; // UTF-8, when sourceChanged
+    textfile::Format sourceFormat;
+    QString sessionPath; // the session folder it lives in
+};
 
 // Copies of unsaved work, kept so that a crash or a kill loses at most the last few seconds of
 // typing. Each running program has a session folder under the recovery folder, held by a lock
@@ -15,15 +39,7 @@ class QLockFile;
 class RecoveryStore
 {
 public:
-    // One document's copy: the text and where it came from.
-    struct Entry {
-        QString id;          // the document's key within its session
-        QString fileName;    // the file or URL it was opened from or saved to; empty when new
-        QString caption;     // the window caption without the change mark
-        QDateTime savedAt;   // when the copy was written
-        QByteArray text;     // the unsaved stylesheet, UTF-8
-        QString sessionPath; // the session folder it lives in
-    };
+    using Entry = RecoveryEntry;
 
     // The store under folder (normally recoveryFolder()), holding a session of its own.
     explicit RecoveryStore(const QString &folder = recoveryFolder());
@@ -34,24 +50,31 @@ public:
     // $XDG_STATE_HOME/Zendrik/recovery, or ~/.local/state/Zendrik/recovery.
     static QString recoveryFolder();
 
-    // Writes (or replaces) the copy of one document atomically. Returns false with error set
-    // when it could not be written; an older copy then stays as it was.
-    bool write(const QString &id, const QString &fileName, const QString &caption, const QByteArray &text,
-               QString *error = nullptr);
+    // Writes (or replaces) the copy of one document (entry.id) atomically. Returns false with
+    // error set when it could not be written; an older copy then stays as it was.
+    bool write(const Entry &entry, QString *error = nullptr);
     // Removes the copy of one document, when there is one.
     void remove(const QString &id);
 
-    // Copies left by programs that ended without closing their windows, oldest first.
-    QList<Entry> orphans() const;
-    // Deletes the copies of ended programs, with their session folders.
+    // Claims the copies left by programs that ended without closing their windows, oldest
+    // first: their sessions stay locked by this program until discardOrphans(), so another
+    // program starting meanwhile neither offers nor deletes them. Copies another running
+    // program has claimed are left out.
+    QList<Entry> claimOrphans();
+    // Deletes the copies of ended programs, claimed or not, with their session folders.
     void discardOrphans();
 
 private:
+    // Takes the locks of the sessions of ended programs that nobody has claimed yet.
+    void claimEnded();
     QString entryPath(const QString &id, const QString &suffix) const;
 
     QString m_folder;
     QString m_session;
     std::unique_ptr<QLockFile> m_lock;
+    // What each document's source copy on disk holds, as a hash of its text.
+    QHash<QString, size_t> m_sourceWritten;
+    std::vector<std::pair<QString, std::unique_ptr<QLockFile>>> m_claimed;
 };
 
 // The program's store, made on first use.
