@@ -1,15 +1,21 @@
 // Hostile documents, stylesheets, pages and servers: what they may read, how much they may say,
 // what they may make the program wait for. Grouped by the kind of attack.
+#include "app/frmmdimain.h"
+#include "document/frmeditor.h"
+#include "document/livepreview.h"
 #include "document/previewguard.h"
 #include "engine/urlfetch.h"
 #include "engine/xmldocument.h"
 #include "platform/dialogs.h"
+#include "support/appfixture.h"
 #include "support/httpserver.h"
 #include "support/testmain.h"
 
 #include <QtNetwork>
 #include <QtTest>
 #include <QtWidgets>
+#include <QWebEnginePage>
+#include <QWebEngineView>
 
 #include <memory>
 #include <sys/stat.h>
@@ -66,6 +72,20 @@ struct FolderCase {
 
 const QByteArray kBody = "<xsl:stylesheet version=\"1.0\"/>";
 const QString kTooLarge = QStringLiteral("The document at {url} is larger than %1, the most that can be opened.");
+
+// The text a view's page shows now.
+QString pageText(QWebEngineView *view)
+{
+    QString text;
+    bool done = false;
+    view->page()->toPlainText([&](const QString &t) {
+        text = t;
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, 10000))
+        qWarning("the page text did not arrive");
+    return text;
+}
 
 QByteArray found(const QByteArray &location)
 {
@@ -415,6 +435,68 @@ private slots:
         QCOMPARE(guard.folders(), QStringList{path("style")});
         guard.setScope({"", path("data/src.xml")}, path("page.xml"));
         QCOMPARE(guard.folders(), QStringList{path("data")});
+    }
+
+    // With scripts on, a page can still open no connection of its own: the web engine sends
+    // WebRTC and WebTransport traffic itself, past the guard, so a listener on this computer
+    // stands in for the world.
+    void previewScripts_openNoConnections_data()
+    {
+        QTest::addColumn<bool>("live");
+        QTest::addRow("Preview tab") << false;
+        QTest::addRow("live pane") << true;
+    }
+    void previewScripts_openNoConnections()
+    {
+        QFETCH(bool, live);
+        QUdpSocket udp;
+        QVERIFY(udp.bind(QHostAddress::LocalHost, 0));
+        QTcpServer tcp;
+        QVERIFY(tcp.listen(QHostAddress::LocalHost, 0));
+        QByteArray received;
+        connect(&udp, &QUdpSocket::readyRead, &udp, [&] {
+            while (udp.hasPendingDatagrams())
+                received += "udp: " + udp.receiveDatagram().data() + '\n';
+        });
+        connect(&tcp, &QTcpServer::newConnection, &tcp, [&] {
+            while (QTcpSocket *s = tcp.nextPendingConnection()) {
+                received += "tcp connection\n";
+                connect(s, &QTcpSocket::readyRead, s, [&received, s] { received += "tcp: " + s->readAll() + '\n'; });
+            }
+        });
+        QFile page(TEST_DATA_DIR "/connecting-page.xsl");
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        QString xslt = QString::fromUtf8(page.readAll());
+        xslt.replace("{secret}", QUrl::fromLocalFile(path("style/beside.txt")).toString())
+            .replace("{udp}", QString::number(udp.localPort()))
+            .replace("{tcp}", QString::number(tcp.serverPort()));
+        QVERIFY(writeFile(path("style/connecting.xsl"), xslt.toUtf8()));
+        QVERIFY(writeFile(path("style/beside.txt"), kSecret));
+        QVERIFY(writeFile(path("data/connecting.xml"), "<r/>"));
+
+        fixture::Session session;
+        QVERIFY(session.start());
+        const auto stop = qScopeGuard([&] { session.stop(); });
+        fixture::writeSettings("Options", {{"RunPreviewScripts", "1"}});
+        frmEditor *doc = fixture::newDocument(session.main);
+        QVERIFY(doc->loadXSLTFile(path("style/connecting.xsl")));
+        doc->loadXMLFile(path("data/connecting.xml"));
+        QWebEngineView *view = doc->WebBrowser;
+        if (live) {
+            session.main->menuItem("mnuLivePreview")->trigger();
+            QVERIFY(doc->livePane());
+            view = doc->livePane()->view();
+        } else {
+            doc->SSTab->setCurrentIndex(2);
+        }
+        QVERIFY2(session.fake->calls.isEmpty(), qPrintable(session.fake->lastMessage().text));
+        QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains("done"), 20000);
+        QStringList lines = pageText(view).split('\n', Qt::SkipEmptyParts);
+        lines.sort();
+        QCOMPARE(lines, QStringList({"done", "frame from markup: none", "frame in a frame: none", "frame sent elsewhere: none",
+                                     "frame with a script: none", "new frame: none", "page: none", "prefixed: none",
+                                     "transport: none"}));
+        QCOMPARE(received, QByteArray());
     }
 
     // ---- Fetching documents over the network: every wait and every size has a limit.

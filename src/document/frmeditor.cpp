@@ -990,7 +990,7 @@ bool frmEditor::buildPreviewFile(QString &stem)
         return false;
     }
     QString error;
-    if (!FileIO::writeNewFile(stem + QStringLiteral("xml"), result.page, &error)) {
+    if (!FileIO::writeNewFile(stem + QStringLiteral("xml"), PreviewGuard::guardedPage(result.page, false), &error)) {
         showError(error, QStringLiteral("Error"));
         return false;
     }
