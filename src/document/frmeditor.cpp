@@ -1226,8 +1226,11 @@ void frmEditor::loadXMLFile(QString strFile)
             m_assistXML->setMarks(3, {});
             showSourceTab();
             SSTab->setCurrentIndex(1);
-        }))
+        })) {
         parseSource();
+        // The text went in while loading, when edits do not ask for a render.
+        scheduleLivePreview();
+    }
 }
 
 void frmEditor::saveFile(bool &Cancel)
