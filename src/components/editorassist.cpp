@@ -157,6 +157,12 @@ EditorAssist::EditorAssist(SyntaxBox *box)
         if (m_lineNumbers)
             updateLineNumberWidth();
     });
+    // Other digits, other widths: the margin is measured again in the new font.
+    connect(box, &SyntaxBox::fontChanged, this, [this] {
+        m_digits = 0;
+        if (m_lineNumbers)
+            updateLineNumberWidth();
+    });
 }
 
 void EditorAssist::setLineNumbers(bool on)
@@ -177,7 +183,14 @@ void EditorAssist::updateLineNumberWidth()
     if (digits == m_digits)
         return;
     m_digits = digits;
-    m_box->setMarginWidth(kNumberMargin, QString(digits + 1, QLatin1Char('9')));
+    // The widest digit of the margin's font, once for each digit and once more for the space
+    // around the number.
+    long widest = 0;
+    for (char digit = '0'; digit <= '9'; ++digit) {
+        const char text[] = {digit, 0};
+        widest = std::max(widest, m_box->SendScintilla(Sci::SCI_TEXTWIDTH, Sci::STYLE_LINENUMBER, text));
+    }
+    m_box->setMarginWidth(kNumberMargin, int(widest * (digits + 1)));
 }
 
 long EditorAssist::bytePositionOf(int line, int column) const
