@@ -429,6 +429,37 @@ private slots:
         QVERIFY(!lexer->font(XmlLexer::Default).bold());
     }
 
+    // Enter starts the new line with the previous line's indentation as it is written, tabs and
+    // spaces alike; "|" is the caret before Enter.
+    void enter_copiesTheIndentation_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<bool>("crlf");
+        QTest::addColumn<QString>("after");
+        const QString forty(40, ' ');
+        QTest::addRow("forty spaces") << forty + "<a>|" << false << forty + "<a>\n" + forty + "x";
+        QTest::addRow("tabs") << "\t\t<a>|" << false << "\t\t<a>\n\t\tx";
+        QTest::addRow("a tab and spaces") << "\t   <a>|" << false << "\t   <a>\n\t   x";
+        QTest::addRow("inside a line") << "    <a>|<b/>" << false << "    <a>\n    x<b/>";
+        QTest::addRow("CR LF line breaks") << "<r>\r\n  <a>|" << true << "<r>\r\n  <a>\r\n  x";
+        QTest::addRow("none") << "<a>|" << false << "<a>\nx";
+    }
+    void enter_copiesTheIndentation()
+    {
+        QFETCH(QString, before);
+        QFETCH(bool, crlf);
+        QFETCH(QString, after);
+        SyntaxBox box;
+        new EditorAssist(&box);
+        showActive(box);
+        box.setEolMode(crlf ? QsciScintilla::EolWindows : QsciScintilla::EolUnix);
+        box.setText(QString(before).remove('|'));
+        box.setSelStart(int(before.indexOf('|')));
+        QTest::keyClick(&box, Qt::Key_Return);
+        QTest::keyClick(&box, Qt::Key_X);
+        QCOMPARE(box.Text(), after);
+    }
+
     // The line-number margin fits every number of the text's length in the current font, after
     // the size changes and as the text grows past 99, 999, ...
     void lineNumbers_fitTheWidestNumber_data()

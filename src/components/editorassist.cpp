@@ -139,7 +139,10 @@ EditorAssist::EditorAssist(SyntaxBox *box)
     box->SendScintilla(Sci::SCI_INDICSETFORE, kTagIndicator, QColor(0x30, 0x90, 0x30));
     box->SendScintilla(Sci::SCI_INDICSETALPHA, kTagIndicator, 60);
     box->setFolding(QsciScintilla::BoxedTreeFoldStyle, kFoldMargin);
-    box->setAutoIndent(true);
+    // Enter starts the new line with the indentation of the line before it, character for
+    // character. QScintilla's own auto-indent rebuilds it from its width, with tabs where they
+    // fit, which mixes tabs into a file indented with spaces.
+    connect(box, &QsciScintillaBase::SCN_CHARADDED, this, &EditorAssist::indentNewLine);
 
     // The reason of a mark, when the pointer rests on it or on its line's margin.
     box->SendScintilla(Sci::SCI_SETMOUSEDWELLTIME, 400);
@@ -191,6 +194,29 @@ void EditorAssist::updateLineNumberWidth()
         widest = std::max(widest, m_box->SendScintilla(Sci::SCI_TEXTWIDTH, Sci::STYLE_LINENUMBER, text));
     }
     m_box->setMarginWidth(kNumberMargin, int(widest * (digits + 1)));
+}
+
+void EditorAssist::indentNewLine(int character)
+{
+    // The last character of a line break: LF, or CR where lines end with CR alone.
+    const bool crOnly = m_box->SendScintilla(Sci::SCI_GETEOLMODE) == Sci::SC_EOL_CR;
+    if (character != (crOnly ? '\r' : '\n'))
+        return;
+    const long caret = m_box->SendScintilla(Sci::SCI_GETCURRENTPOS);
+    const long line = m_box->SendScintilla(Sci::SCI_LINEFROMPOSITION, static_cast<unsigned long>(caret));
+    if (line < 1)
+        return;
+    const long from = m_box->SendScintilla(Sci::SCI_POSITIONFROMLINE, static_cast<unsigned long>(line - 1));
+    const long to = m_box->SendScintilla(Sci::SCI_GETLINEINDENTPOSITION, static_cast<unsigned long>(line - 1));
+    if (to <= from)
+        return;
+    QByteArray indentation;
+    for (long p = from; p < to; ++p)
+        indentation += char(m_box->SendScintilla(Sci::SCI_GETCHARAT, static_cast<unsigned long>(p)));
+    const long start = m_box->SendScintilla(Sci::SCI_POSITIONFROMLINE, static_cast<unsigned long>(line));
+    m_box->SendScintilla(Sci::SCI_INSERTTEXT, static_cast<unsigned long>(start), indentation.constData());
+    if (caret == start)
+        m_box->SendScintilla(Sci::SCI_GOTOPOS, static_cast<unsigned long>(start + indentation.size()));
 }
 
 long EditorAssist::bytePositionOf(int line, int column) const
