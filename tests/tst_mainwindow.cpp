@@ -550,6 +550,33 @@ private slots:
         QVERIFY2(seen.startsWith(result), qPrintable(seen));
     }
 
+    // The manual tells what the program does with a file that is not well-formed: it opens, with
+    // its error shown, and is saved only after a Yes.
+    void helpContents_tellsWhatHappensToAFileNotWellFormed()
+    {
+        const QString bad = dir->filePath("bad.xsl");
+        QVERIFY(testenv::writeFile(bad, "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"));
+        frmEditor *doc = fixture::newDocument(main);
+        QVERIFY(doc->loadXSLTFile(bad));
+        QVERIFY(doc->panelHasIcon());
+        doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().size()));
+        QTest::keyClicks(doc->txtXSLT, " ");
+        fake->answers << msg::Yes;
+        item("mnuSave")->trigger();
+        QVERIFY(fake->lastMessage().text.endsWith("Save it anyway?"));
+        QVERIFY(testenv::readFile(bad).endsWith(" "));
+
+        item("mnuHelpContents")->trigger();
+        auto *help = main->findChild<QTextBrowser *>("helpWindow");
+        QVERIFY(help);
+        const QString text = help->toPlainText().simplified();
+        for (const char *untrue : {"cannot be opened: the message names the problem", "is not well-formed cannot be saved"})
+            QVERIFY2(!text.contains(untrue), untrue);
+        for (const char *said : {"A file that is not well-formed XML opens too, with its error shown",
+                                 "is saved only if you answer Yes"})
+            QVERIFY2(text.contains(said), said);
+    }
+
     // The program itself, with no display to reach: what the command line asks for that needs
     // no window is answered, and the toolkit's own options reach the toolkit.
     void commandLine_answeredWithoutADisplay_data()

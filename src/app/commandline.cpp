@@ -12,7 +12,9 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  -h, --help     show this help and exit\n"
-    "  -v, --version  show the version and exit\n";
+    "  -v, --version  show the version and exit\n"
+    "\n"
+    "Qt's own options (-platform, -style, -display, -geometry, ...) are passed on to Qt.\n";
 
 // Options that Qt's application classes and its X11 platform plugin take from the command line.
 const char *const kToolkitWithValue[] = {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
