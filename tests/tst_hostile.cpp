@@ -499,6 +499,46 @@ private slots:
         QCOMPARE(received, QByteArray());
     }
 
+    // With scripts on, the removal goes into the page as its first script, where "|" marks it,
+    // and nowhere when nothing in the page could run a script.
+    void previewGuard_guardedPage_data()
+    {
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<bool>("html");
+        QTest::addColumn<bool>("utf16");
+        QTest::addRow("XHTML after its prolog") << "<?xml version=\"1.0\"?>\n<!-- a > b -->\n<!DOCTYPE html [<!ENTITY e \"<x>\">]>\n"
+                                                   "<html xmlns=\"http://www.w3.org/1999/xhtml\" title=\"a > b\">|<body/></html>"
+                                                << false << false;
+        QTest::addRow("XHTML in UTF-16") << "<html xmlns=\"http://www.w3.org/1999/xhtml\">|<p>caf\u00e9</p></html>" << false << true;
+        QTest::addRow("SVG") << "<svg xmlns='http://www.w3.org/2000/svg'>|<script>x()</script></svg>" << false << false;
+        QTest::addRow("other XML") << "<doc><p>no script runs here</p></doc>" << false << false;
+        QTest::addRow("empty root") << "<html xmlns=\"http://www.w3.org/1999/xhtml\"/>" << false << false;
+        QTest::addRow("HTML after its DOCTYPE") << "\n<!DOCTYPE html>|<html><script>x()</script></html>" << true << false;
+        QTest::addRow("HTML without one") << "|<p>text</p>" << true << false;
+    }
+    void previewGuard_guardedPage()
+    {
+        QFETCH(QString, page);
+        QFETCH(bool, html);
+        QFETCH(bool, utf16);
+        const qsizetype at = page.indexOf('|');
+        const QString original = QString(page).remove('|');
+        QStringEncoder encoder(utf16 ? QStringConverter::Utf16LE : QStringConverter::Utf8,
+                               utf16 ? QStringConverter::Flag::WriteBom : QStringConverter::Flag::Default);
+        const QByteArray bytes = encoder.encode(original);
+        const QByteArray guarded = PreviewGuard::guardedPage(bytes, html);
+        if (at < 0) {
+            QCOMPARE(guarded, bytes);
+            return;
+        }
+        QVERIFY(!utf16 || guarded.startsWith("\xFF\xFE"));
+        QStringDecoder decoder(utf16 ? QStringConverter::Utf16LE : QStringConverter::Utf8);
+        const QString text = decoder.decode(guarded);
+        const QString inserted = text.mid(at, text.size() - original.size());
+        QVERIFY2(inserted.startsWith("<script") && inserted.endsWith("</script>"), qPrintable(inserted.left(80)));
+        QCOMPARE(QString(text).remove(at, inserted.size()), original);
+    }
+
     // ---- Fetching documents over the network: every wait and every size has a limit.
 
     void fetchUrl_byAddress_data()

@@ -990,7 +990,8 @@ bool frmEditor::buildPreviewFile(QString &stem)
         return false;
     }
     QString error;
-    if (!FileIO::writeNewFile(stem + QStringLiteral("xml"), PreviewGuard::guardedPage(result.page, false), &error)) {
+    const QByteArray page = m_runPreviewScripts ? PreviewGuard::guardedPage(result.page, false) : result.page;
+    if (!FileIO::writeNewFile(stem + QStringLiteral("xml"), page, &error)) {
         showError(error, QStringLiteral("Error"));
         return false;
     }

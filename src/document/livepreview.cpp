@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineSettings>
 #include <QWebEngineScript>
 #include <QWebEngineView>
 
@@ -175,8 +176,10 @@ void LivePreviewPane::render(const preview::Result &result, const QStringList &d
         QTimer::singleShot(0, this, &LivePreviewPane::showPendingSource);
     m_scroll = m_view->page()->scrollPosition();
     const QString mime = mimeTypeOf(result.method);
-    const QByteArray page = result.method == QLatin1String("text") ? result.page
-                                                                   : PreviewGuard::guardedPage(result.page, result.method == QLatin1String("html"));
+    const bool scripts = m_profile->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled);
+    const QByteArray page = !scripts || result.method == QLatin1String("text")
+                                ? result.page
+                                : PreviewGuard::guardedPage(result.page, result.method == QLatin1String("html"));
     QString previous = m_pageFile;
     m_pageFile.clear();
     if (page.size() <= kInlineLimit) {

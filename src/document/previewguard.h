@@ -52,8 +52,8 @@ public:
     };
     static Profile createProfile(QObject *owner, bool runScripts);
     // The page with the same removal put in as its first script (html: an HTML page; otherwise
-    // an XML one). The web engine runs a profile's scripts a moment after a document starts,
-    // and the XML parser may have run the page's own scripts by then.
+    // an XML one), for a view that runs scripts. The web engine runs a profile's scripts a
+    // moment after a document starts, and the XML parser may have run the page's own by then.
     static QByteArray guardedPage(const QByteArray &page, bool html);
 
 private:
