@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -23,20 +24,29 @@ int print(const CommandLine &cl)
 
 int main(int argc, char *argv[])
 {
-    // Help and the version need no display: answered before the window system is asked for.
+    // The whole command line is read before the window system is asked for anything, so that
+    // help, the version and a usage error need no display.
     QStringList raw;
     for (int i = 1; i < argc; ++i)
         raw << QString::fromLocal8Bit(argv[i]);
-    if (asksOnlyToPrint(raw))
-        return print(readCommandLine(raw, version()));
+    const CommandLine cl = readCommandLine(raw, version());
+    if (!cl.output.isEmpty())
+        return print(cl);
+
+    // The toolkit gets its own options and nothing else: a file named after the options'
+    // "--" is not taken for one of them.
+    QList<QByteArray> kept{QByteArray(argv[0])};
+    for (const QString &option : cl.toolkit)
+        kept << option.toLocal8Bit();
+    std::vector<char *> toolkitArgv;
+    for (QByteArray &a : kept)
+        toolkitArgv.push_back(a.data());
+    toolkitArgv.push_back(nullptr);
+    int toolkitArgc = int(kept.size());
 
     // The preview's web engine shares its graphics context with the widgets.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QApplication app(argc, argv);
-    // What is left once the toolkit took its own options (-platform, -style, ...).
-    const CommandLine cl = readCommandLine(QCoreApplication::arguments().mid(1), version());
-    if (!cl.output.isEmpty())
-        return print(cl);
+    QApplication app(toolkitArgc, toolkitArgv.data());
     frmMDIMain main;
     main.show();
     // Once the window is up: work kept from a program that did not close its windows is

@@ -277,6 +277,62 @@ private slots:
         QCOMPARE(preview(again), QByteArray("It's <b> & \"you\"|6"));
     }
 
+    // Among hundreds of parameters the filter keeps the rows whose name holds what is typed, in
+    // any case; Down goes on to the value of the first row left.
+    void parameters_filterNarrowsTheRows_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QStringList>("shown");
+        QTest::addRow("another case") << "AUTOLABEL" << QStringList{"section.autolabel", "chapter.autolabel", "section.autolabel.max.depth"};
+        QTest::addRow("dots and digits") << "p.29" << QStringList{"p.29", "p.290", "p.291", "p.292", "p.293", "p.294", "p.295", "p.296", "p.297", "p.298", "p.299"};
+        QTest::addRow("no name holds it") << "appendix" << QStringList{};
+    }
+    void parameters_filterNarrowsTheRows()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QStringList, shown);
+        QString xsl = "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n";
+        for (const char *name : {"section.autolabel", "chapter.autolabel", "html.stylesheet", "section.autolabel.max.depth"})
+            xsl += QStringLiteral("<xsl:param name=\"%1\" select=\"0\"/>\n").arg(name);
+        for (int i = 0; i < 300; ++i)
+            xsl += QStringLiteral("<xsl:param name=\"p.%1\"/>\n").arg(i);
+        xsl += "<xsl:template match=\"/\"/></xsl:stylesheet>\n";
+        frmEditor *doc = fixture::newDocument(main);
+        doc->txtXSLT->setText(xsl);
+        main->menuItem(QStringLiteral("mnuParameters"))->trigger();
+        ParametersPanel *panel = doc->parametersPanel();
+        QTableWidget *table = panel->table();
+        QTRY_COMPARE(table->rowCount(), 304);
+        auto *filter = panel->findChild<QLineEdit *>(QStringLiteral("txtParameterFilter"));
+        QVERIFY(filter);
+        QVERIFY(!filter->placeholderText().isEmpty());
+        const auto visible = [&] {
+            QStringList names;
+            for (int row = 0; row < table->rowCount(); ++row)
+                if (!table->isRowHidden(row))
+                    names << table->item(row, ParametersPanel::NameColumn)->text();
+            return names;
+        };
+        filter->setFocus();
+        QTest::keyClicks(filter, typed);
+        QCOMPARE(visible(), shown);
+        QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("lblNoParameterMatch"))->isVisibleTo(panel), shown.isEmpty());
+        if (!shown.isEmpty()) {
+            QTest::keyClick(filter, Qt::Key_Down);
+            QCOMPARE(table->item(table->currentRow(), ParametersPanel::NameColumn)->text(), shown.first());
+            QCOMPARE(table->currentColumn(), int(ParametersPanel::ValueColumn));
+            table->currentItem()->setText(QStringLiteral("1"));
+        }
+        // The stylesheet changing keeps the filter; clearing it shows every row, values kept.
+        doc->txtXSLT->setText(QString(xsl).replace("html.stylesheet", "html.stylesheet.type"));
+        QTRY_COMPARE(table->item(2, ParametersPanel::NameColumn)->text(), QStringLiteral("html.stylesheet.type"));
+        QCOMPARE(visible(), shown);
+        filter->clear();
+        QCOMPARE(visible().size(), 304);
+        if (!shown.isEmpty())
+            QCOMPARE(panel->values(), (QList<params::Value>{{shown.first(), "1", false}}));
+    }
+
     // Format Document re-indents the selected pane by the option's width, as one undo step;
     // Format Selection re-indents a fragment at its line's indentation; text that is not
     // well-formed is refused and left alone.

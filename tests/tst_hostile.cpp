@@ -1,16 +1,22 @@
 // Hostile documents, stylesheets, pages and servers: what they may read, how much they may say,
 // what they may make the program wait for. Grouped by the kind of attack.
+#include "app/frmmdimain.h"
+#include "document/frmeditor.h"
+#include "document/livepreview.h"
 #include "document/previewguard.h"
 #include "engine/previewpipeline.h"
 #include "engine/urlfetch.h"
 #include "engine/xmldocument.h"
 #include "platform/dialogs.h"
+#include "support/appfixture.h"
 #include "support/httpserver.h"
 #include "support/testmain.h"
 
 #include <QtNetwork>
 #include <QtTest>
 #include <QtWidgets>
+#include <QWebEnginePage>
+#include <QWebEngineView>
 
 #include <memory>
 #include <sys/stat.h>
@@ -67,6 +73,20 @@ struct FolderCase {
 
 const QByteArray kBody = "<xsl:stylesheet version=\"1.0\"/>";
 const QString kTooLarge = QStringLiteral("The document at {url} is larger than %1, the most that can be opened.");
+
+// The text a view's page shows now.
+QString pageText(QWebEngineView *view)
+{
+    QString text;
+    bool done = false;
+    view->page()->toPlainText([&](const QString &t) {
+        text = t;
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, 10000))
+        qWarning("the page text did not arrive");
+    return text;
+}
 
 QByteArray found(const QByteArray &location)
 {
@@ -537,6 +557,108 @@ private slots:
         QCOMPARE(guard.folders(), QStringList{path("style")});
         guard.setScope({"", path("data/src.xml")}, path("page.xml"));
         QCOMPARE(guard.folders(), QStringList{path("data")});
+    }
+
+    // With scripts on, a page can still open no connection of its own: the web engine sends
+    // WebRTC and WebTransport traffic itself, past the guard, so a listener on this computer
+    // stands in for the world.
+    void previewScripts_openNoConnections_data()
+    {
+        QTest::addColumn<bool>("live");
+        QTest::addRow("Preview tab") << false;
+        QTest::addRow("live pane") << true;
+    }
+    void previewScripts_openNoConnections()
+    {
+        QFETCH(bool, live);
+        QUdpSocket udp;
+        QVERIFY(udp.bind(QHostAddress::LocalHost, 0));
+        QTcpServer tcp;
+        QVERIFY(tcp.listen(QHostAddress::LocalHost, 0));
+        QByteArray received;
+        connect(&udp, &QUdpSocket::readyRead, &udp, [&] {
+            while (udp.hasPendingDatagrams())
+                received += "udp: " + udp.receiveDatagram().data() + '\n';
+        });
+        connect(&tcp, &QTcpServer::newConnection, &tcp, [&] {
+            while (QTcpSocket *s = tcp.nextPendingConnection()) {
+                received += "tcp connection\n";
+                connect(s, &QTcpSocket::readyRead, s, [&received, s] { received += "tcp: " + s->readAll() + '\n'; });
+            }
+        });
+        QFile page(TEST_DATA_DIR "/connecting-page.xsl");
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        QString xslt = QString::fromUtf8(page.readAll());
+        xslt.replace("{secret}", QUrl::fromLocalFile(path("style/beside.txt")).toString())
+            .replace("{udp}", QString::number(udp.localPort()))
+            .replace("{tcp}", QString::number(tcp.serverPort()));
+        QVERIFY(writeFile(path("style/connecting.xsl"), xslt.toUtf8()));
+        QVERIFY(writeFile(path("style/beside.txt"), kSecret));
+        QVERIFY(writeFile(path("data/connecting.xml"), "<r/>"));
+
+        fixture::Session session;
+        QVERIFY(session.start());
+        const auto stop = qScopeGuard([&] { session.stop(); });
+        fixture::writeSettings("Options", {{"RunPreviewScripts", "1"}});
+        frmEditor *doc = fixture::newDocument(session.main);
+        QVERIFY(doc->loadXSLTFile(path("style/connecting.xsl")));
+        doc->loadXMLFile(path("data/connecting.xml"));
+        QWebEngineView *view = doc->WebBrowser;
+        if (live) {
+            session.main->menuItem("mnuLivePreview")->trigger();
+            QVERIFY(doc->livePane());
+            view = doc->livePane()->view();
+        } else {
+            doc->SSTab->setCurrentIndex(2);
+        }
+        QVERIFY2(session.fake->calls.isEmpty(), qPrintable(session.fake->lastMessage().text));
+        QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains("done"), 20000);
+        QStringList lines = pageText(view).split('\n', Qt::SkipEmptyParts);
+        lines.sort();
+        QCOMPARE(lines, QStringList({"done", "frame from markup: none", "frame in a frame: none", "frame sent elsewhere: none",
+                                     "frame with a script: none", "new frame: none", "page: none", "prefixed: none",
+                                     "transport: none"}));
+        QCOMPARE(received, QByteArray());
+    }
+
+    // With scripts on, the removal goes into the page as its first script, where "|" marks it,
+    // and nowhere when nothing in the page could run a script.
+    void previewGuard_guardedPage_data()
+    {
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<bool>("html");
+        QTest::addColumn<bool>("utf16");
+        QTest::addRow("XHTML after its prolog") << "<?xml version=\"1.0\"?>\n<!-- a > b -->\n<!DOCTYPE html [<!ENTITY e \"<x>\">]>\n"
+                                                   "<html xmlns=\"http://www.w3.org/1999/xhtml\" title=\"a > b\">|<body/></html>"
+                                                << false << false;
+        QTest::addRow("XHTML in UTF-16") << "<html xmlns=\"http://www.w3.org/1999/xhtml\">|<p>caf\u00e9</p></html>" << false << true;
+        QTest::addRow("SVG") << "<svg xmlns='http://www.w3.org/2000/svg'>|<script>x()</script></svg>" << false << false;
+        QTest::addRow("other XML") << "<doc><p>no script runs here</p></doc>" << false << false;
+        QTest::addRow("empty root") << "<html xmlns=\"http://www.w3.org/1999/xhtml\"/>" << false << false;
+        QTest::addRow("HTML after its DOCTYPE") << "\n<!DOCTYPE html>|<html><script>x()</script></html>" << true << false;
+        QTest::addRow("HTML without one") << "|<p>text</p>" << true << false;
+    }
+    void previewGuard_guardedPage()
+    {
+        QFETCH(QString, page);
+        QFETCH(bool, html);
+        QFETCH(bool, utf16);
+        const qsizetype at = page.indexOf('|');
+        const QString original = QString(page).remove('|');
+        QStringEncoder encoder(utf16 ? QStringConverter::Utf16LE : QStringConverter::Utf8,
+                               utf16 ? QStringConverter::Flag::WriteBom : QStringConverter::Flag::Default);
+        const QByteArray bytes = encoder.encode(original);
+        const QByteArray guarded = PreviewGuard::guardedPage(bytes, html);
+        if (at < 0) {
+            QCOMPARE(guarded, bytes);
+            return;
+        }
+        QVERIFY(!utf16 || guarded.startsWith("\xFF\xFE"));
+        QStringDecoder decoder(utf16 ? QStringConverter::Utf16LE : QStringConverter::Utf8);
+        const QString text = decoder.decode(guarded);
+        const QString inserted = text.mid(at, text.size() - original.size());
+        QVERIFY2(inserted.startsWith("<script") && inserted.endsWith("</script>"), qPrintable(inserted.left(80)));
+        QCOMPARE(QString(text).remove(at, inserted.size()), original);
     }
 
     // ---- Fetching documents over the network: every wait and every size has a limit.

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -83,6 +84,39 @@ private slots:
         QTest::keySequence(main, QKeySequence(QStringLiteral("Ctrl+Shift+P")));
         QVERIFY(!doc->livePreview() && !second->livePreview());
         QVERIFY(fixture::settingsFileText().contains(QLatin1String("LivePreview=0")));
+    }
+
+    // A source read from a file is rendered with, however it comes: File > Open XML into a
+    // window whose pane shows the old source, or named after the stylesheet on the command line.
+    void sourceFromFile_rendered_data()
+    {
+        QTest::addColumn<bool>("commandLine");
+        QTest::addRow("File > Open XML") << false;
+        QTest::addRow("command line") << true;
+    }
+    void sourceFromFile_rendered()
+    {
+        QFETCH(bool, commandLine);
+        const QString dir = QDir(testenv::tempDir()).filePath(QStringLiteral("opened"));
+        const QString xsl = dir + QStringLiteral("/a.xsl"), xml = dir + QStringLiteral("/b.xml");
+        QVERIFY(testenv::writeFile(xsl, stylesheet(QString(), QStringLiteral("<p>Items: <xsl:value-of select=\"count(//item)\"/></p>")).toUtf8()));
+        QVERIFY(testenv::writeFile(xml, "<list><item/><item/><item/></list>"));
+        const auto cleanUp = qScopeGuard([&] { QDir(dir).removeRecursively(); });
+        frmEditor *doc = nullptr;
+        if (commandLine) {
+            main->menuItem("mnuLivePreview")->trigger();
+            main->openSources({xsl, xml});
+            QTRY_VERIFY(!main->documents().isEmpty() && main->documents().last()->sourceFileName() == xml);
+            doc = main->documents().last();
+        } else {
+            doc = liveWindow(QString(), kSource);
+            QVERIFY(doc->loadXSLTFile(xsl));
+            QTRY_VERIFY_WITH_TIMEOUT(pageText(doc->livePane()->view()).contains(QStringLiteral("Items: 2")), 10000);
+            fake->answers << msg::No; // the typed source is not kept
+            doc->loadXMLFile(xml);    // what File > Open XML does with the file chosen
+            QCOMPARE(doc->sourceFileName(), xml);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(pageText(doc->livePane()->view()).contains(QStringLiteral("Items: 3")), 10000);
     }
 
     // Each row: the xsl:output, the page text the view shows, the raw result (what xsltproc writes).

@@ -18,6 +18,7 @@
 #include <QtWebEngineWidgets>
 #include <QtWidgets>
 #include <functional>
+#include <sys/resource.h>
 
 using fixture::documentWindows;
 using namespace findreplace;
@@ -529,6 +530,14 @@ private slots:
         QTest::addRow("unknown option") << QStringList{"a.xsl", "-x", "--y"}
                                         << "err 2 zendrik: unknown option \"-x\"\nTry \"zendrik --help\" for more information.\n";
         QTest::addRow("after --, names") << QStringList{"--", "-v", "--help", "-"} << "files -v|--help|-";
+        QTest::addRow("toolkit options with their values")
+            << QStringList{"-style", "fusion", "a.xsl", "--platform", "offscreen", "-reverse", "-stylesheet=s.qss", "b.xml"}
+            << "files a.xsl|b.xml toolkit -style|fusion|--platform|offscreen|-reverse|-stylesheet=s.qss";
+        QTest::addRow("unknown beside toolkit options") << QStringList{"-display", ":1", "--bogus", "-geometry", "9x9"}
+                                                        << "err 2 zendrik: unknown option \"--bogus\"\n";
+        QTest::addRow("toolkit option without its value") << QStringList{"a.xsl", "-style"}
+                                                          << "err 2 zendrik: option \"-style\" needs a value\n";
+        QTest::addRow("after --, toolkit names are files") << QStringList{"--", "-style", "x"} << "files -style|x toolkit ";
     }
     void commandLine()
     {
@@ -536,10 +545,83 @@ private slots:
         QFETCH(QString, result);
         const CommandLine cl = readCommandLine(arguments, "1.2.3");
         const QString seen = cl.output.isEmpty()
-                                 ? "files " + cl.files.join('|')
+                                 ? "files " + cl.files.join('|') + " toolkit " + cl.toolkit.join('|')
                                  : QStringLiteral("%1 %2 %3").arg(cl.toError ? "err" : "out").arg(cl.exitCode).arg(cl.output);
         QVERIFY2(seen.startsWith(result), qPrintable(seen));
-        QCOMPARE(asksOnlyToPrint(arguments), result.startsWith("out"));
+    }
+
+    // The manual tells what the program does with a file that is not well-formed: it opens, with
+    // its error shown, and is saved only after a Yes.
+    void helpContents_tellsWhatHappensToAFileNotWellFormed()
+    {
+        const QString bad = dir->filePath("bad.xsl");
+        QVERIFY(testenv::writeFile(bad, "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"));
+        frmEditor *doc = fixture::newDocument(main);
+        QVERIFY(doc->loadXSLTFile(bad));
+        QVERIFY(doc->panelHasIcon());
+        doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().size()));
+        QTest::keyClicks(doc->txtXSLT, " ");
+        fake->answers << msg::Yes;
+        item("mnuSave")->trigger();
+        QVERIFY(fake->lastMessage().text.endsWith("Save it anyway?"));
+        QVERIFY(testenv::readFile(bad).endsWith(" "));
+
+        item("mnuHelpContents")->trigger();
+        auto *help = main->findChild<QTextBrowser *>("helpWindow");
+        QVERIFY(help);
+        const QString text = help->toPlainText().simplified();
+        for (const char *untrue : {"cannot be opened: the message names the problem", "is not well-formed cannot be saved"})
+            QVERIFY2(!text.contains(untrue), untrue);
+        for (const char *said : {"A file that is not well-formed XML opens too, with its error shown",
+                                 "is saved only if you answer Yes"})
+            QVERIFY2(text.contains(said), said);
+    }
+
+    // The program itself, with no display to reach: what the command line asks for that needs
+    // no window is answered, and the toolkit's own options reach the toolkit.
+    void commandLine_answeredWithoutADisplay_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status"); // -1: the toolkit gave up (it was asked for the display)
+        QTest::addColumn<QString>("error");
+        const QString unknown = QStringLiteral("zendrik: unknown option \"%1\"\nTry \"zendrik --help\" for more information.\n");
+        QTest::addRow("unknown option") << QStringList{"--bogus"} << 2 << unknown.arg("--bogus");
+        QTest::addRow("unknown after a file") << QStringList{"a.xsl", "-x"} << 2 << unknown.arg("-x");
+        QTest::addRow("unknown after toolkit options") << QStringList{"-style", "fusion", "--platform", "xcb", "-y"} << 2 << unknown.arg("-y");
+        QTest::addRow("version") << QStringList{"-geometry", "9x9", "--version"} << 0 << QString();
+        QTest::addRow("the toolkit's display option") << QStringList{"-display", ":97"} << -1 << QString(":97");
+        QTest::addRow("with two dashes") << QStringList{"--display", ":98"} << -1 << QString(":98");
+    }
+    void commandLine_answeredWithoutADisplay()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, error);
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        program.setProcessEnvironment(env);
+        program.setChildProcessModifier([] {
+            const rlimit noCore{0, 0};
+            setrlimit(RLIMIT_CORE, &noCore); // the toolkit aborts: no core file wanted
+        });
+        program.start(QCoreApplication::applicationDirPath() + "/zendrik", arguments);
+        QVERIFY(program.waitForFinished(30000));
+        const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+        if (status < 0) {
+            QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+            QVERIFY2(err.contains("could not connect to display " + error), qPrintable(err));
+            QVERIFY2(!err.contains("zendrik:"), qPrintable(err));
+            return;
+        }
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), status);
+        QCOMPARE(err, error);
+        if (status == 0)
+            QCOMPARE(QString::fromLatin1(program.readAllStandardOutput()),
+                     QStringLiteral("Zendrik %1.%2.%3\n").arg(ZENDRIK_VERSION_MAJOR).arg(ZENDRIK_VERSION_MINOR).arg(ZENDRIK_VERSION_PATCH));
     }
 
     // Files named on the command line or dropped on the window: stylesheets each in a window of

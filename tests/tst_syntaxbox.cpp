@@ -1,5 +1,6 @@
 // The editor control: positions and edits in UTF-16 terms, its styles and fonts, and its lexer,
 // whose styles are checked against golden files and against restyling after random edits.
+#include "components/editorassist.h"
 #include "components/syntaxbox.h"
 #include "components/xmllexer.h"
 #include "components/xmlstyler.h"
@@ -426,6 +427,67 @@ private slots:
         // Each style keeps its own weight.
         QVERIFY(lexer->font(XmlLexer::XsltElement).bold());
         QVERIFY(!lexer->font(XmlLexer::Default).bold());
+    }
+
+    // Enter starts the new line with the previous line's indentation as it is written, tabs and
+    // spaces alike; "|" is the caret before Enter.
+    void enter_copiesTheIndentation_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<bool>("crlf");
+        QTest::addColumn<QString>("after");
+        const QString forty(40, ' ');
+        QTest::addRow("forty spaces") << forty + "<a>|" << false << forty + "<a>\n" + forty + "x";
+        QTest::addRow("tabs") << "\t\t<a>|" << false << "\t\t<a>\n\t\tx";
+        QTest::addRow("a tab and spaces") << "\t   <a>|" << false << "\t   <a>\n\t   x";
+        QTest::addRow("inside a line") << "    <a>|<b/>" << false << "    <a>\n    x<b/>";
+        QTest::addRow("CR LF line breaks") << "<r>\r\n  <a>|" << true << "<r>\r\n  <a>\r\n  x";
+        QTest::addRow("none") << "<a>|" << false << "<a>\nx";
+    }
+    void enter_copiesTheIndentation()
+    {
+        QFETCH(QString, before);
+        QFETCH(bool, crlf);
+        QFETCH(QString, after);
+        SyntaxBox box;
+        new EditorAssist(&box);
+        showActive(box);
+        box.setEolMode(crlf ? QsciScintilla::EolWindows : QsciScintilla::EolUnix);
+        box.setText(QString(before).remove('|'));
+        box.setSelStart(int(before.indexOf('|')));
+        QTest::keyClick(&box, Qt::Key_Return);
+        QTest::keyClick(&box, Qt::Key_X);
+        QCOMPARE(box.Text(), after);
+    }
+
+    // The line-number margin fits every number of the text's length in the current font, after
+    // the size changes and as the text grows past 99, 999, ...
+    void lineNumbers_fitTheWidestNumber_data()
+    {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<int>("lines");
+        QTest::addRow("larger font") << "20" << 12;
+        QTest::addRow("larger font, past 999") << "20" << 1000;
+        QTest::addRow("much larger font, past 9999") << "36" << 10000;
+    }
+    void lineNumbers_fitTheWidestNumber()
+    {
+        QFETCH(QString, size);
+        QFETCH(int, lines);
+        SyntaxBox box;
+        auto *assist = new EditorAssist(&box);
+        box.setFontSize("10");
+        assist->setLineNumbers(true);
+        box.setFontSize(size);
+        box.setText(QStringLiteral("x\n").repeated(lines - 1) + QStringLiteral("x"));
+        const long margin = box.SendScintilla(Sci::SCI_GETMARGINWIDTHN, 0UL);
+        // Scintilla keeps a few pixels between the number and the text.
+        constexpr long kGap = 3;
+        for (char digit = '0'; digit <= '9'; ++digit) {
+            const QByteArray number(QByteArray::number(lines).size(), digit == '0' ? '1' : digit);
+            const long width = box.SendScintilla(Sci::SCI_TEXTWIDTH, Sci::STYLE_LINENUMBER, number.constData());
+            QVERIFY2(margin >= width + kGap, qPrintable(QStringLiteral("%1 needs %2 pixels, the margin has %3").arg(number).arg(width + kGap).arg(margin)));
+        }
     }
 
     void fontName_missingFamilyResolvesQuietly()

@@ -10,12 +10,13 @@ struct CommandLine {
     bool toError = false; // output goes to the error stream
     int exitCode = 0;
     QStringList files;
+    // The toolkit's own options, with their values, as given: for QApplication.
+    QStringList toolkit;
 };
 
-// Reads the arguments after the program's name. "-h"/"--help" and "-v"/"--version" win over
-// everything else; "--" ends the options, so a file may begin with "-".
+// Reads the arguments after the program's name, before any window system is contacted.
+// "-h"/"--help" and "-v"/"--version" win over everything else; "--" ends the options, so a file
+// may begin with "-". The toolkit's options (-platform, -style, -display, -geometry, ..., with
+// one or two dashes, and "-style=..." forms) are set aside with their values; any other option
+// is a usage error, status 2.
 CommandLine readCommandLine(const QStringList &arguments, const QString &version);
-
-// Whether the command line asks only for help or the version: answerable before any window
-// system is contacted.
-bool asksOnlyToPrint(const QStringList &arguments);

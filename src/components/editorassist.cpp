@@ -139,7 +139,10 @@ EditorAssist::EditorAssist(SyntaxBox *box)
     box->SendScintilla(Sci::SCI_INDICSETFORE, kTagIndicator, QColor(0x30, 0x90, 0x30));
     box->SendScintilla(Sci::SCI_INDICSETALPHA, kTagIndicator, 60);
     box->setFolding(QsciScintilla::BoxedTreeFoldStyle, kFoldMargin);
-    box->setAutoIndent(true);
+    // Enter starts the new line with the indentation of the line before it, character for
+    // character. QScintilla's own auto-indent rebuilds it from its width, with tabs where they
+    // fit, which mixes tabs into a file indented with spaces.
+    connect(box, &QsciScintillaBase::SCN_CHARADDED, this, &EditorAssist::indentNewLine);
 
     // The reason of a mark, when the pointer rests on it or on its line's margin.
     box->SendScintilla(Sci::SCI_SETMOUSEDWELLTIME, 400);
@@ -154,6 +157,12 @@ EditorAssist::EditorAssist(SyntaxBox *box)
     connect(box, &SyntaxBox::caretMoved, &m_tagTimer, qOverload<>(&QTimer::start));
     connect(box, &SyntaxBox::changed, this, [this] {
         m_tagTimer.start();
+        if (m_lineNumbers)
+            updateLineNumberWidth();
+    });
+    // Other digits, other widths: the margin is measured again in the new font.
+    connect(box, &SyntaxBox::fontChanged, this, [this] {
+        m_digits = 0;
         if (m_lineNumbers)
             updateLineNumberWidth();
     });
@@ -177,7 +186,37 @@ void EditorAssist::updateLineNumberWidth()
     if (digits == m_digits)
         return;
     m_digits = digits;
-    m_box->setMarginWidth(kNumberMargin, QString(digits + 1, QLatin1Char('9')));
+    // The widest digit of the margin's font, once for each digit and once more for the space
+    // around the number.
+    long widest = 0;
+    for (char digit = '0'; digit <= '9'; ++digit) {
+        const char text[] = {digit, 0};
+        widest = std::max(widest, m_box->SendScintilla(Sci::SCI_TEXTWIDTH, Sci::STYLE_LINENUMBER, text));
+    }
+    m_box->setMarginWidth(kNumberMargin, int(widest * (digits + 1)));
+}
+
+void EditorAssist::indentNewLine(int character)
+{
+    // The last character of a line break: LF, or CR where lines end with CR alone.
+    const bool crOnly = m_box->SendScintilla(Sci::SCI_GETEOLMODE) == Sci::SC_EOL_CR;
+    if (character != (crOnly ? '\r' : '\n'))
+        return;
+    const long caret = m_box->SendScintilla(Sci::SCI_GETCURRENTPOS);
+    const long line = m_box->SendScintilla(Sci::SCI_LINEFROMPOSITION, static_cast<unsigned long>(caret));
+    if (line < 1)
+        return;
+    const long from = m_box->SendScintilla(Sci::SCI_POSITIONFROMLINE, static_cast<unsigned long>(line - 1));
+    const long to = m_box->SendScintilla(Sci::SCI_GETLINEINDENTPOSITION, static_cast<unsigned long>(line - 1));
+    if (to <= from)
+        return;
+    QByteArray indentation;
+    for (long p = from; p < to; ++p)
+        indentation += char(m_box->SendScintilla(Sci::SCI_GETCHARAT, static_cast<unsigned long>(p)));
+    const long start = m_box->SendScintilla(Sci::SCI_POSITIONFROMLINE, static_cast<unsigned long>(line));
+    m_box->SendScintilla(Sci::SCI_INSERTTEXT, static_cast<unsigned long>(start), indentation.constData());
+    if (caret == start)
+        m_box->SendScintilla(Sci::SCI_GOTOPOS, static_cast<unsigned long>(start + indentation.size()));
 }
 
 long EditorAssist::bytePositionOf(int line, int column) const

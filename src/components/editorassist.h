@@ -47,6 +47,7 @@ public:
 
 private:
     void updateLineNumberWidth();
+    void indentNewLine(int character);
     void matchTags();
     void showTooltip(int bytePosition, int x, int y);
     long bytePositionOf(int line, int column) const;

@@ -241,6 +241,7 @@ struct SyntaxBox::Impl {
         }
         lexer->setDefaultFont(font);
         q->setMarginsFont(font);
+        emit q->fontChanged();
     }
 
     // With live colouring off the document keeps the styles it has and new text stays plain:

@@ -105,6 +105,8 @@ signals:
     void keyReleased(int keyCode, int shift);               // shift: 1 Shift, 2 Ctrl, 4 Alt
     void mouseReleased(int button, int shift, int x, int y); // button: 1 left, 2 right, 4 middle
     void caretMoved();
+    // The family or size of the text's font (and the margins') changed.
+    void fontChanged();
     // Files or addresses were dropped on the text.
     void urlsDropped(const QList<QUrl> &urls);
 

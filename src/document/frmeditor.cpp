@@ -1116,7 +1116,8 @@ bool frmEditor::buildPreviewFile(QString &stem)
         return false;
     }
     QString error;
-    if (!FileIO::writeNewFile(stem + QStringLiteral("xml"), result.page, &error)) {
+    const QByteArray page = m_runPreviewScripts ? PreviewGuard::guardedPage(result.page, false) : result.page;
+    if (!FileIO::writeNewFile(stem + QStringLiteral("xml"), page, &error)) {
         showError(error, QStringLiteral("Error"));
         return false;
     }
@@ -1354,8 +1355,11 @@ void frmEditor::loadXMLFile(QString strFile)
             m_assistXML->setMarks(3, {});
             showSourceTab();
             SSTab->setCurrentIndex(1);
-        }))
+        })) {
         parseSource();
+        // The text went in while loading, when edits do not ask for a render.
+        scheduleLivePreview();
+    }
 }
 
 void frmEditor::saveFile(bool &Cancel)

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineSettings>
 #include <QWebEngineScript>
 #include <QWebEngineView>
 
@@ -170,9 +171,13 @@ void LivePreviewPane::render(const preview::Result &result, const QStringList &d
         QTimer::singleShot(0, this, &LivePreviewPane::showPendingSource);
     m_scroll = m_view->page()->scrollPosition();
     const QString mime = mimeTypeOf(result.method);
+    const bool scripts = m_profile->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled);
+    const QByteArray page = !scripts || result.method == QLatin1String("text")
+                                ? result.page
+                                : PreviewGuard::guardedPage(result.page, result.method == QLatin1String("html"));
     QString previous = m_pageFile;
     m_pageFile.clear();
-    if (result.page.size() <= kInlineLimit) {
+    if (page.size() <= kInlineLimit) {
         m_guard->setScope(documents, QString());
         // Relative references in the result resolve as if it lay beside the source (or the
         // stylesheet, without a local source): where authors point their pictures.
@@ -181,7 +186,7 @@ void LivePreviewPane::render(const preview::Result &result, const QStringList &d
             if (base.isEmpty() && !PreviewGuard::folderOf(d).isEmpty())
                 base = d;
         const QString charset = result.encoding.isEmpty() ? QString() : QStringLiteral(";charset=") + QString::fromLatin1(result.encoding);
-        m_view->setContent(result.page, mime + charset, base.isEmpty() ? QUrl() : QUrl::fromLocalFile(base));
+        m_view->setContent(page, mime + charset, base.isEmpty() ? QUrl() : QUrl::fromLocalFile(base));
     } else {
         if (m_folder.isEmpty())
             m_folder = makePrivateTempFolder();
@@ -192,7 +197,7 @@ void LivePreviewPane::render(const preview::Result &result, const QStringList &d
                                                                          : QStringLiteral("htm");
         const QString file = QStringLiteral("%1/result-%2.%3").arg(m_folder).arg(++serial).arg(suffix);
         QString error;
-        if (m_folder.isEmpty() || !FileIO::writeNewFile(file, result.page, &error)) {
+        if (m_folder.isEmpty() || !FileIO::writeNewFile(file, page, &error)) {
             m_error->setText(error.isEmpty() ? QStringLiteral("No temporary folder could be made for the preview.") : error);
             m_error->show();
             return;

@@ -1,7 +1,10 @@
 #include "document/parameterspanel.h"
 
+#include <QEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -12,6 +15,14 @@ ParametersPanel::ParametersPanel(QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
+    // Large stylesheets (DocBook's has hundreds of parameters) are searched, not scrolled.
+    m_filter = new QLineEdit(this);
+    m_filter->setObjectName(QStringLiteral("txtParameterFilter"));
+    m_filter->setPlaceholderText(QStringLiteral("Filter parameters by name"));
+    m_filter->setClearButtonEnabled(true);
+    m_filter->installEventFilter(this);
+    layout->addWidget(m_filter);
+    connect(m_filter, &QLineEdit::textChanged, this, &ParametersPanel::applyFilter);
     m_table = new QTableWidget(0, 4, this);
     m_table->setObjectName(QStringLiteral("lstParameters"));
     m_table->setHorizontalHeaderLabels({QStringLiteral("Parameter"), QStringLiteral("Default"), QStringLiteral("Value"),
@@ -34,6 +45,10 @@ ParametersPanel::ParametersPanel(QWidget *parent)
     m_empty->setObjectName(QStringLiteral("lblNoParameters"));
     m_empty->setContentsMargins(6, 4, 6, 4);
     layout->addWidget(m_empty);
+    m_noMatch = new QLabel(QStringLiteral("No parameter's name holds this text."), this);
+    m_noMatch->setObjectName(QStringLiteral("lblNoParameterMatch"));
+    m_noMatch->setContentsMargins(6, 4, 6, 4);
+    layout->addWidget(m_noMatch);
     connect(m_table, &QTableWidget::itemChanged, this, [this](QTableWidgetItem *item) {
         if (m_filling || (item->column() != ValueColumn && item->column() != XPathColumn))
             return;
@@ -103,5 +118,36 @@ void ParametersPanel::rebuild()
         m_table->setItem(row, XPathColumn, xpath);
     }
     m_empty->setVisible(rows.isEmpty());
+    m_filter->setVisible(!rows.isEmpty());
     m_filling = false;
+    applyFilter();
+}
+
+void ParametersPanel::applyFilter()
+{
+    const QString text = m_filter->text().trimmed();
+    int shown = 0;
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        const bool match = m_table->item(row, NameColumn)->text().contains(text, Qt::CaseInsensitive);
+        m_table->setRowHidden(row, !match);
+        shown += match;
+    }
+    m_noMatch->setVisible(m_table->rowCount() > 0 && shown == 0);
+}
+
+bool ParametersPanel::eventFilter(QObject *watched, QEvent *event)
+{
+    // Down or Enter in the filter goes on to the value of the first row left.
+    if (watched == m_filter && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Down || key == Qt::Key_Return || key == Qt::Key_Enter) {
+            for (int row = 0; row < m_table->rowCount(); ++row)
+                if (!m_table->isRowHidden(row)) {
+                    m_table->setFocus();
+                    m_table->setCurrentCell(row, ValueColumn);
+                    return true;
+                }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }

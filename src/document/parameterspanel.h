@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class QLabel;
+class QLineEdit;
 class QTableWidget;
 
 // The stylesheet's top-level parameters under the editor: name, default, and a value the user
@@ -23,19 +24,27 @@ public:
     // The values given: rows with a value, or marked as XPath.
     QList<params::Value> values() const;
     QTableWidget *table() const { return m_table; }
+    QLineEdit *filter() const { return m_filter; }
 
     enum Column { NameColumn, DefaultColumn, ValueColumn, XPathColumn };
 
 signals:
     void valuesChanged();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void rebuild();
+    // Shows the rows whose name holds the filter's text, in any case.
+    void applyFilter();
     // The values as the table shows them now.
     void takeValues();
 
+    QLineEdit *m_filter = nullptr;
     QTableWidget *m_table = nullptr;
     QLabel *m_empty = nullptr;
+    QLabel *m_noMatch = nullptr;
     QList<params::Declared> m_declared;
     QList<params::Value> m_values;
     bool m_filling = false;

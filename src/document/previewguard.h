@@ -43,12 +43,18 @@ public:
 
     // A profile of its own for one preview view, a child of owner, kept in memory only, whose
     // every request passes a new guard: previews share nothing (no cache, no cookies), and the
-    // guard also sees requests that belong to no page, such as those of a worker.
+    // guard also sees requests that belong to no page, such as those of a worker. Its pages'
+    // scripts find no WebRTC and no WebTransport, which reach the network past the guard, and
+    // the web engine sends no WebRTC UDP at all.
     struct Profile {
         QWebEngineProfile *profile = nullptr;
         PreviewGuard *guard = nullptr;
     };
     static Profile createProfile(QObject *owner, bool runScripts);
+    // The page with the same removal put in as its first script (html: an HTML page; otherwise
+    // an XML one), for a view that runs scripts. The web engine runs a profile's scripts a
+    // moment after a document starts, and the XML parser may have run the page's own by then.
+    static QByteArray guardedPage(const QByteArray &page, bool html);
 
 private:
     QStringList m_folders;
