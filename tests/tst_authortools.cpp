@@ -306,6 +306,7 @@ private slots:
         auto *filter = panel->findChild<QLineEdit *>(QStringLiteral("txtParameterFilter"));
         QVERIFY(filter);
         QVERIFY(!filter->placeholderText().isEmpty());
+        QTRY_COMPARE(QApplication::focusWidget(), filter);
         const auto visible = [&] {
             QStringList names;
             for (int row = 0; row < table->rowCount(); ++row)
@@ -313,7 +314,6 @@ private slots:
                     names << table->item(row, ParametersPanel::NameColumn)->text();
             return names;
         };
-        filter->setFocus();
         QTest::keyClicks(filter, typed);
         QCOMPARE(visible(), shown);
         QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("lblNoParameterMatch"))->isVisibleTo(panel), shown.isEmpty());

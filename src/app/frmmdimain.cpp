@@ -4,6 +4,7 @@
 #include "document/frmeditor.h"
 #include "engine/engineclient.h"
 #include "engine/fileio.h"
+#include "document/parameterspanel.h"
 #include "engine/recoverystore.h"
 #include "options/frmoptions.h"
 #include "options/settingsstore.h"
@@ -563,8 +564,14 @@ void frmMDIMain::cmdProblems()
 
 void frmMDIMain::cmdParameters()
 {
-    if (frmEditor *doc = activeDocument())
-        doc->setParametersVisible(menuItem(QStringLiteral("mnuParameters"))->isChecked());
+    frmEditor *doc = activeDocument();
+    if (!doc)
+        return;
+    const bool on = menuItem(QStringLiteral("mnuParameters"))->isChecked();
+    doc->setParametersVisible(on);
+    // Opened to find a parameter among hundreds: the filter is where the typing goes.
+    if (on)
+        doc->parametersPanel()->filter()->setFocus();
 }
 
 void frmMDIMain::cmdGoToLine()
