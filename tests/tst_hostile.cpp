@@ -74,19 +74,6 @@ struct FolderCase {
 const QByteArray kBody = "<xsl:stylesheet version=\"1.0\"/>";
 const QString kTooLarge = QStringLiteral("The document at {url} is larger than %1, the most that can be opened.");
 
-// The text a view's page shows now.
-QString pageText(QWebEngineView *view)
-{
-    QString text;
-    bool done = false;
-    view->page()->toPlainText([&](const QString &t) {
-        text = t;
-        done = true;
-    });
-    if (!QTest::qWaitFor([&] { return done; }, 10000))
-        qWarning("the page text did not arrive");
-    return text;
-}
 
 QByteArray found(const QByteArray &location)
 {
@@ -612,8 +599,8 @@ private slots:
             doc->SSTab->setCurrentIndex(2);
         }
         QVERIFY2(session.fake->calls.isEmpty(), qPrintable(session.fake->lastMessage().text));
-        QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains("done"), 20000);
-        QStringList lines = pageText(view).split('\n', Qt::SkipEmptyParts);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture::pageText(view).contains("done"), 20000);
+        QStringList lines = fixture::pageText(view).split('\n', Qt::SkipEmptyParts);
         lines.sort();
         QCOMPARE(lines, QStringList({"done", "frame from markup: none", "frame in a frame: none", "frame sent elsewhere: none",
                                      "frame with a script: none", "new frame: none", "page: none", "prefixed: none",

@@ -39,18 +39,6 @@ const QString kEndless = stylesheet(QString(), QStringLiteral(
     "<xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\"><xsl:if test=\"false()\"><x/></xsl:if>"
     "</xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></o>"));
 
-QString pageText(QWebEngineView *view)
-{
-    QString text;
-    bool done = false;
-    view->page()->toPlainText([&](const QString &t) {
-        text = t;
-        done = true;
-    });
-    if (!QTest::qWaitFor([&] { return done; }, 10000))
-        qWarning("the page text did not arrive");
-    return text;
-}
 
 } // namespace
 
@@ -111,12 +99,12 @@ private slots:
         } else {
             doc = liveWindow(QString(), kSource);
             QVERIFY(doc->loadXSLTFile(xsl));
-            QTRY_VERIFY_WITH_TIMEOUT(pageText(doc->livePane()->view()).contains(QStringLiteral("Items: 2")), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(fixture::pageText(doc->livePane()->view()).contains(QStringLiteral("Items: 2")), 10000);
             fake->answers << msg::No; // the typed source is not kept
             doc->loadXMLFile(xml);    // what File > Open XML does with the file chosen
             QCOMPARE(doc->sourceFileName(), xml);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(pageText(doc->livePane()->view()).contains(QStringLiteral("Items: 3")), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture::pageText(doc->livePane()->view()).contains(QStringLiteral("Items: 3")), 10000);
     }
 
     // Each row: the xsl:output, the page text the view shows, the raw result (what xsltproc writes).
@@ -137,7 +125,7 @@ private slots:
         QFETCH(QString, shown);
         frmEditor *doc = liveWindow(stylesheet(output, body), kSource);
         QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->renders() == 1, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(pageText(doc->livePane()->view()).contains(shown), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture::pageText(doc->livePane()->view()).contains(shown), 10000);
         // The raw result is what xsltproc writes for the same pair.
         if (QFile::exists(QStringLiteral("/usr/bin/xsltproc"))) {
             const QString dir = QDir(testenv::tempDir()).filePath(QStringLiteral("methods"));
@@ -160,7 +148,7 @@ private slots:
     {
         frmEditor *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p>good <xsl:value-of select=\"count(//item)\"/></p>")), kSource);
         QTRY_COMPARE_WITH_TIMEOUT(doc->livePane()->renders(), 1, 10000);
-        QTRY_VERIFY(pageText(doc->livePane()->view()).contains(QLatin1String("good 2")));
+        QTRY_VERIFY(fixture::pageText(doc->livePane()->view()).contains(QLatin1String("good 2")));
         const QString good = doc->livePane()->resultSource();
         // Not well-formed, then an XPath error: each shows in the strip, the render stays.
         doc->txtXSLT->setSelStart(0);
@@ -172,7 +160,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->errorText().contains(QLatin1String("count(//item")), 10000);
         QCOMPARE(doc->livePane()->renders(), 1);
         QCOMPARE(doc->livePane()->resultSource(), good);
-        QVERIFY(pageText(doc->livePane()->view()).contains(QLatin1String("good 2")));
+        QVERIFY(fixture::pageText(doc->livePane()->view()).contains(QLatin1String("good 2")));
         // No box while typing.
         QVERIFY(fake->messages().isEmpty());
         // Mended, it renders again and the strip goes.

@@ -1868,29 +1868,39 @@ void frmEditor::replaceAsOneStep(SyntaxBox *pane, int start, int end, const QStr
     pane->SendScintilla(QsciScintillaBase::SCI_SETFIRSTVISIBLELINE, firstVisible);
 }
 
+engine::Response frmEditor::runToolInWorker(const QString &channel, engine::Request request, const QString &what)
+{
+    BusyScope scope(m_busy, [this] { busyEnded(); });
+    return runInWorker(channel, std::move(request), what);
+}
+
+bool frmEditor::toolFailed(const engine::Response &response, const QString &title)
+{
+    if (response.superseded)
+        return true;
+    // Stopped by the user: a note is enough.
+    if (response.failure == engine::Failure::Stopped) {
+        StatusBar->showMessage(response.failureText, kStatusNoteMs);
+        return true;
+    }
+    if (response.failure != engine::Failure::None) {
+        showError(response.failureText.trimmed(), title);
+        return true;
+    }
+    return false;
+}
+
 bool frmEditor::formatInWorker(SyntaxBox *pane, engine::FormatWork work, const QString &title, formatter::Result *result)
 {
     engine::Request request;
     request.kind = engine::Kind::Format;
     request.format = std::move(work);
-    engine::Response response;
     // The text cannot change while it is formatted.
     pane->setReadOnly(true);
-    {
-        BusyScope scope(m_busy, [this] { busyEnded(); });
-        response = runInWorker(QStringLiteral("format"), std::move(request), QStringLiteral("Formatting"));
-    }
+    const engine::Response response = runToolInWorker(QStringLiteral("format"), std::move(request), QStringLiteral("Formatting"));
     pane->setReadOnly(false);
-    if (response.superseded)
+    if (toolFailed(response, title))
         return false;
-    if (response.failure == engine::Failure::Stopped) {
-        StatusBar->showMessage(response.failureText, kStatusNoteMs);
-        return false;
-    }
-    if (response.failure != engine::Failure::None) {
-        showError(response.failureText.trimmed(), title);
-        return false;
-    }
     *result = response.format;
     return true;
 }
@@ -2028,21 +2038,10 @@ bool frmEditor::validateSourceWith(validator::Schema schema, const QString &sche
     request.kind = engine::Kind::Validate;
     request.validate = {txtXML->utf8Text(), sourceBase(), schema, schemaPath};
     const QString base = request.validate.sourceBase;
-    engine::Response response;
-    {
-        BusyScope scope(m_busy, [this] { busyEnded(); });
-        response = runInWorker(QStringLiteral("validate"), std::move(request), QStringLiteral("Validating the XML source"));
-    }
-    if (response.superseded)
+    const engine::Response response =
+        runToolInWorker(QStringLiteral("validate"), std::move(request), QStringLiteral("Validating the XML source"));
+    if (toolFailed(response, QStringLiteral("Validate Source")))
         return false;
-    if (response.failure == engine::Failure::Stopped) {
-        StatusBar->showMessage(response.failureText, kStatusNoteMs);
-        return false;
-    }
-    if (response.failure != engine::Failure::None) {
-        showError(response.failureText.trimmed(), QStringLiteral("Validate Source"));
-        return false;
-    }
     const validator::Result &result = response.validation;
     // Problems of the source itself show against the XML pane.
     QList<Diagnostic> problems = result.problems;

@@ -306,6 +306,11 @@ private:
     // busy strip and its Stop button showing. An answer that is superseded means the wait was
     // given up (the window closes).
     engine::Response runInWorker(const QString &channel, engine::Request request, const QString &what);
+    // The same for a tool (validation, formatting), counted as the window's busy time.
+    engine::Response runToolInWorker(const QString &channel, engine::Request request, const QString &what);
+    // Tells the user why a tool's work brought no answer (stopped: a note; failed: a box with
+    // title); false when it brought one.
+    bool toolFailed(const engine::Response &response, const QString &title);
     // Formats in the worker with the pane read-only meanwhile; false when there is no result
     // (stopped, or failed, and the user was told).
     bool formatInWorker(SyntaxBox *pane, engine::FormatWork work, const QString &title, formatter::Result *result);

@@ -7,6 +7,8 @@
 
 #include <QtTest>
 #include <QtWidgets>
+#include <QWebEnginePage>
+#include <QWebEngineView>
 
 namespace fixture {
 
@@ -77,6 +79,19 @@ void Session::stop()
     main = nullptr;
     FakeBrowser::uninstall();
     FakeDialogs::uninstall();
+}
+
+QString pageText(QWebEngineView *view)
+{
+    QString text;
+    bool done = false;
+    view->page()->toPlainText([&](const QString &t) {
+        text = t;
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, 10000))
+        qWarning("the page text did not arrive");
+    return text;
 }
 
 } // namespace fixture

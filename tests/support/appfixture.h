@@ -9,6 +9,7 @@
 class frmMDIMain;
 class frmEditor;
 class FakeBrowser;
+class QWebEngineView;
 
 namespace fixture {
 
@@ -25,6 +26,8 @@ bool settingsFileExists();
 QList<frmEditor *> documentWindows(frmMDIMain *main);
 // Triggers File > New and returns the new window.
 frmEditor *newDocument(frmMDIMain *main);
+// The text a view's page shows now (empty, with a warning, when it does not arrive).
+QString pageText(QWebEngineView *view);
 
 // A shown main window over an empty settings store, with every dialog and the browser scripted.
 // Test classes inherit it and call start() in init() and stop() in cleanup().
