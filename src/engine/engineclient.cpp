@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTimer>
 
 #include <optional>
@@ -282,8 +283,14 @@ bool EngineClient::ensureProcess(Lane *lane)
     // SIGKILL when the thread that started it ends (the worker also watches its input).
     process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     QStringList args;
-    if (m_memoryMb > 0)
+    if (m_memoryMb > 0) {
         args << QStringLiteral("--memory-mb") << QString::number(m_memoryMb);
+        // A sanitizer build of the worker cannot cap its address space; it reads the cap for
+        // its allocator from here.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("ZENDRIK_ENGINE_MEMORY_MB"), QString::number(m_memoryMb));
+        process->setProcessEnvironment(env);
+    }
     const QPointer<Lane> guard(lane);
     connect(process, &QProcess::readyReadStandardOutput, this, [this, guard] {
         if (guard)
