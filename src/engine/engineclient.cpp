@@ -43,6 +43,8 @@ public:
     QByteArray buffer;
     QList<Job> queue;
     std::optional<Job> running;
+    // The worker said the running request's memory ran out.
+    bool outOfMemory = false;
     QTimer deadline;
     QTimer idle;
 };
@@ -264,6 +266,7 @@ void EngineClient::startNext(Lane *lane)
         return;
     }
     lane->running = job;
+    lane->outOfMemory = false;
     lane->process->write(engine::frame(job.request.toCbor()));
     if (job.timeLimitMs > 0)
         lane->deadline.start(job.timeLimitMs);
@@ -326,6 +329,10 @@ bool EngineClient::deliverAnswers(Lane *lane)
     QString error;
     const bool intact = engine::takeFrames(lane->buffer, &messages, &error);
     for (const QCborMap &m : std::as_const(messages)) {
+        if (engine::noticeOf(m) == engine::Notice::OutOfMemory) {
+            lane->outOfMemory = true;
+            continue;
+        }
         const engine::Response response = engine::Response::fromCbor(m);
         if (!lane->running || lane->running->request.id != response.id)
             continue; // an answer nobody waits for any more
@@ -369,9 +376,16 @@ void EngineClient::processEnded(Lane *lane)
     }
     if (lane->running) {
         // The worker ended on its own while working: a crash inside the XSLT processor, or the
-        // memory cap reached outside any allocation it could refuse.
+        // memory cap reached outside any allocation it could refuse. Once the worker said its
+        // memory ran out, the crash is what became of that.
         const Job job = *lane->running;
         lane->running.reset();
+        if (lane->outOfMemory) {
+            answer(job, engine::Failure::OutOfMemory, QString::number(m_memoryMb));
+            if (guard)
+                startNext(lane);
+            return;
+        }
         const QString how = ended && ended->exitStatus() == QProcess::CrashExit
                                 ? QStringLiteral("it crashed")
                                 : QStringLiteral("it ended with code %1").arg(ended ? ended->exitCode() : -1);

@@ -356,4 +356,17 @@ QString failureMessage(Kind kind, Failure failure, const QString &detail)
     return QString();
 }
 
+QCborMap noticeMessage(Notice notice)
+{
+    QCborMap m;
+    m.insert(key("notice"), int(notice));
+    return m;
+}
+
+Notice noticeOf(const QCborMap &message)
+{
+    const QCborValue v = message.value(key("notice"));
+    return v.isInteger() ? enumFrom(v, Notice::OutOfMemory, Notice::None) : Notice::None;
+}
+
 } // namespace engine

@@ -116,6 +116,18 @@ struct Response {
     static Response fromCbor(const QCborMap &map);
 };
 
+// A message the worker sends on its own, between a request and its answer.
+enum class Notice {
+    None,
+    // An allocation of the library failed: the work runs out of memory. The worker may not
+    // get as far as answering (libxml2 does not survive every failed allocation), so it says so
+    // first; should it then end, the request ran out of memory rather than crashed.
+    OutOfMemory,
+};
+QCborMap noticeMessage(Notice notice);
+// The notice a message is, or None for an answer.
+Notice noticeOf(const QCborMap &message);
+
 // What the user is told a failure means for a kind of work: "Transformation stopped", "The
 // evaluation stopped the engine (it crashed)…". detail completes the crash sentence and names
 // the memory cap.

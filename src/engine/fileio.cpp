@@ -112,9 +112,6 @@ class TempJournal
 public:
     ~TempJournal()
     {
-        // Someone may have removed the whole folder meanwhile; then there is no lock left to free.
-        if (m_lock && !QFileInfo::exists(m_session + QStringLiteral("/lock")))
-            (void)m_lock.release();
         if (m_lock)
             SessionFolder::remove(m_session, std::move(m_lock));
     }

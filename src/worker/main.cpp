@@ -4,11 +4,17 @@
 // crash libxml2) costs the program one answer, never a window: the program can end this
 // process at any moment, and this process ends by itself when the program is gone.
 #include "engine/engineprotocol.h"
+#include "engine/outofmemory.h"
 #include "engine/requesthandler.h"
 
 #include <QCoreApplication>
 
+#include <libxml/xmlmemory.h>
+
+#include <atomic>
+
 #include <cerrno>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +24,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -33,16 +40,56 @@
 // AddressSanitizer reserves terabytes of address space for its shadow memory, so a cap on the
 // address space would stop this process at its start. Its own allocator caps the heap instead:
 // over the limit the program sets in the environment, allocations fail as they would under the
-// plain cap.
-extern "C" const char *__asan_default_options()
+// plain cap. An error it finds ends the process with SIGABRT, so the program sees a crash.
+//
+// This runs before the sanitizer is set up: it may neither touch instrumented memory nor call
+// a C library function the sanitizer intercepts (getenv, strlen, read, snprintf all crash here),
+// so it reads the environment with system calls and parses it by hand.
+extern "C" __attribute__((no_sanitize("address", "undefined"))) const char *__asan_default_options()
 {
-    static char options[128];
-    const char *mb = std::getenv("ZENDRIK_ENGINE_MEMORY_MB");
-    const long limit = mb ? std::strtol(mb, nullptr, 10) : 0;
-    if (limit > 0)
-        std::snprintf(options, sizeof options, "allocator_may_return_null=1:soft_rss_limit_mb=%ld", limit);
-    else
-        std::snprintf(options, sizeof options, "allocator_may_return_null=1");
+    static char options[160];
+    static char environment[1 << 16];
+    long size = 0;
+    const long fd = ::syscall(SYS_openat, AT_FDCWD, "/proc/self/environ", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        while (size < long(sizeof environment) - 1) {
+            const long n = ::syscall(SYS_read, fd, environment + size, sizeof environment - 1 - size);
+            if (n <= 0)
+                break;
+            size += n;
+        }
+        ::syscall(SYS_close, fd);
+    }
+    static const char key[] = "ZENDRIK_ENGINE_MEMORY_MB=";
+    const long keyLength = sizeof key - 1;
+    long limit = 0;
+    for (long i = 0; i < size;) {
+        long k = 0;
+        while (k < keyLength && i + k < size && environment[i + k] == key[k])
+            ++k;
+        if (k == keyLength)
+            for (long j = i + k; j < size && environment[j] >= '0' && environment[j] <= '9' && limit < 100000000; ++j)
+                limit = limit * 10 + (environment[j] - '0');
+        while (i < size && environment[i] != '\0')
+            ++i;
+        ++i;
+    }
+    static const char fixed[] = "abort_on_error=1:allocator_may_return_null=1";
+    static const char soft[] = ":soft_rss_limit_mb=";
+    long o = 0;
+    for (const char *p = fixed; *p; ++p)
+        options[o++] = *p;
+    if (limit > 0) {
+        for (const char *p = soft; *p; ++p)
+            options[o++] = *p;
+        char digits[12];
+        int n = 0;
+        for (; limit > 0; limit /= 10)
+            digits[n++] = char('0' + limit % 10);
+        while (n > 0)
+            options[o++] = digits[--n];
+    }
+    options[o] = '\0';
     return options;
 }
 #endif
@@ -81,6 +128,49 @@ void capMemory(qint64 megabytes)
 #endif
 }
 
+// libxml2's and libxslt's allocations, watched: the first one that fails during a request
+// notes that the request ran out of memory and tells the program at once, since libxml2 does not
+// survive every failed allocation and the worker may not get as far as its answer.
+QByteArray g_outOfMemoryNotice;
+std::atomic<bool> g_noticeSent{false};
+
+void allocationFailed() noexcept
+{
+    engine::noteOutOfMemory();
+    if (!g_noticeSent.exchange(true))
+        (void)writeAll(g_outOfMemoryNotice);
+}
+
+void *watchedMalloc(size_t size)
+{
+    void *p = std::malloc(size);
+    if (!p && size)
+        allocationFailed();
+    return p;
+}
+
+void *watchedRealloc(void *old, size_t size)
+{
+    void *p = std::realloc(old, size);
+    if (!p && size)
+        allocationFailed();
+    return p;
+}
+
+char *watchedStrdup(const char *text)
+{
+    char *p = ::strdup(text);
+    if (!p)
+        allocationFailed();
+    return p;
+}
+
+void watchAllocations()
+{
+    g_outOfMemoryNotice = engine::frame(engine::noticeMessage(engine::Notice::OutOfMemory));
+    xmlMemSetup(std::free, watchedMalloc, watchedRealloc, watchedStrdup);
+}
+
 // Ends this process when the program is gone. The program asks the kernel for SIGKILL when it
 // dies; should that not reach us (the program was started in a way that drops it), the input
 // pipe tells: its writing end closes with the program, also while we are deep in a transform
@@ -108,6 +198,7 @@ void watchForTheProgramsEnd(pid_t parent)
 int main(int argc, char **argv)
 {
     const pid_t parent = ::getppid();
+    watchAllocations();
     QCoreApplication app(argc, argv);
     qint64 memoryMb = 0;
     const QStringList args = app.arguments();
@@ -134,6 +225,7 @@ int main(int argc, char **argv)
             const engine::Request request = engine::Request::fromCbor(message);
             QByteArray answer;
             bool outOfMemory = false;
+            g_noticeSent = false;
             try {
                 answer = engine::frame(handler.handle(request).toCbor());
                 outOfMemory = handler.ranOutOfMemory();
