@@ -334,8 +334,12 @@ void benchStop(frmMDIMain &main)
         "</xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></xsl:template></xsl:stylesheet>"));
     doc->txtXML->setText(QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(400) + QStringLiteral("</r>"));
     const double stop = measure([&] {
-        EngineClient::shared().submit(doc->windowId(), QStringLiteral("bench"), 1, preview::Target::Browser,
-                                      {doc->txtXSLT->utf8Text(), QString(), doc->txtXML->utf8Text(), QString(), {}});
+        engine::Request request;
+        request.window = doc->windowId();
+        request.generation = 1;
+        request.target = preview::Target::Browser;
+        request.input = {doc->txtXSLT->utf8Text(), QString(), doc->txtXML->utf8Text(), QString(), {}};
+        EngineClient::shared().submit(std::move(request), engine::Channel::Tab, nullptr, {});
         (void)QTest::qWaitFor([&] { return false; }, 300);
         QElapsedTimer t;
         t.start();
@@ -383,7 +387,7 @@ void benchLive(frmMDIMain &main, const QByteArray &label, const QByteArray &xsl,
         QEventLoop wait;
         double answered = 0;
         const QMetaObject::Connection c = QObject::connect(pane, &LivePreviewPane::rendered, &wait, &QEventLoop::quit);
-        const QMetaObject::Connection a = QObject::connect(&EngineClient::shared(), &EngineClient::finished,
+        const QMetaObject::Connection a = QObject::connect(&EngineClient::shared(), &EngineClient::answered,
                                                            [&] { answered = msSince(t); });
         QTimer::singleShot(20000, &wait, &QEventLoop::quit);
         QTest::keyClick(doc->txtXSLT, 'x');

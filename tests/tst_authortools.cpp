@@ -174,7 +174,7 @@ private slots:
         bar->expressionBox()->setText(QStringLiteral("count(//a[count(//a[count(//a) > 0]) > 0])"));
         QTest::keyClick(bar->expressionBox(), Qt::Key_Return);
         const qint64 window = doc->windowId();
-        QVERIFY(EngineClient::shared().isBusy(window, QStringLiteral("xpath")));
+        QVERIFY(EngineClient::shared().isBusy(window, engine::Channel::XPath));
         doc->setCloseApproved(true);
         QVERIFY(doc->parentWidget()->close());
         QVERIFY(!EngineClient::shared().isBusy(window));

@@ -120,12 +120,12 @@ private slots:
         // Nothing a refused stylesheet tried to write exists, not even a folder.
         QCOMPARE(filesBelow(folder), before);
         if (expectOk) {
-            QVERIFY2(result.ok, qPrintable(result.title + QStringLiteral(": ") + result.text));
+            QVERIFY2(result.ok, qPrintable(result.title() + QStringLiteral(": ") + result.text));
             QCOMPARE(result.page, readFile(prefix + QStringLiteral(".out")));
             return;
         }
         QVERIFY(!result.ok && result.page.isEmpty());
-        QCOMPARE(result.title, expected.value(0));
+        QCOMPARE(result.title(), expected.value(0));
         QVERIFY2(result.text.contains(expected.value(1)), qPrintable(result.text));
     }
 

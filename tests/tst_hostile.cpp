@@ -365,7 +365,7 @@ private slots:
             if (expected.startsWith(QLatin1String("ERROR:"))) {
                 QVERIFY2(!r.ok && r.text.contains(expected.mid(6)), qPrintable(r.text));
             } else {
-                QVERIFY2(r.ok, qPrintable(r.title + ": " + r.text));
+                QVERIFY2(r.ok, qPrintable(r.title() + ": " + r.text));
                 if (target == preview::Target::Browser)
                     QCOMPARE(QString::fromUtf8(r.page), expected);
             }

@@ -196,7 +196,7 @@ private slots:
         QVERIFY(!strip->isVisible());
         // The live render is over; the compile check of the stylesheet, should it have been
         // waiting behind it, is the window's own and runs on.
-        QVERIFY(!EngineClient::shared().isBusy(doc->windowId(), QStringLiteral("live")));
+        QVERIFY(!EngineClient::shared().isBusy(doc->windowId(), engine::Channel::Live));
 
         // The Preview tab waits with its own strip; Stop brings the editor back.
         doc->setLivePreview(false);
@@ -228,12 +228,12 @@ private slots:
         QTRY_VERIFY(doc->ucVBIntelliCtl->isVisible());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
         QVERIFY(!doc->ucVBIntelliCtl->isVisible());
-        QVERIFY(EngineClient::shared().isBusy(doc->windowId(), QStringLiteral("live")));
+        QVERIFY(EngineClient::shared().isBusy(doc->windowId(), engine::Channel::Live));
 
         QTRY_COMPARE(QApplication::focusWidget(), doc->txtXSLT);
         QTest::keyClick(doc->txtXSLT, Qt::Key_Escape);
         QCOMPARE(doc->livePane()->errorText(), QStringLiteral("Transformation stopped"));
-        QVERIFY(!EngineClient::shared().isBusy(doc->windowId(), QStringLiteral("live")));
+        QVERIFY(!EngineClient::shared().isBusy(doc->windowId(), engine::Channel::Live));
         QVERIFY(doc->txtXSLT->Text().endsWith(QLatin1Char('<')));
     }
 

@@ -7,13 +7,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -37,18 +37,49 @@ preview::Input endless()
 
 const preview::Input kSimple = input(QStringLiteral("<xsl:output method=\"text\"/><xsl:template match=\"/\">sum=<xsl:value-of select=\"sum(//a)\"/></xsl:template>"));
 
-// Waits for the next answer and returns it.
-engine::Response nextAnswer(QSignalSpy &spy)
+// The answers a test's requests got, in the order they came.
+class Answers : public QObject
 {
-    const qsizetype before = spy.size();
-    if (!QTest::qWaitFor([&] { return spy.size() > before; }, 20000))
+public:
+    QList<engine::Response> got;
+    QList<engine::Channel> channels;
+    EngineClient::AnswerHandler handler(engine::Channel channel)
+    {
+        return [this, channel](const engine::Response &r) {
+            got << r;
+            channels << channel;
+        };
+    }
+    qsizetype size() const { return got.size(); }
+    const engine::Response &at(qsizetype i) const { return got.at(i); }
+};
+
+// A transformation for a window, as the windows ask for one.
+void transform(EngineClient &client, Answers &answers, qint64 window, engine::Channel channel, qint64 generation,
+               preview::Target target, const preview::Input &input)
+{
+    engine::Request request;
+    request.window = window;
+    request.generation = generation;
+    request.target = target;
+    request.input = input;
+    client.submit(std::move(request), channel, &answers, answers.handler(channel));
+}
+
+// Waits for the next answer and returns it.
+engine::Response nextAnswer(Answers &answers)
+{
+    const qsizetype before = answers.size();
+    if (!QTest::qWaitFor([&] { return answers.size() > before; }, 20000))
         return {};
-    return spy.at(before).at(1).value<engine::Response>();
+    return answers.at(before);
 }
 
 // Started as a program of its own, the test binary keeps a worker busy with a runaway
 // transformation, prints the worker's process id and waits to be ended.
 const char kActAsProgram[] = "--act-as-program";
+// Set in its environment, the test binary acts as a worker of an older version.
+const char kActAsOldWorker[] = "ZENDRIK_TEST_ACT_AS_OLD_WORKER";
 
 // The process ids of the running children of this process that are workers.
 QList<qint64> workerChildren()
@@ -83,7 +114,8 @@ bool isRunning(qint64 pid)
 int actAsProgram()
 {
     EngineClient client;
-    client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, endless());
+    Answers answers;
+    transform(client, answers, 1, engine::Channel::Live, 1, preview::Target::Browser, endless());
     QList<qint64> workers;
     (void)QTest::qWaitFor([&] { return !(workers = workerChildren()).isEmpty(); }, 10000);
     std::printf("%lld\n", workers.isEmpty() ? 0LL : workers.first());
@@ -93,7 +125,6 @@ int actAsProgram()
 
 } // namespace
 
-Q_DECLARE_METATYPE(engine::Response)
 
 class TstWorker : public QObject
 {
@@ -147,37 +178,37 @@ private slots:
     void client_answersThroughTheWorker()
     {
         EngineClient client;
-        QSignalSpy spy(&client, &EngineClient::finished);
-        client.submit(1, QStringLiteral("live"), 5, preview::Target::Browser, kSimple);
+        Answers spy;
+        transform(client, spy, 1, engine::Channel::Live, 5, preview::Target::Browser, kSimple);
         const engine::Response r = nextAnswer(spy);
         QVERIFY2(r.result.ok, qPrintable(r.result.text));
         QCOMPARE(r.result.page, QByteArray("sum=3"));
         QCOMPARE(r.result.method, QStringLiteral("text"));
         QCOMPARE(r.window, 1);
         QCOMPARE(r.generation, 5);
-        QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("live"));
+        QCOMPARE(spy.channels.at(0), engine::Channel::Live);
     }
 
     void client_newerRequestSupersedesAWaitingOne()
     {
         EngineClient client;
-        QSignalSpy spy(&client, &EngineClient::finished);
-        client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, endless());
+        Answers spy;
+        transform(client, spy, 1, engine::Channel::Live, 1, preview::Target::Browser, endless());
         for (int generation = 2; generation <= 4; ++generation)
-            client.submit(1, QStringLiteral("live"), generation, preview::Target::Browser, kSimple);
+            transform(client, spy, 1, engine::Channel::Live, generation, preview::Target::Browser, kSimple);
         // Generations 2 and 3 never ran: they are answered as superseded, at once.
         QCOMPARE(spy.size(), 2);
         for (int i : {0, 1})
-            QVERIFY(spy.at(i).at(1).value<engine::Response>().superseded);
+            QVERIFY(spy.at(i).superseded());
         QVERIFY(client.isBusy(1));
         QVERIFY(client.stop(1));
         // Stop answers what ran and what waited.
         QCOMPARE(spy.size(), 4);
         for (int i : {2, 3}) {
-            const engine::Response stopped = spy.at(i).at(1).value<engine::Response>();
+            const engine::Response stopped = spy.at(i);
             QCOMPARE(stopped.generation, i == 2 ? 4 : 1);
             QCOMPARE(stopped.result.text, QStringLiteral("Transformation stopped"));
-            QCOMPARE(stopped.failure, engine::Failure::Stopped);
+            QCOMPARE(stopped.error, engine::ErrorKind::Stopped);
         }
         QVERIFY(!client.isBusy(1));
     }
@@ -187,19 +218,19 @@ private slots:
     void client_windowsDoNotWaitForEachOther()
     {
         EngineClient client;
-        QSignalSpy spy(&client, &EngineClient::finished);
-        client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, endless());
-        client.submit(2, QStringLiteral("tab"), 1, preview::Target::Browser, kSimple);
+        Answers spy;
+        transform(client, spy, 1, engine::Channel::Live, 1, preview::Target::Browser, endless());
+        transform(client, spy, 2, engine::Channel::Tab, 1, preview::Target::Browser, kSimple);
         const engine::Response other = nextAnswer(spy);
         QCOMPARE(other.window, 2);
         QVERIFY(other.result.ok);
         QVERIFY(client.isBusy(1));
 
-        client.submit(1, QStringLiteral("tab"), 2, preview::Target::Browser, kSimple);
-        QVERIFY(client.stop(1, QStringLiteral("tab")));
+        transform(client, spy, 1, engine::Channel::Tab, 2, preview::Target::Browser, kSimple);
+        QVERIFY(client.stop(1, engine::Channel::Tab));
         QCOMPARE(spy.size(), 2);
-        QCOMPARE(spy.at(1).at(1).value<engine::Response>().result.text, QStringLiteral("Transformation stopped"));
-        QVERIFY(client.isBusy(1, QStringLiteral("live")));
+        QCOMPARE(spy.at(1).result.text, QStringLiteral("Transformation stopped"));
+        QVERIFY(client.isBusy(1, engine::Channel::Live));
         client.cancel(1);
         QCOMPARE(client.workerCount(), 1); // window 2's, idle
     }
@@ -207,15 +238,15 @@ private slots:
     void client_closedWindowEndsItsWork()
     {
         EngineClient client;
-        QSignalSpy spy(&client, &EngineClient::finished);
-        client.submit(1, QStringLiteral("tab"), 1, preview::Target::Tab, endless());
-        client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, kSimple);
+        Answers spy;
+        transform(client, spy, 1, engine::Channel::Tab, 1, preview::Target::Tab, endless());
+        transform(client, spy, 1, engine::Channel::Live, 1, preview::Target::Browser, kSimple);
         client.cancel(1);
         QVERIFY(!client.isBusy(1));
         QCOMPARE(spy.size(), 2);
         for (int i : {0, 1})
-            QVERIFY(spy.at(i).at(1).value<engine::Response>().superseded);
-        client.submit(2, QStringLiteral("tab"), 1, preview::Target::Browser, kSimple);
+            QVERIFY(spy.at(i).superseded());
+        transform(client, spy, 2, engine::Channel::Tab, 1, preview::Target::Browser, kSimple);
         const engine::Response r = nextAnswer(spy);
         QCOMPARE(r.window, 2);
         QVERIFY(r.result.ok);
@@ -226,16 +257,16 @@ private slots:
     {
         EngineClient client;
         client.setMemoryLimitMb(400);
-        QSignalSpy spy(&client, &EngineClient::finished);
+        Answers spy;
         // Doubles a string until no memory is left.
-        client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser,
+        transform(client, spy, 1, engine::Channel::Live, 1, preview::Target::Browser,
                       input(QStringLiteral("<xsl:template match=\"/\"><xsl:call-template name=\"grow\"><xsl:with-param name=\"s\" select=\"'xxxxxxxxxxxxxxxx'\"/></xsl:call-template></xsl:template>"
                                            "<xsl:template name=\"grow\"><xsl:param name=\"s\"/><xsl:call-template name=\"grow\"><xsl:with-param name=\"s\" select=\"concat($s, $s)\"/></xsl:call-template></xsl:template>")));
         const engine::Response r = nextAnswer(spy);
         QVERIFY(!r.result.ok);
         QCOMPARE(r.result.text, QStringLiteral("The transformation needed more than 400 MB.\n"));
         // The next request gets a worker again.
-        client.submit(1, QStringLiteral("live"), 2, preview::Target::Browser, kSimple);
+        transform(client, spy, 1, engine::Channel::Live, 2, preview::Target::Browser, kSimple);
         QVERIFY(nextAnswer(spy).result.ok);
     }
 
@@ -245,23 +276,23 @@ private slots:
     void client_toolsRunInTheWorker()
     {
         EngineClient client;
-        QSignalSpy spy(&client, &EngineClient::finished);
+        Answers spy;
         engine::Request x;
         x.kind = engine::Kind::XPath;
         x.window = 1;
         x.xpath.sourceKey = 7;
         x.xpath.expression = QStringLiteral("count(//a)");
-        client.submit(x, QStringLiteral("xpath"));
+        client.submit(x, engine::Channel::XPath, &spy, spy.handler(engine::Channel::XPath));
         QVERIFY(nextAnswer(spy).needSource);
         x.xpath.hasSource = true;
         x.xpath.source = "<r><a>abc</a><a>déf</a></r>";
-        client.submit(x, QStringLiteral("xpath"));
+        client.submit(x, engine::Channel::XPath, &spy, spy.handler(engine::Channel::XPath));
         engine::Response r = nextAnswer(spy);
         QCOMPARE(r.xpath.value, QStringLiteral("2"));
         x.xpath.hasSource = false;
         x.xpath.expression = QStringLiteral("string(/)");
         x.xpath.maxValueChars = 4;
-        client.submit(x, QStringLiteral("xpath"));
+        client.submit(x, engine::Channel::XPath, &spy, spy.handler(engine::Channel::XPath));
         r = nextAnswer(spy);
         QVERIFY(!r.needSource);
         QCOMPARE(r.xpath.value, QStringLiteral("abcd"));
@@ -269,16 +300,16 @@ private slots:
         x.xpath.hasSource = true;
         x.xpath.source = "<r>" + QByteArray("<a/>").repeated(2000) + "</r>";
         x.xpath.expression = QStringLiteral("count(//a[count(//a[count(//a) > 0]) > 0])");
-        client.submit(x, QStringLiteral("xpath"), 300);
+        client.submit(x, engine::Channel::XPath, &spy, spy.handler(engine::Channel::XPath), 300);
         r = nextAnswer(spy);
-        QCOMPARE(r.failure, engine::Failure::TimedOut);
-        QCOMPARE(r.failureText, QStringLiteral("The evaluation took longer than 0.3 seconds and was stopped."));
+        QCOMPARE(r.error, engine::ErrorKind::TimedOut);
+        QCOMPARE(r.errorText, QStringLiteral("The evaluation took longer than 0.3 seconds and was stopped."));
 
         engine::Request v;
         v.kind = engine::Kind::Validate;
         v.window = 1;
         v.validate.source = "<!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY>]>\n<r><b/></r>";
-        client.submit(v, QStringLiteral("validate"));
+        client.submit(v, engine::Channel::Validate, &spy, spy.handler(engine::Channel::Validate));
         r = nextAnswer(spy);
         QVERIFY(!r.validation.valid);
         QVERIFY(!r.validation.problems.isEmpty());
@@ -288,7 +319,7 @@ private slots:
         f.kind = engine::Kind::Format;
         f.window = 1;
         f.format = {QStringLiteral("<r><a/></r>"), 2, false, QString()};
-        client.submit(f, QStringLiteral("format"));
+        client.submit(f, engine::Channel::Format, &spy, spy.handler(engine::Channel::Format));
         QCOMPARE(nextAnswer(spy).format.text, QStringLiteral("<r>\n  <a/>\n</r>\n"));
     }
 
@@ -314,13 +345,13 @@ private slots:
         QFETCH(QString, templates);
         EngineClient client;
         client.setMemoryLimitMb(256);
-        QSignalSpy spy(&client, &EngineClient::finished);
-        client.submit(1, QStringLiteral("live"), 1, preview::Target::Browser, input(templates));
+        Answers spy;
+        transform(client, spy, 1, engine::Channel::Live, 1, preview::Target::Browser, input(templates));
         const engine::Response r = nextAnswer(spy);
         QVERIFY2(!r.result.ok, r.result.page.left(200).constData());
-        QCOMPARE(r.failure, engine::Failure::OutOfMemory);
+        QCOMPARE(r.error, engine::ErrorKind::OutOfMemory);
         QCOMPARE(r.result.text, QStringLiteral("The transformation needed more than 256 MB.\n"));
-        client.submit(1, QStringLiteral("live"), 2, preview::Target::Browser, kSimple);
+        transform(client, spy, 1, engine::Channel::Live, 2, preview::Target::Browser, kSimple);
         const engine::Response next = nextAnswer(spy);
         QVERIFY2(next.result.ok, qPrintable(next.result.text));
         QCOMPARE(next.result.page, QByteArray("sum=3"));
@@ -360,7 +391,7 @@ private slots:
         request.id = 1;
         request.target = preview::Target::Browser;
         request.input = endless();
-        worker.write(engine::frame(request.toCbor()));
+        worker.write(engine::frame(engine::helloMessage()) + engine::frame(request.toCbor()));
         QVERIFY(worker.waitForBytesWritten());
         QVERIFY(!worker.waitForFinished(300)); // busy with it
         worker.closeWriteChannel();
@@ -370,11 +401,13 @@ private slots:
     void client_checkReportsEachMistakeAtItsLine()
     {
         EngineClient client;
-        QSignalSpy spy(&client, &EngineClient::finished);
+        Answers spy;
         preview::Input check = input(QStringLiteral("\n<xsl:template match=\"/\">\n<xsl:valu-of select=\"1\"/>\n<xsl:if test=\"(\"/>\n</xsl:template>"));
-        client.submit(1, QStringLiteral("check"), 1, preview::Target::Check, check);
+        transform(client, spy, 1, engine::Channel::Check, 1, preview::Target::Check, check);
         const engine::Response r = nextAnswer(spy);
         QVERIFY(!r.result.ok);
+        QCOMPARE(r.error, engine::ErrorKind::Compile);
+        QCOMPARE(r.result.title(), QStringLiteral("Error"));
         QCOMPARE(r.result.diagnostics.size(), 2);
         QCOMPARE(r.result.diagnostics[0].line, 3);
         QVERIFY(r.result.diagnostics[0].message.contains(QLatin1String("unknown xsl:valu-of")));
@@ -382,7 +415,7 @@ private slots:
         QCOMPARE(r.result.diagnostics[1].origin, Diagnostic::Origin::Compilation);
         QCOMPARE(r.result.diagnostics[1].file, QStringLiteral("file:///nonexistent/s.xsl"));
         // Messages of a run that succeeds come back too, in order, with their lines.
-        client.submit(1, QStringLiteral("live"), 2, preview::Target::Browser,
+        transform(client, spy, 1, engine::Channel::Live, 2, preview::Target::Browser,
                       input(QStringLiteral("<xsl:template match=\"/\">\n<xsl:message>first</xsl:message>\n<xsl:message>second</xsl:message><o/></xsl:template>")));
         const engine::Response run = nextAnswer(spy);
         QVERIFY(run.result.ok);
@@ -393,20 +426,90 @@ private slots:
         QCOMPARE(run.result.diagnostics[1].severity, Diagnostic::Severity::Information);
     }
 
-    void client_missingWorker_saysSo()
+    // A worker the program cannot talk to gets no work: none at all, or one of another version
+    // (an old zendrik-engine beside a new program). The user is told which.
+    void client_refusesWorkersItCannotTalkTo_data()
     {
-        EngineClient client(QStringLiteral("/nonexistent/zendrik-engine"));
-        QSignalSpy spy(&client, &EngineClient::finished);
-        client.submit(1, QStringLiteral("tab"), 1, preview::Target::Tab, kSimple);
-        QCOMPARE(spy.size(), 1);
-        const engine::Response r = spy.at(0).at(1).value<engine::Response>();
-        QVERIFY(!r.result.ok);
-        QVERIFY2(r.result.text.contains(QLatin1String("could not be started")), qPrintable(r.result.text));
+        QTest::addColumn<QString>("worker");
+        QTest::addColumn<engine::ErrorKind>("error");
+        QTest::addColumn<QString>("text");
+        QTest::addRow("missing") << QStringLiteral("/nonexistent/zendrik-engine") << engine::ErrorKind::Unavailable
+                                 << QStringLiteral("The transformation engine \"/nonexistent/zendrik-engine\" could not be started. Reinstall Zendrik.");
+        const QString self = QCoreApplication::applicationFilePath();
+        QTest::addRow("another version") << self << engine::ErrorKind::Incompatible
+                                         << QStringLiteral("The transformation engine \"%1\" belongs to another version of Zendrik. Reinstall Zendrik.").arg(self);
+    }
+    void client_refusesWorkersItCannotTalkTo()
+    {
+        QFETCH(QString, worker);
+        QFETCH(engine::ErrorKind, error);
+        QFETCH(QString, text);
+        // Started as a worker, this test binary says hello in an older version of the exchange.
+        qputenv(kActAsOldWorker, "1");
+        EngineClient client(worker);
+        Answers spy;
+        transform(client, spy, 1, engine::Channel::Tab, 1, preview::Target::Tab, kSimple);
+        // Without a worker the answer comes at once.
+        QVERIFY(QTest::qWaitFor([&] { return spy.size() == 1; }, 20000));
+        const engine::Response r = spy.at(0);
+        qunsetenv(kActAsOldWorker);
+        QCOMPARE(r.error, error);
+        QCOMPARE(r.result.text, text);
+        QCOMPARE(r.result.title(), QStringLiteral("Error"));
+        QCOMPARE(client.workerCount(), 0);
+    }
+
+    // The worker, for its part, takes no work from a program of another version.
+    void worker_refusesAProgramOfAnotherVersion()
+    {
+        QProcess worker;
+        worker.start(EngineClient::defaultWorkerPath(), {});
+        QVERIFY(worker.waitForStarted());
+        worker.write(engine::frame(engine::helloMessage(engine::kProtocolVersion - 1)));
+        QVERIFY(worker.waitForFinished(5000));
+        QCOMPARE(worker.exitCode(), 4);
+        QByteArray out = worker.readAllStandardOutput();
+        QList<QCborMap> frames;
+        QString error;
+        QVERIFY(engine::takeFrames(out, &frames, &error));
+        QCOMPARE(frames.size(), 1);
+        QCOMPARE(engine::helloVersion(frames.first()), engine::kProtocolVersion);
+    }
+
+    // Each answer goes to whoever asked: never to another window, never to a requester that is
+    // gone.
+    void client_answersGoToTheirRequester()
+    {
+        EngineClient client;
+        Answers first, second;
+        transform(client, first, 1, engine::Channel::Tab, 1, preview::Target::Browser, kSimple);
+        transform(client, second, 2, engine::Channel::Tab, 1, preview::Target::Browser, input(QStringLiteral("<xsl:output method=\"text\"/><xsl:template match=\"/\">two</xsl:template>")));
+        QVERIFY(QTest::qWaitFor([&] { return first.size() == 1 && second.size() == 1; }, 20000));
+        QCOMPARE(first.at(0).window, 1);
+        QCOMPARE(first.at(0).result.page, QByteArray("sum=3"));
+        QCOMPARE(second.at(0).window, 2);
+        QCOMPARE(second.at(0).result.page, QByteArray("two"));
+        {
+            Answers gone;
+            transform(client, gone, 3, engine::Channel::Tab, 1, preview::Target::Browser, kSimple);
+        }
+        transform(client, first, 3, engine::Channel::Live, 2, preview::Target::Browser, kSimple);
+        QVERIFY(QTest::qWaitFor([&] { return first.size() == 2; }, 20000));
+        QCOMPARE(first.at(1).window, 3);
+        QVERIFY(!client.isBusy(3));
     }
 };
 
 int main(int argc, char **argv)
 {
+    if (qEnvironmentVariableIsSet(kActAsOldWorker)) {
+        const QByteArray hello = engine::frame(engine::helloMessage(engine::kProtocolVersion - 1));
+        (void)!::write(STDOUT_FILENO, hello.constData(), size_t(hello.size()));
+        char sink[4096];
+        while (::read(STDIN_FILENO, sink, sizeof sink) > 0) {
+        }
+        return 0;
+    }
     QCoreApplication app(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], kActAsProgram) == 0)
         return actAsProgram();

@@ -169,23 +169,23 @@ frmEditor::frmEditor(QWidget *parent)
     m_checkTimer->setSingleShot(true);
     m_checkTimer->setInterval(kCheckPauseMs);
     connect(m_checkTimer, &QTimer::timeout, this, [this] {
-        EngineClient::shared().submit(m_windowId, QStringLiteral("check"), ++m_checkGeneration, preview::Target::Check,
-                                      previewInput());
+        engine::Request request;
+        request.window = m_windowId;
+        request.generation = ++m_checkGeneration;
+        request.target = preview::Target::Check;
+        request.input = previewInput();
+        EngineClient::shared().submit(std::move(request), engine::Channel::Check, this,
+                                      [this](const engine::Response &r) { compileChecked(r); });
     });
     m_liveTimer = new QTimer(this);
     m_liveTimer->setSingleShot(true);
     m_liveTimer->setInterval(kLivePauseMs);
     connect(m_liveTimer, &QTimer::timeout, this, &frmEditor::submitLivePreview);
     connect(&EngineClient::shared(), &EngineClient::started, this,
-            [this](qint64 window, const QString &channel, qint64) { engineStarted(window, channel); });
-    connect(&EngineClient::shared(), &EngineClient::finished, this, &frmEditor::engineFinished);
+            [this](qint64 window, engine::Channel channel) { engineStarted(window, channel); });
     // Esc's state follows this window's transformations, whoever started them.
-    connect(&EngineClient::shared(), &EngineClient::started, this, [this](qint64 window) {
+    connect(&EngineClient::shared(), &EngineClient::answered, this, [this](qint64 window) {
         if (window == m_windowId)
-            updateEscape();
-    });
-    connect(&EngineClient::shared(), &EngineClient::finished, this, [this](const QString &, const engine::Response &r) {
-        if (r.window == m_windowId)
             updateEscape();
     });
     connect(&ParseService::shared(), &ParseService::parsed, this,
@@ -603,7 +603,7 @@ void frmEditor::setLivePreview(bool on)
         m_liveSplitter->addWidget(m_livePane);
         m_liveSplitter->setSizes({1, 1});
         connect(m_livePane, &LivePreviewPane::stopRequested, this, [this] {
-            EngineClient::shared().stop(m_windowId, QStringLiteral("live"));
+            EngineClient::shared().stop(m_windowId, engine::Channel::Live);
         });
     }
     if (!m_livePane)
@@ -613,7 +613,7 @@ void frmEditor::setLivePreview(bool on)
         submitLivePreview();
     } else {
         m_liveTimer->stop();
-        EngineClient::shared().stop(m_windowId, QStringLiteral("live"));
+        EngineClient::shared().stop(m_windowId, engine::Channel::Live);
     }
 }
 
@@ -635,49 +635,53 @@ void frmEditor::submitLivePreview()
         return;
     // While the typing goes on the pipeline's own parse finds the well-formedness errors; the
     // live pane shows them in its strip, never in a box.
-    EngineClient::shared().submit(m_windowId, QStringLiteral("live"), ++m_liveGeneration, preview::Target::Browser,
-                                  previewInput());
+    engine::Request request;
+    request.window = m_windowId;
+    request.generation = ++m_liveGeneration;
+    request.target = preview::Target::Browser;
+    request.input = previewInput();
+    EngineClient::shared().submit(std::move(request), engine::Channel::Live, this,
+                                  [this](const engine::Response &r) { livePreviewAnswered(r); });
 }
 
-void frmEditor::engineStarted(qint64 window, const QString &channel)
+void frmEditor::engineStarted(qint64 window, engine::Channel channel)
 {
-    if (window != m_windowId)
-        return;
-    if (channel == QLatin1String("live") && m_livePane)
+    if (window == m_windowId && channel == engine::Channel::Live && m_livePane)
         m_livePane->busyStrip()->begin(QStringLiteral("Transforming"));
+    if (window == m_windowId)
+        updateEscape();
 }
 
-void frmEditor::engineFinished(const QString &channel, const engine::Response &response)
+void frmEditor::compileChecked(const engine::Response &response)
 {
-    if (response.window != m_windowId || response.superseded)
+    if (!response.superseded() && response.generation == m_checkGeneration)
+        showEngineProblems(1, ProblemsPane::Source::Compilation, response.result.diagnostics);
+}
+
+void frmEditor::livePreviewAnswered(const engine::Response &response)
+{
+    if (!m_livePane)
         return;
-    if (channel == QLatin1String("check")) {
-        if (response.generation == m_checkGeneration)
-            showEngineProblems(1, ProblemsPane::Source::Compilation, response.result.diagnostics);
-        return;
-    }
-    if (channel != QLatin1String("live") || !m_livePane)
-        return;
-    if (response.generation == m_liveGeneration && response.result.title != QLatin1String("Error Parsing XSLT Document")
-        && response.result.title != QLatin1String("Error Parsing XML Document"))
-        showEngineProblems(2, ProblemsPane::Source::Transformation, response.result.diagnostics);
-    if (!EngineClient::shared().isBusy(m_windowId, channel))
+    if (!EngineClient::shared().isBusy(m_windowId, engine::Channel::Live))
         m_livePane->busyStrip()->end();
     // An answer about an older text than the newest asked for is of no use any more.
-    if (response.superseded || response.generation != m_liveGeneration)
+    if (response.superseded() || response.generation != m_liveGeneration)
         return;
+    if (!engine::isParseError(response.error))
+        showEngineProblems(2, ProblemsPane::Source::Transformation, response.result.diagnostics);
     m_livePane->showResult(response.result, {m_xsltBase, m_xmlFileName});
 }
 
 namespace {
 // The channels of work the user waits for or watches: Stop and Esc end them.
-const char *const kUserChannels[] = {"tab", "browser", "live", "validate", "format"};
+constexpr engine::Channel kUserChannels[] = {engine::Channel::Tab, engine::Channel::Browser, engine::Channel::Live,
+                                             engine::Channel::Validate, engine::Channel::Format};
 } // namespace
 
 bool frmEditor::transformationRunning() const
 {
-    for (const char *channel : kUserChannels)
-        if (EngineClient::shared().isBusy(m_windowId, QString::fromLatin1(channel)))
+    for (const engine::Channel channel : kUserChannels)
+        if (EngineClient::shared().isBusy(m_windowId, channel))
             return true;
     return false;
 }
@@ -690,50 +694,32 @@ void frmEditor::updateEscape()
 void frmEditor::stopTransformation()
 {
     // Waiting work goes too: a preview waiting for the engine must not wait on after Stop.
-    for (const char *channel : kUserChannels)
-        EngineClient::shared().stop(m_windowId, QString::fromLatin1(channel));
+    for (const engine::Channel channel : kUserChannels)
+        EngineClient::shared().stop(m_windowId, channel);
 }
 
-engine::Response frmEditor::runInWorker(const QString &channel, engine::Request request, const QString &what)
+engine::Response frmEditor::runInWorker(engine::Channel channel, engine::Request request, const QString &what)
 {
-    EngineClient &engine = EngineClient::shared();
     std::optional<engine::Response> answer;
     QEventLoop wait;
-    qint64 id = 0;
-    bool submitting = true;
-    const QMetaObject::Connection done = connect(&engine, &EngineClient::finished, &wait,
-                                                 [&](const QString &answeredChannel, const engine::Response &r) {
-                                                     // While it is handed over, the answer can only be
-                                                     // recognised by its window and channel.
-                                                     if (r.window != m_windowId)
-                                                         return;
-                                                     if (submitting ? (r.superseded || answeredChannel != channel)
-                                                                    : r.id != id)
-                                                         return;
-                                                     answer = r;
-                                                     wait.quit();
-                                                 });
     request.window = m_windowId;
     request.generation = ++m_previewGeneration;
-    id = engine.submit(std::move(request), channel);
-    submitting = false;
+    // The answer may come before submit returns (no worker could be started).
+    EngineClient::shared().submit(std::move(request), channel, &wait, [&](const engine::Response &r) {
+        answer = r;
+        wait.quit();
+    });
     if (!answer) {
         m_busyStrip->begin(what);
         updateEscape();
         wait.exec();
         m_busyStrip->end();
     }
-    disconnect(done);
     updateEscape();
-    if (!answer) {
-        engine::Response none;
-        none.superseded = true;
-        return none;
-    }
-    return *answer;
+    return answer ? *answer : engine::Response::failed(engine::Request(), engine::ErrorKind::Superseded);
 }
 
-preview::Result frmEditor::runInEngine(const QString &channel, preview::Target target)
+preview::Result frmEditor::runInEngine(engine::Channel channel, preview::Target target)
 {
     engine::Request request;
     request.kind = engine::Kind::Transform;
@@ -741,12 +727,9 @@ preview::Result frmEditor::runInEngine(const QString &channel, preview::Target t
     request.input = previewInput();
     const engine::Response response = runInWorker(channel, std::move(request), QStringLiteral("Transforming"));
     preview::Result result = response.result;
-    if (response.superseded)
+    if (response.superseded())
         result.text.clear();
-    if (!result.text.isEmpty() && result.title != QLatin1String("Error Parsing XSLT Document")
-        && result.title != QLatin1String("Error Parsing XML Document"))
-        showEngineProblems(2, ProblemsPane::Source::Transformation, result.diagnostics);
-    else if (result.ok)
+    else if (!engine::isParseError(result.error))
         showEngineProblems(2, ProblemsPane::Source::Transformation, result.diagnostics);
     return result;
 }
@@ -1098,10 +1081,10 @@ preview::Input frmEditor::previewInput() const
 void frmEditor::reportPreviewFailure(const preview::Result &result)
 {
     // Stopped by the user: a note is enough. Otherwise the processor's report, if it gave one.
-    if (result.text == EngineClient::stoppedMessage())
+    if (result.error == engine::ErrorKind::Stopped)
         StatusBar->showMessage(result.text, 5000);
     else if (!result.text.isEmpty())
-        showError(result.text, result.title);
+        showError(result.text, result.title());
 }
 
 bool frmEditor::buildPreviewFile(QString &stem)
@@ -1110,7 +1093,7 @@ bool frmEditor::buildPreviewFile(QString &stem)
         showError(QStringLiteral("No temporary file name could be made for the preview."), QStringLiteral("Error"));
         return false;
     }
-    const preview::Result result = runInEngine(QStringLiteral("tab"), preview::Target::Tab);
+    const preview::Result result = runInEngine(engine::Channel::Tab, preview::Target::Tab);
     if (!result.ok) {
         reportPreviewFailure(result);
         return false;
@@ -1129,7 +1112,7 @@ bool frmEditor::previewInBrowser()
 {
     BusyCursor busy;
     BusyScope scope(m_busy, [this] { busyEnded(); });
-    const preview::Result result = runInEngine(QStringLiteral("browser"), preview::Target::Browser);
+    const preview::Result result = runInEngine(engine::Channel::Browser, preview::Target::Browser);
     if (!result.ok) {
         reportPreviewFailure(result);
         return false;
@@ -1868,7 +1851,7 @@ void frmEditor::replaceAsOneStep(SyntaxBox *pane, int start, int end, const QStr
     pane->SendScintilla(QsciScintillaBase::SCI_SETFIRSTVISIBLELINE, firstVisible);
 }
 
-engine::Response frmEditor::runToolInWorker(const QString &channel, engine::Request request, const QString &what)
+engine::Response frmEditor::runToolInWorker(engine::Channel channel, engine::Request request, const QString &what)
 {
     BusyScope scope(m_busy, [this] { busyEnded(); });
     return runInWorker(channel, std::move(request), what);
@@ -1876,15 +1859,15 @@ engine::Response frmEditor::runToolInWorker(const QString &channel, engine::Requ
 
 bool frmEditor::toolFailed(const engine::Response &response, const QString &title)
 {
-    if (response.superseded)
+    if (response.superseded())
         return true;
     // Stopped by the user: a note is enough.
-    if (response.failure == engine::Failure::Stopped) {
-        StatusBar->showMessage(response.failureText, kStatusNoteMs);
+    if (response.error == engine::ErrorKind::Stopped) {
+        StatusBar->showMessage(response.errorText, kStatusNoteMs);
         return true;
     }
-    if (response.failure != engine::Failure::None) {
-        showError(response.failureText.trimmed(), title);
+    if (response.error != engine::ErrorKind::None) {
+        showError(response.errorText.trimmed(), title);
         return true;
     }
     return false;
@@ -1897,7 +1880,7 @@ bool frmEditor::formatInWorker(SyntaxBox *pane, engine::FormatWork work, const Q
     request.format = std::move(work);
     // The text cannot change while it is formatted.
     pane->setReadOnly(true);
-    const engine::Response response = runToolInWorker(QStringLiteral("format"), std::move(request), QStringLiteral("Formatting"));
+    const engine::Response response = runToolInWorker(engine::Channel::Format, std::move(request), QStringLiteral("Formatting"));
     pane->setReadOnly(false);
     if (toolFailed(response, title))
         return false;
@@ -2039,7 +2022,7 @@ bool frmEditor::validateSourceWith(validator::Schema schema, const QString &sche
     request.validate = {txtXML->utf8Text(), sourceBase(), schema, schemaPath};
     const QString base = request.validate.sourceBase;
     const engine::Response response =
-        runToolInWorker(QStringLiteral("validate"), std::move(request), QStringLiteral("Validating the XML source"));
+        runToolInWorker(engine::Channel::Validate, std::move(request), QStringLiteral("Validating the XML source"));
     if (toolFailed(response, QStringLiteral("Validate Source")))
         return false;
     const validator::Result &result = response.validation;

@@ -301,13 +301,13 @@ private:
     bool isSourceFile(const QString &file) const;
     // Runs the preview pipeline in the engine and waits for its answer while events go on,
     // with the busy strip and its Stop button showing.
-    preview::Result runInEngine(const QString &channel, preview::Target target);
+    preview::Result runInEngine(engine::Channel channel, preview::Target target);
     // Runs work in the window's worker and waits for its answer while events go on, with the
     // busy strip and its Stop button showing. An answer that is superseded means the wait was
     // given up (the window closes).
-    engine::Response runInWorker(const QString &channel, engine::Request request, const QString &what);
+    engine::Response runInWorker(engine::Channel channel, engine::Request request, const QString &what);
     // The same for a tool (validation, formatting), counted as the window's busy time.
-    engine::Response runToolInWorker(const QString &channel, engine::Request request, const QString &what);
+    engine::Response runToolInWorker(engine::Channel channel, engine::Request request, const QString &what);
     // Tells the user why a tool's work brought no answer (stopped: a note; failed: a box with
     // title); false when it brought one.
     bool toolFailed(const engine::Response &response, const QString &title);
@@ -325,8 +325,10 @@ private:
     void reportPreviewFailure(const preview::Result &result);
     void scheduleLivePreview();
     void submitLivePreview();
-    void engineStarted(qint64 window, const QString &channel);
-    void engineFinished(const QString &channel, const engine::Response &response);
+    void engineStarted(qint64 window, engine::Channel channel);
+    // The answers of the compile check and of the live pane.
+    void compileChecked(const engine::Response &response);
+    void livePreviewAnswered(const engine::Response &response);
 
     std::unique_ptr<XmlDocument> xmlParseDoc;
     QString m_strFileName;

@@ -149,7 +149,8 @@ void LivePreviewPane::showResult(const preview::Result &result, const QStringLis
                 first = d.line > 0 ? QStringLiteral("Line %1: %2").arg(d.line).arg(d.message) : d.message;
                 break;
             }
-        m_error->setText(result.title == QLatin1String("Error") ? first : result.title + QStringLiteral(": ") + first);
+        // A text that is not well-formed says which one; any other failure speaks for itself.
+        m_error->setText(engine::isParseError(result.error) ? result.title() + QStringLiteral(": ") + first : first);
         m_error->setToolTip(result.text);
         m_error->show();
         return;

@@ -17,7 +17,7 @@
 
 namespace {
 
-const QString kChannel = QStringLiteral("xpath");
+constexpr engine::Channel kChannel = engine::Channel::XPath;
 
 QString kindName(xpatheval::Row::Kind kind)
 {
@@ -131,13 +131,11 @@ XPathBar::XPathBar(const Inputs &inputs, QWidget *parent)
     };
     connect(m_results, &QTreeWidget::currentItemChanged, this, choose);
     connect(m_results, &QTreeWidget::itemActivated, this, choose);
-    connect(&EngineClient::shared(), &EngineClient::finished, this, &XPathBar::answered);
 }
 
 XPathBar::~XPathBar()
 {
     // Never waits: the evaluation's worker is ended, whatever it is doing.
-    disconnect(&EngineClient::shared(), nullptr, this, nullptr);
     EngineClient::shared().cancel(m_inputs.window, kChannel);
     if (m_results && !m_results->parent())
         delete m_results.data();
@@ -190,9 +188,8 @@ void XPathBar::submit(bool withSource)
         m_sentVersion = m_sourceVersion;
     }
     m_requestId = -1;
-    m_submitting = true;
-    const qint64 id = EngineClient::shared().submit(std::move(request), kChannel, kTimeLimitMs);
-    m_submitting = false;
+    const qint64 id = EngineClient::shared().submit(std::move(request), kChannel, this,
+                                                    [this](const engine::Response &r) { answered(r); }, kTimeLimitMs);
     // An answer may have come at once (no worker could be started).
     if (m_requestId == -1) {
         m_requestId = id;
@@ -217,19 +214,17 @@ void XPathBar::setEvaluating(bool on)
     }
 }
 
-void XPathBar::answered(const QString &channel, const engine::Response &response)
+void XPathBar::answered(const engine::Response &response)
 {
-    if (channel != kChannel || response.window != m_inputs.window)
-        return;
-    if (m_submitting && !response.superseded)
-        m_requestId = response.id;
-    if (response.id != m_requestId)
+    // Of the requests handed over, only the latest is waited for. While it is being handed
+    // over (-1) its id is not known yet: an older one dropped meanwhile is answered superseded.
+    if (m_requestId == -1 ? response.superseded() : response.id != m_requestId)
         return;
     m_requestId = 0;
     setEvaluating(false);
-    if (response.superseded)
+    if (response.superseded())
         return;
-    if (response.failure != engine::Failure::None)
+    if (response.error != engine::ErrorKind::None)
         m_sentVersion = 0; // the worker, and the source it held, are gone
     if (response.needSource) {
         submit(true);
@@ -240,16 +235,16 @@ void XPathBar::answered(const QString &channel, const engine::Response &response
         evaluate();
         return;
     }
-    if (response.failure == engine::Failure::Stopped) {
+    if (response.error == engine::ErrorKind::Stopped) {
         m_error->hide();
         m_results->hide();
-        m_summary->setText(response.failureText);
+        m_summary->setText(response.errorText);
         m_summary->show();
         emit evaluated();
         return;
     }
-    if (response.failure != engine::Failure::None) {
-        showError(response.failureText.trimmed());
+    if (response.error != engine::ErrorKind::None) {
+        showError(response.errorText.trimmed());
         emit evaluated();
         return;
     }

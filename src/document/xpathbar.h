@@ -69,7 +69,7 @@ signals:
 
 private:
     void submit(bool withSource);
-    void answered(const QString &channel, const engine::Response &response);
+    void answered(const engine::Response &response);
     void show(const xpatheval::Result &result);
     void showError(const QString &text);
     void setEvaluating(bool on);
@@ -90,6 +90,5 @@ private:
     // Asked for while one was on its way: runs when that one is done.
     bool m_rerun = false;
     // Set while a request is handed over: an answer that comes at once is that one's.
-    bool m_submitting = false;
     QString m_value;
 };

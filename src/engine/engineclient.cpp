@@ -15,14 +15,9 @@ namespace {
 
 // Work that keeps state in its worker gets a worker of its own: the XPath bar's parsed source
 // must not go each time a preview is stopped, nor wait behind one.
-bool hasOwnLane(const QString &channel)
+QString laneKey(qint64 window, engine::Channel channel)
 {
-    return channel == QLatin1String("xpath");
-}
-
-QString laneKey(qint64 window, const QString &channel)
-{
-    return hasOwnLane(channel) ? QString::number(window) + QLatin1Char('/') + channel : QString::number(window);
+    return channel == engine::Channel::XPath ? QString::number(window) + QStringLiteral("/xpath") : QString::number(window);
 }
 
 } // namespace
@@ -45,6 +40,8 @@ public:
     std::optional<Job> running;
     // The worker said the running request's memory ran out.
     bool outOfMemory = false;
+    // Whether the worker's hello came, with the version of the exchange it speaks.
+    bool greeted = false;
     QTimer deadline;
     QTimer idle;
 };
@@ -98,7 +95,7 @@ void EngineClient::setMemoryLimitMb(qint64 megabytes)
     m_memoryMb = std::max<qint64>(0, megabytes);
 }
 
-EngineClient::Lane *EngineClient::laneFor(qint64 window, const QString &channel)
+EngineClient::Lane *EngineClient::laneFor(qint64 window, engine::Channel channel)
 {
     const QString key = laneKey(window, channel);
     if (Lane *lane = m_lanes.value(key))
@@ -123,19 +120,8 @@ QList<EngineClient::Lane *> EngineClient::lanesOf(qint64 window) const
     return out;
 }
 
-qint64 EngineClient::submit(qint64 window, const QString &channel, qint64 generation, preview::Target target,
-                            const preview::Input &input)
-{
-    engine::Request request;
-    request.window = window;
-    request.generation = generation;
-    request.kind = engine::Kind::Transform;
-    request.target = target;
-    request.input = input;
-    return submit(std::move(request), channel);
-}
-
-qint64 EngineClient::submit(engine::Request request, const QString &channel, int timeLimitMs)
+qint64 EngineClient::submit(engine::Request request, engine::Channel channel, QObject *receiver,
+                            AnswerHandler onAnswer, int timeLimitMs)
 {
     Lane *lane = laneFor(request.window, channel);
     const qint64 window = request.window;
@@ -143,6 +129,9 @@ qint64 EngineClient::submit(engine::Request request, const QString &channel, int
     Job job;
     job.channel = channel;
     job.timeLimitMs = timeLimitMs;
+    job.guarded = receiver != nullptr;
+    job.receiver = receiver;
+    job.onAnswer = std::move(onAnswer);
     job.request = std::move(request);
     job.request.id = m_nextId++;
     const qint64 id = job.request.id;
@@ -151,14 +140,14 @@ qint64 EngineClient::submit(engine::Request request, const QString &channel, int
     return id;
 }
 
-void EngineClient::cancel(qint64 window, const QString &channel)
+void EngineClient::cancel(qint64 window, std::optional<engine::Channel> channel)
 {
     for (Lane *lane : lanesOf(window)) {
         const QPointer<Lane> guard(lane);
-        dropWaiting(lane, [&](const Job &j) { return channel.isEmpty() || j.channel == channel; }, false);
+        dropWaiting(lane, [&](const Job &j) { return !channel || j.channel == *channel; }, false);
         if (!guard)
             continue;
-        if (lane->running && (channel.isEmpty() || lane->running->channel == channel)) {
+        if (lane->running && (!channel || lane->running->channel == *channel)) {
             const Job job = *lane->running;
             lane->running.reset();
             endProcess(lane);
@@ -166,7 +155,7 @@ void EngineClient::cancel(qint64 window, const QString &channel)
             if (!guard)
                 continue;
         }
-        if (channel.isEmpty()) {
+        if (!channel) {
             // The window is gone: so is its worker.
             endProcess(lane);
             m_lanes.remove(m_lanes.key(lane));
@@ -185,7 +174,7 @@ void EngineClient::dropWaiting(Lane *lane, const std::function<bool(const Job &)
             dropped.prepend(lane->queue.takeAt(i));
     for (const Job &job : std::as_const(dropped)) {
         if (asStopped)
-            answer(job, engine::Failure::Stopped);
+            answer(job, engine::ErrorKind::Stopped);
         else
             superseded(job);
     }
@@ -193,19 +182,13 @@ void EngineClient::dropWaiting(Lane *lane, const std::function<bool(const Job &)
 
 void EngineClient::superseded(const Job &job)
 {
-    engine::Response response;
-    response.id = job.request.id;
-    response.window = job.request.window;
-    response.generation = job.request.generation;
-    response.kind = job.request.kind;
-    response.superseded = true;
-    emit finished(job.channel, response);
+    deliver(job, engine::Response::failed(job.request, engine::ErrorKind::Superseded));
 }
 
-bool EngineClient::stop(qint64 window, const QString &channel)
+bool EngineClient::stop(qint64 window, std::optional<engine::Channel> channel)
 {
     bool any = false;
-    const auto matches = [&](const Job &j) { return channel.isEmpty() || j.channel == channel; };
+    const auto matches = [&](const Job &j) { return !channel || j.channel == *channel; };
     for (Lane *lane : lanesOf(window)) {
         const QPointer<Lane> guard(lane);
         // What waits is answered first: whoever waits for it must not wait for a worker that
@@ -221,7 +204,7 @@ bool EngineClient::stop(qint64 window, const QString &channel)
             const Job job = *lane->running;
             lane->running.reset();
             endProcess(lane);
-            answer(job, engine::Failure::Stopped);
+            answer(job, engine::ErrorKind::Stopped);
         }
         if (guard)
             startNext(lane);
@@ -229,11 +212,9 @@ bool EngineClient::stop(qint64 window, const QString &channel)
     return any;
 }
 
-bool EngineClient::isBusy(qint64 window, const QString &channel) const
+bool EngineClient::isBusy(qint64 window, std::optional<engine::Channel> channel) const
 {
-    const auto matches = [&](const Job &j) {
-        return j.request.window == window && (channel.isEmpty() || j.channel == channel);
-    };
+    const auto matches = [&](const Job &j) { return j.request.window == window && (!channel || j.channel == *channel); };
     for (const Lane *lane : lanesOf(window))
         if ((lane->running && matches(*lane->running)) || std::any_of(lane->queue.begin(), lane->queue.end(), matches))
             return true;
@@ -260,7 +241,7 @@ void EngineClient::startNext(Lane *lane)
     Job job = lane->queue.takeFirst();
     if (!ensureProcess(lane)) {
         const QPointer<Lane> guard(lane);
-        answer(job, engine::Failure::Unavailable, m_workerPath);
+        answer(job, engine::ErrorKind::Unavailable, m_workerPath);
         if (guard)
             startNext(lane);
         return;
@@ -304,11 +285,13 @@ bool EngineClient::ensureProcess(Lane *lane)
             processEnded(guard);
     });
     lane->process = process;
+    lane->greeted = false;
     process->start(m_workerPath, args);
     if (!process->waitForStarted(5000)) {
         endProcess(lane);
         return false;
     }
+    process->write(engine::frame(engine::helloMessage()));
     return true;
 }
 
@@ -329,6 +312,21 @@ bool EngineClient::deliverAnswers(Lane *lane)
     QString error;
     const bool intact = engine::takeFrames(lane->buffer, &messages, &error);
     for (const QCborMap &m : std::as_const(messages)) {
+        if (!lane->greeted) {
+            // A worker of another version (or none that speaks this exchange at all) is ended
+            // before it is handed anything it could misread.
+            if (engine::helloVersion(m) != engine::kProtocolVersion) {
+                endProcess(lane);
+                if (lane->running) {
+                    const Job job = *lane->running;
+                    lane->running.reset();
+                    answer(job, engine::ErrorKind::Incompatible, m_workerPath);
+                }
+                return guard;
+            }
+            lane->greeted = true;
+            continue;
+        }
         if (engine::noticeOf(m) == engine::Notice::OutOfMemory) {
             lane->outOfMemory = true;
             continue;
@@ -336,14 +334,14 @@ bool EngineClient::deliverAnswers(Lane *lane)
         const engine::Response response = engine::Response::fromCbor(m);
         if (!lane->running || lane->running->request.id != response.id)
             continue; // an answer nobody waits for any more
-        const QString channel = lane->running->channel;
+        const Job job = *lane->running;
         lane->running.reset();
         lane->deadline.stop();
         // A worker that ran out of memory ends after its answer: the next request must not be
         // handed to it.
-        if (response.failure == engine::Failure::OutOfMemory)
+        if (response.error == engine::ErrorKind::OutOfMemory)
             endProcess(lane);
-        emit finished(channel, response);
+        deliver(job, response);
         if (!guard)
             return false;
         if (!lane->process)
@@ -353,7 +351,7 @@ bool EngineClient::deliverAnswers(Lane *lane)
         const Job job = *lane->running;
         lane->running.reset();
         endProcess(lane);
-        answer(job, engine::Failure::Unreadable, error);
+        answer(job, engine::ErrorKind::Unreadable, error);
         if (!guard)
             return false;
     }
@@ -381,7 +379,7 @@ void EngineClient::processEnded(Lane *lane)
         const Job job = *lane->running;
         lane->running.reset();
         if (lane->outOfMemory) {
-            answer(job, engine::Failure::OutOfMemory, QString::number(m_memoryMb));
+            answer(job, engine::ErrorKind::OutOfMemory, QString::number(m_memoryMb));
             if (guard)
                 startNext(lane);
             return;
@@ -389,7 +387,7 @@ void EngineClient::processEnded(Lane *lane)
         const QString how = ended && ended->exitStatus() == QProcess::CrashExit
                                 ? QStringLiteral("it crashed")
                                 : QStringLiteral("it ended with code %1").arg(ended ? ended->exitCode() : -1);
-        answer(job, engine::Failure::Crashed, how);
+        answer(job, engine::ErrorKind::Crashed, how);
     }
     if (guard)
         startNext(lane);
@@ -403,7 +401,7 @@ void EngineClient::timedOut(Lane *lane)
     lane->running.reset();
     const QPointer<Lane> guard(lane);
     endProcess(lane);
-    answer(job, engine::Failure::TimedOut, QString::number(job.timeLimitMs / 1000.0));
+    answer(job, engine::ErrorKind::TimedOut, QString::number(job.timeLimitMs / 1000.0));
     if (guard)
         startNext(lane);
 }
@@ -427,18 +425,14 @@ void EngineClient::endProcess(Lane *lane)
     }
 }
 
-void EngineClient::answer(const Job &job, engine::Failure failure, const QString &detail)
+void EngineClient::deliver(const Job &job, const engine::Response &response)
 {
-    engine::Response response;
-    response.id = job.request.id;
-    response.window = job.request.window;
-    response.generation = job.request.generation;
-    response.kind = job.request.kind;
-    response.failure = failure;
-    response.failureText = engine::failureMessage(job.request.kind, failure, detail);
-    if (job.request.kind == engine::Kind::Transform) {
-        response.result.title = QStringLiteral("Error");
-        response.result.text = response.failureText;
-    }
-    emit finished(job.channel, response);
+    if (job.onAnswer && (!job.guarded || job.receiver))
+        job.onAnswer(response);
+    emit answered(job.request.window, job.channel);
+}
+
+void EngineClient::answer(const Job &job, engine::ErrorKind error, const QString &detail)
+{
+    deliver(job, engine::Response::failed(job.request, error, engine::errorMessage(job.request.kind, error, detail)));
 }

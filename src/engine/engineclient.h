@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 // The program's side of the worker processes. Each document window gets a worker of its own
 // when it has work (and a second one for its XPath bar, which keeps the parsed source there), so
@@ -38,41 +39,45 @@ public:
     void setIdleTimeoutMs(int ms) { m_idleMs = ms; }
     static constexpr int kDefaultIdleMs = 60000;
 
-    // Queues a transformation for a window. channel tells a window's kinds of work apart (the
-    // Preview tab, the browser preview, the live pane, the compile check): of the requests of
-    // one window and channel that have not started, only the newest is kept; the others are
-    // answered as superseded. Returns the request's id.
-    qint64 submit(qint64 window, const QString &channel, qint64 generation, preview::Target target,
-                  const preview::Input &input);
-    // Queues any kind of work; the request's window, generation, kind and payload are used, its
-    // id is given here and returned. A positive timeLimitMs ends the work after that long.
-    qint64 submit(engine::Request request, const QString &channel, int timeLimitMs = 0);
+    // What a requester is handed: the answer to its request, whatever became of it (also
+    // stopped, failed or superseded). Called on the client's thread.
+    using AnswerHandler = std::function<void(const engine::Response &)>;
+    // Queues work for request.window on channel; the request's window, generation, kind and
+    // payload are used, its id is given here and returned. Of the requests of one window and
+    // channel that have not started, only the newest is kept; the others are answered as
+    // superseded. The answer goes to onAnswer only, and only while receiver (when given) lives.
+    // A positive timeLimitMs ends the work after that long.
+    qint64 submit(engine::Request request, engine::Channel channel, QObject *receiver, AnswerHandler onAnswer,
+                  int timeLimitMs = 0);
     // Drops the window's waiting requests and ends its running ones (on the channel, or all),
     // answering each as superseded: for a window, or a part of it, that closes.
-    void cancel(qint64 window, const QString &channel = QString());
+    void cancel(qint64 window, std::optional<engine::Channel> channel = std::nullopt);
     // Drops the window's waiting requests and ends its running one (on the channel, or any);
     // each is answered as stopped ("Transformation stopped" for a transformation). Returns
     // whether there was any.
-    bool stop(qint64 window, const QString &channel = QString());
+    bool stop(qint64 window, std::optional<engine::Channel> channel = std::nullopt);
     // Whether work of the window (on the channel, or any) is waiting or running.
-    bool isBusy(qint64 window, const QString &channel = QString()) const;
+    bool isBusy(qint64 window, std::optional<engine::Channel> channel = std::nullopt) const;
     // How many worker processes are running.
     int workerCount() const;
 
-    static QString stoppedMessage() { return QStringLiteral("Transformation stopped"); }
-
 signals:
-    void started(qint64 window, const QString &channel, qint64 id);
-    void finished(const QString &channel, const engine::Response &response);
+    // A request of the window was handed to its worker.
+    void started(qint64 window, engine::Channel channel, qint64 id);
+    // A request of the window was answered: for what follows whether the window is busy.
+    void answered(qint64 window, engine::Channel channel);
 
 private:
     class Lane;
     struct Job {
         engine::Request request;
-        QString channel;
+        engine::Channel channel = engine::Channel::Tab;
         int timeLimitMs = 0;
+        bool guarded = false; // whether the handler has a receiver to outlive
+        QPointer<QObject> receiver;
+        AnswerHandler onAnswer;
     };
-    Lane *laneFor(qint64 window, const QString &channel);
+    Lane *laneFor(qint64 window, engine::Channel channel);
     QList<Lane *> lanesOf(qint64 window) const;
     void startNext(Lane *lane);
     bool ensureProcess(Lane *lane);
@@ -82,7 +87,9 @@ private:
     void processEnded(Lane *lane);
     void endProcess(Lane *lane);
     void timedOut(Lane *lane);
-    void answer(const Job &job, engine::Failure failure, const QString &detail = QString());
+    // Hands the answer to whoever asked.
+    void deliver(const Job &job, const engine::Response &response);
+    void answer(const Job &job, engine::ErrorKind error, const QString &detail = QString());
     // Takes the lane's waiting requests that match off its queue and answers each, as
     // superseded or as stopped.
     void dropWaiting(Lane *lane, const std::function<bool(const Job &)> &which, bool asStopped);

@@ -251,9 +251,9 @@ QCborMap Response::toCbor() const
     m.insert(key("window"), window);
     m.insert(key("generation"), generation);
     m.insert(key("kind"), int(kind));
-    if (failure != Failure::None) {
-        m.insert(key("failure"), int(failure));
-        m.insert(key("failureText"), failureText);
+    if (error != ErrorKind::None) {
+        m.insert(key("errorKind"), int(error));
+        m.insert(key("errorText"), errorText);
     }
     switch (kind) {
     case Kind::Transform:
@@ -261,7 +261,6 @@ QCborMap Response::toCbor() const
         m.insert(key("page"), result.page);
         m.insert(key("method"), result.method);
         m.insert(key("encoding"), result.encoding);
-        m.insert(key("title"), result.title);
         m.insert(key("text"), result.text);
         m.insert(key("diagnostics"), diagnosticsToCbor(result.diagnostics));
         break;
@@ -292,15 +291,15 @@ Response Response::fromCbor(const QCborMap &m)
     r.window = m.value(key("window")).toInteger();
     r.generation = m.value(key("generation")).toInteger();
     r.kind = enumFrom(m.value(key("kind")), Kind::Format, Kind::Transform);
-    r.failure = enumFrom(m.value(key("failure")), Failure::Unreadable, Failure::None);
-    r.failureText = m.value(key("failureText")).toString();
+    r.error = enumFrom(m.value(key("errorKind")), ErrorKind::Superseded, ErrorKind::None);
+    r.errorText = m.value(key("errorText")).toString();
     switch (r.kind) {
     case Kind::Transform:
         r.result.ok = m.value(key("ok")).toBool();
         r.result.page = m.value(key("page")).toByteArray();
         r.result.method = m.value(key("method")).toString();
         r.result.encoding = m.value(key("encoding")).toByteArray();
-        r.result.title = m.value(key("title")).toString();
+        r.result.error = r.error;
         r.result.text = m.value(key("text")).toString();
         r.result.diagnostics = diagnosticsFromCbor(m.value(key("diagnostics")));
         break;
@@ -324,34 +323,85 @@ Response Response::fromCbor(const QCborMap &m)
     return r;
 }
 
-QString failureMessage(Kind kind, Failure failure, const QString &detail)
+QString errorMessage(Kind kind, ErrorKind error, const QString &detail)
 {
     // The work, as it opens a sentence.
     const QString work = kind == Kind::Transform ? QStringLiteral("The transformation")
                          : kind == Kind::XPath   ? QStringLiteral("The evaluation")
                          : kind == Kind::Validate ? QStringLiteral("The validation")
                                                   : QStringLiteral("Formatting");
-    switch (failure) {
-    case Failure::None:
-        return QString();
-    case Failure::Stopped:
+    switch (error) {
+    case ErrorKind::Stopped:
         return kind == Kind::Transform ? QStringLiteral("Transformation stopped")
                : kind == Kind::XPath   ? QStringLiteral("Evaluation stopped")
                : kind == Kind::Validate ? QStringLiteral("Validation stopped")
                                         : QStringLiteral("Formatting stopped");
-    case Failure::TimedOut:
+    case ErrorKind::TimedOut:
         return QStringLiteral("%1 took longer than %2 seconds and was stopped.").arg(work, detail);
-    case Failure::Crashed:
+    case ErrorKind::Crashed:
         return kind == Kind::Transform
                    ? QStringLiteral("The transformation stopped the engine (%1). Your documents are not affected; "
                                     "the engine starts again with the next preview.").arg(detail)
                    : QStringLiteral("%1 stopped the engine (%2). Your documents are not affected.").arg(work, detail);
-    case Failure::OutOfMemory:
+    case ErrorKind::OutOfMemory:
         return QStringLiteral("%1 needed more than %2 MB.\n").arg(work, detail);
-    case Failure::Unavailable:
+    case ErrorKind::Unavailable:
         return QStringLiteral("The transformation engine \"%1\" could not be started. Reinstall Zendrik.").arg(detail);
-    case Failure::Unreadable:
+    case ErrorKind::Unreadable:
         return QStringLiteral("The transformation engine sent an answer that could not be read: %1.").arg(detail);
+    case ErrorKind::Incompatible:
+        return QStringLiteral("The transformation engine \"%1\" belongs to another version of Zendrik. Reinstall Zendrik.").arg(detail);
+    default:
+        return QString();
+    }
+}
+
+Response Response::failed(const Request &request, ErrorKind error, const QString &text)
+{
+    Response r;
+    r.id = request.id;
+    r.window = request.window;
+    r.generation = request.generation;
+    r.kind = request.kind;
+    r.error = error;
+    r.errorText = text;
+    if (request.kind == Kind::Transform) {
+        r.result.error = error;
+        r.result.text = text;
+    }
+    return r;
+}
+
+QCborMap helloMessage(int version)
+{
+    QCborMap m;
+    m.insert(key("hello"), version);
+    return m;
+}
+
+int helloVersion(const QCborMap &message)
+{
+    const QCborValue v = message.value(key("hello"));
+    return v.isInteger() ? int(std::clamp<qint64>(v.toInteger(), 0, 1 << 20)) : -1;
+}
+
+QString channelName(Channel channel)
+{
+    switch (channel) {
+    case Channel::Tab:
+        return QStringLiteral("tab");
+    case Channel::Browser:
+        return QStringLiteral("browser");
+    case Channel::Live:
+        return QStringLiteral("live");
+    case Channel::Check:
+        return QStringLiteral("check");
+    case Channel::Validate:
+        return QStringLiteral("validate");
+    case Channel::Format:
+        return QStringLiteral("format");
+    case Channel::XPath:
+        return QStringLiteral("xpath");
     }
     return QString();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/errorkind.h"
 #include "engine/formatter.h"
 #include "engine/previewpipeline.h"
 #include "engine/validator.h"
@@ -82,35 +83,28 @@ struct Request {
     static Request fromCbor(const QCborMap &map);
 };
 
-// Why a request brought no answer of its kind.
-enum class Failure {
-    None,
-    Stopped,     // the user stopped it
-    TimedOut,    // it ran past its time limit
-    Crashed,     // the worker ended while working on it
-    OutOfMemory, // it needed more memory than a worker may have
-    Unavailable, // no worker could be started
-    Unreadable,  // the worker's answer could not be read
-};
-
 // The answer, with the request's identity.
 struct Response {
     qint64 id = 0;
     qint64 window = 0;
     qint64 generation = 0;
     Kind kind = Kind::Transform;
-    Failure failure = Failure::None;
-    QString failureText; // one or more sentences for the user, when failure is set
-    // Transform; on a failure also carries failureText, titled "Error".
+    // Why the work brought no result; with a transformation, the same as result.error.
+    ErrorKind error = ErrorKind::None;
+    // One or more sentences for the user when the work did not get as far as a result of its
+    // own (stopped, crashed, out of memory...); a transformation's result carries them too.
+    QString errorText;
     preview::Result result;
     // XPath. needSource: the worker holds no source for the key; send it again with the text.
     xpatheval::Result xpath;
     bool needSource = false;
     validator::Result validation;
     formatter::Result format;
-    // Set by the program, never sent: the request was dropped unstarted for a newer one, or
-    // its window closed. Whoever waits for it stops waiting; nobody shows it.
-    bool superseded = false;
+
+    bool superseded() const { return error == ErrorKind::Superseded; }
+    // The answer to request when its work brought nothing: error, with text for the user (for a
+    // transformation also in its result).
+    static Response failed(const Request &request, ErrorKind error, const QString &text = QString());
 
     QCborMap toCbor() const;
     static Response fromCbor(const QCborMap &map);
@@ -128,9 +122,29 @@ QCborMap noticeMessage(Notice notice);
 // The notice a message is, or None for an answer.
 Notice noticeOf(const QCborMap &message);
 
-// What the user is told a failure means for a kind of work: "Transformation stopped", "The
-// evaluation stopped the engine (it crashed)…". detail completes the crash sentence and names
-// the memory cap.
-QString failureMessage(Kind kind, Failure failure, const QString &detail = QString());
+// What the user is told an error of the way there and back means for a kind of work:
+// "Transformation stopped", "The evaluation stopped the engine (it crashed)…". detail completes
+// the crash sentence, names the memory cap, the time limit or the worker.
+QString errorMessage(Kind kind, ErrorKind error, const QString &detail = QString());
+
+// The version of this exchange. Each side's first frame is a hello that carries it; a worker of
+// another version is not handed any work.
+inline constexpr int kProtocolVersion = 2;
+QCborMap helloMessage(int version = kProtocolVersion);
+// The version a hello carries; -1 when the message is no hello.
+int helloVersion(const QCborMap &message);
+
+// The kinds of work a document window asks for, each with its own queue place: of the requests
+// of one window and channel that have not started, only the newest is kept.
+enum class Channel {
+    Tab,      // the Preview tab
+    Browser,  // the preview in the user's browser
+    Live,     // the live pane
+    Check,    // the compile check while typing
+    Validate, // Validate Source
+    Format,   // Format Document, Format Selection
+    XPath,    // the XPath bar, in a worker of its own that keeps the parsed source
+};
+QString channelName(Channel channel);
 
 } // namespace engine

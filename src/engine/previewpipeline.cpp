@@ -5,12 +5,23 @@
 namespace preview {
 
 namespace {
-Result failure(const QString &title, const QString &text)
+using engine::ErrorKind;
+
+Result failure(ErrorKind error, const QString &text)
 {
     Result r;
-    r.title = title;
+    r.error = error;
     r.text = text;
     return r;
+}
+
+// A run that failed: at the compilation when the compiler reported an error, else while it ran.
+ErrorKind runError(const QList<Diagnostic> &diagnostics)
+{
+    for (const Diagnostic &d : diagnostics)
+        if (d.origin == Diagnostic::Origin::Compilation && d.severity == Diagnostic::Severity::Error)
+            return ErrorKind::Compile;
+    return ErrorKind::Transform;
 }
 } // namespace
 
@@ -30,14 +41,14 @@ Result build(const Input &input, Target target)
         r.ok = xsl.compileStylesheetUtf8(input.stylesheet, input.stylesheetBase);
         r.diagnostics = xsl.diagnostics();
         if (!r.ok) {
-            r.title = QStringLiteral("Error");
+            r.error = ErrorKind::Compile;
             r.text = xsl.parseError().reason;
         }
         return r;
     }
     XmlDocument xsl;
     if (!xsl.loadXMLUtf8(input.stylesheet, input.stylesheetBase)) {
-        Result r = failure(QStringLiteral("Error Parsing XSLT Document"), xsl.parseError().reason);
+        Result r = failure(ErrorKind::ParseStylesheet, xsl.parseError().reason);
         r.diagnostics = xsl.diagnostics();
         return r;
     }
@@ -52,7 +63,7 @@ Result build(const Input &input, Target target)
     }
     XmlDocument source;
     if (!source.loadXMLUtf8(input.source, input.sourceBase)) {
-        Result failed = failure(QStringLiteral("Error Parsing XML Document"), source.parseError().reason);
+        Result failed = failure(ErrorKind::ParseSource, source.parseError().reason);
         failed.diagnostics = source.diagnostics();
         return failed;
     }
@@ -62,7 +73,7 @@ Result build(const Input &input, Target target)
         r.ok = xsl.transformNodeToBytes(source, &r.page);
         r.diagnostics = xsl.diagnostics();
         if (!r.ok) {
-            r.title = QStringLiteral("Error");
+            r.error = runError(r.diagnostics);
             r.text = xsl.parseError().reason;
             return r;
         }
@@ -72,14 +83,14 @@ Result build(const Input &input, Target target)
     }
     QString result;
     if (!xsl.transformNode(source, &result)) {
-        Result failed = failure(QStringLiteral("Error"), xsl.parseError().reason);
+        Result failed = failure(runError(xsl.diagnostics()), xsl.parseError().reason);
         failed.diagnostics = xsl.diagnostics();
         return failed;
     }
     r.diagnostics = xsl.diagnostics();
     XmlDocument page;
     if (!page.loadXML(result, input.sourceBase))
-        return failure(QStringLiteral("Error Parsing Preview Document"),
+        return failure(ErrorKind::ParseResult,
                        page.parseError().reason + QLatin1Char('\n')
                            + QStringLiteral("If you are generating HTML try using the Preview HTML In Browser option ")
                            + QLatin1Char('\n') + QStringLiteral("as valid HTML could result in invalid XML."));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/diagnostic.h"
+#include "engine/errorkind.h"
 #include "engine/stylesheetparams.h"
 
 #include <QByteArray>
@@ -35,8 +36,9 @@ struct Result {
     QByteArray page;  // on success
     QString method;   // with the Browser target: "xml", "html", "xhtml" or "text"
     QByteArray encoding; // and the encoding xsl:output names, empty for the method's default
-    QString title;    // on failure: the error box's title
-    QString text;     // on failure: its text
+    engine::ErrorKind error = engine::ErrorKind::None; // on failure: where it stopped
+    QString text;     // on failure: the error box's text
+    QString title() const { return engine::errorTitle(error); }
     // What the parses, the compilation and the run reported, each at its place; after a
     // transformation that succeeded, its xsl:message output.
     QList<Diagnostic> diagnostics;

@@ -86,20 +86,13 @@ Response RequestHandler::handle(const Request &request)
         // Whatever was built is not to be trusted, and the source held for XPath goes too.
         m_xpath.reset();
         m_hasSource = false;
-        Response failed;
-        failed.id = request.id;
-        failed.window = request.window;
-        failed.generation = request.generation;
-        failed.kind = request.kind;
-        failed.failure = Failure::OutOfMemory;
-        failed.failureText = failureMessage(request.kind, Failure::OutOfMemory,
-                                            m_memoryMb > 0 ? QString::number(m_memoryMb) : QStringLiteral("the available"));
-        if (request.kind == Kind::Transform) {
-            failed.result.title = QStringLiteral("Error");
-            failed.result.text = failed.failureText;
-        }
-        return failed;
+        return Response::failed(request, ErrorKind::OutOfMemory,
+                                errorMessage(request.kind, ErrorKind::OutOfMemory,
+                                             m_memoryMb > 0 ? QString::number(m_memoryMb) : QStringLiteral("the available")));
     }
+    // A transformation's verdict is the answer's.
+    if (request.kind == Kind::Transform)
+        response.error = response.result.error;
     return response;
 }
 

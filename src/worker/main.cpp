@@ -208,6 +208,12 @@ int main(int argc, char **argv)
     capMemory(memoryMb);
     watchForTheProgramsEnd(parent);
 
+    // Each side starts with the version of the exchange it speaks; the program hands no work to
+    // a worker of another version, and this worker takes none from a program of another.
+    if (!writeAll(engine::frame(engine::helloMessage())))
+        return 1;
+    bool greeted = false;
+
     engine::RequestHandler handler(memoryMb);
     QByteArray buffer;
     char chunk[1 << 16];
@@ -222,6 +228,17 @@ int main(int argc, char **argv)
         QString error;
         const bool intact = engine::takeFrames(buffer, &messages, &error);
         for (const QCborMap &message : std::as_const(messages)) {
+            if (!greeted) {
+                const int version = engine::helloVersion(message);
+                if (version != engine::kProtocolVersion) {
+                    const QByteArray text = QStringLiteral("zendrik-engine: the program speaks version %1 of the exchange, this worker %2\n")
+                                                .arg(version).arg(engine::kProtocolVersion).toUtf8();
+                    (void)!::write(STDERR_FILENO, text.constData(), size_t(text.size()));
+                    return 4;
+                }
+                greeted = true;
+                continue;
+            }
             const engine::Request request = engine::Request::fromCbor(message);
             QByteArray answer;
             bool outOfMemory = false;
@@ -231,17 +248,9 @@ int main(int argc, char **argv)
                 outOfMemory = handler.ranOutOfMemory();
             } catch (const std::bad_alloc &) {
                 // The answer itself did not fit: a short one says why.
-                engine::Response failed;
-                failed.id = request.id;
-                failed.window = request.window;
-                failed.generation = request.generation;
-                failed.kind = request.kind;
-                failed.failure = engine::Failure::OutOfMemory;
-                failed.failureText = engine::failureMessage(request.kind, engine::Failure::OutOfMemory, QString::number(memoryMb));
-                if (request.kind == engine::Kind::Transform) {
-                    failed.result.title = QStringLiteral("Error");
-                    failed.result.text = failed.failureText;
-                }
+                const engine::Response failed = engine::Response::failed(
+                    request, engine::ErrorKind::OutOfMemory,
+                    engine::errorMessage(request.kind, engine::ErrorKind::OutOfMemory, QString::number(memoryMb)));
                 answer = engine::frame(failed.toCbor());
                 outOfMemory = true;
             }
