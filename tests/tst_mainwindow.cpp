@@ -8,7 +8,7 @@
 #include "engine/engineclient.h"
 #include "findreplace/findreplacehost.h"
 #include "findreplace/searchengine.h"
-#include "options/frmoptions.h"
+#include "app/frmoptions.h"
 #include "options/settingsstore.h"
 #include "support/appfixture.h"
 #include "support/testmain.h"

@@ -6,7 +6,7 @@
 #include "engine/fileio.h"
 #include "document/parameterspanel.h"
 #include "engine/recoverystore.h"
-#include "options/frmoptions.h"
+#include "app/frmoptions.h"
 #include "options/settingsstore.h"
 #include "platform/browserlauncher.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "components/syntaxbox.h"
+
 #include <QDialog>
 #include <QPointer>
 #include <QString>
@@ -8,7 +10,6 @@ class QCheckBox;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class SyntaxBox;
 
 namespace findreplace {
 

@@ -1,6 +1,5 @@
 #include "dialogs.h"
 
-#include "options/optionkeys.h"
 
 #include <QColorDialog>
 #include <QFileDialog>
@@ -103,13 +102,12 @@ public:
             dlg.fileName = QFileDialog::getSaveFileName(parent, dlg.title, dlg.fileName, filter);
     }
 
-    bool colorDialog(QWidget *parent, const QString &title, long &color) override
+    bool colorDialog(QWidget *parent, const QString &title, QColor &color) override
     {
-        const QColor initial = Options::toColor(color);
-        const QColor c = QColorDialog::getColor(initial, parent, title);
+        const QColor c = QColorDialog::getColor(color, parent, title);
         if (!c.isValid())
             return false;
-        color = Options::toBgr(c);
+        color = c;
         return true;
     }
 

@@ -3,6 +3,7 @@
 #include <QString>
 #include <memory>
 
+class QColor;
 class QWidget;
 class QPrinter;
 
@@ -53,9 +54,9 @@ public:
     // Shows the dialog described by dlg; sets dlg.fileName to the chosen file, or to an empty
     // string when the user cancelled.
     virtual void fileDialog(QWidget *parent, CommonDialog &dlg, FileDialogMode mode) = 0;
-    // Shows a colour dialog titled title, starting at color; returns true and sets color
-    // (0x00BBGGRR) when the user picked one.
-    virtual bool colorDialog(QWidget *parent, const QString &title, long &color) = 0;
+    // Shows a colour dialog titled title, starting at color; returns true and sets color when
+    // the user picked one.
+    virtual bool colorDialog(QWidget *parent, const QString &title, QColor &color) = 0;
     // Returns true when the user confirmed printing on printer.
     virtual bool printDialog(QWidget *parent, QPrinter *printer) = 0;
     // The program's about box.

@@ -1,5 +1,7 @@
 #include "fakedialogs.h"
 
+#include "options/optionkeys.h"
+
 #include <QFile>
 #include <QPrinter>
 
@@ -56,12 +58,12 @@ void FakeDialogs::fileDialog(QWidget *, CommonDialog &dlg, FileDialogMode mode)
     dlg.fileName = fileNames.isEmpty() ? QString() : fileNames.dequeue();
 }
 
-bool FakeDialogs::colorDialog(QWidget *, const QString &title, long &color)
+bool FakeDialogs::colorDialog(QWidget *, const QString &title, QColor &color)
 {
-    calls << Call{QStringLiteral("color"), title, QString(), 0, QString::number(color)};
+    calls << Call{QStringLiteral("color"), title, QString(), 0, QString::number(Options::toBgr(color))};
     if (colors.isEmpty())
         return false;
-    color = colors.dequeue();
+    color = Options::toColor(colors.dequeue());
     return true;
 }
 

@@ -32,7 +32,7 @@ public:
     QQueue<int> answers;        // message box answers (msg::Answer)
     QQueue<QString> inputs;     // input box answers
     QQueue<QString> fileNames;  // file dialog answers
-    QQueue<long> colors;        // colour dialog answers; empty means cancelled
+    QQueue<long> colors;        // colour dialog answers (0x00BBGGRR); empty means cancelled
     QQueue<bool> printAnswers;  // print dialog answers
     QString printToFile;        // when set, an accepted print dialog prints to this PDF file
     int printCopies = 1;        // and asks for this many copies
@@ -44,7 +44,7 @@ public:
     QString inputBox(QWidget *parent, const QString &prompt, const QString &title,
                      const QString &defaultText) override;
     void fileDialog(QWidget *parent, CommonDialog &dlg, FileDialogMode mode) override;
-    bool colorDialog(QWidget *parent, const QString &title, long &color) override;
+    bool colorDialog(QWidget *parent, const QString &title, QColor &color) override;
     bool printDialog(QWidget *parent, QPrinter *printer) override;
     void aboutBox(QWidget *parent, const QString &title, const QString &text) override;
 };

@@ -1,4 +1,4 @@
-#include "frmoptions.h"
+#include "app/frmoptions.h"
 
 #include "common/common.h"
 #include "engine/engineclient.h"
@@ -541,9 +541,9 @@ void frmOptions::showOptionPanel(const QString &key)
 
 void frmOptions::chooseColor(ColorSwatch *swatch, const QString &title)
 {
-    long color = swatch->color();
+    QColor color = Options::toColor(swatch->color());
     if (dialogs().colorDialog(this, title, color))
-        swatch->setColor(color);
+        swatch->setColor(Options::toBgr(color));
 }
 
 void frmOptions::keyPressEvent(QKeyEvent *event)
