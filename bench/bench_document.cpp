@@ -5,9 +5,9 @@
 // Run by hand from the build folder: ./bench/bench_document [--runs N] [--quick] [--only abc]
 // --quick uses smaller inputs (for profiling under valgrind); --only picks cases by letter.
 
-#include "app/frmmdimain.h"
+#include "app/mainwindow.h"
 #include "common/common.h"
-#include "document/frmeditor.h"
+#include "document/documentwindow.h"
 #include "benchsupport.h"
 
 #include <libxml/parser.h>
@@ -129,16 +129,16 @@ void printTable()
 
 // --- the cases --------------------------------------------------------------------------------
 
-frmEditor *newWindow(frmMDIMain &main)
+DocumentWindow *newWindow(MainWindow &main)
 {
     main.menuItem(QStringLiteral("mnuNew"))->trigger();
     QApplication::processEvents();
-    return main.activeDocument() ? main.activeDocument() : main.findChildren<frmEditor *>().last();
+    return main.activeDocument() ? main.activeDocument() : main.findChildren<DocumentWindow *>().last();
 }
 
-void benchTyping(frmMDIMain &main, const QByteArray &label, const QByteArray &xsl)
+void benchTyping(MainWindow &main, const QByteArray &label, const QByteArray &xsl)
 {
-    frmEditor *doc = newWindow(main);
+    DocumentWindow *doc = newWindow(main);
     const QString text = QString::fromUtf8(xsl);
     doc->txtXSLT->setText(text);
     QApplication::processEvents();
@@ -172,9 +172,9 @@ void benchTyping(frmMDIMain &main, const QByteArray &label, const QByteArray &xs
     doc->setCloseApproved(true);
 }
 
-void benchLoad(frmMDIMain &main, const QString &path, const QByteArray &label)
+void benchLoad(MainWindow &main, const QString &path, const QByteArray &label)
 {
-    frmEditor *doc = newWindow(main);
+    DocumentWindow *doc = newWindow(main);
     std::vector<double> full;
     const double load = measure([&] {
         QElapsedTimer t;
@@ -199,9 +199,9 @@ void benchLoad(frmMDIMain &main, const QString &path, const QByteArray &label)
     doc->setCloseApproved(true);
 }
 
-void benchPreview(frmMDIMain &main, const QByteArray &xsl, const QByteArray &xml, const QByteArray &label)
+void benchPreview(MainWindow &main, const QByteArray &xsl, const QByteArray &xml, const QByteArray &label)
 {
-    frmEditor *doc = newWindow(main);
+    DocumentWindow *doc = newWindow(main);
     doc->txtXSLT->setText(QString::fromUtf8(xsl));
     doc->txtXML->setText(QString::fromUtf8(xml));
     QApplication::processEvents();
@@ -282,7 +282,7 @@ int main(int argc, char *argv[])
     const auto mbLabel = [](qsizetype n) { return QByteArray::number(double(n) / (1 << 20), 'f', 1) + " MB"; };
 
     {
-        frmMDIMain main;
+        MainWindow main;
         main.resize(1280, 900);
         main.show();
         QApplication::processEvents();
@@ -301,7 +301,7 @@ int main(int argc, char *argv[])
             benchPreview(main, tableXsl, sourceSmall, mbLabel(sourceSmall.size()) + " source");
         }
 
-        for (frmEditor *doc : main.findChildren<frmEditor *>())
+        for (DocumentWindow *doc : main.findChildren<DocumentWindow *>())
             doc->setCloseApproved(true);
     }
 

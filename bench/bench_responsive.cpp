@@ -13,9 +13,9 @@
 // Run by hand from the build folder, under a display (xvfb-run -a) or offscreen:
 //   ./bench/bench_responsive [--runs N] [--only abcde]
 
-#include "app/frmmdimain.h"
+#include "app/mainwindow.h"
 #include "benchsupport.h"
-#include "document/frmeditor.h"
+#include "document/documentwindow.h"
 #include "document/xpathbar.h"
 #include "document/livepreview.h"
 #include "engine/engineclient.h"
@@ -120,7 +120,7 @@ std::vector<double> typeAndWatch(QsciScintilla *editor, int keys, double *burst)
     return latencies;
 }
 
-frmEditor *newWindow(frmMDIMain &main)
+DocumentWindow *newWindow(MainWindow &main)
 {
     main.menuItem(QStringLiteral("mnuNew"))->trigger();
     QApplication::processEvents();
@@ -135,11 +135,11 @@ void placeCaretInComment(QsciScintilla *editor, const QString &text)
     QTest::qWait(100);
 }
 
-void benchTyping(frmMDIMain &main, const QByteArray &label, qsizetype bytes)
+void benchTyping(MainWindow &main, const QByteArray &label, qsizetype bytes)
 {
     const QByteArray xsl = makeStylesheet(bytes);
     const QString text = QString::fromUtf8(xsl);
-    frmEditor *doc = newWindow(main);
+    DocumentWindow *doc = newWindow(main);
     doc->txtXSLT->setText(text);
     QTest::qWait(200);
     placeCaretInComment(doc->txtXSLT, text);
@@ -192,7 +192,7 @@ double residentMb()
     return 0;
 }
 
-void benchMemory(frmMDIMain &main, const QString &scratch)
+void benchMemory(MainWindow &main, const QString &scratch)
 {
     const QString path = scratch + QStringLiteral("/large.xsl");
     QFile f(path);
@@ -201,7 +201,7 @@ void benchMemory(frmMDIMain &main, const QString &scratch)
     f.close();
     const double before = residentMb();
     main.openXSLT(path);
-    frmEditor *doc = main.activeDocument();
+    DocumentWindow *doc = main.activeDocument();
     // Fully coloured, parsed, and a keystroke later.
     const long length = doc->txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
     (void)QTest::qWaitFor([&] { return doc->txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETENDSTYLED) >= length; }, 60000);
@@ -285,7 +285,7 @@ public:
     bool openUrl(const QString &) override { return true; }
 };
 
-void benchDocbook(frmMDIMain &main, const QString &scratch)
+void benchDocbook(MainWindow &main, const QString &scratch)
 {
     const QString docbook = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl");
     if (!QFile::exists(docbook + QStringLiteral("/xhtml/docbook.xsl"))) {
@@ -301,7 +301,7 @@ void benchDocbook(frmMDIMain &main, const QString &scratch)
     for (const char *flavour : {"xhtml", "html"}) {
         const QString stylesheet = docbook + QStringLiteral("/%1/docbook.xsl").arg(QLatin1String(flavour));
         main.openXSLT(stylesheet);
-        frmEditor *doc = main.activeDocument();
+        DocumentWindow *doc = main.activeDocument();
         doc->loadXMLFile(article);
         std::vector<double> delays;
         const double wall = measure([&] {
@@ -323,9 +323,9 @@ void benchDocbook(frmMDIMain &main, const QString &scratch)
     }
 }
 
-void benchStop(frmMDIMain &main)
+void benchStop(MainWindow &main)
 {
-    frmEditor *doc = newWindow(main);
+    DocumentWindow *doc = newWindow(main);
     doc->txtXSLT->setText(QStringLiteral(
         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
         "<xsl:template match=\"/\"><xsl:apply-templates select=\".\" mode=\"again\"/></xsl:template>"
@@ -364,10 +364,10 @@ QByteArray pageStylesheet(qsizetype bytes)
     return page;
 }
 
-void benchLive(frmMDIMain &main, const QByteArray &label, const QByteArray &xsl, bool counted)
+void benchLive(MainWindow &main, const QByteArray &label, const QByteArray &xsl, bool counted)
 {
     const QByteArray xml = makeSource(100 << 10);
-    frmEditor *doc = newWindow(main);
+    DocumentWindow *doc = newWindow(main);
     doc->txtXSLT->setText(QString::fromUtf8(xsl));
     doc->txtXML->setText(QString::fromUtf8(xml));
     main.menuItem(QStringLiteral("mnuLivePreview"))->setChecked(true);
@@ -414,7 +414,7 @@ void benchLive(frmMDIMain &main, const QByteArray &label, const QByteArray &xsl,
         xsltFreeStylesheet(style);
         return ms;
     });
-    const double limit = frmEditor::kLivePauseMs + 1.5 * bare;
+    const double limit = DocumentWindow::kLivePauseMs + 1.5 * bare;
     addRow("e. last key to new live render, " + label, live, "ms", counted ? limit : 0,
            counted ? "<= pause + 1.5x bare (" + QByteArray::number(limit, 'f', 0) + " ms; bare " + QByteArray::number(bare, 'f', 1) + ")"
                    : QByteArray("info"));
@@ -455,13 +455,13 @@ void benchCheck()
 
 // The XPath bar over a 20 MB source: keys typed into the bar while an evaluation runs beside
 // the window, timed until the box has painted them; and Return to the results shown.
-void benchXPathBar(frmMDIMain &main)
+void benchXPathBar(MainWindow &main)
 {
     QByteArray xml = "<list>\n";
     for (int n = 0; xml.size() < (20 << 20); ++n)
         xml += "  <item n=\"" + QByteArray::number(n) + "\"><name>item " + QByteArray::number(n) + "</name><v>x</v></item>\n";
     xml += "</list>\n";
-    frmEditor *doc = newWindow(main);
+    DocumentWindow *doc = newWindow(main);
     doc->txtXML->setText(QString::fromUtf8(xml));
     doc->showXPathBar();
     XPathBar *bar = doc->xpathBar();
@@ -530,7 +530,7 @@ int main(int argc, char *argv[])
     xsltSetGenericErrorFunc(nullptr, &quietErrors);
     int status = 0;
     {
-        frmMDIMain main;
+        MainWindow main;
         main.resize(1200, 900);
         main.show();
         (void)QTest::qWaitForWindowExposed(&main);
@@ -562,7 +562,7 @@ int main(int argc, char *argv[])
             status |= r.pass ? 0 : 0;
         }
         std::printf("(medians and percentiles over %d runs after a warm-up)\n", g_runs - 1);
-        for (frmEditor *doc : main.findChildren<frmEditor *>())
+        for (DocumentWindow *doc : main.findChildren<DocumentWindow *>())
             doc->setCloseApproved(true);
     }
     QDir(scratch).removeRecursively();

@@ -1,5 +1,5 @@
 #include "app/commandline.h"
-#include "app/frmmdimain.h"
+#include "app/mainwindow.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -47,7 +47,7 @@ int main(int argc, char *argv[])
     // The preview's web engine shares its graphics context with the widgets.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(toolkitArgc, toolkitArgv.data());
-    frmMDIMain main;
+    MainWindow main;
     main.show();
     // Once the window is up: work kept from a program that did not close its windows is
     // offered, the windows open at the last close reopen if the user wants that, and then the

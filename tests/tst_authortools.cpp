@@ -1,8 +1,8 @@
 // The author's tools in a document window: the XPath bar over the source, the stylesheet's
 // parameters driving the preview, re-indenting a pane, and checking the source against a schema.
-#include "app/frmmdimain.h"
+#include "app/mainwindow.h"
 #include "components/editorassist.h"
-#include "document/frmeditor.h"
+#include "document/documentwindow.h"
 #include "document/parameterspanel.h"
 #include "document/problemspane.h"
 #include "document/xpathbar.h"
@@ -57,7 +57,7 @@ void evaluate(XPathBar *bar, const QString &expression)
     QTRY_VERIFY_WITH_TIMEOUT(!bar->isEvaluating(), 20000);
 }
 
-QString problemRows(frmEditor *doc)
+QString problemRows(DocumentWindow *doc)
 {
     QStringList out;
     QTreeWidget *list = doc->problemsPane()->list();
@@ -81,7 +81,7 @@ private slots:
     // the node's start tag; an error shows under the bar with its column.
     void xpath_evaluatesAgainstTheSourceText()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->txtXSLT->setText("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
                               "xmlns:s=\"urn:a\"/>");
         doc->txtXML->setText(QStringLiteral("<r xmlns:a=\"urn:a\">\n  <a:x id=\"1\">é</a:x>\n  <!-- note -->\n  <a:x\n   id=\"2\"/>\n</r>"));
@@ -126,7 +126,7 @@ private slots:
     // A 10 MB source: the count, and the last node found at its line.
     void xpath_largeSource()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         QByteArray xml = "<list>\n";
         int lines = 1;
         while (xml.size() < 10 * 1024 * 1024) {
@@ -148,7 +148,7 @@ private slots:
     // an evaluation at once; closing the window never waits for one.
     void xpath_hostileExpressionsCostOneAnswer()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         const QString text = QStringLiteral("x").repeated(5000) + QStringLiteral("é");
         doc->txtXML->setText(QStringLiteral("<r><v>%1</v>%2</r>").arg(text, QStringLiteral("<a/>").repeated(3000)));
         doc->showXPathBar();
@@ -188,7 +188,7 @@ private slots:
             const QList<int> sizes = split->sizes();
             return sizes.value(0) * 100 / std::max(1, sizes.value(0) + sizes.value(1));
         };
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->txtXML->setText(QStringLiteral("<r>%1</r>").arg(QStringLiteral("<a/>").repeated(50)));
         doc->showXPathBar();
         evaluate(doc->xpathBar(), "//a");
@@ -213,7 +213,7 @@ private slots:
         QVERIFY2(moved >= 45 && moved <= 55, qPrintable(QString::number(moved)));
         QVERIFY(fixture::settingsFileText().contains(QStringLiteral("XPathResultsShare=%1").arg(moved)));
 
-        frmEditor *next = fixture::newDocument(main);
+        DocumentWindow *next = fixture::newDocument(main);
         next->txtXML->setText(doc->txtXML->Text());
         next->showXPathBar();
         evaluate(next->xpathBar(), "//a");
@@ -237,13 +237,13 @@ private slots:
                                "<xsl:template match=\"/\"><xsl:value-of select=\"concat($greeting, '|', $count)\"/></xsl:template>\n"
                                "</xsl:stylesheet>\n"));
         QVERIFY(writeFile(dir.filePath("in.xml"), "<r><i/><i/><i/></r>"));
-        const auto preview = [&](frmEditor *doc) {
+        const auto preview = [&](DocumentWindow *doc) {
             browser->opened.clear();
             doc->previewInBrowser();
             return browser->opened.isEmpty() ? QByteArray() : browser->opened.last().contents;
         };
 
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         QVERIFY(doc->loadXSLTFile(xsl));
         doc->loadXMLFile(dir.filePath("in.xml"));
         QCOMPARE(preview(doc), QByteArray("Hi|0"));
@@ -269,7 +269,7 @@ private slots:
 
         QVERIFY(doc->parentWidget()->close());
         QTRY_COMPARE(fixture::documentWindows(main).size(), 0);
-        frmEditor *again = fixture::newDocument(main);
+        DocumentWindow *again = fixture::newDocument(main);
         QVERIFY(again->loadXSLTFile(xsl));
         again->loadXMLFile(dir.filePath("in.xml"));
         QCOMPARE(again->parametersPanel()->values(),
@@ -297,7 +297,7 @@ private slots:
         for (int i = 0; i < 300; ++i)
             xsl += QStringLiteral("<xsl:param name=\"p.%1\"/>\n").arg(i);
         xsl += "<xsl:template match=\"/\"/></xsl:stylesheet>\n";
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->txtXSLT->setText(xsl);
         main->menuItem(QStringLiteral("mnuParameters"))->trigger();
         ParametersPanel *panel = doc->parametersPanel();
@@ -338,7 +338,7 @@ private slots:
     // well-formed is refused and left alone.
     void format_reindentsAsOneStep()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->SSTab->setCurrentIndex(1);
         const QString before = QStringLiteral("<r><a>x <b>y</b></a><!-- c --><c/></r>");
         doc->txtXML->setText(before);
@@ -383,7 +383,7 @@ private slots:
         QFETCH(QString, schemaFile);
         QFETCH(QString, lines);
         const QString folder = QStringLiteral(TEST_DATA_DIR "/validate/");
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->loadXMLFile(folder + source);
         QVERIFY(doc->validateSourceWith(validator::Schema(schema), schemaFile.isEmpty() ? QString() : folder + schemaFile));
         QCOMPARE(problemRows(doc), lines);
@@ -402,7 +402,7 @@ private slots:
         const QString grammar = dir.filePath(QStringLiteral("deep.rng"));
         QVERIFY(writeFile(grammar, "<grammar xmlns=\"http://relaxng.org/ns/structure/1.0\"><start><ref name=\"A\"/></start>"
                                    "<define name=\"A\"><element name=\"a\"><optional><ref name=\"A\"/></optional></element></define></grammar>"));
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->txtXML->setText(QStringLiteral("<a>").repeated(200000) + QStringLiteral("</a>").repeated(200000));
         fake->calls.clear();
         QVERIFY(!doc->validateSourceWith(validator::Schema::RelaxNg, grammar));
@@ -419,7 +419,7 @@ private slots:
     void validate_choiceRememberedPerSource()
     {
         const QString folder = QStringLiteral(TEST_DATA_DIR "/validate/");
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->loadXMLFile(folder + "plain-invalid.xml");
         QStringList seen;
         const auto answer = [&](bool pickXsd) {

@@ -1,9 +1,9 @@
 // The document window: its pages, parse-on-edit, the tag list, the close query, loading and
 // saving its stylesheet and source from files and addresses, and its previews.
-#include "app/frmmdimain.h"
+#include "app/mainwindow.h"
 #include "components/editorassist.h"
-#include "components/ucvbintelli.h"
-#include "document/frmeditor.h"
+#include "components/tagcompletionlist.h"
+#include "document/documentwindow.h"
 #include "engine/urlfetch.h"
 #include "engine/xmldocument.h"
 #include "support/appfixture.h"
@@ -160,16 +160,16 @@ public slots:
     void handOver(const QUrl &url) { m_handedOver << url; }
 
 private:
-    frmEditor *open() { return fixture::newDocument(main); }
-    frmEditor *openWith(const QString &xslt, const QString &xml)
+    DocumentWindow *open() { return fixture::newDocument(main); }
+    DocumentWindow *openWith(const QString &xslt, const QString &xml)
     {
-        frmEditor *doc = open();
+        DocumentWindow *doc = open();
         doc->txtXSLT->setText(xslt);
         doc->txtXML->setText(xml);
         return doc;
     }
     // A new window in the active main window, where the keyboard focus can go.
-    frmEditor *activeDocument()
+    DocumentWindow *activeDocument()
     {
         main->activateWindow();
         return QTest::qWaitForWindowActive(main) ? open() : nullptr;
@@ -182,8 +182,8 @@ private:
             titles << m.title;
         return titles;
     }
-    static void clickStatusBar(frmEditor *doc) { QTest::mouseClick(doc->StatusBar->findChild<QWidget *>("panel1"), Qt::LeftButton); }
-    static bool closeWindow(frmEditor *doc) { return doc->parentWidget()->close(); }
+    static void clickStatusBar(DocumentWindow *doc) { QTest::mouseClick(doc->StatusBar->findChild<QWidget *>("panel1"), Qt::LeftButton); }
+    static bool closeWindow(DocumentWindow *doc) { return doc->parentWidget()->close(); }
     // A load blocks the test until it ends; what the user does meanwhile runs from this timer,
     // once, as soon as ready() holds.
     std::unique_ptr<QTimer> m_during;
@@ -221,14 +221,14 @@ private slots:
 
     void newWindow_showsAnEmptyStylesheet()
     {
-        frmEditor *doc = open(), *other = open();
+        DocumentWindow *doc = open(), *other = open();
         QCOMPARE(QStringList({doc->SSTab->tabText(0), doc->SSTab->tabText(1), doc->SSTab->tabText(2)}), QStringList({"XSLT", "XML", "Preview"}));
         QCOMPARE(doc->SSTab->currentIndex(), 0);
         QCOMPARE(doc->txtXSLT->Text(), QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"></xsl:stylesheet>"));
         XmlDocument parsed;
         QVERIFY(parsed.loadXML(doc->txtXSLT->Text()));
         QVERIFY(doc->txtXML->Text().isEmpty() && !doc->txtXSLT->CanUndo());
-        QVERIFY(!doc->blnChanged() && !doc->blnIsURL && doc->strFileName().isEmpty());
+        QVERIFY(!doc->isChanged() && !doc->fromUrl && doc->fileName().isEmpty());
         QCOMPARE(main->mdiArea()->subWindowList().first()->windowTitle(), QStringLiteral("New XSLT File"));
         QCOMPARE(main->activeDocument(), other);
         for (const char *name : {"mnuOpenXML", "mnuSave", "mnuSaveAs", "mnuPrint", "mnuPreview", "mnuFind", "mnuSelectAll"})
@@ -241,7 +241,7 @@ private slots:
         // Each window has its own text.
         doc->txtXSLT->setSelStart(0);
         QTest::keyClicks(doc->txtXSLT, "<!-- a -->");
-        QCOMPARE(other->txtXSLT->Text(), frmEditor::stylesheetTemplate());
+        QCOMPARE(other->txtXSLT->Text(), DocumentWindow::stylesheetTemplate());
         QCOMPARE(doc->Caption() + "|" + other->Caption(), QStringLiteral("New XSLT File*|New XSLT File"));
     }
 
@@ -259,13 +259,13 @@ private slots:
     {
         QFETCH(OptionsCase, c);
         fixture::writeSettings("Options", c.stored);
-        frmEditor *doc = open();
+        DocumentWindow *doc = open();
         QVERIFY(doc);
         for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML})
             QCOMPARE(box->fontPointSize(), c.size);
         if (c.size == 12)
             QCOMPARE(doc->txtXML->fontName(), QStringLiteral("DejaVu Sans Mono"));
-        QCOMPARE(doc->blnAutoParse, c.autoParse);
+        QCOMPARE(doc->autoParse, c.autoParse);
         QTest::keyClicks(doc->txtXSLT, "<<"); // parsed only when parse-on-edit is on
         QCOMPARE(doc->panelHasIcon(), c.autoParse);
         QCOMPARE(fake->messages().size(), c.error.isEmpty() ? 0 : 1);
@@ -277,7 +277,7 @@ private slots:
 
     void parseOnEdit_errorShownAndReported()
     {
-        frmEditor *doc = open();
+        DocumentWindow *doc = open();
         doc->txtXSLT->setSelStart(0);
         QTest::keyClicks(doc->txtXSLT, "<");
         QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
@@ -316,7 +316,7 @@ private slots:
     void closeQuery()
     {
         QFETCH(CloseCase, c);
-        frmEditor *doc = open();
+        DocumentWindow *doc = open();
         doc->txtXSLT->setSelStart(0);
         QTest::keyClicks(doc->txtXSLT, c.typed.left(5));
         if (c.typed.size() > 5)
@@ -339,17 +339,17 @@ private slots:
         QVERIFY(!QFile::exists(path(c.fileName)));
         QCOMPARE(doc->txtXSLT->Text(), text);
         QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
-        QVERIFY(doc->blnChanged() && doc->strFileName().isEmpty());
+        QVERIFY(doc->isChanged() && doc->fileName().isEmpty());
     }
 
     void saveAs_namesTheDocumentAndLaterSavesAskNothing()
     {
         const QString file = path("s.xsl");
-        frmEditor *doc = open();
+        DocumentWindow *doc = open();
         fake->fileNames << file;
         main->menuItem("mnuSaveAs")->trigger();
         QCOMPARE(doc->Caption(), file);
-        QCOMPARE(doc->strFileName(), file);
+        QCOMPARE(doc->fileName(), file);
         QVERIFY(readFile(file).contains("<xsl:stylesheet"));
         doc->txtXSLT->setSelStart(0);
         QTest::keyClicks(doc->txtXSLT, "<!--2-->");
@@ -357,7 +357,7 @@ private slots:
         fake->calls.clear();
         main->menuItem("mnuSave")->trigger();
         QCOMPARE(doc->Caption(), file);
-        QVERIFY(!doc->blnChanged() && readFile(file).startsWith("<!--2-->"));
+        QVERIFY(!doc->isChanged() && readFile(file).startsWith("<!--2-->"));
         QVERIFY(closeWindow(doc));
         QVERIFY(fake->calls.isEmpty());
     }
@@ -368,14 +368,14 @@ private slots:
     {
         const QString file = path("u.xsl");
         QVERIFY(writeFile(file, kStylesheet));
-        frmEditor *doc = open();
+        DocumentWindow *doc = open();
         QVERIFY(doc->loadXSLTFile(file));
         doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
         QTest::keyClicks(doc->txtXSLT, "<!---->");
         QCOMPARE(doc->Caption(), file + "*");
         doc->Undo();
         QCOMPARE(doc->Caption(), file);
-        QVERIFY(!doc->blnChanged());
+        QVERIFY(!doc->isChanged());
         doc->Redo();
         QCOMPARE(doc->Caption(), file + "*");
         bool cancel = false;
@@ -412,7 +412,7 @@ private slots:
         QVERIFY(writeFile(file, kStylesheet));
         fake->fileNames << file;
         main->menuItem("mnuOpenXSLTFile")->trigger();
-        frmEditor *doc = main->activeDocument();
+        DocumentWindow *doc = main->activeDocument();
         doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
         QTest::keyClicks(doc->txtXSLT, "<");
         fake->answers << answer;
@@ -426,7 +426,7 @@ private slots:
         }
         const bool saved = answer == msg::Yes;
         QCOMPARE(doc->Caption(), saved ? file : file + "*");
-        QCOMPARE(doc->blnChanged(), !saved);
+        QCOMPARE(doc->isChanged(), !saved);
         QCOMPARE(readFile(file), saved ? kStylesheet + "<" : kStylesheet);
         QVERIFY(doc->panelHasIcon()); // the error stays shown
     }
@@ -452,8 +452,8 @@ private slots:
             file = QCoreApplication::applicationDirPath() + "/W3C_XSLT_10.xml";
         else if (!content.isEmpty())
             QVERIFY(writeFile(file, content));
-        frmEditor *doc = activeDocument();
-        ucVBIntelli *intelli = doc->ucVBIntelliCtl;
+        DocumentWindow *doc = activeDocument();
+        TagCompletionList *intelli = doc->tagList;
         QVERIFY(!intelli->definitions().isEmpty());
         g_messages.clear();
         QtMessageHandler previous = qInstallMessageHandler(collectMessage);
@@ -480,7 +480,7 @@ private slots:
     void tagList_filterThenClose_data()
     {
         QTest::addColumn<TagListCase>("c");
-        ucVBIntelli all;
+        TagCompletionList all;
         all.LoadDefinitions(QCoreApplication::applicationDirPath() + "/W3C_XSLT_10.xml");
         for (const QStringList &row : testenv::table(TEST_DATA_DIR "/tag-list.txt")) {
             QList<int> keys;
@@ -496,15 +496,15 @@ private slots:
     {
         QFETCH(TagListCase, c);
         auto [typed, shown, keys, chosen, inserted] = c;
-        frmEditor *doc = activeDocument();
+        DocumentWindow *doc = activeDocument();
         SyntaxBox *editor = doc->txtXSLT;
-        ucVBIntelli *intelli = doc->ucVBIntelliCtl;
+        TagCompletionList *intelli = doc->tagList;
         auto *list = intelli->findChild<QListWidget *>();
         QLineEdit elsewhere(doc);
         elsewhere.show();
         QStringList log, shownItems;
-        connect(intelli, &ucVBIntelli::ItemChosen, this, [&](const QString &name) { log << "ItemChosen " + name; });
-        connect(intelli, &ucVBIntelli::ListClosed, this, [&] { log << "ListClosed"; });
+        connect(intelli, &TagCompletionList::ItemChosen, this, [&](const QString &name) { log << "ItemChosen " + name; });
+        connect(intelli, &TagCompletionList::ListClosed, this, [&] { log << "ListClosed"; });
         editor->setText(QStringLiteral("é→ !"));
         editor->setSelStart(3);
         QTest::keyClicks(editor, "<");
@@ -563,9 +563,9 @@ private slots:
     {
         QFETCH(QStringList, row);
         const QString caret = QStringLiteral("‸");
-        frmEditor *doc = activeDocument();
+        DocumentWindow *doc = activeDocument();
         SyntaxBox *editor = doc->txtXSLT;
-        ucVBIntelli *intelli = doc->ucVBIntelliCtl;
+        TagCompletionList *intelli = doc->tagList;
         auto *list = intelli->findChild<QListWidget *>();
         editor->setText(QString(row[1]).remove(caret));
         editor->setSelStart(int(row[1].indexOf(caret)));
@@ -660,11 +660,11 @@ private slots:
         }
         main->menuItem(how == "url" ? "mnuOpenXSLTURL" : "mnuOpenXSLTFile")->trigger();
         QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
-        frmEditor *doc = main->activeDocument();
+        DocumentWindow *doc = main->activeDocument();
         QVERIFY(doc);
         QCOMPARE(doc->txtXSLT->Text().toUtf8(), content);
         QCOMPARE(doc->Caption(), answer);
-        QVERIFY(!doc->blnChanged());
+        QVERIFY(!doc->isChanged());
         QTRY_VERIFY2(doc->panelText(1).contains(error, Qt::CaseInsensitive), qPrintable(doc->panelText(1)));
         QVERIFY(doc->panelHasIcon());
         QTRY_COMPARE(doc->assist(doc->txtXSLT)->markedLines(), QList<int>{line});
@@ -687,7 +687,7 @@ private slots:
             for (const QFileInfo &f : QDir(root + '/' + folder).entryInfoList({"*.xsl"}, QDir::Files))
                 files << f.absoluteFilePath();
         QVERIFY(files.size() > 100);
-        frmEditor *doc = open();
+        DocumentWindow *doc = open();
         QStringList differ;
         for (const QString &original : std::as_const(files)) {
             const QString copy = path("copy.xsl");
@@ -712,20 +712,20 @@ private slots:
         fake->inputs << typed;
         main->menuItem("mnuOpenXSLTURL")->trigger();
         QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
-        frmEditor *doc = main->activeDocument();
+        DocumentWindow *doc = main->activeDocument();
         QCOMPARE(doc->Caption(), typed);
         QCOMPARE(main->mruList(), QStringList{typed});
-        QVERIFY(doc->blnIsURL && doc->txtXSLT->Text().contains("<out/>"));
+        QVERIFY(doc->fromUrl && doc->txtXSLT->Text().contains("<out/>"));
         // A failed save keeps the address; a good one replaces it with the file.
         fake->fileNames << path("no/such/folder/u.xsl") << path("saved.xsl");
         bool cancel = false;
         doc->saveFile(cancel);
-        QVERIFY(cancel && doc->blnIsURL);
+        QVERIFY(cancel && doc->fromUrl);
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Saving XSLT Document"));
         QCOMPARE(doc->Caption(), typed);
         cancel = false;
         doc->saveFile(cancel);
-        QVERIFY(!cancel && !doc->blnIsURL);
+        QVERIFY(!cancel && !doc->fromUrl);
         QCOMPARE(fake->calls.last().text, QStringLiteral("Save XSLT..."));
         QCOMPARE(doc->Caption(), path("saved.xsl"));
         QVERIFY(readFile(path("saved.xsl")).contains("<out/>"));
@@ -752,7 +752,7 @@ private slots:
         const QString url = server.url("/held.xml");
         const bool source = QByteArray(c.command) == "mnuOpenXMLURL", cancel = c.attempt == "cancel";
         const bool stop = c.attempt == "stop waiting";
-        QPointer<frmEditor> doc = open();
+        QPointer<DocumentWindow> doc = open();
         if (cancel || stop)
             setUrlFetchTimeoutMs(30000); // only Cancel ends this load
         QElapsedTimer clock;
@@ -804,10 +804,10 @@ private slots:
             return;
         }
         QVERIFY(!doc->isBusy() && !progressWindow() && !QApplication::overrideCursor());
-        const QList<frmEditor *> docs = documentWindows(main);
+        const QList<DocumentWindow *> docs = documentWindows(main);
         if (cancel) { // the user's own choice: a note in the window's status bar, nothing loaded
             QVERIFY2(shownAfter >= 1000, qPrintable(QString::number(shownAfter))); // quick loads show no window
-            QCOMPARE(docs, QList<frmEditor *>{doc});
+            QCOMPARE(docs, QList<DocumentWindow *>{doc});
             QVERIFY(doc->txtXML->Text().isEmpty() && doc->SSTab->currentIndex() == 0 && main->mruList().isEmpty());
             if (source)
                 QCOMPARE(doc->StatusBar->currentMessage(), "Loading " + url + " was cancelled.");
@@ -828,7 +828,7 @@ private slots:
 
     void openXML_goesIntoTheActiveWindowAndSelectsItsPage()
     {
-        frmEditor *other = open(), *doc = open();
+        DocumentWindow *other = open(), *doc = open();
         const QString file = path("a&b.xml");
         QVERIFY(writeFile(file, "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n"));
         fake->fileNames << file;
@@ -845,7 +845,7 @@ private slots:
         QCOMPARE(doc->SSTab->tabText(1), "XML - a&&b.xml*");
         QVERIFY(doc->sourceChanged());
         QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
-        QVERIFY(!doc->blnChanged() && doc->strFileName().isEmpty());
+        QVERIFY(!doc->isChanged() && doc->fileName().isEmpty());
         doc->Undo();
         QCOMPARE(doc->SSTab->tabText(1), "XML - a&&b.xml");
         QVERIFY(!doc->sourceChanged());
@@ -907,7 +907,7 @@ private slots:
         const QByteArray original = "<a >\r\n&#160;</a>\r\n";
         TestHttpServer server;
         server.serve("/s.xml", original);
-        frmEditor *doc = open();
+        DocumentWindow *doc = open();
         const QString file = path("s.xml"), named = path("named.xml");
         if (from == "file") {
             QVERIFY(writeFile(file, original));
@@ -956,15 +956,15 @@ private slots:
                                  "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
                                  "<!-- caf\xe9 -->\r\n</xsl:stylesheet>\r\n";
         writeFile(path("latin1.xsl"), bytes);
-        frmEditor *doc = open();
+        DocumentWindow *doc = open();
         QVERIFY(doc->loadXSLTFile(path("latin1.xsl")));
         XmlDocument parsed;
         QVERIFY(parsed.load(path("latin1.xsl")));
         QCOMPARE(doc->txtXSLT->Text(), keep == "1" ? QString::fromLatin1(bytes) : parsed.xml());
         QVERIFY(doc->txtXSLT->Text().contains("<!-- kept -->") && doc->txtXSLT->Text().contains(QStringLiteral("café")));
         QCOMPARE(doc->Caption(), path("latin1.xsl"));
-        QCOMPARE(doc->strFileName(), path("latin1.xsl"));
-        QVERIFY(!doc->blnIsURL && !doc->blnChanged() && !doc->blnLoading() && !doc->txtXSLT->CanUndo());
+        QCOMPARE(doc->fileName(), path("latin1.xsl"));
+        QVERIFY(!doc->fromUrl && !doc->isChanged() && !doc->isLoading() && !doc->txtXSLT->CanUndo());
         // The load's own changes were parsed, the last one cleanly.
         QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
         QVERIFY(fake->calls.isEmpty() && !QApplication::overrideCursor());
@@ -983,7 +983,7 @@ private slots:
             QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Saved in UTF-8: the text holds characters that ISO-8859-1 cannot "
                                                                       "represent; the file's declaration now says UTF-8."));
         }
-        frmEditor *again = open();
+        DocumentWindow *again = open();
         QVERIFY(again->loadXSLTFile(path("latin1.xsl")));
         QVERIFY(again->txtXSLT->Text().contains(QStringLiteral("café")) && again->txtXSLT->Text().contains(QStringLiteral("naïve → 漢字")));
     }
@@ -1039,7 +1039,7 @@ private slots:
         QFETCH(QByteArray, saved);
         QFETCH(QString, note);
         const QString target = path("style.xsl");
-        frmEditor *doc = open();
+        DocumentWindow *doc = open();
         if (file.isEmpty()) {
             doc->txtXSLT->setText(to);
             fake->fileNames << target;
@@ -1070,7 +1070,7 @@ private slots:
     // The window cannot close while the page loads: refused at once, without asking about saving.
     void previewTab_showsTheTransformedUnsavedText()
     {
-        frmEditor *doc = openWith(kXhtml, kSource);
+        DocumentWindow *doc = openWith(kXhtml, kSource);
         doc->SSTab->setCurrentIndex(1);
         doc->txtXML->setSelStart(doc->txtXML->Text().indexOf("</list>"));
         doc->txtXML->setSelText("<item>gamma</item>");
@@ -1114,7 +1114,7 @@ private slots:
     {
         QFETCH(FailureCase, c);
         browser->fail = c.browserFails;
-        frmEditor *doc = openWith(c.xslt, c.xml);
+        DocumentWindow *doc = openWith(c.xslt, c.xml);
         if (c.browser) {
             QVERIFY(!doc->previewInBrowser());
         } else { // the Preview tab gives way to the page it was opened from
@@ -1136,7 +1136,7 @@ private slots:
             "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
             "<xsl:output method=\"html\" encoding=\"ISO-8859-1\"/><xsl:template match=\"/\"><html><body>caf\u00e9<br/>"
             "</body></html></xsl:template></xsl:stylesheet>");
-        frmEditor *doc = openWith(html, kSource);
+        DocumentWindow *doc = openWith(html, kSource);
         QVERIFY(doc->previewInBrowser());
         QCOMPARE(browser->opened.size(), 1);
         const FakeBrowser::Opened page = browser->opened.first();
@@ -1156,7 +1156,7 @@ private slots:
         // The browser may still be reading it: the file stays until the program ends.
         QVERIFY(QFile::exists(page.path));
         delete main;
-        main = new frmMDIMain;
+        main = new MainWindow;
         QVERIFY(!QFile::exists(page.path));
         QVERIFY(!QFileInfo::exists(folder.absoluteFilePath()));
     }
@@ -1203,7 +1203,7 @@ private slots:
         if (!c.stored.isEmpty())
             fixture::writeSettings("Options", {{"RunPreviewScripts", c.stored}});
 
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         QVERIFY(doc->loadXSLTFile(path("style/page.xsl")));
         doc->loadXMLFile(path("data/src.xml"));
         doc->SSTab->setCurrentIndex(2);
@@ -1249,7 +1249,7 @@ private slots:
         if (!QFile::exists(kDocbook + "/xhtml/docbook.xsl"))
             QSKIP("Debian's docbook-xsl package is not installed (scripts/test.sh installs it)");
         QVERIFY(writeFile(path("article.xml"), kArticle));
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         QVERIFY(doc->loadXSLTFile(kDocbook + "/xhtml/docbook.xsl"));
         doc->loadXMLFile(path("article.xml"));
         QCOMPARE(doc->SSTab->currentIndex(), 1);

@@ -1,7 +1,7 @@
 // Writes that run out of space: on a real full file system where the test may mount one, and
 // everywhere through a stand-in for write() that fails with ENOSPC after a set number of bytes.
 #include "common/common.h"
-#include "document/frmeditor.h"
+#include "document/documentwindow.h"
 #include "options/settingsstore.h"
 #include "engine/xmldocument.h"
 #include "support/appfixture.h"
@@ -96,9 +96,9 @@ class TstFullDisk : public QObject, public fixture::Session
     std::unique_ptr<QTemporaryDir> m_dir;
 
     // Opens the stylesheet at path in a new window and types into it.
-    frmEditor *openAndEdit(const QString &path)
+    DocumentWindow *openAndEdit(const QString &path)
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         if (!doc->loadXSLTFile(path))
             return nullptr;
         doc->txtXSLT->setSelStart(0);
@@ -108,14 +108,14 @@ class TstFullDisk : public QObject, public fixture::Session
 
     // Saving doc must fail as a full disk fails: the error box, the "*" kept, the old file
     // untouched, nothing left beside it but what was there before.
-    void expectFailedSave(frmEditor *doc, const QString &path, const QByteArray &old, const QStringList &folder)
+    void expectFailedSave(DocumentWindow *doc, const QString &path, const QByteArray &old, const QStringList &folder)
     {
         bool cancel = false;
         doc->saveFile(cancel);
         QVERIFY(cancel);
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Saving XSLT Document"));
         QVERIFY2(fake->lastMessage().text.contains(QLatin1String("No space left on device")), qPrintable(fake->lastMessage().text));
-        QVERIFY(doc->blnChanged() && doc->Caption().endsWith(QLatin1Char('*')));
+        QVERIFY(doc->isChanged() && doc->Caption().endsWith(QLatin1Char('*')));
         QCOMPARE(readFile(path), old);
         QCOMPARE(entries(QFileInfo(path).absolutePath()), folder);
     }
@@ -147,7 +147,7 @@ private slots:
         const QString path = m_dir->filePath(QStringLiteral("style.xsl"));
         const QByteArray old = stylesheet(size);
         QVERIFY(writeFile(path, old));
-        frmEditor *doc = openAndEdit(path);
+        DocumentWindow *doc = openAndEdit(path);
         QVERIFY(doc);
         // The edited text is one comment longer than the file, so a budget of the old size
         // leaves the new file short.
@@ -171,7 +171,7 @@ private slots:
         const QString path = mountPoint + QStringLiteral("/style.xsl");
         const QByteArray old = stylesheet(300);
         QVERIFY(writeFile(path, old));
-        frmEditor *doc = openAndEdit(path);
+        DocumentWindow *doc = openAndEdit(path);
         QVERIFY(doc);
         // Fill the file system to its last block.
         {
@@ -186,7 +186,7 @@ private slots:
 
     void previewFiles_outOfSpace()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->txtXSLT->setText(QString::fromUtf8(stylesheet(100)));
         doc->txtXML->setText(QStringLiteral("<r/>"));
         DiskFull full(QDir::tempPath(), 10);

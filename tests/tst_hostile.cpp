@@ -1,7 +1,7 @@
 // Hostile documents, stylesheets, pages and servers: what they may read, how much they may say,
 // what they may make the program wait for. Grouped by the kind of attack.
-#include "app/frmmdimain.h"
-#include "document/frmeditor.h"
+#include "app/mainwindow.h"
+#include "document/documentwindow.h"
 #include "document/livepreview.h"
 #include "document/previewguard.h"
 #include "engine/previewpipeline.h"
@@ -587,7 +587,7 @@ private slots:
         QVERIFY(session.start());
         const auto stop = qScopeGuard([&] { session.stop(); });
         fixture::writeSettings("Options", {{"RunPreviewScripts", "1"}});
-        frmEditor *doc = fixture::newDocument(session.main);
+        DocumentWindow *doc = fixture::newDocument(session.main);
         QVERIFY(doc->loadXSLTFile(path("style/connecting.xsl")));
         doc->loadXMLFile(path("data/connecting.xml"));
         QWebEngineView *view = doc->WebBrowser;

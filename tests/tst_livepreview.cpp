@@ -1,9 +1,9 @@
 // The preview beside the editor, and the engine's work seen from the window: typing re-renders,
 // a failure keeps the last good render, Stop ends a runaway stylesheet, a closing window ends
 // its work.
-#include "app/frmmdimain.h"
+#include "app/mainwindow.h"
 #include "document/busystrip.h"
-#include "document/frmeditor.h"
+#include "document/documentwindow.h"
 #include "document/livepreview.h"
 #include "engine/engineclient.h"
 #include "support/appfixture.h"
@@ -46,9 +46,9 @@ class TstLivePreview : public QObject, public fixture::Session
 {
     Q_OBJECT
 
-    frmEditor *liveWindow(const QString &xslt, const QString &xml)
+    DocumentWindow *liveWindow(const QString &xslt, const QString &xml)
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->txtXSLT->setText(xslt);
         doc->txtXML->setText(xml);
         if (!main->menuItem("mnuLivePreview")->isChecked())
@@ -62,12 +62,12 @@ private slots:
 
     void liveToggle_showsThePaneAndIsStored()
     {
-        frmEditor *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p><xsl:value-of select=\"count(//item)\"/></p>")), kSource);
+        DocumentWindow *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p><xsl:value-of select=\"count(//item)\"/></p>")), kSource);
         QVERIFY(doc->livePreview());
         QVERIFY(fixture::settingsFileText().contains(QLatin1String("LivePreview=1")));
         QTRY_COMPARE_WITH_TIMEOUT(doc->livePane()->renders(), 1, 10000);
         // A new window follows the toggle; turning it off hides every pane.
-        frmEditor *second = fixture::newDocument(main);
+        DocumentWindow *second = fixture::newDocument(main);
         QVERIFY(second->livePreview());
         QTest::keySequence(main, QKeySequence(QStringLiteral("Ctrl+Shift+P")));
         QVERIFY(!doc->livePreview() && !second->livePreview());
@@ -90,7 +90,7 @@ private slots:
         QVERIFY(testenv::writeFile(xsl, stylesheet(QString(), QStringLiteral("<p>Items: <xsl:value-of select=\"count(//item)\"/></p>")).toUtf8()));
         QVERIFY(testenv::writeFile(xml, "<list><item/><item/><item/></list>"));
         const auto cleanUp = qScopeGuard([&] { QDir(dir).removeRecursively(); });
-        frmEditor *doc = nullptr;
+        DocumentWindow *doc = nullptr;
         if (commandLine) {
             main->menuItem("mnuLivePreview")->trigger();
             main->openSources({xsl, xml});
@@ -123,7 +123,7 @@ private slots:
         QFETCH(QString, output);
         QFETCH(QString, body);
         QFETCH(QString, shown);
-        frmEditor *doc = liveWindow(stylesheet(output, body), kSource);
+        DocumentWindow *doc = liveWindow(stylesheet(output, body), kSource);
         QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->renders() == 1, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(fixture::pageText(doc->livePane()->view()).contains(shown), 10000);
         // The raw result is what xsltproc writes for the same pair.
@@ -146,7 +146,7 @@ private slots:
 
     void brokenEdit_keepsTheLastGoodRender()
     {
-        frmEditor *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p>good <xsl:value-of select=\"count(//item)\"/></p>")), kSource);
+        DocumentWindow *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p>good <xsl:value-of select=\"count(//item)\"/></p>")), kSource);
         QTRY_COMPARE_WITH_TIMEOUT(doc->livePane()->renders(), 1, 10000);
         QTRY_VERIFY(fixture::pageText(doc->livePane()->view()).contains(QLatin1String("good 2")));
         const QString good = doc->livePane()->resultSource();
@@ -171,18 +171,18 @@ private slots:
 
     void typingBurst_showsOnlyTheNewestText()
     {
-        frmEditor *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p>v0</p>")), kSource);
+        DocumentWindow *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p>v0</p>")), kSource);
         QTRY_COMPARE_WITH_TIMEOUT(doc->livePane()->renders(), 1, 10000);
         for (int i = 1; i <= 5; ++i)
             doc->txtXSLT->setText(stylesheet(QString(), QStringLiteral("<p>v%1</p>").arg(i)));
         QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->resultSource().contains(QLatin1String("<p>v5</p>")), 10000);
-        QTest::qWait(frmEditor::kLivePauseMs * 2);
+        QTest::qWait(DocumentWindow::kLivePauseMs * 2);
         QCOMPARE(doc->livePane()->renders(), 2);
     }
 
     void stop_endsARunawayStylesheet()
     {
-        frmEditor *doc = liveWindow(kEndless, QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(300) + QStringLiteral("</r>"));
+        DocumentWindow *doc = liveWindow(kEndless, QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(300) + QStringLiteral("</r>"));
         BusyStrip *strip = doc->livePane()->busyStrip();
         QTRY_VERIFY_WITH_TIMEOUT(strip->isVisible(), 10000);
         QVERIFY(strip->text().startsWith(QStringLiteral("Transforming\u2026 ")));
@@ -217,7 +217,7 @@ private slots:
     // unless the tag list is open: then Esc closes the list first.
     void escapeInTheEditor_stopsTheTransformation()
     {
-        frmEditor *doc = liveWindow(kEndless, QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(300) + QStringLiteral("</r>"));
+        DocumentWindow *doc = liveWindow(kEndless, QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(300) + QStringLiteral("</r>"));
         QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->busyStrip()->isVisible(), 10000);
         main->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(main));
@@ -225,9 +225,9 @@ private slots:
         QTRY_COMPARE(QApplication::focusWidget(), doc->txtXSLT);
         doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().size()));
         QTest::keyClick(doc->txtXSLT, Qt::Key_Less);
-        QTRY_VERIFY(doc->ucVBIntelliCtl->isVisible());
+        QTRY_VERIFY(doc->tagList->isVisible());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-        QVERIFY(!doc->ucVBIntelliCtl->isVisible());
+        QVERIFY(!doc->tagList->isVisible());
         QVERIFY(EngineClient::shared().isBusy(doc->windowId(), engine::Channel::Live));
 
         QTRY_COMPARE(QApplication::focusWidget(), doc->txtXSLT);
@@ -239,14 +239,14 @@ private slots:
 
     void closingWindow_endsItsWork()
     {
-        frmEditor *doc = liveWindow(kEndless, QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(300) + QStringLiteral("</r>"));
+        DocumentWindow *doc = liveWindow(kEndless, QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(300) + QStringLiteral("</r>"));
         const qint64 id = doc->windowId();
         QTRY_VERIFY_WITH_TIMEOUT(EngineClient::shared().isBusy(id), 10000);
         doc->setCloseApproved(true);
         QVERIFY(doc->parentWidget()->close());
         QVERIFY(!EngineClient::shared().isBusy(id));
         // The engine serves the next window at once.
-        frmEditor *next = liveWindow(stylesheet(QString(), QStringLiteral("<p>next</p>")), kSource);
+        DocumentWindow *next = liveWindow(stylesheet(QString(), QStringLiteral("<p>next</p>")), kSource);
         QTRY_COMPARE_WITH_TIMEOUT(next->livePane()->renders(), 1, 10000);
     }
 
@@ -254,7 +254,7 @@ private slots:
     // on the latest text only; a click meanwhile gets its report when the verdict is in.
     void largeText_parsedBesideTheWindow()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         const QString body = QStringLiteral("<!-- %1 -->").arg(QString(200 * 1024, QLatin1Char('x')));
         doc->txtXSLT->setText(stylesheet(QString(), body + QStringLiteral("<p/>")));
         QCOMPARE(doc->panelText(1), QStringLiteral("Checking\u2026"));

@@ -1,14 +1,14 @@
 // The main window: its commands by menu, key and toolbar button, its windows, the recent files,
 // the find and replace dialog with its search engine, and the options dialog with the store.
 #include "app/commandline.h"
-#include "app/frmmdimain.h"
+#include "app/mainwindow.h"
 #include "components/xmllexer.h"
-#include "document/frmeditor.h"
+#include "document/documentwindow.h"
 #include "document/xpathbar.h"
 #include "engine/engineclient.h"
 #include "findreplace/findreplacehost.h"
 #include "findreplace/searchengine.h"
-#include "app/frmoptions.h"
+#include "app/optionsdialog.h"
 #include "options/settingsstore.h"
 #include "support/appfixture.h"
 #include "support/testmain.h"
@@ -202,7 +202,7 @@ QString styles(SyntaxBox *box)
     return out.mid(1);
 }
 // Whether the window's Preview tab would run the page's scripts.
-bool scriptsRun(frmEditor *doc)
+bool scriptsRun(DocumentWindow *doc)
 {
     doc->ensurePreviewPage();
     return doc->WebBrowser->page()->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled);
@@ -273,7 +273,7 @@ class TstMainWindow : public QObject, public fixture::Session
 {
     Q_OBJECT
     QTemporaryDir *dir = nullptr;
-    QPointer<frmEditor> m_doc;
+    QPointer<DocumentWindow> m_doc;
     qsizetype m_callsBefore = 0;
     QStringList m_modal;
 
@@ -448,12 +448,12 @@ class TstMainWindow : public QObject, public fixture::Session
 
     // Tools > Options with script run inside the modal dialog. The dialog is closed afterwards
     // if the script left it open, so a failing script cannot hang the test.
-    bool runOptions(const std::function<void(frmOptions *)> &script)
+    bool runOptions(const std::function<void(OptionsDialog *)> &script)
     {
         bool ran = false;
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
-            if (auto *dlg = qobject_cast<frmOptions *>(QApplication::activeModalWidget())) {
+            if (auto *dlg = qobject_cast<OptionsDialog *>(QApplication::activeModalWidget())) {
                 poll.stop();
                 ran = true;
                 script(dlg);
@@ -556,7 +556,7 @@ private slots:
     {
         const QString bad = dir->filePath("bad.xsl");
         QVERIFY(testenv::writeFile(bad, "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"));
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         QVERIFY(doc->loadXSLTFile(bad));
         QVERIFY(doc->panelHasIcon());
         doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().size()));
@@ -671,12 +671,12 @@ private slots:
         const int before = how == "text" ? 1 : 0;
         QTRY_COMPARE(documentWindows(main).size(), before + 3);
         QStringList seen;
-        for (const QPointer<frmEditor> &doc : main->documents())
+        for (const QPointer<DocumentWindow> &doc : main->documents())
             if (doc)
-                seen << QFileInfo(doc->strFileName()).fileName() + ":" + QFileInfo(doc->sourceFileName()).fileName();
+                seen << QFileInfo(doc->fileName()).fileName() + ":" + QFileInfo(doc->sourceFileName()).fileName();
         QCOMPARE(seen.mid(before), QStringList({":one.xml", "a.xsl:two", "b.XSLT:"}));
         if (how == "text")
-            QCOMPARE(main->documents().first()->txtXSLT->Text(), frmEditor::stylesheetTemplate());
+            QCOMPARE(main->documents().first()->txtXSLT->Text(), DocumentWindow::stylesheetTemplate());
         QCOMPARE(messageTitles(), QStringList("Error Parsing XSLT Document (16)"));
     }
 
@@ -691,7 +691,7 @@ private slots:
     {
         QFETCH(TimeCase, c);
         auto [when, expected] = c;
-        QCOMPARE(frmMDIMain::startTimeText(when, QLocale(QLocale::English, QLocale::UnitedStates)), expected);
+        QCOMPARE(MainWindow::startTimeText(when, QLocale(QLocale::English, QLocale::UnitedStates)), expected);
     }
 
     void startupMode_data()
@@ -707,7 +707,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QFETCH(ModeCase, c);
         auto [stored, maximized] = c;
         fixture::writeSettings("Options", {{"StartupMode", stored}});
-        frmMDIMain other;
+        MainWindow other;
         QCOMPARE(bool(other.windowState() & Qt::WindowMaximized), maximized);
         QVERIFY(fake->calls.isEmpty());
     }
@@ -747,8 +747,8 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
 
     void exit_asksEachChangedDocumentAndCancelKeepsEverything()
     {
-        frmEditor *a = fixture::newDocument(main);
-        frmEditor *b = fixture::newDocument(main);
+        DocumentWindow *a = fixture::newDocument(main);
+        DocumentWindow *b = fixture::newDocument(main);
         QTest::keyClicks(a->txtXSLT, " ");
         QTest::keyClicks(b->txtXSLT, " ");
         fake->answers << msg::No << msg::Cancel;
@@ -766,7 +766,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
 
     void editState_followsTheSelectedPage()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         QApplication::clipboard()->clear();
         doc->setEditState();
         QCOMPARE(editState(), QStringLiteral("00000111|000001"));
@@ -794,7 +794,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
 
     void editCommands_actOnTheSelectedPage()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->txtXML->setText("<a>xml</a>");
         doc->SSTab->setCurrentIndex(1);
         item("mnuSelectAll")->trigger();
@@ -808,14 +808,14 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         item("mnuPaste")->trigger();
         QCOMPARE(doc->txtXML->Text(), QStringLiteral("<a>xml</a><a>xml</a>"));
         QTest::keyRelease(doc->txtXML, Qt::Key_Control);
-        QVERIFY(!main->blnControlKey);
+        QVERIFY(!main->controlKeyDown);
         // Also when it went up while another program had the focus.
         QTest::keyPress(doc->txtXSLT, Qt::Key_Control, Qt::ControlModifier);
         emit qApp->applicationStateChanged(Qt::ApplicationInactive);
-        QVERIFY(!main->blnControlKey);
+        QVERIFY(!main->controlKeyDown);
         main->toolbarButtonClick("Undo");
         QCOMPARE(doc->txtXML->Text(), QStringLiteral("<a>xml</a>"));
-        QVERIFY(!doc->blnChanged());
+        QVERIFY(!doc->isChanged());
         // Undo in the stylesheet parses again.
         doc->SSTab->setCurrentIndex(0);
         doc->txtXSLT->setSelStart(0);
@@ -829,7 +829,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     // numbers, no headers.
     void print_eachCopyIsAJobOfItsOwn()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         QStringList lines;
         for (int i = 1; i <= 150; ++i)
             lines << QStringLiteral("line %1").arg(i);
@@ -856,7 +856,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     // Cancelling the print dialog of the preview's page prints nothing and says nothing.
     void printPreview_cancelSaysNothing()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->SSTab->setCurrentIndex(2);
         QTRY_VERIFY(!doc->isBusy());
         fake->calls.clear();
@@ -867,7 +867,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
 
     void pointerOverBackground_switchesDocumentCommandsOff()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->txtXSLT->setSelStart(0);
         QTest::keyClicks(doc->txtXSLT, " ");
         item("mnuUndo")->trigger();
@@ -893,7 +893,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
 
     void windowMenu_listsAndActivatesTheWindows()
     {
-        frmEditor *a = fixture::newDocument(main), *b = fixture::newDocument(main), *c = fixture::newDocument(main);
+        DocumentWindow *a = fixture::newDocument(main), *b = fixture::newDocument(main), *c = fixture::newDocument(main);
         QMenu *menu = byCaption({"&Window"})->menu();
         const auto entries = [menu] {
             menu->popup(QPoint(0, 0));
@@ -907,12 +907,12 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QCOMPARE(entries(), QStringList({"&1 New XSLT File", "&2 New XSLT File", "*&3 New XSLT File"}));
         // Closing one leaves no gap.
         QVERIFY(b->parentWidget()->close());
-        QCOMPARE(main->documents(), (QList<QPointer<frmEditor>>{a, c}));
+        QCOMPARE(main->documents(), (QList<QPointer<DocumentWindow>>{a, c}));
         QCOMPARE(entries(), QStringList({"&1 New XSLT File", "*&2 New XSLT File"}));
         byCaption({"&Window", "&1 New XSLT File"})->trigger();
         QCOMPARE(main->activeDocument(), a);
         QVERIFY(a->parentWidget()->close() && c->parentWidget()->close() && main->documents().isEmpty());
-        QCOMPARE(fixture::newDocument(main)->intArrayElem, short(0));
+        QCOMPARE(fixture::newDocument(main)->registryIndex, short(0));
         QCOMPARE(entries(), QStringList({"*&1 New XSLT File"}));
         QVERIFY(fake->calls.isEmpty());
     }
@@ -941,7 +941,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         // Written when the program ends, and nothing else.
         QVERIFY(main->close());
         delete main;
-        main = new frmMDIMain;
+        main = new MainWindow;
         for (int i = 0; i < expected.size(); ++i)
             stored << SettingsStore::read("MRUFiles", QString::number(i), QString()).mid(dir->path().size());
         QCOMPARE(stored, expected);
@@ -956,7 +956,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         fixture::writeSettings("MRUFiles", {{"0", "/x/A&B.xsl"}, {"1", a}, {"2", "/x/a&b.XSL"},
                                             {"3", "/gone/c.xsl"}, {"4", "/x/d.xsl"}, {"5", "/x/e.xsl"}});
         delete main;
-        main = new frmMDIMain;
+        main = new MainWindow;
         QStringList fileMenu;
         for (QAction *entry : byCaption({"&File"})->menu()->actions())
             if (entry->isVisible())
@@ -1016,11 +1016,11 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
             noted << key + "=" + SettingsStore::read("Session", key, QString());
         QCOMPARE(noted, option == "1" ? QStringList({"Source0=" + source, "Window0=" + a, "Window1=" + b}) : QStringList());
         delete main;
-        main = new frmMDIMain;
+        main = new MainWindow;
         main->reopenWindows();
         QStringList opened;
-        for (const QPointer<frmEditor> &doc : main->documents())
-            opened << doc->strFileName() + "|" + doc->sourceFileName();
+        for (const QPointer<DocumentWindow> &doc : main->documents())
+            opened << doc->fileName() + "|" + doc->sourceFileName();
         QCOMPARE(opened, option == "1" ? QStringList({a + "|" + source, b + "|"}) : QStringList());
         QVERIFY(fake->messages().isEmpty());
     }
@@ -1079,7 +1079,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     // engine, whose rules are in engine().
     void dialog_opensAndReachesTheEngine()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         const auto opened = [&](const QString &findWhat, bool replace) {
             QVERIFY(dialog() && dialog()->parentWidget() == doc && !dialog()->isModal());
             QVERIFY(!(dialog()->windowFlags() & Qt::WindowContextHelpButtonHint));
@@ -1136,18 +1136,18 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         type("Re&place with:", "three");
         click("Replace &All");
         QCOMPARE(doc->txtXSLT->Text() + messagesSince(2), "<a>two</a><b>three</b><c>three</c> 2");
-        QVERIFY(doc->blnChanged() && doc->Caption().endsWith('*'));
+        QVERIFY(doc->isChanged() && doc->Caption().endsWith('*'));
         doc->Undo();
         QCOMPARE(doc->txtXSLT->Text(), QStringLiteral("<a>two</a><b>one</b><c>one</c>"));
     }
 
     void dialog_oneInTheProgramGoesWithItsWindow()
     {
-        frmEditor *first = fixture::newDocument(main);
+        DocumentWindow *first = fixture::newDocument(main);
         first->txtXSLT->setText("first x");
         item("mnuFind")->trigger();
         QDialog *dlg = dialog();
-        frmEditor *second = fixture::newDocument(main);
+        DocumentWindow *second = fixture::newDocument(main);
         second->txtXSLT->setText("x second");
         item("mnuFind")->trigger();
         item("mnuReplace")->trigger();
@@ -1156,7 +1156,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         click("&Find Next");
         QCOMPARE(selection(first->txtXSLT) + " " + selection(second->txtXSLT), QStringLiteral("6+1 0+0"));
         // A close the user cancels at the save question leaves the dialog working.
-        QPointer<frmEditor> closing(first);
+        QPointer<DocumentWindow> closing(first);
         auto *sub = qobject_cast<QMdiSubWindow *>(first->parentWidget());
         fake->answers << msg::Cancel << msg::No;
         sub->close();
@@ -1188,15 +1188,15 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void open_showsTheStoreAndOkStoresWhatIsShown()
     {
         QFETCH(StoredCase, c);
-        frmOptions probe(main);
+        OptionsDialog probe(main);
         const QString other = otherFamily(&probe), first = valueOf(control(&probe, "Font Family"));
         QList<std::pair<QString, QString>> values;
         for (auto it = c.stored.cbegin(); it != c.stored.cend(); ++it)
             values.append({it.key(), it.value() == "@" ? other : it.value()});
         if (!values.isEmpty())
             fixture::writeSettings(kOptions, values);
-        frmOptions dlg(main);
-        QVERIFY(dlg.isModal() && !dlg.blnCanceled);
+        OptionsDialog dlg(main);
+        QVERIFY(dlg.isModal() && !dlg.cancelled);
         // The lists' entries: every installed family, sorted; nothing can be typed in.
         QStringList families = QFontDatabase::families(), entries;
         families.removeDuplicates();
@@ -1227,7 +1227,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QCOMPARE(fixture::settingsFileExists(), !values.isEmpty()); // nothing is written by just looking
         dlg.show();
         QTest::mouseClick(::part<QPushButton>(&dlg, "OK"), Qt::LeftButton);
-        QVERIFY(!dlg.isVisible() && dlg.result() == QDialog::Accepted && !dlg.blnCanceled);
+        QVERIFY(!dlg.isVisible() && dlg.result() == QDialog::Accepted && !dlg.cancelled);
         QCOMPARE(storedOptions(), expected);
         QVERIFY(fake->calls.isEmpty());
     }
@@ -1253,7 +1253,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
             if (kSix[i] != c.key)
                 values.append({kSix[i], others[i]});
         fixture::writeSettings(kOptions, values);
-        frmOptions dlg(main);
+        OptionsDialog dlg(main);
         QCOMPARE(messageTitles(), QStringList("Error Loading Options (16)"));
         QVERIFY2(fake->lastMessage().text.contains(c.value) && fake->lastMessage().text.contains(c.key), qPrintable(fake->lastMessage().text));
         QStringList seen, stored;
@@ -1284,7 +1284,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void change_storedAndApplyEnabledByListsAndParseAndScriptBoxes()
     {
         QFETCH(ChangeCase, c);
-        frmOptions dlg(main);
+        OptionsDialog dlg(main);
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         const Control &where = *std::find_if(std::begin(kControls), std::end(kControls), [&](const Control &k) { return qstrcmp(k.key, c.key) == 0; });
@@ -1313,7 +1313,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         // Apply stores and goes off; OK stores a change Apply did not announce too.
         QTest::mouseClick(c.enablesApply ? apply : ::part<QPushButton>(&dlg, "OK"), Qt::LeftButton);
         QCOMPARE(storedOptions().value(c.key), after);
-        QVERIFY(!apply->isEnabled() && !dlg.blnCanceled);
+        QVERIFY(!apply->isEnabled() && !dlg.cancelled);
         QCOMPARE(dlg.isVisible(), c.enablesApply);
     }
 
@@ -1334,12 +1334,12 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void closing_decidesWhetherOptionsAreApplied()
     {
         QFETCH(ClosingCase, c);
-        frmEditor *first = fixture::newDocument(main), *second = fixture::newDocument(main);
+        DocumentWindow *first = fixture::newDocument(main), *second = fixture::newDocument(main);
         first->ensurePreviewPage(); // one window has shown its preview already, the other not yet
-        for (frmEditor *doc : {first, second})
+        for (DocumentWindow *doc : {first, second})
             doc->txtXSLT->setTagColor(0);
         const QString size = first->txtXSLT->fontSize(), family = first->txtXSLT->fontName();
-        QVERIFY(first->blnAutoParse && size != "14" && family != "DejaVu Serif");
+        QVERIFY(first->autoParse && size != "14" && family != "DejaVu Serif");
         if (c.stored)
             fixture::writeSettings(kOptions, {{"AutoParse", "0"}, {"FontSize", "14"}, {"FontName", "DejaVu Serif"}, {"TagBold", "1"},
                                               {"AttribItalic", "1"}, {"AttibValueColor", "65280"}, {"StartupMode", "Maximized"},
@@ -1347,7 +1347,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         if (!c.messages.isEmpty())
             QVERIFY(QDir().mkpath(SettingsStore::fileName())); // a folder where the file should be
         bool canceled = !c.canceled;
-        QVERIFY(runOptions([&](frmOptions *dlg) {
+        QVERIFY(runOptions([&](OptionsDialog *dlg) {
             if (c.how.startsWith("apply")) {
                 showPanel(dlg, "Fonts");
                 pick(control(dlg, "Size"), "14");
@@ -1359,19 +1359,19 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
                 dlg->close();
             else
                 QTest::mouseClick(::part<QPushButton>(dlg, c.how.endsWith("cancel") ? "Cancel" : "OK"), Qt::LeftButton);
-            canceled = dlg->blnCanceled;
+            canceled = dlg->cancelled;
             QVERIFY(!dlg->isVisible());
         }));
         QCOMPARE(canceled, c.canceled);
-        QVERIFY(!main->findChild<frmOptions *>()); // gone once the command is done
+        QVERIFY(!main->findChild<OptionsDialog *>()); // gone once the command is done
         QCOMPARE(messageTitles(), c.messages);
         QCOMPARE(storedOptions().size(), c.written);
         QCOMPARE(storedOptions().value("FontSize"), c.written ? "14" : "");
         const bool fromStore = !c.canceled && c.stored;
         QStringList seen, expected;
-        for (frmEditor *doc : {first, second}) {
+        for (DocumentWindow *doc : {first, second}) {
             for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML}) {
-                seen << QStringList{box->fontName(), box->fontSize(), styles(box), QString::number(doc->blnAutoParse),
+                seen << QStringList{box->fontName(), box->fontSize(), styles(box), QString::number(doc->autoParse),
                                     QString::number(scriptsRun(doc)), QString::number(doc->keepAsWritten())}.join('|');
                 expected << (fromStore ? QStringLiteral("DejaVu Serif|14|16711680B 8388608BI 65280|0|1|0")
                                        : QStringList{family, size, c.canceled ? (box == doc->txtXSLT ? "0 8388608B 128" : "16711680 8388608B 128")
@@ -1388,20 +1388,20 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         main->setChildWindowFonts(); // no window open: nothing is read, nothing said
         QVERIFY(fake->calls.isEmpty());
         fixture::clearSettings();
-        frmEditor *first = fixture::newDocument(main);
-        frmEditor *second = fixture::newDocument(main);
+        DocumentWindow *first = fixture::newDocument(main);
+        DocumentWindow *second = fixture::newDocument(main);
         fixture::writeSettings(kOptions, {{"FontSize", "14"}, {"TagColor", "blue"}, {"AutoParse", "0"}});
         const QString size = first->txtXSLT->fontSize();
         first->txtXSLT->setTagColor(0);
         // The dialog reports the value it cannot show, then its close box applies what is stored.
-        QVERIFY(runOptions([](frmOptions *dlg) { dlg->close(); }));
+        QVERIFY(runOptions([](OptionsDialog *dlg) { dlg->close(); }));
         QCOMPARE(messageTitles(), QStringList({"Error Loading Options (16)", "Error Child Window Fonts (16)"}));
         const QString text = fake->lastMessage().text;
         QVERIFY2(text.contains(QStringLiteral("blue")) && text.contains(QStringLiteral("TagColor")), qPrintable(text));
         // Steps before the failure stay done; nothing after it happens.
         QCOMPARE(QStringList({first->txtXSLT->fontSize(), first->txtXML->fontSize(), second->txtXSLT->fontSize()}), QStringList({"14", size, size}));
         QVERIFY(styles(first->txtXSLT).startsWith("0 "));
-        QVERIFY(first->blnAutoParse && second->blnAutoParse);
+        QVERIFY(first->autoParse && second->autoParse);
     }
 
     void store_handEditedListValueStaysText()

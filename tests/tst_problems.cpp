@@ -1,8 +1,8 @@
 // Errors where they happen: marks at their place, checks while typing, the problems list, and
 // the editor's margin (line numbers, matching tags, indentation, Go to Line).
-#include "app/frmmdimain.h"
+#include "app/mainwindow.h"
 #include "components/editorassist.h"
-#include "document/frmeditor.h"
+#include "document/documentwindow.h"
 #include "document/problemspane.h"
 #include "support/appfixture.h"
 #include "support/testmain.h"
@@ -23,7 +23,7 @@ const QString kHead = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>
 const QString kTail = QStringLiteral("</xsl:stylesheet>\n");
 const QString kChecks = QStringLiteral(TEST_DATA_DIR "/../checks");
 
-QStringList rows(frmEditor *doc)
+QStringList rows(DocumentWindow *doc)
 {
     QStringList out;
     QTreeWidget *list = doc->problemsPane()->list();
@@ -55,7 +55,7 @@ private slots:
     void parseError_markedAtItsCharacter()
     {
         QFETCH(QString, pane);
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         SyntaxBox *box = pane == "txtXSLT" ? doc->txtXSLT : doc->txtXML;
         const QString good = pane == "txtXSLT" ? kHead + QStringLiteral("<xsl:template match=\"/\"/>\n") + kTail
                                                : QStringLiteral("<r>\n<a/>\n</r>\n");
@@ -103,7 +103,7 @@ private slots:
         const QString file = where.contains(QLatin1Char(':')) ? where.section(QLatin1Char(':'), 0, 0) : QStringLiteral("stylesheet.xsl");
         const QString line = where.section(QLatin1Char(':'), -1);
         QVERIFY(main->openXSLT(folder + QStringLiteral("/stylesheet.xsl")));
-        frmEditor *doc = main->activeDocument();
+        DocumentWindow *doc = main->activeDocument();
         doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().size()));
         QTest::keyClicks(doc->txtXSLT, QStringLiteral(" "));
         QTRY_VERIFY_WITH_TIMEOUT(!rows(doc).isEmpty(), 10000);
@@ -117,12 +117,12 @@ private slots:
         QTreeWidget *list = doc->problemsPane()->list();
         list->setCurrentItem(list->topLevelItem(0));
         QTest::keyClick(list, Qt::Key_Return);
-        frmEditor *shown = main->activeDocument();
+        DocumentWindow *shown = main->activeDocument();
         if (file == QLatin1String("stylesheet.xsl")) {
             QCOMPARE(shown, doc);
         } else {
             QVERIFY(shown != doc);
-            QCOMPARE(shown->strFileName(), QDir::cleanPath(QDir(folder).filePath(file)));
+            QCOMPARE(shown->fileName(), QDir::cleanPath(QDir(folder).filePath(file)));
             QVERIFY(shown->txtXSLT->isReadOnly());
             QVERIFY(shown->Caption().endsWith(QLatin1String("(read-only)")));
         }
@@ -133,7 +133,7 @@ private slots:
     // ends the transformation is an error.
     void xslMessage_listedInOrder()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         doc->txtXSLT->setText(kHead + QStringLiteral("<xsl:template match=\"/\">\n<xsl:for-each select=\"//i\">\n"
                                                      "<xsl:message>item <xsl:value-of select=\".\"/></xsl:message>\n</xsl:for-each>\n"
                                                      "<xsl:message terminate=\"yes\">done</xsl:message>\n</xsl:template>\n") + kTail);
@@ -149,7 +149,7 @@ private slots:
 
     void margin_lineNumbersTagsIndentAndGoToLine()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         // Line numbers are on by default; the View toggle turns them off everywhere, stored.
         QVERIFY(main->menuItem("mnuLineNumbers")->isChecked());
         QVERIFY(doc->txtXSLT->marginWidth(0) > 0);

@@ -2,8 +2,8 @@
 // source and is killed with SIGKILL; the next start offers what it kept, once, and a restored
 // document saves as its file was. A save killed halfway leaves nothing of ours behind once the
 // program has started again.
-#include "app/frmmdimain.h"
-#include "document/frmeditor.h"
+#include "app/mainwindow.h"
+#include "document/documentwindow.h"
 #include "engine/recoverystore.h"
 #include "support/appfixture.h"
 #include "support/fakedialogs.h"
@@ -52,11 +52,11 @@ int runChild(int argc, char **argv)
 {
     QApplication app(argc, argv);
     FakeDialogs::install();
-    frmMDIMain main;
+    MainWindow main;
     main.show();
     if (!main.openXSLT(QString::fromLocal8Bit(argv[2])))
         return 3;
-    frmEditor *doc = main.activeDocument();
+    DocumentWindow *doc = main.activeDocument();
     if (!doc)
         return 4;
     const QString source = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QStringLiteral("-");
@@ -90,12 +90,12 @@ int runRestore(int argc, char **argv)
     QApplication app(argc, argv);
     FakeDialogs *fake = FakeDialogs::install();
     fake->answers << msg::Yes;
-    frmMDIMain main;
+    MainWindow main;
     main.show();
     main.restoreUnsavedWork();
     std::printf("asked %d restored %d\n", int(fake->messages().size()), int(fixture::documentWindows(&main).size()));
     std::fflush(stdout);
-    for (frmEditor *doc : fixture::documentWindows(&main))
+    for (DocumentWindow *doc : fixture::documentWindows(&main))
         doc->setCloseApproved(true);
     return 0;
 }
@@ -116,7 +116,7 @@ int runAskAndWait(int argc, char **argv)
 {
     QApplication app(argc, argv);
     setDialogProvider(std::make_unique<NeverAnswered>());
-    frmMDIMain main;
+    MainWindow main;
     main.show();
     main.restoreUnsavedWork();
     return 6;
@@ -127,11 +127,11 @@ int runSave(int argc, char **argv)
 {
     QApplication app(argc, argv);
     FakeDialogs::install();
-    frmMDIMain main;
+    MainWindow main;
     main.show();
     if (!main.openXSLT(QString::fromLocal8Bit(argv[2])))
         return 3;
-    frmEditor *doc = main.activeDocument();
+    DocumentWindow *doc = main.activeDocument();
     doc->txtXSLT->setSelStart(0);
     doc->txtXSLT->setSelText(QStringLiteral("<!-- edited -->"));
     qstrncpy(g_stopAtRename, argv[2], sizeof g_stopAtRename);
@@ -204,14 +204,14 @@ class TstRecovery : public QObject, public fixture::Session
         return writeFile(file, bytes) ? file : QString();
     }
     // Kills a child mid-edit, has the next start restore it, and returns the restored window.
-    frmEditor *restoreKilled(const QString &stylesheet, const QString &source = QStringLiteral("-"), const QString &edit = QStringLiteral("xsl"))
+    DocumentWindow *restoreKilled(const QString &stylesheet, const QString &source = QStringLiteral("-"), const QString &edit = QStringLiteral("xsl"))
     {
         killChildMidEdit(stylesheet, source, edit);
         if (QTest::currentTestFailed())
             return nullptr;
         fake->answers << msg::Yes;
         main->restoreUnsavedWork();
-        const QList<frmEditor *> docs = fixture::documentWindows(main);
+        const QList<DocumentWindow *> docs = fixture::documentWindows(main);
         return docs.size() == 1 ? docs.first() : nullptr;
     }
 
@@ -245,7 +245,7 @@ private slots:
         QCOMPARE(fake->lastMessage().style, msg::YesNo | msg::Question);
         // The file itself was never touched.
         QCOMPARE(QFile(file).size(), qint64(kOriginal.size()));
-        const QList<frmEditor *> docs = fixture::documentWindows(main);
+        const QList<DocumentWindow *> docs = fixture::documentWindows(main);
         if (answer == msg::No) { // the copies go, and nothing is asked again
             QVERIFY(docs.isEmpty() && recoveryFiles().isEmpty());
             main->restoreUnsavedWork();
@@ -253,12 +253,12 @@ private slots:
             return;
         }
         QCOMPARE(docs.size(), 1);
-        frmEditor *doc = docs.first();
+        DocumentWindow *doc = docs.first();
         QVERIFY(doc->txtXSLT->Text().startsWith(QStringLiteral("<!-- kept --><!-- é -->")));
         QVERIFY(!doc->txtXSLT->Text().contains(QStringLiteral("too late")));
-        QCOMPARE(doc->strFileName(), file);
+        QCOMPARE(doc->fileName(), file);
         QCOMPARE(doc->Caption(), file + QLatin1Char('*'));
-        QVERIFY(doc->blnChanged());
+        QVERIFY(doc->isChanged());
         // The restored text is unsaved, also after undoing an edit to it.
         QTest::keyClicks(doc->txtXSLT, QStringLiteral(" "));
         doc->Undo();
@@ -287,7 +287,7 @@ private slots:
         QFETCH(QByteArray, file);
         QFETCH(QByteArray, saved);
         const QString path = write(QStringLiteral("style.xsl"), file);
-        frmEditor *doc = restoreKilled(path);
+        DocumentWindow *doc = restoreKilled(path);
         if (QTest::currentTestFailed())
             return;
         QVERIFY(doc);
@@ -322,7 +322,7 @@ private slots:
         QFETCH(QString, tab);
         const QString stylesheet = write(QStringLiteral("style.xsl"), kOriginal);
         const QString xml = write(QStringLiteral("s.xml"), "<r>\r\n  <a/>\r\n</r>\r\n");
-        frmEditor *doc = restoreKilled(stylesheet, xml, edit);
+        DocumentWindow *doc = restoreKilled(stylesheet, xml, edit);
         if (QTest::currentTestFailed())
             return;
         QVERIFY(doc);
@@ -330,7 +330,7 @@ private slots:
         QCOMPARE(doc->SSTab->tabText(1), tab);
         QCOMPARE(doc->sourceFileName(), xml);
         QCOMPARE(doc->sourceChanged(), tab.endsWith('*'));
-        QCOMPARE(doc->blnChanged(), stylesheetChanged);
+        QCOMPARE(doc->isChanged(), stylesheetChanged);
         QCOMPARE(doc->Caption(), stylesheetChanged ? stylesheet + '*' : stylesheet);
         QCOMPARE(doc->txtXSLT->Text().startsWith(QStringLiteral("<!-- kept -->")), stylesheetChanged);
         // Undo cannot make restored text look saved; saving the source writes what came back.
@@ -344,7 +344,7 @@ private slots:
             QCOMPARE(doc->SSTab->tabText(1), QStringLiteral("XML - s.xml"));
         }
         // With nothing unsaved any more, no copy is kept.
-        if (doc->blnChanged()) {
+        if (doc->isChanged()) {
             bool cancel = false;
             doc->saveFile(cancel);
         }
@@ -439,9 +439,9 @@ private slots:
 
     void runningProgram_keepsAndDropsItsOwnCopies()
     {
-        frmEditor *doc = fixture::newDocument(main);
+        DocumentWindow *doc = fixture::newDocument(main);
         QTest::keyClicks(doc->txtXSLT, QStringLiteral("x"));
-        QTRY_COMPARE_WITH_TIMEOUT(recoveryFiles().size(), 2, frmEditor::kRecoveryDelayMs * 3);
+        QTRY_COMPARE_WITH_TIMEOUT(recoveryFiles().size(), 2, DocumentWindow::kRecoveryDelayMs * 3);
         // A copy of a program that is still running is nobody's to restore.
         main->restoreUnsavedWork();
         QVERIFY(fake->messages().isEmpty());

@@ -2,18 +2,18 @@
 
 #include <QApplication>
 
-int showError(const QString &strMessage, const QString &strTitle)
+int showError(const QString &message, const QString &title)
 {
-    return dialogs().messageBox(QApplication::activeWindow(), strMessage, msg::OkOnly | msg::Critical, strTitle);
+    return dialogs().messageBox(QApplication::activeWindow(), message, msg::OkOnly | msg::Critical, title);
 }
 
-QString showFileDialog(CommonDialog &dlg, const QString &strTitle, const QString &strFilter, long lngMode)
+QString showFileDialog(CommonDialog &dlg, const QString &title, const QString &filter, long mode)
 {
-    dlg.title = strTitle;
-    dlg.filter = strFilter;
-    if (lngMode == 1)
+    dlg.title = title;
+    dlg.filter = filter;
+    if (mode == 1)
         dialogs().fileDialog(QApplication::activeWindow(), dlg, FileDialogMode::Open);
-    else if (lngMode == 2)
+    else if (mode == 2)
         dialogs().fileDialog(QApplication::activeWindow(), dlg, FileDialogMode::Save);
     return dlg.fileName;
 }

@@ -5,12 +5,12 @@
 #include <QString>
 
 // The one error box: critical icon, OK button. Returns the box's answer.
-int showError(const QString &strMessage, const QString &strTitle);
+int showError(const QString &message, const QString &title);
 
-// Runs dlg as an open (lngMode 1) or save (lngMode 2) dialog with the given title and filter
+// Runs dlg as an open (mode 1) or save (mode 2) dialog with the given title and filter
 // ("Description|patterns|..."), and returns the file name it reports. Any other mode shows
 // nothing and returns the dialog's current file name. Empty after trimming means cancelled.
-QString showFileDialog(CommonDialog &dlg, const QString &strTitle, const QString &strFilter, long lngMode);
+QString showFileDialog(CommonDialog &dlg, const QString &title, const QString &filter, long mode);
 
 // The input box for a URL: titled "Open File from URL", offering "http://".
 QString promptForURL(const QString &prompt);

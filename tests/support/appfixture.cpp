@@ -1,7 +1,7 @@
 #include "appfixture.h"
 
-#include "app/frmmdimain.h"
-#include "document/frmeditor.h"
+#include "app/mainwindow.h"
+#include "document/documentwindow.h"
 #include "options/settingsstore.h"
 #include "testmain.h"
 
@@ -43,20 +43,20 @@ bool settingsFileExists()
     return QFile::exists(storeFile());
 }
 
-QList<frmEditor *> documentWindows(frmMDIMain *main)
+QList<DocumentWindow *> documentWindows(MainWindow *main)
 {
-    QList<frmEditor *> out;
+    QList<DocumentWindow *> out;
     for (QMdiSubWindow *w : main->mdiArea()->subWindowList(QMdiArea::CreationOrder))
-        if (auto *doc = qobject_cast<frmEditor *>(w->widget()))
+        if (auto *doc = qobject_cast<DocumentWindow *>(w->widget()))
             out << doc;
     return out;
 }
 
-frmEditor *newDocument(frmMDIMain *main)
+DocumentWindow *newDocument(MainWindow *main)
 {
     const int before = documentWindows(main).size();
     main->menuItem(QStringLiteral("mnuNew"))->trigger();
-    const QList<frmEditor *> docs = documentWindows(main);
+    const QList<DocumentWindow *> docs = documentWindows(main);
     return docs.size() == before + 1 ? docs.last() : nullptr;
 }
 
@@ -65,7 +65,7 @@ bool Session::start()
     clearSettings();
     fake = FakeDialogs::install();
     browser = FakeBrowser::install();
-    main = new frmMDIMain;
+    main = new MainWindow;
     main->resize(900, 700);
     main->show();
     return QTest::qWaitForWindowExposed(main);
@@ -73,7 +73,7 @@ bool Session::start()
 
 void Session::stop()
 {
-    for (frmEditor *doc : documentWindows(main))
+    for (DocumentWindow *doc : documentWindows(main))
         doc->setCloseApproved(true);
     delete main;
     main = nullptr;

@@ -6,8 +6,8 @@
 #include <QStringList>
 #include <utility>
 
-class frmMDIMain;
-class frmEditor;
+class MainWindow;
+class DocumentWindow;
 class FakeBrowser;
 class QWebEngineView;
 
@@ -23,9 +23,9 @@ QString settingsFileText();
 bool settingsFileExists();
 
 // The document windows open in the main window, in the order the window list gives.
-QList<frmEditor *> documentWindows(frmMDIMain *main);
+QList<DocumentWindow *> documentWindows(MainWindow *main);
 // Triggers File > New and returns the new window.
-frmEditor *newDocument(frmMDIMain *main);
+DocumentWindow *newDocument(MainWindow *main);
 // The text a view's page shows now (empty, with a warning, when it does not arrive).
 QString pageText(QWebEngineView *view);
 
@@ -34,7 +34,7 @@ QString pageText(QWebEngineView *view);
 struct Session {
     FakeDialogs *fake = nullptr;
     FakeBrowser *browser = nullptr;
-    frmMDIMain *main = nullptr;
+    MainWindow *main = nullptr;
 
     bool start();
     // Drops whatever the test left changed without asking, and tears everything down.

@@ -1,4 +1,4 @@
-#include "document/frmeditor.h"
+#include "document/documentwindow.h"
 
 #include "common/common.h"
 #include "common/fetchprogress.h"
@@ -136,12 +136,12 @@ QString pathOf(const QString &file)
 }
 } // namespace
 
-QString frmEditor::stylesheetTemplate()
+QString DocumentWindow::stylesheetTemplate()
 {
     return QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"></xsl:stylesheet>");
 }
 
-frmEditor::frmEditor(QWidget *parent)
+DocumentWindow::DocumentWindow(QWidget *parent)
     : QWidget(parent)
 {
     initResources();
@@ -156,13 +156,13 @@ frmEditor::frmEditor(QWidget *parent)
     m_recoveryTimer = new QTimer(this);
     m_recoveryTimer->setSingleShot(true);
     m_recoveryTimer->setInterval(kRecoveryDelayMs);
-    connect(m_recoveryTimer, &QTimer::timeout, this, &frmEditor::writeRecoveryCopy);
+    connect(m_recoveryTimer, &QTimer::timeout, this, &DocumentWindow::writeRecoveryCopy);
 
     m_parseHandOver = new QTimer(this);
     m_parseHandOver->setSingleShot(true);
     m_parseHandOver->setInterval(0);
     connect(m_parseHandOver, &QTimer::timeout, this, [this] {
-        if (blnAutoParse && m_parsePending)
+        if (autoParse && m_parsePending)
             ParseService::shared().submit(m_windowId, m_parseGeneration, txtXSLT->utf8Text(), m_xsltBase);
     });
     m_checkTimer = new QTimer(this);
@@ -180,7 +180,7 @@ frmEditor::frmEditor(QWidget *parent)
     m_liveTimer = new QTimer(this);
     m_liveTimer->setSingleShot(true);
     m_liveTimer->setInterval(kLivePauseMs);
-    connect(m_liveTimer, &QTimer::timeout, this, &frmEditor::submitLivePreview);
+    connect(m_liveTimer, &QTimer::timeout, this, &DocumentWindow::submitLivePreview);
     connect(&EngineClient::shared(), &EngineClient::started, this,
             [this](qint64 window, engine::Channel channel) { engineStarted(window, channel); });
     // Esc's state follows this window's transformations, whoever started them.
@@ -191,20 +191,20 @@ frmEditor::frmEditor(QWidget *parent)
     connect(&ParseService::shared(), &ParseService::parsed, this,
             [this](qint64 window, qint64 generation, const XmlDocument::ParseError &error) {
                 // Only the verdict on the latest text counts; an older one would mislead.
-                if (window == m_windowId && generation == m_parseGeneration && blnAutoParse)
+                if (window == m_windowId && generation == m_parseGeneration && autoParse)
                     showParseResult(error);
-                else if (window == -m_windowId && generation == m_sourceParseGeneration && blnAutoParse)
+                else if (window == -m_windowId && generation == m_sourceParseGeneration && autoParse)
                     showSourceParseResult(error);
             });
     // While a transformation of the window runs, Esc anywhere in it stops it; otherwise Esc
     // belongs to whoever has the focus (a list, a dialog, the XPath bar). The editors take Esc
     // for themselves: the event filter sees it there first.
-    m_escape = new QShortcut(QKeySequence(Qt::Key_Escape), this, this, &frmEditor::stopTransformation,
+    m_escape = new QShortcut(QKeySequence(Qt::Key_Escape), this, this, &DocumentWindow::stopTransformation,
                              Qt::WidgetWithChildrenShortcut);
     m_escape->setEnabled(false);
 }
 
-frmEditor::~frmEditor()
+DocumentWindow::~DocumentWindow()
 {
     unload();
     // A page must go before the profile it was made with, and the profile is a child of this
@@ -213,7 +213,7 @@ frmEditor::~frmEditor()
     WebBrowser = nullptr;
 }
 
-void frmEditor::buildControls()
+void DocumentWindow::buildControls()
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -221,7 +221,7 @@ void frmEditor::buildControls()
 
     m_busyStrip = new BusyStrip(this);
     layout->addWidget(m_busyStrip);
-    connect(m_busyStrip, &BusyStrip::stopRequested, this, &frmEditor::stopTransformation);
+    connect(m_busyStrip, &BusyStrip::stopRequested, this, &DocumentWindow::stopTransformation);
 
     SSSplitter1 = new QSplitter(Qt::Vertical, this);
     SSSplitter1->setObjectName(QStringLiteral("SSSplitter1"));
@@ -246,7 +246,7 @@ void frmEditor::buildControls()
     SSSplitter1->setStretchFactor(1, 1);
     m_problems->hide();
     connect(m_problems, &ProblemsPane::firstProblem, this, [this] { setProblemsVisible(true); });
-    connect(m_problems, &ProblemsPane::activated, this, &frmEditor::goToProblem);
+    connect(m_problems, &ProblemsPane::activated, this, &DocumentWindow::goToProblem);
     // The stylesheet's parameters, under the editor when asked for.
     m_parameters = new ParametersPanel(SSSplitter1);
     SSSplitter1->addWidget(m_parameters);
@@ -273,9 +273,9 @@ void frmEditor::buildControls()
     // The template is design-time content: it is in place before any change is watched.
     txtXSLT->setText(stylesheetTemplate());
     xsltPage->layout()->addWidget(txtXSLT);
-    ucVBIntelliCtl = new ucVBIntelli(xsltPage);
-    ucVBIntelliCtl->setObjectName(QStringLiteral("ucVBIntelli"));
-    ucVBIntelliCtl->setEditor(txtXSLT);
+    tagList = new TagCompletionList(xsltPage);
+    tagList->setObjectName(QStringLiteral("ucVBIntelli"));
+    tagList->setEditor(txtXSLT);
     SSTab->addTab(xsltPage, QStringLiteral("XSLT"));
 
     QWidget *xmlPage = page(QStringLiteral("pageXML"));
@@ -312,8 +312,8 @@ void frmEditor::buildControls()
     m_xpathSplitter->setStretchFactor(0, 0);
     m_xpathSplitter->setStretchFactor(1, 1);
     static_cast<QVBoxLayout *>(xmlPage->layout())->addWidget(m_xpathSplitter, 1);
-    connect(m_xpathBar, &XPathBar::evaluated, this, &frmEditor::placeXPathResults);
-    connect(m_xpathSplitter, &QSplitter::splitterMoved, this, &frmEditor::rememberXPathSplit);
+    connect(m_xpathBar, &XPathBar::evaluated, this, &DocumentWindow::placeXPathResults);
+    connect(m_xpathSplitter, &QSplitter::splitterMoved, this, &DocumentWindow::rememberXPathSplit);
     SSTab->addTab(xmlPage, QStringLiteral("XML"));
 
     QWidget *previewPage = page(QStringLiteral("pagePreview"));
@@ -351,7 +351,7 @@ void frmEditor::buildControls()
     m_stopWaiting->setToolTip(QStringLiteral("Stop the load or preview this window waits for, and close the window"));
     m_stopWaiting->hide();
     StatusBar->addPermanentWidget(m_stopWaiting);
-    connect(m_stopWaiting, &QPushButton::clicked, this, &frmEditor::stopWaitingAndClose);
+    connect(m_stopWaiting, &QPushButton::clicked, this, &DocumentWindow::stopWaitingAndClose);
     StatusBar->installEventFilter(this);
     panel1->installEventFilter(this);
     m_panel1Text->installEventFilter(this);
@@ -359,7 +359,7 @@ void frmEditor::buildControls()
     m_panel2->installEventFilter(this);
     layout->addWidget(StatusBar);
 
-    connect(txtXSLT, &SyntaxBox::changed, this, &frmEditor::stylesheetChanged);
+    connect(txtXSLT, &SyntaxBox::changed, this, &DocumentWindow::stylesheetChanged);
     connect(txtXML, &SyntaxBox::changed, this, [this] {
         updateSourceChanged();
         m_xpathBar->sourceChanged();
@@ -382,9 +382,9 @@ void frmEditor::buildControls()
         connect(box, &SyntaxBox::mouseReleased, this, [this](int, int, int, int) { setEditState(); });
         connect(box, &SyntaxBox::caretMoved, this, [this, box] { showCaretPosition(box); });
     }
-    connect(txtXSLT, &SyntaxBox::characterTyped, this, &frmEditor::completeTyping);
-    connect(ucVBIntelliCtl, &ucVBIntelli::ItemChosen, this, [this](const QString &name) {
-        if (ucVBIntelliCtl->mode() == ucVBIntelli::Mode::Attributes) {
+    connect(txtXSLT, &SyntaxBox::characterTyped, this, &DocumentWindow::completeTyping);
+    connect(tagList, &TagCompletionList::ItemChosen, this, [this](const QString &name) {
+        if (tagList->mode() == TagCompletionList::Mode::Attributes) {
             // The space is in the text: the attribute with its quotes, the caret between them.
             txtXSLT->setSelText(name + QStringLiteral("=\"\""));
             txtXSLT->setSelStart(txtXSLT->SelStart() - 1);
@@ -395,26 +395,26 @@ void frmEditor::buildControls()
         txtXSLT->ColorizeAll();
         txtXSLT->raise();
     });
-    connect(ucVBIntelliCtl, &ucVBIntelli::ListClosed, this, [this] { txtXSLT->raise(); });
+    connect(tagList, &TagCompletionList::ListClosed, this, [this] { txtXSLT->raise(); });
     // Ctrl going down or up anywhere in the window tells the main window whether a Ctrl+V now
     // would already be pasted by the editor itself.
     for (QWidget *w : {static_cast<QWidget *>(this), static_cast<QWidget *>(txtXSLT), static_cast<QWidget *>(txtXML)})
         w->installEventFilter(this);
-    connect(SSTab, &QTabWidget::currentChanged, this, &frmEditor::tabChanged);
+    connect(SSTab, &QTabWidget::currentChanged, this, &DocumentWindow::tabChanged);
 }
 
-void frmEditor::loadSequence()
+void DocumentWindow::loadSequence()
 {
-    ucVBIntelliCtl->LoadDefinitions(QCoreApplication::applicationDirPath() + QStringLiteral("/W3C_XSLT_10.xml"));
+    tagList->LoadDefinitions(QCoreApplication::applicationDirPath() + QStringLiteral("/W3C_XSLT_10.xml"));
     loadEditorOptions();
-    if (blnAutoParse)
+    if (autoParse)
         xmlParseDoc = std::make_unique<XmlDocument>();
     showCaretPosition(txtXSLT);
     txtXML->setAutoColorize(true);
     txtXSLT->setAutoColorize(true);
 }
 
-void frmEditor::loadEditorOptions()
+void DocumentWindow::loadEditorOptions()
 {
     using namespace Options;
     try {
@@ -424,7 +424,7 @@ void frmEditor::loadEditorOptions()
         txtXSLT->setFontSize(size);
         txtXML->setFontName(name);
         txtXML->setFontSize(size);
-        blnAutoParse = SettingsConvert::toBoolean(SettingsStore::readOption(AutoParse), AutoParse.key());
+        autoParse = SettingsConvert::toBoolean(SettingsStore::readOption(AutoParse), AutoParse.key());
         setRunPreviewScripts(SettingsConvert::toBoolean(SettingsStore::readOption(RunPreviewScripts), RunPreviewScripts.key()));
         m_keepAsWritten = SettingsConvert::toBoolean(SettingsStore::readOption(KeepAsWritten), KeepAsWritten.key());
     } catch (const std::exception &e) {
@@ -432,7 +432,7 @@ void frmEditor::loadEditorOptions()
     }
 }
 
-void frmEditor::setRunPreviewScripts(bool on)
+void DocumentWindow::setRunPreviewScripts(bool on)
 {
     m_runPreviewScripts = on;
     if (m_previewProfile)
@@ -441,7 +441,7 @@ void frmEditor::setRunPreviewScripts(bool on)
         m_livePane->setRunScripts(on);
 }
 
-void frmEditor::ensurePreviewPage()
+void DocumentWindow::ensurePreviewPage()
 {
     if (m_previewProfile)
         return;
@@ -462,16 +462,16 @@ static QByteArrayView textBeforeCaret(SyntaxBox *box, long start)
     return p ? QByteArrayView(p, caret - start) : QByteArrayView();
 }
 
-void frmEditor::completeTyping(int &code)
+void DocumentWindow::completeTyping(int &code)
 {
     if (code == '<') {
-        ucVBIntelliCtl->ShowTagList();
+        tagList->ShowTagList();
     } else if (code == ' ') {
         // After an element's name, or one of its attributes: its other attributes.
         constexpr long kWindow = 64 * 1024;
         const long caret = txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
         if (const auto tag = xmlcontext::startTagAtEnd(textBeforeCaret(txtXSLT, caret - kWindow)))
-            ucVBIntelliCtl->ShowAttributeList(tag->name, tag->attributes);
+            tagList->ShowAttributeList(tag->name, tag->attributes);
     } else if (code == '/') {
         // "</" closes the innermost open element.
         const long caret = txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
@@ -485,17 +485,17 @@ void frmEditor::completeTyping(int &code)
     }
 }
 
-void frmEditor::setupNewDoc()
+void DocumentWindow::setupNewDoc()
 {
     txtXSLT->ClearUndo();
 }
 
-void frmEditor::setCaption(const QString &caption)
+void DocumentWindow::setCaption(const QString &caption)
 {
     setWindowTitle(caption);
 }
 
-QString frmEditor::panelText(int index) const
+QString DocumentWindow::panelText(int index) const
 {
     if (index == 1)
         return m_panel1Text->text();
@@ -504,29 +504,29 @@ QString frmEditor::panelText(int index) const
     return QString();
 }
 
-bool frmEditor::panelHasIcon() const
+bool DocumentWindow::panelHasIcon() const
 {
     return !m_panel1Icon->pixmap().isNull();
 }
 
-void frmEditor::stylesheetChanged()
+void DocumentWindow::stylesheetChanged()
 {
     // A load parses once its text is in and the document knows its name.
-    if (!m_blnLoading)
+    if (!m_loading)
         parseStylesheet();
     // An edit marks the document changed whether or not it is being parsed, so no edit can be
     // closed away without the save prompt.
     updateStylesheetChanged();
     // A copy of the unsaved text follows a moment after the typing stops.
-    if (m_blnChanged && !m_blnLoading && m_recoveryTimer)
+    if (m_changed && !m_loading && m_recoveryTimer)
         m_recoveryTimer->start();
     setEditState();
     scheduleLivePreview();
 }
 
-void frmEditor::parseStylesheet()
+void DocumentWindow::parseStylesheet()
 {
-    if (blnAutoParse) {
+    if (autoParse) {
         ++m_parseGeneration;
         if (txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) <= kParseInlineBytes) {
             // A text this small is parsed before the next frame is due: at once, in place.
@@ -545,14 +545,14 @@ void frmEditor::parseStylesheet()
     }
 }
 
-void frmEditor::updateStylesheetChanged()
+void DocumentWindow::updateStylesheetChanged()
 {
-    if (m_blnLoading)
+    if (m_loading)
         return;
     const bool changed = !m_xsltSavePoint || txtXSLT->isModified();
-    if (changed == m_blnChanged)
+    if (changed == m_changed)
         return;
-    m_blnChanged = changed;
+    m_changed = changed;
     QString caption = windowTitle();
     if (caption.endsWith(QLatin1Char('*')))
         caption.chop(1);
@@ -562,9 +562,9 @@ void frmEditor::updateStylesheetChanged()
         recoveryCopyFollows();
 }
 
-void frmEditor::updateSourceChanged()
+void DocumentWindow::updateSourceChanged()
 {
-    if (m_blnLoading)
+    if (m_loading)
         return;
     const bool changed = !m_xmlSavePoint || txtXML->isModified();
     // A copy of the unsaved source follows a moment after the typing stops, as the stylesheet's.
@@ -578,7 +578,7 @@ void frmEditor::updateSourceChanged()
         recoveryCopyFollows();
 }
 
-void frmEditor::showSourceTab()
+void DocumentWindow::showSourceTab()
 {
     QString name;
     if (!m_xmlFileName.isEmpty()) {
@@ -596,7 +596,7 @@ void frmEditor::showSourceTab()
     SSTab->setTabToolTip(1, m_xmlFileName);
 }
 
-void frmEditor::setLivePreview(bool on)
+void DocumentWindow::setLivePreview(bool on)
 {
     if (on && !m_livePane) {
         m_livePane = new LivePreviewPane(m_runPreviewScripts, m_liveSplitter);
@@ -617,18 +617,18 @@ void frmEditor::setLivePreview(bool on)
     }
 }
 
-bool frmEditor::livePreview() const
+bool DocumentWindow::livePreview() const
 {
     return m_livePane && !m_livePane->isHidden();
 }
 
-void frmEditor::scheduleLivePreview()
+void DocumentWindow::scheduleLivePreview()
 {
-    if (livePreview() && !m_blnLoading)
+    if (livePreview() && !m_loading)
         m_liveTimer->start();
 }
 
-void frmEditor::submitLivePreview()
+void DocumentWindow::submitLivePreview()
 {
     m_liveTimer->stop();
     if (!livePreview())
@@ -644,7 +644,7 @@ void frmEditor::submitLivePreview()
                                   [this](const engine::Response &r) { livePreviewAnswered(r); });
 }
 
-void frmEditor::engineStarted(qint64 window, engine::Channel channel)
+void DocumentWindow::engineStarted(qint64 window, engine::Channel channel)
 {
     if (window == m_windowId && channel == engine::Channel::Live && m_livePane)
         m_livePane->busyStrip()->begin(QStringLiteral("Transforming"));
@@ -652,13 +652,13 @@ void frmEditor::engineStarted(qint64 window, engine::Channel channel)
         updateEscape();
 }
 
-void frmEditor::compileChecked(const engine::Response &response)
+void DocumentWindow::compileChecked(const engine::Response &response)
 {
     if (!response.superseded() && response.generation == m_checkGeneration)
         showEngineProblems(1, ProblemsPane::Source::Compilation, response.result.diagnostics);
 }
 
-void frmEditor::livePreviewAnswered(const engine::Response &response)
+void DocumentWindow::livePreviewAnswered(const engine::Response &response)
 {
     if (!m_livePane)
         return;
@@ -678,7 +678,7 @@ constexpr engine::Channel kUserChannels[] = {engine::Channel::Tab, engine::Chann
                                              engine::Channel::Validate, engine::Channel::Format};
 } // namespace
 
-bool frmEditor::transformationRunning() const
+bool DocumentWindow::transformationRunning() const
 {
     for (const engine::Channel channel : kUserChannels)
         if (EngineClient::shared().isBusy(m_windowId, channel))
@@ -686,19 +686,19 @@ bool frmEditor::transformationRunning() const
     return false;
 }
 
-void frmEditor::updateEscape()
+void DocumentWindow::updateEscape()
 {
     m_escape->setEnabled(transformationRunning());
 }
 
-void frmEditor::stopTransformation()
+void DocumentWindow::stopTransformation()
 {
     // Waiting work goes too: a preview waiting for the engine must not wait on after Stop.
     for (const engine::Channel channel : kUserChannels)
         EngineClient::shared().stop(m_windowId, channel);
 }
 
-engine::Response frmEditor::runInWorker(engine::Channel channel, engine::Request request, const QString &what)
+engine::Response DocumentWindow::runInWorker(engine::Channel channel, engine::Request request, const QString &what)
 {
     std::optional<engine::Response> answer;
     QEventLoop wait;
@@ -719,7 +719,7 @@ engine::Response frmEditor::runInWorker(engine::Channel channel, engine::Request
     return answer ? *answer : engine::Response::failed(engine::Request(), engine::ErrorKind::Superseded);
 }
 
-preview::Result frmEditor::runInEngine(engine::Channel channel, preview::Target target)
+preview::Result DocumentWindow::runInEngine(engine::Channel channel, preview::Target target)
 {
     engine::Request request;
     request.kind = engine::Kind::Transform;
@@ -734,7 +734,7 @@ preview::Result frmEditor::runInEngine(engine::Channel channel, preview::Target 
     return result;
 }
 
-void frmEditor::showEngineProblems(int kind, ProblemsPane::Source source, const QList<Diagnostic> &problems)
+void DocumentWindow::showEngineProblems(int kind, ProblemsPane::Source source, const QList<Diagnostic> &problems)
 {
     // Those about the stylesheet itself name it (or nothing); the rest are about files it
     // included or read.
@@ -754,12 +754,12 @@ void frmEditor::showEngineProblems(int kind, ProblemsPane::Source source, const 
     m_problems->setProblems(source, listed);
 }
 
-QString frmEditor::stylesheetName() const
+QString DocumentWindow::stylesheetName() const
 {
-    return m_strFileName.isEmpty() ? newDocumentCaption() : m_strFileName;
+    return m_fileName.isEmpty() ? newDocumentCaption() : m_fileName;
 }
 
-bool frmEditor::isStylesheetFile(const QString &file) const
+bool DocumentWindow::isStylesheetFile(const QString &file) const
 {
     if (file == stylesheetName())
         return true;
@@ -768,7 +768,7 @@ bool frmEditor::isStylesheetFile(const QString &file) const
     return path == base || QFileInfo(path) == QFileInfo(base) || file == QUrl::fromLocalFile(QFileInfo(base).absoluteFilePath()).toString();
 }
 
-bool frmEditor::isSourceFile(const QString &file) const
+bool DocumentWindow::isSourceFile(const QString &file) const
 {
     if (file == QLatin1String("XML") && m_xmlFileName.isEmpty())
         return true;
@@ -777,9 +777,9 @@ bool frmEditor::isSourceFile(const QString &file) const
     return path == base || QFileInfo(path) == QFileInfo(base);
 }
 
-void frmEditor::parseSource()
+void DocumentWindow::parseSource()
 {
-    if (!blnAutoParse || m_blnLoading)
+    if (!autoParse || m_loading)
         return;
     ++m_sourceParseGeneration;
     if (preview::isSourceEmpty(txtXML->utf8Text().left(1024)) && txtXML->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) < 1024) {
@@ -795,14 +795,14 @@ void frmEditor::parseSource()
     }
 }
 
-void frmEditor::showSourceParseResult(const XmlDocument::ParseError &error)
+void DocumentWindow::showSourceParseResult(const XmlDocument::ParseError &error)
 {
     const QList<Diagnostic> problems = problemsOf(error, m_xmlFileName.isEmpty() ? QStringLiteral("XML") : m_xmlFileName);
     m_assistXML->setMarks(0, marksOf(problems));
     m_problems->setProblems(ProblemsPane::Source::XmlSource, problems);
 }
 
-void frmEditor::goToProblem(const Diagnostic &problem)
+void DocumentWindow::goToProblem(const Diagnostic &problem)
 {
     if (problem.file.isEmpty() || isStylesheetFile(problem.file)) {
         SSTab->setCurrentIndex(0);
@@ -816,30 +816,30 @@ void frmEditor::goToProblem(const Diagnostic &problem)
     }
 }
 
-void frmEditor::setLineNumbers(bool on)
+void DocumentWindow::setLineNumbers(bool on)
 {
     m_assistXSLT->setLineNumbers(on);
     m_assistXML->setLineNumbers(on);
 }
 
-void frmEditor::goToLine(int line)
+void DocumentWindow::goToLine(int line)
 {
     if (SyntaxBox *ctl = currentEditor())
         (ctl == txtXSLT ? m_assistXSLT : m_assistXML)->goToLine(line);
 }
 
-void frmEditor::setProblemsVisible(bool on)
+void DocumentWindow::setProblemsVisible(bool on)
 {
     m_problems->setVisible(on);
     emit problemsVisibilityChanged(on);
 }
 
-bool frmEditor::problemsVisible() const
+bool DocumentWindow::problemsVisible() const
 {
     return !m_problems->isHidden();
 }
 
-EditorAssist *frmEditor::assist(SyntaxBox *pane) const
+EditorAssist *DocumentWindow::assist(SyntaxBox *pane) const
 {
     return pane == txtXML ? m_assistXML : m_assistXSLT;
 }
@@ -851,20 +851,20 @@ QsciScintilla::EolMode eolModeFor(const QByteArray &lineBreak)
 }
 } // namespace
 
-void frmEditor::writeRecoveryCopy()
+void DocumentWindow::writeRecoveryCopy()
 {
-    if ((!m_blnChanged && !m_sourceChanged) || m_unloaded)
+    if ((!m_changed && !m_sourceChanged) || m_unloaded)
         return;
     RecoveryEntry copy;
     copy.id = m_recoveryId;
-    copy.fileName = m_strFileName;
+    copy.fileName = m_fileName;
     copy.caption = windowTitle();
     if (copy.caption.endsWith(QLatin1Char('*')))
         copy.caption.chop(1);
     // Everything a save needs comes back with the text: a file's encoding, mark and line
     // breaks are not in the text itself.
     copy.text = txtXSLT->utf8Text();
-    copy.changed = m_blnChanged;
+    copy.changed = m_changed;
     copy.format = m_xsltFormat;
     copy.sourceFileName = m_xmlFileName;
     copy.sourceChanged = m_sourceChanged;
@@ -876,31 +876,31 @@ void frmEditor::writeRecoveryCopy()
         StatusBar->showMessage(QStringLiteral("No recovery copy could be kept: %1").arg(error), 10000);
 }
 
-void frmEditor::recoveryCopyFollows()
+void DocumentWindow::recoveryCopyFollows()
 {
     if (!m_recoveryTimer)
         return;
     m_recoveryTimer->stop();
-    if (m_blnChanged || m_sourceChanged)
+    if (m_changed || m_sourceChanged)
         writeRecoveryCopy();
     else
         recoveryStore().remove(m_recoveryId);
 }
 
-void frmEditor::restoreUnsaved(const RecoveryEntry &kept)
+void DocumentWindow::restoreUnsaved(const RecoveryEntry &kept)
 {
-    m_blnLoading = true;
+    m_loading = true;
     txtXSLT->setText(QString::fromUtf8(kept.text));
     txtXSLT->ClearUndo();
     txtXSLT->setEolMode(eolModeFor(kept.format.lineBreak));
-    m_blnLoading = false;
+    m_loading = false;
     m_xsltFormat = kept.format;
     m_xsltSavePoint = !kept.changed;
-    m_strFileName = kept.fileName;
+    m_fileName = kept.fileName;
     m_xsltBase = kept.fileName;
-    blnIsURL = isUrl(kept.fileName);
+    fromUrl = isUrl(kept.fileName);
     setCaption((kept.fileName.isEmpty() ? newDocumentCaption() : kept.fileName) + (kept.changed ? QStringLiteral("*") : QString()));
-    m_blnChanged = kept.changed;
+    m_changed = kept.changed;
     parseStylesheet();
     restoreSource(kept);
     SSTab->setCurrentIndex(kept.changed ? 0 : 1);
@@ -908,14 +908,14 @@ void frmEditor::restoreUnsaved(const RecoveryEntry &kept)
     writeRecoveryCopy();
 }
 
-void frmEditor::restoreSource(const RecoveryEntry &kept)
+void DocumentWindow::restoreSource(const RecoveryEntry &kept)
 {
     if (kept.sourceChanged) {
-        m_blnLoading = true;
+        m_loading = true;
         txtXML->setText(QString::fromUtf8(kept.sourceText));
         txtXML->ClearUndo();
         txtXML->setEolMode(eolModeFor(kept.sourceFormat.lineBreak));
-        m_blnLoading = false;
+        m_loading = false;
         m_xmlFileName = kept.sourceFileName;
         m_xmlFormat = kept.sourceFormat;
         m_xmlSavePoint = false;
@@ -930,7 +930,7 @@ void frmEditor::restoreSource(const RecoveryEntry &kept)
 }
 
 
-void frmEditor::showParseResult(const XmlDocument::ParseError &error)
+void DocumentWindow::showParseResult(const XmlDocument::ParseError &error)
 {
     m_parsePending = false;
     m_lastParse = error;
@@ -962,9 +962,9 @@ void frmEditor::showParseResult(const XmlDocument::ParseError &error)
     }
 }
 
-void frmEditor::showParseInfo()
+void DocumentWindow::showParseInfo()
 {
-    if (!blnAutoParse)
+    if (!autoParse)
         return;
     // Asked while the latest text is still being checked: the report follows with the verdict.
     if (m_parsePending) {
@@ -983,18 +983,18 @@ void frmEditor::showParseInfo()
     dialogs().messageBox(this, text, msg::OkOnly | msg::Information, QStringLiteral("Extended Parse Info"));
 }
 
-void frmEditor::showCaretPosition(SyntaxBox *ctl)
+void DocumentWindow::showCaretPosition(SyntaxBox *ctl)
 {
     const int line = ctl->CurrentLine() + 1;
     const int column = ctl->CurrentColumn();
     m_panel2->setText(QStringLiteral("Line: %1, Col: %2").arg(line).arg(column));
 }
 
-void frmEditor::setEditState(std::optional<bool> blnState)
+void DocumentWindow::setEditState(std::optional<bool> all)
 {
     EditState state;
-    if (blnState) {
-        const bool on = *blnState;
+    if (all) {
+        const bool on = *all;
         state = {on, on, on, on, on, on, on, on};
     } else {
         SyntaxBox *ctl = nullptr;
@@ -1008,7 +1008,7 @@ void frmEditor::setEditState(std::optional<bool> blnState)
     emit editStateChanged(state);
 }
 
-void frmEditor::tabChanged(int index)
+void DocumentWindow::tabChanged(int index)
 {
     const int previous = m_previousTab;
     m_previousTab = index;
@@ -1031,7 +1031,7 @@ void frmEditor::tabChanged(int index)
     }
 }
 
-void frmEditor::enterPreview(int previousTab)
+void DocumentWindow::enterPreview(int previousTab)
 {
     QString stem = getTempFileStem();
     BusyCursor busy;
@@ -1063,22 +1063,22 @@ void frmEditor::enterPreview(int previousTab)
 }
 
 
-QString frmEditor::stylesheetBase() const
+QString DocumentWindow::stylesheetBase() const
 {
     return m_xsltBase.isEmpty() ? currentFolderBase() : m_xsltBase;
 }
 
-QString frmEditor::sourceBase() const
+QString DocumentWindow::sourceBase() const
 {
     return m_xmlFileName.isEmpty() ? currentFolderBase() : m_xmlFileName;
 }
 
-preview::Input frmEditor::previewInput() const
+preview::Input DocumentWindow::previewInput() const
 {
     return {txtXSLT->utf8Text(), stylesheetBase(), txtXML->utf8Text(), sourceBase(), m_parameters->values()};
 }
 
-void frmEditor::reportPreviewFailure(const preview::Result &result)
+void DocumentWindow::reportPreviewFailure(const preview::Result &result)
 {
     // Stopped by the user: a note is enough. Otherwise the processor's report, if it gave one.
     if (result.error == engine::ErrorKind::Stopped)
@@ -1087,7 +1087,7 @@ void frmEditor::reportPreviewFailure(const preview::Result &result)
         showError(result.text, result.title());
 }
 
-bool frmEditor::buildPreviewFile(QString &stem)
+bool DocumentWindow::buildPreviewFile(QString &stem)
 {
     if (stem.isEmpty()) {
         showError(QStringLiteral("No temporary file name could be made for the preview."), QStringLiteral("Error"));
@@ -1108,7 +1108,7 @@ bool frmEditor::buildPreviewFile(QString &stem)
     return true;
 }
 
-bool frmEditor::previewInBrowser()
+bool DocumentWindow::previewInBrowser()
 {
     BusyCursor busy;
     BusyScope scope(m_busy, [this] { busyEnded(); });
@@ -1144,7 +1144,7 @@ bool frmEditor::previewInBrowser()
     return true;
 }
 
-bool frmEditor::readDocument(const QString &source, LoadedText *loaded, QString *error, bool *cancelled)
+bool DocumentWindow::readDocument(const QString &source, LoadedText *loaded, QString *error, bool *cancelled)
 {
     // The bytes: from the file, or from the network with the fetcher's progress and Cancel.
     QByteArray bytes;
@@ -1201,7 +1201,7 @@ bool frmEditor::readDocument(const QString &source, LoadedText *loaded, QString 
     return ok;
 }
 
-void frmEditor::runBeside(const QString &what, const std::function<void()> &work)
+void DocumentWindow::runBeside(const QString &what, const std::function<void()> &work)
 {
     QEventLoop wait;
     std::atomic<bool> done{false};
@@ -1218,7 +1218,7 @@ void frmEditor::runBeside(const QString &what, const std::function<void()> &work
     worker.join();
 }
 
-bool frmEditor::refuseWhileBusy()
+bool DocumentWindow::refuseWhileBusy()
 {
     if (!isBusy())
         return false;
@@ -1228,7 +1228,7 @@ bool frmEditor::refuseWhileBusy()
     return true;
 }
 
-void frmEditor::stopWaitingAndClose()
+void DocumentWindow::stopWaitingAndClose()
 {
     m_closeWhenIdle = true;
     m_stopWaiting->setEnabled(false);
@@ -1237,7 +1237,7 @@ void frmEditor::stopWaitingAndClose()
     EngineClient::shared().stop(m_windowId);
 }
 
-void frmEditor::busyEnded()
+void DocumentWindow::busyEnded()
 {
     m_stopWaiting->hide();
     m_stopWaiting->setEnabled(true);
@@ -1251,7 +1251,7 @@ void frmEditor::busyEnded()
     });
 }
 
-bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
+bool DocumentWindow::loadInto(SyntaxBox *ctl, const QString &file, const QString &errorTitle,
                          const std::function<void(const LoadedText &)> &loaded)
 {
     if (refuseWhileBusy())
@@ -1265,8 +1265,8 @@ bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &
         bool cancelled = false;
         // The user may go on typing while a document loads; only the moment the loaded text
         // goes in is not an edit.
-        if (readDocument(strFile, &text, &error, &cancelled)) {
-            m_blnLoading = true;
+        if (readDocument(file, &text, &error, &cancelled)) {
+            m_loading = true;
             // The pane is coloured once at the end instead of piece by piece while the text arrives.
             ctl->setAutoColorize(false);
             ctl->setText(QString());
@@ -1291,7 +1291,7 @@ bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &
     } catch (const std::exception &e) {
         showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
     }
-    m_blnLoading = false;
+    m_loading = false;
     ctl->setAutoColorize(true);
     ctl->ClearUndo();
     // Reading a large file went through several large copies (bytes, tree, text); what they
@@ -1300,17 +1300,17 @@ bool frmEditor::loadInto(SyntaxBox *ctl, const QString &strFile, const QString &
     return result;
 }
 
-bool frmEditor::loadXSLTFile(QString strFile)
+bool DocumentWindow::loadXSLTFile(QString file)
 {
-    const bool loaded = loadInto(txtXSLT, strFile, QStringLiteral("Error Parsing XSLT Document"), [&](const LoadedText &loaded) {
-        m_strFileName = strFile;
+    const bool loaded = loadInto(txtXSLT, file, QStringLiteral("Error Parsing XSLT Document"), [&](const LoadedText &loaded) {
+        m_fileName = file;
         m_xsltBase = loaded.base;
         m_xsltFormat = loaded.format;
         m_xsltSavePoint = true;
-        m_blnChanged = false;
-        setCaption(strFile);
-        if (isUrl(m_strFileName))
-            blnIsURL = true;
+        m_changed = false;
+        setCaption(file);
+        if (isUrl(m_fileName))
+            fromUrl = true;
     });
     if (loaded) {
         loadStoredParameters();
@@ -1320,14 +1320,14 @@ bool frmEditor::loadXSLTFile(QString strFile)
     return loaded;
 }
 
-void frmEditor::loadXMLFile(QString strFile)
+void DocumentWindow::loadXMLFile(QString file)
 {
     // Edits to the source the new one replaces are the user's to keep or drop.
     bool cancel = false;
     querySaveSource(cancel);
     if (cancel)
         return;
-    if (loadInto(txtXML, strFile, QStringLiteral("Error Parsing XML Document"), [&](const LoadedText &loaded) {
+    if (loadInto(txtXML, file, QStringLiteral("Error Parsing XML Document"), [&](const LoadedText &loaded) {
             m_xmlFileName = loaded.base;
             m_xmlFormat = loaded.format;
             m_sourceChanged = false;
@@ -1345,9 +1345,9 @@ void frmEditor::loadXMLFile(QString strFile)
     }
 }
 
-void frmEditor::saveFile(bool &Cancel)
+void DocumentWindow::saveFile(bool &Cancel)
 {
-    if (m_strFileName.trimmed().isEmpty() || blnIsURL) {
+    if (m_fileName.trimmed().isEmpty() || fromUrl) {
         const QString answer = showFileDialog(CommonDialog_, QStringLiteral("Save XSLT..."),
                                               QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt"), 2);
         if (answer.trimmed().isEmpty()) {
@@ -1356,16 +1356,16 @@ void frmEditor::saveFile(bool &Cancel)
         }
         // A failed save keeps the window's state, URL mark included, and counts as not done.
         if (saveXSLTFile(answer))
-            blnIsURL = false;
+            fromUrl = false;
         else
             Cancel = true;
         return;
     }
-    if (!saveXSLTFile(m_strFileName))
+    if (!saveXSLTFile(m_fileName))
         Cancel = true;
 }
 
-bool frmEditor::writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error)
+bool DocumentWindow::writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error)
 {
     // The encoding is the one the declaration names now, not the one the file was read in.
     const textfile::Encoded out = textfile::encodeForSave(pane->Text(), *format);
@@ -1393,7 +1393,7 @@ bool frmEditor::writeAsWritten(SyntaxBox *pane, const QString &path, textfile::F
     return true;
 }
 
-bool frmEditor::writeDocument(SyntaxBox *pane, const QString &path, textfile::Format *format, const WriteTexts &texts)
+bool DocumentWindow::writeDocument(SyntaxBox *pane, const QString &path, textfile::Format *format, const WriteTexts &texts)
 {
     XmlDocument doc;
     const bool wellFormed = doc.loadXMLUtf8(pane->utf8Text(), path);
@@ -1424,17 +1424,17 @@ bool frmEditor::writeDocument(SyntaxBox *pane, const QString &path, textfile::Fo
     return true;
 }
 
-bool frmEditor::saveXSLTFile(const QString &strFile)
+bool DocumentWindow::saveXSLTFile(const QString &file)
 {
-    if (!writeDocument(txtXSLT, strFile, &m_xsltFormat,
+    if (!writeDocument(txtXSLT, file, &m_xsltFormat,
                        {QStringLiteral("Error Parsing XSLT Document"), QStringLiteral("Error Saving XSLT Document"),
                         QStringLiteral("The stylesheet is not well-formed: %1. Save it anyway?"),
                         QStringLiteral("Save XSLT Document")}))
         return false;
-    m_strFileName = strFile;
-    m_xsltBase = strFile;
-    setCaption(m_strFileName);
-    m_blnChanged = false;
+    m_fileName = file;
+    m_xsltBase = file;
+    setCaption(m_fileName);
+    m_changed = false;
     txtXSLT->setModified(false);
     m_xsltSavePoint = true;
     recoveryCopyFollows();
@@ -1443,9 +1443,9 @@ bool frmEditor::saveXSLTFile(const QString &strFile)
     return true;
 }
 
-void frmEditor::queryUnload(bool &cancel)
+void DocumentWindow::queryUnload(bool &cancel)
 {
-    if (m_blnChanged) {
+    if (m_changed) {
         const QString caption = windowTitle();
         const int star = caption.indexOf(QLatin1Char('*'));
         const QString name = star >= 0 ? caption.left(star) : QString();
@@ -1462,7 +1462,7 @@ void frmEditor::queryUnload(bool &cancel)
     querySaveSource(cancel);
 }
 
-void frmEditor::querySaveSource(bool &cancel)
+void DocumentWindow::querySaveSource(bool &cancel)
 {
     if (!m_sourceChanged)
         return;
@@ -1476,7 +1476,7 @@ void frmEditor::querySaveSource(bool &cancel)
         cancel = true;
 }
 
-bool frmEditor::saveSource(bool saveAs)
+bool DocumentWindow::saveSource(bool saveAs)
 {
     QString target = m_xmlFileName;
     if (saveAs || target.trimmed().isEmpty() || isUrl(target)) {
@@ -1499,7 +1499,7 @@ bool frmEditor::saveSource(bool saveAs)
     return true;
 }
 
-void frmEditor::closeEvent(QCloseEvent *event)
+void DocumentWindow::closeEvent(QCloseEvent *event)
 {
     // A load or preview waiting for its data still uses this window. The user may end the
     // wait and have the window close then.
@@ -1523,7 +1523,7 @@ void frmEditor::closeEvent(QCloseEvent *event)
     event->accept();
 }
 
-void frmEditor::unload()
+void DocumentWindow::unload()
 {
     if (m_unloaded)
         return;
@@ -1539,10 +1539,10 @@ void frmEditor::unload()
     disconnect(&ParseService::shared(), nullptr, this, nullptr);
     ParseService::shared().cancel(m_windowId);
     ParseService::shared().cancel(-m_windowId);
-    emit closed(intArrayElem);
+    emit closed(registryIndex);
 }
 
-bool frmEditor::eventFilter(QObject *watched, QEvent *event)
+bool DocumentWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == WebBrowser && event->type() == QEvent::Show)
         ensurePreviewPage();
@@ -1550,7 +1550,7 @@ bool frmEditor::eventFilter(QObject *watched, QEvent *event)
     // there stops it, unless the tag list is open, which Esc closes first.
     if (event->type() == QEvent::ShortcutOverride && (watched == txtXSLT || watched == txtXML)) {
         auto *ke = static_cast<QKeyEvent *>(event);
-        if (ke->key() == Qt::Key_Escape && ke->modifiers() == Qt::NoModifier && !ucVBIntelliCtl->isVisible()
+        if (ke->key() == Qt::Key_Escape && ke->modifiers() == Qt::NoModifier && !tagList->isVisible()
             && transformationRunning()) {
             stopTransformation();
             event->accept();
@@ -1573,7 +1573,7 @@ bool frmEditor::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-SyntaxBox *frmEditor::currentEditor() const
+SyntaxBox *DocumentWindow::currentEditor() const
 {
     switch (SSTab->currentIndex()) {
     case 0: return txtXSLT;
@@ -1582,25 +1582,25 @@ SyntaxBox *frmEditor::currentEditor() const
     }
 }
 
-void frmEditor::Cut()
+void DocumentWindow::Cut()
 {
     if (SyntaxBox *ctl = currentEditor())
         ctl->Cut();
 }
 
-void frmEditor::Copy()
+void DocumentWindow::Copy()
 {
     if (SyntaxBox *ctl = currentEditor())
         ctl->Copy();
 }
 
-void frmEditor::Paste()
+void DocumentWindow::Paste()
 {
     if (SyntaxBox *ctl = currentEditor())
         ctl->Paste();
 }
 
-void frmEditor::Undo()
+void DocumentWindow::Undo()
 {
     SyntaxBox *ctl = currentEditor();
     if (!ctl)
@@ -1609,7 +1609,7 @@ void frmEditor::Undo()
     ctl->Undo();
 }
 
-void frmEditor::Redo()
+void DocumentWindow::Redo()
 {
     SyntaxBox *ctl = currentEditor();
     if (!ctl)
@@ -1617,7 +1617,7 @@ void frmEditor::Redo()
     ctl->Redo();
 }
 
-void frmEditor::selectAll()
+void DocumentWindow::selectAll()
 {
     if (SyntaxBox *ctl = currentEditor()) {
         ctl->setSelStart(0);
@@ -1627,7 +1627,7 @@ void frmEditor::selectAll()
     }
 }
 
-void frmEditor::printDoc()
+void DocumentWindow::printDoc()
 {
     try {
         if (SyntaxBox *ctl = currentEditor())
@@ -1639,7 +1639,7 @@ void frmEditor::printDoc()
     }
 }
 
-void frmEditor::printText(SyntaxBox *ctl)
+void DocumentWindow::printText(SyntaxBox *ctl)
 {
     QPrinter printer;
     if (!dialogs().printDialog(this, &printer))
@@ -1663,7 +1663,7 @@ void frmEditor::printText(SyntaxBox *ctl)
     }
 }
 
-void frmEditor::printPreview()
+void DocumentWindow::printPreview()
 {
     QPrinter printer;
     // Cancelling the page's print dialog is the user's choice, not a failure.
@@ -1684,13 +1684,13 @@ void frmEditor::printPreview()
         throw std::runtime_error("The page could not be printed.");
 }
 
-void frmEditor::showFindDialog()
+void DocumentWindow::showFindDialog()
 {
     findreplace::showFindReplace(this, txtXSLT, findreplace::Down, findreplace::initialFindText(txtXSLT), false,
                                  QString());
 }
 
-void frmEditor::showReplaceDialog()
+void DocumentWindow::showReplaceDialog()
 {
     findreplace::showFindReplace(this, txtXSLT, findreplace::Down, findreplace::initialFindText(txtXSLT), true,
                                  QString());
@@ -1706,7 +1706,7 @@ static QString settingsKeyFor(const QString &file)
     return QString::fromLatin1(QUrl::toPercentEncoding(file));
 }
 
-void frmEditor::setParametersVisible(bool on)
+void DocumentWindow::setParametersVisible(bool on)
 {
     m_parameters->setVisible(on);
     if (on)
@@ -1714,16 +1714,16 @@ void frmEditor::setParametersVisible(bool on)
     emit parametersVisibilityChanged(on);
 }
 
-bool frmEditor::parametersVisible() const
+bool DocumentWindow::parametersVisible() const
 {
     return !m_parameters->isHidden();
 }
 
-void frmEditor::refreshDeclaredParameters()
+void DocumentWindow::refreshDeclaredParameters()
 {
     // Reading the included stylesheets takes a while for large sets of them: beside the window.
     const qint64 generation = ++m_declaredGeneration;
-    const QPointer<frmEditor> self(this);
+    const QPointer<DocumentWindow> self(this);
     QThreadPool::globalInstance()->start([self, generation, text = txtXSLT->utf8Text(), base = stylesheetBase()] {
         const QList<params::Declared> declared = params::declaredIn(text, base);
         QMetaObject::invokeMethod(qApp, [self, generation, declared] {
@@ -1733,21 +1733,21 @@ void frmEditor::refreshDeclaredParameters()
     });
 }
 
-void frmEditor::loadStoredParameters()
+void DocumentWindow::loadStoredParameters()
 {
-    const QString stored = m_strFileName.isEmpty()
+    const QString stored = m_fileName.isEmpty()
                                ? QString()
-                               : SettingsStore::read(QString::fromLatin1(kParametersSection), settingsKeyFor(m_strFileName), QString());
+                               : SettingsStore::read(QString::fromLatin1(kParametersSection), settingsKeyFor(m_fileName), QString());
     m_parameters->setValues(params::fromText(stored));
 }
 
-void frmEditor::storeParameters()
+void DocumentWindow::storeParameters()
 {
-    if (m_strFileName.isEmpty())
+    if (m_fileName.isEmpty())
         return;
     const QList<params::Value> values = m_parameters->values();
     const QString section = QString::fromLatin1(kParametersSection);
-    const QString key = settingsKeyFor(m_strFileName);
+    const QString key = settingsKeyFor(m_fileName);
     if (values.isEmpty() && SettingsStore::read(section, key, QString()).isEmpty())
         return;
     try {
@@ -1758,7 +1758,7 @@ void frmEditor::storeParameters()
     }
 }
 
-QList<QPair<QString, QString>> frmEditor::stylesheetNamespaces() const
+QList<QPair<QString, QString>> DocumentWindow::stylesheetNamespaces() const
 {
     // The root element's start tag lies near the top: the first part of the text will do.
     const long length = std::min<long>(txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH), 256 * 1024);
@@ -1785,7 +1785,7 @@ const char *const kXPathShareKey = "XPathResultsShare";
 constexpr int kDefaultXPathShare = 30;
 } // namespace
 
-void frmEditor::placeXPathResults()
+void DocumentWindow::placeXPathResults()
 {
     const bool shown = !m_xpathBar->results()->isHidden();
     if (shown && !m_xpathResultsShown) {
@@ -1805,7 +1805,7 @@ void frmEditor::placeXPathResults()
     m_xpathResultsShown = shown;
 }
 
-void frmEditor::rememberXPathSplit()
+void DocumentWindow::rememberXPathSplit()
 {
     const QList<int> sizes = m_xpathSplitter->sizes();
     const int total = sizes.value(0) + sizes.value(1);
@@ -1819,7 +1819,7 @@ void frmEditor::rememberXPathSplit()
     }
 }
 
-void frmEditor::showXPathBar()
+void DocumentWindow::showXPathBar()
 {
     SSTab->setCurrentIndex(1);
     m_xpathBar->activate();
@@ -1834,7 +1834,7 @@ static int indentWidth()
     }
 }
 
-void frmEditor::replaceAsOneStep(SyntaxBox *pane, int start, int end, const QString &text)
+void DocumentWindow::replaceAsOneStep(SyntaxBox *pane, int start, int end, const QString &text)
 {
     const long from = pane->SendScintilla(QsciScintillaBase::SCI_POSITIONRELATIVECODEUNITS, 0L, start);
     const long to = pane->SendScintilla(QsciScintillaBase::SCI_POSITIONRELATIVECODEUNITS, 0L, end);
@@ -1851,13 +1851,13 @@ void frmEditor::replaceAsOneStep(SyntaxBox *pane, int start, int end, const QStr
     pane->SendScintilla(QsciScintillaBase::SCI_SETFIRSTVISIBLELINE, firstVisible);
 }
 
-engine::Response frmEditor::runToolInWorker(engine::Channel channel, engine::Request request, const QString &what)
+engine::Response DocumentWindow::runToolInWorker(engine::Channel channel, engine::Request request, const QString &what)
 {
     BusyScope scope(m_busy, [this] { busyEnded(); });
     return runInWorker(channel, std::move(request), what);
 }
 
-bool frmEditor::toolFailed(const engine::Response &response, const QString &title)
+bool DocumentWindow::toolFailed(const engine::Response &response, const QString &title)
 {
     if (response.superseded())
         return true;
@@ -1873,7 +1873,7 @@ bool frmEditor::toolFailed(const engine::Response &response, const QString &titl
     return false;
 }
 
-bool frmEditor::formatInWorker(SyntaxBox *pane, engine::FormatWork work, const QString &title, formatter::Result *result)
+bool DocumentWindow::formatInWorker(SyntaxBox *pane, engine::FormatWork work, const QString &title, formatter::Result *result)
 {
     engine::Request request;
     request.kind = engine::Kind::Format;
@@ -1888,7 +1888,7 @@ bool frmEditor::formatInWorker(SyntaxBox *pane, engine::FormatWork work, const Q
     return true;
 }
 
-void frmEditor::formatDocument()
+void DocumentWindow::formatDocument()
 {
     SyntaxBox *pane = currentEditor();
     if (!pane || pane->isReadOnly() || refuseWhileBusy())
@@ -1907,7 +1907,7 @@ void frmEditor::formatDocument()
         replaceAsOneStep(pane, 0, int(text.size()), result.text);
 }
 
-void frmEditor::formatSelection()
+void DocumentWindow::formatSelection()
 {
     SyntaxBox *pane = currentEditor();
     if (!pane || pane->isReadOnly() || refuseWhileBusy())
@@ -1943,7 +1943,7 @@ void frmEditor::formatSelection()
         replaceAsOneStep(pane, start, end, result.text);
 }
 
-void frmEditor::validateSource()
+void DocumentWindow::validateSource()
 {
     if (refuseWhileBusy())
         return;
@@ -2009,7 +2009,7 @@ void frmEditor::validateSource()
     validateSourceWith(schema, schemaPath);
 }
 
-bool frmEditor::validateSourceWith(validator::Schema schema, const QString &schemaPath)
+bool DocumentWindow::validateSourceWith(validator::Schema schema, const QString &schemaPath)
 {
     if (refuseWhileBusy())
         return false;

@@ -35,16 +35,16 @@ private:
 };
 
 // Tools > Options: edits the editor options kept in the settings store. It only reads and
-// writes the store; the caller decides from blnCanceled whether to apply them.
-class frmOptions : public QDialog
+// writes the store; the caller decides from cancelled whether to apply them.
+class OptionsDialog : public QDialog
 {
     Q_OBJECT
 public:
-    explicit frmOptions(QWidget *parent = nullptr);
-    ~frmOptions() override;
+    explicit OptionsDialog(QWidget *parent = nullptr);
+    ~OptionsDialog() override;
 
     // Set only by Cancel (or Esc). Closing with the title-bar box leaves it false.
-    bool blnCanceled = false;
+    bool cancelled = false;
 
     // Fills list with the installed font families, sorted.
     static void loadFontList(QComboBox *list);

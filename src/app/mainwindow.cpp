@@ -1,12 +1,12 @@
-#include "app/frmmdimain.h"
+#include "app/mainwindow.h"
 
 #include "common/common.h"
-#include "document/frmeditor.h"
+#include "document/documentwindow.h"
 #include "engine/engineclient.h"
 #include "engine/fileio.h"
 #include "document/parameterspanel.h"
 #include "engine/recoverystore.h"
-#include "app/frmoptions.h"
+#include "app/optionsdialog.h"
 #include "options/settingsstore.h"
 #include "platform/browserlauncher.h"
 
@@ -52,7 +52,7 @@ QIcon iconFor(const char *name)
 
 } // namespace
 
-frmMDIMain::frmMDIMain(QWidget *parent)
+MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
 {
     initResources();
@@ -66,12 +66,12 @@ frmMDIMain::frmMDIMain(QWidget *parent)
     m_mdi->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_mdi->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(m_mdi);
-    connect(m_mdi, &QMdiArea::subWindowActivated, this, &frmMDIMain::onSubWindowActivated);
+    connect(m_mdi, &QMdiArea::subWindowActivated, this, &MainWindow::onSubWindowActivated);
     // A Ctrl released while another program has the focus never reaches a document window;
     // without this the Paste command would stay dead until Ctrl is pressed here again.
     connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
         if (state != Qt::ApplicationActive)
-            blnControlKey = false;
+            controlKeyDown = false;
     });
     setAcceptDrops(true);
     m_mdi->viewport()->setMouseTracking(true);
@@ -81,34 +81,34 @@ frmMDIMain::frmMDIMain(QWidget *parent)
     buildStatusBar();
 
     // Start-up, in this order.
-    blnStarting = true;
+    starting = true;
     m_helpFile = QCoreApplication::applicationDirPath() + QStringLiteral("/ZendrikHelp.html");
     m_panels[0]->setText(versionText(ZENDRIK_VERSION_MAJOR, ZENDRIK_VERSION_MINOR, ZENDRIK_VERSION_PATCH));
     m_panels[3]->setText(startTimeText(QDateTime::currentDateTime(), QLocale::system()));
     m_documents.clear();
     applyOptions();
-    intLastMRU = -1;
+    lastRecentIndex = -1;
     loadMRUList();
-    blnStarting = false;
+    starting = false;
 }
 
-frmMDIMain::~frmMDIMain()
+MainWindow::~MainWindow()
 {
     unload();
     // Document windows are destroyed after this object's members; what they report on the way
     // out has nobody left to hear it.
     disconnect(m_mdi, nullptr, this, nullptr);
-    for (const QPointer<frmEditor> &doc : m_documents)
+    for (const QPointer<DocumentWindow> &doc : m_documents)
         if (doc)
             disconnect(doc, nullptr, this, nullptr);
 }
 
-QString frmMDIMain::versionText(int major, int minor, int revision)
+QString MainWindow::versionText(int major, int minor, int revision)
 {
     return QStringLiteral("v%1.%2.%3").arg(major).arg(minor).arg(revision);
 }
 
-QString frmMDIMain::startTimeText(const QDateTime &when, const QLocale &locale)
+QString MainWindow::startTimeText(const QDateTime &when, const QLocale &locale)
 {
     QString am = locale.amText();
     QString pm = locale.pmText();
@@ -142,7 +142,7 @@ enum class Row { Menu, Submenu, EndSubmenu, Item, Separator };
 // One row of the main window's command table: where it sits in the menus, what it shows, its
 // toolbar slot (1-based position on the toolbar; the gaps are separators) and what it runs,
 // on the main window or on the active document window.
-struct frmMDIMain::Command {
+struct MainWindow::Command {
     Row row;
     const char *name;
     const char *caption = "";
@@ -154,14 +154,14 @@ struct frmMDIMain::Command {
     int toolbarSlot = 0;
     const char *toolbarKey = "";
     const char *tooltip = "";
-    void (frmMDIMain::*onMain)() = nullptr;
-    void (frmEditor::*onDocument)() = nullptr;
+    void (MainWindow::*onMain)() = nullptr;
+    void (DocumentWindow::*onDocument)() = nullptr;
 };
 
-const std::vector<frmMDIMain::Command> &frmMDIMain::commands()
+const std::vector<MainWindow::Command> &MainWindow::commands()
 {
-    using M = frmMDIMain;
-    using D = frmEditor;
+    using M = MainWindow;
+    using D = DocumentWindow;
     constexpr unsigned Edit = EditCommand | OffOverEmptyArea;
     static const std::vector<Command> table = {
         {.row = Row::Menu, .name = "mnuFile", .caption = "&File"},
@@ -259,7 +259,7 @@ const std::vector<frmMDIMain::Command> &frmMDIMain::commands()
     return table;
 }
 
-void frmMDIMain::buildCommands()
+void MainWindow::buildCommands()
 {
     QMenuBar *bar = menuBar();
     QMenu *menu = nullptr;
@@ -312,7 +312,7 @@ void frmMDIMain::buildCommands()
             // A command on one document goes to the active document window, and does nothing
             // without one.
             connect(action, &QAction::triggered, this, [this, operation] {
-                if (frmEditor *doc = activeDocument())
+                if (DocumentWindow *doc = activeDocument())
                     (doc->*operation)();
             });
         }
@@ -336,21 +336,21 @@ void frmMDIMain::buildCommands()
     menuItem(QStringLiteral("mnuMRU"))->setVisible(false);
     m_mruItems << menuItem(QStringLiteral("mnuMRU"));
     m_windowMenu = menuItem(QStringLiteral("mnuWindow"))->menu();
-    connect(m_windowMenu, &QMenu::aboutToShow, this, &frmMDIMain::rebuildWindowList);
+    connect(m_windowMenu, &QMenu::aboutToShow, this, &MainWindow::rebuildWindowList);
     connect(menuItem(QStringLiteral("mnuEdit"))->menu(), &QMenu::aboutToShow, this, [this] {
-        if (frmEditor *doc = activeDocument())
+        if (DocumentWindow *doc = activeDocument())
             doc->setEditState();
     });
 }
 
-void frmMDIMain::setAvailable(unsigned availability, bool on)
+void MainWindow::setAvailable(unsigned availability, bool on)
 {
     for (const Command &c : commands())
         if (c.availability & availability)
             m_items.value(QString::fromLatin1(c.name))->setEnabled(on);
 }
 
-void frmMDIMain::applyEditState(const EditState &state)
+void MainWindow::applyEditState(const EditState &state)
 {
     const std::pair<const char *, bool> items[] = {
         {"mnuCopy", state.copy}, {"mnuCut", state.cut},     {"mnuPaste", state.paste},   {"mnuUndo", state.undo},
@@ -360,36 +360,36 @@ void frmMDIMain::applyEditState(const EditState &state)
         menuItem(QString::fromLatin1(name))->setEnabled(on);
 }
 
-void frmMDIMain::adopt(frmEditor *doc)
+void MainWindow::adopt(DocumentWindow *doc)
 {
-    doc->frmParent = this;
-    const QPointer<frmEditor> guarded(doc);
-    connect(doc, &frmEditor::editStateChanged, this, [this, guarded](const EditState &state) {
+    doc->mainWindow = this;
+    const QPointer<DocumentWindow> guarded(doc);
+    connect(doc, &DocumentWindow::editStateChanged, this, [this, guarded](const EditState &state) {
         // Only the window the commands act on decides their state.
-        const frmEditor *active = activeDocument();
+        const DocumentWindow *active = activeDocument();
         if (guarded && (!active || active == guarded))
             applyEditState(state);
     });
-    connect(doc, &frmEditor::controlKeyChanged, this, [this](bool down) { blnControlKey = down; });
-    connect(doc, &frmEditor::closed, this, [this](int position) { removeFormFromArray(position); });
+    connect(doc, &DocumentWindow::controlKeyChanged, this, [this](bool down) { controlKeyDown = down; });
+    connect(doc, &DocumentWindow::closed, this, [this](int position) { removeFormFromArray(position); });
     doc->setLivePreview(menuItem(QStringLiteral("mnuLivePreview"))->isChecked());
     doc->setLineNumbers(menuItem(QStringLiteral("mnuLineNumbers"))->isChecked());
-    connect(doc, &frmEditor::openReferenced, this, &frmMDIMain::openReferenced);
+    connect(doc, &DocumentWindow::openReferenced, this, &MainWindow::openReferenced);
     // Queued: the drop's own event is over before the files load.
-    connect(doc, &frmEditor::openRequested, this, &frmMDIMain::openSources, Qt::QueuedConnection);
-    connect(doc, &frmEditor::problemsVisibilityChanged, this, [this, guarded](bool visible) {
+    connect(doc, &DocumentWindow::openRequested, this, &MainWindow::openSources, Qt::QueuedConnection);
+    connect(doc, &DocumentWindow::problemsVisibilityChanged, this, [this, guarded](bool visible) {
         if (guarded && guarded == activeDocument())
             menuItem(QStringLiteral("mnuProblems"))->setChecked(visible);
     });
-    connect(doc, &frmEditor::parametersVisibilityChanged, this, [this, guarded](bool visible) {
+    connect(doc, &DocumentWindow::parametersVisibilityChanged, this, [this, guarded](bool visible) {
         if (guarded && guarded == activeDocument())
             menuItem(QStringLiteral("mnuParameters"))->setChecked(visible);
     });
 }
 
-void frmMDIMain::openSources(const QStringList &sources)
+void MainWindow::openSources(const QStringList &sources)
 {
-    QPointer<frmEditor> last;
+    QPointer<DocumentWindow> last;
     for (const QString &given : sources) {
         if (given.trimmed().isEmpty())
             continue;
@@ -418,13 +418,13 @@ void frmMDIMain::openSources(const QStringList &sources)
     }
 }
 
-void frmMDIMain::dragEnterEvent(QDragEnterEvent *event)
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 {
     if (event->mimeData()->hasUrls())
         event->acceptProposedAction();
 }
 
-void frmMDIMain::dropEvent(QDropEvent *event)
+void MainWindow::dropEvent(QDropEvent *event)
 {
     if (!event->mimeData()->hasUrls())
         return;
@@ -436,12 +436,12 @@ void frmMDIMain::dropEvent(QDropEvent *event)
     QTimer::singleShot(0, this, [this, sources] { openSources(sources); });
 }
 
-void frmMDIMain::cmdOpenXSLTFile()
+void MainWindow::cmdOpenXSLTFile()
 {
     openXSLT();
 }
 
-void frmMDIMain::cmdOpenXSLTURL()
+void MainWindow::cmdOpenXSLTURL()
 {
     const QString answer = promptForURL(QStringLiteral("Enter the fully qualified URL to the XSLT file you would like to open."));
     if (!answer.trimmed().isEmpty())
@@ -450,9 +450,9 @@ void frmMDIMain::cmdOpenXSLTURL()
 
 // The XML source goes into the window that was active when the user asked, if it still is
 // and is not still busy with an earlier load; then there is nothing to ask.
-void frmMDIMain::loadXmlInto(const std::function<QString()> &ask)
+void MainWindow::loadXmlInto(const std::function<QString()> &ask)
 {
-    const QPointer<frmEditor> doc = activeDocument();
+    const QPointer<DocumentWindow> doc = activeDocument();
     if (!doc || doc->refuseWhileBusy())
         return;
     const QString answer = ask();
@@ -460,31 +460,31 @@ void frmMDIMain::loadXmlInto(const std::function<QString()> &ask)
         doc->loadXMLFile(answer);
 }
 
-void frmMDIMain::cmdOpenXMLFile()
+void MainWindow::cmdOpenXMLFile()
 {
     loadXmlInto([this] {
         return showFileDialog(m_commonDialog, QStringLiteral("Open XML..."), QStringLiteral("XML (*.xml)|*.xml|All Files|*"), 1);
     });
 }
 
-void frmMDIMain::cmdOpenXMLURL()
+void MainWindow::cmdOpenXMLURL()
 {
     loadXmlInto([] {
         return promptForURL(QStringLiteral("Enter the fully qualified URL to the XML file you would like to open."));
     });
 }
 
-void frmMDIMain::cmdSave()
+void MainWindow::cmdSave()
 {
-    if (frmEditor *doc = activeDocument()) {
+    if (DocumentWindow *doc = activeDocument()) {
         bool cancel = false;
         doc->saveFile(cancel);
     }
 }
 
-void frmMDIMain::cmdSaveAs()
+void MainWindow::cmdSaveAs()
 {
-    const QPointer<frmEditor> doc = activeDocument();
+    const QPointer<DocumentWindow> doc = activeDocument();
     if (!doc)
         return;
     const QString answer = showFileDialog(m_commonDialog, QStringLiteral("Save XSLT As..."),
@@ -493,45 +493,45 @@ void frmMDIMain::cmdSaveAs()
         doc->saveXSLTFile(answer);
 }
 
-void frmMDIMain::cmdSaveSource()
+void MainWindow::cmdSaveSource()
 {
-    if (frmEditor *doc = activeDocument())
+    if (DocumentWindow *doc = activeDocument())
         doc->saveSource(false);
 }
 
-void frmMDIMain::cmdSaveSourceAs()
+void MainWindow::cmdSaveSourceAs()
 {
-    if (frmEditor *doc = activeDocument())
+    if (DocumentWindow *doc = activeDocument())
         doc->saveSource(true);
 }
 
-void frmMDIMain::cmdOpenFirstRecent()
+void MainWindow::cmdOpenFirstRecent()
 {
     mruItemClicked(0);
 }
 
-void frmMDIMain::cmdExit()
+void MainWindow::cmdExit()
 {
     if (close())
         QCoreApplication::quit();
 }
 
-void frmMDIMain::cmdPaste()
+void MainWindow::cmdPaste()
 {
     // While Ctrl is held in a document, Ctrl+V has been pasted by the editor itself.
-    if (blnControlKey)
+    if (controlKeyDown)
         return;
-    if (frmEditor *doc = activeDocument())
+    if (DocumentWindow *doc = activeDocument())
         doc->Paste();
 }
 
-void frmMDIMain::cmdPreview()
+void MainWindow::cmdPreview()
 {
-    if (frmEditor *doc = activeDocument())
+    if (DocumentWindow *doc = activeDocument())
         doc->previewInBrowser();
 }
 
-void frmMDIMain::cmdLivePreview()
+void MainWindow::cmdLivePreview()
 {
     const bool on = menuItem(QStringLiteral("mnuLivePreview"))->isChecked();
     try {
@@ -539,12 +539,12 @@ void frmMDIMain::cmdLivePreview()
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Saving Options"));
     }
-    for (const QPointer<frmEditor> &doc : documents())
+    for (const QPointer<DocumentWindow> &doc : documents())
         if (doc)
             doc->setLivePreview(on);
 }
 
-void frmMDIMain::cmdLineNumbers()
+void MainWindow::cmdLineNumbers()
 {
     const bool on = menuItem(QStringLiteral("mnuLineNumbers"))->isChecked();
     try {
@@ -552,20 +552,20 @@ void frmMDIMain::cmdLineNumbers()
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Saving Options"));
     }
-    for (const QPointer<frmEditor> &doc : documents())
+    for (const QPointer<DocumentWindow> &doc : documents())
         if (doc)
             doc->setLineNumbers(on);
 }
 
-void frmMDIMain::cmdProblems()
+void MainWindow::cmdProblems()
 {
-    if (frmEditor *doc = activeDocument())
+    if (DocumentWindow *doc = activeDocument())
         doc->setProblemsVisible(menuItem(QStringLiteral("mnuProblems"))->isChecked());
 }
 
-void frmMDIMain::cmdParameters()
+void MainWindow::cmdParameters()
 {
-    frmEditor *doc = activeDocument();
+    DocumentWindow *doc = activeDocument();
     if (!doc)
         return;
     const bool on = menuItem(QStringLiteral("mnuParameters"))->isChecked();
@@ -575,9 +575,9 @@ void frmMDIMain::cmdParameters()
         doc->parametersPanel()->filter()->setFocus();
 }
 
-void frmMDIMain::cmdGoToLine()
+void MainWindow::cmdGoToLine()
 {
-    const QPointer<frmEditor> doc = activeDocument();
+    const QPointer<DocumentWindow> doc = activeDocument();
     if (!doc || doc->SSTab->currentIndex() == 2)
         return;
     SyntaxBox *pane = doc->SSTab->currentIndex() == 0 ? doc->txtXSLT : doc->txtXML;
@@ -589,10 +589,10 @@ void frmMDIMain::cmdGoToLine()
         doc->goToLine(line);
 }
 
-void frmMDIMain::openReferenced(const QString &path, int line)
+void MainWindow::openReferenced(const QString &path, int line)
 {
     // Read-only: it is shown for the problem in it, not to be edited here.
-    auto *doc = new frmEditor();
+    auto *doc = new DocumentWindow();
     if (!doc->loadXSLTFile(path)) {
         delete doc;
         return;
@@ -605,24 +605,24 @@ void frmMDIMain::openReferenced(const QString &path, int line)
     doc->goToLine(line);
 }
 
-void frmMDIMain::cmdFeedback()
+void MainWindow::cmdFeedback()
 {
     browserLauncher().openUrl(QStringLiteral("mailto:") + QLatin1String(kFeedbackAddress));
 }
 
-void frmMDIMain::cmdAbout()
+void MainWindow::cmdAbout()
 {
     dialogs().aboutBox(this, QStringLiteral("About Zendrik"),
                        QStringLiteral("<b>Zendrik</b> %1<br>An editor for XSLT stylesheets.")
                            .arg(versionText(ZENDRIK_VERSION_MAJOR, ZENDRIK_VERSION_MINOR, ZENDRIK_VERSION_PATCH)));
 }
 
-void frmMDIMain::cmdTileHorizontally() { arrangeWindows(1); }
-void frmMDIMain::cmdTileVertically() { arrangeWindows(2); }
-void frmMDIMain::cmdCascade() { arrangeWindows(0); }
-void frmMDIMain::cmdArrangeIcons() { arrangeWindows(3); }
+void MainWindow::cmdTileHorizontally() { arrangeWindows(1); }
+void MainWindow::cmdTileVertically() { arrangeWindows(2); }
+void MainWindow::cmdCascade() { arrangeWindows(0); }
+void MainWindow::cmdArrangeIcons() { arrangeWindows(3); }
 
-void frmMDIMain::showHelpContents()
+void MainWindow::showHelpContents()
 {
     // Without the manual beside the program there is nothing to show, and nothing to say.
     if (!QFile::exists(m_helpFile))
@@ -641,7 +641,7 @@ void frmMDIMain::showHelpContents()
     m_helpWindow->activateWindow();
 }
 
-void frmMDIMain::arrangeWindows(int arrangement)
+void MainWindow::arrangeWindows(int arrangement)
 {
     QList<QMdiSubWindow *> open;
     for (QMdiSubWindow *w : m_mdi->subWindowList())
@@ -684,7 +684,7 @@ void frmMDIMain::arrangeWindows(int arrangement)
     }
 }
 
-bool frmMDIMain::openXSLT(const QString &path)
+bool MainWindow::openXSLT(const QString &path)
 {
     QString source = path;
     if (source.isNull()) {
@@ -694,7 +694,7 @@ bool frmMDIMain::openXSLT(const QString &path)
             return false;
         source = answer;
     }
-    auto *doc = new frmEditor();
+    auto *doc = new DocumentWindow();
     // The window is not in the registry until it has loaded, so the close of the main window
     // learns of the load from this count instead.
     ++m_pendingLoads;
@@ -712,16 +712,16 @@ bool frmMDIMain::openXSLT(const QString &path)
     return true;
 }
 
-void frmMDIMain::mruItemClicked(int index)
+void MainWindow::mruItemClicked(int index)
 {
-    if (index < 0 || index > intLastMRU)
+    if (index < 0 || index > lastRecentIndex)
         return;
     const QString path = mruPath(m_mruItems[index]);
     moveMRUItemToTop(path, index);
     openXSLT(path);
 }
 
-bool frmMDIMain::eventFilter(QObject *watched, QEvent *event)
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     // Document commands stay on after the last window closed until the pointer crosses the
     // empty background; then the ones that need a document go off.
@@ -730,7 +730,7 @@ bool frmMDIMain::eventFilter(QObject *watched, QEvent *event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void frmMDIMain::rebuildWindowList()
+void MainWindow::rebuildWindowList()
 {
     for (QAction *a : m_windowListActions) {
         m_windowMenu->removeAction(a);
@@ -759,14 +759,14 @@ void frmMDIMain::rebuildWindowList()
     }
 }
 
-void frmMDIMain::toolbarButtonClick(const QString &key)
+void MainWindow::toolbarButtonClick(const QString &key)
 {
     // A key no button has does nothing; a separator has none.
     if (QAction *a = toolbarButton(key))
         a->trigger();
 }
 
-void frmMDIMain::buildStatusBar()
+void MainWindow::buildStatusBar()
 {
     QStatusBar *sb = statusBar();
     sb->setObjectName(QStringLiteral("StatusBar"));
@@ -785,11 +785,11 @@ void frmMDIMain::buildStatusBar()
     m_panels[2]->setText(QStringLiteral("NUM"));
     updateLockPanels();
     auto *timer = new QTimer(this);
-    connect(timer, &QTimer::timeout, this, &frmMDIMain::updateLockPanels);
+    connect(timer, &QTimer::timeout, this, &MainWindow::updateLockPanels);
     timer->start(500);
 }
 
-void frmMDIMain::updateLockPanels()
+void MainWindow::updateLockPanels()
 {
     // Qt has no portable query for the lock keys; on X11 ask the keyboard extension directly.
     using GetIndicatorState = int (*)(void *, unsigned int, unsigned int *);
@@ -807,12 +807,12 @@ void frmMDIMain::updateLockPanels()
     m_panels[2]->setToolTip(known ? QString() : QStringLiteral("Num Lock state not available on this display"));
 }
 
-QAction *frmMDIMain::menuItem(const QString &name) const
+QAction *MainWindow::menuItem(const QString &name) const
 {
     return m_items.value(name);
 }
 
-QAction *frmMDIMain::toolbarButton(const QString &key) const
+QAction *MainWindow::toolbarButton(const QString &key) const
 {
     if (key.isEmpty())
         return nullptr;
@@ -822,27 +822,27 @@ QAction *frmMDIMain::toolbarButton(const QString &key) const
     return nullptr;
 }
 
-int frmMDIMain::buttonCount() const
+int MainWindow::buttonCount() const
 {
     return int(m_toolbar->actions().size());
 }
 
-QString frmMDIMain::panelText(int index) const
+QString MainWindow::panelText(int index) const
 {
     return index >= 1 && index <= 4 ? m_panels[index - 1]->text() : QString();
 }
 
-frmEditor *frmMDIMain::activeDocument() const
+DocumentWindow *MainWindow::activeDocument() const
 {
     QMdiSubWindow *w = m_mdi->activeSubWindow();
-    return w ? qobject_cast<frmEditor *>(w->widget()) : nullptr;
+    return w ? qobject_cast<DocumentWindow *>(w->widget()) : nullptr;
 }
 
-void frmMDIMain::onSubWindowActivated(QMdiSubWindow *window)
+void MainWindow::onSubWindowActivated(QMdiSubWindow *window)
 {
     if (!window)
         return;
-    if (auto *doc = qobject_cast<frmEditor *>(window->widget())) {
+    if (auto *doc = qobject_cast<DocumentWindow *>(window->widget())) {
         doc->setEditState();
         setAvailable(WithActiveDocument, true);
         menuItem(QStringLiteral("mnuProblems"))->setChecked(doc->problemsVisible());
@@ -850,14 +850,14 @@ void frmMDIMain::onSubWindowActivated(QMdiSubWindow *window)
     }
 }
 
-void frmMDIMain::applyOptions()
+void MainWindow::applyOptions()
 {
     try {
         const QString mode = SettingsStore::readOption(Options::StartupMode);
         EngineClient::shared().setMemoryLimitMb(SettingsConvert::toInt32(
             SettingsStore::readOption(Options::EngineMemoryMB, QString::number(EngineClient::defaultMemoryLimitMb())),
             Options::EngineMemoryMB.key()));
-        if (blnStarting) {
+        if (starting) {
             menuItem(QStringLiteral("mnuLineNumbers"))
                 ->setChecked(SettingsConvert::toBoolean(SettingsStore::readOption(Options::LineNumbers), Options::LineNumbers.key()));
             menuItem(QStringLiteral("mnuLivePreview"))
@@ -876,9 +876,9 @@ void frmMDIMain::applyOptions()
     }
 }
 
-void frmMDIMain::newDocument()
+void MainWindow::newDocument()
 {
-    auto *doc = new frmEditor();
+    auto *doc = new DocumentWindow();
     adopt(doc);
     doc->txtXSLT->ColorizeAll();
     doc->setupNewDoc();
@@ -887,7 +887,7 @@ void frmMDIMain::newDocument()
     setAvailable(WithDocument, true);
 }
 
-void frmMDIMain::restoreUnsavedWork()
+void MainWindow::restoreUnsavedWork()
 {
     // What saves cut short by a crash left beside the user's files goes first.
     FileIO::removeLeftoverTemporaries();
@@ -905,7 +905,7 @@ void frmMDIMain::restoreUnsavedWork()
     const int answer = dialogs().messageBox(this, question, msg::YesNo | msg::Question, QStringLiteral("Zendrik"));
     if (answer == msg::Yes) {
         for (const RecoveryStore::Entry &e : kept) {
-            auto *doc = new frmEditor();
+            auto *doc = new DocumentWindow();
             adopt(doc);
             doc->restoreUnsaved(e);
             showDocumentWindow(doc);
@@ -916,7 +916,7 @@ void frmMDIMain::restoreUnsavedWork()
     store.discardOrphans();
 }
 
-void frmMDIMain::showDocumentWindow(frmEditor *doc)
+void MainWindow::showDocumentWindow(DocumentWindow *doc)
 {
     // New windows cascade from the top left, each a step further, and start in the editor.
     const int step = 26;
@@ -932,50 +932,50 @@ void frmMDIMain::showDocumentWindow(frmEditor *doc)
     doc->txtXSLT->setFocus();
 }
 
-void frmMDIMain::addFormToArray(frmEditor *form)
+void MainWindow::addFormToArray(DocumentWindow *form)
 {
     try {
         const qsizetype position = m_documents.size();
         if (position > std::numeric_limits<short>::max())
             throw std::overflow_error("No more than 32768 document windows can be open at once.");
-        m_documents.append(QPointer<frmEditor>(form));
-        form->intArrayElem = static_cast<short>(position);
+        m_documents.append(QPointer<DocumentWindow>(form));
+        form->registryIndex = static_cast<short>(position);
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Adding Form to Array"));
     }
 }
 
-void frmMDIMain::removeFormFromArray(int intElem)
+void MainWindow::removeFormFromArray(int index)
 {
     try {
-        QList<QPointer<frmEditor>> kept;
+        QList<QPointer<DocumentWindow>> kept;
         kept.reserve(m_documents.size());
         for (int i = 0; i < m_documents.size(); ++i)
-            if (i != intElem)
+            if (i != index)
                 kept.append(m_documents[i]);
         if (kept.size() == m_documents.size())
             return; // no element at that position
         m_documents = kept;
-        for (int i = intElem; i < m_documents.size(); ++i)
+        for (int i = index; i < m_documents.size(); ++i)
             if (m_documents[i])
-                m_documents[i]->intArrayElem = static_cast<short>(i);
+                m_documents[i]->registryIndex = static_cast<short>(i);
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error removing form from array"));
     }
 }
 
-void frmMDIMain::closeEvent(QCloseEvent *event)
+void MainWindow::closeEvent(QCloseEvent *event)
 {
     // Every document is asked first; one Cancel keeps everything open.
     const QList<QMdiSubWindow *> wins = m_mdi->subWindowList();
-    QList<frmEditor *> docs;
+    QList<DocumentWindow *> docs;
     for (QMdiSubWindow *w : wins)
-        if (auto *doc = qobject_cast<frmEditor *>(w->widget()))
+        if (auto *doc = qobject_cast<DocumentWindow *>(w->widget()))
             docs << doc;
     // A window still loading or previewing cannot go yet: its load is waiting further down
     // the call stack and would come back to a destroyed window.
     bool busy = m_pendingLoads > 0;
-    for (frmEditor *doc : docs)
+    for (DocumentWindow *doc : docs)
         busy = busy || doc->isBusy();
     if (busy) {
         statusBar()->showMessage(QStringLiteral("Zendrik cannot close while a document is loading or "
@@ -984,11 +984,11 @@ void frmMDIMain::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
-    for (frmEditor *doc : docs) {
+    for (DocumentWindow *doc : docs) {
         bool cancel = false;
         doc->queryUnload(cancel);
         if (cancel) {
-            for (frmEditor *d : docs)
+            for (DocumentWindow *d : docs)
                 d->setCloseApproved(false);
             event->ignore();
             return;
@@ -1002,7 +1002,7 @@ void frmMDIMain::closeEvent(QCloseEvent *event)
     event->accept();
 }
 
-void frmMDIMain::saveOpenWindows()
+void MainWindow::saveOpenWindows()
 {
     const QString section = QString::fromLatin1(SettingsStore::SessionSection);
     try {
@@ -1014,11 +1014,11 @@ void frmMDIMain::saveOpenWindows()
         }
         QList<std::pair<QString, QString>> values;
         int n = 0;
-        for (const QPointer<frmEditor> &doc : m_documents) {
+        for (const QPointer<DocumentWindow> &doc : m_documents) {
             // Windows with a file of their own; not those only shown for a problem in them.
-            if (!doc || doc->strFileName().isEmpty() || doc->txtXSLT->isReadOnly() || !reopen)
+            if (!doc || doc->fileName().isEmpty() || doc->txtXSLT->isReadOnly() || !reopen)
                 continue;
-            values.append({QStringLiteral("Window%1").arg(n), doc->strFileName()});
+            values.append({QStringLiteral("Window%1").arg(n), doc->fileName()});
             if (!doc->sourceFileName().isEmpty())
                 values.append({QStringLiteral("Source%1").arg(n), doc->sourceFileName()});
             ++n;
@@ -1031,7 +1031,7 @@ void frmMDIMain::saveOpenWindows()
     }
 }
 
-void frmMDIMain::reopenWindows()
+void MainWindow::reopenWindows()
 {
     const QString section = QString::fromLatin1(SettingsStore::SessionSection);
     try {
@@ -1046,18 +1046,18 @@ void frmMDIMain::reopenWindows()
             break;
         // A window restored after a crash holds this file's newer text already.
         const bool restored = std::any_of(m_documents.cbegin(), m_documents.cend(),
-                                          [&](const QPointer<frmEditor> &d) { return d && d->strFileName() == file; });
+                                          [&](const QPointer<DocumentWindow> &d) { return d && d->fileName() == file; });
         if (restored || !openXSLT(file))
             continue;
         const QString source = SettingsStore::read(section, QStringLiteral("Source%1").arg(n), QString());
-        if (frmEditor *doc = m_documents.isEmpty() ? nullptr : m_documents.last().data(); doc && !source.isEmpty()) {
+        if (DocumentWindow *doc = m_documents.isEmpty() ? nullptr : m_documents.last().data(); doc && !source.isEmpty()) {
             doc->loadXMLFile(source);
             doc->SSTab->setCurrentIndex(0);
         }
     }
 }
 
-void frmMDIMain::unload()
+void MainWindow::unload()
 {
     if (m_unloaded)
         return;
@@ -1067,18 +1067,18 @@ void frmMDIMain::unload()
     removeTempFilesAtExit();
 }
 
-QStringList frmMDIMain::mruList() const
+QStringList MainWindow::mruList() const
 {
     QStringList out;
-    for (int i = 0; i <= intLastMRU && i < m_mruItems.size(); ++i)
+    for (int i = 0; i <= lastRecentIndex && i < m_mruItems.size(); ++i)
         out << mruPath(m_mruItems[i]);
     return out;
 }
 
-int frmMDIMain::findMRUItem(const QString &path) const
+int MainWindow::findMRUItem(const QString &path) const
 {
     const QString upper = path.toUpper();
-    for (int i = 0; i <= intLastMRU; ++i)
+    for (int i = 0; i <= lastRecentIndex; ++i)
         if (mruPath(m_mruItems[i]).toUpper() == upper)
             return i;
     return -1;
@@ -1086,44 +1086,44 @@ int frmMDIMain::findMRUItem(const QString &path) const
 
 // An entry keeps its path as it is; its caption shows an "&" in the path instead of taking it
 // for the mark of a shortcut letter.
-QString frmMDIMain::mruPath(const QAction *entry)
+QString MainWindow::mruPath(const QAction *entry)
 {
     return entry->data().isValid() ? entry->data().toString() : entry->text();
 }
 
-void frmMDIMain::setMRUEntry(QAction *entry, const QString &path)
+void MainWindow::setMRUEntry(QAction *entry, const QString &path)
 {
     entry->setData(path);
     entry->setText(QString(path).replace(QLatin1Char('&'), QStringLiteral("&&")));
 }
 
-void frmMDIMain::addMRUItem(const QString &path)
+void MainWindow::addMRUItem(const QString &path)
 {
-    if (intLastMRU < 3) {
-        ++intLastMRU;
-        if (intLastMRU > 0) {
+    if (lastRecentIndex < 3) {
+        ++lastRecentIndex;
+        if (lastRecentIndex > 0) {
             QAction *entry = new QAction(this);
-            entry->setObjectName(QStringLiteral("mnuMRU_%1").arg(intLastMRU));
-            const int index = intLastMRU;
+            entry->setObjectName(QStringLiteral("mnuMRU_%1").arg(lastRecentIndex));
+            const int index = lastRecentIndex;
             connect(entry, &QAction::triggered, this, [this, index] { mruItemClicked(index); });
             menuItem(QStringLiteral("mnuFile"))->menu()->insertAction(menuItem(QStringLiteral("sep7")), entry);
             m_mruItems << entry;
         }
-        m_mruItems[intLastMRU]->setVisible(true);
+        m_mruItems[lastRecentIndex]->setVisible(true);
     }
-    for (int i = intLastMRU; i >= 1; --i)
+    for (int i = lastRecentIndex; i >= 1; --i)
         setMRUEntry(m_mruItems[i], mruPath(m_mruItems[i - 1]));
     setMRUEntry(m_mruItems[0], path);
 }
 
-void frmMDIMain::moveMRUItemToTop(const QString &path, int index)
+void MainWindow::moveMRUItemToTop(const QString &path, int index)
 {
     for (int i = index; i >= 1; --i)
         setMRUEntry(m_mruItems[i], mruPath(m_mruItems[i - 1]));
     setMRUEntry(m_mruItems[0], path);
 }
 
-void frmMDIMain::updateMRUList(const QString &path)
+void MainWindow::updateMRUList(const QString &path)
 {
     const int index = findMRUItem(path);
     if (index == -1)
@@ -1132,7 +1132,7 @@ void frmMDIMain::updateMRUList(const QString &path)
         moveMRUItemToTop(path, index);
 }
 
-void frmMDIMain::loadMRUList()
+void MainWindow::loadMRUList()
 {
     const QString section = QString::fromLatin1(SettingsStore::MRUSection);
     QStringList stored;
@@ -1146,10 +1146,10 @@ void frmMDIMain::loadMRUList()
         updateMRUList(stored[i]);
 }
 
-void frmMDIMain::saveMRUList()
+void MainWindow::saveMRUList()
 {
     try {
-        for (int i = 0; i <= intLastMRU; ++i)
+        for (int i = 0; i <= lastRecentIndex; ++i)
             SettingsStore::save(QString::fromLatin1(SettingsStore::MRUSection), QString::number(i), mruPath(m_mruItems[i]));
     } catch (const std::exception &) {
         // The list is a convenience; a store that cannot be written must not stop the program
@@ -1157,11 +1157,11 @@ void frmMDIMain::saveMRUList()
     }
 }
 
-void frmMDIMain::showOptions()
+void MainWindow::showOptions()
 {
-    auto dialog = std::make_unique<frmOptions>(this);
+    auto dialog = std::make_unique<OptionsDialog>(this);
     dialog->exec();
-    const bool canceled = dialog->blnCanceled;
+    const bool canceled = dialog->cancelled;
     // Gone before anything is applied, so an error box raised while applying has the main
     // window, not a closed dialog, as its owner.
     dialog.reset();
@@ -1169,13 +1169,13 @@ void frmMDIMain::showOptions()
         applyOptions();
 }
 
-void frmMDIMain::setChildWindowFonts()
+void MainWindow::setChildWindowFonts()
 {
     using namespace Options;
     auto color = [](const Key &key) { return SettingsConvert::toInt32(SettingsStore::readOption(key), key.key()); };
     auto flag = [](const Key &key) { return SettingsConvert::toBoolean(SettingsStore::readOption(key), key.key()); };
     try {
-        for (const QPointer<frmEditor> &doc : documents()) {
+        for (const QPointer<DocumentWindow> &doc : documents()) {
             if (!doc)
                 continue;
             for (SyntaxBox *ctl : {doc->txtXSLT, doc->txtXML}) {
@@ -1197,7 +1197,7 @@ void frmMDIMain::setChildWindowFonts()
                 ctl->setAttribValueItalic(flag(AttribValueItalic));
                 ctl->ColorizeAll();
             }
-            doc->blnAutoParse = flag(AutoParse);
+            doc->autoParse = flag(AutoParse);
             doc->setRunPreviewScripts(flag(RunPreviewScripts));
             doc->setKeepAsWritten(flag(KeepAsWritten));
         }

@@ -1,4 +1,4 @@
-#include "components/ucvbintelli.h"
+#include "components/tagcompletionlist.h"
 
 #include "components/syntaxbox.h"
 
@@ -36,10 +36,10 @@ bool matchesPrefix(const QString &name, const QString &typed)
 } // namespace
 
 // A QObject so that it goes with the control.
-struct ucVBIntelli::Impl : QObject {
-    explicit Impl(ucVBIntelli *owner) : QObject(owner), q(owner) {}
+struct TagCompletionList::Impl : QObject {
+    explicit Impl(TagCompletionList *owner) : QObject(owner), q(owner) {}
 
-    ucVBIntelli *q;
+    TagCompletionList *q;
     QPointer<SyntaxBox> editor;
     QLineEdit *filter = nullptr;
     QListWidget *list = nullptr;
@@ -114,7 +114,7 @@ struct ucVBIntelli::Impl : QObject {
     // typed into the filter goes into the editor, and the closing key (if any) after it.
     void close(bool choose, const QKeyEvent *forward)
     {
-        QPointer<ucVBIntelli> self(q);
+        QPointer<TagCompletionList> self(q);
         QPointer<SyntaxBox> ed = editor;
         const QString typed = filter->text();
         const QString chosen = choose && current() ? current()->text() : QString();
@@ -142,7 +142,7 @@ struct ucVBIntelli::Impl : QObject {
     }
 };
 
-ucVBIntelli::ucVBIntelli(QWidget *parent)
+TagCompletionList::TagCompletionList(QWidget *parent)
     : QFrame(parent), d(new Impl(this))
 {
     setFrameStyle(QFrame::Box | QFrame::Plain);
@@ -182,12 +182,12 @@ ucVBIntelli::ucVBIntelli(QWidget *parent)
     hide();
 }
 
-void ucVBIntelli::setEditor(SyntaxBox *editor)
+void TagCompletionList::setEditor(SyntaxBox *editor)
 {
     d->editor = editor;
 }
 
-bool ucVBIntelli::LoadDefinitions(const QString &path)
+bool TagCompletionList::LoadDefinitions(const QString &path)
 {
     d->names.clear();
     d->list->clear();
@@ -233,22 +233,22 @@ bool ucVBIntelli::LoadDefinitions(const QString &path)
     return true;
 }
 
-QStringList ucVBIntelli::definitions() const
+QStringList TagCompletionList::definitions() const
 {
     return d->names;
 }
 
-QList<ucVBIntelli::Attribute> ucVBIntelli::attributesOf(const QString &element) const
+QList<TagCompletionList::Attribute> TagCompletionList::attributesOf(const QString &element) const
 {
     return d->attributes.value(element);
 }
 
-ucVBIntelli::Mode ucVBIntelli::mode() const
+TagCompletionList::Mode TagCompletionList::mode() const
 {
     return d->mode;
 }
 
-bool ucVBIntelli::ShowAttributeList(const QString &element, const QStringList &present)
+bool TagCompletionList::ShowAttributeList(const QString &element, const QStringList &present)
 {
     if (!d->editor)
         return false;
@@ -269,7 +269,7 @@ bool ucVBIntelli::ShowAttributeList(const QString &element, const QStringList &p
     return true;
 }
 
-void ucVBIntelli::ShowTagList()
+void TagCompletionList::ShowTagList()
 {
     if (d->names.isEmpty() || !d->editor)
         return;
@@ -278,7 +278,7 @@ void ucVBIntelli::ShowTagList()
     popUp(d->names);
 }
 
-void ucVBIntelli::popUp(const QStringList &entries)
+void TagCompletionList::popUp(const QStringList &entries)
 {
     d->filter->clear();
     d->applyFilter(QString());
@@ -317,7 +317,7 @@ void ucVBIntelli::popUp(const QStringList &entries)
     d->filter->setFocus(Qt::PopupFocusReason);
 }
 
-bool ucVBIntelli::eventFilter(QObject *watched, QEvent *event)
+bool TagCompletionList::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched != d->filter || (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride))
         return QFrame::eventFilter(watched, event);

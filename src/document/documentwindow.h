@@ -1,7 +1,7 @@
 #pragma once
 
 #include "components/syntaxbox.h"
-#include "components/ucvbintelli.h"
+#include "components/tagcompletionlist.h"
 #include "platform/dialogs.h"
 #include "engine/engineprotocol.h"
 #include "engine/previewpipeline.h"
@@ -49,28 +49,28 @@ struct EditState {
 // A document window: one stylesheet with its XML source and the preview of the result. Both
 // texts are documents: each is marked changed by edits, saved to its own file, and asked
 // about before the window closes.
-class frmEditor : public QWidget
+class DocumentWindow : public QWidget
 {
     Q_OBJECT
 public:
-    explicit frmEditor(QWidget *parent = nullptr);
-    ~frmEditor() override;
+    explicit DocumentWindow(QWidget *parent = nullptr);
+    ~DocumentWindow() override;
 
     static QString newDocumentCaption() { return QStringLiteral("New XSLT File"); }
     static QString stylesheetTemplate();
 
     // Public record fields.
-    bool blnAutoParse = false;
-    bool blnIsURL = false;
-    QWidget *frmParent = nullptr; // the main window that owns it
-    short intArrayElem = 0;
+    bool autoParse = false;
+    bool fromUrl = false;
+    QWidget *mainWindow = nullptr; // the main window that owns it
+    short registryIndex = 0;
 
     // Controls.
     QSplitter *SSSplitter1 = nullptr;
     QTabWidget *SSTab = nullptr;
     SyntaxBox *txtXSLT = nullptr;
     SyntaxBox *txtXML = nullptr;
-    ucVBIntelli *ucVBIntelliCtl = nullptr;
+    TagCompletionList *tagList = nullptr;
     // Gets its guarded page when it is first shown, previewed or printed; anything else that
     // would use it must call ensurePreviewPage() first, or the view makes an unguarded page of
     // its own.
@@ -78,20 +78,20 @@ public:
     QStatusBar *StatusBar = nullptr;
 
     // Read-only views of the private record, for the main window and for diagnostics.
-    QString strFileName() const { return m_strFileName; }
-    bool blnChanged() const { return m_blnChanged; }
-    bool blnLoading() const { return m_blnLoading; }
+    QString fileName() const { return m_fileName; }
+    bool isChanged() const { return m_changed; }
+    bool isLoading() const { return m_loading; }
     bool hasParseDocument() const { return static_cast<bool>(xmlParseDoc); }
     QString Caption() const { return windowTitle(); }
     QString panelText(int index) const;
     bool panelHasIcon() const;
 
     void setupNewDoc();
-    void setEditState(std::optional<bool> blnState = std::nullopt);
-    bool loadXSLTFile(QString strFile);
-    void loadXMLFile(QString strFile);
+    void setEditState(std::optional<bool> all = std::nullopt);
+    bool loadXSLTFile(QString file);
+    void loadXMLFile(QString file);
     void saveFile(bool &Cancel);
-    bool saveXSLTFile(const QString &strFile);
+    bool saveXSLTFile(const QString &file);
     bool previewInBrowser();
 
     // The XML source: where it was read from or saved to, and whether it has unsaved edits.
@@ -246,7 +246,7 @@ private:
         QString base;
         textfile::Format format;
     };
-    bool loadInto(SyntaxBox *ctl, const QString &strFile, const QString &errorTitle,
+    bool loadInto(SyntaxBox *ctl, const QString &file, const QString &errorTitle,
                   const std::function<void(const LoadedText &)> &loaded);
     // Reads a path or URL into doc; on failure returns false with the reason in doc or error,
     // and cancelled set when the user stopped the load.
@@ -331,9 +331,9 @@ private:
     void livePreviewAnswered(const engine::Response &response);
 
     std::unique_ptr<XmlDocument> xmlParseDoc;
-    QString m_strFileName;
-    bool m_blnChanged = false;
-    bool m_blnLoading = false;
+    QString m_fileName;
+    bool m_changed = false;
+    bool m_loading = false;
     // Whether the editor's save point stands for the file's text. It does not for text
     // restored after a crash: that is unsaved whatever undo does to it.
     bool m_xsltSavePoint = true;

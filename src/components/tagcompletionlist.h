@@ -11,11 +11,11 @@ class SyntaxBox;
 // The tag-completion list of the stylesheet pane. It lies on the page above the editor and,
 // when shown, offers the XSLT element names read from a definitions file. Typing filters the
 // list; Enter, Tab or a double click chooses; Escape or leaving the list closes it.
-class ucVBIntelli : public QFrame
+class TagCompletionList : public QFrame
 {
     Q_OBJECT
 public:
-    explicit ucVBIntelli(QWidget *parent = nullptr);
+    explicit TagCompletionList(QWidget *parent = nullptr);
 
     // The editor whose caret the list appears at and whose focus it returns to.
     void setEditor(SyntaxBox *editor);

@@ -1,4 +1,4 @@
-#include "app/frmoptions.h"
+#include "app/optionsdialog.h"
 
 #include "common/common.h"
 #include "engine/engineclient.h"
@@ -108,7 +108,7 @@ void ColorSwatch::mouseDoubleClickEvent(QMouseEvent *event)
     QFrame::mouseDoubleClickEvent(event);
 }
 
-frmOptions::frmOptions(QWidget *parent)
+OptionsDialog::OptionsDialog(QWidget *parent)
     : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmOptions"));
@@ -124,9 +124,9 @@ frmOptions::frmOptions(QWidget *parent)
     cmdApply->setEnabled(false);
 }
 
-frmOptions::~frmOptions() = default;
+OptionsDialog::~OptionsDialog() = default;
 
-void frmOptions::buildControls()
+void OptionsDialog::buildControls()
 {
     tvwOptions = new QTreeWidget(this);
     tvwOptions->setObjectName(QStringLiteral("tvwOptions"));
@@ -180,7 +180,7 @@ void frmOptions::buildControls()
         accept();
     });
     connect(cmdCancel, &QPushButton::clicked, this, [this] {
-        blnCanceled = true;
+        cancelled = true;
         reject();
     });
     connect(cmdApply, &QPushButton::clicked, this, [this] {
@@ -220,7 +220,7 @@ static QVBoxLayout *panelWithHeading(QWidget *panel, const QString &heading)
     return layout;
 }
 
-QWidget *frmOptions::buildGeneralPanel()
+QWidget *OptionsDialog::buildGeneralPanel()
 {
     auto *panel = new QWidget(this);
     panel->setObjectName(QStringLiteral("SSPanelGeneral"));
@@ -286,7 +286,7 @@ QWidget *frmOptions::buildGeneralPanel()
     return panel;
 }
 
-QWidget *frmOptions::buildEditorPanel()
+QWidget *OptionsDialog::buildEditorPanel()
 {
     auto *panel = new QWidget(this);
     panel->setObjectName(QStringLiteral("SSPanelEditor"));
@@ -361,7 +361,7 @@ QWidget *frmOptions::buildEditorPanel()
     return panel;
 }
 
-QWidget *frmOptions::buildFontPanel()
+QWidget *OptionsDialog::buildFontPanel()
 {
     auto *panel = new QWidget(this);
     panel->setObjectName(QStringLiteral("SSPanelFont"));
@@ -416,7 +416,7 @@ QWidget *frmOptions::buildFontPanel()
     return panel;
 }
 
-void frmOptions::loadFontList(QComboBox *list)
+void OptionsDialog::loadFontList(QComboBox *list)
 {
     list->clear();
     QStringList families = QFontDatabase::families();
@@ -428,7 +428,7 @@ void frmOptions::loadFontList(QComboBox *list)
     list->setCurrentIndex(-1);
 }
 
-void frmOptions::loadOptions()
+void OptionsDialog::loadOptions()
 {
     using namespace Options;
     try {
@@ -466,7 +466,7 @@ void frmOptions::loadOptions()
     }
 }
 
-void frmOptions::saveOptions()
+void OptionsDialog::saveOptions()
 {
     using namespace Options;
     // A list left without an entry by a failed load writes nothing, so what the store held is
@@ -503,7 +503,7 @@ void frmOptions::saveOptions()
     }
 }
 
-void frmOptions::loadOptionTree()
+void OptionsDialog::loadOptionTree()
 {
     auto *root = new QTreeWidgetItem(tvwOptions, {QStringLiteral("Environment")});
     root->setData(0, KeyRole, QStringLiteral("Environment"));
@@ -515,7 +515,7 @@ void frmOptions::loadOptionTree()
     root->setExpanded(false);
 }
 
-void frmOptions::nodeClicked(QTreeWidgetItem *node)
+void OptionsDialog::nodeClicked(QTreeWidgetItem *node)
 {
     if (!node)
         return;
@@ -523,7 +523,7 @@ void frmOptions::nodeClicked(QTreeWidgetItem *node)
     node->setExpanded(!node->isExpanded());
 }
 
-void frmOptions::showOptionPanel(const QString &key)
+void OptionsDialog::showOptionPanel(const QString &key)
 {
     const QString k = key.toUpper();
     QWidget *panel = nullptr;
@@ -539,14 +539,14 @@ void frmOptions::showOptionPanel(const QString &key)
     panel->raise();
 }
 
-void frmOptions::chooseColor(ColorSwatch *swatch, const QString &title)
+void OptionsDialog::chooseColor(ColorSwatch *swatch, const QString &title)
 {
     QColor color = Options::toColor(swatch->color());
     if (dialogs().colorDialog(this, title, color))
         swatch->setColor(Options::toBgr(color));
 }
 
-void frmOptions::keyPressEvent(QKeyEvent *event)
+void OptionsDialog::keyPressEvent(QKeyEvent *event)
 {
     // Esc is the Cancel button; only the title-bar close box closes without cancelling.
     if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {

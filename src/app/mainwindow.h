@@ -6,7 +6,7 @@
 #include <QMainWindow>
 #include <QPointer>
 
-#include "document/frmeditor.h"
+#include "document/documentwindow.h"
 #include "platform/dialogs.h"
 
 #include <functional>
@@ -18,23 +18,23 @@ class QMdiSubWindow;
 class QMenu;
 class QTextBrowser;
 class QToolBar;
-class frmEditor;
+class DocumentWindow;
 
 // The main window: hosts the document windows, owns the menus, the toolbar and the status bar,
 // and keeps the registry of open document windows.
-class frmMDIMain : public QMainWindow
+class MainWindow : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit frmMDIMain(QWidget *parent = nullptr);
-    ~frmMDIMain() override;
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
 
     // True while Ctrl is held down in a document window; the Paste command does nothing then.
-    bool blnControlKey = false;
+    bool controlKeyDown = false;
     // True while the start-up sequence runs.
-    bool blnStarting = false;
+    bool starting = false;
     // Index of the last entry of the recently used files list; -1 when the list is empty.
-    int intLastMRU = -1;
+    int lastRecentIndex = -1;
 
     // Menu items and submenus by their object name ("mnuSave", "mnuOpenXML", ...).
     QAction *menuItem(const QString &name) const;
@@ -47,12 +47,12 @@ public:
 
     QMdiArea *mdiArea() const { return m_mdi; }
     // The document window that has the focus inside the main window, or none.
-    frmEditor *activeDocument() const;
+    DocumentWindow *activeDocument() const;
 
     // The registry of open document windows, in the order they were opened.
-    const QList<QPointer<frmEditor>> &documents() const { return m_documents; }
-    void addFormToArray(frmEditor *form);
-    void removeFormFromArray(int intElem);
+    const QList<QPointer<DocumentWindow>> &documents() const { return m_documents; }
+    void addFormToArray(DocumentWindow *form);
+    void removeFormFromArray(int index);
 
     void newDocument();
     // Opens a stylesheet in a new document window; without a path, asks for a file first.
@@ -102,7 +102,7 @@ private:
     void setAvailable(unsigned availability, bool on);
     void applyEditState(const EditState &state);
     // Connects a new document window's reports to this window.
-    void adopt(frmEditor *doc);
+    void adopt(DocumentWindow *doc);
 
     void cmdOpenXSLTFile();
     void cmdOpenXSLTURL();
@@ -136,7 +136,7 @@ private:
     void updateLockPanels();
     void rebuildWindowList();
     void onSubWindowActivated(QMdiSubWindow *window);
-    void showDocumentWindow(frmEditor *doc);
+    void showDocumentWindow(DocumentWindow *doc);
     void loadMRUList();
     void saveMRUList();
     void updateMRUList(const QString &path);
@@ -155,7 +155,7 @@ private:
     QList<QAction *> m_windowListActions;
     QHash<QString, QAction *> m_items;
     QLabel *m_panels[4] = {};
-    QList<QPointer<frmEditor>> m_documents;
+    QList<QPointer<DocumentWindow>> m_documents;
     QList<QAction *> m_mruItems; // mnuMRU entries, index 0 first
     QString m_helpFile;
     CommonDialog m_commonDialog;
