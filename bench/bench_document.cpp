@@ -146,7 +146,7 @@ void benchTyping(MainWindow &main, const QByteArray &label, const QByteArray &xs
     // the stylesheet well-formed and the parse runs to the end.
     const qsizetype comment = text.indexOf(QStringLiteral("<!-- Template"), text.size() / 2);
     doc->txtXSLT->setFocus();
-    doc->txtXSLT->setSelStart(int(comment + 5));
+    doc->txtXSLT->setSelectionStart(int(comment + 5));
     QApplication::processEvents();
     doc->txtXSLT->repaint();
 
@@ -189,7 +189,7 @@ void benchLoad(MainWindow &main, const QString &path, const QByteArray &label)
         full.push_back(msSince(t));
         return ms;
     });
-    if (doc->txtXML->Text().isEmpty())
+    if (doc->txtXML->text().isEmpty())
         std::fprintf(stderr, "warning: the source did not load\n");
     full.erase(full.begin());
     const double base = measure([&] { return baselineLoadFile(path); });

@@ -103,8 +103,8 @@ private slots:
         QCOMPARE(bar->summary()->text(), QStringLiteral("String: é"));
 
         // The bar reads the text as it is now, not as it was.
-        doc->txtXML->setSelStart(int(doc->txtXML->Text().indexOf("</r>")));
-        doc->txtXML->setSelText("<a:x/>");
+        doc->txtXML->setSelectionStart(int(doc->txtXML->text().indexOf("</r>")));
+        doc->txtXML->replaceSelection("<a:x/>");
         evaluate(bar, "//a:x");
         QCOMPARE(bar->results()->topLevelItemCount(), 3);
         bar->results()->setCurrentItem(bar->results()->topLevelItem(1));
@@ -214,7 +214,7 @@ private slots:
         QVERIFY(fixture::settingsFileText().contains(QStringLiteral("XPathResultsShare=%1").arg(moved)));
 
         DocumentWindow *next = fixture::newDocument(main);
-        next->txtXML->setText(doc->txtXML->Text());
+        next->txtXML->setText(doc->txtXML->text());
         next->showXPathBar();
         evaluate(next->xpathBar(), "//a");
         auto *nextSplit = next->findChild<QSplitter *>(QStringLiteral("splXPath"));
@@ -343,22 +343,22 @@ private slots:
         const QString before = QStringLiteral("<r><a>x <b>y</b></a><!-- c --><c/></r>");
         doc->txtXML->setText(before);
         doc->formatDocument();
-        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<r>\n  <a>x <b>y</b></a>\n  <!-- c -->\n  <c/>\n</r>\n"));
-        doc->Undo();
-        QCOMPARE(doc->txtXML->Text(), before);
+        QCOMPARE(doc->txtXML->text(), QStringLiteral("<r>\n  <a>x <b>y</b></a>\n  <!-- c -->\n  <c/>\n</r>\n"));
+        doc->undo();
+        QCOMPARE(doc->txtXML->text(), before);
 
         SettingsStore::saveOption(Options::IndentWidth, QStringLiteral("4"));
         doc->txtXML->setText(QStringLiteral("<r>\n  <s><t/><u/></s>\n</r>\n"));
-        doc->txtXML->setSelStart(6);
-        doc->txtXML->setSelLength(15);
+        doc->txtXML->setSelectionStart(6);
+        doc->txtXML->setSelectionLength(15);
         doc->formatSelection();
-        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<r>\n  <s>\n      <t/>\n      <u/>\n  </s>\n</r>\n"));
+        QCOMPARE(doc->txtXML->text(), QStringLiteral("<r>\n  <s>\n      <t/>\n      <u/>\n  </s>\n</r>\n"));
 
         const QString broken = QStringLiteral("<r><a></r>");
         doc->txtXML->setText(broken);
         fake->calls.clear();
         doc->formatDocument();
-        QCOMPARE(doc->txtXML->Text(), broken);
+        QCOMPARE(doc->txtXML->text(), broken);
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Format Document"));
         QVERIFY2(fake->lastMessage().text.startsWith("The document could not be formatted: "), qPrintable(fake->lastMessage().text));
     }

@@ -224,10 +224,10 @@ private slots:
         DocumentWindow *doc = open(), *other = open();
         QCOMPARE(QStringList({doc->SSTab->tabText(0), doc->SSTab->tabText(1), doc->SSTab->tabText(2)}), QStringList({"XSLT", "XML", "Preview"}));
         QCOMPARE(doc->SSTab->currentIndex(), 0);
-        QCOMPARE(doc->txtXSLT->Text(), QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"></xsl:stylesheet>"));
+        QCOMPARE(doc->txtXSLT->text(), QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"></xsl:stylesheet>"));
         XmlDocument parsed;
-        QVERIFY(parsed.loadXML(doc->txtXSLT->Text()));
-        QVERIFY(doc->txtXML->Text().isEmpty() && !doc->txtXSLT->CanUndo());
+        QVERIFY(parsed.loadXML(doc->txtXSLT->text()));
+        QVERIFY(doc->txtXML->text().isEmpty() && !doc->txtXSLT->canUndo());
         QVERIFY(!doc->isChanged() && !doc->fromUrl && doc->fileName().isEmpty());
         QCOMPARE(main->mdiArea()->subWindowList().first()->windowTitle(), QStringLiteral("New XSLT File"));
         QCOMPARE(main->activeDocument(), other);
@@ -236,13 +236,13 @@ private slots:
         QVERIFY(!main->menuItem("mnuUndo")->isEnabled() && !main->menuItem("mnuCopy")->isEnabled());
         // Nothing is parsed until the first edit.
         QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
-        QCOMPARE(doc->panelText(2), QStringLiteral("Line: 1, Col: %1").arg(doc->txtXSLT->CurrentColumn()));
+        QCOMPARE(doc->panelText(2), QStringLiteral("Line: 1, Col: %1").arg(doc->txtXSLT->currentColumn()));
         QVERIFY(doc->txtXSLT->propnamebold() && !doc->txtXSLT->commentitalic() && doc->txtXML->propnamebold());
         // Each window has its own text.
-        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelectionStart(0);
         QTest::keyClicks(doc->txtXSLT, "<!-- a -->");
-        QCOMPARE(other->txtXSLT->Text(), DocumentWindow::stylesheetTemplate());
-        QCOMPARE(doc->Caption() + "|" + other->Caption(), QStringLiteral("New XSLT File*|New XSLT File"));
+        QCOMPARE(other->txtXSLT->text(), DocumentWindow::stylesheetTemplate());
+        QCOMPARE(doc->caption() + "|" + other->caption(), QStringLiteral("New XSLT File*|New XSLT File"));
     }
 
     void newWindow_readsStoredOptions_data()
@@ -278,9 +278,9 @@ private slots:
     void parseOnEdit_errorShownAndReported()
     {
         DocumentWindow *doc = open();
-        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelectionStart(0);
         QTest::keyClicks(doc->txtXSLT, "<");
-        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
+        QCOMPARE(doc->caption(), QStringLiteral("New XSLT File*"));
         QVERIFY(doc->panelHasIcon());
         const QString first = doc->panelText(1);
         QVERIFY(!first.isEmpty() && !first.contains('\n'));
@@ -296,7 +296,7 @@ private slots:
         // Putting it right clears the panel, and a click then says nothing.
         QTest::keyClick(doc->txtXSLT, Qt::Key_Backspace);
         QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
-        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
+        QCOMPARE(doc->caption(), QStringLiteral("New XSLT File*"));
         clickStatusBar(doc);
         QCOMPARE(fake->messages().size(), 1);
     }
@@ -317,11 +317,11 @@ private slots:
     {
         QFETCH(CloseCase, c);
         DocumentWindow *doc = open();
-        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelectionStart(0);
         QTest::keyClicks(doc->txtXSLT, c.typed.left(5));
         if (c.typed.size() > 5)
-            doc->txtXSLT->setSelText(c.typed.mid(5)); // not ASCII: as an input method gives it
-        const QString text = doc->txtXSLT->Text();
+            doc->txtXSLT->replaceSelection(c.typed.mid(5)); // not ASCII: as an input method gives it
+        const QString text = doc->txtXSLT->text();
         fake->answers << c.answer;
         if (c.fileName != "-")
             fake->fileNames << path(c.fileName);
@@ -337,8 +337,8 @@ private slots:
             return;
         }
         QVERIFY(!QFile::exists(path(c.fileName)));
-        QCOMPARE(doc->txtXSLT->Text(), text);
-        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File*"));
+        QCOMPARE(doc->txtXSLT->text(), text);
+        QCOMPARE(doc->caption(), QStringLiteral("New XSLT File*"));
         QVERIFY(doc->isChanged() && doc->fileName().isEmpty());
     }
 
@@ -348,15 +348,15 @@ private slots:
         DocumentWindow *doc = open();
         fake->fileNames << file;
         main->menuItem("mnuSaveAs")->trigger();
-        QCOMPARE(doc->Caption(), file);
+        QCOMPARE(doc->caption(), file);
         QCOMPARE(doc->fileName(), file);
         QVERIFY(readFile(file).contains("<xsl:stylesheet"));
-        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelectionStart(0);
         QTest::keyClicks(doc->txtXSLT, "<!--2-->");
-        QCOMPARE(doc->Caption(), file + "*");
+        QCOMPARE(doc->caption(), file + "*");
         fake->calls.clear();
         main->menuItem("mnuSave")->trigger();
-        QCOMPARE(doc->Caption(), file);
+        QCOMPARE(doc->caption(), file);
         QVERIFY(!doc->isChanged() && readFile(file).startsWith("<!--2-->"));
         QVERIFY(closeWindow(doc));
         QVERIFY(fake->calls.isEmpty());
@@ -370,23 +370,23 @@ private slots:
         QVERIFY(writeFile(file, kStylesheet));
         DocumentWindow *doc = open();
         QVERIFY(doc->loadXSLTFile(file));
-        doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
+        doc->txtXSLT->setSelectionStart(doc->txtXSLT->text().length());
         QTest::keyClicks(doc->txtXSLT, "<!---->");
-        QCOMPARE(doc->Caption(), file + "*");
-        doc->Undo();
-        QCOMPARE(doc->Caption(), file);
+        QCOMPARE(doc->caption(), file + "*");
+        doc->undo();
+        QCOMPARE(doc->caption(), file);
         QVERIFY(!doc->isChanged());
-        doc->Redo();
-        QCOMPARE(doc->Caption(), file + "*");
+        doc->redo();
+        QCOMPARE(doc->caption(), file + "*");
         bool cancel = false;
         doc->saveFile(cancel);
         QVERIFY(!cancel);
         QTest::keyClicks(doc->txtXSLT, " ");
-        doc->Undo();
-        QCOMPARE(doc->Caption(), file);
-        doc->Undo(); // before the save: changed again
-        QCOMPARE(doc->Caption(), file + "*");
-        doc->Redo();
+        doc->undo();
+        QCOMPARE(doc->caption(), file);
+        doc->undo(); // before the save: changed again
+        QCOMPARE(doc->caption(), file + "*");
+        doc->redo();
         QVERIFY(closeWindow(doc));
         QVERIFY(fake->calls.isEmpty());
     }
@@ -413,7 +413,7 @@ private slots:
         fake->fileNames << file;
         main->menuItem("mnuOpenXSLTFile")->trigger();
         DocumentWindow *doc = main->activeDocument();
-        doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
+        doc->txtXSLT->setSelectionStart(doc->txtXSLT->text().length());
         QTest::keyClicks(doc->txtXSLT, "<");
         fake->answers << answer;
         main->menuItem("mnuSave")->trigger();
@@ -425,7 +425,7 @@ private slots:
             QCOMPARE(fake->lastMessage().style, msg::YesNo | msg::Exclamation);
         }
         const bool saved = answer == msg::Yes;
-        QCOMPARE(doc->Caption(), saved ? file : file + "*");
+        QCOMPARE(doc->caption(), saved ? file : file + "*");
         QCOMPARE(doc->isChanged(), !saved);
         QCOMPARE(readFile(file), saved ? kStylesheet + "<" : kStylesheet);
         QVERIFY(doc->panelHasIcon()); // the error stays shown
@@ -463,15 +463,15 @@ private slots:
         QCOMPARE(loaded, count > 0);
         QCOMPARE(intelli->definitions().size(), count);
         QCOMPARE(intelli->definitions().mid(0, names.size()), names);
-        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelectionStart(0);
         QTest::keyClicks(doc->txtXSLT, "<");
         QTest::keyClicks(QApplication::focusWidget(), "x");
         QCOMPARE(intelli->isVisible(), count > 0);
-        QCOMPARE(doc->txtXSLT->Text().startsWith("<x"), count == 0);
+        QCOMPARE(doc->txtXSLT->text().startsWith("<x"), count == 0);
         // The source page offers nothing.
         doc->SSTab->setCurrentIndex(1);
         QTest::keyClicks(doc->txtXML, "<");
-        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<"));
+        QCOMPARE(doc->txtXML->text(), QStringLiteral("<"));
     }
 
     // What is typed into the open list filters it and stays out of the text; keys then move,
@@ -506,7 +506,7 @@ private slots:
         connect(intelli, &TagCompletionList::ItemChosen, this, [&](const QString &name) { log << "ItemChosen " + name; });
         connect(intelli, &TagCompletionList::ListClosed, this, [&] { log << "ListClosed"; });
         editor->setText(QStringLiteral("é→ !"));
-        editor->setSelStart(3);
+        editor->setSelectionStart(3);
         QTest::keyClicks(editor, "<");
         QVERIFY(intelli->isVisible() && intelli->isAncestorOf(QApplication::focusWidget()));
         // One key at a time to whatever has the focus: the list closes by itself once nothing
@@ -515,7 +515,7 @@ private slots:
             QTest::keyClicks(QApplication::focusWidget(), QString(ch));
         if (shown.isEmpty()) {
             QVERIFY(!intelli->isVisible());
-            QCOMPARE(editor->Text(), QStringLiteral("é→ <") + typed + QStringLiteral("!"));
+            QCOMPARE(editor->text(), QStringLiteral("é→ <") + typed + QStringLiteral("!"));
             QCOMPARE(log, QStringList{"ListClosed"});
             log.clear();
         } else {
@@ -524,7 +524,7 @@ private slots:
                     shownItems << list->item(i)->text();
             QCOMPARE(shownItems, shown);
             QCOMPARE(list->currentItem()->text(), shown.value(0));
-            QCOMPARE(editor->Text(), QStringLiteral("é→ <!"));
+            QCOMPARE(editor->text(), QStringLiteral("é→ <!"));
             QVERIFY(log.isEmpty());
         }
         for (int key : keys) {
@@ -544,11 +544,11 @@ private slots:
         QCOMPARE(log, (shown.isEmpty()      ? QStringList{}
                        : chosen.isEmpty() ? QStringList{"ListClosed"}
                                           : QStringList{"ItemChosen " + chosen, "ListClosed"}));
-        QCOMPARE(editor->Text(), QStringLiteral("é→ ") + inserted + QStringLiteral("!"));
+        QCOMPARE(editor->text(), QStringLiteral("é→ ") + inserted + QStringLiteral("!"));
         QVERIFY(!intelli->isVisible());
         QCOMPARE(QApplication::focusWidget(), keys.contains(0) ? static_cast<QWidget *>(&elsewhere) : editor);
         if (!keys.contains(0))
-            QCOMPARE(editor->SelStart(), 3 + inserted.size());
+            QCOMPARE(editor->selectionStart(), 3 + inserted.size());
     }
 
     // Attributes after an element's name and a space, the end tag after "</", literal result
@@ -568,7 +568,7 @@ private slots:
         TagCompletionList *intelli = doc->tagList;
         auto *list = intelli->findChild<QListWidget *>();
         editor->setText(QString(row[1]).remove(caret));
-        editor->setSelStart(int(row[1].indexOf(caret)));
+        editor->setSelectionStart(int(row[1].indexOf(caret)));
         const QString typed = QString(row[2]).replace(QStringLiteral("␣"), QStringLiteral(" "));
         for (QChar ch : typed)
             QTest::keyClicks(QApplication::focusWidget(), QString(ch));
@@ -582,8 +582,8 @@ private slots:
             QTest::keyClick(QApplication::focusWidget(), Qt::Key(QMetaEnum::fromType<Qt::Key>().keyToValue(qPrintable("Key_" + key))));
         QVERIFY(!intelli->isVisible());
         QCOMPARE(QApplication::focusWidget(), editor);
-        QCOMPARE(editor->Text(), QString(row[5]).remove(caret));
-        QCOMPARE(editor->SelStart(), row[5].indexOf(caret));
+        QCOMPARE(editor->text(), QString(row[5]).remove(caret));
+        QCOMPARE(editor->selectionStart(), row[5].indexOf(caret));
     }
 
     // File > Open XSLT with an answer that gives nothing to open: the message says why, and no
@@ -662,8 +662,8 @@ private slots:
         QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
         DocumentWindow *doc = main->activeDocument();
         QVERIFY(doc);
-        QCOMPARE(doc->txtXSLT->Text().toUtf8(), content);
-        QCOMPARE(doc->Caption(), answer);
+        QCOMPARE(doc->txtXSLT->text().toUtf8(), content);
+        QCOMPARE(doc->caption(), answer);
         QVERIFY(!doc->isChanged());
         QTRY_VERIFY2(doc->panelText(1).contains(error, Qt::CaseInsensitive), qPrintable(doc->panelText(1)));
         QVERIFY(doc->panelHasIcon());
@@ -713,21 +713,21 @@ private slots:
         main->menuItem("mnuOpenXSLTURL")->trigger();
         QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
         DocumentWindow *doc = main->activeDocument();
-        QCOMPARE(doc->Caption(), typed);
+        QCOMPARE(doc->caption(), typed);
         QCOMPARE(main->mruList(), QStringList{typed});
-        QVERIFY(doc->fromUrl && doc->txtXSLT->Text().contains("<out/>"));
+        QVERIFY(doc->fromUrl && doc->txtXSLT->text().contains("<out/>"));
         // A failed save keeps the address; a good one replaces it with the file.
         fake->fileNames << path("no/such/folder/u.xsl") << path("saved.xsl");
         bool cancel = false;
         doc->saveFile(cancel);
         QVERIFY(cancel && doc->fromUrl);
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Saving XSLT Document"));
-        QCOMPARE(doc->Caption(), typed);
+        QCOMPARE(doc->caption(), typed);
         cancel = false;
         doc->saveFile(cancel);
         QVERIFY(!cancel && !doc->fromUrl);
         QCOMPARE(fake->calls.last().text, QStringLiteral("Save XSLT..."));
-        QCOMPARE(doc->Caption(), path("saved.xsl"));
+        QCOMPARE(doc->caption(), path("saved.xsl"));
         QVERIFY(readFile(path("saved.xsl")).contains("<out/>"));
     }
 
@@ -786,7 +786,7 @@ private slots:
                 QCOMPARE(doc->StatusBar->currentMessage(), kBusy);
                 fake->inputs.clear(); // not asked for
             } else if (c.attempt == "type") {
-                doc->txtXSLT->setSelStart(0);
+                doc->txtXSLT->setSelectionStart(0);
                 QTest::keyClicks(doc->txtXSLT, "<!---->");
             }
             server.release("/held.xml");
@@ -808,7 +808,7 @@ private slots:
         if (cancel) { // the user's own choice: a note in the window's status bar, nothing loaded
             QVERIFY2(shownAfter >= 1000, qPrintable(QString::number(shownAfter))); // quick loads show no window
             QCOMPARE(docs, QList<DocumentWindow *>{doc});
-            QVERIFY(doc->txtXML->Text().isEmpty() && doc->SSTab->currentIndex() == 0 && main->mruList().isEmpty());
+            QVERIFY(doc->txtXML->text().isEmpty() && doc->SSTab->currentIndex() == 0 && main->mruList().isEmpty());
             if (source)
                 QCOMPARE(doc->StatusBar->currentMessage(), "Loading " + url + " was cancelled.");
             return;
@@ -816,11 +816,11 @@ private slots:
         // The load ended as if nothing had happened meanwhile.
         QCOMPARE(docs.size(), source ? 1 : 2);
         QVERIFY(docs.last()->isVisible());
-        QCOMPARE(source ? QString::number(doc->txtXML->Text().contains("<loaded/>")) : docs.last()->Caption(), source ? "1" : url);
+        QCOMPARE(source ? QString::number(doc->txtXML->text().contains("<loaded/>")) : docs.last()->caption(), source ? "1" : url);
         // An edit made while waiting is an edit like any other.
         const bool typed = c.attempt == "type";
-        QCOMPARE(doc->Caption(), typed ? QStringLiteral("New XSLT File*") : QStringLiteral("New XSLT File"));
-        QCOMPARE(doc->txtXSLT->Text().startsWith("<!---->"), typed);
+        QCOMPARE(doc->caption(), typed ? QStringLiteral("New XSLT File*") : QStringLiteral("New XSLT File"));
+        QCOMPARE(doc->txtXSLT->text().startsWith("<!---->"), typed);
         // Once the load is over, the windows close normally.
         fake->answers << msg::No;
         QVERIFY(main->close());
@@ -834,8 +834,8 @@ private slots:
         fake->fileNames << file;
         main->menuItem("mnuOpenXMLFile")->trigger();
         QCOMPARE(doc->SSTab->currentIndex(), 1);
-        QVERIFY(doc->txtXML->Text().contains("<root><a>1</a></root>") && !doc->txtXML->CanUndo());
-        QVERIFY(other->txtXML->Text().isEmpty());
+        QVERIFY(doc->txtXML->text().contains("<root><a>1</a></root>") && !doc->txtXML->canUndo());
+        QVERIFY(other->txtXML->text().isEmpty());
         QVERIFY(fake->messages().isEmpty() && main->mruList().isEmpty());
         QCOMPARE(doc->SSTab->tabText(1) + "|" + doc->SSTab->tabToolTip(1), "XML - a&&b.xml|" + file);
         QCOMPARE(other->SSTab->tabText(1) + "|" + other->SSTab->tabToolTip(1), "XML|");
@@ -844,15 +844,15 @@ private slots:
         QTest::keyClicks(doc->txtXML, "<<");
         QCOMPARE(doc->SSTab->tabText(1), "XML - a&&b.xml*");
         QVERIFY(doc->sourceChanged());
-        QCOMPARE(doc->Caption(), QStringLiteral("New XSLT File"));
+        QCOMPARE(doc->caption(), QStringLiteral("New XSLT File"));
         QVERIFY(!doc->isChanged() && doc->fileName().isEmpty());
-        doc->Undo();
+        doc->undo();
         QCOMPARE(doc->SSTab->tabText(1), "XML - a&&b.xml");
         QVERIFY(!doc->sourceChanged());
         QTest::keyClicks(doc->txtXML, "<<");
         // Another source asks about the edits first: Cancel keeps them, No drops them. A failed
         // load leaves the text and the page as they were; spaces only do nothing.
-        const QString before = doc->txtXML->Text();
+        const QString before = doc->txtXML->text();
         doc->SSTab->setCurrentIndex(0);
         fake->answers << msg::Cancel << msg::No;
         doc->loadXMLFile(path("missing.xml"));
@@ -863,11 +863,11 @@ private slots:
         server.serve("/d.xml", "<from-url/>");
         fake->inputs << "   " << server.url("/d.xml");
         main->menuItem("mnuOpenXMLURL")->trigger();
-        QCOMPARE(doc->txtXML->Text(), before);
+        QCOMPARE(doc->txtXML->text(), before);
         QCOMPARE(doc->SSTab->currentIndex(), 0);
         fake->answers << msg::No;
         main->menuItem("mnuOpenXMLURL")->trigger();
-        QVERIFY(doc->txtXML->Text().contains("<from-url/>"));
+        QVERIFY(doc->txtXML->text().contains("<from-url/>"));
         QCOMPARE(doc->SSTab->tabText(1) + "|" + doc->SSTab->tabToolTip(1), "XML - d.xml|" + server.url("/d.xml"));
         QCOMPARE(fake->messages().size(), 4);
         QVERIFY(closeWindow(doc) && fake->messages().size() == 4);
@@ -915,8 +915,8 @@ private slots:
         } else if (from == "url") {
             doc->loadXMLFile(server.url("/s.xml"));
         }
-        doc->txtXML->setSelStart(std::max<int>(0, doc->txtXML->Text().indexOf("</a>")));
-        doc->txtXML->setSelText(typed);
+        doc->txtXML->setSelectionStart(std::max<int>(0, doc->txtXML->text().indexOf("</a>")));
+        doc->txtXML->replaceSelection(typed);
         QVERIFY(doc->sourceChanged());
         fake->answers << answers;
         fake->fileNames << named;
@@ -929,7 +929,7 @@ private slots:
             QCOMPARE(fake->fileNames.size(), 1); // no file dialog for a source with a file
         } else {
             QVERIFY(fake->fileNames.isEmpty());
-            QCOMPARE(QString::fromUtf8(readFile(named)), QString(doc->txtXML->Text()));
+            QCOMPARE(QString::fromUtf8(readFile(named)), QString(doc->txtXML->text()));
             QCOMPARE(doc->sourceFileName(), named);
             QCOMPARE(doc->SSTab->tabText(1), "XML - named.xml");
         }
@@ -960,21 +960,21 @@ private slots:
         QVERIFY(doc->loadXSLTFile(path("latin1.xsl")));
         XmlDocument parsed;
         QVERIFY(parsed.load(path("latin1.xsl")));
-        QCOMPARE(doc->txtXSLT->Text(), keep == "1" ? QString::fromLatin1(bytes) : parsed.xml());
-        QVERIFY(doc->txtXSLT->Text().contains("<!-- kept -->") && doc->txtXSLT->Text().contains(QStringLiteral("café")));
-        QCOMPARE(doc->Caption(), path("latin1.xsl"));
+        QCOMPARE(doc->txtXSLT->text(), keep == "1" ? QString::fromLatin1(bytes) : parsed.xml());
+        QVERIFY(doc->txtXSLT->text().contains("<!-- kept -->") && doc->txtXSLT->text().contains(QStringLiteral("café")));
+        QCOMPARE(doc->caption(), path("latin1.xsl"));
         QCOMPARE(doc->fileName(), path("latin1.xsl"));
-        QVERIFY(!doc->fromUrl && !doc->isChanged() && !doc->isLoading() && !doc->txtXSLT->CanUndo());
+        QVERIFY(!doc->fromUrl && !doc->isChanged() && !doc->isLoading() && !doc->txtXSLT->canUndo());
         // The load's own changes were parsed, the last one cleanly.
         QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
         QVERIFY(fake->calls.isEmpty() && !QApplication::overrideCursor());
         // A new line takes the file's own line break.
-        doc->txtXSLT->setSelStart(doc->txtXSLT->Text().indexOf("</xsl:stylesheet>"));
+        doc->txtXSLT->setSelectionStart(doc->txtXSLT->text().indexOf("</xsl:stylesheet>"));
         QTest::keyClick(doc->txtXSLT, Qt::Key_Return);
-        doc->txtXSLT->setSelText(QStringLiteral("<!-- naïve → 漢字 -->"));
+        doc->txtXSLT->replaceSelection(QStringLiteral("<!-- naïve → 漢字 -->"));
         bool cancel = false;
         doc->saveFile(cancel);
-        QVERIFY(!cancel && !doc->Caption().endsWith('*'));
+        QVERIFY(!cancel && !doc->caption().endsWith('*'));
         if (keep == "1") {
             QCOMPARE(readFile(path("latin1.xsl")), QString::fromLatin1(bytes)
                                                        .replace("ISO-8859-1", "UTF-8")
@@ -985,7 +985,7 @@ private slots:
         }
         DocumentWindow *again = open();
         QVERIFY(again->loadXSLTFile(path("latin1.xsl")));
-        QVERIFY(again->txtXSLT->Text().contains(QStringLiteral("café")) && again->txtXSLT->Text().contains(QStringLiteral("naïve → 漢字")));
+        QVERIFY(again->txtXSLT->text().contains(QStringLiteral("café")) && again->txtXSLT->text().contains(QStringLiteral("naïve → 漢字")));
     }
 
     // A save writes the encoding the declaration names when it is saved, not the one the file
@@ -1046,11 +1046,11 @@ private slots:
         } else {
             QVERIFY(writeFile(target, file));
             QVERIFY(doc->loadXSLTFile(target));
-            const int at = doc->txtXSLT->Text().indexOf(from);
+            const int at = doc->txtXSLT->text().indexOf(from);
             QVERIFY(at >= 0);
-            doc->txtXSLT->setSelStart(at);
-            doc->txtXSLT->setSelLength(from.size());
-            doc->txtXSLT->setSelText(to);
+            doc->txtXSLT->setSelectionStart(at);
+            doc->txtXSLT->setSelectionLength(from.size());
+            doc->txtXSLT->replaceSelection(to);
         }
         doc->StatusBar->clearMessage();
         // An encoding the parser does not know makes the text not well-formed: saved anyway.
@@ -1060,7 +1060,7 @@ private slots:
         QVERIFY2(!cancel && !messageTitles().contains("Error Saving XSLT Document"), qPrintable(fake->lastMessage().text));
         QCOMPARE(readFile(target), saved);
         QCOMPARE(doc->StatusBar->currentMessage(), note);
-        QCOMPARE(doc->Caption(), target);
+        QCOMPARE(doc->caption(), target);
         // Saved again without an edit, it stays as it is now.
         doc->saveFile(cancel);
         QVERIFY(!cancel);
@@ -1072,8 +1072,8 @@ private slots:
     {
         DocumentWindow *doc = openWith(kXhtml, kSource);
         doc->SSTab->setCurrentIndex(1);
-        doc->txtXML->setSelStart(doc->txtXML->Text().indexOf("</list>"));
-        doc->txtXML->setSelText("<item>gamma</item>");
+        doc->txtXML->setSelectionStart(doc->txtXML->text().indexOf("</list>"));
+        doc->txtXML->replaceSelection("<item>gamma</item>");
         bool closed = true;
         connect(doc->WebBrowser, &QWebEngineView::loadStarted, doc, [&] { closed = doc->parentWidget()->close(); },
                 Qt::SingleShotConnection);

@@ -101,8 +101,8 @@ class TstFullDisk : public QObject, public fixture::Session
         DocumentWindow *doc = fixture::newDocument(main);
         if (!doc->loadXSLTFile(path))
             return nullptr;
-        doc->txtXSLT->setSelStart(0);
-        doc->txtXSLT->setSelText(QStringLiteral("<!-- edited -->"));
+        doc->txtXSLT->setSelectionStart(0);
+        doc->txtXSLT->replaceSelection(QStringLiteral("<!-- edited -->"));
         return doc;
     }
 
@@ -115,7 +115,7 @@ class TstFullDisk : public QObject, public fixture::Session
         QVERIFY(cancel);
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Error Saving XSLT Document"));
         QVERIFY2(fake->lastMessage().text.contains(QLatin1String("No space left on device")), qPrintable(fake->lastMessage().text));
-        QVERIFY(doc->isChanged() && doc->Caption().endsWith(QLatin1Char('*')));
+        QVERIFY(doc->isChanged() && doc->caption().endsWith(QLatin1Char('*')));
         QCOMPARE(readFile(path), old);
         QCOMPARE(entries(QFileInfo(path).absolutePath()), folder);
     }

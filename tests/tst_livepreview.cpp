@@ -151,8 +151,8 @@ private slots:
         QTRY_VERIFY(fixture::pageText(doc->livePane()->view()).contains(QLatin1String("good 2")));
         const QString good = doc->livePane()->resultSource();
         // Not well-formed, then an XPath error: each shows in the strip, the render stays.
-        doc->txtXSLT->setSelStart(0);
-        doc->txtXSLT->setSelText(QStringLiteral("<"));
+        doc->txtXSLT->setSelectionStart(0);
+        doc->txtXSLT->replaceSelection(QStringLiteral("<"));
         QTRY_VERIFY_WITH_TIMEOUT(!doc->livePane()->errorText().isEmpty(), 10000);
         QVERIFY2(doc->livePane()->errorText().startsWith(QLatin1String("Error Parsing XSLT Document: ")),
                  qPrintable(doc->livePane()->errorText()));
@@ -223,7 +223,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(main));
         doc->txtXSLT->setFocus();
         QTRY_COMPARE(QApplication::focusWidget(), doc->txtXSLT);
-        doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().size()));
+        doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().size()));
         QTest::keyClick(doc->txtXSLT, Qt::Key_Less);
         QTRY_VERIFY(doc->tagList->isVisible());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
@@ -234,7 +234,7 @@ private slots:
         QTest::keyClick(doc->txtXSLT, Qt::Key_Escape);
         QCOMPARE(doc->livePane()->errorText(), QStringLiteral("Transformation stopped"));
         QVERIFY(!EngineClient::shared().isBusy(doc->windowId(), engine::Channel::Live));
-        QVERIFY(doc->txtXSLT->Text().endsWith(QLatin1Char('<')));
+        QVERIFY(doc->txtXSLT->text().endsWith(QLatin1Char('<')));
     }
 
     void closingWindow_endsItsWork()
@@ -261,10 +261,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!doc->parsePending(), 10000);
         QCOMPARE(doc->panelText(1), QString());
         // Broken, then broken elsewhere before the first verdict can count.
-        doc->txtXSLT->setSelStart(0);
-        doc->txtXSLT->setSelText(QStringLiteral("<a>"));
-        doc->txtXSLT->setSelStart(0);
-        doc->txtXSLT->setSelText(QStringLiteral("<b>"));
+        doc->txtXSLT->setSelectionStart(0);
+        doc->txtXSLT->replaceSelection(QStringLiteral("<a>"));
+        doc->txtXSLT->setSelectionStart(0);
+        doc->txtXSLT->replaceSelection(QStringLiteral("<b>"));
         QVERIFY(doc->parsePending());
         QTest::mouseClick(doc->StatusBar, Qt::LeftButton);
         QVERIFY(fake->messages().isEmpty());
@@ -273,7 +273,7 @@ private slots:
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Extended Parse Info"));
         QVERIFY2(fake->lastMessage().text.contains(QLatin1String("Source: <b><a>")), qPrintable(fake->lastMessage().text.left(200)));
         QVERIFY(doc->panelHasIcon());
-        QVERIFY(doc->Caption().endsWith(QLatin1Char('*')));
+        QVERIFY(doc->caption().endsWith(QLatin1Char('*')));
     }
 };
 

@@ -47,11 +47,11 @@ struct Case {
     QStringList steps;
     QString after;
 };
-QString selection(SyntaxBox *box) { return QStringLiteral("%1+%2").arg(box->SelStart()).arg(box->SelLength()); }
+QString selection(SyntaxBox *box) { return QStringLiteral("%1+%2").arg(box->selectionStart()).arg(box->selectionLength()); }
 void select(SyntaxBox *box, const QString &sel)
 {
-    box->setSelStart(sel.section('+', 0, 0).toInt());
-    box->setSelLength(sel.section('+', 1, 1).toInt());
+    box->setSelectionStart(sel.section('+', 0, 0).toInt());
+    box->setSelectionLength(sel.section('+', 1, 1).toInt());
 }
 
 using Values = QMap<QString, QString>;
@@ -337,10 +337,10 @@ class TstMainWindow : public QObject, public fixture::Session
         QVERIFY(QTest::qWaitForWindowActive(main));
         m_doc = fixture::newDocument(main);
         m_doc->txtXSLT->setText("<a></a>");
-        m_doc->txtXSLT->setSelStart(3);
-        m_doc->txtXSLT->setSelText("text");
-        m_doc->txtXSLT->setSelStart(3);
-        m_doc->txtXSLT->setSelLength(4);
+        m_doc->txtXSLT->setSelectionStart(3);
+        m_doc->txtXSLT->replaceSelection("text");
+        m_doc->txtXSLT->setSelectionStart(3);
+        m_doc->txtXSLT->setSelectionLength(4);
         m_doc->setEditState();
         QApplication::clipboard()->setText("XY");
         m_callsBefore = fake->calls.size();
@@ -361,10 +361,10 @@ class TstMainWindow : public QObject, public fixture::Session
         out << m_modal;
         if (documentWindows(main).size() != 1)
             out << QStringLiteral("windows %1").arg(documentWindows(main).size());
-        if (m_doc && m_doc->txtXSLT->Text() != "<a>text</a>")
-            out << "text " + m_doc->txtXSLT->Text().replace('\n', QLatin1String("\\n"));
-        if (m_doc && (m_doc->txtXSLT->SelStart() != 3 || m_doc->txtXSLT->SelLength() != 4))
-            out << QStringLiteral("sel %1+%2").arg(m_doc->txtXSLT->SelStart()).arg(m_doc->txtXSLT->SelLength());
+        if (m_doc && m_doc->txtXSLT->text() != "<a>text</a>")
+            out << "text " + m_doc->txtXSLT->text().replace('\n', QLatin1String("\\n"));
+        if (m_doc && (m_doc->txtXSLT->selectionStart() != 3 || m_doc->txtXSLT->selectionLength() != 4))
+            out << QStringLiteral("sel %1+%2").arg(m_doc->txtXSLT->selectionStart()).arg(m_doc->txtXSLT->selectionLength());
         if (QApplication::clipboard()->text() != "XY")
             out << "clipboard " + QApplication::clipboard()->text();
         for (QWidget *w : QApplication::topLevelWidgets())
@@ -559,7 +559,7 @@ private slots:
         DocumentWindow *doc = fixture::newDocument(main);
         QVERIFY(doc->loadXSLTFile(bad));
         QVERIFY(doc->panelHasIcon());
-        doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().size()));
+        doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().size()));
         QTest::keyClicks(doc->txtXSLT, " ");
         fake->answers << msg::Yes;
         item("mnuSave")->trigger();
@@ -676,7 +676,7 @@ private slots:
                 seen << QFileInfo(doc->fileName()).fileName() + ":" + QFileInfo(doc->sourceFileName()).fileName();
         QCOMPARE(seen.mid(before), QStringList({":one.xml", "a.xsl:two", "b.XSLT:"}));
         if (how == "text")
-            QCOMPARE(main->documents().first()->txtXSLT->Text(), DocumentWindow::stylesheetTemplate());
+            QCOMPARE(main->documents().first()->txtXSLT->text(), DocumentWindow::stylesheetTemplate());
         QCOMPARE(messageTitles(), QStringList("Error Parsing XSLT Document (16)"));
     }
 
@@ -755,7 +755,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         item("mnuExit")->trigger();
         QCOMPARE(fake->messages().size(), 2);
         QCOMPARE(documentWindows(main).size(), 2);
-        QVERIFY(a->Caption().endsWith('*') && b->Caption().endsWith('*'));
+        QVERIFY(a->caption().endsWith('*') && b->caption().endsWith('*'));
         // The first one was not saved and asks again at the next close.
         fake->answers << msg::No << msg::No;
         QVERIFY(main->close());
@@ -770,8 +770,8 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QApplication::clipboard()->clear();
         doc->setEditState();
         QCOMPARE(editState(), QStringLiteral("00000111|000001"));
-        doc->txtXSLT->setSelStart(0);
-        doc->txtXSLT->setSelLength(4);
+        doc->txtXSLT->setSelectionStart(0);
+        doc->txtXSLT->setSelectionLength(4);
         doc->setEditState();
         QCOMPARE(editState(), QStringLiteral("11000111|110001"));
         QApplication::clipboard()->setText("<!---->");
@@ -798,15 +798,15 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         doc->txtXML->setText("<a>xml</a>");
         doc->SSTab->setCurrentIndex(1);
         item("mnuSelectAll")->trigger();
-        QCOMPARE(doc->txtXSLT->SelLength(), 0);
+        QCOMPARE(doc->txtXSLT->selectionLength(), 0);
         main->toolbarButtonClick("Cut");
         main->toolbarButtonClick("Paste");
         main->toolbarButtonClick("Paste");
-        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<a>xml</a><a>xml</a>"));
+        QCOMPARE(doc->txtXML->text(), QStringLiteral("<a>xml</a><a>xml</a>"));
         // Paste is held back while Ctrl is down in a document: the editor pastes Ctrl+V itself.
         QTest::keyPress(doc->txtXML, Qt::Key_Control, Qt::ControlModifier);
         item("mnuPaste")->trigger();
-        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<a>xml</a><a>xml</a>"));
+        QCOMPARE(doc->txtXML->text(), QStringLiteral("<a>xml</a><a>xml</a>"));
         QTest::keyRelease(doc->txtXML, Qt::Key_Control);
         QVERIFY(!main->controlKeyDown);
         // Also when it went up while another program had the focus.
@@ -814,11 +814,11 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         emit qApp->applicationStateChanged(Qt::ApplicationInactive);
         QVERIFY(!main->controlKeyDown);
         main->toolbarButtonClick("Undo");
-        QCOMPARE(doc->txtXML->Text(), QStringLiteral("<a>xml</a>"));
+        QCOMPARE(doc->txtXML->text(), QStringLiteral("<a>xml</a>"));
         QVERIFY(!doc->isChanged());
         // Undo in the stylesheet parses again.
         doc->SSTab->setCurrentIndex(0);
-        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelectionStart(0);
         QTest::keyClicks(doc->txtXSLT, "<");
         QVERIFY(doc->panelHasIcon());
         item("mnuUndo")->trigger();
@@ -868,7 +868,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void pointerOverBackground_switchesDocumentCommandsOff()
     {
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->txtXSLT->setSelStart(0);
+        doc->txtXSLT->setSelectionStart(0);
         QTest::keyClicks(doc->txtXSLT, " ");
         item("mnuUndo")->trigger();
         moveOverBackground(); // a document is active: nothing changes
@@ -968,7 +968,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QVERIFY(documentWindows(main).isEmpty());
         byCaption({"&File", a})->trigger();
         QCOMPARE(documentWindows(main).size(), 1);
-        QCOMPARE(documentWindows(main).first()->Caption(), a);
+        QCOMPARE(documentWindows(main).first()->caption(), a);
         QCOMPARE(main->mruList(), QStringList({a, "/gone/c.xsl", "/x/A&B.xsl", "/x/d.xsl"}));
         QVERIFY(main->close());
         QCOMPARE(SettingsStore::read("MRUFiles", "2", QString()), "/x/A&B.xsl");
@@ -1053,11 +1053,11 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
             seen << selection(&box) + said(notices);
         }
         QCOMPARE(seen, c.steps);
-        QCOMPARE(box.Text(), c.after == "(unchanged)" ? c.text : c.after);
+        QCOMPARE(box.text(), c.after == "(unchanged)" ? c.text : c.after);
         if (hasFlag(ReplaceAll, c.flags)) { // one change and one undo step
-            QCOMPARE(changes, box.Text() == c.text ? 0 : 1);
-            box.Undo();
-            QCOMPARE(box.Text(), c.text);
+            QCOMPARE(changes, box.text() == c.text ? 0 : 1);
+            box.undo();
+            QCOMPARE(box.text(), c.text);
         }
     }
 
@@ -1070,7 +1070,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         box.setText(text);
         const QList<Notice> notices = onFindReplace(&box, Down | WholeWord | ReplaceAll, "xsl:value-of", "xsl:copy-of");
         QCOMPARE(said(notices), QStringLiteral(" 40000"));
-        QCOMPARE(box.Text(), QString(text).replace("xsl:value-of", "xsl:copy-of"));
+        QCOMPARE(box.text(), QString(text).replace("xsl:value-of", "xsl:copy-of"));
     }
 
     // The dialogs as they open: the selection (cut to the field's 255 units, an emoji cut in half
@@ -1132,13 +1132,13 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         opened("one", true);
         type("Re&place with:", "two");
         click("&Replace");
-        QCOMPARE(doc->txtXSLT->Text() + " " + selection(doc->txtXSLT), "<a>two</a><b>one</b><c>one</c> 13+3");
+        QCOMPARE(doc->txtXSLT->text() + " " + selection(doc->txtXSLT), "<a>two</a><b>one</b><c>one</c> 13+3");
         type("Re&place with:", "three");
         click("Replace &All");
-        QCOMPARE(doc->txtXSLT->Text() + messagesSince(2), "<a>two</a><b>three</b><c>three</c> 2");
-        QVERIFY(doc->isChanged() && doc->Caption().endsWith('*'));
-        doc->Undo();
-        QCOMPARE(doc->txtXSLT->Text(), QStringLiteral("<a>two</a><b>one</b><c>one</c>"));
+        QCOMPARE(doc->txtXSLT->text() + messagesSince(2), "<a>two</a><b>three</b><c>three</c> 2");
+        QVERIFY(doc->isChanged() && doc->caption().endsWith('*'));
+        doc->undo();
+        QCOMPARE(doc->txtXSLT->text(), QStringLiteral("<a>two</a><b>one</b><c>one</c>"));
     }
 
     void dialog_oneInTheProgramGoesWithItsWindow()

@@ -62,8 +62,8 @@ private slots:
         box->setText(good);
         const QString broken = QStringLiteral("  <p>é→😀 <b></p>\n");
         const int lineStart = int(good.indexOf(QLatin1Char('\n'), good.indexOf(QLatin1Char('\n')) + 1)) + 1;
-        box->setSelStart(lineStart);
-        box->setSelText(broken);
+        box->setSelectionStart(lineStart);
+        box->replaceSelection(broken);
         EditorAssist *assist = doc->assist(box);
         QTRY_COMPARE(assist->markedLines(), QList<int>{3});
         // The parser places "Opening and ending tag mismatch" at the end of the end tag: the
@@ -75,8 +75,8 @@ private slots:
         QVERIFY(doc->problemsVisible());
 
         // The mark moves with lines typed above it and goes when the error does.
-        box->setSelStart(0);
-        box->setSelText(pane == "txtXSLT" ? QString() : QStringLiteral("<!-- a -->\n<!-- b -->\n"));
+        box->setSelectionStart(0);
+        box->replaceSelection(pane == "txtXSLT" ? QString() : QStringLiteral("<!-- a -->\n<!-- b -->\n"));
         if (pane == "txtXML")
             QTRY_COMPARE(assist->markedLines(), QList<int>{5});
         box->setText(good);
@@ -104,7 +104,7 @@ private slots:
         const QString line = where.section(QLatin1Char(':'), -1);
         QVERIFY(main->openXSLT(folder + QStringLiteral("/stylesheet.xsl")));
         DocumentWindow *doc = main->activeDocument();
-        doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().size()));
+        doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().size()));
         QTest::keyClicks(doc->txtXSLT, QStringLiteral(" "));
         QTRY_VERIFY_WITH_TIMEOUT(!rows(doc).isEmpty(), 10000);
         const QString row = rows(doc).first();
@@ -124,9 +124,9 @@ private slots:
             QVERIFY(shown != doc);
             QCOMPARE(shown->fileName(), QDir::cleanPath(QDir(folder).filePath(file)));
             QVERIFY(shown->txtXSLT->isReadOnly());
-            QVERIFY(shown->Caption().endsWith(QLatin1String("(read-only)")));
+            QVERIFY(shown->caption().endsWith(QLatin1String("(read-only)")));
         }
-        QCOMPARE(shown->txtXSLT->CurrentLine() + 1, line.toInt());
+        QCOMPARE(shown->txtXSLT->currentLine() + 1, line.toInt());
     }
 
     // Messages of the last transformation are listed in order, with their lines; one that
@@ -160,15 +160,15 @@ private slots:
 
         // The start and end tag of the element under the caret.
         doc->txtXSLT->setText(QStringLiteral("<a>\n  <b><b/></b>\n  <!-- <b> -->\n</a>"));
-        doc->txtXSLT->setSelStart(7);
+        doc->txtXSLT->setSelectionStart(7);
         QTRY_COMPARE(doc->assist(doc->txtXSLT)->matchingTags(), (QList<QPair<int, int>>{{6, 2}, {13, 3}}));
-        doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().size()) - 1);
+        doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().size()) - 1);
         QTRY_COMPARE(doc->assist(doc->txtXSLT)->matchingTags(), (QList<QPair<int, int>>{{0, 2}, {33, 3}}));
 
         // A new line starts where the one before it does.
-        doc->txtXSLT->setSelStart(int(doc->txtXSLT->Text().indexOf(QLatin1String("</b>"))) + 4);
+        doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().indexOf(QLatin1String("</b>"))) + 4);
         QTest::keyClick(doc->txtXSLT, Qt::Key_Return);
-        QVERIFY(doc->txtXSLT->Text().contains(QLatin1String("</b>\n  \n")));
+        QVERIFY(doc->txtXSLT->text().contains(QLatin1String("</b>\n  \n")));
 
         // Ctrl+G asks for a line and goes there, in the selected pane.
         fake->inputs << QStringLiteral("4");
@@ -176,7 +176,7 @@ private slots:
         doc->txtXSLT->setFocus();
         QTest::keySequence(main, QKeySequence(QStringLiteral("Ctrl+G")));
         QCOMPARE(fake->calls.last().title, QStringLiteral("Go to Line"));
-        QCOMPARE(doc->txtXSLT->CurrentLine() + 1, 4);
+        QCOMPARE(doc->txtXSLT->currentLine() + 1, 4);
     }
 };
 

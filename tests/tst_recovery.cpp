@@ -66,20 +66,20 @@ int runChild(int argc, char **argv)
     SyntaxBox *last = doc->txtXSLT;
     if (edit.contains(QLatin1String("xsl"))) {
         // After the declaration, where there is one: nothing may come before it.
-        const QString text = doc->txtXSLT->Text();
-        doc->txtXSLT->setSelStart(text.startsWith(QLatin1String("<?xml")) ? text.indexOf(QLatin1String("?>")) + 2 : 0);
+        const QString text = doc->txtXSLT->text();
+        doc->txtXSLT->setSelectionStart(text.startsWith(QLatin1String("<?xml")) ? text.indexOf(QLatin1String("?>")) + 2 : 0);
         QTest::keyClicks(doc->txtXSLT, QStringLiteral("<!-- kept -->"));
-        doc->txtXSLT->setSelText(QStringLiteral("<!-- é -->"));
+        doc->txtXSLT->replaceSelection(QStringLiteral("<!-- é -->"));
     }
     if (edit.contains(QLatin1String("xml"))) {
-        doc->txtXML->setSelStart(doc->txtXML->Text().indexOf(QLatin1String("</r>")));
-        doc->txtXML->setSelText(QStringLiteral("<é/>"));
+        doc->txtXML->setSelectionStart(doc->txtXML->text().indexOf(QLatin1String("</r>")));
+        doc->txtXML->replaceSelection(QStringLiteral("<é/>"));
         last = doc->txtXML;
     }
     if (!QTest::qWaitFor([] { return recoveryFiles().filter(QStringLiteral(".json")).size() == 1; }, 20000))
         return 5;
     say("kept");
-    last->setSelText(QStringLiteral("<!-- too late -->"));
+    last->replaceSelection(QStringLiteral("<!-- too late -->"));
     say("typed");
     return app.exec();
 }
@@ -132,8 +132,8 @@ int runSave(int argc, char **argv)
     if (!main.openXSLT(QString::fromLocal8Bit(argv[2])))
         return 3;
     DocumentWindow *doc = main.activeDocument();
-    doc->txtXSLT->setSelStart(0);
-    doc->txtXSLT->setSelText(QStringLiteral("<!-- edited -->"));
+    doc->txtXSLT->setSelectionStart(0);
+    doc->txtXSLT->replaceSelection(QStringLiteral("<!-- edited -->"));
     qstrncpy(g_stopAtRename, argv[2], sizeof g_stopAtRename);
     bool cancel = false;
     doc->saveFile(cancel);
@@ -254,15 +254,15 @@ private slots:
         }
         QCOMPARE(docs.size(), 1);
         DocumentWindow *doc = docs.first();
-        QVERIFY(doc->txtXSLT->Text().startsWith(QStringLiteral("<!-- kept --><!-- é -->")));
-        QVERIFY(!doc->txtXSLT->Text().contains(QStringLiteral("too late")));
+        QVERIFY(doc->txtXSLT->text().startsWith(QStringLiteral("<!-- kept --><!-- é -->")));
+        QVERIFY(!doc->txtXSLT->text().contains(QStringLiteral("too late")));
         QCOMPARE(doc->fileName(), file);
-        QCOMPARE(doc->Caption(), file + QLatin1Char('*'));
+        QCOMPARE(doc->caption(), file + QLatin1Char('*'));
         QVERIFY(doc->isChanged());
         // The restored text is unsaved, also after undoing an edit to it.
         QTest::keyClicks(doc->txtXSLT, QStringLiteral(" "));
-        doc->Undo();
-        QCOMPARE(doc->Caption(), file + QLatin1Char('*'));
+        doc->undo();
+        QCOMPARE(doc->caption(), file + QLatin1Char('*'));
         // The restored window keeps its own copy, until saving ends the need for one.
         QCOMPARE(recoveryFiles().size(), 2);
         bool cancel = false;
@@ -292,13 +292,13 @@ private slots:
             return;
         QVERIFY(doc);
         // A new line takes the file's own line break.
-        doc->txtXSLT->setSelStart(doc->txtXSLT->Text().length());
+        doc->txtXSLT->setSelectionStart(doc->txtXSLT->text().length());
         QTest::keyClick(doc->txtXSLT, Qt::Key_Return);
         bool cancel = false;
         doc->saveFile(cancel);
         QVERIFY2(!cancel, qPrintable(fake->lastMessage().text));
         QCOMPARE(readFile(path), saved);
-        QCOMPARE(doc->Caption(), path);
+        QCOMPARE(doc->caption(), path);
     }
 
     // The XML source comes back into its window: its unsaved text marked changed, or, when it
@@ -326,17 +326,17 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         QVERIFY(doc);
-        QCOMPARE(doc->txtXML->Text(), source);
+        QCOMPARE(doc->txtXML->text(), source);
         QCOMPARE(doc->SSTab->tabText(1), tab);
         QCOMPARE(doc->sourceFileName(), xml);
         QCOMPARE(doc->sourceChanged(), tab.endsWith('*'));
         QCOMPARE(doc->isChanged(), stylesheetChanged);
-        QCOMPARE(doc->Caption(), stylesheetChanged ? stylesheet + '*' : stylesheet);
-        QCOMPARE(doc->txtXSLT->Text().startsWith(QStringLiteral("<!-- kept -->")), stylesheetChanged);
+        QCOMPARE(doc->caption(), stylesheetChanged ? stylesheet + '*' : stylesheet);
+        QCOMPARE(doc->txtXSLT->text().startsWith(QStringLiteral("<!-- kept -->")), stylesheetChanged);
         // Undo cannot make restored text look saved; saving the source writes what came back.
         if (doc->sourceChanged()) {
-            doc->txtXML->setSelStart(0);
-            doc->txtXML->setSelText(QStringLiteral(" "));
+            doc->txtXML->setSelectionStart(0);
+            doc->txtXML->replaceSelection(QStringLiteral(" "));
             doc->txtXML->undo();
             QCOMPARE(doc->SSTab->tabText(1), tab);
             QVERIFY(doc->saveSource(false));

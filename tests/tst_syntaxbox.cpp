@@ -262,24 +262,24 @@ private slots:
         auto [before, selected, after] = c;
         SyntaxBox box;
         box.setText(before + selected + after);
-        QCOMPARE(box.Text(), before + selected + after);
+        QCOMPARE(box.text(), before + selected + after);
 
         QSignalSpy moved(&box, &SyntaxBox::caretMoved);
-        box.setSelStart(int(before.size()));
+        box.setSelectionStart(int(before.size()));
         QCOMPARE(moved.count(), 1);
-        QCOMPARE(box.CurrentLine(), before.count(QLatin1Char('\n')));
-        QCOMPARE(box.CurrentColumn(), before.size() - before.lastIndexOf(QLatin1Char('\n'))); // 1-based
+        QCOMPARE(box.currentLine(), before.count(QLatin1Char('\n')));
+        QCOMPARE(box.currentColumn(), before.size() - before.lastIndexOf(QLatin1Char('\n'))); // 1-based
         QTest::keyClick(&box, Qt::Key_Shift); // no movement
         QCOMPARE(moved.count(), 1);
-        box.setSelLength(int(selected.size()));
-        QCOMPARE(box.SelStart(), before.size());
-        QCOMPARE(box.SelLength(), selected.size());
-        QCOMPARE(box.SelText(), selected);
+        box.setSelectionLength(int(selected.size()));
+        QCOMPARE(box.selectionStart(), before.size());
+        QCOMPARE(box.selectionLength(), selected.size());
+        QCOMPARE(box.selectedText(), selected);
 
-        box.setSelText(QString::fromUtf8("\u00fc\u2192"));
-        QCOMPARE(box.Text(), before + QString::fromUtf8("\u00fc\u2192") + after);
-        QCOMPARE(box.SelStart(), before.size() + 2);
-        QCOMPARE(box.SelLength(), 0);
+        box.replaceSelection(QString::fromUtf8("\u00fc\u2192"));
+        QCOMPARE(box.text(), before + QString::fromUtf8("\u00fc\u2192") + after);
+        QCOMPARE(box.selectionStart(), before.size() + 2);
+        QCOMPARE(box.selectionLength(), 0);
     }
 
     void edits_raiseOneChangeEach_data()
@@ -309,17 +309,17 @@ private slots:
         auto *paste = new QAction(QStringLiteral("&Paste"), &window);
         paste->setShortcut(QKeySequence::Paste);
         window.addAction(paste);
-        connect(paste, &QAction::triggered, &box, &SyntaxBox::Paste);
+        connect(paste, &QAction::triggered, &box, &SyntaxBox::paste);
         showActive(window);
         box.setFocus();
         box.setText("<ab>text</ab>");
         QGuiApplication::clipboard()->setText("XY");
-        box.setSelStart(4);
-        box.setSelLength(4);
+        box.setSelectionStart(4);
+        box.setSelectionLength(4);
         if (operation == "Undo" || operation == "Redo" || operation == "undo") {
-            box.setSelText("new");
+            box.replaceSelection("new");
             if (operation == "Redo")
-                box.Undo();
+                box.undo();
         }
         QSignalSpy changed(&box, &SyntaxBox::changed);
         if (operation.startsWith("type:"))
@@ -329,10 +329,10 @@ private slots:
         else if (operation.startsWith("key:"))
             QTest::keySequence(&box, QKeySequence(operation.mid(4)));
         else if (operation == "setSelText")
-            box.setSelText("new");
+            box.replaceSelection("new");
         else {
-            const QHash<QString, void (SyntaxBox::*)()> calls{{"Cut", &SyntaxBox::Cut}, {"Copy", &SyntaxBox::Copy},
-                {"Paste", &SyntaxBox::Paste}, {"Undo", &SyntaxBox::Undo}, {"Redo", &SyntaxBox::Redo}};
+            const QHash<QString, void (SyntaxBox::*)()> calls{{"Cut", &SyntaxBox::cut}, {"Copy", &SyntaxBox::copy},
+                {"Paste", &SyntaxBox::paste}, {"Undo", &SyntaxBox::undo}, {"Redo", &SyntaxBox::redo}};
             if (operation == "undo" || operation == "paste") {
                 // Through the base class, as QScintilla's own context menu calls them.
                 QsciScintilla &base = box;
@@ -341,7 +341,7 @@ private slots:
                 (box.*calls.value(operation))();
             }
         }
-        QCOMPARE(box.Text(), expected);
+        QCOMPARE(box.text(), expected);
         QCOMPARE(changed.count(), changes);
         if (operation == "Cut" || operation == "Copy")
             QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("text"));
@@ -454,10 +454,10 @@ private slots:
         showActive(box);
         box.setEolMode(crlf ? QsciScintilla::EolWindows : QsciScintilla::EolUnix);
         box.setText(QString(before).remove('|'));
-        box.setSelStart(int(before.indexOf('|')));
+        box.setSelectionStart(int(before.indexOf('|')));
         QTest::keyClick(&box, Qt::Key_Return);
         QTest::keyClick(&box, Qt::Key_X);
-        QCOMPARE(box.Text(), after);
+        QCOMPARE(box.text(), after);
     }
 
     // The line-number margin fits every number of the text's length in the current font, after
@@ -540,18 +540,18 @@ private slots:
             }
         } else if (how == "paste") {
             QGuiApplication::clipboard()->setText(text);
-            box.Paste();
+            box.paste();
         } else if (how == "set") {
             box.setText(text);
         } else {
             box.setText(QString(text).remove("&x"));
-            box.setSelStart(int(text.indexOf("&x")));
+            box.setSelectionStart(int(text.indexOf("&x")));
             QTest::keyClicks(&box, "&");
             box.repaint();
             QTest::keyClicks(&box, "x");
         }
         box.repaint();
-        QCOMPARE(box.Text(), text);
+        QCOMPARE(box.text(), text);
         colourRest(box);
         const QByteArray utf8 = text.toUtf8();
         QCOMPARE(styleName(int(box.SendScintilla(Sci::SCI_GETSTYLEAT, static_cast<unsigned long>(utf8.indexOf("&x"))))), styleName(XmlLexer::Default));
@@ -594,7 +594,7 @@ private slots:
         auto [text, folds] = c;
         SyntaxBox box;
         box.setText(text);
-        box.ColorizeAll();
+        box.colorizeAll();
         QCOMPARE(editorFolds(box), folds);
     }
 
@@ -615,7 +615,7 @@ private slots:
         box.resize(400, 200);
         box.show(); // painting asks for styles of its own
         box.setText(QString::fromUtf8(kStylesheet.repeated(4) + QByteArray("<a>\n").repeated(300))); // nesting deeper than 255
-        box.ColorizeAll();
+        box.colorizeAll();
         for (int edit = 0; edit < 300; ++edit) {
             const long length = box.SendScintilla(Sci::SCI_GETLENGTH);
             const long at = long(rng.bounded(quint32(length + 1)));
@@ -647,7 +647,7 @@ private slots:
         const QString text = "<t:stylesheet version=\"1.0\"\n    xmlns:t=\"http://www.w3.org/1999/XSL/Transform\">\n"
                              "<t:if test=\"f()\"/>\n</t:stylesheet>";
         box.setText(text);
-        box.ColorizeAll();
+        box.colorizeAll();
         QCOMPARE(styleName(int(box.SendScintilla(Sci::SCI_GETSTYLEAT, 1UL))), styleName(XmlLexer::XsltElement));
         replaceBytes(box, long(text.indexOf("xmlns:t")), 7, "xmlns:u");
         colourRest(box);
@@ -662,7 +662,7 @@ private slots:
         SyntaxBox box;
         showActive(box);
         box.setAutoColorize(false);
-        QVERIFY(!box.AutoColorize());
+        QVERIFY(!box.autoColorize());
         box.setText(QString::fromUtf8(kStylesheet.repeated(200)));
         box.repaint();
         int requests = 0;
@@ -671,16 +671,16 @@ private slots:
             QApplication::processEvents();
         QVERIFY2(requests < 5, qPrintable(QString::number(requests)));
         QVERIFY(!coloured(box, 1));
-        box.ColorizeAll(); // still off: the load sequence colours explicitly
+        box.colorizeAll(); // still off: the load sequence colours explicitly
         QVERIFY(coloured(box, 1));
 
-        box.setSelStart(int(box.Text().size()));
+        box.setSelectionStart(int(box.text().size()));
         QTest::keyClicks(&box, "<c/>");
         box.repaint();
         QApplication::processEvents();
-        QVERIFY(!coloured(box, int(box.Text().size()) - 3));
+        QVERIFY(!coloured(box, int(box.text().size()) - 3));
         box.setAutoColorize(true);
-        QTRY_VERIFY(coloured(box, int(box.Text().size()) - 3));
+        QTRY_VERIFY(coloured(box, int(box.text().size()) - 3));
     }
 };
 

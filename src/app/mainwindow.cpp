@@ -197,13 +197,13 @@ const std::vector<MainWindow::Command> &MainWindow::commands()
 
         {.row = Row::Menu, .name = "mnuEdit", .caption = "&Edit"},
         {.row = Row::Item, .name = "mnuUndo", .caption = "&Undo", .shortcut = "Ctrl+Z", .icon = "undo", .availability = Edit,
-         .toolbarSlot = 11, .toolbarKey = "Undo", .tooltip = "Undo", .onDocument = &D::Undo},
+         .toolbarSlot = 11, .toolbarKey = "Undo", .tooltip = "Undo", .onDocument = &D::undo},
         {.row = Row::Item, .name = "mnuRedo", .caption = "&Redo", .icon = "redo", .availability = EditCommand,
-         .toolbarSlot = 12, .toolbarKey = "Redo", .tooltip = "Redo", .onDocument = &D::Redo},
+         .toolbarSlot = 12, .toolbarKey = "Redo", .tooltip = "Redo", .onDocument = &D::redo},
         {.row = Row::Item, .name = "mnuCut", .caption = "Cu&t", .shortcut = "Ctrl+X", .icon = "cut", .availability = Edit,
-         .toolbarSlot = 6, .toolbarKey = "Cut", .tooltip = "Cut", .onDocument = &D::Cut},
+         .toolbarSlot = 6, .toolbarKey = "Cut", .tooltip = "Cut", .onDocument = &D::cut},
         {.row = Row::Item, .name = "mnuCopy", .caption = "&Copy", .shortcut = "Ctrl+C", .icon = "copy", .availability = Edit,
-         .toolbarSlot = 7, .toolbarKey = "Copy", .tooltip = "Copy", .onDocument = &D::Copy},
+         .toolbarSlot = 7, .toolbarKey = "Copy", .tooltip = "Copy", .onDocument = &D::copy},
         {.row = Row::Item, .name = "mnuPaste", .caption = "&Paste", .shortcut = "Ctrl+V", .icon = "paste", .availability = Edit,
          .toolbarSlot = 8, .toolbarKey = "Paste", .tooltip = "Paste", .onMain = &M::cmdPaste},
         {.row = Row::Item, .name = "mnuSelectAll", .caption = "Select &All", .shortcut = "Ctrl+A", .availability = Edit,
@@ -522,7 +522,7 @@ void MainWindow::cmdPaste()
     if (controlKeyDown)
         return;
     if (DocumentWindow *doc = activeDocument())
-        doc->Paste();
+        doc->paste();
 }
 
 void MainWindow::cmdPreview()
@@ -582,7 +582,7 @@ void MainWindow::cmdGoToLine()
         return;
     SyntaxBox *pane = doc->SSTab->currentIndex() == 0 ? doc->txtXSLT : doc->txtXML;
     const QString answer = dialogs().inputBox(this, QStringLiteral("Line number (1 to %1):").arg(pane->lines()),
-                                              QStringLiteral("Go to Line"), QString::number(pane->CurrentLine() + 1));
+                                              QStringLiteral("Go to Line"), QString::number(pane->currentLine() + 1));
     bool ok = false;
     const int line = answer.trimmed().toInt(&ok);
     if (ok && doc)
@@ -880,7 +880,7 @@ void MainWindow::newDocument()
 {
     auto *doc = new DocumentWindow();
     adopt(doc);
-    doc->txtXSLT->ColorizeAll();
+    doc->txtXSLT->colorizeAll();
     doc->setupNewDoc();
     showDocumentWindow(doc);
     addFormToArray(doc);
@@ -1195,7 +1195,7 @@ void MainWindow::setChildWindowFonts()
                 ctl->setAttribValueColor(color(AttribValueColor));
                 ctl->setAttribValueBold(flag(AttribValueBold));
                 ctl->setAttribValueItalic(flag(AttribValueItalic));
-                ctl->ColorizeAll();
+                ctl->colorizeAll();
             }
             doc->autoParse = flag(AutoParse);
             doc->setRunPreviewScripts(flag(RunPreviewScripts));

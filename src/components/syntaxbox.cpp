@@ -382,11 +382,6 @@ SyntaxBox::~SyntaxBox()
     d = nullptr;
 }
 
-QString SyntaxBox::Text() const
-{
-    return text();
-}
-
 QByteArray SyntaxBox::utf8Text() const
 {
     // Copied around the editor's gap: asking for one contiguous buffer would move the gap to
@@ -416,44 +411,39 @@ void SyntaxBox::setText(const QString &text)
     d->changePending = true;
 }
 
-int SyntaxBox::SelStart() const
+int SyntaxBox::selectionStart() const
 {
     return int(d->unitsBefore(d->send(SCI_GETSELECTIONSTART)));
 }
 
-void SyntaxBox::setSelStart(int pos)
+void SyntaxBox::setSelectionStart(int pos)
 {
     Impl::Scope scope(this, d);
     SendScintilla(SCI_GOTOPOS, d->byteAt(pos));
 }
 
-int SyntaxBox::SelLength() const
+int SyntaxBox::selectionLength() const
 {
     return int(d->unitsBetween(d->send(SCI_GETSELECTIONSTART), d->send(SCI_GETSELECTIONEND)));
 }
 
-void SyntaxBox::setSelLength(int len)
+void SyntaxBox::setSelectionLength(int len)
 {
     Impl::Scope scope(this, d);
-    const int start = SelStart();
+    const int start = selectionStart();
     const long anchor = d->byteAt(start);
     const long caret = d->byteAt(start + std::max(0, len));
     SendScintilla(SCI_SETSEL, anchor, caret);
 }
 
-QString SyntaxBox::SelText() const
-{
-    return selectedText();
-}
-
-void SyntaxBox::setSelText(const QString &text)
+void SyntaxBox::replaceSelection(const QString &text)
 {
     Impl::Scope scope(this, d);
     SendScintilla(SCI_REPLACESEL, 0UL, text.toUtf8().constData());
     SendScintilla(SCI_SCROLLCARET);
 }
 
-bool SyntaxBox::HideSelection() const
+bool SyntaxBox::hidesSelection() const
 {
     return false;
 }
@@ -497,7 +487,7 @@ double SyntaxBox::fontPointSize() const
     return d->font.pointSizeF();
 }
 
-bool SyntaxBox::AutoColorize() const
+bool SyntaxBox::autoColorize() const
 {
     return d->autoColorize;
 }
@@ -516,7 +506,7 @@ void SyntaxBox::setAutoColorize(bool on)
     }
 }
 
-void SyntaxBox::ColorizeAll()
+void SyntaxBox::colorizeAll()
 {
     d->colourTimer.stop();
     const long end = d->byteLength();
@@ -530,44 +520,44 @@ void SyntaxBox::ColorizeAll()
     d->colourNextSlice();
 }
 
-void SyntaxBox::ClearUndo()
+void SyntaxBox::clearUndoHistory()
 {
     SendScintilla(SCI_EMPTYUNDOBUFFER);
 }
 
-int SyntaxBox::CurrentLine() const
+int SyntaxBox::currentLine() const
 {
     return int(d->send(SCI_LINEFROMPOSITION, d->send(SCI_GETCURRENTPOS)));
 }
 
-int SyntaxBox::CurrentColumn() const
+int SyntaxBox::currentColumn() const
 {
     const long caret = d->send(SCI_GETCURRENTPOS);
     const long lineStart = d->send(SCI_POSITIONFROMLINE, d->send(SCI_LINEFROMPOSITION, caret));
     return int(d->send(SCI_COUNTCODEUNITS, lineStart, caret)) + 1;
 }
 
-bool SyntaxBox::CanUndo() const
+bool SyntaxBox::canUndo() const
 {
     return d->send(SCI_CANUNDO);
 }
 
-bool SyntaxBox::CanRedo() const
+bool SyntaxBox::canRedo() const
 {
     return d->send(SCI_CANREDO);
 }
 
-bool SyntaxBox::CanCut() const
+bool SyntaxBox::canCut() const
 {
-    return CanCopy() && !isReadOnly();
+    return canCopy() && !isReadOnly();
 }
 
-bool SyntaxBox::CanCopy() const
+bool SyntaxBox::canCopy() const
 {
     return d->send(SCI_GETSELECTIONEND) > d->send(SCI_GETSELECTIONSTART);
 }
 
-bool SyntaxBox::CanPaste() const
+bool SyntaxBox::canPaste() const
 {
     const QMimeData *data = QGuiApplication::clipboard()->mimeData();
     return d->send(SCI_CANPASTE) && data && data->hasText() && !data->text().isEmpty();
@@ -599,11 +589,6 @@ void SyntaxBox::redo()
     SendScintilla(SCI_REDO);
 }
 
-void SyntaxBox::Cut() { cut(); }
-void SyntaxBox::Copy() { SendScintilla(SCI_COPY); }
-void SyntaxBox::Paste() { paste(); }
-void SyntaxBox::Undo() { undo(); }
-void SyntaxBox::Redo() { redo(); }
 
 void SyntaxBox::setTagColor(long color) { d->setColour(kTagStyles, color); }
 void SyntaxBox::setTagBold(bool on) { d->setBold(kTagStyles, on); }

@@ -9,7 +9,7 @@
 // The syntax-colouring edit control used for both panes of a document window: a QScintilla
 // editor with our XML lexer (XmlLexer), which knows XSLT and the XPath in its attributes.
 //
-// Every position and length here counts characters of Text() (UTF-16 code units of the
+// Every position and length here counts characters of text() (UTF-16 code units of the
 // QString), never Scintilla's UTF-8 bytes. Colours are 0x00BBGGRR integers.
 class SyntaxBox : public QsciScintilla
 {
@@ -21,27 +21,25 @@ public:
     explicit SyntaxBox(QWidget *parent = nullptr);
     ~SyntaxBox() override;
 
-    // The whole text. Writing replaces it, starts a new undo history and raises exactly one
+    // Writing the whole text replaces it, starts a new undo history and raises exactly one
     // changed().
-    QString Text() const;
     // The whole text as UTF-8, copied straight from the editor's buffer: the cheap way to hand
     // a large text to the XML parser.
     QByteArray utf8Text() const;
     void setText(const QString &text) override;
 
-    // Between positions of Text() (UTF-16 units) and Scintilla's byte positions.
+    // Between positions of text() (UTF-16 units) and Scintilla's byte positions.
     long bytePositionOf(int position) const;
     int characterPositionOf(long bytePosition) const;
 
-    int SelStart() const;
-    void setSelStart(int pos);   // moves the caret, empties the selection
-    int SelLength() const;
-    void setSelLength(int len);  // selects len characters from SelStart() and shows them
-    QString SelText() const;
-    void setSelText(const QString &text); // replaces the selection; caret after the new text
+    int selectionStart() const;
+    void setSelectionStart(int pos);   // moves the caret, empties the selection
+    int selectionLength() const;
+    void setSelectionLength(int len);  // selects len characters from selectionStart() and shows them
+    void replaceSelection(const QString &text); // caret after the new text
 
     // False: the selection stays drawn (in a muted colour) while another control has the focus.
-    bool HideSelection() const;
+    bool hidesSelection() const;
 
     // The live font: name and size (points, as text such as "8.25") change the display at once.
     // fontName() is the family actually shown (a missing family resolves to an installed one).
@@ -51,28 +49,22 @@ public:
     void setFontSize(const QString &points); // throws std::invalid_argument for non-numbers
     double fontPointSize() const;
 
-    bool AutoColorize() const;
+    bool autoColorize() const;
     void setAutoColorize(bool on);
     // Colours the whole text. A very large text is coloured from the top down: what fits in a
     // short time now, the rest in the background while the control stays usable.
-    void ColorizeAll();
-    void ClearUndo();
+    void colorizeAll();
+    void clearUndoHistory();
 
-    int CurrentLine() const;   // 0-based line of the caret
-    int CurrentColumn() const; // 1-based column of the caret, in characters (UTF-16 units)
+    int currentLine() const;   // 0-based line of the caret
+    int currentColumn() const; // 1-based column of the caret, in characters (UTF-16 units)
 
-    bool CanUndo() const;
-    bool CanRedo() const;
-    bool CanCut() const;
-    bool CanCopy() const;
-    bool CanPaste() const;
-    // The clipboard and history commands by their two names: QScintilla's slots (cut(),
-    // paste(), undo(), redo()) are overridden, so either way each command is one change.
-    void Cut();
-    void Copy();
-    void Paste();
-    void Undo();
-    void Redo();
+    bool canUndo() const;
+    bool canRedo() const;
+    bool canCut() const;
+    bool canCopy() const;
+    bool canPaste() const;
+    // QScintilla's clipboard and history slots, each one change of the text.
     void cut() override;
     void paste() override;
     void undo() override;

@@ -130,7 +130,7 @@ struct TagCompletionList::Impl : QObject {
         q->hide();
         closing = false;
         if (chosen.isEmpty() && ed && !typed.isEmpty())
-            ed->setSelText(typed);
+            ed->replaceSelection(typed);
         if (!self)
             return;
         emit q->ListClosed();

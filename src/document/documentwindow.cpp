@@ -386,13 +386,13 @@ void DocumentWindow::buildControls()
     connect(tagList, &TagCompletionList::ItemChosen, this, [this](const QString &name) {
         if (tagList->mode() == TagCompletionList::Mode::Attributes) {
             // The space is in the text: the attribute with its quotes, the caret between them.
-            txtXSLT->setSelText(name + QStringLiteral("=\"\""));
-            txtXSLT->setSelStart(txtXSLT->SelStart() - 1);
+            txtXSLT->replaceSelection(name + QStringLiteral("=\"\""));
+            txtXSLT->setSelectionStart(txtXSLT->selectionStart() - 1);
         } else {
             // The "<" is already in the text: complete the start tag and put the end tag behind it.
-            txtXSLT->setSelText(name + QStringLiteral("></") + name + QLatin1Char('>'));
+            txtXSLT->replaceSelection(name + QStringLiteral("></") + name + QLatin1Char('>'));
         }
-        txtXSLT->ColorizeAll();
+        txtXSLT->colorizeAll();
         txtXSLT->raise();
     });
     connect(tagList, &TagCompletionList::ListClosed, this, [this] { txtXSLT->raise(); });
@@ -481,13 +481,13 @@ void DocumentWindow::completeTyping(int &code)
         if (open.isEmpty())
             return;
         code = 0;
-        txtXSLT->setSelText(QLatin1Char('/') + open + QLatin1Char('>'));
+        txtXSLT->replaceSelection(QLatin1Char('/') + open + QLatin1Char('>'));
     }
 }
 
 void DocumentWindow::setupNewDoc()
 {
-    txtXSLT->ClearUndo();
+    txtXSLT->clearUndoHistory();
 }
 
 void DocumentWindow::setCaption(const QString &caption)
@@ -891,7 +891,7 @@ void DocumentWindow::restoreUnsaved(const RecoveryEntry &kept)
 {
     m_loading = true;
     txtXSLT->setText(QString::fromUtf8(kept.text));
-    txtXSLT->ClearUndo();
+    txtXSLT->clearUndoHistory();
     txtXSLT->setEolMode(eolModeFor(kept.format.lineBreak));
     m_loading = false;
     m_xsltFormat = kept.format;
@@ -913,7 +913,7 @@ void DocumentWindow::restoreSource(const RecoveryEntry &kept)
     if (kept.sourceChanged) {
         m_loading = true;
         txtXML->setText(QString::fromUtf8(kept.sourceText));
-        txtXML->ClearUndo();
+        txtXML->clearUndoHistory();
         txtXML->setEolMode(eolModeFor(kept.sourceFormat.lineBreak));
         m_loading = false;
         m_xmlFileName = kept.sourceFileName;
@@ -985,8 +985,8 @@ void DocumentWindow::showParseInfo()
 
 void DocumentWindow::showCaretPosition(SyntaxBox *ctl)
 {
-    const int line = ctl->CurrentLine() + 1;
-    const int column = ctl->CurrentColumn();
+    const int line = ctl->currentLine() + 1;
+    const int column = ctl->currentColumn();
     m_panel2->setText(QStringLiteral("Line: %1, Col: %2").arg(line).arg(column));
 }
 
@@ -1003,7 +1003,7 @@ void DocumentWindow::setEditState(std::optional<bool> all)
         case 1: ctl = txtXML; break;
         default: return; // the preview keeps whatever state entering it set
         }
-        state = {ctl->CanCopy(), ctl->CanCut(), ctl->CanPaste(), ctl->CanUndo(), ctl->CanRedo(), true, true, true};
+        state = {ctl->canCopy(), ctl->canCut(), ctl->canPaste(), ctl->canUndo(), ctl->canRedo(), true, true, true};
     }
     emit editStateChanged(state);
 }
@@ -1014,7 +1014,7 @@ void DocumentWindow::tabChanged(int index)
     m_previousTab = index;
     switch (index) {
     case 0:
-        txtXSLT->setSelLength(0);
+        txtXSLT->setSelectionLength(0);
         setEditState();
         txtXSLT->raise();
         showCaretPosition(txtXSLT);
@@ -1277,7 +1277,7 @@ bool DocumentWindow::loadInto(SyntaxBox *ctl, const QString &file, const QString
                                                               : QsciScintilla::EolUnix);
             result = true;
             loaded(text);
-            ctl->ColorizeAll();
+            ctl->colorizeAll();
             if (text.format.fallback)
                 StatusBar->showMessage(QStringLiteral("The file is not valid %1; it is shown byte for byte as Latin-1 "
                                                       "and saved the same way.").arg(QString::fromLatin1(text.format.encoding)),
@@ -1293,7 +1293,7 @@ bool DocumentWindow::loadInto(SyntaxBox *ctl, const QString &file, const QString
     }
     m_loading = false;
     ctl->setAutoColorize(true);
-    ctl->ClearUndo();
+    ctl->clearUndoHistory();
     // Reading a large file went through several large copies (bytes, tree, text); what they
     // freed goes back to the system.
     malloc_trim(0);
@@ -1368,7 +1368,7 @@ void DocumentWindow::saveFile(bool &Cancel)
 bool DocumentWindow::writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error)
 {
     // The encoding is the one the declaration names now, not the one the file was read in.
-    const textfile::Encoded out = textfile::encodeForSave(pane->Text(), *format);
+    const textfile::Encoded out = textfile::encodeForSave(pane->text(), *format);
     // What reaches the disk must read back as the text it was written from.
     const auto readsBack = [&](const QByteArray &back, QString *why) {
         if (textfile::decode(back).text != out.text) {
@@ -1582,46 +1582,46 @@ SyntaxBox *DocumentWindow::currentEditor() const
     }
 }
 
-void DocumentWindow::Cut()
+void DocumentWindow::cut()
 {
     if (SyntaxBox *ctl = currentEditor())
-        ctl->Cut();
+        ctl->cut();
 }
 
-void DocumentWindow::Copy()
+void DocumentWindow::copy()
 {
     if (SyntaxBox *ctl = currentEditor())
-        ctl->Copy();
+        ctl->copy();
 }
 
-void DocumentWindow::Paste()
+void DocumentWindow::paste()
 {
     if (SyntaxBox *ctl = currentEditor())
-        ctl->Paste();
+        ctl->paste();
 }
 
-void DocumentWindow::Undo()
+void DocumentWindow::undo()
 {
     SyntaxBox *ctl = currentEditor();
     if (!ctl)
         return;
     // The editor reports the change itself, which runs the same handling as typing.
-    ctl->Undo();
+    ctl->undo();
 }
 
-void DocumentWindow::Redo()
+void DocumentWindow::redo()
 {
     SyntaxBox *ctl = currentEditor();
     if (!ctl)
         return;
-    ctl->Redo();
+    ctl->redo();
 }
 
 void DocumentWindow::selectAll()
 {
     if (SyntaxBox *ctl = currentEditor()) {
-        ctl->setSelStart(0);
-        ctl->setSelLength(int(ctl->Text().length()));
+        ctl->setSelectionStart(0);
+        ctl->setSelectionLength(int(ctl->text().length()));
         // Copy and Cut can act on the new selection at once.
         setEditState();
     }
@@ -1652,7 +1652,7 @@ void DocumentWindow::printText(SyntaxBox *ctl)
         if (!outputFile.isEmpty() && copies > 1)
             printer.setOutputFileName(copy == 1 ? outputFile : QStringLiteral("%1.%2").arg(outputFile).arg(copy));
         QTextDocument text;
-        text.setPlainText(ctl->Text() + QLatin1Char('\n'));
+        text.setPlainText(ctl->text() + QLatin1Char('\n'));
         // Laid out on the printer's own pages: a document without pages of its own would get
         // page numbers added at the foot of each.
         text.documentLayout()->setPaintDevice(&printer);
@@ -1893,7 +1893,7 @@ void DocumentWindow::formatDocument()
     SyntaxBox *pane = currentEditor();
     if (!pane || pane->isReadOnly() || refuseWhileBusy())
         return;
-    const QString text = pane->Text();
+    const QString text = pane->text();
     formatter::Result result;
     if (!formatInWorker(pane, {text, indentWidth(), false, QString()}, QStringLiteral("Format Document"), &result))
         return;
@@ -1912,9 +1912,9 @@ void DocumentWindow::formatSelection()
     SyntaxBox *pane = currentEditor();
     if (!pane || pane->isReadOnly() || refuseWhileBusy())
         return;
-    const QString text = pane->Text();
-    int start = pane->SelStart();
-    const int end = start + pane->SelLength();
+    const QString text = pane->text();
+    int start = pane->selectionStart();
+    const int end = start + pane->selectionLength();
     if (end == start) {
         StatusBar->showMessage(QStringLiteral("Select the elements to format first."), kStatusNoteMs);
         return;

@@ -82,7 +82,7 @@ public:
     bool isChanged() const { return m_changed; }
     bool isLoading() const { return m_loading; }
     bool hasParseDocument() const { return static_cast<bool>(xmlParseDoc); }
-    QString Caption() const { return windowTitle(); }
+    QString caption() const { return windowTitle(); }
     QString panelText(int index) const;
     bool panelHasIcon() const;
 
@@ -105,11 +105,11 @@ public:
 
     // Clipboard, history, selection and printing act on the page of the selected tab; on the
     // Preview tab only printing does something.
-    void Cut();
-    void Copy();
-    void Paste();
-    void Undo();
-    void Redo();
+    void cut();
+    void copy();
+    void paste();
+    void undo();
+    void redo();
     void selectAll();
     void printDoc();
 

@@ -128,7 +128,7 @@ QString LivePreviewPane::errorText() const
 QString LivePreviewPane::resultSource() const
 {
     const_cast<LivePreviewPane *>(this)->showPendingSource();
-    return m_source->Text();
+    return m_source->text();
 }
 
 void LivePreviewPane::showPendingSource()

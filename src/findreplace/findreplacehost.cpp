@@ -132,7 +132,7 @@ FindReplaceDialog::FindReplaceDialog(QWidget *owner, SyntaxBox *target, bool rep
         if (s_dialog == this)
             s_dialog = nullptr;
         // A control that hides an unfocused selection would not show what was found.
-        if (m_target && m_target->HideSelection())
+        if (m_target && m_target->hidesSelection())
             m_target->setFocus();
         deleteLater();
     });
@@ -179,8 +179,8 @@ FindReplaceDialog *openDialog()
 
 QString initialFindText(SyntaxBox *target)
 {
-    if (target && target->SelLength() >= 1)
-        return limited(target->SelText());
+    if (target && target->selectionLength() >= 1)
+        return limited(target->selectedText());
     return QString();
 }
 

@@ -29,8 +29,8 @@ void reportNoMatches(QList<Notice> *notices)
 
 void select(SyntaxBox *target, qsizetype start, qsizetype length)
 {
-    target->setSelStart(int(start));
-    target->setSelLength(int(length));
+    target->setSelectionStart(int(start));
+    target->setSelectionLength(int(length));
 }
 
 } // namespace
@@ -77,12 +77,12 @@ bool findNextDown(SyntaxBox *target, const QString &findWhat, int flags, QList<N
 {
     // An empty find text would "match" between every two characters.
     if (target && !findWhat.isEmpty()) {
-        const QString text = target->Text();
+        const QString text = target->text();
         const qsizetype n = findWhat.size();
         const Qt::CaseSensitivity cs = sensitivity(flags);
         // From a bare caret an occurrence may begin at the caret; from a selection (usually the
         // previous match) the search starts at its second character.
-        qsizetype start = target->SelStart() + (target->SelLength() > 0 ? 1 : 0);
+        qsizetype start = target->selectionStart() + (target->selectionLength() > 0 ? 1 : 0);
         while (start <= text.size()) {
             const qsizetype p = text.indexOf(findWhat, start, cs);
             if (p < 0)
@@ -104,10 +104,10 @@ bool findNextUp(SyntaxBox *target, const QString &findWhat, int flags, QList<Not
 {
     if (!target)
         return false;
-    const QString text = target->Text();
+    const QString text = target->text();
     const qsizetype n = findWhat.size();
     const Qt::CaseSensitivity cs = sensitivity(flags);
-    int limit = target->SelStart();
+    int limit = target->selectionStart();
     for (;;) {
         const int p = findLastBefore(limit, text, findWhat, cs);
         if (p < 0)
@@ -129,8 +129,8 @@ void replaceSelection(SyntaxBox *target, const QString &findWhat, const QString 
     if (!target)
         return;
     // Exact comparison whatever Match case says; an empty find text never stands for the caret.
-    if (!findWhat.isEmpty() && target->SelText() == findWhat)
-        target->setSelText(replaceWith);
+    if (!findWhat.isEmpty() && target->selectedText() == findWhat)
+        target->replaceSelection(replaceWith);
     findNextDown(target, findWhat, flags | Down, notices);
 }
 
@@ -140,7 +140,7 @@ int replaceAll(SyntaxBox *target, const QString &findWhat, const QString &replac
     if (!target)
         return 0;
     BusyCursor busy;
-    const QString text = target->Text();
+    const QString text = target->text();
     const qsizetype n = findWhat.size();
     const Qt::CaseSensitivity cs = sensitivity(flags);
 
@@ -182,7 +182,7 @@ int replaceAll(SyntaxBox *target, const QString &findWhat, const QString &replac
     }
     target->beginUndoAction();
     select(target, first, consumed - first);
-    target->setSelText(middle); // leaves the caret after the last replacement
+    target->replaceSelection(middle); // leaves the caret after the last replacement
     target->endUndoAction();
     if (notices)
         notices->append({replacedMessage(count), msg::Information});
@@ -200,7 +200,7 @@ QList<Notice> onFindReplace(SyntaxBox *target, int flags, const QString &findWha
         else
             findNextUp(target, findWhat, flags, &notices);
         // A control that hides an unfocused selection would not show what was found.
-        if (target->HideSelection())
+        if (target->hidesSelection())
             target->setFocus();
     }
     if (hasFlag(Replace, flags))

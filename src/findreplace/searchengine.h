@@ -7,7 +7,7 @@ class SyntaxBox;
 
 // Find Next, Replace and Replace All on one edit control. Nothing is cached between commands:
 // every command reads the control's text as it is now, so edits made while the find dialog is
-// open are always taken into account. Positions are characters of Text(), 0-based, as the
+// open are always taken into account. Positions are characters of text(), 0-based, as the
 // control counts them.
 namespace findreplace {
 
