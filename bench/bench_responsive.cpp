@@ -11,7 +11,7 @@
 //   f. the compile check of a 1 MB stylesheet, engine time, against bare parse and compile.
 //
 // Run by hand from the build folder, under a display (xvfb-run -a) or offscreen:
-//   ./bench/bench_responsive [--runs N] [--only abcde]
+//   ./bench/bench_responsive [--runs N] [--only abcdefgh]
 
 #include "app/mainwindow.h"
 #include "benchsupport.h"
@@ -352,6 +352,52 @@ void benchStop(MainWindow &main)
     doc->parentWidget()->close();
 }
 
+// A runaway in one window holds up nobody else: window B's Preview tab takes as long beside a
+// runaway transformation of window A as with A idle.
+void benchIndependence(MainWindow &main, const QString &scratch)
+{
+    DocumentWindow *a = newWindow(main);
+    a->txtXSLT->setText(QStringLiteral(
+        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+        "<xsl:template match=\"/\"><xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\">"
+        "<xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\"><xsl:if test=\"false()\"><x/></xsl:if>"
+        "</xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></xsl:template></xsl:stylesheet>"));
+    a->txtXML->setText(QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(400) + QStringLiteral("</r>"));
+    DocumentWindow *b = newWindow(main);
+    b->txtXSLT->setText(QStringLiteral(
+        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+        "<xsl:template match=\"/\"><out><xsl:value-of select=\"count(//a)\"/></out></xsl:template></xsl:stylesheet>"));
+    b->txtXML->setText(QStringLiteral("<r>") + QStringLiteral("<a/>").repeated(100) + QStringLiteral("</r>"));
+    int n = 0;
+    const auto previewB = [&] {
+        QString stem = scratch + QStringLiteral("/tmp/independence%1.").arg(++n);
+        QElapsedTimer t;
+        t.start();
+        if (!b->buildPreviewFile(stem))
+            std::fprintf(stderr, "    the preview in B failed\n");
+        return msSince(t);
+    };
+    const double idle = measure(previewB);
+    engine::Request runaway;
+    runaway.window = a->windowId();
+    runaway.generation = 1;
+    runaway.target = preview::Target::Browser;
+    runaway.input = {a->txtXSLT->utf8Text(), QString(), a->txtXML->utf8Text(), QString(), {}};
+    EngineClient::shared().submit(std::move(runaway), engine::Channel::Tab, nullptr, {});
+    (void)QTest::qWaitFor([&] { return false; }, 300);
+    const double beside = measure(previewB);
+    const bool stillRunning = EngineClient::shared().isBusy(a->windowId());
+    EngineClient::shared().stop(a->windowId());
+    addRow("h. preview in window B, A idle", idle, "ms", 0, "baseline");
+    addRow(stillRunning ? "h. preview in window B, a runaway in A" : "h. preview in window B (A's runaway ENDED early)",
+           beside, "ms", 0, "info");
+    addRow("h. ... beside the runaway / A idle", beside / idle, "x", 1.5, "<= 1.5x");
+    for (DocumentWindow *doc : {a, b}) {
+        doc->setCloseApproved(true);
+        doc->parentWidget()->close();
+    }
+}
+
 // A 50 KB stylesheet that makes an XHTML page of the source (a table row per record), with
 // more templates besides, as real stylesheets have.
 QByteArray pageStylesheet(qsizetype bytes)
@@ -506,7 +552,7 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX") && getuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    QByteArray only = "abcdefg";
+    QByteArray only = "abcdefgh";
     for (int i = 1; i < argc; ++i) {
         const QByteArray a = argv[i];
         if (a == "--only" && i + 1 < argc)
@@ -548,6 +594,8 @@ int main(int argc, char *argv[])
             benchCheck();
         if (only.contains('g'))
             benchXPathBar(main);
+        if (only.contains('h'))
+            benchIndependence(main, scratch);
         if (only.contains('e')) {
             benchLive(main, "XHTML page", pageStylesheet(50 << 10), true);
             // The same stylesheet size making a plain XML result, which the web view shows as
