@@ -270,7 +270,7 @@ private slots:
         QCOMPARE(doc->panelHasIcon(), c.autoParse);
         QCOMPARE(fake->messages().size(), c.error.isEmpty() ? 0 : 1);
         if (!c.error.isEmpty()) {
-            QCOMPARE(fake->lastMessage().title + " " + QString::number(fake->lastMessage().style), QStringLiteral("Error Loading Options 16"));
+            QCOMPARE(fake->lastMessage().title + " " + FakeDialogs::iconName(fake->lastMessage().icon), QStringLiteral("Error Loading Options Critical"));
             QVERIFY2(fake->lastMessage().text.contains(c.error), qPrintable(fake->lastMessage().text));
         }
     }
@@ -287,7 +287,8 @@ private slots:
         clickStatusBar(doc);
         QCOMPARE(fake->messages().size(), 1);
         const FakeDialogs::Call info = fake->lastMessage();
-        QCOMPARE(info.title + " " + QString::number(info.style), QStringLiteral("Extended Parse Info 64"));
+        QCOMPARE(info.title + " " + FakeDialogs::iconName(info.icon), QStringLiteral("Extended Parse Info Information"));
+        QCOMPARE(info.buttons, QMessageBox::Ok);
         QVERIFY2(info.text.startsWith("Parse Error in Document\nError: " + first), qPrintable(info.text));
         const QStringList lines = info.text.split('\n');
         QCOMPARE(lines.filter(QRegularExpression("^Line: \\d+$")).size(), 1);
@@ -305,13 +306,13 @@ private slots:
     {
         QTest::addColumn<CloseCase>("c");
         QTest::addRow("unchanged") << CloseCase{"", 0, "-", true, ""};
-        QTest::addRow("cancel") << CloseCase{"x", msg::Cancel, "-", false, "Save Changes?"};
-        QTest::addRow("no") << CloseCase{"x", msg::No, "-", true, "Save Changes?"};
-        QTest::addRow("yes, saved") << CloseCase{"<!-- é→漢 -->", msg::Yes, "café→.xsl", true, "Save Changes?"};
-        QTest::addRow("yes, save dialog cancelled") << CloseCase{"x", msg::Yes, "-", false, "Save Changes?"};
+        QTest::addRow("cancel") << CloseCase{"x", QMessageBox::Cancel, "-", false, "Save Changes?"};
+        QTest::addRow("no") << CloseCase{"x", QMessageBox::No, "-", true, "Save Changes?"};
+        QTest::addRow("yes, saved") << CloseCase{"<!-- é→漢 -->", QMessageBox::Yes, "café→.xsl", true, "Save Changes?"};
+        QTest::addRow("yes, save dialog cancelled") << CloseCase{"x", QMessageBox::Yes, "-", false, "Save Changes?"};
         // Asked whether to save it anyway; an unscripted answer is not Yes.
-        QTest::addRow("yes, not well-formed") << CloseCase{"<", msg::Yes, "x.xsl", false, "Save XSLT Document"};
-        QTest::addRow("yes, folder missing") << CloseCase{" ", msg::Yes, "missing/x.xsl", false, "Error Saving XSLT Document"};
+        QTest::addRow("yes, not well-formed") << CloseCase{"<", QMessageBox::Yes, "x.xsl", false, "Save XSLT Document"};
+        QTest::addRow("yes, folder missing") << CloseCase{" ", QMessageBox::Yes, "missing/x.xsl", false, "Error Saving XSLT Document"};
     }
     void closeQuery()
     {
@@ -322,18 +323,19 @@ private slots:
         if (c.typed.size() > 5)
             doc->txtXSLT->replaceSelection(c.typed.mid(5)); // not ASCII: as an input method gives it
         const QString text = doc->txtXSLT->text();
-        fake->answers << c.answer;
+        fake->answers << QMessageBox::StandardButton(c.answer);
         if (c.fileName != "-")
             fake->fileNames << path(c.fileName);
         QCOMPARE(closeWindow(doc), c.closed);
         QCOMPARE(fake->lastMessage().title, c.error);
         if (!c.typed.isEmpty()) {
             QCOMPARE(fake->messages().first().text, QStringLiteral("Would you like to save your changes New XSLT File?"));
-            QCOMPARE(fake->messages().first().style, 35);
+            QCOMPARE(fake->messages().first().icon, QMessageBox::Question);
+            QCOMPARE(fake->messages().first().buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
         }
         QCOMPARE(documentWindows(main).size(), c.closed ? 0 : 1);
         if (c.closed) {
-            QVERIFY(c.answer != msg::Yes || QString::fromUtf8(readFile(path(c.fileName))).contains(c.typed));
+            QVERIFY(c.answer != QMessageBox::Yes || QString::fromUtf8(readFile(path(c.fileName))).contains(c.typed));
             return;
         }
         QVERIFY(!QFile::exists(path(c.fileName)));
@@ -398,8 +400,8 @@ private slots:
         QTest::addColumn<QString>("keep");
         QTest::addColumn<int>("answer");
         QTest::addColumn<QString>("title");
-        QTest::addRow("as written, no") << "1" << int(msg::No) << "Save XSLT Document";
-        QTest::addRow("as written, yes") << "1" << int(msg::Yes) << "Save XSLT Document";
+        QTest::addRow("as written, no") << "1" << int(QMessageBox::No) << "Save XSLT Document";
+        QTest::addRow("as written, yes") << "1" << int(QMessageBox::Yes) << "Save XSLT Document";
         QTest::addRow("parsed") << "0" << 0 << "Error Parsing XSLT Document";
     }
     void save_notWellFormed()
@@ -415,16 +417,17 @@ private slots:
         DocumentWindow *doc = main->activeDocument();
         doc->txtXSLT->setSelectionStart(doc->txtXSLT->text().length());
         QTest::keyClicks(doc->txtXSLT, "<");
-        fake->answers << answer;
+        fake->answers << QMessageBox::StandardButton(answer);
         main->menuItem("mnuSave")->trigger();
         QCOMPARE(fake->lastMessage().title, title);
         if (keep == "1") {
             QVERIFY2(fake->lastMessage().text.startsWith("The stylesheet is not well-formed: ") &&
                          fake->lastMessage().text.endsWith(". Save it anyway?") && !fake->lastMessage().text.contains('\n'),
                      qPrintable(fake->lastMessage().text));
-            QCOMPARE(fake->lastMessage().style, msg::YesNo | msg::Exclamation);
+            QCOMPARE(fake->lastMessage().icon, QMessageBox::Warning);
+            QCOMPARE(fake->lastMessage().buttons, QMessageBox::Yes | QMessageBox::No);
         }
-        const bool saved = answer == msg::Yes;
+        const bool saved = answer == QMessageBox::Yes;
         QCOMPARE(doc->caption(), saved ? file : file + "*");
         QCOMPARE(doc->isChanged(), !saved);
         QCOMPARE(readFile(file), saved ? kStylesheet + "<" : kStylesheet);
@@ -626,7 +629,7 @@ private slots:
         QCOMPARE(fake->messages().size(), c.title.isEmpty() ? 0 : 1);
         QVERIFY2(fake->lastMessage().text.contains(QString(c.reason).replace("{dir}", dir->path()), Qt::CaseInsensitive),
                  qPrintable(fake->lastMessage().text));
-        QVERIFY(c.title.isEmpty() || fake->lastMessage().style == 16);
+        QVERIFY(c.title.isEmpty() || fake->lastMessage().icon == QMessageBox::Critical);
         QVERIFY(documentWindows(main).isEmpty() && main->documents().isEmpty() && main->mruList().isEmpty());
         QVERIFY(!main->menuItem("mnuSave")->isEnabled() && !QApplication::overrideCursor());
     }
@@ -822,7 +825,7 @@ private slots:
         QCOMPARE(doc->caption(), typed ? QStringLiteral("New XSLT File*") : QStringLiteral("New XSLT File"));
         QCOMPARE(doc->txtXSLT->text().startsWith("<!---->"), typed);
         // Once the load is over, the windows close normally.
-        fake->answers << msg::No;
+        fake->answers << QMessageBox::No;
         QVERIFY(main->close());
     }
 
@@ -854,7 +857,7 @@ private slots:
         // load leaves the text and the page as they were; spaces only do nothing.
         const QString before = doc->txtXML->text();
         doc->SSTab->setCurrentIndex(0);
-        fake->answers << msg::Cancel << msg::No;
+        fake->answers << QMessageBox::Cancel << QMessageBox::No;
         doc->loadXMLFile(path("missing.xml"));
         QCOMPARE(fake->lastMessage().text, "Would you like to save your changes to the XML source " + file + "?");
         doc->loadXMLFile(path("missing.xml"));
@@ -865,7 +868,7 @@ private slots:
         main->menuItem("mnuOpenXMLURL")->trigger();
         QCOMPARE(doc->txtXML->text(), before);
         QCOMPARE(doc->SSTab->currentIndex(), 0);
-        fake->answers << msg::No;
+        fake->answers << QMessageBox::No;
         main->menuItem("mnuOpenXMLURL")->trigger();
         QVERIFY(doc->txtXML->text().contains("<from-url/>"));
         QCOMPARE(doc->SSTab->tabText(1) + "|" + doc->SSTab->tabToolTip(1), "XML - d.xml|" + server.url("/d.xml"));
@@ -886,9 +889,9 @@ private slots:
         QTest::addColumn<QStringList>("titles");
         QTest::addRow("as written") << "1" << "file" << "<b/>" << QList<int>{} << "<a >\r\n&#160;<b/></a>\r\n" << QStringList{};
         QTest::addRow("parsed") << "0" << "file" << "<b/>" << QList<int>{} << "<a>\n\u00A0<b/></a>\n" << QStringList{};
-        QTest::addRow("not well-formed, saved anyway") << "1" << "file" << "<" << QList<int>{msg::Yes} << "<a >\r\n&#160;<</a>\r\n"
+        QTest::addRow("not well-formed, saved anyway") << "1" << "file" << "<" << QList<int>{QMessageBox::Yes} << "<a >\r\n&#160;<</a>\r\n"
                                                        << QStringList{"Save XML Document"};
-        QTest::addRow("not well-formed, not saved") << "1" << "file" << "<" << QList<int>{msg::No} << "<a >\r\n&#160;</a>\r\n"
+        QTest::addRow("not well-formed, not saved") << "1" << "file" << "<" << QList<int>{QMessageBox::No} << "<a >\r\n&#160;</a>\r\n"
                                                     << QStringList{"Save XML Document"};
         QTest::addRow("not well-formed, parsed") << "0" << "file" << "<" << QList<int>{} << "<a >\r\n&#160;</a>\r\n"
                                                  << QStringList{"Error Parsing XML Document"};
@@ -918,11 +921,12 @@ private slots:
         doc->txtXML->setSelectionStart(std::max<int>(0, doc->txtXML->text().indexOf("</a>")));
         doc->txtXML->replaceSelection(typed);
         QVERIFY(doc->sourceChanged());
-        fake->answers << answers;
+        for (const int a : answers)
+            fake->answers << QMessageBox::StandardButton(a);
         fake->fileNames << named;
         main->menuItem("mnuSaveSource")->trigger();
         QCOMPARE(messageTitles(), titles);
-        const bool done = titles.isEmpty() || answers.value(0) == msg::Yes;
+        const bool done = titles.isEmpty() || answers.value(0) == QMessageBox::Yes;
         QCOMPARE(doc->sourceChanged(), !done);
         if (from == "file") {
             QCOMPARE(QString::fromUtf8(readFile(file)), saved);
@@ -935,7 +939,8 @@ private slots:
         }
         // Save Source As always asks where.
         fake->fileNames.clear();
-        fake->answers << answers;
+        for (const int a : answers)
+            fake->answers << QMessageBox::StandardButton(a);
         main->menuItem("mnuSaveSourceAs")->trigger();
         QCOMPARE(fake->calls.last().kind + " " + fake->calls.last().text, "save Save XML As...");
     }
@@ -1054,7 +1059,7 @@ private slots:
         }
         doc->StatusBar->clearMessage();
         // An encoding the parser does not know makes the text not well-formed: saved anyway.
-        fake->answers << msg::Yes << msg::Yes;
+        fake->answers << QMessageBox::Yes << QMessageBox::Yes;
         bool cancel = false;
         doc->saveFile(cancel);
         QVERIFY2(!cancel && !messageTitles().contains("Error Saving XSLT Document"), qPrintable(fake->lastMessage().text));
@@ -1096,7 +1101,7 @@ private slots:
         QVERIFY(doc->panelText(2).startsWith("Line: 1, Col: "));
         QVERIFY(main->menuItem("mnuSelectAll")->isEnabled());
         // The edited source is asked about after the stylesheet.
-        fake->answers << msg::No << msg::No;
+        fake->answers << QMessageBox::No << QMessageBox::No;
         QVERIFY(doc->parentWidget()->close());
         QCOMPARE(fake->messages().size(), 2);
         QCOMPARE(fake->lastMessage().text, QStringLiteral("Would you like to save your changes to the XML source?"));
@@ -1125,7 +1130,7 @@ private slots:
         }
         QCOMPARE(fake->messages().size(), 1);
         QCOMPARE(fake->lastMessage().title, c.title);
-        QCOMPARE(fake->lastMessage().style, 16);
+        QCOMPARE(fake->lastMessage().icon, QMessageBox::Critical);
         QVERIFY2(!fake->lastMessage().text.trimmed().isEmpty() && fake->lastMessage().text.contains(c.textPart), qPrintable(fake->lastMessage().text));
         QVERIFY(!QApplication::overrideCursor());
     }

@@ -431,7 +431,7 @@ private slots:
             shownText = box->text();
             box->accept();
         });
-        dialogs().messageBox(nullptr, text, msg::OkOnly | msg::Critical, QStringLiteral("Error"));
+        dialogs().messageBox(nullptr, text, QMessageBox::Critical, QMessageBox::Ok, QStringLiteral("Error"));
         const QRect screen = QApplication::primaryScreen()->availableGeometry();
         QVERIFY2(shownSize.height() <= screen.height() && shownSize.width() <= screen.width(),
                  qPrintable(QStringLiteral("%1x%2").arg(shownSize.width()).arg(shownSize.height())));

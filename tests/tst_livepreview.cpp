@@ -100,7 +100,7 @@ private slots:
             doc = liveWindow(QString(), kSource);
             QVERIFY(doc->loadXSLTFile(xsl));
             QTRY_VERIFY_WITH_TIMEOUT(fixture::pageText(doc->livePane()->view()).contains(QStringLiteral("Items: 2")), 10000);
-            fake->answers << msg::No; // the typed source is not kept
+            fake->answers << QMessageBox::No; // the typed source is not kept
             doc->loadXMLFile(xml);    // what File > Open XML does with the file chosen
             QCOMPARE(doc->sourceFileName(), xml);
         }

@@ -431,8 +431,8 @@ class TstMainWindow : public QObject, public fixture::Session
         QString out;
         for (const Notice &m : notices) {
             const QString n = m.text.section(' ', 4, 4);
-            const bool none = m.style == 48 && m.text == QLatin1String("No matches found");
-            out += " " + (none ? "none" : m.style == 64 && m.text == replaced(n.toInt()) ? n : m.text);
+            const bool none = m.icon == QMessageBox::Warning && m.text == QLatin1String("No matches found");
+            out += " " + (none ? "none" : m.icon == QMessageBox::Information && m.text == replaced(n.toInt()) ? n : m.text);
         }
         return out;
     }
@@ -442,7 +442,7 @@ class TstMainWindow : public QObject, public fixture::Session
     {
         QList<Notice> shown;
         for (const FakeDialogs::Call &m : fake->messages().mid(index))
-            shown << (m.title == kTitle ? Notice{m.text, m.style} : Notice{m.title, 0});
+            shown << (m.title == kTitle ? Notice{m.text, m.icon} : Notice{m.title, QMessageBox::NoIcon});
         return said(shown);
     }
 
@@ -469,7 +469,7 @@ class TstMainWindow : public QObject, public fixture::Session
     {
         QStringList titles;
         for (const auto &call : fake->messages())
-            titles << QStringLiteral("%1 (%2)").arg(call.title).arg(call.style);
+            titles << QStringLiteral("%1 (%2)").arg(call.title, FakeDialogs::iconName(call.icon));
         return titles;
     }
 
@@ -561,7 +561,7 @@ private slots:
         QVERIFY(doc->panelHasIcon());
         doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().size()));
         QTest::keyClicks(doc->txtXSLT, " ");
-        fake->answers << msg::Yes;
+        fake->answers << QMessageBox::Yes;
         item("mnuSave")->trigger();
         QVERIFY(fake->lastMessage().text.endsWith("Save it anyway?"));
         QVERIFY(testenv::readFile(bad).endsWith(" "));
@@ -677,7 +677,7 @@ private slots:
         QCOMPARE(seen.mid(before), QStringList({":one.xml", "a.xsl:two", "b.XSLT:"}));
         if (how == "text")
             QCOMPARE(main->documents().first()->txtXSLT->text(), DocumentWindow::stylesheetTemplate());
-        QCOMPARE(messageTitles(), QStringList("Error Parsing XSLT Document (16)"));
+        QCOMPARE(messageTitles(), QStringList("Error Parsing XSLT Document (Critical)"));
     }
 
     void startTimeText_data()
@@ -751,13 +751,13 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         DocumentWindow *b = fixture::newDocument(main);
         QTest::keyClicks(a->txtXSLT, " ");
         QTest::keyClicks(b->txtXSLT, " ");
-        fake->answers << msg::No << msg::Cancel;
+        fake->answers << QMessageBox::No << QMessageBox::Cancel;
         item("mnuExit")->trigger();
         QCOMPARE(fake->messages().size(), 2);
         QCOMPARE(documentWindows(main).size(), 2);
         QVERIFY(a->caption().endsWith('*') && b->caption().endsWith('*'));
         // The first one was not saved and asks again at the next close.
-        fake->answers << msg::No << msg::No;
+        fake->answers << QMessageBox::No << QMessageBox::No;
         QVERIFY(main->close());
         QCOMPARE(fake->messages().size(), 4);
         QCOMPARE(fake->messages()[2].text, QStringLiteral("Would you like to save your changes New XSLT File?"));
@@ -1158,7 +1158,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         // A close the user cancels at the save question leaves the dialog working.
         QPointer<DocumentWindow> closing(first);
         auto *sub = qobject_cast<QMdiSubWindow *>(first->parentWidget());
-        fake->answers << msg::Cancel << msg::No;
+        fake->answers << QMessageBox::Cancel << QMessageBox::No;
         sub->close();
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Save Changes?"));
         QVERIFY(closing && dialog() == dlg && openDialog() == dlg);
@@ -1254,7 +1254,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
                 values.append({kSix[i], others[i]});
         fixture::writeSettings(kOptions, values);
         OptionsDialog dlg(main);
-        QCOMPARE(messageTitles(), QStringList("Error Loading Options (16)"));
+        QCOMPARE(messageTitles(), QStringList("Error Loading Options (Critical)"));
         QVERIFY2(fake->lastMessage().text.contains(c.value) && fake->lastMessage().text.contains(c.key), qPrintable(fake->lastMessage().text));
         QStringList seen, stored;
         for (const QString &key : kSix)
@@ -1326,7 +1326,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QTest::addRow("ok") << ClosingCase{"ok", true, false, 18, {}};
         QTest::addRow("close box, nothing stored") << ClosingCase{"close", false, false, 0, {}};
         QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 18, {}};
-        QTest::addRow("ok, store not writable") << ClosingCase{"ok", false, false, 0, {"Error Saving Options (16)"}};
+        QTest::addRow("ok, store not writable") << ClosingCase{"ok", false, false, 0, {"Error Saving Options (Critical)"}};
     }
     // Applied unless cancelled, to both panes of every window: what is stored, the defaults for
     // what is not; a size never stored leaves the editors' own. The start-up mode waits for the
@@ -1395,7 +1395,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         first->txtXSLT->setTagColor(0);
         // The dialog reports the value it cannot show, then its close box applies what is stored.
         QVERIFY(runOptions([](OptionsDialog *dlg) { dlg->close(); }));
-        QCOMPARE(messageTitles(), QStringList({"Error Loading Options (16)", "Error Child Window Fonts (16)"}));
+        QCOMPARE(messageTitles(), QStringList({"Error Loading Options (Critical)", "Error Child Window Fonts (Critical)"}));
         const QString text = fake->lastMessage().text;
         QVERIFY2(text.contains(QStringLiteral("blue")) && text.contains(QStringLiteral("TagColor")), qPrintable(text));
         // Steps before the failure stay done; nothing after it happens.

@@ -89,7 +89,7 @@ int runRestore(int argc, char **argv)
 {
     QApplication app(argc, argv);
     FakeDialogs *fake = FakeDialogs::install();
-    fake->answers << msg::Yes;
+    fake->answers << QMessageBox::Yes;
     MainWindow main;
     main.show();
     main.restoreUnsavedWork();
@@ -104,7 +104,8 @@ int runRestore(int argc, char **argv)
 class NeverAnswered : public FakeDialogs
 {
 public:
-    int messageBox(QWidget *, const QString &, int, const QString &) override
+    QMessageBox::StandardButton messageBox(QWidget *, const QString &, QMessageBox::Icon, QMessageBox::StandardButtons,
+                                           const QString &) override
     {
         say("asking");
         for (;;)
@@ -145,11 +146,12 @@ class AskingDialogs : public FakeDialogs
 {
 public:
     std::function<void()> whileAsking;
-    int messageBox(QWidget *parent, const QString &text, int style, const QString &title) override
+    QMessageBox::StandardButton messageBox(QWidget *parent, const QString &text, QMessageBox::Icon icon,
+                                           QMessageBox::StandardButtons buttons, const QString &title) override
     {
         if (auto run = std::exchange(whileAsking, nullptr))
             run();
-        return FakeDialogs::messageBox(parent, text, style, title);
+        return FakeDialogs::messageBox(parent, text, icon, buttons, title);
     }
 };
 
@@ -209,7 +211,7 @@ class TstRecovery : public QObject, public fixture::Session
         killChildMidEdit(stylesheet, source, edit);
         if (QTest::currentTestFailed())
             return nullptr;
-        fake->answers << msg::Yes;
+        fake->answers << QMessageBox::Yes;
         main->restoreUnsavedWork();
         const QList<DocumentWindow *> docs = fixture::documentWindows(main);
         return docs.size() == 1 ? docs.first() : nullptr;
@@ -227,8 +229,8 @@ private slots:
     void killedProgram_offersItsUnsavedWork_data()
     {
         QTest::addColumn<int>("answer");
-        QTest::addRow("restored") << int(msg::Yes);
-        QTest::addRow("declined") << int(msg::No);
+        QTest::addRow("restored") << int(QMessageBox::Yes);
+        QTest::addRow("declined") << int(QMessageBox::No);
     }
     void killedProgram_offersItsUnsavedWork()
     {
@@ -237,16 +239,17 @@ private slots:
         killChildMidEdit(file);
         if (QTest::currentTestFailed())
             return;
-        fake->answers << answer;
+        fake->answers << QMessageBox::StandardButton(answer);
         main->restoreUnsavedWork();
         QCOMPARE(fake->messages().size(), 1);
         QCOMPARE(fake->lastMessage().text, QStringLiteral("Zendrik closed unexpectedly. Restore 1 unsaved document?"));
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Zendrik"));
-        QCOMPARE(fake->lastMessage().style, msg::YesNo | msg::Question);
+        QCOMPARE(fake->lastMessage().icon, QMessageBox::Question);
+        QCOMPARE(fake->lastMessage().buttons, QMessageBox::Yes | QMessageBox::No);
         // The file itself was never touched.
         QCOMPARE(QFile(file).size(), qint64(kOriginal.size()));
         const QList<DocumentWindow *> docs = fixture::documentWindows(main);
-        if (answer == msg::No) { // the copies go, and nothing is asked again
+        if (answer == QMessageBox::No) { // the copies go, and nothing is asked again
             QVERIFY(docs.isEmpty() && recoveryFiles().isEmpty());
             main->restoreUnsavedWork();
             QCOMPARE(fake->messages().size(), 1);
@@ -384,7 +387,7 @@ private slots:
         }
         if (QTest::currentTestFailed())
             return;
-        fake->answers << msg::Yes;
+        fake->answers << QMessageBox::Yes;
         main->restoreUnsavedWork();
         if (!askerKilled)
             QCOMPARE(other, QByteArray("asked 0 restored 0\n"));
@@ -446,7 +449,7 @@ private slots:
         main->restoreUnsavedWork();
         QVERIFY(fake->messages().isEmpty());
         // Closing without saving removes it.
-        fake->answers << msg::No;
+        fake->answers << QMessageBox::No;
         doc->parentWidget()->close();
         QVERIFY(fake->lastMessage().text.startsWith(QStringLiteral("Would you like to save your changes")));
         QVERIFY(recoveryFiles().isEmpty());

@@ -902,8 +902,9 @@ void MainWindow::restoreUnsavedWork()
     const QString question = kept.size() == 1
                                  ? QStringLiteral("Zendrik closed unexpectedly. Restore 1 unsaved document?")
                                  : QStringLiteral("Zendrik closed unexpectedly. Restore %1 unsaved documents?").arg(kept.size());
-    const int answer = dialogs().messageBox(this, question, msg::YesNo | msg::Question, QStringLiteral("Zendrik"));
-    if (answer == msg::Yes) {
+    const auto answer = dialogs().messageBox(this, question, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No,
+                                             QStringLiteral("Zendrik"));
+    if (answer == QMessageBox::Yes) {
         for (const RecoveryStore::Entry &e : kept) {
             auto *doc = new DocumentWindow();
             adopt(doc);

@@ -2,9 +2,9 @@
 
 #include <QApplication>
 
-int showError(const QString &message, const QString &title)
+void showError(const QString &message, const QString &title)
 {
-    return dialogs().messageBox(QApplication::activeWindow(), message, msg::OkOnly | msg::Critical, title);
+    dialogs().messageBox(QApplication::activeWindow(), message, QMessageBox::Critical, QMessageBox::Ok, title);
 }
 
 QString showFileDialog(CommonDialog &dlg, const QString &title, const QString &filter, long mode)

@@ -5,7 +5,7 @@
 #include <QString>
 
 // The one error box: critical icon, OK button. Returns the box's answer.
-int showError(const QString &message, const QString &title);
+void showError(const QString &message, const QString &title);
 
 // Runs dlg as an open (mode 1) or save (mode 2) dialog with the given title and filter
 // ("Description|patterns|..."), and returns the file name it reports. Any other mode shows

@@ -980,7 +980,7 @@ void DocumentWindow::showParseInfo()
     const QString text = QStringLiteral("Parse Error in Document") + QLatin1Char('\n') + QStringLiteral("Error: ") + reason
         + QStringLiteral("Line: ") + QString::number(err.line) + QLatin1Char('\n') + QStringLiteral("Position: ")
         + QString::number(err.linepos) + QLatin1Char('\n') + QStringLiteral("Source: ") + err.srcText;
-    dialogs().messageBox(this, text, msg::OkOnly | msg::Information, QStringLiteral("Extended Parse Info"));
+    dialogs().messageBox(this, text, QMessageBox::Information, QMessageBox::Ok, QStringLiteral("Extended Parse Info"));
 }
 
 void DocumentWindow::showCaretPosition(SyntaxBox *ctl)
@@ -1412,9 +1412,9 @@ bool DocumentWindow::writeDocument(SyntaxBox *pane, const QString &path, textfil
     }
     if (!wellFormed) {
         const QString reason = doc.parseError().reason.section(QLatin1Char('\n'), 0, 0);
-        const int answer = dialogs().messageBox(this, texts.notWellFormed.arg(reason), msg::YesNo | msg::Exclamation,
+        const auto answer = dialogs().messageBox(this, texts.notWellFormed.arg(reason), QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No,
                                                 texts.questionTitle);
-        if (answer != msg::Yes)
+        if (answer != QMessageBox::Yes)
             return false;
     }
     if (!writeAsWritten(pane, path, format, &error)) {
@@ -1449,11 +1449,11 @@ void DocumentWindow::queryUnload(bool &cancel)
         const QString caption = windowTitle();
         const int star = caption.indexOf(QLatin1Char('*'));
         const QString name = star >= 0 ? caption.left(star) : QString();
-        const int answer = dialogs().messageBox(this, QStringLiteral("Would you like to save your changes ") + name + QLatin1Char('?'),
-                                                msg::YesNoCancel | msg::Question, QStringLiteral("Save Changes?"));
-        if (answer == msg::Yes)
+        const auto answer = dialogs().messageBox(this, QStringLiteral("Would you like to save your changes ") + name + QLatin1Char('?'),
+                                                QMessageBox::Question, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QStringLiteral("Save Changes?"));
+        if (answer == QMessageBox::Yes)
             saveFile(cancel);
-        else if (answer != msg::No)
+        else if (answer != QMessageBox::No)
             cancel = true; // Cancel, or the box closed without an answer
         if (cancel)
             return;
@@ -1469,10 +1469,10 @@ void DocumentWindow::querySaveSource(bool &cancel)
     const QString question = m_xmlFileName.isEmpty()
                                  ? QStringLiteral("Would you like to save your changes to the XML source?")
                                  : QStringLiteral("Would you like to save your changes to the XML source %1?").arg(m_xmlFileName);
-    const int answer = dialogs().messageBox(this, question, msg::YesNoCancel | msg::Question, QStringLiteral("Save Changes?"));
-    if (answer == msg::Yes)
+    const auto answer = dialogs().messageBox(this, question, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QStringLiteral("Save Changes?"));
+    if (answer == QMessageBox::Yes)
         cancel = !saveSource(false);
-    else if (answer != msg::No)
+    else if (answer != QMessageBox::No)
         cancel = true;
 }
 

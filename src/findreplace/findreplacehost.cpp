@@ -161,7 +161,7 @@ void FindReplaceDialog::runCommand(int command)
     const QList<Notice> notices = onFindReplace(m_target, options() | command, txtFindWhat->text(),
                                                 txtReplaceWith ? txtReplaceWith->text() : QString());
     for (const Notice &n : notices)
-        dialogs().messageBox(this, n.text, n.style, messageTitle());
+        dialogs().messageBox(this, n.text, n.icon, QMessageBox::Ok, messageTitle());
 }
 
 void FindReplaceDialog::updateButtons()

@@ -24,7 +24,7 @@ QChar charAt(const QString &text, qsizetype i)
 void reportNoMatches(QList<Notice> *notices)
 {
     if (notices)
-        notices->append({noMatchesMessage(), msg::Exclamation});
+        notices->append({noMatchesMessage(), QMessageBox::Warning});
 }
 
 void select(SyntaxBox *target, qsizetype start, qsizetype length)
@@ -185,7 +185,7 @@ int replaceAll(SyntaxBox *target, const QString &findWhat, const QString &replac
     target->replaceSelection(middle); // leaves the caret after the last replacement
     target->endUndoAction();
     if (notices)
-        notices->append({replacedMessage(count), msg::Information});
+        notices->append({replacedMessage(count), QMessageBox::Information});
     return count;
 }
 

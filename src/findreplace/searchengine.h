@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QMessageBox>
 #include <QString>
 
 class SyntaxBox;
@@ -29,11 +30,11 @@ QString messageTitle();      // "Find/Replace"
 QString noMatchesMessage();  // "No matches found"
 QString replacedMessage(int count);
 
-// What a command has to tell the user: the text and style (msg::Style) of a message box. The
-// engine only says it; the dialog shows it.
+// What a command has to tell the user: the text and icon of a message box. The engine only says
+// it; the dialog shows it.
 struct Notice {
     QString text;
-    int style = 0;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool operator==(const Notice &) const = default;
 };
 

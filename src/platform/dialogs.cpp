@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QPrintDialog>
 #include <QPrinter>
 
@@ -42,47 +43,29 @@ void setBoundedText(QMessageBox &box, const QString &text)
 class QtDialogs : public DialogProvider
 {
 public:
-    int messageBox(QWidget *parent, const QString &text, int style, const QString &title) override
+    QMessageBox::StandardButton messageBox(QWidget *parent, const QString &text, QMessageBox::Icon icon,
+                                           QMessageBox::StandardButtons buttons, const QString &title) override
     {
         QMessageBox box(parent);
         box.setWindowTitle(title);
         setBoundedText(box, text);
-        switch (style & 0x70) {
-        case msg::Critical: box.setIcon(QMessageBox::Critical); break;
-        case msg::Question: box.setIcon(QMessageBox::Question); break;
-        case msg::Exclamation: box.setIcon(QMessageBox::Warning); break;
-        case msg::Information: box.setIcon(QMessageBox::Information); break;
-        default: box.setIcon(QMessageBox::NoIcon); break;
-        }
-        QList<QPair<QMessageBox::StandardButton, int>> buttons;
-        switch (style & 7) {
-        case msg::OkCancel: buttons = {{QMessageBox::Ok, msg::Ok}, {QMessageBox::Cancel, msg::Cancel}}; break;
-        case msg::AbortRetryIgnore:
-            buttons = {{QMessageBox::Abort, msg::Abort}, {QMessageBox::Retry, msg::Retry}, {QMessageBox::Ignore, msg::Ignore}};
-            break;
-        case msg::YesNoCancel:
-            buttons = {{QMessageBox::Yes, msg::Yes}, {QMessageBox::No, msg::No}, {QMessageBox::Cancel, msg::Cancel}};
-            break;
-        case msg::YesNo: buttons = {{QMessageBox::Yes, msg::Yes}, {QMessageBox::No, msg::No}}; break;
-        case msg::RetryCancel: buttons = {{QMessageBox::Retry, msg::Retry}, {QMessageBox::Cancel, msg::Cancel}}; break;
-        default: buttons = {{QMessageBox::Ok, msg::Ok}}; break;
-        }
-        QMessageBox::StandardButtons set;
-        for (const auto &b : buttons)
-            set |= b.first;
-        box.setStandardButtons(set);
-        int defaultIndex = (style & msg::DefaultButton3) ? 2 : (style & msg::DefaultButton2) ? 1 : 0;
-        if (defaultIndex < buttons.size())
-            box.setDefaultButton(buttons[defaultIndex].first);
-        // Closing the box with Escape or its close button answers Cancel where there is one.
-        const bool hasCancel = set.testFlag(QMessageBox::Cancel);
+        box.setIcon(icon);
+        if (!buttons)
+            buttons = QMessageBox::Ok;
+        box.setStandardButtons(buttons);
+        // The first button, in the order of StandardButton, is the default: Ok, Yes.
+        for (quint32 b = QMessageBox::FirstButton; b <= QMessageBox::LastButton; b <<= 1)
+            if (buttons.testFlag(QMessageBox::StandardButton(b))) {
+                box.setDefaultButton(QMessageBox::StandardButton(b));
+                break;
+            }
+        const bool hasCancel = buttons.testFlag(QMessageBox::Cancel);
         if (hasCancel)
             box.setEscapeButton(QMessageBox::Cancel);
-        const int clicked = box.exec();
-        for (const auto &b : buttons)
-            if (b.first == clicked)
-                return b.second;
-        return hasCancel ? msg::Cancel : buttons.first().second;
+        const auto clicked = QMessageBox::StandardButton(box.exec());
+        if (buttons.testFlag(clicked))
+            return clicked;
+        return hasCancel ? QMessageBox::Cancel : box.standardButton(box.defaultButton());
     }
 
     QString inputBox(QWidget *parent, const QString &prompt, const QString &title,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMessageBox>
 #include <QString>
 #include <memory>
 
@@ -11,25 +12,6 @@ class QPrinter;
 // person in front of it. The program installs the Qt implementation; a scripted stand-in can be
 // installed instead with setDialogProvider().
 
-namespace msg {
-// Message box styles, as numbers: icon plus button set.
-enum Style : int {
-    OkOnly = 0,
-    OkCancel = 1,
-    AbortRetryIgnore = 2,
-    YesNoCancel = 3,
-    YesNo = 4,
-    RetryCancel = 5,
-    Critical = 16,
-    Question = 32,
-    Exclamation = 48,
-    Information = 64,
-    DefaultButton2 = 256,
-    DefaultButton3 = 512,
-};
-// Answers a message box can give.
-enum Answer : int { Ok = 1, Cancel = 2, Abort = 3, Retry = 4, Ignore = 5, Yes = 6, No = 7 };
-} // namespace msg
 
 // State of a common file dialog. One object is kept per caller and reused, so the file name
 // chosen last time is offered again next time.
@@ -46,8 +28,10 @@ class DialogProvider
 public:
     virtual ~DialogProvider() = default;
 
-    // Returns one of msg::Answer.
-    virtual int messageBox(QWidget *parent, const QString &text, int style, const QString &title) = 0;
+    // Shows text in a message box with icon and buttons; returns the button chosen. Escape and
+    // the close button answer Cancel where there is one; the first button is the default.
+    virtual QMessageBox::StandardButton messageBox(QWidget *parent, const QString &text, QMessageBox::Icon icon,
+                                                   QMessageBox::StandardButtons buttons, const QString &title) = 0;
     // Returns the typed text, or an empty string when the user cancelled.
     virtual QString inputBox(QWidget *parent, const QString &prompt, const QString &title,
                              const QString &defaultText) = 0;

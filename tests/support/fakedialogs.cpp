@@ -33,34 +33,43 @@ FakeDialogs::Call FakeDialogs::lastMessage() const
     return m.isEmpty() ? Call{} : m.last();
 }
 
-int FakeDialogs::messageBox(QWidget *, const QString &text, int style, const QString &title)
+QMessageBox::StandardButton FakeDialogs::messageBox(QWidget *, const QString &text, QMessageBox::Icon icon,
+                                                   QMessageBox::StandardButtons buttons, const QString &title)
 {
-    calls << Call{QStringLiteral("message"), text, title, style, QString()};
+    calls << Call{QStringLiteral("message"), text, title, icon, QString(), buttons};
     if (!answers.isEmpty())
         return answers.dequeue();
-    const int buttons = style & 7;
-    if (buttons == msg::OkOnly || buttons == msg::OkCancel)
-        return msg::Ok;
-    return msg::Cancel;
+    return !buttons || buttons.testFlag(QMessageBox::Ok) ? QMessageBox::Ok : QMessageBox::Cancel;
+}
+
+QString FakeDialogs::iconName(QMessageBox::Icon icon)
+{
+    switch (icon) {
+    case QMessageBox::Critical: return QStringLiteral("Critical");
+    case QMessageBox::Question: return QStringLiteral("Question");
+    case QMessageBox::Warning: return QStringLiteral("Warning");
+    case QMessageBox::Information: return QStringLiteral("Information");
+    default: return QStringLiteral("NoIcon");
+    }
 }
 
 QString FakeDialogs::inputBox(QWidget *, const QString &prompt, const QString &title,
                               const QString &defaultText)
 {
-    calls << Call{QStringLiteral("input"), prompt, title, 0, defaultText};
+    calls << Call{QStringLiteral("input"), prompt, title, QMessageBox::NoIcon, defaultText};
     return inputs.isEmpty() ? QString() : inputs.dequeue();
 }
 
 void FakeDialogs::fileDialog(QWidget *, CommonDialog &dlg, FileDialogMode mode)
 {
     calls << Call{mode == FileDialogMode::Open ? QStringLiteral("open") : QStringLiteral("save"),
-                  dlg.title, dlg.filter, 0, dlg.fileName};
+                  dlg.title, dlg.filter, QMessageBox::NoIcon, dlg.fileName};
     dlg.fileName = fileNames.isEmpty() ? QString() : fileNames.dequeue();
 }
 
 bool FakeDialogs::colorDialog(QWidget *, const QString &title, QColor &color)
 {
-    calls << Call{QStringLiteral("color"), title, QString(), 0, QString::number(Options::toBgr(color))};
+    calls << Call{QStringLiteral("color"), title, QString(), QMessageBox::NoIcon, QString::number(Options::toBgr(color))};
     if (colors.isEmpty())
         return false;
     color = Options::toColor(colors.dequeue());
@@ -69,7 +78,7 @@ bool FakeDialogs::colorDialog(QWidget *, const QString &title, QColor &color)
 
 bool FakeDialogs::printDialog(QWidget *, QPrinter *printer)
 {
-    calls << Call{QStringLiteral("print"), QString(), QString(), 0, QString()};
+    calls << Call{QStringLiteral("print"), QString(), QString(), QMessageBox::NoIcon, QString()};
     const bool accepted = printAnswers.isEmpty() ? false : printAnswers.dequeue();
     if (accepted && !printToFile.isEmpty()) {
         printer->setOutputFormat(QPrinter::PdfFormat);
@@ -81,7 +90,7 @@ bool FakeDialogs::printDialog(QWidget *, QPrinter *printer)
 
 void FakeDialogs::aboutBox(QWidget *, const QString &title, const QString &text)
 {
-    calls << Call{QStringLiteral("about"), text, title, 0, QString()};
+    calls << Call{QStringLiteral("about"), text, title, QMessageBox::NoIcon, QString()};
 }
 
 FakeBrowser *FakeBrowser::install()

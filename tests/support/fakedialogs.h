@@ -20,16 +20,19 @@ public:
         QString kind;  // "message", "input", "open", "save", "color", "print", "about"
         QString text;  // message text, prompt, or dialog title
         QString title; // message or input box title, or file filter
-        int style = 0;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
         QString defaultText;
+        QMessageBox::StandardButtons buttons;
     };
+    // "Critical", "Question", "Warning", "Information" or "NoIcon".
+    static QString iconName(QMessageBox::Icon icon);
 
     // Installs a fresh fake as the program's dialog provider and returns it.
     static FakeDialogs *install();
     static void uninstall();
 
     QList<Call> calls;
-    QQueue<int> answers;        // message box answers (msg::Answer)
+    QQueue<QMessageBox::StandardButton> answers; // message box answers
     QQueue<QString> inputs;     // input box answers
     QQueue<QString> fileNames;  // file dialog answers
     QQueue<long> colors;        // colour dialog answers (0x00BBGGRR); empty means cancelled
@@ -40,7 +43,8 @@ public:
     QList<Call> messages() const;
     Call lastMessage() const;
 
-    int messageBox(QWidget *parent, const QString &text, int style, const QString &title) override;
+    QMessageBox::StandardButton messageBox(QWidget *parent, const QString &text, QMessageBox::Icon icon,
+                                           QMessageBox::StandardButtons buttons, const QString &title) override;
     QString inputBox(QWidget *parent, const QString &prompt, const QString &title,
                      const QString &defaultText) override;
     void fileDialog(QWidget *parent, CommonDialog &dlg, FileDialogMode mode) override;
