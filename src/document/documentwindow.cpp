@@ -163,7 +163,13 @@ DocumentWindow::DocumentWindow(QWidget *parent)
     m_parseHandOver->setInterval(0);
     connect(m_parseHandOver, &QTimer::timeout, this, [this] {
         if (autoParse && m_parsePending)
-            ParseService::shared().submit(m_windowId, m_parseGeneration, txtXSLT->utf8Text(), m_xsltBase);
+            ParseService::shared().submit(m_windowId, ParseService::Pane::Stylesheet, m_parseGeneration,
+                                          txtXSLT->utf8Text(), m_xsltBase, this,
+                                          [this](qint64 generation, const XmlDocument::ParseError &error) {
+                                              // Only the verdict on the latest text counts.
+                                              if (!m_unloaded && generation == m_parseGeneration && autoParse)
+                                                  showParseResult(error);
+                                          });
     });
     m_checkTimer = new QTimer(this);
     m_checkTimer->setSingleShot(true);
@@ -188,14 +194,6 @@ DocumentWindow::DocumentWindow(QWidget *parent)
         if (window == m_windowId)
             updateEscape();
     });
-    connect(&ParseService::shared(), &ParseService::parsed, this,
-            [this](qint64 window, qint64 generation, const XmlDocument::ParseError &error) {
-                // Only the verdict on the latest text counts; an older one would mislead.
-                if (window == m_windowId && generation == m_parseGeneration && autoParse)
-                    showParseResult(error);
-                else if (window == -m_windowId && generation == m_sourceParseGeneration && autoParse)
-                    showSourceParseResult(error);
-            });
     // While a transformation of the window runs, Esc anywhere in it stops it; otherwise Esc
     // belongs to whoever has the focus (a list, a dialog, the XPath bar). The editors take Esc
     // for themselves: the event filter sees it there first.
@@ -791,7 +789,12 @@ void DocumentWindow::parseSource()
         doc.loadXMLUtf8(txtXML->utf8Text(), sourceBase());
         showSourceParseResult(doc.parseError());
     } else {
-        ParseService::shared().submit(-m_windowId, m_sourceParseGeneration, txtXML->utf8Text(), sourceBase());
+        ParseService::shared().submit(m_windowId, ParseService::Pane::Source, m_sourceParseGeneration,
+                                      txtXML->utf8Text(), sourceBase(), this,
+                                      [this](qint64 generation, const XmlDocument::ParseError &error) {
+                                          if (!m_unloaded && generation == m_sourceParseGeneration && autoParse)
+                                              showSourceParseResult(error);
+                                      });
     }
 }
 
@@ -1536,9 +1539,7 @@ void DocumentWindow::unload()
     // Whatever the engine still does for this window is of no use to anyone now.
     disconnect(&EngineClient::shared(), nullptr, this, nullptr);
     EngineClient::shared().cancel(m_windowId);
-    disconnect(&ParseService::shared(), nullptr, this, nullptr);
     ParseService::shared().cancel(m_windowId);
-    ParseService::shared().cancel(-m_windowId);
     emit closed(registryIndex);
 }
 

@@ -36,11 +36,12 @@ ParseService &ParseService::shared()
     return *service;
 }
 
-void ParseService::submit(qint64 window, qint64 generation, const QByteArray &utf8, const QString &baseUrl)
+void ParseService::submit(qint64 window, Pane pane, qint64 generation, const QByteArray &utf8, const QString &baseUrl,
+                          QObject *receiver, Handler onParsed)
 {
     {
         std::lock_guard lock(m_mutex);
-        m_waiting.insert(window, Job{generation, utf8, baseUrl});
+        m_waiting.insert({window, int(pane)}, Job{generation, utf8, baseUrl, receiver, std::move(onParsed)});
     }
     m_wake.notify_one();
 }
@@ -48,13 +49,13 @@ void ParseService::submit(qint64 window, qint64 generation, const QByteArray &ut
 void ParseService::cancel(qint64 window)
 {
     std::lock_guard lock(m_mutex);
-    m_waiting.remove(window);
+    m_waiting.remove({window, int(Pane::Stylesheet)});
+    m_waiting.remove({window, int(Pane::Source)});
 }
 
 void ParseService::run()
 {
     for (;;) {
-        qint64 window = 0;
         Job job;
         {
             std::unique_lock lock(m_mutex);
@@ -62,7 +63,6 @@ void ParseService::run()
             if (m_quit)
                 return;
             auto it = m_waiting.begin();
-            window = it.key();
             job = std::move(it.value());
             m_waiting.erase(it);
         }
@@ -79,7 +79,11 @@ void ParseService::run()
             malloc_trim(0);
         job.text.clear();
         QMetaObject::invokeMethod(
-            this, [this, window, generation = job.generation, error] { emit parsed(window, generation, error); },
+            this,
+            [receiver = std::move(job.receiver), onParsed = std::move(job.onParsed), generation = job.generation, error] {
+                if (receiver && onParsed)
+                    onParsed(generation, error);
+            },
             Qt::QueuedConnection);
     }
 }
