@@ -6,9 +6,10 @@
 
 cmake_policy(VERSION 3.25)
 
-set(layers engine platform settings components findreplace document app)
+set(layers engine model platform settings components findreplace document app)
 # The folders of each layer.
 set(folders_engine engine)
+set(folders_model model)
 set(folders_platform platform common)
 set(folders_settings options)
 set(folders_components components)
@@ -17,12 +18,13 @@ set(folders_document document)
 set(folders_app app)
 # What each layer may use besides itself.
 set(uses_engine)
+set(uses_model engine)
 set(uses_platform engine)
 set(uses_settings engine)
 set(uses_components engine settings platform)
 set(uses_findreplace engine settings platform components)
-set(uses_document engine settings platform components findreplace)
-set(uses_app engine settings platform components findreplace document)
+set(uses_document engine model settings platform components findreplace)
+set(uses_app engine model settings platform components findreplace document)
 
 set(failures "")
 

@@ -146,6 +146,7 @@ DocumentWindow::DocumentWindow(QWidget *parent)
 {
     initResources();
     setObjectName(QStringLiteral("frmEditor"));
+    m_model = new StylesheetDocument(this);
     setAttribute(Qt::WA_DeleteOnClose, false);
     static std::atomic<qint64> windows{0};
     m_windowId = ++windows;
@@ -162,7 +163,7 @@ DocumentWindow::DocumentWindow(QWidget *parent)
     m_parseHandOver->setSingleShot(true);
     m_parseHandOver->setInterval(0);
     connect(m_parseHandOver, &QTimer::timeout, this, [this] {
-        if (autoParse && m_parsePending)
+        if (autoParse && (m_model->verdict(StylesheetDocument::Text::Stylesheet) == StylesheetDocument::Verdict::Checking))
             ParseService::shared().submit(m_windowId, ParseService::Pane::Stylesheet, m_parseGeneration,
                                           txtXSLT->utf8Text(), m_xsltBase, this,
                                           [this](qint64 generation, const XmlDocument::ParseError &error) {
@@ -510,13 +511,13 @@ bool DocumentWindow::panelHasIcon() const
 void DocumentWindow::stylesheetChanged()
 {
     // A load parses once its text is in and the document knows its name.
-    if (!m_loading)
+    if (!m_model->isLoading())
         parseStylesheet();
     // An edit marks the document changed whether or not it is being parsed, so no edit can be
     // closed away without the save prompt.
     updateStylesheetChanged();
     // A copy of the unsaved text follows a moment after the typing stops.
-    if (m_changed && !m_loading && m_recoveryTimer)
+    if (m_model->isChanged(StylesheetDocument::Text::Stylesheet) && !m_model->isLoading() && m_recoveryTimer)
         m_recoveryTimer->start();
     setEditState();
     scheduleLivePreview();
@@ -535,7 +536,7 @@ void DocumentWindow::parseStylesheet()
         } else {
             // A large one is parsed beside the window; typing goes on meanwhile. The text is
             // handed over once the keys that are already waiting have gone in, not per key.
-            m_parsePending = true;
+            m_model->setChecking(StylesheetDocument::Text::Stylesheet);
             m_panel1Icon->setPixmap(QPixmap());
             m_panel1Text->setText(QStringLiteral("Checking\u2026"));
             m_parseHandOver->start();
@@ -545,12 +546,12 @@ void DocumentWindow::parseStylesheet()
 
 void DocumentWindow::updateStylesheetChanged()
 {
-    if (m_loading)
+    if (m_model->isLoading())
         return;
     const bool changed = !m_xsltSavePoint || txtXSLT->isModified();
-    if (changed == m_changed)
+    if (changed == m_model->isChanged(StylesheetDocument::Text::Stylesheet))
         return;
-    m_changed = changed;
+    m_model->setChanged(StylesheetDocument::Text::Stylesheet, changed);
     QString caption = windowTitle();
     if (caption.endsWith(QLatin1Char('*')))
         caption.chop(1);
@@ -562,15 +563,15 @@ void DocumentWindow::updateStylesheetChanged()
 
 void DocumentWindow::updateSourceChanged()
 {
-    if (m_loading)
+    if (m_model->isLoading())
         return;
     const bool changed = !m_xmlSavePoint || txtXML->isModified();
     // A copy of the unsaved source follows a moment after the typing stops, as the stylesheet's.
     if (changed && m_recoveryTimer)
         m_recoveryTimer->start();
-    if (changed == m_sourceChanged)
+    if (changed == m_model->isChanged(StylesheetDocument::Text::Source))
         return;
-    m_sourceChanged = changed;
+    m_model->setChanged(StylesheetDocument::Text::Source, changed);
     showSourceTab();
     if (!changed)
         recoveryCopyFollows();
@@ -579,19 +580,19 @@ void DocumentWindow::updateSourceChanged()
 void DocumentWindow::showSourceTab()
 {
     QString name;
-    if (!m_xmlFileName.isEmpty()) {
-        name = isUrl(m_xmlFileName) ? QUrl(m_xmlFileName).fileName() : QFileInfo(m_xmlFileName).fileName();
+    if (!m_model->fileName(StylesheetDocument::Text::Source).isEmpty()) {
+        name = isUrl(m_model->fileName(StylesheetDocument::Text::Source)) ? QUrl(m_model->fileName(StylesheetDocument::Text::Source)).fileName() : QFileInfo(m_model->fileName(StylesheetDocument::Text::Source)).fileName();
         if (name.isEmpty())
-            name = QUrl(m_xmlFileName).host();
+            name = QUrl(m_model->fileName(StylesheetDocument::Text::Source)).host();
     }
     QString text = QStringLiteral("XML");
     if (!name.isEmpty())
         text += QStringLiteral(" - ") + name;
-    if (m_sourceChanged)
+    if (m_model->isChanged(StylesheetDocument::Text::Source))
         text += QLatin1Char('*');
     // A "&" in a file name is shown, not taken for a shortcut.
     SSTab->setTabText(1, text.replace(QLatin1Char('&'), QStringLiteral("&&")));
-    SSTab->setTabToolTip(1, m_xmlFileName);
+    SSTab->setTabToolTip(1, m_model->fileName(StylesheetDocument::Text::Source));
 }
 
 void DocumentWindow::setLivePreview(bool on)
@@ -622,7 +623,7 @@ bool DocumentWindow::livePreview() const
 
 void DocumentWindow::scheduleLivePreview()
 {
-    if (livePreview() && !m_loading)
+    if (livePreview() && !m_model->isLoading())
         m_liveTimer->start();
 }
 
@@ -667,7 +668,7 @@ void DocumentWindow::livePreviewAnswered(const engine::Response &response)
         return;
     if (!engine::isParseError(response.error))
         showEngineProblems(2, ProblemsPane::Source::Transformation, response.result.diagnostics);
-    m_livePane->showResult(response.result, {m_xsltBase, m_xmlFileName});
+    m_livePane->showResult(response.result, {m_xsltBase, m_model->fileName(StylesheetDocument::Text::Source)});
 }
 
 namespace {
@@ -754,7 +755,7 @@ void DocumentWindow::showEngineProblems(int kind, ProblemsPane::Source source, c
 
 QString DocumentWindow::stylesheetName() const
 {
-    return m_fileName.isEmpty() ? newDocumentCaption() : m_fileName;
+    return m_model->fileName(StylesheetDocument::Text::Stylesheet).isEmpty() ? newDocumentCaption() : m_model->fileName(StylesheetDocument::Text::Stylesheet);
 }
 
 bool DocumentWindow::isStylesheetFile(const QString &file) const
@@ -768,7 +769,7 @@ bool DocumentWindow::isStylesheetFile(const QString &file) const
 
 bool DocumentWindow::isSourceFile(const QString &file) const
 {
-    if (file == QLatin1String("XML") && m_xmlFileName.isEmpty())
+    if (file == QLatin1String("XML") && m_model->fileName(StylesheetDocument::Text::Source).isEmpty())
         return true;
     const QString path = pathOf(file);
     const QString base = sourceBase();
@@ -777,7 +778,7 @@ bool DocumentWindow::isSourceFile(const QString &file) const
 
 void DocumentWindow::parseSource()
 {
-    if (!autoParse || m_loading)
+    if (!autoParse || m_model->isLoading())
         return;
     ++m_sourceParseGeneration;
     if (preview::isSourceEmpty(txtXML->utf8Text().left(1024)) && txtXML->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) < 1024) {
@@ -789,6 +790,7 @@ void DocumentWindow::parseSource()
         doc.loadXMLUtf8(txtXML->utf8Text(), sourceBase());
         showSourceParseResult(doc.parseError());
     } else {
+        m_model->setChecking(StylesheetDocument::Text::Source);
         ParseService::shared().submit(m_windowId, ParseService::Pane::Source, m_sourceParseGeneration,
                                       txtXML->utf8Text(), sourceBase(), this,
                                       [this](qint64 generation, const XmlDocument::ParseError &error) {
@@ -800,7 +802,8 @@ void DocumentWindow::parseSource()
 
 void DocumentWindow::showSourceParseResult(const XmlDocument::ParseError &error)
 {
-    const QList<Diagnostic> problems = problemsOf(error, m_xmlFileName.isEmpty() ? QStringLiteral("XML") : m_xmlFileName);
+    m_model->setParsed(StylesheetDocument::Text::Source, error);
+    const QList<Diagnostic> problems = problemsOf(error, m_model->fileName(StylesheetDocument::Text::Source).isEmpty() ? QStringLiteral("XML") : m_model->fileName(StylesheetDocument::Text::Source));
     m_assistXML->setMarks(0, marksOf(problems));
     m_problems->setProblems(ProblemsPane::Source::XmlSource, problems);
 }
@@ -856,22 +859,22 @@ QsciScintilla::EolMode eolModeFor(const QByteArray &lineBreak)
 
 void DocumentWindow::writeRecoveryCopy()
 {
-    if ((!m_changed && !m_sourceChanged) || m_unloaded)
+    if ((!m_model->isChanged(StylesheetDocument::Text::Stylesheet) && !m_model->isChanged(StylesheetDocument::Text::Source)) || m_unloaded)
         return;
     RecoveryEntry copy;
     copy.id = m_recoveryId;
-    copy.fileName = m_fileName;
+    copy.fileName = m_model->fileName(StylesheetDocument::Text::Stylesheet);
     copy.caption = windowTitle();
     if (copy.caption.endsWith(QLatin1Char('*')))
         copy.caption.chop(1);
     // Everything a save needs comes back with the text: a file's encoding, mark and line
     // breaks are not in the text itself.
     copy.text = txtXSLT->utf8Text();
-    copy.changed = m_changed;
+    copy.changed = m_model->isChanged(StylesheetDocument::Text::Stylesheet);
     copy.format = m_xsltFormat;
-    copy.sourceFileName = m_xmlFileName;
-    copy.sourceChanged = m_sourceChanged;
-    if (m_sourceChanged)
+    copy.sourceFileName = m_model->fileName(StylesheetDocument::Text::Source);
+    copy.sourceChanged = m_model->isChanged(StylesheetDocument::Text::Source);
+    if (m_model->isChanged(StylesheetDocument::Text::Source))
         copy.sourceText = txtXML->utf8Text();
     copy.sourceFormat = m_xmlFormat;
     QString error;
@@ -884,7 +887,7 @@ void DocumentWindow::recoveryCopyFollows()
     if (!m_recoveryTimer)
         return;
     m_recoveryTimer->stop();
-    if (m_changed || m_sourceChanged)
+    if (m_model->isChanged(StylesheetDocument::Text::Stylesheet) || m_model->isChanged(StylesheetDocument::Text::Source))
         writeRecoveryCopy();
     else
         recoveryStore().remove(m_recoveryId);
@@ -892,18 +895,18 @@ void DocumentWindow::recoveryCopyFollows()
 
 void DocumentWindow::restoreUnsaved(const RecoveryEntry &kept)
 {
-    m_loading = true;
+    m_model->setLoading(true);
     txtXSLT->setText(QString::fromUtf8(kept.text));
     txtXSLT->clearUndoHistory();
     txtXSLT->setEolMode(eolModeFor(kept.format.lineBreak));
-    m_loading = false;
+    m_model->setLoading(false);
     m_xsltFormat = kept.format;
     m_xsltSavePoint = !kept.changed;
-    m_fileName = kept.fileName;
+    m_model->setFileName(StylesheetDocument::Text::Stylesheet, kept.fileName);
     m_xsltBase = kept.fileName;
     fromUrl = isUrl(kept.fileName);
     setCaption((kept.fileName.isEmpty() ? newDocumentCaption() : kept.fileName) + (kept.changed ? QStringLiteral("*") : QString()));
-    m_changed = kept.changed;
+    m_model->setChanged(StylesheetDocument::Text::Stylesheet, kept.changed);
     parseStylesheet();
     restoreSource(kept);
     SSTab->setCurrentIndex(kept.changed ? 0 : 1);
@@ -914,15 +917,15 @@ void DocumentWindow::restoreUnsaved(const RecoveryEntry &kept)
 void DocumentWindow::restoreSource(const RecoveryEntry &kept)
 {
     if (kept.sourceChanged) {
-        m_loading = true;
+        m_model->setLoading(true);
         txtXML->setText(QString::fromUtf8(kept.sourceText));
         txtXML->clearUndoHistory();
         txtXML->setEolMode(eolModeFor(kept.sourceFormat.lineBreak));
-        m_loading = false;
-        m_xmlFileName = kept.sourceFileName;
+        m_model->setLoading(false);
+        m_model->setFileName(StylesheetDocument::Text::Source, kept.sourceFileName);
         m_xmlFormat = kept.sourceFormat;
         m_xmlSavePoint = false;
-        m_sourceChanged = true;
+        m_model->setChanged(StylesheetDocument::Text::Source, true);
         showSourceTab();
         parseSource();
         return;
@@ -935,8 +938,7 @@ void DocumentWindow::restoreSource(const RecoveryEntry &kept)
 
 void DocumentWindow::showParseResult(const XmlDocument::ParseError &error)
 {
-    m_parsePending = false;
-    m_lastParse = error;
+    m_model->setParsed(StylesheetDocument::Text::Stylesheet, error);
     const QList<Diagnostic> problems = problemsOf(error, stylesheetName());
     m_assistXSLT->setMarks(0, marksOf(problems));
     m_problems->setProblems(ProblemsPane::Source::Stylesheet, problems);
@@ -970,11 +972,11 @@ void DocumentWindow::showParseInfo()
     if (!autoParse)
         return;
     // Asked while the latest text is still being checked: the report follows with the verdict.
-    if (m_parsePending) {
+    if ((m_model->verdict(StylesheetDocument::Text::Stylesheet) == StylesheetDocument::Verdict::Checking)) {
         m_parseInfoWanted = true;
         return;
     }
-    const XmlDocument::ParseError &err = m_lastParse;
+    const XmlDocument::ParseError err = m_model->parseError(StylesheetDocument::Text::Stylesheet);
     if (err.code == 0)
         return;
     QString reason = err.reason;
@@ -1052,7 +1054,7 @@ void DocumentWindow::enterPreview(int previousTab)
         });
         QTimer::singleShot(kPreviewLoadLimitMs, &wait, &QEventLoop::quit);
         ensurePreviewPage();
-        m_previewGuard->setScope({m_xsltBase, m_xmlFileName}, stem);
+        m_previewGuard->setScope({m_xsltBase, m_model->fileName(StylesheetDocument::Text::Source)}, stem);
         WebBrowser->load(QUrl::fromLocalFile(stem));
         if (!finished)
             wait.exec();
@@ -1073,7 +1075,7 @@ QString DocumentWindow::stylesheetBase() const
 
 QString DocumentWindow::sourceBase() const
 {
-    return m_xmlFileName.isEmpty() ? currentFolderBase() : m_xmlFileName;
+    return m_model->fileName(StylesheetDocument::Text::Source).isEmpty() ? currentFolderBase() : m_model->fileName(StylesheetDocument::Text::Source);
 }
 
 preview::Input DocumentWindow::previewInput() const
@@ -1269,7 +1271,7 @@ bool DocumentWindow::loadInto(SyntaxBox *ctl, const QString &file, const QString
         // The user may go on typing while a document loads; only the moment the loaded text
         // goes in is not an edit.
         if (readDocument(file, &text, &error, &cancelled)) {
-            m_loading = true;
+            m_model->setLoading(true);
             // The pane is coloured once at the end instead of piece by piece while the text arrives.
             ctl->setAutoColorize(false);
             ctl->setText(QString());
@@ -1294,7 +1296,7 @@ bool DocumentWindow::loadInto(SyntaxBox *ctl, const QString &file, const QString
     } catch (const std::exception &e) {
         showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
     }
-    m_loading = false;
+    m_model->setLoading(false);
     ctl->setAutoColorize(true);
     ctl->clearUndoHistory();
     // Reading a large file went through several large copies (bytes, tree, text); what they
@@ -1306,13 +1308,13 @@ bool DocumentWindow::loadInto(SyntaxBox *ctl, const QString &file, const QString
 bool DocumentWindow::loadXSLTFile(QString file)
 {
     const bool loaded = loadInto(txtXSLT, file, QStringLiteral("Error Parsing XSLT Document"), [&](const LoadedText &loaded) {
-        m_fileName = file;
+        m_model->setFileName(StylesheetDocument::Text::Stylesheet, file);
         m_xsltBase = loaded.base;
         m_xsltFormat = loaded.format;
         m_xsltSavePoint = true;
-        m_changed = false;
+        m_model->setChanged(StylesheetDocument::Text::Stylesheet, false);
         setCaption(file);
-        if (isUrl(m_fileName))
+        if (isUrl(m_model->fileName(StylesheetDocument::Text::Stylesheet)))
             fromUrl = true;
     });
     if (loaded) {
@@ -1331,9 +1333,9 @@ void DocumentWindow::loadXMLFile(QString file)
     if (cancel)
         return;
     if (loadInto(txtXML, file, QStringLiteral("Error Parsing XML Document"), [&](const LoadedText &loaded) {
-            m_xmlFileName = loaded.base;
+            m_model->setFileName(StylesheetDocument::Text::Source, loaded.base);
             m_xmlFormat = loaded.format;
-            m_sourceChanged = false;
+            m_model->setChanged(StylesheetDocument::Text::Source, false);
             m_xmlSavePoint = true;
             recoveryCopyFollows();
             // What a check of the previous source found is not about this one.
@@ -1350,7 +1352,7 @@ void DocumentWindow::loadXMLFile(QString file)
 
 void DocumentWindow::saveFile(bool &Cancel)
 {
-    if (m_fileName.trimmed().isEmpty() || fromUrl) {
+    if (m_model->fileName(StylesheetDocument::Text::Stylesheet).trimmed().isEmpty() || fromUrl) {
         const QString answer = showFileDialog(CommonDialog_, QStringLiteral("Save XSLT..."),
                                               QStringLiteral("XSLT (*.xsl;*.xslt)|*.xsl;*.xslt"), 2);
         if (answer.trimmed().isEmpty()) {
@@ -1364,7 +1366,7 @@ void DocumentWindow::saveFile(bool &Cancel)
             Cancel = true;
         return;
     }
-    if (!saveXSLTFile(m_fileName))
+    if (!saveXSLTFile(m_model->fileName(StylesheetDocument::Text::Stylesheet)))
         Cancel = true;
 }
 
@@ -1434,10 +1436,10 @@ bool DocumentWindow::saveXSLTFile(const QString &file)
                         QStringLiteral("The stylesheet is not well-formed: %1. Save it anyway?"),
                         QStringLiteral("Save XSLT Document")}))
         return false;
-    m_fileName = file;
+    m_model->setFileName(StylesheetDocument::Text::Stylesheet, file);
     m_xsltBase = file;
-    setCaption(m_fileName);
-    m_changed = false;
+    setCaption(m_model->fileName(StylesheetDocument::Text::Stylesheet));
+    m_model->setChanged(StylesheetDocument::Text::Stylesheet, false);
     txtXSLT->setModified(false);
     m_xsltSavePoint = true;
     recoveryCopyFollows();
@@ -1448,7 +1450,7 @@ bool DocumentWindow::saveXSLTFile(const QString &file)
 
 void DocumentWindow::queryUnload(bool &cancel)
 {
-    if (m_changed) {
+    if (m_model->isChanged(StylesheetDocument::Text::Stylesheet)) {
         const QString caption = windowTitle();
         const int star = caption.indexOf(QLatin1Char('*'));
         const QString name = star >= 0 ? caption.left(star) : QString();
@@ -1467,11 +1469,11 @@ void DocumentWindow::queryUnload(bool &cancel)
 
 void DocumentWindow::querySaveSource(bool &cancel)
 {
-    if (!m_sourceChanged)
+    if (!m_model->isChanged(StylesheetDocument::Text::Source))
         return;
-    const QString question = m_xmlFileName.isEmpty()
+    const QString question = m_model->fileName(StylesheetDocument::Text::Source).isEmpty()
                                  ? QStringLiteral("Would you like to save your changes to the XML source?")
-                                 : QStringLiteral("Would you like to save your changes to the XML source %1?").arg(m_xmlFileName);
+                                 : QStringLiteral("Would you like to save your changes to the XML source %1?").arg(m_model->fileName(StylesheetDocument::Text::Source));
     const auto answer = dialogs().messageBox(this, question, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QStringLiteral("Save Changes?"));
     if (answer == QMessageBox::Yes)
         cancel = !saveSource(false);
@@ -1481,7 +1483,7 @@ void DocumentWindow::querySaveSource(bool &cancel)
 
 bool DocumentWindow::saveSource(bool saveAs)
 {
-    QString target = m_xmlFileName;
+    QString target = m_model->fileName(StylesheetDocument::Text::Source);
     if (saveAs || target.trimmed().isEmpty() || isUrl(target)) {
         target = showFileDialog(CommonDialog_, saveAs ? QStringLiteral("Save XML As...") : QStringLiteral("Save XML..."),
                                 QStringLiteral("XML (*.xml)|*.xml"), 2);
@@ -1493,9 +1495,9 @@ bool DocumentWindow::saveSource(bool saveAs)
                         QStringLiteral("The XML source is not well-formed: %1. Save it anyway?"),
                         QStringLiteral("Save XML Document")}))
         return false;
-    m_xmlFileName = target;
+    m_model->setFileName(StylesheetDocument::Text::Source, target);
     txtXML->setModified(false);
-    m_sourceChanged = false;
+    m_model->setChanged(StylesheetDocument::Text::Source, false);
     m_xmlSavePoint = true;
     showSourceTab();
     recoveryCopyFollows();
@@ -1736,19 +1738,19 @@ void DocumentWindow::refreshDeclaredParameters()
 
 void DocumentWindow::loadStoredParameters()
 {
-    const QString stored = m_fileName.isEmpty()
+    const QString stored = m_model->fileName(StylesheetDocument::Text::Stylesheet).isEmpty()
                                ? QString()
-                               : SettingsStore::read(QString::fromLatin1(kParametersSection), settingsKeyFor(m_fileName), QString());
+                               : SettingsStore::read(QString::fromLatin1(kParametersSection), settingsKeyFor(m_model->fileName(StylesheetDocument::Text::Stylesheet)), QString());
     m_parameters->setValues(params::fromText(stored));
 }
 
 void DocumentWindow::storeParameters()
 {
-    if (m_fileName.isEmpty())
+    if (m_model->fileName(StylesheetDocument::Text::Stylesheet).isEmpty())
         return;
     const QList<params::Value> values = m_parameters->values();
     const QString section = QString::fromLatin1(kParametersSection);
-    const QString key = settingsKeyFor(m_fileName);
+    const QString key = settingsKeyFor(m_model->fileName(StylesheetDocument::Text::Stylesheet));
     if (values.isEmpty() && SettingsStore::read(section, key, QString()).isEmpty())
         return;
     try {
@@ -1949,8 +1951,8 @@ void DocumentWindow::validateSource()
     if (refuseWhileBusy())
         return;
     const QString section = QString::fromLatin1(kSchemasSection);
-    const QString key = settingsKeyFor(m_xmlFileName);
-    const QString stored = m_xmlFileName.isEmpty() ? QString() : SettingsStore::read(section, key, QString());
+    const QString key = settingsKeyFor(m_model->fileName(StylesheetDocument::Text::Source));
+    const QString stored = m_model->fileName(StylesheetDocument::Text::Source).isEmpty() ? QString() : SettingsStore::read(section, key, QString());
     QDialog dialog(this);
     dialog.setObjectName(QStringLiteral("frmValidate"));
     dialog.setWindowTitle(QStringLiteral("Validate Source"));
@@ -1998,7 +2000,7 @@ void DocumentWindow::validateSource()
                                      : xsd->isChecked() ? validator::Schema::Xsd
                                                         : validator::Schema::RelaxNg;
     const QString schemaPath = dtd->isChecked() ? QString() : path->text().trimmed();
-    if (!m_xmlFileName.isEmpty()) {
+    if (!m_model->fileName(StylesheetDocument::Text::Source).isEmpty()) {
         try {
             SettingsStore::save(section, key,
                                 dtd->isChecked() ? QStringLiteral("dtd")
@@ -2031,7 +2033,7 @@ bool DocumentWindow::validateSourceWith(validator::Schema schema, const QString 
     QList<Diagnostic> problems = result.problems;
     for (Diagnostic &d : problems)
         if (d.file.isEmpty() || d.file == base)
-            d.file = m_xmlFileName.isEmpty() ? QStringLiteral("XML") : m_xmlFileName;
+            d.file = m_model->fileName(StylesheetDocument::Text::Source).isEmpty() ? QStringLiteral("XML") : m_model->fileName(StylesheetDocument::Text::Source);
     m_problems->setProblems(ProblemsPane::Source::Validation, problems);
     m_assistXML->setMarks(3, marksOf(problems));
     if (!result.error.isEmpty()) {

@@ -9,6 +9,7 @@
 #include "document/problemspane.h"
 #include "engine/xmldocument.h"
 #include "engine/formatter.h"
+#include "model/stylesheetdocument.h"
 
 #include <QWidget>
 #include <functional>
@@ -78,9 +79,11 @@ public:
     QStatusBar *StatusBar = nullptr;
 
     // Read-only views of the private record, for the main window and for diagnostics.
-    QString fileName() const { return m_fileName; }
-    bool isChanged() const { return m_changed; }
-    bool isLoading() const { return m_loading; }
+    QString fileName() const { return m_model->fileName(StylesheetDocument::Text::Stylesheet); }
+    bool isChanged() const { return m_model->isChanged(StylesheetDocument::Text::Stylesheet); }
+    bool isLoading() const { return m_model->isLoading(); }
+    // What the window shows: its texts' names, changed states and parse verdicts.
+    StylesheetDocument *model() const { return m_model; }
     bool hasParseDocument() const { return static_cast<bool>(xmlParseDoc); }
     QString caption() const { return windowTitle(); }
     QString panelText(int index) const;
@@ -95,8 +98,8 @@ public:
     bool previewInBrowser();
 
     // The XML source: where it was read from or saved to, and whether it has unsaved edits.
-    QString sourceFileName() const { return m_xmlFileName; }
-    bool sourceChanged() const { return m_sourceChanged; }
+    QString sourceFileName() const { return m_model->fileName(StylesheetDocument::Text::Source); }
+    bool sourceChanged() const { return m_model->isChanged(StylesheetDocument::Text::Source); }
     // Writes the source to its file, or, with saveAs or without a file of its own, to the one
     // the user names. False when it was not saved: cancelled, refused or failed (then told).
     bool saveSource(bool saveAs);
@@ -128,7 +131,7 @@ public:
     // the user can ask for a second one before the first has finished.
     bool refuseWhileBusy();
     // Where the XML source came from (path or URL), empty when it was typed.
-    QString xmlSourceName() const { return m_xmlFileName; }
+    QString xmlSourceName() const { return sourceFileName(); }
 
     // Whether scripts in the Preview tab's page run; they are off unless the user turned them
     // on. Takes effect with the next preview.
@@ -196,7 +199,7 @@ public:
     // Texts up to this size are parsed as they change; larger ones on the parse thread.
     static constexpr qsizetype kParseInlineBytes = 128 * 1024;
     // True while the verdict on the latest text is still to come.
-    bool parsePending() const { return m_parsePending; }
+    bool parsePending() const { return m_model->verdict(StylesheetDocument::Text::Stylesheet) == StylesheetDocument::Verdict::Checking; }
 
     // Puts back a window kept from a program that ended without closing its windows: the
     // stylesheet's text under the name it had, and the XML source's unsaved text or the file
@@ -331,13 +334,10 @@ private:
     void livePreviewAnswered(const engine::Response &response);
 
     std::unique_ptr<XmlDocument> xmlParseDoc;
-    QString m_fileName;
-    bool m_changed = false;
-    bool m_loading = false;
+    StylesheetDocument *m_model = nullptr;
     // Whether the editor's save point stands for the file's text. It does not for text
     // restored after a crash: that is unsaved whatever undo does to it.
     bool m_xsltSavePoint = true;
-    bool m_sourceChanged = false;
     bool m_xmlSavePoint = true; // the same for the XML source
     // The wait in progress for a load from the network, to cancel it.
     FetchProgress *m_fetch = nullptr;
@@ -347,7 +347,6 @@ private:
     bool m_unloaded = false;
     int m_previousTab = 0;
     int m_busy = 0;
-    QString m_xmlFileName; // base of the XML source: where it was read from
     QString m_xsltBase;    // base of the stylesheet: where it was read from or saved to
     bool m_runPreviewScripts = false;
     QWebEngineProfile *m_previewProfile = nullptr;
@@ -377,9 +376,7 @@ private:
     bool m_xpathResultsShown = false;
     qint64 m_liveGeneration = 0;
     qint64 m_parseGeneration = 0;
-    bool m_parsePending = false;
     bool m_parseInfoWanted = false;
-    XmlDocument::ParseError m_lastParse;
     // Files are shown and saved as written (an option, on unless turned off).
     bool m_keepAsWritten = true;
     textfile::Format m_xsltFormat;
