@@ -578,9 +578,9 @@ void MainWindow::cmdParameters()
 void MainWindow::cmdGoToLine()
 {
     const QPointer<DocumentWindow> doc = activeDocument();
-    if (!doc || doc->SSTab->currentIndex() == 2)
+    SyntaxBox *pane = doc ? doc->selectedEditor() : nullptr;
+    if (!pane)
         return;
-    SyntaxBox *pane = doc->SSTab->currentIndex() == 0 ? doc->txtXSLT : doc->txtXML;
     const QString answer = dialogs().inputBox(this, QStringLiteral("Line number (1 to %1):").arg(pane->lines()),
                                               QStringLiteral("Go to Line"), QString::number(pane->currentLine() + 1));
     bool ok = false;
@@ -598,7 +598,7 @@ void MainWindow::openReferenced(const QString &path, int line)
         return;
     }
     adopt(doc);
-    doc->txtXSLT->setReadOnly(true);
+    doc->setStylesheetReadOnly(true);
     doc->setWindowTitle(path + QStringLiteral(" (read-only)"));
     showDocumentWindow(doc);
     addFormToArray(doc);
@@ -880,7 +880,6 @@ void MainWindow::newDocument()
 {
     auto *doc = new DocumentWindow();
     adopt(doc);
-    doc->txtXSLT->colorizeAll();
     doc->setupNewDoc();
     showDocumentWindow(doc);
     addFormToArray(doc);
@@ -930,7 +929,7 @@ void MainWindow::showDocumentWindow(DocumentWindow *doc)
     const int h = std::max(320, area.height() * 3 / 4);
     sub->setGeometry(k * step, k * step, w, h);
     sub->show();
-    doc->txtXSLT->setFocus();
+    doc->focusStylesheet();
 }
 
 void MainWindow::addFormToArray(DocumentWindow *form)
@@ -1017,7 +1016,7 @@ void MainWindow::saveOpenWindows()
         int n = 0;
         for (const QPointer<DocumentWindow> &doc : m_documents) {
             // Windows with a file of their own; not those only shown for a problem in them.
-            if (!doc || doc->fileName().isEmpty() || doc->txtXSLT->isReadOnly() || !reopen)
+            if (!doc || doc->fileName().isEmpty() || doc->isStylesheetReadOnly() || !reopen)
                 continue;
             values.append({QStringLiteral("Window%1").arg(n), doc->fileName()});
             if (!doc->sourceFileName().isEmpty())
@@ -1053,7 +1052,7 @@ void MainWindow::reopenWindows()
         const QString source = SettingsStore::read(section, QStringLiteral("Source%1").arg(n), QString());
         if (DocumentWindow *doc = m_documents.isEmpty() ? nullptr : m_documents.last().data(); doc && !source.isEmpty()) {
             doc->loadXMLFile(source);
-            doc->SSTab->setCurrentIndex(0);
+            doc->showStylesheetPage();
         }
     }
 }
@@ -1179,7 +1178,7 @@ void MainWindow::setChildWindowFonts()
         for (const QPointer<DocumentWindow> &doc : documents()) {
             if (!doc)
                 continue;
-            for (SyntaxBox *ctl : {doc->txtXSLT, doc->txtXML}) {
+            for (SyntaxBox *ctl : doc->editors()) {
                 // Every value is read afresh per control: the store, not the dialog, is the truth.
                 ctl->setFontName(SettingsStore::readOption(FontName, QString()));
                 // No stored size yet (the dialog was closed before anything was saved) keeps the

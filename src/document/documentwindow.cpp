@@ -486,6 +486,7 @@ void DocumentWindow::completeTyping(int &code)
 
 void DocumentWindow::setupNewDoc()
 {
+    txtXSLT->colorizeAll();
     txtXSLT->clearUndoHistory();
 }
 
@@ -1574,6 +1575,26 @@ bool DocumentWindow::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void DocumentWindow::setStylesheetReadOnly(bool on)
+{
+    txtXSLT->setReadOnly(on);
+}
+
+bool DocumentWindow::isStylesheetReadOnly() const
+{
+    return txtXSLT->isReadOnly();
+}
+
+void DocumentWindow::showStylesheetPage()
+{
+    SSTab->setCurrentIndex(0);
+}
+
+void DocumentWindow::focusStylesheet()
+{
+    txtXSLT->setFocus();
 }
 
 SyntaxBox *DocumentWindow::currentEditor() const

@@ -90,6 +90,14 @@ public:
     bool panelHasIcon() const;
 
     void setupNewDoc();
+    // The editor of the page shown (stylesheet or source), none on the Preview page.
+    SyntaxBox *selectedEditor() const { return currentEditor(); }
+    // Both editors, stylesheet first, for the options that apply to each.
+    QList<SyntaxBox *> editors() const { return {txtXSLT, txtXML}; }
+    void setStylesheetReadOnly(bool on);
+    bool isStylesheetReadOnly() const;
+    void showStylesheetPage();
+    void focusStylesheet();
     void setEditState(std::optional<bool> all = std::nullopt);
     bool loadXSLTFile(QString file);
     void loadXMLFile(QString file);
