@@ -165,7 +165,7 @@ DocumentWindow::DocumentWindow(QWidget *parent)
     connect(m_parseHandOver, &QTimer::timeout, this, [this] {
         if (autoParse && (m_model->verdict(StylesheetDocument::Text::Stylesheet) == StylesheetDocument::Verdict::Checking))
             ParseService::shared().submit(m_windowId, ParseService::Pane::Stylesheet, m_parseGeneration,
-                                          txtXSLT->utf8Text(), m_xsltBase, this,
+                                          txtXSLT->utf8Text(), m_model->stylesheetBase(), this,
                                           [this](qint64 generation, const XmlDocument::ParseError &error) {
                                               // Only the verdict on the latest text counts.
                                               if (!m_unloaded && generation == m_parseGeneration && autoParse)
@@ -532,7 +532,7 @@ void DocumentWindow::parseStylesheet()
             // A text this small is parsed before the next frame is due: at once, in place.
             if (!xmlParseDoc)
                 xmlParseDoc = std::make_unique<XmlDocument>();
-            xmlParseDoc->loadXMLUtf8(txtXSLT->utf8Text(), m_xsltBase);
+            xmlParseDoc->loadXMLUtf8(txtXSLT->utf8Text(), m_model->stylesheetBase());
             showParseResult(xmlParseDoc->parseError());
         } else {
             // A large one is parsed beside the window; typing goes on meanwhile. The text is
@@ -669,7 +669,7 @@ void DocumentWindow::livePreviewAnswered(const engine::Response &response)
         return;
     if (!engine::isParseError(response.error))
         showEngineProblems(2, ProblemsPane::Source::Transformation, response.result.diagnostics);
-    m_livePane->showResult(response.result, {m_xsltBase, m_model->fileName(StylesheetDocument::Text::Source)});
+    m_livePane->showResult(response.result, {m_model->stylesheetBase(), m_model->fileName(StylesheetDocument::Text::Source)});
 }
 
 namespace {
@@ -872,12 +872,12 @@ void DocumentWindow::writeRecoveryCopy()
     // breaks are not in the text itself.
     copy.text = txtXSLT->utf8Text();
     copy.changed = m_model->isChanged(StylesheetDocument::Text::Stylesheet);
-    copy.format = m_xsltFormat;
+    copy.format = m_model->format(StylesheetDocument::Text::Stylesheet);
     copy.sourceFileName = m_model->fileName(StylesheetDocument::Text::Source);
     copy.sourceChanged = m_model->isChanged(StylesheetDocument::Text::Source);
     if (m_model->isChanged(StylesheetDocument::Text::Source))
         copy.sourceText = txtXML->utf8Text();
-    copy.sourceFormat = m_xmlFormat;
+    copy.sourceFormat = m_model->format(StylesheetDocument::Text::Source);
     QString error;
     if (!recoveryStore().write(copy, &error))
         StatusBar->showMessage(QStringLiteral("No recovery copy could be kept: %1").arg(error), 10000);
@@ -901,10 +901,10 @@ void DocumentWindow::restoreUnsaved(const RecoveryEntry &kept)
     txtXSLT->clearUndoHistory();
     txtXSLT->setEolMode(eolModeFor(kept.format.lineBreak));
     m_model->setLoading(false);
-    m_xsltFormat = kept.format;
+    m_model->setFormat(StylesheetDocument::Text::Stylesheet, kept.format);
     m_xsltSavePoint = !kept.changed;
     m_model->setFileName(StylesheetDocument::Text::Stylesheet, kept.fileName);
-    m_xsltBase = kept.fileName;
+    m_model->setStylesheetBase(kept.fileName);
     fromUrl = isUrl(kept.fileName);
     setCaption((kept.fileName.isEmpty() ? newDocumentCaption() : kept.fileName) + (kept.changed ? QStringLiteral("*") : QString()));
     m_model->setChanged(StylesheetDocument::Text::Stylesheet, kept.changed);
@@ -924,7 +924,7 @@ void DocumentWindow::restoreSource(const RecoveryEntry &kept)
         txtXML->setEolMode(eolModeFor(kept.sourceFormat.lineBreak));
         m_model->setLoading(false);
         m_model->setFileName(StylesheetDocument::Text::Source, kept.sourceFileName);
-        m_xmlFormat = kept.sourceFormat;
+        m_model->setFormat(StylesheetDocument::Text::Source, kept.sourceFormat);
         m_xmlSavePoint = false;
         m_model->setChanged(StylesheetDocument::Text::Source, true);
         showSourceTab();
@@ -1055,7 +1055,7 @@ void DocumentWindow::enterPreview(int previousTab)
         });
         QTimer::singleShot(kPreviewLoadLimitMs, &wait, &QEventLoop::quit);
         ensurePreviewPage();
-        m_previewGuard->setScope({m_xsltBase, m_model->fileName(StylesheetDocument::Text::Source)}, stem);
+        m_previewGuard->setScope({m_model->stylesheetBase(), m_model->fileName(StylesheetDocument::Text::Source)}, stem);
         WebBrowser->load(QUrl::fromLocalFile(stem));
         if (!finished)
             wait.exec();
@@ -1071,7 +1071,7 @@ void DocumentWindow::enterPreview(int previousTab)
 
 QString DocumentWindow::stylesheetBase() const
 {
-    return m_xsltBase.isEmpty() ? currentFolderBase() : m_xsltBase;
+    return m_model->stylesheetBase().isEmpty() ? currentFolderBase() : m_model->stylesheetBase();
 }
 
 QString DocumentWindow::sourceBase() const
@@ -1310,8 +1310,8 @@ bool DocumentWindow::loadXSLTFile(QString file)
 {
     const bool loaded = loadInto(txtXSLT, file, QStringLiteral("Error Parsing XSLT Document"), [&](const LoadedText &loaded) {
         m_model->setFileName(StylesheetDocument::Text::Stylesheet, file);
-        m_xsltBase = loaded.base;
-        m_xsltFormat = loaded.format;
+        m_model->setStylesheetBase(loaded.base);
+        m_model->setFormat(StylesheetDocument::Text::Stylesheet, loaded.format);
         m_xsltSavePoint = true;
         m_model->setChanged(StylesheetDocument::Text::Stylesheet, false);
         setCaption(file);
@@ -1335,7 +1335,7 @@ void DocumentWindow::loadXMLFile(QString file)
         return;
     if (loadInto(txtXML, file, QStringLiteral("Error Parsing XML Document"), [&](const LoadedText &loaded) {
             m_model->setFileName(StylesheetDocument::Text::Source, loaded.base);
-            m_xmlFormat = loaded.format;
+            m_model->setFormat(StylesheetDocument::Text::Source, loaded.format);
             m_model->setChanged(StylesheetDocument::Text::Source, false);
             m_xmlSavePoint = true;
             recoveryCopyFollows();
@@ -1432,13 +1432,16 @@ bool DocumentWindow::writeDocument(SyntaxBox *pane, const QString &path, textfil
 
 bool DocumentWindow::saveXSLTFile(const QString &file)
 {
-    if (!writeDocument(txtXSLT, file, &m_xsltFormat,
-                       {QStringLiteral("Error Parsing XSLT Document"), QStringLiteral("Error Saving XSLT Document"),
-                        QStringLiteral("The stylesheet is not well-formed: %1. Save it anyway?"),
-                        QStringLiteral("Save XSLT Document")}))
+    textfile::Format format = m_model->format(StylesheetDocument::Text::Stylesheet);
+    const bool written = writeDocument(txtXSLT, file, &format,
+                                       {QStringLiteral("Error Parsing XSLT Document"), QStringLiteral("Error Saving XSLT Document"),
+                                        QStringLiteral("The stylesheet is not well-formed: %1. Save it anyway?"),
+                                        QStringLiteral("Save XSLT Document")});
+    m_model->setFormat(StylesheetDocument::Text::Stylesheet, format);
+    if (!written)
         return false;
     m_model->setFileName(StylesheetDocument::Text::Stylesheet, file);
-    m_xsltBase = file;
+    m_model->setStylesheetBase(file);
     setCaption(m_model->fileName(StylesheetDocument::Text::Stylesheet));
     m_model->setChanged(StylesheetDocument::Text::Stylesheet, false);
     txtXSLT->setModified(false);
@@ -1491,10 +1494,13 @@ bool DocumentWindow::saveSource(bool saveAs)
         if (target.trimmed().isEmpty())
             return false;
     }
-    if (!writeDocument(txtXML, target, &m_xmlFormat,
-                       {QStringLiteral("Error Parsing XML Document"), QStringLiteral("Error Saving XML Document"),
-                        QStringLiteral("The XML source is not well-formed: %1. Save it anyway?"),
-                        QStringLiteral("Save XML Document")}))
+    textfile::Format format = m_model->format(StylesheetDocument::Text::Source);
+    const bool written = writeDocument(txtXML, target, &format,
+                                       {QStringLiteral("Error Parsing XML Document"), QStringLiteral("Error Saving XML Document"),
+                                        QStringLiteral("The XML source is not well-formed: %1. Save it anyway?"),
+                                        QStringLiteral("Save XML Document")});
+    m_model->setFormat(StylesheetDocument::Text::Source, format);
+    if (!written)
         return false;
     m_model->setFileName(StylesheetDocument::Text::Source, target);
     txtXML->setModified(false);

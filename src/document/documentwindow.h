@@ -355,7 +355,6 @@ private:
     bool m_unloaded = false;
     int m_previousTab = 0;
     int m_busy = 0;
-    QString m_xsltBase;    // base of the stylesheet: where it was read from or saved to
     bool m_runPreviewScripts = false;
     QWebEngineProfile *m_previewProfile = nullptr;
     PreviewGuard *m_previewGuard = nullptr;
@@ -387,8 +386,6 @@ private:
     bool m_parseInfoWanted = false;
     // Files are shown and saved as written (an option, on unless turned off).
     bool m_keepAsWritten = true;
-    textfile::Format m_xsltFormat;
-    textfile::Format m_xmlFormat;
     qint64 m_previewGeneration = 0;
     QTimer *m_recoveryTimer = nullptr;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/textfile.h"
 #include "engine/xmldocument.h"
 
 #include <QObject>
@@ -26,6 +27,14 @@ public:
     QString fileName(Text text) const;
     void setFileName(Text text, const QString &fileName);
 
+    // Where the stylesheet's relative references resolve: where it was read from or saved to.
+    QString stylesheetBase() const { return m_stylesheetBase; }
+    void setStylesheetBase(const QString &base) { m_stylesheetBase = base; }
+
+    // How a text's file is written: its encoding, mark and line breaks.
+    textfile::Format format(Text text) const { return part(text).format; }
+    void setFormat(Text text, const textfile::Format &format) { part(text).format = format; }
+
     // Whether a text has edits that are not saved.
     bool isChanged(Text text) const;
     bool isChanged() const { return isChanged(Text::Stylesheet) || isChanged(Text::Source); }
@@ -50,6 +59,7 @@ signals:
 private:
     struct Part {
         QString fileName;
+        textfile::Format format;
         bool changed = false;
         Verdict verdict = Verdict::WellFormed;
         XmlDocument::ParseError error;
@@ -59,5 +69,6 @@ private:
 
     Part m_stylesheet;
     Part m_source;
+    QString m_stylesheetBase;
     bool m_loading = false;
 };
