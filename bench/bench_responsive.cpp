@@ -323,7 +323,8 @@ void benchDocbook(MainWindow &main, const QString &scratch)
     }
 }
 
-void benchStop(MainWindow &main)
+// A window whose stylesheet runs for ever over its source.
+DocumentWindow *runawayWindow(MainWindow &main)
 {
     DocumentWindow *doc = newWindow(main);
     doc->txtXSLT->setText(QStringLiteral(
@@ -333,14 +334,27 @@ void benchStop(MainWindow &main)
         "<xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\"><xsl:if test=\"false()\"><x/></xsl:if>"
         "</xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></xsl:template></xsl:stylesheet>"));
     doc->txtXML->setText(QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(400) + QStringLiteral("</r>"));
+    return doc;
+}
+
+// Hands the window's transformation to its worker, nobody waiting for the answer, and gives it
+// time to get under way.
+void startRunaway(DocumentWindow *doc)
+{
+    engine::Request request;
+    request.window = doc->windowId();
+    request.generation = 1;
+    request.target = preview::Target::Browser;
+    request.input = {doc->txtXSLT->utf8Text(), QString(), doc->txtXML->utf8Text(), QString(), {}};
+    EngineClient::shared().submit(std::move(request), engine::Channel::Tab, nullptr, {});
+    (void)QTest::qWaitFor([&] { return false; }, 300);
+}
+
+void benchStop(MainWindow &main)
+{
+    DocumentWindow *doc = runawayWindow(main);
     const double stop = measure([&] {
-        engine::Request request;
-        request.window = doc->windowId();
-        request.generation = 1;
-        request.target = preview::Target::Browser;
-        request.input = {doc->txtXSLT->utf8Text(), QString(), doc->txtXML->utf8Text(), QString(), {}};
-        EngineClient::shared().submit(std::move(request), engine::Channel::Tab, nullptr, {});
-        (void)QTest::qWaitFor([&] { return false; }, 300);
+        startRunaway(doc);
         QElapsedTimer t;
         t.start();
         EngineClient::shared().stop(doc->windowId());
@@ -356,13 +370,7 @@ void benchStop(MainWindow &main)
 // runaway transformation of window A as with A idle.
 void benchIndependence(MainWindow &main, const QString &scratch)
 {
-    DocumentWindow *a = newWindow(main);
-    a->txtXSLT->setText(QStringLiteral(
-        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
-        "<xsl:template match=\"/\"><xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\">"
-        "<xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\"><xsl:if test=\"false()\"><x/></xsl:if>"
-        "</xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></xsl:template></xsl:stylesheet>"));
-    a->txtXML->setText(QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(400) + QStringLiteral("</r>"));
+    DocumentWindow *a = runawayWindow(main);
     DocumentWindow *b = newWindow(main);
     b->txtXSLT->setText(QStringLiteral(
         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
@@ -378,13 +386,7 @@ void benchIndependence(MainWindow &main, const QString &scratch)
         return msSince(t);
     };
     const double idle = measure(previewB);
-    engine::Request runaway;
-    runaway.window = a->windowId();
-    runaway.generation = 1;
-    runaway.target = preview::Target::Browser;
-    runaway.input = {a->txtXSLT->utf8Text(), QString(), a->txtXML->utf8Text(), QString(), {}};
-    EngineClient::shared().submit(std::move(runaway), engine::Channel::Tab, nullptr, {});
-    (void)QTest::qWaitFor([&] { return false; }, 300);
+    startRunaway(a);
     const double beside = measure(previewB);
     const bool stillRunning = EngineClient::shared().isBusy(a->windowId());
     EngineClient::shared().stop(a->windowId());

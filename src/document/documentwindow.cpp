@@ -1399,7 +1399,7 @@ bool DocumentWindow::writeAsWritten(SyntaxBox *pane, const QString &path, textfi
     return true;
 }
 
-bool DocumentWindow::writeDocument(SyntaxBox *pane, const QString &path, textfile::Format *format, const WriteTexts &texts)
+bool DocumentWindow::writeDocument(SyntaxBox *pane, StylesheetDocument::Text text, const QString &path, const WriteTexts &texts)
 {
     XmlDocument doc;
     const bool wellFormed = doc.loadXMLUtf8(pane->utf8Text(), path);
@@ -1423,7 +1423,10 @@ bool DocumentWindow::writeDocument(SyntaxBox *pane, const QString &path, textfil
         if (answer != QMessageBox::Yes)
             return false;
     }
-    if (!writeAsWritten(pane, path, format, &error)) {
+    textfile::Format format = m_model->format(text);
+    const bool written = writeAsWritten(pane, path, &format, &error);
+    m_model->setFormat(text, format);
+    if (!written) {
         showError(error, texts.saveErrorTitle);
         return false;
     }
@@ -1432,13 +1435,10 @@ bool DocumentWindow::writeDocument(SyntaxBox *pane, const QString &path, textfil
 
 bool DocumentWindow::saveXSLTFile(const QString &file)
 {
-    textfile::Format format = m_model->format(StylesheetDocument::Text::Stylesheet);
-    const bool written = writeDocument(txtXSLT, file, &format,
-                                       {QStringLiteral("Error Parsing XSLT Document"), QStringLiteral("Error Saving XSLT Document"),
-                                        QStringLiteral("The stylesheet is not well-formed: %1. Save it anyway?"),
-                                        QStringLiteral("Save XSLT Document")});
-    m_model->setFormat(StylesheetDocument::Text::Stylesheet, format);
-    if (!written)
+    if (!writeDocument(txtXSLT, StylesheetDocument::Text::Stylesheet, file,
+                       {QStringLiteral("Error Parsing XSLT Document"), QStringLiteral("Error Saving XSLT Document"),
+                        QStringLiteral("The stylesheet is not well-formed: %1. Save it anyway?"),
+                        QStringLiteral("Save XSLT Document")}))
         return false;
     m_model->setFileName(StylesheetDocument::Text::Stylesheet, file);
     m_model->setStylesheetBase(file);
@@ -1494,13 +1494,10 @@ bool DocumentWindow::saveSource(bool saveAs)
         if (target.trimmed().isEmpty())
             return false;
     }
-    textfile::Format format = m_model->format(StylesheetDocument::Text::Source);
-    const bool written = writeDocument(txtXML, target, &format,
-                                       {QStringLiteral("Error Parsing XML Document"), QStringLiteral("Error Saving XML Document"),
-                                        QStringLiteral("The XML source is not well-formed: %1. Save it anyway?"),
-                                        QStringLiteral("Save XML Document")});
-    m_model->setFormat(StylesheetDocument::Text::Source, format);
-    if (!written)
+    if (!writeDocument(txtXML, StylesheetDocument::Text::Source, target,
+                       {QStringLiteral("Error Parsing XML Document"), QStringLiteral("Error Saving XML Document"),
+                        QStringLiteral("The XML source is not well-formed: %1. Save it anyway?"),
+                        QStringLiteral("Save XML Document")}))
         return false;
     m_model->setFileName(StylesheetDocument::Text::Source, target);
     txtXML->setModified(false);

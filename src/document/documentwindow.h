@@ -266,10 +266,10 @@ private:
     struct WriteTexts {
         QString parseErrorTitle, saveErrorTitle, notWellFormed, questionTitle;
     };
-    // Writes a pane's document to path: as written (asking first when it is not well-formed)
-    // or as the parser writes it, as the option says. False when nothing was written; the
-    // user was told why.
-    bool writeDocument(SyntaxBox *pane, const QString &path, textfile::Format *format, const WriteTexts &texts);
+    // Writes a pane's document (the model's text) to path: as written, in its file's format
+    // (asking first when it is not well-formed), or as the parser writes it, as the option says.
+    // False when nothing was written; the user was told why.
+    bool writeDocument(SyntaxBox *pane, StylesheetDocument::Text text, const QString &path, const WriteTexts &texts);
     // Writes a pane's text back in its file's own encoding, mark and line breaks.
     bool writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error);
     // Runs work on a thread of its own and waits for it while events go on.
