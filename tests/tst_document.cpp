@@ -265,7 +265,7 @@ private slots:
             QCOMPARE(box->fontPointSize(), c.size);
         if (c.size == 12)
             QCOMPARE(doc->txtXML->fontName(), QStringLiteral("DejaVu Sans Mono"));
-        QCOMPARE(doc->autoParse, c.autoParse);
+        QCOMPARE(doc->autoParse(), c.autoParse);
         QTest::keyClicks(doc->txtXSLT, "<<"); // parsed only when parse-on-edit is on
         QCOMPARE(doc->panelHasIcon(), c.autoParse);
         QCOMPARE(fake->messages().size(), c.error.isEmpty() ? 0 : 1);

@@ -1339,7 +1339,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         for (DocumentWindow *doc : {first, second})
             doc->txtXSLT->setTagColor(0);
         const QString size = first->txtXSLT->fontSize(), family = first->txtXSLT->fontName();
-        QVERIFY(first->autoParse && size != "14" && family != "DejaVu Serif");
+        QVERIFY(first->autoParse() && size != "14" && family != "DejaVu Serif");
         if (c.stored)
             fixture::writeSettings(kOptions, {{"AutoParse", "0"}, {"FontSize", "14"}, {"FontName", "DejaVu Serif"}, {"TagBold", "1"},
                                               {"AttribItalic", "1"}, {"AttibValueColor", "65280"}, {"StartupMode", "Maximized"},
@@ -1371,7 +1371,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QStringList seen, expected;
         for (DocumentWindow *doc : {first, second}) {
             for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML}) {
-                seen << QStringList{box->fontName(), box->fontSize(), styles(box), QString::number(doc->autoParse),
+                seen << QStringList{box->fontName(), box->fontSize(), styles(box), QString::number(doc->autoParse()),
                                     QString::number(scriptsRun(doc)), QString::number(doc->keepAsWritten())}.join('|');
                 expected << (fromStore ? QStringLiteral("DejaVu Serif|14|16711680B 8388608BI 65280|0|1|0")
                                        : QStringList{family, size, c.canceled ? (box == doc->txtXSLT ? "0 8388608B 128" : "16711680 8388608B 128")
@@ -1401,7 +1401,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         // Steps before the failure stay done; nothing after it happens.
         QCOMPARE(QStringList({first->txtXSLT->fontSize(), first->txtXML->fontSize(), second->txtXSLT->fontSize()}), QStringList({"14", size, size}));
         QVERIFY(styles(first->txtXSLT).startsWith("0 "));
-        QVERIFY(first->autoParse && second->autoParse);
+        QVERIFY(first->autoParse() && second->autoParse());
     }
 
     void store_handEditedListValueStaysText()

@@ -1197,7 +1197,7 @@ void MainWindow::setChildWindowFonts()
                 ctl->setAttribValueItalic(flag(AttribValueItalic));
                 ctl->colorizeAll();
             }
-            doc->autoParse = flag(AutoParse);
+            doc->setAutoParse(flag(AutoParse));
             doc->setRunPreviewScripts(flag(RunPreviewScripts));
             doc->setKeepAsWritten(flag(KeepAsWritten));
         }

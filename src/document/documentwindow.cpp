@@ -1,4 +1,5 @@
 #include "document/documentwindow.h"
+#include "document/editorbuffer.h"
 
 #include "common/common.h"
 #include "common/fetchprogress.h"
@@ -93,13 +94,6 @@ bool isUrl(const QString &source)
     return source.contains(QStringLiteral("://"));
 }
 
-// Relative references of a document typed into a new window resolve against the folder the
-// program runs in.
-QString currentFolderBase()
-{
-    return QDir::currentPath() + QStringLiteral("/");
-}
-
 // How long the Preview tab waits for the page at most; a local file normally takes milliseconds.
 constexpr int kPreviewLoadLimitMs = 60000;
 // How long a note in the status bar stays before the panels come back.
@@ -148,42 +142,13 @@ DocumentWindow::DocumentWindow(QWidget *parent)
     setObjectName(QStringLiteral("frmEditor"));
     m_model = new StylesheetDocument(this);
     setAttribute(Qt::WA_DeleteOnClose, false);
-    static std::atomic<qint64> windows{0};
-    m_windowId = ++windows;
+    m_windowId = m_model->engineId();
     buildControls();
+    m_model->setBuffer(StylesheetDocument::Text::Stylesheet, std::make_unique<EditorBuffer>(txtXSLT));
+    m_model->setBuffer(StylesheetDocument::Text::Source, std::make_unique<EditorBuffer>(txtXML));
+    connectModel();
     setCaption(newDocumentCaption());
     loadSequence();
-    m_recoveryId = QUuid::createUuid().toString(QUuid::Id128);
-    m_recoveryTimer = new QTimer(this);
-    m_recoveryTimer->setSingleShot(true);
-    m_recoveryTimer->setInterval(kRecoveryDelayMs);
-    connect(m_recoveryTimer, &QTimer::timeout, this, &DocumentWindow::writeRecoveryCopy);
-
-    m_parseHandOver = new QTimer(this);
-    m_parseHandOver->setSingleShot(true);
-    m_parseHandOver->setInterval(0);
-    connect(m_parseHandOver, &QTimer::timeout, this, [this] {
-        if (autoParse && (m_model->verdict(StylesheetDocument::Text::Stylesheet) == StylesheetDocument::Verdict::Checking))
-            ParseService::shared().submit(m_windowId, ParseService::Pane::Stylesheet, m_parseGeneration,
-                                          txtXSLT->utf8Text(), m_model->stylesheetBase(), this,
-                                          [this](qint64 generation, const XmlDocument::ParseError &error) {
-                                              // Only the verdict on the latest text counts.
-                                              if (!m_unloaded && generation == m_parseGeneration && autoParse)
-                                                  showParseResult(error);
-                                          });
-    });
-    m_checkTimer = new QTimer(this);
-    m_checkTimer->setSingleShot(true);
-    m_checkTimer->setInterval(kCheckPauseMs);
-    connect(m_checkTimer, &QTimer::timeout, this, [this] {
-        engine::Request request;
-        request.window = m_windowId;
-        request.generation = ++m_checkGeneration;
-        request.target = preview::Target::Check;
-        request.input = previewInput();
-        EngineClient::shared().submit(std::move(request), engine::Channel::Check, this,
-                                      [this](const engine::Response &r) { compileChecked(r); });
-    });
     m_liveTimer = new QTimer(this);
     m_liveTimer->setSingleShot(true);
     m_liveTimer->setInterval(kLivePauseMs);
@@ -252,6 +217,7 @@ void DocumentWindow::buildControls()
     SSSplitter1->setStretchFactor(2, 1);
     m_parameters->hide();
     connect(m_parameters, &ParametersPanel::valuesChanged, this, [this] {
+        m_model->setParameters(m_parameters->values());
         storeParameters();
         scheduleLivePreview();
     });
@@ -360,11 +326,10 @@ void DocumentWindow::buildControls()
 
     connect(txtXSLT, &SyntaxBox::changed, this, &DocumentWindow::stylesheetChanged);
     connect(txtXML, &SyntaxBox::changed, this, [this] {
-        updateSourceChanged();
+        m_model->textEdited(StylesheetDocument::Text::Source);
         m_xpathBar->sourceChanged();
         setEditState();
         scheduleLivePreview();
-        parseSource();
     });
     for (SyntaxBox *box : {txtXSLT, txtXML})
         connect(box, &SyntaxBox::urlsDropped, this, [this](const QList<QUrl> &urls) {
@@ -406,8 +371,6 @@ void DocumentWindow::loadSequence()
 {
     tagList->LoadDefinitions(QCoreApplication::applicationDirPath() + QStringLiteral("/W3C_XSLT_10.xml"));
     loadEditorOptions();
-    if (autoParse)
-        xmlParseDoc = std::make_unique<XmlDocument>();
     showCaretPosition(txtXSLT);
     txtXML->setAutoColorize(true);
     txtXSLT->setAutoColorize(true);
@@ -423,9 +386,9 @@ void DocumentWindow::loadEditorOptions()
         txtXSLT->setFontSize(size);
         txtXML->setFontName(name);
         txtXML->setFontSize(size);
-        autoParse = SettingsConvert::toBoolean(SettingsStore::readOption(AutoParse), AutoParse.key());
+        m_model->setAutoParse(SettingsConvert::toBoolean(SettingsStore::readOption(AutoParse), AutoParse.key()));
         setRunPreviewScripts(SettingsConvert::toBoolean(SettingsStore::readOption(RunPreviewScripts), RunPreviewScripts.key()));
-        m_keepAsWritten = SettingsConvert::toBoolean(SettingsStore::readOption(KeepAsWritten), KeepAsWritten.key());
+        m_model->setKeepAsWritten(SettingsConvert::toBoolean(SettingsStore::readOption(KeepAsWritten), KeepAsWritten.key()));
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Loading Options"));
     }
@@ -509,73 +472,43 @@ bool DocumentWindow::panelHasIcon() const
     return !m_panel1Icon->pixmap().isNull();
 }
 
+void DocumentWindow::connectModel()
+{
+    using Text = StylesheetDocument::Text;
+    connect(m_model, &StylesheetDocument::changedStateChanged, this, [this](Text text, bool changed) {
+        if (text == Text::Stylesheet) {
+            QString caption = windowTitle();
+            if (caption.endsWith(QLatin1Char('*')))
+                caption.chop(1);
+            setCaption(changed ? caption + QLatin1Char('*') : caption);
+        } else {
+            showSourceTab();
+        }
+    });
+    connect(m_model, &StylesheetDocument::fileNameChanged, this, [this](Text text) {
+        if (text == Text::Source)
+            showSourceTab();
+    });
+    connect(m_model, &StylesheetDocument::verdictChanged, this, [this](Text text) {
+        if (text == Text::Stylesheet)
+            showParseResult();
+        else
+            showSourceParseResult();
+    });
+    connect(m_model, &StylesheetDocument::compileChecked, this, [this] {
+        showEngineProblems(1, ProblemsPane::Source::Compilation, m_model->compileDiagnostics());
+    });
+    connect(m_model, &StylesheetDocument::liveAnswered, this, &DocumentWindow::livePreviewAnswered);
+    connect(m_model, &StylesheetDocument::recoveryCopyFailed, this, [this](const QString &error) {
+        StatusBar->showMessage(QStringLiteral("No recovery copy could be kept: %1").arg(error), 10000);
+    });
+}
+
 void DocumentWindow::stylesheetChanged()
 {
-    // A load parses once its text is in and the document knows its name.
-    if (!m_model->isLoading())
-        parseStylesheet();
-    // An edit marks the document changed whether or not it is being parsed, so no edit can be
-    // closed away without the save prompt.
-    updateStylesheetChanged();
-    // A copy of the unsaved text follows a moment after the typing stops.
-    if (m_model->isChanged(StylesheetDocument::Text::Stylesheet) && !m_model->isLoading() && m_recoveryTimer)
-        m_recoveryTimer->start();
+    m_model->textEdited(StylesheetDocument::Text::Stylesheet);
     setEditState();
     scheduleLivePreview();
-}
-
-void DocumentWindow::parseStylesheet()
-{
-    if (autoParse) {
-        ++m_parseGeneration;
-        if (txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) <= kParseInlineBytes) {
-            // A text this small is parsed before the next frame is due: at once, in place.
-            if (!xmlParseDoc)
-                xmlParseDoc = std::make_unique<XmlDocument>();
-            xmlParseDoc->loadXMLUtf8(txtXSLT->utf8Text(), m_model->stylesheetBase());
-            showParseResult(xmlParseDoc->parseError());
-        } else {
-            // A large one is parsed beside the window; typing goes on meanwhile. The text is
-            // handed over once the keys that are already waiting have gone in, not per key.
-            m_model->setChecking(StylesheetDocument::Text::Stylesheet);
-            m_panel1Icon->setPixmap(QPixmap());
-            m_panel1Text->setText(QStringLiteral("Checking\u2026"));
-            m_parseHandOver->start();
-        }
-    }
-}
-
-void DocumentWindow::updateStylesheetChanged()
-{
-    if (m_model->isLoading())
-        return;
-    const bool changed = !m_xsltSavePoint || txtXSLT->isModified();
-    if (changed == m_model->isChanged(StylesheetDocument::Text::Stylesheet))
-        return;
-    m_model->setChanged(StylesheetDocument::Text::Stylesheet, changed);
-    QString caption = windowTitle();
-    if (caption.endsWith(QLatin1Char('*')))
-        caption.chop(1);
-    setCaption(changed ? caption + QLatin1Char('*') : caption);
-    // Back to the text on disk: nothing of it to recover.
-    if (!changed)
-        recoveryCopyFollows();
-}
-
-void DocumentWindow::updateSourceChanged()
-{
-    if (m_model->isLoading())
-        return;
-    const bool changed = !m_xmlSavePoint || txtXML->isModified();
-    // A copy of the unsaved source follows a moment after the typing stops, as the stylesheet's.
-    if (changed && m_recoveryTimer)
-        m_recoveryTimer->start();
-    if (changed == m_model->isChanged(StylesheetDocument::Text::Source))
-        return;
-    m_model->setChanged(StylesheetDocument::Text::Source, changed);
-    showSourceTab();
-    if (!changed)
-        recoveryCopyFollows();
 }
 
 void DocumentWindow::showSourceTab()
@@ -631,17 +564,10 @@ void DocumentWindow::scheduleLivePreview()
 void DocumentWindow::submitLivePreview()
 {
     m_liveTimer->stop();
-    if (!livePreview())
-        return;
-    // While the typing goes on the pipeline's own parse finds the well-formedness errors; the
-    // live pane shows them in its strip, never in a box.
-    engine::Request request;
-    request.window = m_windowId;
-    request.generation = ++m_liveGeneration;
-    request.target = preview::Target::Browser;
-    request.input = previewInput();
-    EngineClient::shared().submit(std::move(request), engine::Channel::Live, this,
-                                  [this](const engine::Response &r) { livePreviewAnswered(r); });
+    // The live pane shows the well-formedness errors the pipeline's own parse finds in its
+    // strip, never in a box.
+    if (livePreview())
+        m_model->requestLivePreview();
 }
 
 void DocumentWindow::engineStarted(qint64 window, engine::Channel channel)
@@ -652,20 +578,13 @@ void DocumentWindow::engineStarted(qint64 window, engine::Channel channel)
         updateEscape();
 }
 
-void DocumentWindow::compileChecked(const engine::Response &response)
-{
-    if (!response.superseded() && response.generation == m_checkGeneration)
-        showEngineProblems(1, ProblemsPane::Source::Compilation, response.result.diagnostics);
-}
-
 void DocumentWindow::livePreviewAnswered(const engine::Response &response)
 {
     if (!m_livePane)
         return;
     if (!EngineClient::shared().isBusy(m_windowId, engine::Channel::Live))
         m_livePane->busyStrip()->end();
-    // An answer about an older text than the newest asked for is of no use any more.
-    if (response.superseded() || response.generation != m_liveGeneration)
+    if (!m_model->isLatestLive(response))
         return;
     if (!engine::isParseError(response.error))
         showEngineProblems(2, ProblemsPane::Source::Transformation, response.result.diagnostics);
@@ -777,33 +696,9 @@ bool DocumentWindow::isSourceFile(const QString &file) const
     return path == base || QFileInfo(path) == QFileInfo(base);
 }
 
-void DocumentWindow::parseSource()
+void DocumentWindow::showSourceParseResult()
 {
-    if (!autoParse || m_model->isLoading())
-        return;
-    ++m_sourceParseGeneration;
-    if (preview::isSourceEmpty(txtXML->utf8Text().left(1024)) && txtXML->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) < 1024) {
-        showSourceParseResult({});
-        return;
-    }
-    if (txtXML->SendScintilla(QsciScintillaBase::SCI_GETLENGTH) <= kParseInlineBytes) {
-        XmlDocument doc;
-        doc.loadXMLUtf8(txtXML->utf8Text(), sourceBase());
-        showSourceParseResult(doc.parseError());
-    } else {
-        m_model->setChecking(StylesheetDocument::Text::Source);
-        ParseService::shared().submit(m_windowId, ParseService::Pane::Source, m_sourceParseGeneration,
-                                      txtXML->utf8Text(), sourceBase(), this,
-                                      [this](qint64 generation, const XmlDocument::ParseError &error) {
-                                          if (!m_unloaded && generation == m_sourceParseGeneration && autoParse)
-                                              showSourceParseResult(error);
-                                      });
-    }
-}
-
-void DocumentWindow::showSourceParseResult(const XmlDocument::ParseError &error)
-{
-    m_model->setParsed(StylesheetDocument::Text::Source, error);
+    const XmlDocument::ParseError error = m_model->parseError(StylesheetDocument::Text::Source);
     const QList<Diagnostic> problems = problemsOf(error, m_model->fileName(StylesheetDocument::Text::Source).isEmpty() ? QStringLiteral("XML") : m_model->fileName(StylesheetDocument::Text::Source));
     m_assistXML->setMarks(0, marksOf(problems));
     m_problems->setProblems(ProblemsPane::Source::XmlSource, problems);
@@ -851,110 +746,31 @@ EditorAssist *DocumentWindow::assist(SyntaxBox *pane) const
     return pane == txtXML ? m_assistXML : m_assistXSLT;
 }
 
-namespace {
-QsciScintilla::EolMode eolModeFor(const QByteArray &lineBreak)
-{
-    return lineBreak == "\r\n" ? QsciScintilla::EolWindows : lineBreak == "\r" ? QsciScintilla::EolMac : QsciScintilla::EolUnix;
-}
-} // namespace
-
-void DocumentWindow::writeRecoveryCopy()
-{
-    if ((!m_model->isChanged(StylesheetDocument::Text::Stylesheet) && !m_model->isChanged(StylesheetDocument::Text::Source)) || m_unloaded)
-        return;
-    RecoveryEntry copy;
-    copy.id = m_recoveryId;
-    copy.fileName = m_model->fileName(StylesheetDocument::Text::Stylesheet);
-    copy.caption = windowTitle();
-    if (copy.caption.endsWith(QLatin1Char('*')))
-        copy.caption.chop(1);
-    // Everything a save needs comes back with the text: a file's encoding, mark and line
-    // breaks are not in the text itself.
-    copy.text = txtXSLT->utf8Text();
-    copy.changed = m_model->isChanged(StylesheetDocument::Text::Stylesheet);
-    copy.format = m_model->format(StylesheetDocument::Text::Stylesheet);
-    copy.sourceFileName = m_model->fileName(StylesheetDocument::Text::Source);
-    copy.sourceChanged = m_model->isChanged(StylesheetDocument::Text::Source);
-    if (m_model->isChanged(StylesheetDocument::Text::Source))
-        copy.sourceText = txtXML->utf8Text();
-    copy.sourceFormat = m_model->format(StylesheetDocument::Text::Source);
-    QString error;
-    if (!recoveryStore().write(copy, &error))
-        StatusBar->showMessage(QStringLiteral("No recovery copy could be kept: %1").arg(error), 10000);
-}
-
-void DocumentWindow::recoveryCopyFollows()
-{
-    if (!m_recoveryTimer)
-        return;
-    m_recoveryTimer->stop();
-    if (m_model->isChanged(StylesheetDocument::Text::Stylesheet) || m_model->isChanged(StylesheetDocument::Text::Source))
-        writeRecoveryCopy();
-    else
-        recoveryStore().remove(m_recoveryId);
-}
-
 void DocumentWindow::restoreUnsaved(const RecoveryEntry &kept)
 {
-    m_model->setLoading(true);
-    txtXSLT->setText(QString::fromUtf8(kept.text));
-    txtXSLT->clearUndoHistory();
-    txtXSLT->setEolMode(eolModeFor(kept.format.lineBreak));
-    m_model->setLoading(false);
-    m_model->setFormat(StylesheetDocument::Text::Stylesheet, kept.format);
-    m_xsltSavePoint = !kept.changed;
-    m_model->setFileName(StylesheetDocument::Text::Stylesheet, kept.fileName);
-    m_model->setStylesheetBase(kept.fileName);
+    const QString sourceFile = m_model->restore(kept);
     fromUrl = isUrl(kept.fileName);
-    setCaption((kept.fileName.isEmpty() ? newDocumentCaption() : kept.fileName) + (kept.changed ? QStringLiteral("*") : QString()));
-    m_model->setChanged(StylesheetDocument::Text::Stylesheet, kept.changed);
-    parseStylesheet();
-    restoreSource(kept);
+    setCaption(m_model->title() + (kept.changed ? QStringLiteral("*") : QString()));
+    if (!sourceFile.isEmpty())
+        loadXMLFile(sourceFile);
     SSTab->setCurrentIndex(kept.changed ? 0 : 1);
     // Kept at once under this program's own session: a second crash must not lose it either.
-    writeRecoveryCopy();
+    m_model->writeRecoveryCopy();
 }
 
-void DocumentWindow::restoreSource(const RecoveryEntry &kept)
+void DocumentWindow::showParseResult()
 {
-    if (kept.sourceChanged) {
-        m_model->setLoading(true);
-        txtXML->setText(QString::fromUtf8(kept.sourceText));
-        txtXML->clearUndoHistory();
-        txtXML->setEolMode(eolModeFor(kept.sourceFormat.lineBreak));
-        m_model->setLoading(false);
-        m_model->setFileName(StylesheetDocument::Text::Source, kept.sourceFileName);
-        m_model->setFormat(StylesheetDocument::Text::Source, kept.sourceFormat);
-        m_xmlSavePoint = false;
-        m_model->setChanged(StylesheetDocument::Text::Source, true);
-        showSourceTab();
-        parseSource();
+    if (m_model->verdict(StylesheetDocument::Text::Stylesheet) == StylesheetDocument::Verdict::Checking) {
+        m_panel1Icon->setPixmap(QPixmap());
+        m_panel1Text->setText(QStringLiteral("Checking\u2026"));
         return;
     }
-    // An unchanged source is read again from its file; an address is not fetched at start-up.
-    if (!kept.sourceFileName.isEmpty() && !isUrl(kept.sourceFileName))
-        loadXMLFile(kept.sourceFileName);
-}
-
-
-void DocumentWindow::showParseResult(const XmlDocument::ParseError &error)
-{
-    m_model->setParsed(StylesheetDocument::Text::Stylesheet, error);
+    const XmlDocument::ParseError error = m_model->parseError(StylesheetDocument::Text::Stylesheet);
     const QList<Diagnostic> problems = problemsOf(error, stylesheetName());
     m_assistXSLT->setMarks(0, marksOf(problems));
     m_problems->setProblems(ProblemsPane::Source::Stylesheet, problems);
-    // A well-formed stylesheet is compiled a moment later, beside the window; the verdicts
-    // of a compilation of an older text go.
-    if (error.code == 0) {
-        m_checkTimer->start();
-        if (parametersVisible())
-            refreshDeclaredParameters();
-    } else {
-        m_checkTimer->stop();
-        ++m_checkGeneration;
-        m_assistXSLT->setMarks(1, {});
-        m_problems->setProblems(ProblemsPane::Source::Compilation, {});
-    }
+    if (error.code == 0 && parametersVisible())
+        refreshDeclaredParameters();
     if (error.code != 0) {
         m_panel1Icon->setPixmap(QIcon(QStringLiteral(":/icons/parse-error.svg")).pixmap(16, 16));
         m_panel1Text->setText(error.reason.section(QLatin1Char('\n'), 0, 0));
@@ -970,7 +786,7 @@ void DocumentWindow::showParseResult(const XmlDocument::ParseError &error)
 
 void DocumentWindow::showParseInfo()
 {
-    if (!autoParse)
+    if (!m_model->autoParse())
         return;
     // Asked while the latest text is still being checked: the report follows with the verdict.
     if ((m_model->verdict(StylesheetDocument::Text::Stylesheet) == StylesheetDocument::Verdict::Checking)) {
@@ -1071,17 +887,17 @@ void DocumentWindow::enterPreview(int previousTab)
 
 QString DocumentWindow::stylesheetBase() const
 {
-    return m_model->stylesheetBase().isEmpty() ? currentFolderBase() : m_model->stylesheetBase();
+    return m_model->effectiveBase(StylesheetDocument::Text::Stylesheet);
 }
 
 QString DocumentWindow::sourceBase() const
 {
-    return m_model->fileName(StylesheetDocument::Text::Source).isEmpty() ? currentFolderBase() : m_model->fileName(StylesheetDocument::Text::Source);
+    return m_model->effectiveBase(StylesheetDocument::Text::Source);
 }
 
 preview::Input DocumentWindow::previewInput() const
 {
-    return {txtXSLT->utf8Text(), stylesheetBase(), txtXML->utf8Text(), sourceBase(), m_parameters->values()};
+    return m_model->previewInput();
 }
 
 void DocumentWindow::reportPreviewFailure(const preview::Result &result)
@@ -1150,7 +966,7 @@ bool DocumentWindow::previewInBrowser()
     return true;
 }
 
-bool DocumentWindow::readDocument(const QString &source, LoadedText *loaded, QString *error, bool *cancelled)
+bool DocumentWindow::readDocument(const QString &source, StylesheetDocument::Loaded *loaded, QString *error, bool *cancelled)
 {
     // The bytes: from the file, or from the network with the fetcher's progress and Cancel.
     QByteArray bytes;
@@ -1179,30 +995,9 @@ bool DocumentWindow::readDocument(const QString &source, LoadedText *loaded, QSt
         bytes = fetched.data;
         base = fetched.finalUrl.isEmpty() ? source : fetched.finalUrl;
     }
-    loaded->base = base;
     bool ok = false;
-    if (m_keepAsWritten) {
-        // The text as the file holds it; whether it is well-formed shows once it is in.
-        runBeside(QStringLiteral("Loading"), [&] {
-            const textfile::Decoded decoded = textfile::decode(bytes);
-            if (decoded.text.contains(QChar(0))) {
-                *error = QStringLiteral("\"%1\" is not a text document: it holds bytes that no XML text may contain.\n").arg(source);
-                return;
-            }
-            loaded->text = decoded.text;
-            loaded->format = decoded.format;
-            ok = true;
-        });
-        return ok;
-    }
-    // The parser's own reading and writing out, as the document is shown without the option.
     runBeside(QStringLiteral("Loading"), [&] {
-        XmlDocument doc;
-        ok = doc.loadBytes(bytes, base);
-        if (ok)
-            loaded->text = doc.xml();
-        else
-            *error = doc.parseError().reason;
+        ok = StylesheetDocument::decode(bytes, source, base, m_model->keepAsWritten(), loaded, error);
     });
     return ok;
 }
@@ -1257,8 +1052,8 @@ void DocumentWindow::busyEnded()
     });
 }
 
-bool DocumentWindow::loadInto(SyntaxBox *ctl, const QString &file, const QString &errorTitle,
-                         const std::function<void(const LoadedText &)> &loaded)
+bool DocumentWindow::loadInto(StylesheetDocument::Text pane, const QString &file, const QString &errorTitle,
+                              const QString &fileName)
 {
     if (refuseWhileBusy())
         return false;
@@ -1266,24 +1061,14 @@ bool DocumentWindow::loadInto(SyntaxBox *ctl, const QString &file, const QString
     BusyScope scope(m_busy, [this] { busyEnded(); });
     bool result = false;
     try {
-        LoadedText text;
+        StylesheetDocument::Loaded text;
         QString error;
         bool cancelled = false;
         // The user may go on typing while a document loads; only the moment the loaded text
         // goes in is not an edit.
         if (readDocument(file, &text, &error, &cancelled)) {
-            m_model->setLoading(true);
-            // The pane is coloured once at the end instead of piece by piece while the text arrives.
-            ctl->setAutoColorize(false);
-            ctl->setText(QString());
-            ctl->setText(text.text);
-            // New lines follow the file's own line breaks.
-            ctl->setEolMode(text.format.lineBreak == "\r\n" ? QsciScintilla::EolWindows
-                            : text.format.lineBreak == "\r"  ? QsciScintilla::EolMac
-                                                              : QsciScintilla::EolUnix);
+            m_model->putLoaded(pane, text, fileName.isEmpty() ? text.base : fileName);
             result = true;
-            loaded(text);
-            ctl->colorizeAll();
             if (text.format.fallback)
                 StatusBar->showMessage(QStringLiteral("The file is not valid %1; it is shown byte for byte as Latin-1 "
                                                       "and saved the same way.").arg(QString::fromLatin1(text.format.encoding)),
@@ -1297,9 +1082,6 @@ bool DocumentWindow::loadInto(SyntaxBox *ctl, const QString &file, const QString
     } catch (const std::exception &e) {
         showError(QString::fromStdString(e.what()), QStringLiteral("Error"));
     }
-    m_model->setLoading(false);
-    ctl->setAutoColorize(true);
-    ctl->clearUndoHistory();
     // Reading a large file went through several large copies (bytes, tree, text); what they
     // freed goes back to the system.
     malloc_trim(0);
@@ -1308,19 +1090,12 @@ bool DocumentWindow::loadInto(SyntaxBox *ctl, const QString &file, const QString
 
 bool DocumentWindow::loadXSLTFile(QString file)
 {
-    const bool loaded = loadInto(txtXSLT, file, QStringLiteral("Error Parsing XSLT Document"), [&](const LoadedText &loaded) {
-        m_model->setFileName(StylesheetDocument::Text::Stylesheet, file);
-        m_model->setStylesheetBase(loaded.base);
-        m_model->setFormat(StylesheetDocument::Text::Stylesheet, loaded.format);
-        m_xsltSavePoint = true;
-        m_model->setChanged(StylesheetDocument::Text::Stylesheet, false);
-        setCaption(file);
-        if (isUrl(m_model->fileName(StylesheetDocument::Text::Stylesheet)))
-            fromUrl = true;
-    });
+    const bool loaded = loadInto(StylesheetDocument::Text::Stylesheet, file, QStringLiteral("Error Parsing XSLT Document"), file);
     if (loaded) {
+        setCaption(file);
+        if (isUrl(file))
+            fromUrl = true;
         loadStoredParameters();
-        parseStylesheet();
         scheduleLivePreview();
     }
     return loaded;
@@ -1333,19 +1108,12 @@ void DocumentWindow::loadXMLFile(QString file)
     querySaveSource(cancel);
     if (cancel)
         return;
-    if (loadInto(txtXML, file, QStringLiteral("Error Parsing XML Document"), [&](const LoadedText &loaded) {
-            m_model->setFileName(StylesheetDocument::Text::Source, loaded.base);
-            m_model->setFormat(StylesheetDocument::Text::Source, loaded.format);
-            m_model->setChanged(StylesheetDocument::Text::Source, false);
-            m_xmlSavePoint = true;
-            recoveryCopyFollows();
-            // What a check of the previous source found is not about this one.
-            m_problems->setProblems(ProblemsPane::Source::Validation, {});
-            m_assistXML->setMarks(3, {});
-            showSourceTab();
-            SSTab->setCurrentIndex(1);
-        })) {
-        parseSource();
+    if (loadInto(StylesheetDocument::Text::Source, file, QStringLiteral("Error Parsing XML Document"), QString())) {
+        // What a check of the previous source found is not about this one.
+        m_problems->setProblems(ProblemsPane::Source::Validation, {});
+        m_assistXML->setMarks(3, {});
+        showSourceTab();
+        SSTab->setCurrentIndex(1);
         // The text went in while loading, when edits do not ask for a render.
         scheduleLivePreview();
     }
@@ -1371,82 +1139,50 @@ void DocumentWindow::saveFile(bool &Cancel)
         Cancel = true;
 }
 
-bool DocumentWindow::writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error)
+bool DocumentWindow::writeDocument(StylesheetDocument::Text text, const QString &path, const WriteTexts &texts)
 {
-    // The encoding is the one the declaration names now, not the one the file was read in.
-    const textfile::Encoded out = textfile::encodeForSave(pane->text(), *format);
-    // What reaches the disk must read back as the text it was written from.
-    const auto readsBack = [&](const QByteArray &back, QString *why) {
-        if (textfile::decode(back).text != out.text) {
-            *why = QStringLiteral("the written file would not read back as the text it was written from");
-            return false;
-        }
-        return true;
-    };
-    if (!FileIO::writeFileAtomically(path, out.bytes, error, readsBack))
-        return false;
-    if (out.rewrite == textfile::Rewrite::Unrepresentable)
-        StatusBar->showMessage(QStringLiteral("Saved in UTF-8: the text holds characters that %1 cannot represent; "
-                                              "the file's declaration now says UTF-8.")
-                                   .arg(QString::fromLatin1(out.wanted)),
-                               kStatusNoteMs);
-    else if (out.rewrite == textfile::Rewrite::Unwritable)
-        StatusBar->showMessage(QStringLiteral("Saved in UTF-8: %1 is not an encoding Zendrik can write; "
-                                              "the file's declaration now says UTF-8.")
-                                   .arg(QString::fromLatin1(out.wanted)),
-                               kStatusNoteMs);
-    *format = out.format;
-    return true;
-}
-
-bool DocumentWindow::writeDocument(SyntaxBox *pane, StylesheetDocument::Text text, const QString &path, const WriteTexts &texts)
-{
-    XmlDocument doc;
-    const bool wellFormed = doc.loadXMLUtf8(pane->utf8Text(), path);
-    QString error;
-    if (!m_keepAsWritten) {
-        // The parser's serialization, as without the option: only what parses is written.
-        if (!wellFormed) {
-            showError(doc.parseError().reason, texts.parseErrorTitle);
-            return false;
-        }
-        if (!doc.save(path, &error)) {
-            showError(error, texts.saveErrorTitle);
-            return false;
-        }
-        return true;
-    }
-    if (!wellFormed) {
-        const QString reason = doc.parseError().reason.section(QLatin1Char('\n'), 0, 0);
+    QString reason;
+    // As written, a text that does not parse is saved only when the user says so.
+    if (m_model->keepAsWritten() && !m_model->checkWellFormed(text, &reason)) {
         const auto answer = dialogs().messageBox(this, texts.notWellFormed.arg(reason), QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No,
                                                 texts.questionTitle);
         if (answer != QMessageBox::Yes)
             return false;
     }
-    textfile::Format format = m_model->format(text);
-    const bool written = writeAsWritten(pane, path, &format, &error);
-    m_model->setFormat(text, format);
-    if (!written) {
+    QString error;
+    StylesheetDocument::SaveNote note;
+    QByteArray wanted;
+    switch (m_model->save(text, path, &error, &note, &wanted)) {
+    case StylesheetDocument::SaveResult::NotWellFormed:
+        showError(error, texts.parseErrorTitle);
+        return false;
+    case StylesheetDocument::SaveResult::Failed:
         showError(error, texts.saveErrorTitle);
         return false;
+    case StylesheetDocument::SaveResult::Saved:
+        break;
     }
+    if (note == StylesheetDocument::SaveNote::Unrepresentable)
+        StatusBar->showMessage(QStringLiteral("Saved in UTF-8: the text holds characters that %1 cannot represent; "
+                                              "the file's declaration now says UTF-8.")
+                                   .arg(QString::fromLatin1(wanted)),
+                               kStatusNoteMs);
+    else if (note == StylesheetDocument::SaveNote::Unwritable)
+        StatusBar->showMessage(QStringLiteral("Saved in UTF-8: %1 is not an encoding Zendrik can write; "
+                                              "the file's declaration now says UTF-8.")
+                                   .arg(QString::fromLatin1(wanted)),
+                               kStatusNoteMs);
     return true;
 }
 
 bool DocumentWindow::saveXSLTFile(const QString &file)
 {
-    if (!writeDocument(txtXSLT, StylesheetDocument::Text::Stylesheet, file,
+    if (!writeDocument(StylesheetDocument::Text::Stylesheet, file,
                        {QStringLiteral("Error Parsing XSLT Document"), QStringLiteral("Error Saving XSLT Document"),
                         QStringLiteral("The stylesheet is not well-formed: %1. Save it anyway?"),
                         QStringLiteral("Save XSLT Document")}))
         return false;
-    m_model->setFileName(StylesheetDocument::Text::Stylesheet, file);
-    m_model->setStylesheetBase(file);
     setCaption(m_model->fileName(StylesheetDocument::Text::Stylesheet));
-    m_model->setChanged(StylesheetDocument::Text::Stylesheet, false);
-    txtXSLT->setModified(false);
-    m_xsltSavePoint = true;
-    recoveryCopyFollows();
     // The values go with the stylesheet to its new name.
     storeParameters();
     return true;
@@ -1494,18 +1230,10 @@ bool DocumentWindow::saveSource(bool saveAs)
         if (target.trimmed().isEmpty())
             return false;
     }
-    if (!writeDocument(txtXML, StylesheetDocument::Text::Source, target,
-                       {QStringLiteral("Error Parsing XML Document"), QStringLiteral("Error Saving XML Document"),
-                        QStringLiteral("The XML source is not well-formed: %1. Save it anyway?"),
-                        QStringLiteral("Save XML Document")}))
-        return false;
-    m_model->setFileName(StylesheetDocument::Text::Source, target);
-    txtXML->setModified(false);
-    m_model->setChanged(StylesheetDocument::Text::Source, false);
-    m_xmlSavePoint = true;
-    showSourceTab();
-    recoveryCopyFollows();
-    return true;
+    return writeDocument(StylesheetDocument::Text::Source, target,
+                         {QStringLiteral("Error Parsing XML Document"), QStringLiteral("Error Saving XML Document"),
+                          QStringLiteral("The XML source is not well-formed: %1. Save it anyway?"),
+                          QStringLiteral("Save XML Document")});
 }
 
 void DocumentWindow::closeEvent(QCloseEvent *event)
@@ -1537,15 +1265,12 @@ void DocumentWindow::unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    xmlParseDoc.reset();
     // Closing without saving was the user's choice: the copy goes with the window.
-    if (m_recoveryTimer)
-        m_recoveryTimer->stop();
-    recoveryStore().remove(m_recoveryId);
+    m_model->discardRecoveryCopy();
     // Whatever the engine still does for this window is of no use to anyone now.
     disconnect(&EngineClient::shared(), nullptr, this, nullptr);
-    EngineClient::shared().cancel(m_windowId);
-    ParseService::shared().cancel(m_windowId);
+    disconnect(m_model, nullptr, this, nullptr);
+    m_model->cancelWork();
     emit closed(registryIndex);
 }
 
@@ -1766,6 +1491,7 @@ void DocumentWindow::loadStoredParameters()
                                ? QString()
                                : SettingsStore::read(QString::fromLatin1(kParametersSection), settingsKeyFor(m_model->fileName(StylesheetDocument::Text::Stylesheet)), QString());
     m_parameters->setValues(params::fromText(stored));
+    m_model->setParameters(m_parameters->values());
 }
 
 void DocumentWindow::storeParameters()

@@ -57,11 +57,10 @@ public:
     explicit DocumentWindow(QWidget *parent = nullptr);
     ~DocumentWindow() override;
 
-    static QString newDocumentCaption() { return QStringLiteral("New XSLT File"); }
+    static QString newDocumentCaption() { return StylesheetDocument::newDocumentTitle(); }
     static QString stylesheetTemplate();
 
     // Public record fields.
-    bool autoParse = false;
     bool fromUrl = false;
     QWidget *mainWindow = nullptr; // the main window that owns it
     short registryIndex = 0;
@@ -84,7 +83,6 @@ public:
     bool isLoading() const { return m_model->isLoading(); }
     // What the window shows: its texts' names, changed states and parse verdicts.
     StylesheetDocument *model() const { return m_model; }
-    bool hasParseDocument() const { return static_cast<bool>(xmlParseDoc); }
     QString caption() const { return windowTitle(); }
     QString panelText(int index) const;
     bool panelHasIcon() const;
@@ -145,8 +143,11 @@ public:
     // on. Takes effect with the next preview.
     bool runPreviewScripts() const { return m_runPreviewScripts; }
     // Files shown and saved as written, or as the parser writes them.
-    void setKeepAsWritten(bool on) { m_keepAsWritten = on; }
-    bool keepAsWritten() const { return m_keepAsWritten; }
+    void setKeepAsWritten(bool on) { m_model->setKeepAsWritten(on); }
+    bool keepAsWritten() const { return m_model->keepAsWritten(); }
+    // Whether the texts are parsed as they change.
+    void setAutoParse(bool on) { m_model->setAutoParse(on); }
+    bool autoParse() const { return m_model->autoParse(); }
     void setRunPreviewScripts(bool on);
 
     // The live preview pane beside the tabs: re-rendered a short pause after the stylesheet or
@@ -190,7 +191,7 @@ public:
     // The margin, marks and tag matching of a pane.
     EditorAssist *assist(SyntaxBox *pane) const;
     // How long after a stylesheet becomes well-formed it is compiled for its checks.
-    static constexpr int kCheckPauseMs = 400;
+    static constexpr int kCheckPauseMs = StylesheetDocument::kCheckPauseMs;
     // Gives WebBrowser its page: a memory-only profile of this window's own whose every request
     // passes the guard. Made on first need, so a window that never previews never starts the
     // web engine.
@@ -205,7 +206,7 @@ public:
     // Shows the parse report of the last failed parse, if any.
     void showParseInfo();
     // Texts up to this size are parsed as they change; larger ones on the parse thread.
-    static constexpr qsizetype kParseInlineBytes = 128 * 1024;
+    static constexpr qsizetype kParseInlineBytes = StylesheetDocument::kParseInlineBytes;
     // True while the verdict on the latest text is still to come.
     bool parsePending() const { return m_model->verdict(StylesheetDocument::Text::Stylesheet) == StylesheetDocument::Verdict::Checking; }
 
@@ -214,7 +215,7 @@ public:
     // it was read from, each marked changed when it was, and written as its file was.
     void restoreUnsaved(const RecoveryEntry &kept);
     // How long after the last edit the recovery copy is written.
-    static constexpr int kRecoveryDelayMs = 2000;
+    static constexpr int kRecoveryDelayMs = StylesheetDocument::kRecoveryDelayMs;
 
 signals:
     // What the edit commands can do now: on every change of the edit state of the selected
@@ -237,6 +238,8 @@ protected:
 
 private:
     void buildControls();
+    // The window follows its document: captions, tabs, verdicts, compile problems, live answers.
+    void connectModel();
     void loadSequence();
     void loadEditorOptions();
     void stylesheetChanged();
@@ -250,28 +253,20 @@ private:
     preview::Input previewInput() const;
     QString stylesheetBase() const;
     QString sourceBase() const;
-    // Loads a path or URL into ctl; loaded runs after the text is in place, before colouring.
-    // A document as it was read: its text, where it came from, and how its file is written.
-    struct LoadedText {
-        QString text;
-        QString base;
-        textfile::Format format;
-    };
-    bool loadInto(SyntaxBox *ctl, const QString &file, const QString &errorTitle,
-                  const std::function<void(const LoadedText &)> &loaded);
-    // Reads a path or URL into doc; on failure returns false with the reason in doc or error,
-    // and cancelled set when the user stopped the load.
-    bool readDocument(const QString &source, LoadedText *loaded, QString *error, bool *cancelled);
+    // Loads a path or URL into a text of the document, named fileName (empty: where it was read
+    // from in the end); false when it was not loaded (the user was told why).
+    bool loadInto(StylesheetDocument::Text pane, const QString &file, const QString &errorTitle, const QString &fileName);
+    // Reads a path or URL; on failure returns false with the reason in error, and cancelled
+    // set when the user stopped the load.
+    bool readDocument(const QString &source, StylesheetDocument::Loaded *loaded, QString *error, bool *cancelled);
     // The box titles and question of writeDocument for one kind of document.
     struct WriteTexts {
         QString parseErrorTitle, saveErrorTitle, notWellFormed, questionTitle;
     };
-    // Writes a pane's document (the model's text) to path: as written, in its file's format
-    // (asking first when it is not well-formed), or as the parser writes it, as the option says.
-    // False when nothing was written; the user was told why.
-    bool writeDocument(SyntaxBox *pane, StylesheetDocument::Text text, const QString &path, const WriteTexts &texts);
-    // Writes a pane's text back in its file's own encoding, mark and line breaks.
-    bool writeAsWritten(SyntaxBox *pane, const QString &path, textfile::Format *format, QString *error);
+    // Writes a text of the document to path: as written, in its file's format (asking first
+    // when it is not well-formed), or as the parser writes it, as the option says. False when
+    // nothing was written; the user was told why.
+    bool writeDocument(StylesheetDocument::Text text, const QString &path, const WriteTexts &texts);
     // Runs work on a thread of its own and waits for it while events go on.
     void runBeside(const QString &what, const std::function<void()> &work);
     // Ends the load or preview the window waits for and closes the window once it is over.
@@ -279,22 +274,12 @@ private:
     void busyEnded();
     void unload();
     void setCaption(const QString &caption);
-    void writeRecoveryCopy();
-    // After a save, or an undo back to the saved text: the copy holds what is unsaved now, or
-    // goes when nothing is.
-    void recoveryCopyFollows();
-    void restoreSource(const RecoveryEntry &kept);
-    void showParseResult(const XmlDocument::ParseError &error);
-    void showSourceParseResult(const XmlDocument::ParseError &error);
-    void parseSource();
-    void parseStylesheet();
+    // The verdict of a text's latest parse, in the status bar, the margin and the problems list.
+    void showParseResult();
+    void showSourceParseResult();
     // Completion as the stylesheet is typed: the tag list after "<", an element's attributes
     // after its name and a space, the end tag of the innermost open element after "</".
     void completeTyping(int &code);
-    // After an edit: whether a text differs from what was last loaded or saved. Undo back to
-    // that point makes it unchanged again.
-    void updateStylesheetChanged();
-    void updateSourceChanged();
     void showSourceTab();
     // Marks (of a kind) and list rows (of a source) from what the engine reported.
     void showEngineProblems(int kind, ProblemsPane::Source source, const QList<Diagnostic> &problems);
@@ -337,16 +322,10 @@ private:
     void scheduleLivePreview();
     void submitLivePreview();
     void engineStarted(qint64 window, engine::Channel channel);
-    // The answers of the compile check and of the live pane.
-    void compileChecked(const engine::Response &response);
+    // The answer of the live pane.
     void livePreviewAnswered(const engine::Response &response);
 
-    std::unique_ptr<XmlDocument> xmlParseDoc;
     StylesheetDocument *m_model = nullptr;
-    // Whether the editor's save point stands for the file's text. It does not for text
-    // restored after a crash: that is unsaved whatever undo does to it.
-    bool m_xsltSavePoint = true;
-    bool m_xmlSavePoint = true; // the same for the XML source
     // The wait in progress for a load from the network, to cancel it.
     FetchProgress *m_fetch = nullptr;
     QPushButton *m_stopWaiting = nullptr;
@@ -362,17 +341,12 @@ private:
     QLabel *m_panel1Icon = nullptr;
     QLabel *m_panel1Text = nullptr;
     QLabel *m_panel2 = nullptr;
-    QString m_recoveryId;
     qint64 m_windowId = 0;
     BusyStrip *m_busyStrip = nullptr;
     QShortcut *m_escape = nullptr;
     QSplitter *m_liveSplitter = nullptr;
     LivePreviewPane *m_livePane = nullptr;
     QTimer *m_liveTimer = nullptr;
-    QTimer *m_parseHandOver = nullptr;
-    QTimer *m_checkTimer = nullptr;
-    qint64 m_checkGeneration = 0;
-    qint64 m_sourceParseGeneration = 0;
     EditorAssist *m_assistXSLT = nullptr;
     EditorAssist *m_assistXML = nullptr;
     ProblemsPane *m_problems = nullptr;
@@ -381,11 +355,6 @@ private:
     XPathBar *m_xpathBar = nullptr;
     QSplitter *m_xpathSplitter = nullptr;
     bool m_xpathResultsShown = false;
-    qint64 m_liveGeneration = 0;
-    qint64 m_parseGeneration = 0;
     bool m_parseInfoWanted = false;
-    // Files are shown and saved as written (an option, on unless turned off).
-    bool m_keepAsWritten = true;
     qint64 m_previewGeneration = 0;
-    QTimer *m_recoveryTimer = nullptr;
 };
