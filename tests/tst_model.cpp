@@ -1,17 +1,63 @@
-// A window's document without the window: names, changed states and parse verdicts, each
-// change told once.
+// A window's document without the window: its texts loaded, edited, parsed, checked, rendered,
+// kept for recovery and saved, each change told once.
+#include "engine/recoverystore.h"
 #include "model/stylesheetdocument.h"
 
+#include <QDirIterator>
+#include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using Text = StylesheetDocument::Text;
 using Verdict = StylesheetDocument::Verdict;
+using SaveResult = StylesheetDocument::SaveResult;
+
+namespace {
+const QString kStylesheet = QStringLiteral(
+    "<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\">\n"
+    "<xsl:param name=\"who\" select=\"'nobody'\"/>\n"
+    "<xsl:template match=\"/\"><p>Hello <xsl:value-of select=\"$who\"/>, <xsl:value-of select=\"count(//i)\"/></p></xsl:template>\n"
+    "</xsl:stylesheet>\n");
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+void writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+} // namespace
 
 class TstModel : public QObject
 {
     Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    QString path(const char *name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+
+    // The files of a document's recovery copy under the recovery folder.
+    static int recoveryFiles(const StylesheetDocument &doc)
+    {
+        int n = 0;
+        QDirIterator it(RecoveryStore::recoveryFolder(), QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            n += it.next().section(QLatin1Char('/'), -1).startsWith(doc.recoveryEntry().id);
+        return n;
+    }
+
 private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        qputenv("XDG_STATE_HOME", m_dir.filePath(QStringLiteral("state")).toUtf8());
+    }
+
     // Each text keeps its own state; a signal comes for a change, never for a repeat.
     void textsChangeApartAndSayItOnce()
     {
@@ -29,27 +75,179 @@ private slots:
         doc.setFileName(Text::Stylesheet, QStringLiteral("/tmp/a.xsl"));
         QCOMPARE(named.size(), 1);
         QCOMPARE(doc.fileName(Text::Stylesheet), QStringLiteral("/tmp/a.xsl"));
-        QVERIFY(doc.fileName(Text::Source).isEmpty());
+        QCOMPARE(doc.title(), QStringLiteral("/tmp/a.xsl"));
+        QCOMPARE(StylesheetDocument().title(), QStringLiteral("New XSLT File"));
     }
 
-    // A verdict is a named state: checking while a parse runs, then well-formed or malformed
-    // with the report of the parse.
-    void verdictsFollowTheParses()
+    // A file is read as written and written back so: its encoding, mark and line breaks kept;
+    // an edit makes it changed and an edit back makes it unchanged again.
+    void loadEditSave_keepTheFileAsWritten()
+    {
+        const QString file = path("latin.xsl");
+        const QByteArray bytes = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n<r>caf\xe9</r>\r\n";
+        writeAll(file, bytes);
+        StylesheetDocument doc;
+        QSignalSpy changed(&doc, &StylesheetDocument::changedStateChanged);
+        QString error;
+        QVERIFY2(doc.loadFile(Text::Stylesheet, file, &error), qPrintable(error));
+        QVERIFY(doc.text(Text::Stylesheet).contains(QStringLiteral("caf\u00e9")));
+        QCOMPARE(doc.format(Text::Stylesheet).lineBreak, QByteArray("\r\n"));
+        QCOMPARE(doc.fileName(Text::Stylesheet), file);
+        QCOMPARE(doc.stylesheetBase(), file);
+        QVERIFY(!doc.isChanged());
+
+        const QString original = doc.text(Text::Stylesheet);
+        doc.setText(Text::Stylesheet, QString(original).replace(QStringLiteral("caf\u00e9"), QStringLiteral("th\u00e9")));
+        QVERIFY(doc.isChanged(Text::Stylesheet));
+        doc.setText(Text::Stylesheet, original);
+        QVERIFY(!doc.isChanged(Text::Stylesheet));
+        QCOMPARE(changed.size(), 2);
+
+        doc.setText(Text::Stylesheet, QString(original).replace(QStringLiteral("caf\u00e9"), QStringLiteral("th\u00e9")));
+        const QString copy = path("copy.xsl");
+        QCOMPARE(doc.save(Text::Stylesheet, copy, &error), SaveResult::Saved);
+        QCOMPARE(readAll(copy), QByteArray(bytes).replace("caf\xe9", "th\xe9"));
+        QVERIFY(!doc.isChanged());
+        QCOMPARE(doc.fileName(Text::Stylesheet), copy);
+        QCOMPARE(doc.stylesheetBase(), copy);
+    }
+
+    // Bad input loses nothing: a binary file is refused, an unwritable path leaves the text
+    // changed under its old name, and as the parser writes it only a well-formed text is saved.
+    void refusals_leaveTheDocumentAsItWas()
+    {
+        const QString binary = path("image.xsl");
+        writeAll(binary, QByteArray("GIF89a\0\0\x01", 9));
+        StylesheetDocument doc;
+        QString error;
+        QVERIFY(!doc.loadFile(Text::Stylesheet, binary, &error));
+        QVERIFY2(error.contains(QStringLiteral("is not a text document")), qPrintable(error));
+        QVERIFY(doc.fileName(Text::Stylesheet).isEmpty());
+
+        doc.setText(Text::Source, QStringLiteral("<a>unsaved</a>"));
+        QVERIFY(doc.isChanged(Text::Source));
+        error.clear();
+        QCOMPARE(doc.save(Text::Source, path("no/such/folder/s.xml"), &error), SaveResult::Failed);
+        QVERIFY(!error.isEmpty());
+        QVERIFY(doc.isChanged(Text::Source));
+        QVERIFY(doc.fileName(Text::Source).isEmpty());
+
+        doc.setKeepAsWritten(false);
+        doc.setText(Text::Source, QStringLiteral("<a>"));
+        const QString target = path("malformed.xml");
+        QCOMPARE(doc.save(Text::Source, target, &error), SaveResult::NotWellFormed);
+        QVERIFY(!QFile::exists(target));
+        QString reason;
+        QVERIFY(!doc.checkWellFormed(Text::Source, &reason));
+        QVERIFY(!reason.isEmpty());
+    }
+
+    // Parsing on edit: a verdict per text, a small text at once, a large one beside the caller
+    // (Checking until its verdict comes); no source at all is nothing to complain about.
+    void parseOnEdit_givesANamedVerdict()
     {
         StylesheetDocument doc;
         QSignalSpy verdicts(&doc, &StylesheetDocument::verdictChanged);
-        QCOMPARE(doc.verdict(Text::Stylesheet), Verdict::WellFormed);
-        doc.setChecking(Text::Stylesheet);
-        QCOMPARE(doc.verdict(Text::Stylesheet), Verdict::Checking);
-        XmlDocument xml;
-        QVERIFY(!xml.loadXML(QStringLiteral("<a>\n<b></a>")));
-        doc.setParsed(Text::Stylesheet, xml.parseError());
+        doc.setText(Text::Stylesheet, QStringLiteral("<a>"));
+        QCOMPARE(doc.verdict(Text::Stylesheet), Verdict::WellFormed); // parsing on edit is off
+        QCOMPARE(verdicts.size(), 0);
+
+        doc.setAutoParse(true);
+        doc.setText(Text::Stylesheet, QStringLiteral("<a>\n<b></a>"));
         QCOMPARE(doc.verdict(Text::Stylesheet), Verdict::Malformed);
         QCOMPARE(doc.parseError(Text::Stylesheet).line, 2);
         QCOMPARE(doc.verdict(Text::Source), Verdict::WellFormed);
-        doc.setParsed(Text::Stylesheet, {});
-        QCOMPARE(doc.verdict(Text::Stylesheet), Verdict::WellFormed);
-        QCOMPARE(verdicts.size(), 3);
+        doc.setText(Text::Source, QStringLiteral("   "));
+        QCOMPARE(doc.verdict(Text::Source), Verdict::WellFormed);
+
+        QString large = QStringLiteral("<a>") + QString(StylesheetDocument::kParseInlineBytes, QLatin1Char('x'));
+        doc.setText(Text::Source, large + QStringLiteral("</b>"));
+        QCOMPARE(doc.verdict(Text::Source), Verdict::Checking);
+        QTRY_COMPARE_WITH_TIMEOUT(doc.verdict(Text::Source), Verdict::Malformed, 10000);
+        // Only the verdict on the latest text counts.
+        doc.setText(Text::Source, large + QStringLiteral("</c>"));
+        doc.setText(Text::Source, large + QStringLiteral("</a>"));
+        QTRY_COMPARE_WITH_TIMEOUT(doc.verdict(Text::Source), Verdict::WellFormed, 10000);
+        QTest::qWait(200);
+        QCOMPARE(doc.verdict(Text::Source), Verdict::WellFormed);
+        QCOMPARE(doc.verdict(Text::Stylesheet), Verdict::Malformed);
+    }
+
+    // A well-formed stylesheet is compiled a moment later; what it finds goes when the text
+    // stops being well-formed.
+    void compileCheck_followsTheStylesheet()
+    {
+        StylesheetDocument doc;
+        doc.setAutoParse(true);
+        doc.setCheckPause(0);
+        QSignalSpy checked(&doc, &StylesheetDocument::compileChecked);
+        doc.setText(Text::Stylesheet, QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\">"
+                                                     "<xsl:include href=\"no-such-module.xsl\"/></xsl:stylesheet>"));
+        QTRY_VERIFY_WITH_TIMEOUT(!doc.compileDiagnostics().isEmpty(), 15000);
+        const Diagnostic first = doc.compileDiagnostics().first();
+        QCOMPARE(first.origin, Diagnostic::Origin::Compilation);
+        QVERIFY2(first.message.contains(QStringLiteral("no-such-module.xsl")), qPrintable(first.message));
+        doc.setText(Text::Stylesheet, QStringLiteral("<xsl:stylesheet"));
+        QVERIFY(doc.compileDiagnostics().isEmpty());
+        QVERIFY(checked.size() >= 2);
+    }
+
+    // The live render goes to the engine with the texts and parameters as they are; only the
+    // answer to the newest request counts.
+    void livePreview_answersTheNewestRequest()
+    {
+        StylesheetDocument doc;
+        doc.setText(Text::Stylesheet, kStylesheet);
+        doc.setText(Text::Source, QStringLiteral("<r><i/><i/></r>"));
+        doc.setParameters({{QStringLiteral("who"), QStringLiteral("world"), false}});
+        QList<engine::Response> answers;
+        connect(&doc, &StylesheetDocument::liveAnswered, this, [&](const engine::Response &r) { answers << r; });
+        doc.requestLivePreview();
+        doc.setText(Text::Source, QStringLiteral("<r><i/><i/><i/></r>"));
+        doc.requestLivePreview();
+        QTRY_VERIFY_WITH_TIMEOUT(std::any_of(answers.cbegin(), answers.cend(), [&](const engine::Response &r) { return doc.isLatestLive(r); }), 15000);
+        const auto latest = std::find_if(answers.cbegin(), answers.cend(), [&](const engine::Response &r) { return doc.isLatestLive(r); });
+        QVERIFY2(latest->result.page.contains("Hello world, 3"), latest->result.page.constData());
+        QCOMPARE(std::count_if(answers.cbegin(), answers.cend(), [&](const engine::Response &r) { return doc.isLatestLive(r); }), 1);
+    }
+
+    // The copy of unsaved work: made a moment after an edit, restored as it was (texts, changed
+    // states, formats, names), and gone once everything is saved.
+    void recovery_keepsAndRestoresUnsavedWork()
+    {
+        const QString file = path("kept.xsl");
+        writeAll(file, "<x>\r\n</x>\r\n");
+        StylesheetDocument doc;
+        QString error;
+        QVERIFY(doc.loadFile(Text::Stylesheet, file, &error));
+        doc.setText(Text::Stylesheet, QStringLiteral("<x>edited</x>\r\n"));
+        doc.setText(Text::Source, QStringLiteral("<src/>"));
+        doc.writeRecoveryCopy();
+        QVERIFY(recoveryFiles(doc) > 0);
+
+        const RecoveryEntry kept = doc.recoveryEntry();
+        QCOMPARE(kept.caption, file);
+        StylesheetDocument restored;
+        QVERIFY(restored.restore(kept).isEmpty()); // the source came with the copy
+        QCOMPARE(restored.text(Text::Stylesheet), QStringLiteral("<x>edited</x>\r\n"));
+        QCOMPARE(restored.text(Text::Source), QStringLiteral("<src/>"));
+        QVERIFY(restored.isChanged(Text::Stylesheet) && restored.isChanged(Text::Source));
+        QCOMPARE(restored.format(Text::Stylesheet).lineBreak, QByteArray("\r\n"));
+        QCOMPARE(restored.fileName(Text::Stylesheet), file);
+        restored.setRecoveryEnabled(false);
+
+        // A source kept unchanged is read again from its file, never from an address.
+        RecoveryEntry unchangedSource = kept;
+        unchangedSource.sourceChanged = false;
+        unchangedSource.sourceFileName = path("source.xml");
+        QCOMPARE(StylesheetDocument().restore(unchangedSource), path("source.xml"));
+        unchangedSource.sourceFileName = QStringLiteral("http://example.org/source.xml");
+        QVERIFY(StylesheetDocument().restore(unchangedSource).isEmpty());
+
+        QCOMPARE(doc.save(Text::Stylesheet, file, &error), SaveResult::Saved);
+        QVERIFY(recoveryFiles(doc) > 0); // the source is still unsaved
+        QCOMPARE(doc.save(Text::Source, path("src.xml"), &error), SaveResult::Saved);
+        QCOMPARE(recoveryFiles(doc), 0);
     }
 };
 
