@@ -6,6 +6,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QSignalSpy>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -110,6 +111,77 @@ private slots:
         QVERIFY(!doc.isChanged());
         QCOMPARE(doc.fileName(Text::Stylesheet), copy);
         QCOMPARE(doc.stylesheetBase(), copy);
+    }
+
+    // A save writes the encoding the declaration names when it is saved, not the one the file
+    // was read in; the file's own bytes, mark and fallback stay while the declaration does. What
+    // the declared encoding cannot hold, or an encoding that cannot be written, goes as UTF-8
+    // with the declaration changed and a note.
+    void save_encodingFollowsTheDeclaration_data()
+    {
+        QTest::addColumn<QByteArray>("file"); // the file before; empty for a new document
+        QTest::addColumn<QString>("from");    // the text replaced (all of it when empty)
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QByteArray>("saved");
+        QTest::addColumn<QString>("note");
+        const auto utf16 = [](const QString &text) { return QByteArray("\xFF\xFE") + QStringEncoder(QStringConverter::Utf16LE).encode(text); };
+        const QString cannotHold = "Saved in UTF-8: the text holds characters that %1 cannot represent; the file's declaration now says UTF-8.";
+        const QString cannotWrite = "Saved in UTF-8: %1 is not an encoding Zendrik can write; the file's declaration now says UTF-8.";
+        QTest::addRow("latin-1 file now declaring utf-8")
+            << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<a>caf\xE9</a>\n") << "ISO-8859-1" << "UTF-8"
+            << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a>caf\xC3\xA9</a>\n") << "";
+        QTest::addRow("new document declaring latin-1")
+            << QByteArray() << "" << QStringLiteral("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<a>café</a>")
+            << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<a>caf\xE9</a>") << "";
+        QTest::addRow("latin-1 cannot hold it")
+            << QByteArray() << "" << QStringLiteral("<?xml version='1.0' encoding='ISO-8859-1'?><a>é\u6F22</a>")
+            << QByteArray("<?xml version='1.0' encoding='UTF-8'?><a>\xC3\xA9\xE6\xBC\xA2</a>") << cannotHold.arg("ISO-8859-1");
+        QTest::addRow("utf-7") << QByteArray() << "" << QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-7\"?>\n<a>café</a>")
+                               << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a>caf\xC3\xA9</a>") << cannotWrite.arg("UTF-7");
+        QTest::addRow("unknown encoding") << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?><a/>") << "UTF-8" << "x-none"
+                                          << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?><a/>") << cannotWrite.arg("x-none");
+        QTest::addRow("declaration dropped from windows-1252")
+            << QByteArray("<?xml version='1.0' encoding='windows-1252'?><a>\x80</a>") << "<?xml version='1.0' encoding='windows-1252'?>" << ""
+            << QByteArray("<a>\xE2\x82\xAC</a>") << "";
+        QTest::addRow("utf-8 with a mark now declaring utf-16")
+            << QByteArray("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xC3\xA9</a>") << "UTF-8" << "UTF-16"
+            << utf16(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>é</a>")) << "";
+        QTest::addRow("utf-16 with a mark, declaration dropped")
+            << utf16(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>é</a>")) << "<?xml version=\"1.0\" encoding=\"UTF-16\"?>" << ""
+            << utf16(QStringLiteral("<a>é</a>")) << "";
+        QTest::addRow("utf-8 mark kept under another spelling")
+            << QByteArray("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<a>\xC3\xA9</a>") << "UTF-8" << "utf8"
+            << QByteArray("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf8\"?>\r\n<a>\xC3\xA9</a>") << "";
+        QTest::addRow("not valid utf-8, edited elsewhere")
+            << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xE9</a>") << "<a>" << "<a>x"
+            << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>x\xE9</a>") << "";
+    }
+    void save_encodingFollowsTheDeclaration()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(QByteArray, saved);
+        QFETCH(QString, note);
+        const QString target = path("style.xsl");
+        QFile::remove(target);
+        StylesheetDocument doc;
+        QString error;
+        if (file.isEmpty()) {
+            doc.setText(Text::Stylesheet, to);
+        } else {
+            writeAll(target, file);
+            QVERIFY(doc.loadFile(Text::Stylesheet, target, &error));
+            QVERIFY(doc.text(Text::Stylesheet).contains(from));
+            doc.setText(Text::Stylesheet, doc.text(Text::Stylesheet).replace(from, to));
+        }
+        QString told;
+        QCOMPARE(doc.save(Text::Stylesheet, target, &error, &told), SaveResult::Saved);
+        QCOMPARE(readAll(target), saved);
+        QCOMPARE(told, note);
+        // Saved again without an edit, it stays as it is now.
+        QCOMPARE(doc.save(Text::Stylesheet, target, &error, &told), SaveResult::Saved);
+        QCOMPARE(readAll(target), saved);
     }
 
     // Bad input loses nothing: a binary file is refused, an unwritable path leaves the text

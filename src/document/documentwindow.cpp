@@ -1150,9 +1150,8 @@ bool DocumentWindow::writeDocument(StylesheetDocument::Text text, const QString 
             return false;
     }
     QString error;
-    StylesheetDocument::SaveNote note;
-    QByteArray wanted;
-    switch (m_model->save(text, path, &error, &note, &wanted)) {
+    QString note;
+    switch (m_model->save(text, path, &error, &note)) {
     case StylesheetDocument::SaveResult::NotWellFormed:
         showError(error, texts.parseErrorTitle);
         return false;
@@ -1162,16 +1161,8 @@ bool DocumentWindow::writeDocument(StylesheetDocument::Text text, const QString 
     case StylesheetDocument::SaveResult::Saved:
         break;
     }
-    if (note == StylesheetDocument::SaveNote::Unrepresentable)
-        StatusBar->showMessage(QStringLiteral("Saved in UTF-8: the text holds characters that %1 cannot represent; "
-                                              "the file's declaration now says UTF-8.")
-                                   .arg(QString::fromLatin1(wanted)),
-                               kStatusNoteMs);
-    else if (note == StylesheetDocument::SaveNote::Unwritable)
-        StatusBar->showMessage(QStringLiteral("Saved in UTF-8: %1 is not an encoding Zendrik can write; "
-                                              "the file's declaration now says UTF-8.")
-                                   .arg(QString::fromLatin1(wanted)),
-                               kStatusNoteMs);
+    if (!note.isEmpty())
+        StatusBar->showMessage(note, kStatusNoteMs);
     return true;
 }
 

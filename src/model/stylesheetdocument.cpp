@@ -190,12 +190,11 @@ bool StylesheetDocument::checkWellFormed(Text text, QString *reason) const
     return false;
 }
 
-StylesheetDocument::SaveResult StylesheetDocument::save(Text text, const QString &path, QString *error, SaveNote *note,
-                                                        QByteArray *wantedEncoding)
+StylesheetDocument::SaveResult StylesheetDocument::save(Text text, const QString &path, QString *error, QString *note)
 {
     Part &p = part(text);
     if (note)
-        *note = SaveNote::None;
+        note->clear();
     if (!m_keepAsWritten) {
         // The parser's serialization: only what parses is written.
         XmlDocument doc;
@@ -219,12 +218,14 @@ StylesheetDocument::SaveResult StylesheetDocument::save(Text text, const QString
         if (!FileIO::writeFileAtomically(path, out.bytes, error, readsBack))
             return SaveResult::Failed;
         p.format = out.format;
-        if (note)
-            *note = out.rewrite == textfile::Rewrite::Unrepresentable ? SaveNote::Unrepresentable
-                    : out.rewrite == textfile::Rewrite::Unwritable    ? SaveNote::Unwritable
-                                                                      : SaveNote::None;
-        if (wantedEncoding)
-            *wantedEncoding = out.wanted;
+        if (note && out.rewrite == textfile::Rewrite::Unrepresentable)
+            *note = QStringLiteral("Saved in UTF-8: the text holds characters that %1 cannot represent; "
+                                   "the file's declaration now says UTF-8.")
+                        .arg(QString::fromLatin1(out.wanted));
+        else if (note && out.rewrite == textfile::Rewrite::Unwritable)
+            *note = QStringLiteral("Saved in UTF-8: %1 is not an encoding Zendrik can write; "
+                                   "the file's declaration now says UTF-8.")
+                        .arg(QString::fromLatin1(out.wanted));
     }
     setFileName(text, path);
     if (text == Text::Stylesheet)

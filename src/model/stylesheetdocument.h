@@ -103,13 +103,11 @@ public:
     // Saving. Whether the text is well-formed now, with the parser's reason when not.
     bool checkWellFormed(Text text, QString *reason) const;
     enum class SaveResult { Saved, NotWellFormed, Failed };
-    // Why a file was written in UTF-8 instead of the encoding its declaration names.
-    enum class SaveNote { None, Unrepresentable, Unwritable };
     // Writes a text to path, as written in its file's format (or as the parser writes it out,
     // which only a well-formed text can be). Saved, the text takes path as its file and is
-    // unchanged. error says why not; note says how the encoding had to change.
-    SaveResult save(Text text, const QString &path, QString *error, SaveNote *note = nullptr,
-                    QByteArray *wantedEncoding = nullptr);
+    // unchanged. error says why not; note, for the user, why the file went as UTF-8 when its
+    // declaration names another encoding.
+    SaveResult save(Text text, const QString &path, QString *error, QString *note = nullptr);
 
     // Parsing on edit.
     bool autoParse() const { return m_autoParse; }
