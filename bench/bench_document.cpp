@@ -5,6 +5,7 @@
 // Run by hand from the build folder: ./bench/bench_document [--runs N] [--quick] [--only abc]
 // --quick uses smaller inputs (for profiling under valgrind); --only picks cases by letter.
 
+#include "support/windowparts.h"
 #include "app/mainwindow.h"
 #include "common/common.h"
 #include "document/documentwindow.h"
@@ -140,33 +141,33 @@ void benchTyping(MainWindow &main, const QByteArray &label, const QByteArray &xs
 {
     DocumentWindow *doc = newWindow(main);
     const QString text = QString::fromUtf8(xsl);
-    doc->txtXSLT->setText(text);
+    stylesheetPane(doc)->setText(text);
     QApplication::processEvents();
     // The caret goes into a comment in the middle of the text, so every typed character keeps
     // the stylesheet well-formed and the parse runs to the end.
     const qsizetype comment = text.indexOf(QStringLiteral("<!-- Template"), text.size() / 2);
-    doc->txtXSLT->setFocus();
-    doc->txtXSLT->setSelectionStart(int(comment + 5));
+    stylesheetPane(doc)->setFocus();
+    stylesheetPane(doc)->setSelectionStart(int(comment + 5));
     QApplication::processEvents();
-    doc->txtXSLT->repaint();
+    stylesheetPane(doc)->repaint();
 
     std::vector<double> paints;
     const double key = measure([&] {
         QElapsedTimer t;
         t.start();
-        QTest::keyClick(doc->txtXSLT, 'x');
+        QTest::keyClick(stylesheetPane(doc), 'x');
         const double ms = msSince(t);
         QElapsedTimer p;
         p.start();
         QApplication::processEvents();
-        doc->txtXSLT->repaint();
+        stylesheetPane(doc)->repaint();
         paints.push_back(msSince(p));
         return ms;
     });
     if (!doc->panelText(1).isEmpty())
         std::fprintf(stderr, "warning: typing left a parse error: %s\n", qPrintable(doc->panelText(1)));
     paints.erase(paints.begin());
-    const double base = measure([&] { return baselineParseMemory(doc->txtXSLT->utf8Text()); });
+    const double base = measure([&] { return baselineParseMemory(stylesheetPane(doc)->utf8Text()); });
     addRow("a. key to panel, " + label, key, base, 1.5);
     addRow("a. paint after key, " + label, median(paints), 0, 0);
     doc->setCloseApproved(true);
@@ -183,13 +184,13 @@ void benchLoad(MainWindow &main, const QString &path, const QByteArray &label)
         QApplication::processEvents();
         const double ms = msSince(t);
         // The rest is coloured in idle slices; wait for the styled mark to reach the end.
-        const long length = doc->txtXML->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
-        while (doc->txtXML->SendScintilla(QsciScintillaBase::SCI_GETENDSTYLED) < length && t.elapsed() < 120000)
+        const long length = sourcePane(doc)->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
+        while (sourcePane(doc)->SendScintilla(QsciScintillaBase::SCI_GETENDSTYLED) < length && t.elapsed() < 120000)
             QApplication::processEvents(QEventLoop::AllEvents, 50);
         full.push_back(msSince(t));
         return ms;
     });
-    if (doc->txtXML->text().isEmpty())
+    if (sourcePane(doc)->text().isEmpty())
         std::fprintf(stderr, "warning: the source did not load\n");
     full.erase(full.begin());
     const double base = measure([&] { return baselineLoadFile(path); });
@@ -202,8 +203,8 @@ void benchLoad(MainWindow &main, const QString &path, const QByteArray &label)
 void benchPreview(MainWindow &main, const QByteArray &xsl, const QByteArray &xml, const QByteArray &label)
 {
     DocumentWindow *doc = newWindow(main);
-    doc->txtXSLT->setText(QString::fromUtf8(xsl));
-    doc->txtXML->setText(QString::fromUtf8(xml));
+    stylesheetPane(doc)->setText(QString::fromUtf8(xsl));
+    sourcePane(doc)->setText(QString::fromUtf8(xml));
     QApplication::processEvents();
     const double ours = measure([&] {
         QString stem = getTempFileStem();

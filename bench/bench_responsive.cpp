@@ -13,6 +13,7 @@
 // Run by hand from the build folder, under a display (xvfb-run -a) or offscreen:
 //   ./bench/bench_responsive [--runs N] [--only abcdefgh]
 
+#include "support/windowparts.h"
 #include "app/mainwindow.h"
 #include "benchsupport.h"
 #include "document/documentwindow.h"
@@ -140,14 +141,14 @@ void benchTyping(MainWindow &main, const QByteArray &label, qsizetype bytes)
     const QByteArray xsl = makeStylesheet(bytes);
     const QString text = QString::fromUtf8(xsl);
     DocumentWindow *doc = newWindow(main);
-    doc->txtXSLT->setText(text);
+    stylesheetPane(doc)->setText(text);
     QTest::qWait(200);
-    placeCaretInComment(doc->txtXSLT, text);
+    placeCaretInComment(stylesheetPane(doc), text);
     std::vector<double> all;
     std::vector<double> bursts;
     for (int run = 0; run < g_runs; ++run) {
         double burst = 0;
-        const std::vector<double> keys = typeAndWatch(doc->txtXSLT, run == 0 ? 10 : 50, &burst);
+        const std::vector<double> keys = typeAndWatch(stylesheetPane(doc), run == 0 ? 10 : 50, &burst);
         if (run == 0)
             continue; // warm-up
         all.insert(all.end(), keys.begin(), keys.end());
@@ -203,9 +204,9 @@ void benchMemory(MainWindow &main, const QString &scratch)
     main.openXSLT(path);
     DocumentWindow *doc = main.activeDocument();
     // Fully coloured, parsed, and a keystroke later.
-    const long length = doc->txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
-    (void)QTest::qWaitFor([&] { return doc->txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETENDSTYLED) >= length; }, 60000);
-    QTest::keyClick(doc->txtXSLT, 'x');
+    const long length = stylesheetPane(doc)->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
+    (void)QTest::qWaitFor([&] { return stylesheetPane(doc)->SendScintilla(QsciScintillaBase::SCI_GETENDSTYLED) >= length; }, 60000);
+    QTest::keyClick(stylesheetPane(doc), 'x');
     (void)QTest::qWaitFor([&] { return !doc->parsePending(); }, 10000);
     QTest::qWait(500);
     const double after = residentMb();
@@ -327,13 +328,13 @@ void benchDocbook(MainWindow &main, const QString &scratch)
 DocumentWindow *runawayWindow(MainWindow &main)
 {
     DocumentWindow *doc = newWindow(main);
-    doc->txtXSLT->setText(QStringLiteral(
+    stylesheetPane(doc)->setText(QStringLiteral(
         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
         "<xsl:template match=\"/\"><xsl:apply-templates select=\".\" mode=\"again\"/></xsl:template>"
         "<xsl:template match=\"/\" mode=\"again\"><xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\">"
         "<xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\"><xsl:if test=\"false()\"><x/></xsl:if>"
         "</xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></xsl:template></xsl:stylesheet>"));
-    doc->txtXML->setText(QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(400) + QStringLiteral("</r>"));
+    sourcePane(doc)->setText(QStringLiteral("<r>") + QStringLiteral("<a><b/></a>").repeated(400) + QStringLiteral("</r>"));
     return doc;
 }
 
@@ -345,7 +346,7 @@ void startRunaway(DocumentWindow *doc)
     request.window = doc->windowId();
     request.generation = 1;
     request.target = preview::Target::Browser;
-    request.input = {doc->txtXSLT->utf8Text(), QString(), doc->txtXML->utf8Text(), QString(), {}};
+    request.input = {stylesheetPane(doc)->utf8Text(), QString(), sourcePane(doc)->utf8Text(), QString(), {}};
     EngineClient::shared().submit(std::move(request), engine::Channel::Tab, nullptr, {});
     (void)QTest::qWaitFor([&] { return false; }, 300);
 }
@@ -372,10 +373,10 @@ void benchIndependence(MainWindow &main, const QString &scratch)
 {
     DocumentWindow *a = runawayWindow(main);
     DocumentWindow *b = newWindow(main);
-    b->txtXSLT->setText(QStringLiteral(
+    stylesheetPane(b)->setText(QStringLiteral(
         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
         "<xsl:template match=\"/\"><out><xsl:value-of select=\"count(//a)\"/></out></xsl:template></xsl:stylesheet>"));
-    b->txtXML->setText(QStringLiteral("<r>") + QStringLiteral("<a/>").repeated(100) + QStringLiteral("</r>"));
+    sourcePane(b)->setText(QStringLiteral("<r>") + QStringLiteral("<a/>").repeated(100) + QStringLiteral("</r>"));
     int n = 0;
     const auto previewB = [&] {
         QString stem = scratch + QStringLiteral("/tmp/independence%1.").arg(++n);
@@ -416,15 +417,15 @@ void benchLive(MainWindow &main, const QByteArray &label, const QByteArray &xsl,
 {
     const QByteArray xml = makeSource(100 << 10);
     DocumentWindow *doc = newWindow(main);
-    doc->txtXSLT->setText(QString::fromUtf8(xsl));
-    doc->txtXML->setText(QString::fromUtf8(xml));
+    stylesheetPane(doc)->setText(QString::fromUtf8(xsl));
+    sourcePane(doc)->setText(QString::fromUtf8(xml));
     main.menuItem(QStringLiteral("mnuLivePreview"))->setChecked(true);
     main.menuItem(QStringLiteral("mnuLivePreview"))->trigger();
     if (!doc->livePreview())
         main.menuItem(QStringLiteral("mnuLivePreview"))->trigger();
     LivePreviewPane *pane = doc->livePane();
     (void)QTest::qWaitFor([&] { return pane && pane->renders() >= 1; }, 20000);
-    placeCaretInComment(doc->txtXSLT, QString::fromUtf8(xsl));
+    placeCaretInComment(stylesheetPane(doc), QString::fromUtf8(xsl));
     const double live = measure([&] {
         const int before = pane->renders();
         QElapsedTimer t;
@@ -438,7 +439,7 @@ void benchLive(MainWindow &main, const QByteArray &label, const QByteArray &xsl,
         const QMetaObject::Connection a = QObject::connect(&EngineClient::shared(), &EngineClient::answered,
                                                            [&] { answered = msSince(t); });
         QTimer::singleShot(20000, &wait, &QEventLoop::quit);
-        QTest::keyClick(doc->txtXSLT, 'x');
+        QTest::keyClick(stylesheetPane(doc), 'x');
         wait.exec();
         QObject::disconnect(c);
         QObject::disconnect(a);
@@ -510,7 +511,7 @@ void benchXPathBar(MainWindow &main)
         xml += "  <item n=\"" + QByteArray::number(n) + "\"><name>item " + QByteArray::number(n) + "</name><v>x</v></item>\n";
     xml += "</list>\n";
     DocumentWindow *doc = newWindow(main);
-    doc->txtXML->setText(QString::fromUtf8(xml));
+    sourcePane(doc)->setText(QString::fromUtf8(xml));
     doc->showXPathBar();
     XPathBar *bar = doc->xpathBar();
     QLineEdit *box = bar->expressionBox();

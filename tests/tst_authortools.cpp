@@ -1,5 +1,6 @@
 // The author's tools in a document window: the XPath bar over the source, the stylesheet's
 // parameters driving the preview, re-indenting a pane, and checking the source against a schema.
+#include "support/windowparts.h"
 #include "app/mainwindow.h"
 #include "components/editorassist.h"
 #include "document/documentwindow.h"
@@ -82,13 +83,13 @@ private slots:
     void xpath_evaluatesAgainstTheSourceText()
     {
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->txtXSLT->setText("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+        stylesheetPane(doc)->setText("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
                               "xmlns:s=\"urn:a\"/>");
-        doc->txtXML->setText(QStringLiteral("<r xmlns:a=\"urn:a\">\n  <a:x id=\"1\">é</a:x>\n  <!-- note -->\n  <a:x\n   id=\"2\"/>\n</r>"));
+        sourcePane(doc)->setText(QStringLiteral("<r xmlns:a=\"urn:a\">\n  <a:x id=\"1\">é</a:x>\n  <!-- note -->\n  <a:x\n   id=\"2\"/>\n</r>"));
         main->activateWindow();
         QTest::keyClick(main, Qt::Key_X, Qt::ControlModifier | Qt::ShiftModifier);
         XPathBar *bar = doc->xpathBar();
-        QCOMPARE(doc->SSTab->currentIndex(), 1);
+        QCOMPARE(pageTabs(doc)->currentIndex(), 1);
         QTRY_COMPARE(QApplication::focusWidget(), bar->expressionBox());
 
         evaluate(bar, "//a:x");
@@ -103,12 +104,12 @@ private slots:
         QCOMPARE(bar->summary()->text(), QStringLiteral("String: é"));
 
         // The bar reads the text as it is now, not as it was.
-        doc->txtXML->setSelectionStart(int(doc->txtXML->text().indexOf("</r>")));
-        doc->txtXML->replaceSelection("<a:x/>");
+        sourcePane(doc)->setSelectionStart(int(sourcePane(doc)->text().indexOf("</r>")));
+        sourcePane(doc)->replaceSelection("<a:x/>");
         evaluate(bar, "//a:x");
         QCOMPARE(bar->results()->topLevelItemCount(), 3);
         bar->results()->setCurrentItem(bar->results()->topLevelItem(1));
-        QCOMPARE(doc->txtXML->selectedText(), QStringLiteral("<a:x\n   id=\"2\"/>"));
+        QCOMPARE(sourcePane(doc)->selectedText(), QStringLiteral("<a:x\n   id=\"2\"/>"));
 
         evaluate(bar, "//a:x[");
         QVERIFY(bar->errorLabel()->isVisible());
@@ -120,7 +121,7 @@ private slots:
         // Esc in the box puts the bar away and the caret back in the source.
         QTest::keyClick(bar->expressionBox(), Qt::Key_Escape);
         QVERIFY(bar->isHidden());
-        QCOMPARE(QApplication::focusWidget(), doc->txtXML);
+        QCOMPARE(QApplication::focusWidget(), sourcePane(doc));
     }
 
     // A 10 MB source: the count, and the last node found at its line.
@@ -134,7 +135,7 @@ private slots:
             ++lines;
         }
         xml += "</list>\n";
-        doc->txtXML->setText(QString::fromUtf8(xml));
+        sourcePane(doc)->setText(QString::fromUtf8(xml));
         doc->showXPathBar();
         evaluate(doc->xpathBar(), "//item[last()]");
         QCOMPARE(resultRows(doc->xpathBar()),
@@ -150,7 +151,7 @@ private slots:
     {
         DocumentWindow *doc = fixture::newDocument(main);
         const QString text = QStringLiteral("x").repeated(5000) + QStringLiteral("é");
-        doc->txtXML->setText(QStringLiteral("<r><v>%1</v>%2</r>").arg(text, QStringLiteral("<a/>").repeated(3000)));
+        sourcePane(doc)->setText(QStringLiteral("<r><v>%1</v>%2</r>").arg(text, QStringLiteral("<a/>").repeated(3000)));
         doc->showXPathBar();
         XPathBar *bar = doc->xpathBar();
         evaluate(bar, "string(/)");
@@ -189,7 +190,7 @@ private slots:
             return sizes.value(0) * 100 / std::max(1, sizes.value(0) + sizes.value(1));
         };
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->txtXML->setText(QStringLiteral("<r>%1</r>").arg(QStringLiteral("<a/>").repeated(50)));
+        sourcePane(doc)->setText(QStringLiteral("<r>%1</r>").arg(QStringLiteral("<a/>").repeated(50)));
         doc->showXPathBar();
         evaluate(doc->xpathBar(), "//a");
         auto *split = doc->findChild<QSplitter *>(QStringLiteral("splXPath"));
@@ -214,7 +215,7 @@ private slots:
         QVERIFY(fixture::settingsFileText().contains(QStringLiteral("XPathResultsShare=%1").arg(moved)));
 
         DocumentWindow *next = fixture::newDocument(main);
-        next->txtXML->setText(doc->txtXML->text());
+        sourcePane(next)->setText(sourcePane(doc)->text());
         next->showXPathBar();
         evaluate(next->xpathBar(), "//a");
         auto *nextSplit = next->findChild<QSplitter *>(QStringLiteral("splXPath"));
@@ -298,7 +299,7 @@ private slots:
             xsl += QStringLiteral("<xsl:param name=\"p.%1\"/>\n").arg(i);
         xsl += "<xsl:template match=\"/\"/></xsl:stylesheet>\n";
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->txtXSLT->setText(xsl);
+        stylesheetPane(doc)->setText(xsl);
         main->menuItem(QStringLiteral("mnuParameters"))->trigger();
         ParametersPanel *panel = doc->parametersPanel();
         QTableWidget *table = panel->table();
@@ -324,7 +325,7 @@ private slots:
             table->currentItem()->setText(QStringLiteral("1"));
         }
         // The stylesheet changing keeps the filter; clearing it shows every row, values kept.
-        doc->txtXSLT->setText(QString(xsl).replace("html.stylesheet", "html.stylesheet.type"));
+        stylesheetPane(doc)->setText(QString(xsl).replace("html.stylesheet", "html.stylesheet.type"));
         QTRY_COMPARE(table->item(2, ParametersPanel::NameColumn)->text(), QStringLiteral("html.stylesheet.type"));
         QCOMPARE(visible(), shown);
         filter->clear();
@@ -339,26 +340,26 @@ private slots:
     void format_reindentsAsOneStep()
     {
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->SSTab->setCurrentIndex(1);
+        pageTabs(doc)->setCurrentIndex(1);
         const QString before = QStringLiteral("<r><a>x <b>y</b></a><!-- c --><c/></r>");
-        doc->txtXML->setText(before);
+        sourcePane(doc)->setText(before);
         doc->formatDocument();
-        QCOMPARE(doc->txtXML->text(), QStringLiteral("<r>\n  <a>x <b>y</b></a>\n  <!-- c -->\n  <c/>\n</r>\n"));
+        QCOMPARE(sourcePane(doc)->text(), QStringLiteral("<r>\n  <a>x <b>y</b></a>\n  <!-- c -->\n  <c/>\n</r>\n"));
         doc->undo();
-        QCOMPARE(doc->txtXML->text(), before);
+        QCOMPARE(sourcePane(doc)->text(), before);
 
         SettingsStore::saveOption(Options::IndentWidth, QStringLiteral("4"));
-        doc->txtXML->setText(QStringLiteral("<r>\n  <s><t/><u/></s>\n</r>\n"));
-        doc->txtXML->setSelectionStart(6);
-        doc->txtXML->setSelectionLength(15);
+        sourcePane(doc)->setText(QStringLiteral("<r>\n  <s><t/><u/></s>\n</r>\n"));
+        sourcePane(doc)->setSelectionStart(6);
+        sourcePane(doc)->setSelectionLength(15);
         doc->formatSelection();
-        QCOMPARE(doc->txtXML->text(), QStringLiteral("<r>\n  <s>\n      <t/>\n      <u/>\n  </s>\n</r>\n"));
+        QCOMPARE(sourcePane(doc)->text(), QStringLiteral("<r>\n  <s>\n      <t/>\n      <u/>\n  </s>\n</r>\n"));
 
         const QString broken = QStringLiteral("<r><a></r>");
-        doc->txtXML->setText(broken);
+        sourcePane(doc)->setText(broken);
         fake->calls.clear();
         doc->formatDocument();
-        QCOMPARE(doc->txtXML->text(), broken);
+        QCOMPARE(sourcePane(doc)->text(), broken);
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Format Document"));
         QVERIFY2(fake->lastMessage().text.startsWith("The document could not be formatted: "), qPrintable(fake->lastMessage().text));
     }
@@ -389,9 +390,9 @@ private slots:
         QCOMPARE(problemRows(doc), lines);
         QCOMPARE(doc->problemsVisible(), !lines.isEmpty());
         if (lines.isEmpty())
-            QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Valid"));
+            QCOMPARE(windowStatus(doc)->currentMessage(), QStringLiteral("Valid"));
         else
-            QCOMPARE(doc->assist(doc->txtXML)->markedLines().first(), lines.section(',', 0, 0).toInt());
+            QCOMPARE(doc->assist(sourcePane(doc))->markedLines().first(), lines.section(',', 0, 0).toInt());
     }
 
     // A grammar that recurses as deep as the source: the validation takes the worker down, not
@@ -403,15 +404,15 @@ private slots:
         QVERIFY(writeFile(grammar, "<grammar xmlns=\"http://relaxng.org/ns/structure/1.0\"><start><ref name=\"A\"/></start>"
                                    "<define name=\"A\"><element name=\"a\"><optional><ref name=\"A\"/></optional></element></define></grammar>"));
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->txtXML->setText(QStringLiteral("<a>").repeated(200000) + QStringLiteral("</a>").repeated(200000));
+        sourcePane(doc)->setText(QStringLiteral("<a>").repeated(200000) + QStringLiteral("</a>").repeated(200000));
         fake->calls.clear();
         QVERIFY(!doc->validateSourceWith(validator::Schema::RelaxNg, grammar));
         QCOMPARE(fake->lastMessage().title, QStringLiteral("Validate Source"));
         QCOMPARE(fake->lastMessage().text,
                  QStringLiteral("The validation stopped the engine (it crashed). Your documents are not affected."));
-        doc->txtXML->setText(QStringLiteral("<a><a/></a>"));
+        sourcePane(doc)->setText(QStringLiteral("<a><a/></a>"));
         QVERIFY(doc->validateSourceWith(validator::Schema::RelaxNg, grammar));
-        QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Valid"));
+        QCOMPARE(windowStatus(doc)->currentMessage(), QStringLiteral("Valid"));
     }
 
     // Tools > Validate Source asks which schema; the answer is kept for the source's file and

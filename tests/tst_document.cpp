@@ -1,5 +1,6 @@
 // The document window: its pages, parse-on-edit, the tag list, the close query, loading and
 // saving its stylesheet and source from files and addresses, and its previews.
+#include "support/windowparts.h"
 #include "app/mainwindow.h"
 #include "components/editorassist.h"
 #include "components/tagcompletionlist.h"
@@ -164,8 +165,8 @@ private:
     DocumentWindow *openWith(const QString &xslt, const QString &xml)
     {
         DocumentWindow *doc = open();
-        doc->txtXSLT->setText(xslt);
-        doc->txtXML->setText(xml);
+        stylesheetPane(doc)->setText(xslt);
+        sourcePane(doc)->setText(xml);
         return doc;
     }
     // A new window in the active main window, where the keyboard focus can go.
@@ -182,7 +183,7 @@ private:
             titles << m.title;
         return titles;
     }
-    static void clickStatusBar(DocumentWindow *doc) { QTest::mouseClick(doc->StatusBar->findChild<QWidget *>("panel1"), Qt::LeftButton); }
+    static void clickStatusBar(DocumentWindow *doc) { QTest::mouseClick(windowStatus(doc)->findChild<QWidget *>("panel1"), Qt::LeftButton); }
     static bool closeWindow(DocumentWindow *doc) { return doc->parentWidget()->close(); }
     // A load blocks the test until it ends; what the user does meanwhile runs from this timer,
     // once, as soon as ready() holds.
@@ -222,12 +223,12 @@ private slots:
     void newWindow_showsAnEmptyStylesheet()
     {
         DocumentWindow *doc = open(), *other = open();
-        QCOMPARE(QStringList({doc->SSTab->tabText(0), doc->SSTab->tabText(1), doc->SSTab->tabText(2)}), QStringList({"XSLT", "XML", "Preview"}));
-        QCOMPARE(doc->SSTab->currentIndex(), 0);
-        QCOMPARE(doc->txtXSLT->text(), QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"></xsl:stylesheet>"));
+        QCOMPARE(QStringList({pageTabs(doc)->tabText(0), pageTabs(doc)->tabText(1), pageTabs(doc)->tabText(2)}), QStringList({"XSLT", "XML", "Preview"}));
+        QCOMPARE(pageTabs(doc)->currentIndex(), 0);
+        QCOMPARE(stylesheetPane(doc)->text(), QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"></xsl:stylesheet>"));
         XmlDocument parsed;
-        QVERIFY(parsed.loadXML(doc->txtXSLT->text()));
-        QVERIFY(doc->txtXML->text().isEmpty() && !doc->txtXSLT->canUndo());
+        QVERIFY(parsed.loadXML(stylesheetPane(doc)->text()));
+        QVERIFY(sourcePane(doc)->text().isEmpty() && !stylesheetPane(doc)->canUndo());
         QVERIFY(!doc->isChanged() && !doc->fromUrl && doc->fileName().isEmpty());
         QCOMPARE(main->mdiArea()->subWindowList().first()->windowTitle(), QStringLiteral("New XSLT File"));
         QCOMPARE(main->activeDocument(), other);
@@ -236,12 +237,12 @@ private slots:
         QVERIFY(!main->menuItem("mnuUndo")->isEnabled() && !main->menuItem("mnuCopy")->isEnabled());
         // Nothing is parsed until the first edit.
         QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
-        QCOMPARE(doc->panelText(2), QStringLiteral("Line: 1, Col: %1").arg(doc->txtXSLT->currentColumn()));
-        QVERIFY(doc->txtXSLT->propnamebold() && !doc->txtXSLT->commentitalic() && doc->txtXML->propnamebold());
+        QCOMPARE(doc->panelText(2), QStringLiteral("Line: 1, Col: %1").arg(stylesheetPane(doc)->currentColumn()));
+        QVERIFY(stylesheetPane(doc)->propnamebold() && !stylesheetPane(doc)->commentitalic() && sourcePane(doc)->propnamebold());
         // Each window has its own text.
-        doc->txtXSLT->setSelectionStart(0);
-        QTest::keyClicks(doc->txtXSLT, "<!-- a -->");
-        QCOMPARE(other->txtXSLT->text(), DocumentWindow::stylesheetTemplate());
+        stylesheetPane(doc)->setSelectionStart(0);
+        QTest::keyClicks(stylesheetPane(doc), "<!-- a -->");
+        QCOMPARE(stylesheetPane(other)->text(), DocumentWindow::stylesheetTemplate());
         QCOMPARE(doc->caption() + "|" + other->caption(), QStringLiteral("New XSLT File*|New XSLT File"));
     }
 
@@ -261,12 +262,12 @@ private slots:
         fixture::writeSettings("Options", c.stored);
         DocumentWindow *doc = open();
         QVERIFY(doc);
-        for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML})
+        for (SyntaxBox *box : {stylesheetPane(doc), sourcePane(doc)})
             QCOMPARE(box->fontPointSize(), c.size);
         if (c.size == 12)
-            QCOMPARE(doc->txtXML->fontName(), QStringLiteral("DejaVu Sans Mono"));
+            QCOMPARE(sourcePane(doc)->fontName(), QStringLiteral("DejaVu Sans Mono"));
         QCOMPARE(doc->autoParse(), c.autoParse);
-        QTest::keyClicks(doc->txtXSLT, "<<"); // parsed only when parse-on-edit is on
+        QTest::keyClicks(stylesheetPane(doc), "<<"); // parsed only when parse-on-edit is on
         QCOMPARE(doc->panelHasIcon(), c.autoParse);
         QCOMPARE(fake->messages().size(), c.error.isEmpty() ? 0 : 1);
         if (!c.error.isEmpty()) {
@@ -278,8 +279,8 @@ private slots:
     void parseOnEdit_errorShownAndReported()
     {
         DocumentWindow *doc = open();
-        doc->txtXSLT->setSelectionStart(0);
-        QTest::keyClicks(doc->txtXSLT, "<");
+        stylesheetPane(doc)->setSelectionStart(0);
+        QTest::keyClicks(stylesheetPane(doc), "<");
         QCOMPARE(doc->caption(), QStringLiteral("New XSLT File*"));
         QVERIFY(doc->panelHasIcon());
         const QString first = doc->panelText(1);
@@ -295,7 +296,7 @@ private slots:
         QCOMPARE(lines.filter(QRegularExpression("^Position: \\d+$")).size(), 1);
         QVERIFY(lines.last().startsWith("Source: <"));
         // Putting it right clears the panel, and a click then says nothing.
-        QTest::keyClick(doc->txtXSLT, Qt::Key_Backspace);
+        QTest::keyClick(stylesheetPane(doc), Qt::Key_Backspace);
         QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
         QCOMPARE(doc->caption(), QStringLiteral("New XSLT File*"));
         clickStatusBar(doc);
@@ -318,11 +319,11 @@ private slots:
     {
         QFETCH(CloseCase, c);
         DocumentWindow *doc = open();
-        doc->txtXSLT->setSelectionStart(0);
-        QTest::keyClicks(doc->txtXSLT, c.typed.left(5));
+        stylesheetPane(doc)->setSelectionStart(0);
+        QTest::keyClicks(stylesheetPane(doc), c.typed.left(5));
         if (c.typed.size() > 5)
-            doc->txtXSLT->replaceSelection(c.typed.mid(5)); // not ASCII: as an input method gives it
-        const QString text = doc->txtXSLT->text();
+            stylesheetPane(doc)->replaceSelection(c.typed.mid(5)); // not ASCII: as an input method gives it
+        const QString text = stylesheetPane(doc)->text();
         fake->answers << QMessageBox::StandardButton(c.answer);
         if (c.fileName != "-")
             fake->fileNames << path(c.fileName);
@@ -339,7 +340,7 @@ private slots:
             return;
         }
         QVERIFY(!QFile::exists(path(c.fileName)));
-        QCOMPARE(doc->txtXSLT->text(), text);
+        QCOMPARE(stylesheetPane(doc)->text(), text);
         QCOMPARE(doc->caption(), QStringLiteral("New XSLT File*"));
         QVERIFY(doc->isChanged() && doc->fileName().isEmpty());
     }
@@ -353,8 +354,8 @@ private slots:
         QCOMPARE(doc->caption(), file);
         QCOMPARE(doc->fileName(), file);
         QVERIFY(readFile(file).contains("<xsl:stylesheet"));
-        doc->txtXSLT->setSelectionStart(0);
-        QTest::keyClicks(doc->txtXSLT, "<!--2-->");
+        stylesheetPane(doc)->setSelectionStart(0);
+        QTest::keyClicks(stylesheetPane(doc), "<!--2-->");
         QCOMPARE(doc->caption(), file + "*");
         fake->calls.clear();
         main->menuItem("mnuSave")->trigger();
@@ -372,8 +373,8 @@ private slots:
         QVERIFY(writeFile(file, kStylesheet));
         DocumentWindow *doc = open();
         QVERIFY(doc->loadXSLTFile(file));
-        doc->txtXSLT->setSelectionStart(doc->txtXSLT->text().length());
-        QTest::keyClicks(doc->txtXSLT, "<!---->");
+        stylesheetPane(doc)->setSelectionStart(stylesheetPane(doc)->text().length());
+        QTest::keyClicks(stylesheetPane(doc), "<!---->");
         QCOMPARE(doc->caption(), file + "*");
         doc->undo();
         QCOMPARE(doc->caption(), file);
@@ -383,7 +384,7 @@ private slots:
         bool cancel = false;
         doc->saveFile(cancel);
         QVERIFY(!cancel);
-        QTest::keyClicks(doc->txtXSLT, " ");
+        QTest::keyClicks(stylesheetPane(doc), " ");
         doc->undo();
         QCOMPARE(doc->caption(), file);
         doc->undo(); // before the save: changed again
@@ -415,8 +416,8 @@ private slots:
         fake->fileNames << file;
         main->menuItem("mnuOpenXSLTFile")->trigger();
         DocumentWindow *doc = main->activeDocument();
-        doc->txtXSLT->setSelectionStart(doc->txtXSLT->text().length());
-        QTest::keyClicks(doc->txtXSLT, "<");
+        stylesheetPane(doc)->setSelectionStart(stylesheetPane(doc)->text().length());
+        QTest::keyClicks(stylesheetPane(doc), "<");
         fake->answers << QMessageBox::StandardButton(answer);
         main->menuItem("mnuSave")->trigger();
         QCOMPARE(fake->lastMessage().title, title);
@@ -456,7 +457,7 @@ private slots:
         else if (!content.isEmpty())
             QVERIFY(writeFile(file, content));
         DocumentWindow *doc = activeDocument();
-        TagCompletionList *intelli = doc->tagList;
+        TagCompletionList *intelli = completionList(doc);
         QVERIFY(!intelli->definitions().isEmpty());
         g_messages.clear();
         QtMessageHandler previous = qInstallMessageHandler(collectMessage);
@@ -466,15 +467,15 @@ private slots:
         QCOMPARE(loaded, count > 0);
         QCOMPARE(intelli->definitions().size(), count);
         QCOMPARE(intelli->definitions().mid(0, names.size()), names);
-        doc->txtXSLT->setSelectionStart(0);
-        QTest::keyClicks(doc->txtXSLT, "<");
+        stylesheetPane(doc)->setSelectionStart(0);
+        QTest::keyClicks(stylesheetPane(doc), "<");
         QTest::keyClicks(QApplication::focusWidget(), "x");
         QCOMPARE(intelli->isVisible(), count > 0);
-        QCOMPARE(doc->txtXSLT->text().startsWith("<x"), count == 0);
+        QCOMPARE(stylesheetPane(doc)->text().startsWith("<x"), count == 0);
         // The source page offers nothing.
-        doc->SSTab->setCurrentIndex(1);
-        QTest::keyClicks(doc->txtXML, "<");
-        QCOMPARE(doc->txtXML->text(), QStringLiteral("<"));
+        pageTabs(doc)->setCurrentIndex(1);
+        QTest::keyClicks(sourcePane(doc), "<");
+        QCOMPARE(sourcePane(doc)->text(), QStringLiteral("<"));
     }
 
     // What is typed into the open list filters it and stays out of the text; keys then move,
@@ -500,8 +501,8 @@ private slots:
         QFETCH(TagListCase, c);
         auto [typed, shown, keys, chosen, inserted] = c;
         DocumentWindow *doc = activeDocument();
-        SyntaxBox *editor = doc->txtXSLT;
-        TagCompletionList *intelli = doc->tagList;
+        SyntaxBox *editor = stylesheetPane(doc);
+        TagCompletionList *intelli = completionList(doc);
         auto *list = intelli->findChild<QListWidget *>();
         QLineEdit elsewhere(doc);
         elsewhere.show();
@@ -567,8 +568,8 @@ private slots:
         QFETCH(QStringList, row);
         const QString caret = QStringLiteral("‸");
         DocumentWindow *doc = activeDocument();
-        SyntaxBox *editor = doc->txtXSLT;
-        TagCompletionList *intelli = doc->tagList;
+        SyntaxBox *editor = stylesheetPane(doc);
+        TagCompletionList *intelli = completionList(doc);
         auto *list = intelli->findChild<QListWidget *>();
         editor->setText(QString(row[1]).remove(caret));
         editor->setSelectionStart(int(row[1].indexOf(caret)));
@@ -665,12 +666,12 @@ private slots:
         QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().text));
         DocumentWindow *doc = main->activeDocument();
         QVERIFY(doc);
-        QCOMPARE(doc->txtXSLT->text().toUtf8(), content);
+        QCOMPARE(stylesheetPane(doc)->text().toUtf8(), content);
         QCOMPARE(doc->caption(), answer);
         QVERIFY(!doc->isChanged());
         QTRY_VERIFY2(doc->panelText(1).contains(error, Qt::CaseInsensitive), qPrintable(doc->panelText(1)));
         QVERIFY(doc->panelHasIcon());
-        QTRY_COMPARE(doc->assist(doc->txtXSLT)->markedLines(), QList<int>{line});
+        QTRY_COMPARE(doc->assist(stylesheetPane(doc))->markedLines(), QList<int>{line});
         QCOMPARE(main->mruList(), QStringList{answer});
         // The problem is the file's, by its name.
         auto *problems = doc->findChild<QTreeWidget *>("lstProblems");
@@ -718,7 +719,7 @@ private slots:
         DocumentWindow *doc = main->activeDocument();
         QCOMPARE(doc->caption(), typed);
         QCOMPARE(main->mruList(), QStringList{typed});
-        QVERIFY(doc->fromUrl && doc->txtXSLT->text().contains("<out/>"));
+        QVERIFY(doc->fromUrl && stylesheetPane(doc)->text().contains("<out/>"));
         // A failed save keeps the address; a good one replaces it with the file.
         fake->fileNames << path("no/such/folder/u.xsl") << path("saved.xsl");
         bool cancel = false;
@@ -773,12 +774,12 @@ private slots:
                 return;
             } else if (stop) {
                 QVERIFY(!doc->parentWidget()->close());
-                QTest::mouseClick(doc->StatusBar->findChild<QPushButton *>("cmdStopWaiting"), Qt::LeftButton);
+                QTest::mouseClick(windowStatus(doc)->findChild<QPushButton *>("cmdStopWaiting"), Qt::LeftButton);
                 return;
             } else if (c.attempt == "close window") {
                 QVERIFY(!doc->parentWidget()->close());
-                QCOMPARE(doc->StatusBar->currentMessage(), kBusyClosing);
-                QVERIFY(doc->StatusBar->findChild<QPushButton *>("cmdStopWaiting")->isVisible());
+                QCOMPARE(windowStatus(doc)->currentMessage(), kBusyClosing);
+                QVERIFY(windowStatus(doc)->findChild<QPushButton *>("cmdStopWaiting")->isVisible());
             } else if (c.attempt == "close main") {
                 QVERIFY(!main->close() && main->isVisible());
                 QCOMPARE(main->statusBar()->currentMessage(),
@@ -786,11 +787,11 @@ private slots:
             } else if (c.attempt == "open xml again") {
                 fake->inputs << server.url("/other.xml");
                 main->menuItem("mnuOpenXMLURL")->trigger();
-                QCOMPARE(doc->StatusBar->currentMessage(), kBusy);
+                QCOMPARE(windowStatus(doc)->currentMessage(), kBusy);
                 fake->inputs.clear(); // not asked for
             } else if (c.attempt == "type") {
-                doc->txtXSLT->setSelectionStart(0);
-                QTest::keyClicks(doc->txtXSLT, "<!---->");
+                stylesheetPane(doc)->setSelectionStart(0);
+                QTest::keyClicks(stylesheetPane(doc), "<!---->");
             }
             server.release("/held.xml");
         });
@@ -811,19 +812,19 @@ private slots:
         if (cancel) { // the user's own choice: a note in the window's status bar, nothing loaded
             QVERIFY2(shownAfter >= 1000, qPrintable(QString::number(shownAfter))); // quick loads show no window
             QCOMPARE(docs, QList<DocumentWindow *>{doc});
-            QVERIFY(doc->txtXML->text().isEmpty() && doc->SSTab->currentIndex() == 0 && main->mruList().isEmpty());
+            QVERIFY(sourcePane(doc)->text().isEmpty() && pageTabs(doc)->currentIndex() == 0 && main->mruList().isEmpty());
             if (source)
-                QCOMPARE(doc->StatusBar->currentMessage(), "Loading " + url + " was cancelled.");
+                QCOMPARE(windowStatus(doc)->currentMessage(), "Loading " + url + " was cancelled.");
             return;
         }
         // The load ended as if nothing had happened meanwhile.
         QCOMPARE(docs.size(), source ? 1 : 2);
         QVERIFY(docs.last()->isVisible());
-        QCOMPARE(source ? QString::number(doc->txtXML->text().contains("<loaded/>")) : docs.last()->caption(), source ? "1" : url);
+        QCOMPARE(source ? QString::number(sourcePane(doc)->text().contains("<loaded/>")) : docs.last()->caption(), source ? "1" : url);
         // An edit made while waiting is an edit like any other.
         const bool typed = c.attempt == "type";
         QCOMPARE(doc->caption(), typed ? QStringLiteral("New XSLT File*") : QStringLiteral("New XSLT File"));
-        QCOMPARE(doc->txtXSLT->text().startsWith("<!---->"), typed);
+        QCOMPARE(stylesheetPane(doc)->text().startsWith("<!---->"), typed);
         // Once the load is over, the windows close normally.
         fake->answers << QMessageBox::No;
         QVERIFY(main->close());
@@ -836,27 +837,27 @@ private slots:
         QVERIFY(writeFile(file, "<?xml version=\"1.0\"?>\n<root><a>1</a></root>\n"));
         fake->fileNames << file;
         main->menuItem("mnuOpenXMLFile")->trigger();
-        QCOMPARE(doc->SSTab->currentIndex(), 1);
-        QVERIFY(doc->txtXML->text().contains("<root><a>1</a></root>") && !doc->txtXML->canUndo());
-        QVERIFY(other->txtXML->text().isEmpty());
+        QCOMPARE(pageTabs(doc)->currentIndex(), 1);
+        QVERIFY(sourcePane(doc)->text().contains("<root><a>1</a></root>") && !sourcePane(doc)->canUndo());
+        QVERIFY(sourcePane(other)->text().isEmpty());
         QVERIFY(fake->messages().isEmpty() && main->mruList().isEmpty());
-        QCOMPARE(doc->SSTab->tabText(1) + "|" + doc->SSTab->tabToolTip(1), "XML - a&&b.xml|" + file);
-        QCOMPARE(other->SSTab->tabText(1) + "|" + other->SSTab->tabToolTip(1), "XML|");
+        QCOMPARE(pageTabs(doc)->tabText(1) + "|" + pageTabs(doc)->tabToolTip(1), "XML - a&&b.xml|" + file);
+        QCOMPARE(pageTabs(other)->tabText(1) + "|" + pageTabs(other)->tabToolTip(1), "XML|");
         // An edit of the source marks the source changed, not the stylesheet; undo to where it
         // was read makes it unchanged again.
-        QTest::keyClicks(doc->txtXML, "<<");
-        QCOMPARE(doc->SSTab->tabText(1), "XML - a&&b.xml*");
+        QTest::keyClicks(sourcePane(doc), "<<");
+        QCOMPARE(pageTabs(doc)->tabText(1), "XML - a&&b.xml*");
         QVERIFY(doc->sourceChanged());
         QCOMPARE(doc->caption(), QStringLiteral("New XSLT File"));
         QVERIFY(!doc->isChanged() && doc->fileName().isEmpty());
         doc->undo();
-        QCOMPARE(doc->SSTab->tabText(1), "XML - a&&b.xml");
+        QCOMPARE(pageTabs(doc)->tabText(1), "XML - a&&b.xml");
         QVERIFY(!doc->sourceChanged());
-        QTest::keyClicks(doc->txtXML, "<<");
+        QTest::keyClicks(sourcePane(doc), "<<");
         // Another source asks about the edits first: Cancel keeps them, No drops them. A failed
         // load leaves the text and the page as they were; spaces only do nothing.
-        const QString before = doc->txtXML->text();
-        doc->SSTab->setCurrentIndex(0);
+        const QString before = sourcePane(doc)->text();
+        pageTabs(doc)->setCurrentIndex(0);
         fake->answers << QMessageBox::Cancel << QMessageBox::No;
         doc->loadXMLFile(path("missing.xml"));
         QCOMPARE(fake->lastMessage().text, "Would you like to save your changes to the XML source " + file + "?");
@@ -866,12 +867,12 @@ private slots:
         server.serve("/d.xml", "<from-url/>");
         fake->inputs << "   " << server.url("/d.xml");
         main->menuItem("mnuOpenXMLURL")->trigger();
-        QCOMPARE(doc->txtXML->text(), before);
-        QCOMPARE(doc->SSTab->currentIndex(), 0);
+        QCOMPARE(sourcePane(doc)->text(), before);
+        QCOMPARE(pageTabs(doc)->currentIndex(), 0);
         fake->answers << QMessageBox::No;
         main->menuItem("mnuOpenXMLURL")->trigger();
-        QVERIFY(doc->txtXML->text().contains("<from-url/>"));
-        QCOMPARE(doc->SSTab->tabText(1) + "|" + doc->SSTab->tabToolTip(1), "XML - d.xml|" + server.url("/d.xml"));
+        QVERIFY(sourcePane(doc)->text().contains("<from-url/>"));
+        QCOMPARE(pageTabs(doc)->tabText(1) + "|" + pageTabs(doc)->tabToolTip(1), "XML - d.xml|" + server.url("/d.xml"));
         QCOMPARE(fake->messages().size(), 4);
         QVERIFY(closeWindow(doc) && fake->messages().size() == 4);
     }
@@ -918,8 +919,8 @@ private slots:
         } else if (from == "url") {
             doc->loadXMLFile(server.url("/s.xml"));
         }
-        doc->txtXML->setSelectionStart(std::max<int>(0, doc->txtXML->text().indexOf("</a>")));
-        doc->txtXML->replaceSelection(typed);
+        sourcePane(doc)->setSelectionStart(std::max<int>(0, sourcePane(doc)->text().indexOf("</a>")));
+        sourcePane(doc)->replaceSelection(typed);
         QVERIFY(doc->sourceChanged());
         for (const int a : answers)
             fake->answers << QMessageBox::StandardButton(a);
@@ -933,9 +934,9 @@ private slots:
             QCOMPARE(fake->fileNames.size(), 1); // no file dialog for a source with a file
         } else {
             QVERIFY(fake->fileNames.isEmpty());
-            QCOMPARE(QString::fromUtf8(readFile(named)), QString(doc->txtXML->text()));
+            QCOMPARE(QString::fromUtf8(readFile(named)), QString(sourcePane(doc)->text()));
             QCOMPARE(doc->sourceFileName(), named);
-            QCOMPARE(doc->SSTab->tabText(1), "XML - named.xml");
+            QCOMPARE(pageTabs(doc)->tabText(1), "XML - named.xml");
         }
         // Save Source As always asks where.
         fake->fileNames.clear();
@@ -965,18 +966,18 @@ private slots:
         QVERIFY(doc->loadXSLTFile(path("latin1.xsl")));
         XmlDocument parsed;
         QVERIFY(parsed.load(path("latin1.xsl")));
-        QCOMPARE(doc->txtXSLT->text(), keep == "1" ? QString::fromLatin1(bytes) : parsed.xml());
-        QVERIFY(doc->txtXSLT->text().contains("<!-- kept -->") && doc->txtXSLT->text().contains(QStringLiteral("café")));
+        QCOMPARE(stylesheetPane(doc)->text(), keep == "1" ? QString::fromLatin1(bytes) : parsed.xml());
+        QVERIFY(stylesheetPane(doc)->text().contains("<!-- kept -->") && stylesheetPane(doc)->text().contains(QStringLiteral("café")));
         QCOMPARE(doc->caption(), path("latin1.xsl"));
         QCOMPARE(doc->fileName(), path("latin1.xsl"));
-        QVERIFY(!doc->fromUrl && !doc->isChanged() && !doc->isLoading() && !doc->txtXSLT->canUndo());
+        QVERIFY(!doc->fromUrl && !doc->isChanged() && !doc->isLoading() && !stylesheetPane(doc)->canUndo());
         // The load's own changes were parsed, the last one cleanly.
         QVERIFY(doc->panelText(1).isEmpty() && !doc->panelHasIcon());
         QVERIFY(fake->calls.isEmpty() && !QApplication::overrideCursor());
         // A new line takes the file's own line break.
-        doc->txtXSLT->setSelectionStart(doc->txtXSLT->text().indexOf("</xsl:stylesheet>"));
-        QTest::keyClick(doc->txtXSLT, Qt::Key_Return);
-        doc->txtXSLT->replaceSelection(QStringLiteral("<!-- naïve → 漢字 -->"));
+        stylesheetPane(doc)->setSelectionStart(stylesheetPane(doc)->text().indexOf("</xsl:stylesheet>"));
+        QTest::keyClick(stylesheetPane(doc), Qt::Key_Return);
+        stylesheetPane(doc)->replaceSelection(QStringLiteral("<!-- naïve → 漢字 -->"));
         bool cancel = false;
         doc->saveFile(cancel);
         QVERIFY(!cancel && !doc->caption().endsWith('*'));
@@ -985,29 +986,29 @@ private slots:
                                                        .replace("ISO-8859-1", "UTF-8")
                                                        .replace("\r\n</xsl:", QStringLiteral("\r\n\r\n<!-- naïve → 漢字 --></xsl:"))
                                                        .toUtf8());
-            QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Saved in UTF-8: the text holds characters that ISO-8859-1 cannot "
+            QCOMPARE(windowStatus(doc)->currentMessage(), QStringLiteral("Saved in UTF-8: the text holds characters that ISO-8859-1 cannot "
                                                                       "represent; the file's declaration now says UTF-8."));
         }
         DocumentWindow *again = open();
         QVERIFY(again->loadXSLTFile(path("latin1.xsl")));
-        QVERIFY(again->txtXSLT->text().contains(QStringLiteral("café")) && again->txtXSLT->text().contains(QStringLiteral("naïve → 漢字")));
+        QVERIFY(stylesheetPane(again)->text().contains(QStringLiteral("café")) && stylesheetPane(again)->text().contains(QStringLiteral("naïve → 漢字")));
     }
 
     // The window cannot close while the page loads: refused at once, without asking about saving.
     void previewTab_showsTheTransformedUnsavedText()
     {
         DocumentWindow *doc = openWith(kXhtml, kSource);
-        doc->SSTab->setCurrentIndex(1);
-        doc->txtXML->setSelectionStart(doc->txtXML->text().indexOf("</list>"));
-        doc->txtXML->replaceSelection("<item>gamma</item>");
+        pageTabs(doc)->setCurrentIndex(1);
+        sourcePane(doc)->setSelectionStart(sourcePane(doc)->text().indexOf("</list>"));
+        sourcePane(doc)->replaceSelection("<item>gamma</item>");
         bool closed = true;
-        connect(doc->WebBrowser, &QWebEngineView::loadStarted, doc, [&] { closed = doc->parentWidget()->close(); },
+        connect(previewView(doc), &QWebEngineView::loadStarted, doc, [&] { closed = doc->parentWidget()->close(); },
                 Qt::SingleShotConnection);
-        doc->SSTab->setCurrentIndex(2);
+        pageTabs(doc)->setCurrentIndex(2);
         QVERIFY(!closed);
-        QCOMPARE(doc->SSTab->currentIndex(), 2);
+        QCOMPARE(pageTabs(doc)->currentIndex(), 2);
         QVERIFY(fake->calls.isEmpty());
-        const QString text = plainText(doc->WebBrowser);
+        const QString text = plainText(previewView(doc));
         QVERIFY2(text.contains("Items: 3") && text.contains("gamma"), qPrintable(text));
         QCOMPARE(doc->panelText(2), QString());
         for (const char *name : {"mnuCopy", "mnuCut", "mnuPaste", "mnuUndo", "mnuRedo", "mnuFind", "mnuReplace", "mnuSelectAll"})
@@ -1018,7 +1019,7 @@ private slots:
         QVERIFY(!QApplication::overrideCursor());
         QVERIFY(!doc->isBusy());
         // Leaving it brings the caret panel and the commands back.
-        doc->SSTab->setCurrentIndex(0);
+        pageTabs(doc)->setCurrentIndex(0);
         QVERIFY(doc->panelText(2).startsWith("Line: 1, Col: "));
         QVERIFY(main->menuItem("mnuSelectAll")->isEnabled());
         // The edited source is asked about after the stylesheet.
@@ -1044,9 +1045,9 @@ private slots:
         if (c.browser) {
             QVERIFY(!doc->previewInBrowser());
         } else { // the Preview tab gives way to the page it was opened from
-            doc->SSTab->setCurrentIndex(1);
-            doc->SSTab->setCurrentIndex(2);
-            QCOMPARE(doc->SSTab->currentIndex(), 1);
+            pageTabs(doc)->setCurrentIndex(1);
+            pageTabs(doc)->setCurrentIndex(2);
+            QCOMPARE(pageTabs(doc)->currentIndex(), 1);
             QVERIFY(main->menuItem("mnuSelectAll")->isEnabled());
         }
         QCOMPARE(fake->messages().size(), 1);
@@ -1132,37 +1133,37 @@ private slots:
         DocumentWindow *doc = fixture::newDocument(main);
         QVERIFY(doc->loadXSLTFile(path("style/page.xsl")));
         doc->loadXMLFile(path("data/src.xml"));
-        doc->SSTab->setCurrentIndex(2);
+        pageTabs(doc)->setCurrentIndex(2);
         QVERIFY2(fake->calls.isEmpty(), qPrintable(fake->lastMessage().text));
-        QCOMPARE(doc->SSTab->currentIndex(), 2);
+        QCOMPARE(pageTabs(doc)->currentIndex(), 2);
         QTRY_VERIFY_WITH_TIMEOUT(
-            inspect(doc->WebBrowser, "Array.prototype.every.call(document.images, function (i) { return i.complete; })").toBool(),
+            inspect(previewView(doc), "Array.prototype.every.call(document.images, function (i) { return i.complete; })").toBool(),
             10000);
-        QCOMPARE(inspect(doc->WebBrowser, "['inside', 'beside', 'outside', 'link', 'remote'].map(function (id) {"
+        QCOMPARE(inspect(previewView(doc), "['inside', 'beside', 'outside', 'link', 'remote'].map(function (id) {"
                                           "  return id + ' ' + document.getElementById(id).naturalWidth; }).join(', ')")
                      .toString(),
                  QStringLiteral("inside 4, beside 4, outside 0, link 0, remote 0"));
         if (c.run) {
             // Each note comes once its attempt has ended, so a request that got through has been
             // seen by the server by then.
-            QTRY_VERIFY_WITH_TIMEOUT(plainText(doc->WebBrowser).count(':') == 4, 10000);
-            const QString text = plainText(doc->WebBrowser);
+            QTRY_VERIFY_WITH_TIMEOUT(plainText(previewView(doc)).count(':') == 4, 10000);
+            const QString text = plainText(previewView(doc));
             QStringList lines = text.split('\n', Qt::SkipEmptyParts);
             lines.sort();
             QCOMPARE(lines, QStringList({"elsewhere: blocked", "own folder: read beside the stylesheet", "scripts ran",
                                          "server: blocked", "socket: closed"}));
         } else {
-            QCOMPARE(plainText(doc->WebBrowser).trimmed(), QStringLiteral("scripts did not run"));
+            QCOMPARE(plainText(previewView(doc)).trimmed(), QStringLiteral("scripts did not run"));
         }
         QCOMPARE(server.requests(), QStringList());
         // A link to an address another program would open goes nowhere; one to a file beside the
         // stylesheet is followed (and, coming after it, shows that the first click was dealt with).
         m_handedOver.clear();
         QDesktopServices::setUrlHandler("zendrik-test", this, "handOver");
-        QWidget *surface = doc->WebBrowser->focusProxy();
+        QWidget *surface = previewView(doc)->focusProxy();
         QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(10, surface->height() / 4));
         QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(10, surface->height() * 3 / 4));
-        QTRY_COMPARE_WITH_TIMEOUT(doc->WebBrowser->url(), QUrl::fromLocalFile(path("style/next.xml")), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(previewView(doc)->url(), QUrl::fromLocalFile(path("style/next.xml")), 10000);
         QDesktopServices::unsetUrlHandler("zendrik-test");
         QCOMPARE(m_handedOver, QList<QUrl>());
         // What the page tried to keep went nowhere on disk.
@@ -1178,11 +1179,11 @@ private slots:
         DocumentWindow *doc = fixture::newDocument(main);
         QVERIFY(doc->loadXSLTFile(kDocbook + "/xhtml/docbook.xsl"));
         doc->loadXMLFile(path("article.xml"));
-        QCOMPARE(doc->SSTab->currentIndex(), 1);
-        doc->SSTab->setCurrentIndex(2);
+        QCOMPARE(pageTabs(doc)->currentIndex(), 1);
+        pageTabs(doc)->setCurrentIndex(2);
         QVERIFY2(fake->calls.isEmpty(), qPrintable(fake->lastMessage().text));
-        QCOMPARE(doc->SSTab->currentIndex(), 2);
-        const QString text = plainText(doc->WebBrowser);
+        QCOMPARE(pageTabs(doc)->currentIndex(), 2);
+        const QString text = plainText(previewView(doc));
         QVERIFY2(text.contains("Zendrik Preview Check") && text.contains("A paragraph about transforms."), qPrintable(text));
     }
 };

@@ -1,5 +1,6 @@
 // Writes that run out of space: on a real full file system where the test may mount one, and
 // everywhere through a stand-in for write() that fails with ENOSPC after a set number of bytes.
+#include "support/windowparts.h"
 #include "common/common.h"
 #include "document/documentwindow.h"
 #include "options/settingsstore.h"
@@ -101,8 +102,8 @@ class TstFullDisk : public QObject, public fixture::Session
         DocumentWindow *doc = fixture::newDocument(main);
         if (!doc->loadXSLTFile(path))
             return nullptr;
-        doc->txtXSLT->setSelectionStart(0);
-        doc->txtXSLT->replaceSelection(QStringLiteral("<!-- edited -->"));
+        stylesheetPane(doc)->setSelectionStart(0);
+        stylesheetPane(doc)->replaceSelection(QStringLiteral("<!-- edited -->"));
         return doc;
     }
 
@@ -187,8 +188,8 @@ private slots:
     void previewFiles_outOfSpace()
     {
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->txtXSLT->setText(QString::fromUtf8(stylesheet(100)));
-        doc->txtXML->setText(QStringLiteral("<r/>"));
+        stylesheetPane(doc)->setText(QString::fromUtf8(stylesheet(100)));
+        sourcePane(doc)->setText(QStringLiteral("<r/>"));
         DiskFull full(QDir::tempPath(), 10);
         QVERIFY(!doc->previewInBrowser());
         QVERIFY2(fake->lastMessage().text.contains(QLatin1String("No space left on device")), qPrintable(fake->lastMessage().text));

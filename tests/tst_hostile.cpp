@@ -1,5 +1,6 @@
 // Hostile documents, stylesheets, pages and servers: what they may read, how much they may say,
 // what they may make the program wait for. Grouped by the kind of attack.
+#include "support/windowparts.h"
 #include "app/mainwindow.h"
 #include "document/documentwindow.h"
 #include "document/livepreview.h"
@@ -590,13 +591,13 @@ private slots:
         DocumentWindow *doc = fixture::newDocument(session.main);
         QVERIFY(doc->loadXSLTFile(path("style/connecting.xsl")));
         doc->loadXMLFile(path("data/connecting.xml"));
-        QWebEngineView *view = doc->WebBrowser;
+        QWebEngineView *view = previewView(doc);
         if (live) {
             session.main->menuItem("mnuLivePreview")->trigger();
             QVERIFY(doc->livePane());
             view = doc->livePane()->view();
         } else {
-            doc->SSTab->setCurrentIndex(2);
+            pageTabs(doc)->setCurrentIndex(2);
         }
         QVERIFY2(session.fake->calls.isEmpty(), qPrintable(session.fake->lastMessage().text));
         QTRY_VERIFY_WITH_TIMEOUT(fixture::pageText(view).contains("done"), 20000);

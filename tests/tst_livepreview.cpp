@@ -1,6 +1,7 @@
 // The preview beside the editor, and the engine's work seen from the window: typing re-renders,
 // a failure keeps the last good render, Stop ends a runaway stylesheet, a closing window ends
 // its work.
+#include "support/windowparts.h"
 #include "app/mainwindow.h"
 #include "document/busystrip.h"
 #include "document/documentwindow.h"
@@ -49,8 +50,8 @@ class TstLivePreview : public QObject, public fixture::Session
     DocumentWindow *liveWindow(const QString &xslt, const QString &xml)
     {
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->txtXSLT->setText(xslt);
-        doc->txtXML->setText(xml);
+        stylesheetPane(doc)->setText(xslt);
+        sourcePane(doc)->setText(xml);
         if (!main->menuItem("mnuLivePreview")->isChecked())
             main->menuItem("mnuLivePreview")->trigger();
         return doc;
@@ -132,8 +133,8 @@ private slots:
             QDir().mkpath(dir);
             QFile xsl(dir + QStringLiteral("/s.xsl")), xml(dir + QStringLiteral("/s.xml"));
             QVERIFY(xsl.open(QIODevice::WriteOnly) && xml.open(QIODevice::WriteOnly));
-            xsl.write(doc->txtXSLT->utf8Text());
-            xml.write(doc->txtXML->utf8Text());
+            xsl.write(stylesheetPane(doc)->utf8Text());
+            xml.write(sourcePane(doc)->utf8Text());
             xsl.close();
             xml.close();
             QProcess proc;
@@ -151,12 +152,12 @@ private slots:
         QTRY_VERIFY(fixture::pageText(doc->livePane()->view()).contains(QLatin1String("good 2")));
         const QString good = doc->livePane()->resultSource();
         // Not well-formed, then an XPath error: each shows in the strip, the render stays.
-        doc->txtXSLT->setSelectionStart(0);
-        doc->txtXSLT->replaceSelection(QStringLiteral("<"));
+        stylesheetPane(doc)->setSelectionStart(0);
+        stylesheetPane(doc)->replaceSelection(QStringLiteral("<"));
         QTRY_VERIFY_WITH_TIMEOUT(!doc->livePane()->errorText().isEmpty(), 10000);
         QVERIFY2(doc->livePane()->errorText().startsWith(QLatin1String("Error Parsing XSLT Document: ")),
                  qPrintable(doc->livePane()->errorText()));
-        doc->txtXSLT->setText(stylesheet(QString(), QStringLiteral("<p><xsl:value-of select=\"count(//item\"/></p>")));
+        stylesheetPane(doc)->setText(stylesheet(QString(), QStringLiteral("<p><xsl:value-of select=\"count(//item\"/></p>")));
         QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->errorText().contains(QLatin1String("count(//item")), 10000);
         QCOMPARE(doc->livePane()->renders(), 1);
         QCOMPARE(doc->livePane()->resultSource(), good);
@@ -164,7 +165,7 @@ private slots:
         // No box while typing.
         QVERIFY(fake->messages().isEmpty());
         // Mended, it renders again and the strip goes.
-        doc->txtXSLT->setText(stylesheet(QString(), QStringLiteral("<p>mended</p>")));
+        stylesheetPane(doc)->setText(stylesheet(QString(), QStringLiteral("<p>mended</p>")));
         QTRY_COMPARE_WITH_TIMEOUT(doc->livePane()->renders(), 2, 10000);
         QVERIFY(doc->livePane()->errorText().isEmpty());
     }
@@ -174,7 +175,7 @@ private slots:
         DocumentWindow *doc = liveWindow(stylesheet(QString(), QStringLiteral("<p>v0</p>")), kSource);
         QTRY_COMPARE_WITH_TIMEOUT(doc->livePane()->renders(), 1, 10000);
         for (int i = 1; i <= 5; ++i)
-            doc->txtXSLT->setText(stylesheet(QString(), QStringLiteral("<p>v%1</p>").arg(i)));
+            stylesheetPane(doc)->setText(stylesheet(QString(), QStringLiteral("<p>v%1</p>").arg(i)));
         QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->resultSource().contains(QLatin1String("<p>v5</p>")), 10000);
         QTest::qWait(DocumentWindow::kLivePauseMs * 2);
         QCOMPARE(doc->livePane()->renders(), 2);
@@ -206,11 +207,11 @@ private slots:
             QTest::mouseClick(doc->busyStrip()->findChild<QPushButton *>(QStringLiteral("cmdStop")), Qt::LeftButton);
             doc->stopTransformation(); // never leave the wait hanging, whatever happened above
         });
-        doc->SSTab->setCurrentIndex(2);
+        pageTabs(doc)->setCurrentIndex(2);
         QVERIFY(stopped);
-        QCOMPARE(doc->SSTab->currentIndex(), 0);
+        QCOMPARE(pageTabs(doc)->currentIndex(), 0);
         QVERIFY2(fake->messages().isEmpty(), qPrintable(fake->lastMessage().title + ": " + fake->lastMessage().text));
-        QCOMPARE(doc->StatusBar->currentMessage(), QStringLiteral("Transformation stopped"));
+        QCOMPARE(windowStatus(doc)->currentMessage(), QStringLiteral("Transformation stopped"));
     }
 
     // The editors take Esc for themselves; while a transformation runs, Esc there stops it,
@@ -221,20 +222,20 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(doc->livePane()->busyStrip()->isVisible(), 10000);
         main->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(main));
-        doc->txtXSLT->setFocus();
-        QTRY_COMPARE(QApplication::focusWidget(), doc->txtXSLT);
-        doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().size()));
-        QTest::keyClick(doc->txtXSLT, Qt::Key_Less);
-        QTRY_VERIFY(doc->tagList->isVisible());
+        stylesheetPane(doc)->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), stylesheetPane(doc));
+        stylesheetPane(doc)->setSelectionStart(int(stylesheetPane(doc)->text().size()));
+        QTest::keyClick(stylesheetPane(doc), Qt::Key_Less);
+        QTRY_VERIFY(completionList(doc)->isVisible());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-        QVERIFY(!doc->tagList->isVisible());
+        QVERIFY(!completionList(doc)->isVisible());
         QVERIFY(EngineClient::shared().isBusy(doc->windowId(), engine::Channel::Live));
 
-        QTRY_COMPARE(QApplication::focusWidget(), doc->txtXSLT);
-        QTest::keyClick(doc->txtXSLT, Qt::Key_Escape);
+        QTRY_COMPARE(QApplication::focusWidget(), stylesheetPane(doc));
+        QTest::keyClick(stylesheetPane(doc), Qt::Key_Escape);
         QCOMPARE(doc->livePane()->errorText(), QStringLiteral("Transformation stopped"));
         QVERIFY(!EngineClient::shared().isBusy(doc->windowId(), engine::Channel::Live));
-        QVERIFY(doc->txtXSLT->text().endsWith(QLatin1Char('<')));
+        QVERIFY(stylesheetPane(doc)->text().endsWith(QLatin1Char('<')));
     }
 
     void closingWindow_endsItsWork()
@@ -256,17 +257,17 @@ private slots:
     {
         DocumentWindow *doc = fixture::newDocument(main);
         const QString body = QStringLiteral("<!-- %1 -->").arg(QString(200 * 1024, QLatin1Char('x')));
-        doc->txtXSLT->setText(stylesheet(QString(), body + QStringLiteral("<p/>")));
+        stylesheetPane(doc)->setText(stylesheet(QString(), body + QStringLiteral("<p/>")));
         QCOMPARE(doc->panelText(1), QStringLiteral("Checking\u2026"));
         QTRY_VERIFY_WITH_TIMEOUT(!doc->parsePending(), 10000);
         QCOMPARE(doc->panelText(1), QString());
         // Broken, then broken elsewhere before the first verdict can count.
-        doc->txtXSLT->setSelectionStart(0);
-        doc->txtXSLT->replaceSelection(QStringLiteral("<a>"));
-        doc->txtXSLT->setSelectionStart(0);
-        doc->txtXSLT->replaceSelection(QStringLiteral("<b>"));
+        stylesheetPane(doc)->setSelectionStart(0);
+        stylesheetPane(doc)->replaceSelection(QStringLiteral("<a>"));
+        stylesheetPane(doc)->setSelectionStart(0);
+        stylesheetPane(doc)->replaceSelection(QStringLiteral("<b>"));
         QVERIFY(doc->parsePending());
-        QTest::mouseClick(doc->StatusBar, Qt::LeftButton);
+        QTest::mouseClick(windowStatus(doc), Qt::LeftButton);
         QVERIFY(fake->messages().isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(!doc->parsePending(), 10000);
         QCOMPARE(fake->messages().size(), 1);

@@ -1,5 +1,6 @@
 // The main window: its commands by menu, key and toolbar button, its windows, the recent files,
 // the find and replace dialog with its search engine, and the options dialog with the store.
+#include "support/windowparts.h"
 #include "app/commandline.h"
 #include "app/mainwindow.h"
 #include "components/xmllexer.h"
@@ -205,7 +206,7 @@ QString styles(SyntaxBox *box)
 bool scriptsRun(DocumentWindow *doc)
 {
     doc->ensurePreviewPage();
-    return doc->WebBrowser->page()->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled);
+    return previewView(doc)->page()->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled);
 }
 
 // shown: what differs from the defaults; "@" stands for an installed family other than the first.
@@ -336,11 +337,11 @@ class TstMainWindow : public QObject, public fixture::Session
         main->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(main));
         m_doc = fixture::newDocument(main);
-        m_doc->txtXSLT->setText("<a></a>");
-        m_doc->txtXSLT->setSelectionStart(3);
-        m_doc->txtXSLT->replaceSelection("text");
-        m_doc->txtXSLT->setSelectionStart(3);
-        m_doc->txtXSLT->setSelectionLength(4);
+        stylesheetPane(m_doc)->setText("<a></a>");
+        stylesheetPane(m_doc)->setSelectionStart(3);
+        stylesheetPane(m_doc)->replaceSelection("text");
+        stylesheetPane(m_doc)->setSelectionStart(3);
+        stylesheetPane(m_doc)->setSelectionLength(4);
         m_doc->setEditState();
         QApplication::clipboard()->setText("XY");
         m_callsBefore = fake->calls.size();
@@ -361,10 +362,10 @@ class TstMainWindow : public QObject, public fixture::Session
         out << m_modal;
         if (documentWindows(main).size() != 1)
             out << QStringLiteral("windows %1").arg(documentWindows(main).size());
-        if (m_doc && m_doc->txtXSLT->text() != "<a>text</a>")
-            out << "text " + m_doc->txtXSLT->text().replace('\n', QLatin1String("\\n"));
-        if (m_doc && (m_doc->txtXSLT->selectionStart() != 3 || m_doc->txtXSLT->selectionLength() != 4))
-            out << QStringLiteral("sel %1+%2").arg(m_doc->txtXSLT->selectionStart()).arg(m_doc->txtXSLT->selectionLength());
+        if (m_doc && stylesheetPane(m_doc)->text() != "<a>text</a>")
+            out << "text " + stylesheetPane(m_doc)->text().replace('\n', QLatin1String("\\n"));
+        if (m_doc && (stylesheetPane(m_doc)->selectionStart() != 3 || stylesheetPane(m_doc)->selectionLength() != 4))
+            out << QStringLiteral("sel %1+%2").arg(stylesheetPane(m_doc)->selectionStart()).arg(stylesheetPane(m_doc)->selectionLength());
         if (QApplication::clipboard()->text() != "XY")
             out << "clipboard " + QApplication::clipboard()->text();
         for (QWidget *w : QApplication::topLevelWidgets())
@@ -372,7 +373,7 @@ class TstMainWindow : public QObject, public fixture::Session
                 out << "window " + w->windowTitle();
         if (m_doc && m_doc->livePreview())
             out << "live preview";
-        if (m_doc && m_doc->txtXSLT->marginWidth(0) == 0)
+        if (m_doc && stylesheetPane(m_doc)->marginWidth(0) == 0)
             out << "no line numbers";
         if (m_doc && m_doc->problemsVisible())
             out << "problems";
@@ -559,8 +560,8 @@ private slots:
         DocumentWindow *doc = fixture::newDocument(main);
         QVERIFY(doc->loadXSLTFile(bad));
         QVERIFY(doc->panelHasIcon());
-        doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().size()));
-        QTest::keyClicks(doc->txtXSLT, " ");
+        stylesheetPane(doc)->setSelectionStart(int(stylesheetPane(doc)->text().size()));
+        QTest::keyClicks(stylesheetPane(doc), " ");
         fake->answers << QMessageBox::Yes;
         item("mnuSave")->trigger();
         QVERIFY(fake->lastMessage().text.endsWith("Save it anyway?"));
@@ -657,7 +658,7 @@ private slots:
             QWidget *target = main;
             QPoint at(5, 5);
             if (how == "text") {
-                target = fixture::newDocument(main)->txtXSLT->viewport();
+                target = stylesheetPane(fixture::newDocument(main))->viewport();
                 at = target->rect().center();
             }
             QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
@@ -676,7 +677,7 @@ private slots:
                 seen << QFileInfo(doc->fileName()).fileName() + ":" + QFileInfo(doc->sourceFileName()).fileName();
         QCOMPARE(seen.mid(before), QStringList({":one.xml", "a.xsl:two", "b.XSLT:"}));
         if (how == "text")
-            QCOMPARE(main->documents().first()->txtXSLT->text(), DocumentWindow::stylesheetTemplate());
+            QCOMPARE(stylesheetPane(main->documents().first())->text(), DocumentWindow::stylesheetTemplate());
         QCOMPARE(messageTitles(), QStringList("Error Parsing XSLT Document (Critical)"));
     }
 
@@ -749,8 +750,8 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     {
         DocumentWindow *a = fixture::newDocument(main);
         DocumentWindow *b = fixture::newDocument(main);
-        QTest::keyClicks(a->txtXSLT, " ");
-        QTest::keyClicks(b->txtXSLT, " ");
+        QTest::keyClicks(stylesheetPane(a), " ");
+        QTest::keyClicks(stylesheetPane(b), " ");
         fake->answers << QMessageBox::No << QMessageBox::Cancel;
         item("mnuExit")->trigger();
         QCOMPARE(fake->messages().size(), 2);
@@ -770,17 +771,17 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QApplication::clipboard()->clear();
         doc->setEditState();
         QCOMPARE(editState(), QStringLiteral("00000111|000001"));
-        doc->txtXSLT->setSelectionStart(0);
-        doc->txtXSLT->setSelectionLength(4);
+        stylesheetPane(doc)->setSelectionStart(0);
+        stylesheetPane(doc)->setSelectionLength(4);
         doc->setEditState();
         QCOMPARE(editState(), QStringLiteral("11000111|110001"));
         QApplication::clipboard()->setText("<!---->");
-        QTest::keyClicks(doc->txtXSLT, "x");
+        QTest::keyClicks(stylesheetPane(doc), "x");
         QCOMPARE(editState(), QStringLiteral("00110111|001101"));
         item("mnuUndo")->trigger();
         QCOMPARE(editState(), QStringLiteral("00101111|001011"));
         // The XML page has its own history and selection; the preview page has neither.
-        doc->SSTab->setCurrentIndex(1);
+        pageTabs(doc)->setCurrentIndex(1);
         QCOMPARE(editState(), QStringLiteral("00100111|001001"));
         doc->setEditState(true);
         QCOMPARE(editState(), QStringLiteral("11111111|111111"));
@@ -795,31 +796,31 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void editCommands_actOnTheSelectedPage()
     {
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->txtXML->setText("<a>xml</a>");
-        doc->SSTab->setCurrentIndex(1);
+        sourcePane(doc)->setText("<a>xml</a>");
+        pageTabs(doc)->setCurrentIndex(1);
         item("mnuSelectAll")->trigger();
-        QCOMPARE(doc->txtXSLT->selectionLength(), 0);
+        QCOMPARE(stylesheetPane(doc)->selectionLength(), 0);
         main->toolbarButtonClick("Cut");
         main->toolbarButtonClick("Paste");
         main->toolbarButtonClick("Paste");
-        QCOMPARE(doc->txtXML->text(), QStringLiteral("<a>xml</a><a>xml</a>"));
+        QCOMPARE(sourcePane(doc)->text(), QStringLiteral("<a>xml</a><a>xml</a>"));
         // Paste is held back while Ctrl is down in a document: the editor pastes Ctrl+V itself.
-        QTest::keyPress(doc->txtXML, Qt::Key_Control, Qt::ControlModifier);
+        QTest::keyPress(sourcePane(doc), Qt::Key_Control, Qt::ControlModifier);
         item("mnuPaste")->trigger();
-        QCOMPARE(doc->txtXML->text(), QStringLiteral("<a>xml</a><a>xml</a>"));
-        QTest::keyRelease(doc->txtXML, Qt::Key_Control);
+        QCOMPARE(sourcePane(doc)->text(), QStringLiteral("<a>xml</a><a>xml</a>"));
+        QTest::keyRelease(sourcePane(doc), Qt::Key_Control);
         QVERIFY(!main->controlKeyDown);
         // Also when it went up while another program had the focus.
-        QTest::keyPress(doc->txtXSLT, Qt::Key_Control, Qt::ControlModifier);
+        QTest::keyPress(stylesheetPane(doc), Qt::Key_Control, Qt::ControlModifier);
         emit qApp->applicationStateChanged(Qt::ApplicationInactive);
         QVERIFY(!main->controlKeyDown);
         main->toolbarButtonClick("Undo");
-        QCOMPARE(doc->txtXML->text(), QStringLiteral("<a>xml</a>"));
+        QCOMPARE(sourcePane(doc)->text(), QStringLiteral("<a>xml</a>"));
         QVERIFY(!doc->isChanged());
         // Undo in the stylesheet parses again.
-        doc->SSTab->setCurrentIndex(0);
-        doc->txtXSLT->setSelectionStart(0);
-        QTest::keyClicks(doc->txtXSLT, "<");
+        pageTabs(doc)->setCurrentIndex(0);
+        stylesheetPane(doc)->setSelectionStart(0);
+        QTest::keyClicks(stylesheetPane(doc), "<");
         QVERIFY(doc->panelHasIcon());
         item("mnuUndo")->trigger();
         QVERIFY(!doc->panelHasIcon());
@@ -833,7 +834,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QStringList lines;
         for (int i = 1; i <= 150; ++i)
             lines << QStringLiteral("line %1").arg(i);
-        doc->txtXSLT->setText(lines.join('\n'));
+        stylesheetPane(doc)->setText(lines.join('\n'));
         const QString pdf = dir->filePath("out.pdf");
         fake->printAnswers << true;
         fake->printToFile = pdf;
@@ -857,7 +858,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void printPreview_cancelSaysNothing()
     {
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->SSTab->setCurrentIndex(2);
+        pageTabs(doc)->setCurrentIndex(2);
         QTRY_VERIFY(!doc->isBusy());
         fake->calls.clear();
         item("mnuPrint")->trigger();
@@ -868,8 +869,8 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void pointerOverBackground_switchesDocumentCommandsOff()
     {
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->txtXSLT->setSelectionStart(0);
-        QTest::keyClicks(doc->txtXSLT, " ");
+        stylesheetPane(doc)->setSelectionStart(0);
+        QTest::keyClicks(stylesheetPane(doc), " ");
         item("mnuUndo")->trigger();
         moveOverBackground(); // a document is active: nothing changes
         QVERIFY(item("mnuSave")->isEnabled());
@@ -1095,16 +1096,16 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
             if (!replace)
                 QCOMPARE(qobject_cast<QGroupBox *>(part("&Up")->parentWidget())->title(), QStringLiteral("Direction"));
         };
-        doc->txtXSLT->setText(QString(254, 'a') + "😀" + QString(50, 'b'));
-        select(doc->txtXSLT, "0+256");
+        stylesheetPane(doc)->setText(QString(254, 'a') + "😀" + QString(50, 'b'));
+        select(stylesheetPane(doc), "0+256");
         item("mnuFind")->trigger();
         opened(QString(254, 'a'), false);
         QTest::keyClick(dialog(), Qt::Key_Escape);
         QTRY_VERIFY(!dialog());
 
-        doc->txtXSLT->setText(kWide + "Cat cat concat");
-        doc->txtXML->setText("<cat/>");
-        doc->SSTab->setCurrentIndex(1); // the stylesheet is searched whatever page shows
+        stylesheetPane(doc)->setText(kWide + "Cat cat concat");
+        sourcePane(doc)->setText("<cat/>");
+        pageTabs(doc)->setCurrentIndex(1); // the stylesheet is searched whatever page shows
         main->toolbarButtonClick("Find");
         opened("", false); // nothing selected: nothing to find yet
         QVERIFY(!part("&Find Next")->isEnabled());
@@ -1114,10 +1115,10 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
                                   "Match &case", "&Find Next"}) {
             click(press);
             if (QByteArray(press) == "&Find Next")
-                seen << selection(doc->txtXSLT) + messagesSince(0);
+                seen << selection(stylesheetPane(doc)) + messagesSince(0);
         }
         QTest::keyClick(part<QLineEdit>("Fi&nd what:"), Qt::Key_Return); // Enter means Find Next
-        seen << selection(doc->txtXSLT) + messagesSince(0) + " " + selection(doc->txtXML);
+        seen << selection(stylesheetPane(doc)) + messagesSince(0) + " " + selection(sourcePane(doc));
         QCOMPARE(seen, QStringList({"6+3", "10+3", "10+3 none", "6+3 none", "6+3 none none 0+0"}));
         type("Fi&nd what:", ""); // nothing to find: the button goes off
         QVERIFY(!part("&Find Next")->isEnabled());
@@ -1125,36 +1126,36 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QTRY_VERIFY(!dialog());
 
         // Replace: the texts are read at every press; the document notices the edits.
-        doc->SSTab->setCurrentIndex(0);
-        doc->txtXSLT->setText("<a>one</a><b>one</b><c>one</c>");
-        select(doc->txtXSLT, "3+3");
+        pageTabs(doc)->setCurrentIndex(0);
+        stylesheetPane(doc)->setText("<a>one</a><b>one</b><c>one</c>");
+        select(stylesheetPane(doc), "3+3");
         item("mnuReplace")->trigger();
         opened("one", true);
         type("Re&place with:", "two");
         click("&Replace");
-        QCOMPARE(doc->txtXSLT->text() + " " + selection(doc->txtXSLT), "<a>two</a><b>one</b><c>one</c> 13+3");
+        QCOMPARE(stylesheetPane(doc)->text() + " " + selection(stylesheetPane(doc)), "<a>two</a><b>one</b><c>one</c> 13+3");
         type("Re&place with:", "three");
         click("Replace &All");
-        QCOMPARE(doc->txtXSLT->text() + messagesSince(2), "<a>two</a><b>three</b><c>three</c> 2");
+        QCOMPARE(stylesheetPane(doc)->text() + messagesSince(2), "<a>two</a><b>three</b><c>three</c> 2");
         QVERIFY(doc->isChanged() && doc->caption().endsWith('*'));
         doc->undo();
-        QCOMPARE(doc->txtXSLT->text(), QStringLiteral("<a>two</a><b>one</b><c>one</c>"));
+        QCOMPARE(stylesheetPane(doc)->text(), QStringLiteral("<a>two</a><b>one</b><c>one</c>"));
     }
 
     void dialog_oneInTheProgramGoesWithItsWindow()
     {
         DocumentWindow *first = fixture::newDocument(main);
-        first->txtXSLT->setText("first x");
+        stylesheetPane(first)->setText("first x");
         item("mnuFind")->trigger();
         QDialog *dlg = dialog();
         DocumentWindow *second = fixture::newDocument(main);
-        second->txtXSLT->setText("x second");
+        stylesheetPane(second)->setText("x second");
         item("mnuFind")->trigger();
         item("mnuReplace")->trigger();
         QVERIFY(dlg && dialog() == dlg);
         type("Fi&nd what:", "x");
         click("&Find Next");
-        QCOMPARE(selection(first->txtXSLT) + " " + selection(second->txtXSLT), QStringLiteral("6+1 0+0"));
+        QCOMPARE(selection(stylesheetPane(first)) + " " + selection(stylesheetPane(second)), QStringLiteral("6+1 0+0"));
         // A close the user cancels at the save question leaves the dialog working.
         QPointer<DocumentWindow> closing(first);
         auto *sub = qobject_cast<QMdiSubWindow *>(first->parentWidget());
@@ -1337,8 +1338,8 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         DocumentWindow *first = fixture::newDocument(main), *second = fixture::newDocument(main);
         first->ensurePreviewPage(); // one window has shown its preview already, the other not yet
         for (DocumentWindow *doc : {first, second})
-            doc->txtXSLT->setTagColor(0);
-        const QString size = first->txtXSLT->fontSize(), family = first->txtXSLT->fontName();
+            stylesheetPane(doc)->setTagColor(0);
+        const QString size = stylesheetPane(first)->fontSize(), family = stylesheetPane(first)->fontName();
         QVERIFY(first->autoParse() && size != "14" && family != "DejaVu Serif");
         if (c.stored)
             fixture::writeSettings(kOptions, {{"AutoParse", "0"}, {"FontSize", "14"}, {"FontName", "DejaVu Serif"}, {"TagBold", "1"},
@@ -1370,11 +1371,11 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         const bool fromStore = !c.canceled && c.stored;
         QStringList seen, expected;
         for (DocumentWindow *doc : {first, second}) {
-            for (SyntaxBox *box : {doc->txtXSLT, doc->txtXML}) {
+            for (SyntaxBox *box : {stylesheetPane(doc), sourcePane(doc)}) {
                 seen << QStringList{box->fontName(), box->fontSize(), styles(box), QString::number(doc->autoParse()),
                                     QString::number(scriptsRun(doc)), QString::number(doc->keepAsWritten())}.join('|');
                 expected << (fromStore ? QStringLiteral("DejaVu Serif|14|16711680B 8388608BI 65280|0|1|0")
-                                       : QStringList{family, size, c.canceled ? (box == doc->txtXSLT ? "0 8388608B 128" : "16711680 8388608B 128")
+                                       : QStringList{family, size, c.canceled ? (box == stylesheetPane(doc) ? "0 8388608B 128" : "16711680 8388608B 128")
                                                                               : "16711680 8388608B 128", "1", "0", "1"}.join('|'));
             }
         }
@@ -1391,16 +1392,16 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         DocumentWindow *first = fixture::newDocument(main);
         DocumentWindow *second = fixture::newDocument(main);
         fixture::writeSettings(kOptions, {{"FontSize", "14"}, {"TagColor", "blue"}, {"AutoParse", "0"}});
-        const QString size = first->txtXSLT->fontSize();
-        first->txtXSLT->setTagColor(0);
+        const QString size = stylesheetPane(first)->fontSize();
+        stylesheetPane(first)->setTagColor(0);
         // The dialog reports the value it cannot show, then its close box applies what is stored.
         QVERIFY(runOptions([](OptionsDialog *dlg) { dlg->close(); }));
         QCOMPARE(messageTitles(), QStringList({"Error Loading Options (Critical)", "Error Child Window Fonts (Critical)"}));
         const QString text = fake->lastMessage().text;
         QVERIFY2(text.contains(QStringLiteral("blue")) && text.contains(QStringLiteral("TagColor")), qPrintable(text));
         // Steps before the failure stay done; nothing after it happens.
-        QCOMPARE(QStringList({first->txtXSLT->fontSize(), first->txtXML->fontSize(), second->txtXSLT->fontSize()}), QStringList({"14", size, size}));
-        QVERIFY(styles(first->txtXSLT).startsWith("0 "));
+        QCOMPARE(QStringList({stylesheetPane(first)->fontSize(), sourcePane(first)->fontSize(), stylesheetPane(second)->fontSize()}), QStringList({"14", size, size}));
+        QVERIFY(styles(stylesheetPane(first)).startsWith("0 "));
         QVERIFY(first->autoParse() && second->autoParse());
     }
 

@@ -1,5 +1,6 @@
 // Errors where they happen: marks at their place, checks while typing, the problems list, and
 // the editor's margin (line numbers, matching tags, indentation, Go to Line).
+#include "support/windowparts.h"
 #include "app/mainwindow.h"
 #include "components/editorassist.h"
 #include "document/documentwindow.h"
@@ -56,7 +57,7 @@ private slots:
     {
         QFETCH(QString, pane);
         DocumentWindow *doc = fixture::newDocument(main);
-        SyntaxBox *box = pane == "txtXSLT" ? doc->txtXSLT : doc->txtXML;
+        SyntaxBox *box = pane == "txtXSLT" ? stylesheetPane(doc) : sourcePane(doc);
         const QString good = pane == "txtXSLT" ? kHead + QStringLiteral("<xsl:template match=\"/\"/>\n") + kTail
                                                : QStringLiteral("<r>\n<a/>\n</r>\n");
         box->setText(good);
@@ -104,13 +105,13 @@ private slots:
         const QString line = where.section(QLatin1Char(':'), -1);
         QVERIFY(main->openXSLT(folder + QStringLiteral("/stylesheet.xsl")));
         DocumentWindow *doc = main->activeDocument();
-        doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().size()));
-        QTest::keyClicks(doc->txtXSLT, QStringLiteral(" "));
+        stylesheetPane(doc)->setSelectionStart(int(stylesheetPane(doc)->text().size()));
+        QTest::keyClicks(stylesheetPane(doc), QStringLiteral(" "));
         QTRY_VERIFY_WITH_TIMEOUT(!rows(doc).isEmpty(), 10000);
         const QString row = rows(doc).first();
         QVERIFY2(row.startsWith(file + ":" + line + " ") && row.contains(expected.section(QLatin1Char('|'), 1)), qPrintable(row));
         if (file == QLatin1String("stylesheet.xsl"))
-            QCOMPARE(doc->assist(doc->txtXSLT)->markedLines(), QList<int>{line.toInt()});
+            QCOMPARE(doc->assist(stylesheetPane(doc))->markedLines(), QList<int>{line.toInt()});
 
         // Enter on the row goes to the place: in the stylesheet, or in the included file, shown
         // read-only in a window of its own.
@@ -123,10 +124,10 @@ private slots:
         } else {
             QVERIFY(shown != doc);
             QCOMPARE(shown->fileName(), QDir::cleanPath(QDir(folder).filePath(file)));
-            QVERIFY(shown->txtXSLT->isReadOnly());
+            QVERIFY(stylesheetPane(shown)->isReadOnly());
             QVERIFY(shown->caption().endsWith(QLatin1String("(read-only)")));
         }
-        QCOMPARE(shown->txtXSLT->currentLine() + 1, line.toInt());
+        QCOMPARE(stylesheetPane(shown)->currentLine() + 1, line.toInt());
     }
 
     // Messages of the last transformation are listed in order, with their lines; one that
@@ -134,10 +135,10 @@ private slots:
     void xslMessage_listedInOrder()
     {
         DocumentWindow *doc = fixture::newDocument(main);
-        doc->txtXSLT->setText(kHead + QStringLiteral("<xsl:template match=\"/\">\n<xsl:for-each select=\"//i\">\n"
+        stylesheetPane(doc)->setText(kHead + QStringLiteral("<xsl:template match=\"/\">\n<xsl:for-each select=\"//i\">\n"
                                                      "<xsl:message>item <xsl:value-of select=\".\"/></xsl:message>\n</xsl:for-each>\n"
                                                      "<xsl:message terminate=\"yes\">done</xsl:message>\n</xsl:template>\n") + kTail);
-        doc->txtXML->setText(QStringLiteral("<r><i>one</i><i>two</i></r>"));
+        sourcePane(doc)->setText(QStringLiteral("<r><i>one</i><i>two</i></r>"));
         main->menuItem("mnuLivePreview")->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(rows(doc).size() == 3, 10000);
         QCOMPARE(rows(doc), QStringList({"New XSLT File:5 item one", "New XSLT File:5 item two", "New XSLT File:7 done"}));
@@ -152,31 +153,31 @@ private slots:
         DocumentWindow *doc = fixture::newDocument(main);
         // Line numbers are on by default; the View toggle turns them off everywhere, stored.
         QVERIFY(main->menuItem("mnuLineNumbers")->isChecked());
-        QVERIFY(doc->txtXSLT->marginWidth(0) > 0);
+        QVERIFY(stylesheetPane(doc)->marginWidth(0) > 0);
         main->menuItem("mnuLineNumbers")->trigger();
-        QCOMPARE(doc->txtXSLT->marginWidth(0), 0);
-        QCOMPARE(doc->txtXML->marginWidth(0), 0);
+        QCOMPARE(stylesheetPane(doc)->marginWidth(0), 0);
+        QCOMPARE(sourcePane(doc)->marginWidth(0), 0);
         QVERIFY(fixture::settingsFileText().contains(QLatin1String("LineNumbers=0")));
 
         // The start and end tag of the element under the caret.
-        doc->txtXSLT->setText(QStringLiteral("<a>\n  <b><b/></b>\n  <!-- <b> -->\n</a>"));
-        doc->txtXSLT->setSelectionStart(7);
-        QTRY_COMPARE(doc->assist(doc->txtXSLT)->matchingTags(), (QList<QPair<int, int>>{{6, 2}, {13, 3}}));
-        doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().size()) - 1);
-        QTRY_COMPARE(doc->assist(doc->txtXSLT)->matchingTags(), (QList<QPair<int, int>>{{0, 2}, {33, 3}}));
+        stylesheetPane(doc)->setText(QStringLiteral("<a>\n  <b><b/></b>\n  <!-- <b> -->\n</a>"));
+        stylesheetPane(doc)->setSelectionStart(7);
+        QTRY_COMPARE(doc->assist(stylesheetPane(doc))->matchingTags(), (QList<QPair<int, int>>{{6, 2}, {13, 3}}));
+        stylesheetPane(doc)->setSelectionStart(int(stylesheetPane(doc)->text().size()) - 1);
+        QTRY_COMPARE(doc->assist(stylesheetPane(doc))->matchingTags(), (QList<QPair<int, int>>{{0, 2}, {33, 3}}));
 
         // A new line starts where the one before it does.
-        doc->txtXSLT->setSelectionStart(int(doc->txtXSLT->text().indexOf(QLatin1String("</b>"))) + 4);
-        QTest::keyClick(doc->txtXSLT, Qt::Key_Return);
-        QVERIFY(doc->txtXSLT->text().contains(QLatin1String("</b>\n  \n")));
+        stylesheetPane(doc)->setSelectionStart(int(stylesheetPane(doc)->text().indexOf(QLatin1String("</b>"))) + 4);
+        QTest::keyClick(stylesheetPane(doc), Qt::Key_Return);
+        QVERIFY(stylesheetPane(doc)->text().contains(QLatin1String("</b>\n  \n")));
 
         // Ctrl+G asks for a line and goes there, in the selected pane.
         fake->inputs << QStringLiteral("4");
         main->activateWindow();
-        doc->txtXSLT->setFocus();
+        stylesheetPane(doc)->setFocus();
         QTest::keySequence(main, QKeySequence(QStringLiteral("Ctrl+G")));
         QCOMPARE(fake->calls.last().title, QStringLiteral("Go to Line"));
-        QCOMPARE(doc->txtXSLT->currentLine() + 1, 4);
+        QCOMPARE(stylesheetPane(doc)->currentLine() + 1, 4);
     }
 };
 

@@ -2,6 +2,7 @@
 // source and is killed with SIGKILL; the next start offers what it kept, once, and a restored
 // document saves as its file was. A save killed halfway leaves nothing of ours behind once the
 // program has started again.
+#include "support/windowparts.h"
 #include "app/mainwindow.h"
 #include "document/documentwindow.h"
 #include "engine/recoverystore.h"
@@ -63,18 +64,18 @@ int runChild(int argc, char **argv)
     const QString edit = argc > 4 ? QString::fromLocal8Bit(argv[4]) : QStringLiteral("xsl");
     if (source != QLatin1String("-"))
         doc->loadXMLFile(source);
-    SyntaxBox *last = doc->txtXSLT;
+    SyntaxBox *last = stylesheetPane(doc);
     if (edit.contains(QLatin1String("xsl"))) {
         // After the declaration, where there is one: nothing may come before it.
-        const QString text = doc->txtXSLT->text();
-        doc->txtXSLT->setSelectionStart(text.startsWith(QLatin1String("<?xml")) ? text.indexOf(QLatin1String("?>")) + 2 : 0);
-        QTest::keyClicks(doc->txtXSLT, QStringLiteral("<!-- kept -->"));
-        doc->txtXSLT->replaceSelection(QStringLiteral("<!-- é -->"));
+        const QString text = stylesheetPane(doc)->text();
+        stylesheetPane(doc)->setSelectionStart(text.startsWith(QLatin1String("<?xml")) ? text.indexOf(QLatin1String("?>")) + 2 : 0);
+        QTest::keyClicks(stylesheetPane(doc), QStringLiteral("<!-- kept -->"));
+        stylesheetPane(doc)->replaceSelection(QStringLiteral("<!-- é -->"));
     }
     if (edit.contains(QLatin1String("xml"))) {
-        doc->txtXML->setSelectionStart(doc->txtXML->text().indexOf(QLatin1String("</r>")));
-        doc->txtXML->replaceSelection(QStringLiteral("<é/>"));
-        last = doc->txtXML;
+        sourcePane(doc)->setSelectionStart(sourcePane(doc)->text().indexOf(QLatin1String("</r>")));
+        sourcePane(doc)->replaceSelection(QStringLiteral("<é/>"));
+        last = sourcePane(doc);
     }
     if (!QTest::qWaitFor([] { return recoveryFiles().filter(QStringLiteral(".json")).size() == 1; }, 20000))
         return 5;
@@ -133,8 +134,8 @@ int runSave(int argc, char **argv)
     if (!main.openXSLT(QString::fromLocal8Bit(argv[2])))
         return 3;
     DocumentWindow *doc = main.activeDocument();
-    doc->txtXSLT->setSelectionStart(0);
-    doc->txtXSLT->replaceSelection(QStringLiteral("<!-- edited -->"));
+    stylesheetPane(doc)->setSelectionStart(0);
+    stylesheetPane(doc)->replaceSelection(QStringLiteral("<!-- edited -->"));
     qstrncpy(g_stopAtRename, argv[2], sizeof g_stopAtRename);
     bool cancel = false;
     doc->saveFile(cancel);
@@ -257,13 +258,13 @@ private slots:
         }
         QCOMPARE(docs.size(), 1);
         DocumentWindow *doc = docs.first();
-        QVERIFY(doc->txtXSLT->text().startsWith(QStringLiteral("<!-- kept --><!-- é -->")));
-        QVERIFY(!doc->txtXSLT->text().contains(QStringLiteral("too late")));
+        QVERIFY(stylesheetPane(doc)->text().startsWith(QStringLiteral("<!-- kept --><!-- é -->")));
+        QVERIFY(!stylesheetPane(doc)->text().contains(QStringLiteral("too late")));
         QCOMPARE(doc->fileName(), file);
         QCOMPARE(doc->caption(), file + QLatin1Char('*'));
         QVERIFY(doc->isChanged());
         // The restored text is unsaved, also after undoing an edit to it.
-        QTest::keyClicks(doc->txtXSLT, QStringLiteral(" "));
+        QTest::keyClicks(stylesheetPane(doc), QStringLiteral(" "));
         doc->undo();
         QCOMPARE(doc->caption(), file + QLatin1Char('*'));
         // The restored window keeps its own copy, until saving ends the need for one.
@@ -295,8 +296,8 @@ private slots:
             return;
         QVERIFY(doc);
         // A new line takes the file's own line break.
-        doc->txtXSLT->setSelectionStart(doc->txtXSLT->text().length());
-        QTest::keyClick(doc->txtXSLT, Qt::Key_Return);
+        stylesheetPane(doc)->setSelectionStart(stylesheetPane(doc)->text().length());
+        QTest::keyClick(stylesheetPane(doc), Qt::Key_Return);
         bool cancel = false;
         doc->saveFile(cancel);
         QVERIFY2(!cancel, qPrintable(fake->lastMessage().text));
@@ -329,22 +330,22 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         QVERIFY(doc);
-        QCOMPARE(doc->txtXML->text(), source);
-        QCOMPARE(doc->SSTab->tabText(1), tab);
+        QCOMPARE(sourcePane(doc)->text(), source);
+        QCOMPARE(pageTabs(doc)->tabText(1), tab);
         QCOMPARE(doc->sourceFileName(), xml);
         QCOMPARE(doc->sourceChanged(), tab.endsWith('*'));
         QCOMPARE(doc->isChanged(), stylesheetChanged);
         QCOMPARE(doc->caption(), stylesheetChanged ? stylesheet + '*' : stylesheet);
-        QCOMPARE(doc->txtXSLT->text().startsWith(QStringLiteral("<!-- kept -->")), stylesheetChanged);
+        QCOMPARE(stylesheetPane(doc)->text().startsWith(QStringLiteral("<!-- kept -->")), stylesheetChanged);
         // Undo cannot make restored text look saved; saving the source writes what came back.
         if (doc->sourceChanged()) {
-            doc->txtXML->setSelectionStart(0);
-            doc->txtXML->replaceSelection(QStringLiteral(" "));
-            doc->txtXML->undo();
-            QCOMPARE(doc->SSTab->tabText(1), tab);
+            sourcePane(doc)->setSelectionStart(0);
+            sourcePane(doc)->replaceSelection(QStringLiteral(" "));
+            sourcePane(doc)->undo();
+            QCOMPARE(pageTabs(doc)->tabText(1), tab);
             QVERIFY(doc->saveSource(false));
             QCOMPARE(QString::fromUtf8(readFile(xml)), source);
-            QCOMPARE(doc->SSTab->tabText(1), QStringLiteral("XML - s.xml"));
+            QCOMPARE(pageTabs(doc)->tabText(1), QStringLiteral("XML - s.xml"));
         }
         // With nothing unsaved any more, no copy is kept.
         if (doc->isChanged()) {
@@ -443,7 +444,7 @@ private slots:
     void runningProgram_keepsAndDropsItsOwnCopies()
     {
         DocumentWindow *doc = fixture::newDocument(main);
-        QTest::keyClicks(doc->txtXSLT, QStringLiteral("x"));
+        QTest::keyClicks(stylesheetPane(doc), QStringLiteral("x"));
         QTRY_COMPARE_WITH_TIMEOUT(recoveryFiles().size(), 2, DocumentWindow::kRecoveryDelayMs * 3);
         // A copy of a program that is still running is nobody's to restore.
         main->restoreUnsavedWork();

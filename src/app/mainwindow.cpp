@@ -4,7 +4,6 @@
 #include "document/documentwindow.h"
 #include "engine/engineclient.h"
 #include "engine/fileio.h"
-#include "document/parameterspanel.h"
 #include "engine/recoverystore.h"
 #include "app/optionsdialog.h"
 #include "options/settingsstore.h"
@@ -572,17 +571,18 @@ void MainWindow::cmdParameters()
     doc->setParametersVisible(on);
     // Opened to find a parameter among hundreds: the filter is where the typing goes.
     if (on)
-        doc->parametersPanel()->filter()->setFocus();
+        doc->focusParameterFilter();
 }
 
 void MainWindow::cmdGoToLine()
 {
     const QPointer<DocumentWindow> doc = activeDocument();
-    SyntaxBox *pane = doc ? doc->selectedEditor() : nullptr;
-    if (!pane)
+    int current = 0;
+    int lines = 0;
+    if (!doc || !doc->caretLine(&current, &lines))
         return;
-    const QString answer = dialogs().inputBox(this, QStringLiteral("Line number (1 to %1):").arg(pane->lines()),
-                                              QStringLiteral("Go to Line"), QString::number(pane->currentLine() + 1));
+    const QString answer = dialogs().inputBox(this, QStringLiteral("Line number (1 to %1):").arg(lines),
+                                              QStringLiteral("Go to Line"), QString::number(current));
     bool ok = false;
     const int line = answer.trimmed().toInt(&ok);
     if (ok && doc)
@@ -1172,31 +1172,12 @@ void MainWindow::showOptions()
 void MainWindow::setChildWindowFonts()
 {
     using namespace Options;
-    auto color = [](const Key &key) { return SettingsConvert::toInt32(SettingsStore::readOption(key), key.key()); };
     auto flag = [](const Key &key) { return SettingsConvert::toBoolean(SettingsStore::readOption(key), key.key()); };
     try {
         for (const QPointer<DocumentWindow> &doc : documents()) {
             if (!doc)
                 continue;
-            for (SyntaxBox *ctl : doc->editors()) {
-                // Every value is read afresh per control: the store, not the dialog, is the truth.
-                ctl->setFontName(SettingsStore::readOption(FontName, QString()));
-                // No stored size yet (the dialog was closed before anything was saved) keeps the
-                // control's size instead of failing on an empty text.
-                const QString size = SettingsStore::readOption(FontSize, QString());
-                if (!size.trimmed().isEmpty())
-                    ctl->setFontSize(size);
-                ctl->setTagColor(color(TagColor));
-                ctl->setTagBold(flag(TagBold));
-                ctl->setTagItalic(flag(TagItalic));
-                ctl->setAttribColor(color(AttribColor));
-                ctl->setAttribBold(flag(AttribBold));
-                ctl->setAttribItalic(flag(AttribItalic));
-                ctl->setAttribValueColor(color(AttribValueColor));
-                ctl->setAttribValueBold(flag(AttribValueBold));
-                ctl->setAttribValueItalic(flag(AttribValueItalic));
-                ctl->colorizeAll();
-            }
+            doc->applyEditorOptions();
             doc->setAutoParse(flag(AutoParse));
             doc->setRunPreviewScripts(flag(RunPreviewScripts));
             doc->setKeepAsWritten(flag(KeepAsWritten));

@@ -1316,6 +1316,47 @@ void DocumentWindow::focusStylesheet()
     txtXSLT->setFocus();
 }
 
+bool DocumentWindow::caretLine(int *line, int *lines) const
+{
+    const SyntaxBox *pane = currentEditor();
+    if (!pane)
+        return false;
+    *line = pane->currentLine() + 1;
+    *lines = pane->lines();
+    return true;
+}
+
+void DocumentWindow::applyEditorOptions()
+{
+    using namespace Options;
+    auto color = [](const Key &key) { return SettingsConvert::toInt32(SettingsStore::readOption(key), key.key()); };
+    auto flag = [](const Key &key) { return SettingsConvert::toBoolean(SettingsStore::readOption(key), key.key()); };
+    for (SyntaxBox *ctl : {txtXSLT, txtXML}) {
+        // Every value is read afresh per control: the store, not the dialog, is the truth.
+        ctl->setFontName(SettingsStore::readOption(FontName, QString()));
+        // No stored size yet (the dialog was closed before anything was saved) keeps the
+        // control's size instead of failing on an empty text.
+        const QString size = SettingsStore::readOption(FontSize, QString());
+        if (!size.trimmed().isEmpty())
+            ctl->setFontSize(size);
+        ctl->setTagColor(color(TagColor));
+        ctl->setTagBold(flag(TagBold));
+        ctl->setTagItalic(flag(TagItalic));
+        ctl->setAttribColor(color(AttribColor));
+        ctl->setAttribBold(flag(AttribBold));
+        ctl->setAttribItalic(flag(AttribItalic));
+        ctl->setAttribValueColor(color(AttribValueColor));
+        ctl->setAttribValueBold(flag(AttribValueBold));
+        ctl->setAttribValueItalic(flag(AttribValueItalic));
+        ctl->colorizeAll();
+    }
+}
+
+void DocumentWindow::focusParameterFilter()
+{
+    m_parameters->filter()->setFocus();
+}
+
 SyntaxBox *DocumentWindow::currentEditor() const
 {
     switch (SSTab->currentIndex()) {

@@ -65,18 +65,6 @@ public:
     QWidget *mainWindow = nullptr; // the main window that owns it
     short registryIndex = 0;
 
-    // Controls.
-    QSplitter *SSSplitter1 = nullptr;
-    QTabWidget *SSTab = nullptr;
-    SyntaxBox *txtXSLT = nullptr;
-    SyntaxBox *txtXML = nullptr;
-    TagCompletionList *tagList = nullptr;
-    // Gets its guarded page when it is first shown, previewed or printed; anything else that
-    // would use it must call ensurePreviewPage() first, or the view makes an unguarded page of
-    // its own.
-    QWebEngineView *WebBrowser = nullptr;
-    QStatusBar *StatusBar = nullptr;
-
     // Read-only views of the private record, for the main window and for diagnostics.
     QString fileName() const { return m_model->fileName(StylesheetDocument::Text::Stylesheet); }
     bool isChanged() const { return m_model->isChanged(StylesheetDocument::Text::Stylesheet); }
@@ -88,10 +76,13 @@ public:
     bool panelHasIcon() const;
 
     void setupNewDoc();
-    // The editor of the page shown (stylesheet or source), none on the Preview page.
-    SyntaxBox *selectedEditor() const { return currentEditor(); }
-    // Both editors, stylesheet first, for the options that apply to each.
-    QList<SyntaxBox *> editors() const { return {txtXSLT, txtXML}; }
+    // The caret's line (1-based) and the line count of the page shown; false on the Preview page.
+    bool caretLine(int *line, int *lines) const;
+    // Applies the stored font, colours and styles to both editors; throws SettingsError for a
+    // stored value that is not one.
+    void applyEditorOptions();
+    // Puts the focus in the parameters' filter field.
+    void focusParameterFilter();
     void setStylesheetReadOnly(bool on);
     bool isStylesheetReadOnly() const;
     void showStylesheetPage();
@@ -197,7 +188,6 @@ public:
     // web engine.
     void ensurePreviewPage();
 
-
     // The close query: sets cancel when the window must stay open.
     void queryUnload(bool &cancel);
     // Set by the main window once every document agreed to close, so the query is not repeated.
@@ -237,6 +227,18 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // Controls; tests and tools find them by their object names.
+    QSplitter *SSSplitter1 = nullptr;
+    QTabWidget *SSTab = nullptr;
+    SyntaxBox *txtXSLT = nullptr;
+    SyntaxBox *txtXML = nullptr;
+    TagCompletionList *tagList = nullptr;
+    // Gets its guarded page when it is first shown, previewed or printed; anything else that
+    // would use it must call ensurePreviewPage() first, or the view makes an unguarded page of
+    // its own.
+    QWebEngineView *WebBrowser = nullptr;
+    QStatusBar *StatusBar = nullptr;
+
     void buildControls();
     // The window follows its document: captions, tabs, verdicts, compile problems, live answers.
     void connectModel();
