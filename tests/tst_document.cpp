@@ -243,7 +243,8 @@ private slots:
         stylesheetPane(doc)->setSelectionStart(0);
         QTest::keyClicks(stylesheetPane(doc), "<!-- a -->");
         QCOMPARE(stylesheetPane(other)->text(), DocumentWindow::stylesheetTemplate());
-        QCOMPARE(doc->caption() + "|" + other->caption(), QStringLiteral("New XSLT File*|New XSLT File"));
+        QCOMPARE(doc->caption(), QStringLiteral("New XSLT File*"));
+        QCOMPARE(other->caption(), QStringLiteral("New XSLT File"));
     }
 
     void newWindow_readsStoredOptions_data()
@@ -841,8 +842,10 @@ private slots:
         QVERIFY(sourcePane(doc)->text().contains("<root><a>1</a></root>") && !sourcePane(doc)->canUndo());
         QVERIFY(sourcePane(other)->text().isEmpty());
         QVERIFY(fake->messages().isEmpty() && main->mruList().isEmpty());
-        QCOMPARE(pageTabs(doc)->tabText(1) + "|" + pageTabs(doc)->tabToolTip(1), "XML - a&&b.xml|" + file);
-        QCOMPARE(pageTabs(other)->tabText(1) + "|" + pageTabs(other)->tabToolTip(1), "XML|");
+        QCOMPARE(pageTabs(doc)->tabText(1), "XML - a&&b.xml");
+        QCOMPARE(pageTabs(doc)->tabToolTip(1), file);
+        QCOMPARE(pageTabs(other)->tabText(1), "XML");
+        QCOMPARE(pageTabs(other)->tabToolTip(1), "");
         // An edit of the source marks the source changed, not the stylesheet; undo to where it
         // was read makes it unchanged again.
         QTest::keyClicks(sourcePane(doc), "<<");
@@ -872,7 +875,8 @@ private slots:
         fake->answers << QMessageBox::No;
         main->menuItem("mnuOpenXMLURL")->trigger();
         QVERIFY(sourcePane(doc)->text().contains("<from-url/>"));
-        QCOMPARE(pageTabs(doc)->tabText(1) + "|" + pageTabs(doc)->tabToolTip(1), "XML - d.xml|" + server.url("/d.xml"));
+        QCOMPARE(pageTabs(doc)->tabText(1), "XML - d.xml");
+        QCOMPARE(pageTabs(doc)->tabToolTip(1), server.url("/d.xml"));
         QCOMPARE(fake->messages().size(), 4);
         QVERIFY(closeWindow(doc) && fake->messages().size() == 4);
     }

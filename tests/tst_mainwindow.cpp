@@ -24,6 +24,21 @@
 using fixture::documentWindows;
 using namespace findreplace;
 
+// What the options made of an editor and its window.
+struct EditorLook {
+    QString font, size, styles;
+    bool autoParse, scripts, keepAsWritten;
+    bool operator==(const EditorLook &) const = default;
+};
+char *toString(const EditorLook &l)
+{
+    return QTest::toString(QStringLiteral("font %1, size %2, styles %3, parse on edit %4, scripts %5, as written %6")
+                               .arg(l.font, l.size, l.styles)
+                               .arg(l.autoParse)
+                               .arg(l.scripts)
+                               .arg(l.keepAsWritten));
+}
+
 namespace {
 const QByteArray kStylesheet = "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
                                "<xsl:template match=\"/\"><out/></xsl:template></xsl:stylesheet>";
@@ -1369,17 +1384,16 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QCOMPARE(storedOptions().size(), c.written);
         QCOMPARE(storedOptions().value("FontSize"), c.written ? "14" : "");
         const bool fromStore = !c.canceled && c.stored;
-        QStringList seen, expected;
         for (DocumentWindow *doc : {first, second}) {
             for (SyntaxBox *box : {stylesheetPane(doc), sourcePane(doc)}) {
-                seen << QStringList{box->fontName(), box->fontSize(), styles(box), QString::number(doc->autoParse()),
-                                    QString::number(scriptsRun(doc)), QString::number(doc->keepAsWritten())}.join('|');
-                expected << (fromStore ? QStringLiteral("DejaVu Serif|14|16711680B 8388608BI 65280|0|1|0")
-                                       : QStringList{family, size, c.canceled ? (box == stylesheetPane(doc) ? "0 8388608B 128" : "16711680 8388608B 128")
-                                                                              : "16711680 8388608B 128", "1", "0", "1"}.join('|'));
+                const EditorLook seen{box->fontName(), box->fontSize(), styles(box), doc->autoParse(), scriptsRun(doc), doc->keepAsWritten()};
+                const EditorLook expected = fromStore ? EditorLook{"DejaVu Serif", "14", "16711680B 8388608BI 65280", false, true, false}
+                    : EditorLook{family, size,
+                                 c.canceled && box == stylesheetPane(doc) ? "0 8388608B 128" : "16711680 8388608B 128",
+                                 true, false, true};
+                QCOMPARE(seen, expected);
             }
         }
-        QCOMPARE(seen, expected);
         QVERIFY(!main->isMaximized());
     }
 
