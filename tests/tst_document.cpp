@@ -680,35 +680,6 @@ private slots:
         QCOMPARE(problems->topLevelItem(0)->text(1), how == "url" ? QStringLiteral("page.html") : QStringLiteral("broken.xsl"));
     }
 
-    // Opening and saving without an edit writes the file's own bytes back, for every stylesheet
-    // of docbook-xsl's HTML, XHTML and FO sets.
-    void openThenSave_writesTheSameBytes()
-    {
-        const QString root = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl");
-        if (!QFileInfo::exists(root + "/html"))
-            QSKIP("docbook-xsl is not installed: there are no real-world stylesheets to read and write back.");
-        QStringList files;
-        for (const QString folder : {"html", "xhtml", "fo"})
-            for (const QFileInfo &f : QDir(root + '/' + folder).entryInfoList({"*.xsl"}, QDir::Files))
-                files << f.absoluteFilePath();
-        QVERIFY(files.size() > 100);
-        DocumentWindow *doc = open();
-        QStringList differ;
-        for (const QString &original : std::as_const(files)) {
-            const QString copy = path("copy.xsl");
-            QFile::remove(copy);
-            QVERIFY(QFile::copy(original, copy));
-            QVERIFY2(doc->loadXSLTFile(copy), qPrintable(original));
-            bool cancel = false;
-            doc->saveFile(cancel);
-            QVERIFY2(!cancel, qPrintable(original + ": " + fake->lastMessage().text));
-            if (readFile(copy) != readFile(original))
-                differ << original;
-        }
-        QVERIFY2(differ.isEmpty(), qPrintable(differ.join(", ")));
-        QVERIFY(fake->messages().isEmpty());
-    }
-
     void openXSLT_fromUrlKeepsTheAddressAsTypedUntilSaved()
     {
         TestHttpServer server;

@@ -341,6 +341,14 @@ void StylesheetDocument::setCompileDiagnostics(const QList<Diagnostic> &diagnost
     emit compileChecked();
 }
 
+void StylesheetDocument::setParameters(const QList<params::Value> &values)
+{
+    if (values == m_parameters)
+        return;
+    m_parameters = values;
+    emit parametersChanged();
+}
+
 preview::Input StylesheetDocument::previewInput() const
 {
     return {utf8(Text::Stylesheet), effectiveBase(Text::Stylesheet), utf8(Text::Source), effectiveBase(Text::Source),

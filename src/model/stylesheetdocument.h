@@ -129,7 +129,7 @@ public:
 
     // The parameters every transformation passes.
     QList<params::Value> parameters() const { return m_parameters; }
-    void setParameters(const QList<params::Value> &values) { m_parameters = values; }
+    void setParameters(const QList<params::Value> &values);
     // The texts, bases and parameters a transformation takes.
     preview::Input previewInput() const;
 
@@ -158,6 +158,7 @@ signals:
     void changedStateChanged(StylesheetDocument::Text text, bool changed);
     void verdictChanged(StylesheetDocument::Text text);
     void compileChecked();
+    void parametersChanged();
     void liveAnswered(const engine::Response &response);
     void recoveryCopyFailed(const QString &error);
 
