@@ -829,7 +829,7 @@ private slots:
         QVERIFY(!doc->sourceChanged());
         QTest::keyClicks(sourcePane(doc), "<<");
         // Another source asks about the edits first: Cancel keeps them, No drops them. A failed
-        // load leaves the text and the page as they were; spaces only do nothing.
+        // load leaves the text, its history and the page as they were; spaces only do nothing.
         const QString before = sourcePane(doc)->text();
         pageTabs(doc)->setCurrentIndex(0);
         fake->answers << QMessageBox::Cancel << QMessageBox::No;
@@ -843,6 +843,7 @@ private slots:
         main->menuItem("mnuOpenXMLURL")->trigger();
         QCOMPARE(sourcePane(doc)->text(), before);
         QCOMPARE(pageTabs(doc)->currentIndex(), 0);
+        QVERIFY(sourcePane(doc)->isUndoAvailable()); // and the edits can still be undone
         fake->answers << QMessageBox::No;
         main->menuItem("mnuOpenXMLURL")->trigger();
         QVERIFY(sourcePane(doc)->text().contains("<from-url/>"));
