@@ -640,11 +640,7 @@ engine::Response DocumentWindow::runInWorker(engine::Channel channel, engine::Re
 
 preview::Result DocumentWindow::runInEngine(engine::Channel channel, preview::Target target)
 {
-    engine::Request request;
-    request.kind = engine::Kind::Transform;
-    request.target = target;
-    request.input = previewInput();
-    const engine::Response response = runInWorker(channel, std::move(request), QStringLiteral("Transforming"));
+    const engine::Response response = runInWorker(channel, m_model->transformRequest(target), QStringLiteral("Transforming"));
     preview::Result result = response.result;
     if (response.superseded())
         result.text.clear();

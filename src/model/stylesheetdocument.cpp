@@ -324,12 +324,7 @@ void StylesheetDocument::setCheckPause(int ms)
 
 void StylesheetDocument::submitCheck()
 {
-    engine::Request request;
-    request.window = m_engineId;
-    request.generation = ++m_checkGeneration;
-    request.target = preview::Target::Check;
-    request.input = previewInput();
-    EngineClient::shared().submit(std::move(request), engine::Channel::Check, this, [this](const engine::Response &r) {
+    EngineClient::shared().submit(transformRequest(preview::Target::Check, ++m_checkGeneration), engine::Channel::Check, this, [this](const engine::Response &r) {
         if (!r.superseded() && r.generation == m_checkGeneration)
             setCompileDiagnostics(r.result.diagnostics);
     });
@@ -355,15 +350,21 @@ preview::Input StylesheetDocument::previewInput() const
             m_parameters};
 }
 
+engine::Request StylesheetDocument::transformRequest(preview::Target target, qint64 generation) const
+{
+    engine::Request request;
+    request.kind = engine::Kind::Transform;
+    request.window = m_engineId;
+    request.generation = generation;
+    request.target = target;
+    request.input = previewInput();
+    return request;
+}
+
 void StylesheetDocument::requestLivePreview()
 {
     // While the typing goes on the pipeline's own parse finds the well-formedness errors.
-    engine::Request request;
-    request.window = m_engineId;
-    request.generation = ++m_liveGeneration;
-    request.target = preview::Target::Browser;
-    request.input = previewInput();
-    EngineClient::shared().submit(std::move(request), engine::Channel::Live, this,
+    EngineClient::shared().submit(transformRequest(preview::Target::Browser, ++m_liveGeneration), engine::Channel::Live, this,
                                   [this](const engine::Response &r) { emit liveAnswered(r); });
 }
 

@@ -132,6 +132,8 @@ public:
     void setParameters(const QList<params::Value> &values);
     // The texts, bases and parameters a transformation takes.
     preview::Input previewInput() const;
+    // A transformation of the latest texts for this document; a later generation supersedes it.
+    engine::Request transformRequest(preview::Target target, qint64 generation = 0) const;
 
     // The live render: asks the engine for the result of the latest texts; the answer to the
     // newest request comes with liveAnswered, older ones are dropped.
