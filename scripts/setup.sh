@@ -9,6 +9,8 @@ PACKAGES=(
   libqscintilla2-qt6-dev
   libxml2-dev libxslt1-dev
   libgl-dev fonts-dejavu-core
+  # XSLT 2.0 and 3.0: Saxon-HE with a Java runtime, and a Java compiler for our helper
+  default-jre-headless libsaxonhe-java default-jdk-headless
 )
 if [ "${1:-}" = "--tests" ]; then
   # docbook-xsl and xsltproc: real-world stylesheets and a reference processor for the tests;

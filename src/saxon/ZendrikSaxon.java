@@ -1,0 +1,461 @@
+import java.io.ByteArrayInputStream;
+import java.io.ByteArrayOutputStream;
+import java.io.DataInputStream;
+import java.io.DataOutputStream;
+import java.io.EOFException;
+import java.io.IOException;
+import java.net.URI;
+import java.nio.file.Files;
+import java.nio.file.Paths;
+import java.security.MessageDigest;
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Map;
+import javax.xml.transform.ErrorListener;
+import javax.xml.transform.Source;
+import javax.xml.transform.SourceLocator;
+import javax.xml.transform.TransformerException;
+import javax.xml.transform.URIResolver;
+import javax.xml.transform.stream.StreamSource;
+import net.sf.saxon.lib.Feature;
+import net.sf.saxon.s9api.DocumentBuilder;
+import net.sf.saxon.s9api.Processor;
+import net.sf.saxon.s9api.QName;
+import net.sf.saxon.s9api.SaxonApiException;
+import net.sf.saxon.s9api.Serializer;
+import net.sf.saxon.s9api.XdmAtomicValue;
+import net.sf.saxon.s9api.XdmNode;
+import net.sf.saxon.s9api.XdmValue;
+import net.sf.saxon.s9api.XPathCompiler;
+import net.sf.saxon.s9api.Xslt30Transformer;
+import net.sf.saxon.s9api.XsltCompiler;
+import net.sf.saxon.s9api.XsltExecutable;
+
+// Zendrik's XSLT 2.0/3.0 helper: a long-lived Java process running Saxon-HE for the program.
+// It speaks the program's exchange over standard input and output (frames of a 4-byte
+// big-endian length and a CBOR map; a hello with the version first each way) and answers
+// transformation requests as the libxslt worker does, with the same error kinds.
+public final class ZendrikSaxon {
+    static final int PROTOCOL_VERSION = 2;
+    static final int MAX_FRAME = 600 * 1024 * 1024;
+
+    // The program's enumerations, by their numbers.
+    static final int KIND_TRANSFORM = 0;
+    static final int TARGET_TAB = 0, TARGET_BROWSER = 1, TARGET_CHECK = 2;
+    static final int ERR_NONE = 0, ERR_PARSE_STYLESHEET = 1, ERR_PARSE_SOURCE = 2, ERR_COMPILE = 3, ERR_TRANSFORM = 4,
+                     ERR_PARSE_RESULT = 5, ERR_OUT_OF_MEMORY = 9, ERR_UNAVAILABLE = 10;
+    static final int SEV_ERROR = 0, SEV_WARNING = 1, SEV_INFORMATION = 2;
+    static final int ORIGIN_WELLFORMEDNESS = 0, ORIGIN_COMPILATION = 1, ORIGIN_RUNTIME = 2, ORIGIN_MESSAGE = 3;
+
+    private final Processor processor = new Processor(false);
+    // Compiled stylesheets by the hash of their text and base; each keeps the hashes of the
+    // files it read while compiling, so an edit of an included file compiles it again.
+    private final Map<String, Compiled> compiled = new LinkedHashMap<String, Compiled>(16, 0.75f, true) {
+        @Override
+        protected boolean removeEldestEntry(Map.Entry<String, Compiled> eldest) { return size() > 8; }
+    };
+
+    static final class Compiled {
+        XsltExecutable executable;
+        Map<String, String> read = new HashMap<>(); // file URI -> hash of its bytes
+        List<Map<String, Object>> warnings = new ArrayList<>();
+    }
+
+    ZendrikSaxon() {
+        processor.setConfigurationProperty(Feature.ALLOW_EXTERNAL_FUNCTIONS, false);
+    }
+
+    public static void main(String[] args) throws IOException {
+        final DataInputStream in = new DataInputStream(System.in);
+        final DataOutputStream out = new DataOutputStream(System.out);
+        final Map<String, Object> hello = new LinkedHashMap<>();
+        hello.put("hello", PROTOCOL_VERSION);
+        send(out, hello);
+        final Map<String, Object> theirs = receive(in);
+        if (theirs == null || !Long.valueOf(PROTOCOL_VERSION).equals(theirs.get("hello")))
+            System.exit(4);
+        final ZendrikSaxon helper = new ZendrikSaxon();
+        for (;;) {
+            final Map<String, Object> request = receive(in);
+            if (request == null)
+                return; // the program closed the exchange: its end is ours
+            Map<String, Object> answer;
+            try {
+                answer = helper.answer(request);
+            } catch (OutOfMemoryError e) {
+                answer = failed(request, ERR_OUT_OF_MEMORY, "The transformation needed more memory than Saxon may have.");
+                send(out, answer);
+                System.exit(3); // the heap may be beyond use: the next request gets a fresh helper
+            }
+            send(out, answer);
+        }
+    }
+
+    static Map<String, Object> receive(DataInputStream in) throws IOException {
+        final int length;
+        try {
+            length = in.readInt();
+        } catch (EOFException e) {
+            return null;
+        }
+        if (length < 0 || length > MAX_FRAME)
+            throw new IOException("a message longer than the exchange allows");
+        final byte[] payload = new byte[length];
+        in.readFully(payload);
+        try {
+            final Object value = Cbor.decode(payload);
+            if (!(value instanceof Map))
+                throw new IOException("a message that is no map");
+            @SuppressWarnings("unchecked")
+            final Map<String, Object> map = (Map<String, Object>) value;
+            return map;
+        } catch (Cbor.FormatException e) {
+            throw new IOException("a message that could not be read: " + e.getMessage());
+        }
+    }
+
+    static synchronized void send(DataOutputStream out, Map<String, Object> message) throws IOException {
+        final byte[] payload = Cbor.encode(message);
+        out.writeInt(payload.length);
+        out.write(payload);
+        out.flush();
+    }
+
+    static long number(Object value, long fallback) {
+        return value instanceof Long ? (Long) value : fallback;
+    }
+
+    static String text(Object value) {
+        return value instanceof String ? (String) value : "";
+    }
+
+    static byte[] bytes(Object value) {
+        return value instanceof byte[] ? (byte[]) value : new byte[0];
+    }
+
+    static Map<String, Object> answerTo(Map<String, Object> request) {
+        final Map<String, Object> m = new LinkedHashMap<>();
+        m.put("id", number(request.get("id"), 0));
+        m.put("window", number(request.get("window"), 0));
+        m.put("generation", number(request.get("generation"), 0));
+        m.put("kind", number(request.get("kind"), 0));
+        return m;
+    }
+
+    static Map<String, Object> failed(Map<String, Object> request, int error, String text) {
+        final Map<String, Object> m = answerTo(request);
+        m.put("errorKind", error);
+        m.put("errorText", text);
+        m.put("ok", false);
+        m.put("page", new byte[0]);
+        m.put("method", "");
+        m.put("encoding", new byte[0]);
+        m.put("text", text);
+        m.put("diagnostics", new ArrayList<Object>());
+        return m;
+    }
+
+    static Map<String, Object> diagnostic(int severity, int origin, String message, String file, int line, int column) {
+        final Map<String, Object> d = new LinkedHashMap<>();
+        d.put("severity", severity);
+        d.put("origin", origin);
+        d.put("message", message == null ? "" : message);
+        d.put("file", file == null ? "" : file);
+        d.put("line", Math.max(line, 0));
+        d.put("column", Math.max(column, 0));
+        return d;
+    }
+
+    // The place a processor's report names, as a problem of the kind.
+    static Map<String, Object> diagnostic(int severity, int origin, TransformerException e, String fallbackFile) {
+        final SourceLocator at = e.getLocator();
+        String file = at == null ? null : at.getSystemId();
+        if (file == null || file.isEmpty())
+            file = fallbackFile;
+        return diagnostic(severity, origin, reason(e), file, at == null ? 0 : at.getLineNumber(),
+                          at == null ? 0 : at.getColumnNumber());
+    }
+
+    // A path or address as a URI Saxon resolves against.
+    static String systemId(String base) {
+        if (base == null || base.isEmpty())
+            return Paths.get("").toAbsolutePath().toUri().toString();
+        if (base.contains("://") || base.startsWith("file:"))
+            return base;
+        return Paths.get(base).toAbsolutePath().toUri().toString();
+    }
+
+    static String hash(byte[]... parts) {
+        try {
+            final MessageDigest digest = MessageDigest.getInstance("SHA-256");
+            for (byte[] part : parts) {
+                digest.update(Integer.toString(part.length).getBytes());
+                digest.update(part);
+            }
+            final StringBuilder s = new StringBuilder();
+            for (byte b : digest.digest())
+                s.append(String.format("%02x", b));
+            return s.toString();
+        } catch (java.security.NoSuchAlgorithmException e) {
+            throw new IllegalStateException(e);
+        }
+    }
+
+    static byte[] readLocal(String uri) {
+        try {
+            return Files.readAllBytes(Paths.get(URI.create(uri)));
+        } catch (Exception e) {
+            return new byte[0];
+        }
+    }
+
+    // A read the origin rules do not allow; its text is what the user is told.
+    static final class Refusal extends TransformerException {
+        private static final long serialVersionUID = 1L;
+        Refusal(String message) { super(message); }
+    }
+
+    // The user's reason for a failure: a refusal of ours wherever Saxon wrapped it, or Saxon's
+    // own text.
+    static String reason(Throwable e) {
+        for (Throwable t = e; t != null; t = t.getCause()) {
+            if (t instanceof Refusal)
+                return t.getMessage();
+            if (t.getCause() == t)
+                break;
+        }
+        return userText(e.getMessage() == null ? e.toString() : e.getMessage());
+    }
+
+    static String userText(String text) {
+        return text != null && text.contains("xsl:result-document is disabled") ? RESULT_DOCUMENT_REFUSED : text;
+    }
+    static final String RESULT_DOCUMENT_REFUSED = "xsl:result-document was refused: a preview writes no files.";
+
+    // What a stylesheet may read: a local stylesheet reads local files, one from an address
+    // reads only from its own server. Everything it reads while compiling is recorded.
+    static final class Guard implements URIResolver {
+        final URI stylesheet;
+        final Map<String, String> read;
+        Guard(String stylesheetId, Map<String, String> read) {
+            this.stylesheet = URI.create(stylesheetId);
+            this.read = read;
+        }
+
+        @Override
+        public Source resolve(String href, String base) throws TransformerException {
+            final URI target;
+            try {
+                target = (base == null || base.isEmpty() ? stylesheet : URI.create(base)).resolve(href);
+            } catch (IllegalArgumentException e) {
+                throw new Refusal("\"" + href + "\" is not an address Zendrik can read.");
+            }
+            final String scheme = target.getScheme() == null ? "" : target.getScheme().toLowerCase();
+            final boolean local = "file".equals(stylesheet.getScheme());
+            if (local && !"file".equals(scheme))
+                throw new Refusal("Reading \"" + target + "\" was refused: a stylesheet from a file reads only local files.");
+            if (!local && !(scheme.equals(stylesheet.getScheme()) && sameOrigin(target, stylesheet)))
+                throw new Refusal("Reading \"" + target + "\" was refused: a stylesheet from an address reads only from its own server.");
+            if (read != null && "file".equals(scheme))
+                read.put(target.toString(), hash(readLocal(target.toString())));
+            return null; // Saxon reads it
+        }
+
+        static boolean sameOrigin(URI a, URI b) {
+            return a.getHost() != null && a.getHost().equalsIgnoreCase(b.getHost()) && a.getPort() == b.getPort();
+        }
+    }
+
+    static final class Collector implements ErrorListener {
+        final List<Map<String, Object>> problems = new ArrayList<>();
+        final int origin;
+        final String file;
+        Collector(int origin, String file) {
+            this.origin = origin;
+            this.file = file;
+        }
+        @Override
+        public void warning(TransformerException e) { problems.add(diagnostic(SEV_WARNING, origin, e, file)); }
+        @Override
+        public void error(TransformerException e) { problems.add(diagnostic(SEV_ERROR, origin, e, file)); }
+        @Override
+        public void fatalError(TransformerException e) { problems.add(diagnostic(SEV_ERROR, origin, e, file)); }
+    }
+
+    static String joined(List<Map<String, Object>> problems, String fallback) {
+        final StringBuilder s = new StringBuilder();
+        for (Map<String, Object> p : problems) {
+            if (!Long.valueOf(SEV_ERROR).equals(((Number) p.get("severity")).longValue()))
+                continue;
+            if (s.length() > 0)
+                s.append('\n');
+            s.append(p.get("message"));
+        }
+        return s.length() > 0 ? s.toString() : fallback;
+    }
+
+    static boolean onlySpaces(byte[] source) {
+        for (byte b : source)
+            if (b != ' ')
+                return false;
+        return true;
+    }
+
+    Map<String, Object> answer(Map<String, Object> request) {
+        if (number(request.get("kind"), -1) != KIND_TRANSFORM)
+            return failed(request, ERR_UNAVAILABLE, "Saxon does only transformations here.");
+        final int target = (int) number(request.get("target"), TARGET_TAB);
+        final byte[] stylesheet = bytes(request.get("stylesheet"));
+        final String stylesheetId = systemId(text(request.get("stylesheetBase")));
+        final byte[] source = bytes(request.get("source"));
+        final String sourceId = systemId(text(request.get("sourceBase")));
+        final List<Map<String, Object>> problems = new ArrayList<>();
+
+        // The stylesheet: well-formed first, so that a parse error is told as one.
+        final DocumentBuilder builder = processor.newDocumentBuilder();
+        builder.setLineNumbering(true);
+        final XdmNode stylesheetNode;
+        try {
+            stylesheetNode = builder.build(new StreamSource(new ByteArrayInputStream(stylesheet), stylesheetId));
+        } catch (SaxonApiException e) {
+            final Map<String, Object> m = failed(request, ERR_PARSE_STYLESHEET, e.getMessage());
+            m.put("diagnostics", List.of(diagnostic(SEV_ERROR, ORIGIN_WELLFORMEDNESS, e.getMessage(), stylesheetId,
+                                                    e.getLineNumber(), 0)));
+            return m;
+        }
+        final Compiled program;
+        try {
+            program = compile(stylesheet, stylesheetId, stylesheetNode);
+        } catch (SaxonApiException e) {
+            final Map<String, Object> m = failed(request, ERR_COMPILE, lastProblems.isEmpty() ? e.getMessage() : joined(lastProblems, e.getMessage()));
+            m.put("diagnostics", new ArrayList<Object>(lastProblems));
+            return m;
+        }
+        problems.addAll(program.warnings);
+        if (target == TARGET_CHECK) {
+            final Map<String, Object> m = answerTo(request);
+            m.put("ok", true);
+            m.put("diagnostics", new ArrayList<Object>(problems));
+            return m;
+        }
+        if (onlySpaces(source)) {
+            // Without a source the stylesheet itself is the page.
+            final Map<String, Object> m = answerTo(request);
+            m.put("ok", true);
+            m.put("page", stylesheet);
+            m.put("method", "xml");
+            m.put("encoding", new byte[0]);
+            m.put("diagnostics", new ArrayList<Object>(problems));
+            return m;
+        }
+        final XdmNode sourceNode;
+        try {
+            sourceNode = builder.build(new StreamSource(new ByteArrayInputStream(source), sourceId));
+        } catch (SaxonApiException e) {
+            final Map<String, Object> m = failed(request, ERR_PARSE_SOURCE, e.getMessage());
+            m.put("diagnostics", List.of(diagnostic(SEV_ERROR, ORIGIN_WELLFORMEDNESS, e.getMessage(), sourceId,
+                                                    e.getLineNumber(), 0)));
+            return m;
+        }
+
+        final Xslt30Transformer transformer = program.executable.load30();
+        final Collector runtime = new Collector(ORIGIN_RUNTIME, stylesheetId);
+        transformer.setErrorListener(runtime);
+        transformer.setURIResolver(new Guard(stylesheetId, null));
+        // Saxon refuses xsl:result-document itself while extension functions are off; should it
+        // ever get this far, nothing is written either.
+        transformer.setResultDocumentHandler(uri -> {
+            throw new IllegalStateException(RESULT_DOCUMENT_REFUSED);
+        });
+        final List<Map<String, Object>> messages = new ArrayList<>();
+        transformer.setMessageListener((content, terminate, at) -> messages.add(
+            diagnostic(terminate ? SEV_ERROR : SEV_INFORMATION, ORIGIN_MESSAGE, content.getStringValue(),
+                       at == null ? stylesheetId : at.getSystemId(), at == null ? 0 : at.getLineNumber(), 0)));
+        final ByteArrayOutputStream page = new ByteArrayOutputStream();
+        final Serializer serializer = transformer.newSerializer(page);
+        try {
+            transformer.setStylesheetParameters(parameters(request.get("parameters"), sourceNode));
+            transformer.setGlobalContextItem(sourceNode);
+            transformer.applyTemplates(sourceNode, serializer);
+        } catch (SaxonApiException | IllegalStateException e) {
+            problems.addAll(messages);
+            problems.addAll(runtime.problems);
+            String why = reason(e);
+            if (e instanceof SaxonApiException && e.getCause() instanceof IllegalStateException)
+                why = e.getCause().getMessage();
+            if (runtime.problems.isEmpty())
+                problems.add(diagnostic(SEV_ERROR, ORIGIN_RUNTIME, why, stylesheetId,
+                                        e instanceof SaxonApiException ? ((SaxonApiException) e).getLineNumber() : 0, 0));
+            final Map<String, Object> m = failed(request, ERR_TRANSFORM, why);
+            m.put("diagnostics", new ArrayList<Object>(problems));
+            return m;
+        }
+        problems.addAll(runtime.problems);
+        problems.addAll(messages);
+        final Map<String, Object> m = answerTo(request);
+        final String method = serializer.getOutputProperty(Serializer.Property.METHOD);
+        final String encoding = serializer.getOutputProperty(Serializer.Property.ENCODING);
+        if (target == TARGET_TAB) {
+            // The Preview tab shows well-formed XML only.
+            try {
+                builder.build(new StreamSource(new ByteArrayInputStream(page.toByteArray()), sourceId));
+            } catch (SaxonApiException e) {
+                final Map<String, Object> f = failed(request, ERR_PARSE_RESULT, e.getMessage() + "\nIf you are generating HTML try using the Preview HTML In Browser option \nas valid HTML could result in invalid XML.");
+                f.put("diagnostics", new ArrayList<Object>(problems));
+                return f;
+            }
+        }
+        m.put("ok", true);
+        m.put("page", page.toByteArray());
+        m.put("method", method == null ? "xml" : method);
+        m.put("encoding", encoding == null ? new byte[0] : encoding.getBytes());
+        m.put("diagnostics", new ArrayList<Object>(problems));
+        return m;
+    }
+
+    private List<Map<String, Object>> lastProblems = new ArrayList<>();
+
+    Compiled compile(byte[] stylesheet, String stylesheetId, XdmNode node) throws SaxonApiException {
+        final String key = hash(stylesheet, stylesheetId.getBytes());
+        final Compiled known = compiled.get(key);
+        if (known != null) {
+            boolean same = true;
+            for (Map.Entry<String, String> e : known.read.entrySet())
+                same &= e.getValue().equals(hash(readLocal(e.getKey())));
+            if (same)
+                return known;
+            compiled.remove(key);
+        }
+        final Compiled fresh = new Compiled();
+        final XsltCompiler compiler = processor.newXsltCompiler();
+        final Collector collector = new Collector(ORIGIN_COMPILATION, stylesheetId);
+        compiler.setErrorListener(collector);
+        compiler.setURIResolver(new Guard(stylesheetId, fresh.read));
+        lastProblems = collector.problems;
+        fresh.executable = compiler.compile(node.asSource());
+        fresh.warnings.addAll(collector.problems);
+        compiled.put(key, fresh);
+        return fresh;
+    }
+
+    // The Parameters panel's values: a string as it is, an XPath value evaluated against the source.
+    Map<QName, XdmValue> parameters(Object list, XdmNode source) throws SaxonApiException {
+        final Map<QName, XdmValue> out = new HashMap<>();
+        if (!(list instanceof List))
+            return out;
+        final XPathCompiler xpath = processor.newXPathCompiler();
+        for (Object entry : (List<?>) list) {
+            if (!(entry instanceof List) || ((List<?>) entry).size() < 3)
+                continue;
+            final List<?> p = (List<?>) entry;
+            final String name = text(p.get(0));
+            final String value = text(p.get(1));
+            final boolean isXPath = Boolean.TRUE.equals(p.get(2));
+            final QName qname = QName.fromClarkName(name.startsWith("{") ? name : "{}" + name);
+            out.put(qname, isXPath ? xpath.evaluate(value, source) : new XdmAtomicValue(value));
+        }
+        return out;
+    }
+}

@@ -1,0 +1,219 @@
+// The XSLT 2.0/3.0 helper on its own: the Java program on Saxon-HE, spoken to over the same
+// exchange as the libxslt worker, with no window.
+//
+// Golden folders (tests/data/<case>/) with saxon-browser.out or saxon-tab.out hold what Saxon's
+// own command line writes for the pair; saxon-browser.error holds the box's title on the first
+// line and a part of its text on the second.
+#include "engine/engineprotocol.h"
+#include "engine/saxonhelper.h"
+
+#include <QCoreApplication>
+#include <QDirIterator>
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A helper process and the frames it sends.
+class Helper
+{
+public:
+    bool start(bool sayHello = true, int version = engine::kProtocolVersion)
+    {
+        const QString folder = QCoreApplication::applicationDirPath();
+        m_process.start(saxon::javaProgram(), saxon::arguments(folder, 512));
+        if (!m_process.waitForStarted(10000))
+            return false;
+        const QCborMap hello = next(30000);
+        if (engine::helloVersion(hello) != engine::kProtocolVersion)
+            return false;
+        if (sayHello)
+            m_process.write(engine::frame(engine::helloMessage(version)));
+        return true;
+    }
+    ~Helper()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(2000);
+    }
+
+    QCborMap next(int ms)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        QList<QCborMap> messages;
+        QString error;
+        while (messages.isEmpty() && clock.elapsed() < ms) {
+            if (!engine::takeFrames(m_buffer, &messages, &error))
+                return {};
+            if (messages.isEmpty() && !m_process.waitForReadyRead(int(ms - clock.elapsed())))
+                break;
+            m_buffer += m_process.readAllStandardOutput();
+        }
+        return messages.value(0);
+    }
+
+    engine::Response run(const engine::Request &request)
+    {
+        m_process.write(engine::frame(request.toCbor()));
+        return engine::Response::fromCbor(next(60000));
+    }
+
+    QProcess &process() { return m_process; }
+
+private:
+    QProcess m_process;
+    QByteArray m_buffer;
+};
+
+engine::Request transform(const QString &folder, preview::Target target)
+{
+    engine::Request r;
+    r.id = 1;
+    r.window = 7;
+    r.generation = 3;
+    r.target = target;
+    r.input = {readFile(folder + QStringLiteral("/stylesheet.xsl")), folder + QStringLiteral("/stylesheet.xsl"),
+               readFile(folder + QStringLiteral("/source.xml")), folder + QStringLiteral("/source.xml"), {}};
+    return r;
+}
+
+engine::Request transformText(const QByteArray &stylesheet, const QByteArray &source, preview::Target target)
+{
+    engine::Request r;
+    r.target = target;
+    r.input = {stylesheet, QDir::temp().filePath(QStringLiteral("s.xsl")), source, QDir::temp().filePath(QStringLiteral("s.xml")), {}};
+    return r;
+}
+
+const QByteArray kHeader = "<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"3.0\" expand-text=\"yes\">\n";
+
+} // namespace
+
+class TstSaxon : public QObject
+{
+    Q_OBJECT
+    Helper m_helper;
+
+private slots:
+    void initTestCase()
+    {
+        QString missing;
+        if (!saxon::available(QCoreApplication::applicationDirPath(), &missing))
+            QSKIP(qPrintable(QStringLiteral("Saxon-HE cannot run here (missing %1; install %2): its tests are skipped.")
+                                 .arg(missing, QLatin1String(saxon::kPackages))));
+        QVERIFY(m_helper.start());
+    }
+
+    void goldenFolders_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("target");
+        const QDir data(QStringLiteral(TEST_DATA_DIR));
+        for (const QString &name : data.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            for (const QString target : {"tab", "browser"})
+                if (QFile::exists(data.filePath(name + "/saxon-" + target + ".out")) || QFile::exists(data.filePath(name + "/saxon-" + target + ".error")))
+                    QTest::addRow("%s, %s", qPrintable(name), qPrintable(target)) << data.filePath(name) << target;
+    }
+    void goldenFolders()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, target);
+        const QString prefix = folder + "/saxon-" + target;
+        const QStringList before = QDir(folder).entryList(QDir::Files);
+        const engine::Response r = m_helper.run(transform(folder, target == "tab" ? preview::Target::Tab : preview::Target::Browser));
+        QCOMPARE(r.id, 1);
+        QCOMPARE(r.window, 7);
+        QCOMPARE(r.generation, 3);
+        // Nothing a refused stylesheet tried to write exists.
+        QCOMPARE(QDir(folder).entryList(QDir::Files), before);
+        if (QFile::exists(prefix + ".out")) {
+            QVERIFY2(r.result.ok, qPrintable(r.result.title() + ": " + r.result.text));
+            QCOMPARE(r.result.page, readFile(prefix + ".out"));
+            return;
+        }
+        const QStringList expected = QString::fromUtf8(readFile(prefix + ".error")).split('\n');
+        QVERIFY(!r.result.ok && r.result.page.isEmpty());
+        QCOMPARE(r.result.title(), expected.value(0));
+        QVERIFY2(r.result.text.contains(expected.value(1)), qPrintable(r.result.text));
+    }
+
+    // Every kind of mistake comes back with its kind and its place: a text that is not
+    // well-formed, a static error with line and column, a dynamic error with its line; the
+    // messages of a run that worked come with the page, in order.
+    void mistakes_comeWithTheirKindAndPlace()
+    {
+        engine::Response r = m_helper.run(transformText(kHeader + "<xsl:template match=\"/\">\n</xsl:stylesheet>", "<r/>", preview::Target::Browser));
+        QCOMPARE(r.error, engine::ErrorKind::ParseStylesheet);
+        QCOMPARE(r.result.title(), QStringLiteral("Error Parsing XSLT Document"));
+
+        r = m_helper.run(transformText(kHeader + "<xsl:template match=\"/\">\n  <out select=\"{$nothing}\"/>\n</xsl:template>\n</xsl:stylesheet>", "<r/>",
+                                       preview::Target::Check));
+        QCOMPARE(r.error, engine::ErrorKind::Compile);
+        QVERIFY(!r.result.diagnostics.isEmpty());
+        const Diagnostic compile = r.result.diagnostics.first();
+        QCOMPARE(compile.origin, Diagnostic::Origin::Compilation);
+        QCOMPARE(compile.line, 3);
+        QVERIFY2(compile.column > 0 && compile.message.contains("nothing"), qPrintable(compile.message));
+
+        r = m_helper.run(transformText(kHeader + "<xsl:template match=\"/\">\n<out>{\n1 div number(/r)}</out>\n<xsl:sequence select=\"error((), 'stopped here')\"/>\n</xsl:template>\n</xsl:stylesheet>",
+                                       "<r>x</r>", preview::Target::Browser));
+        QCOMPARE(r.error, engine::ErrorKind::Transform);
+        QVERIFY2(r.result.text.contains("stopped here"), qPrintable(r.result.text));
+        const Diagnostic runtime = r.result.diagnostics.last();
+        QCOMPARE(runtime.origin, Diagnostic::Origin::Runtime);
+        QCOMPARE(runtime.line, 5);
+
+        r = m_helper.run(transformText(kHeader + "<xsl:template match=\"/\"><xsl:message>one</xsl:message><xsl:message>two {count(//i)}</xsl:message><ok/></xsl:template></xsl:stylesheet>",
+                                       "<r><i/><i/></r>", preview::Target::Browser));
+        QVERIFY2(r.result.ok, qPrintable(r.result.text));
+        QStringList messages;
+        for (const Diagnostic &d : r.result.diagnostics)
+            if (d.origin == Diagnostic::Origin::Message)
+                messages << d.message;
+        QCOMPARE(messages, QStringList({"one", "two 2"}));
+    }
+
+    // Parameters: a string as it is, an XPath value evaluated against the source.
+    void parameters_asStringAndAsXPath()
+    {
+        engine::Request request = transformText(kHeader + "<xsl:param name=\"who\"/><xsl:param name=\"n\"/><xsl:output method=\"text\"/>"
+                                                          "<xsl:template match=\"/\">{$who} {$n * 2}</xsl:template></xsl:stylesheet>",
+                                                "<r><i/><i/><i/></r>", preview::Target::Browser);
+        request.input.parameters = {{"who", "count(//i)", false}, {"n", "count(//i)", true}};
+        const engine::Response r = m_helper.run(request);
+        QVERIFY2(r.result.ok, qPrintable(r.result.text));
+        QCOMPARE(r.result.page, QByteArray("count(//i) 6"));
+        QCOMPARE(r.result.method, QStringLiteral("text"));
+    }
+
+    // A local stylesheet reads local files only: doc() over the network is refused before
+    // anything is fetched.
+    void networkRead_refusedForALocalStylesheet()
+    {
+        const engine::Response r = m_helper.run(transformText(kHeader + "<xsl:template match=\"/\"><xsl:copy-of select=\"doc('http://127.0.0.1:9/x.xml')\"/></xsl:template></xsl:stylesheet>",
+                                                              "<r/>", preview::Target::Browser));
+        QCOMPARE(r.error, engine::ErrorKind::Transform);
+        QVERIFY2(r.result.text.contains("refused"), qPrintable(r.result.text));
+    }
+
+    // The helper takes no work from a program of another version.
+    void otherVersion_endsTheHelper()
+    {
+        Helper other;
+        QVERIFY(other.start(true, engine::kProtocolVersion + 1));
+        QVERIFY(other.process().waitForFinished(10000));
+        QCOMPARE(other.process().exitCode(), 4);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSaxon)
+#include "tst_saxon.moc"
