@@ -309,6 +309,32 @@ private slots:
         QCOMPARE(std::count_if(answers.cbegin(), answers.cend(), [&](const engine::Response &r) { return doc.isLatestLive(r); }), 1);
     }
 
+    // A 2.0 or 3.0 stylesheet renders in Saxon-HE, a 1.0 one in libxslt; a chosen processor
+    // runs every stylesheet.
+    void processors_byVersionOrChoice()
+    {
+        const QByteArray v3 = "<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"3.0\" expand-text=\"yes\">"
+                              "<xsl:output method=\"text\"/><xsl:template match=\"/\">{string-join(//i, '+')}</xsl:template></xsl:stylesheet>";
+        StylesheetDocument doc;
+        QCOMPARE(doc.processorFor(kStylesheet.toUtf8()), engine::Processor::Libxslt);
+        QCOMPARE(doc.processorFor("<?xml version=\"1.0\"?>\n<!-- 2.0 later -->\n<html xsl:version=\"2.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"/>"),
+                 StylesheetDocument::saxonAvailable() ? engine::Processor::Saxon : engine::Processor::Libxslt);
+        doc.setProcessorChoice(StylesheetDocument::ProcessorChoice::Libxslt);
+        QCOMPARE(doc.processorFor(v3), engine::Processor::Libxslt);
+        doc.setProcessorChoice(StylesheetDocument::ProcessorChoice::Automatic);
+        if (!StylesheetDocument::saxonAvailable())
+            QSKIP("Saxon-HE cannot run here: the 3.0 render is not tried.");
+        QCOMPARE(doc.processorFor(v3), engine::Processor::Saxon);
+        doc.setText(Text::Stylesheet, QString::fromUtf8(v3));
+        doc.setText(Text::Source, QStringLiteral("<r><i>a</i><i>b</i></r>"));
+        QList<engine::Response> answers;
+        connect(&doc, &StylesheetDocument::liveAnswered, this, [&](const engine::Response &r) { answers << r; });
+        doc.requestLivePreview();
+        QTRY_VERIFY_WITH_TIMEOUT(!answers.isEmpty(), 30000);
+        QVERIFY2(answers.first().result.ok, qPrintable(answers.first().result.text));
+        QCOMPARE(answers.first().result.page, QByteArray("a+b"));
+    }
+
     // The copy of unsaved work: made a moment after an edit, restored as it was (texts, changed
     // states, formats, names), and gone once everything is saved.
     void recovery_keepsAndRestoresUnsavedWork()

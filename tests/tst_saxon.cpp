@@ -4,6 +4,7 @@
 // Golden folders (tests/data/<case>/) with saxon-browser.out or saxon-tab.out hold what Saxon's
 // own command line writes for the pair; saxon-browser.error holds the box's title on the first
 // line and a part of its text on the second.
+#include "engine/engineclient.h"
 #include "engine/engineprotocol.h"
 #include "engine/saxonhelper.h"
 
@@ -203,6 +204,49 @@ private slots:
                                                               "<r/>", preview::Target::Browser));
         QCOMPARE(r.error, engine::ErrorKind::Transform);
         QVERIFY2(r.result.text.contains("refused"), qPrintable(r.result.text));
+    }
+
+    // Through the program's engine client: Stop ends a runaway at once, and the next request
+    // gets a fresh helper; a helper killed mid-run costs that answer only.
+    void engineClient_stopsAndRestartsTheHelper()
+    {
+        EngineClient client(QCoreApplication::applicationDirPath() + QStringLiteral("/zendrik-engine"));
+        const auto submit = [&](const QByteArray &stylesheet, std::optional<engine::Response> *answer) {
+            engine::Request r = transformText(stylesheet, "<r/>", preview::Target::Browser);
+            r.window = 1;
+            r.processor = engine::Processor::Saxon;
+            client.submit(r, engine::Channel::Live, nullptr, [answer](const engine::Response &a) { *answer = a; });
+        };
+        const QByteArray endless = kHeader + "<xsl:template match=\"/\"><xsl:value-of select=\"count(for $a in 1 to 2000000000, $b in 1 to 2000000000 return $a[$b mod 7 = 8])\"/></xsl:template></xsl:stylesheet>";
+        std::optional<engine::Response> first, second;
+        submit(endless, &first);
+        QTRY_VERIFY_WITH_TIMEOUT(client.workerCount() == 1, 10000);
+        QTest::qWait(1500); // well into the run
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY2(!first.has_value(), first ? qPrintable(first->result.text) : "");
+        QVERIFY(client.stop(1));
+        QVERIFY(first.has_value());
+        QCOMPARE(first->error, engine::ErrorKind::Stopped);
+        QVERIFY(clock.elapsed() < 200);
+        QCOMPARE(client.workerCount(), 0);
+
+        submit(kHeader + "<xsl:output method=\"text\"/><xsl:template match=\"/\">again</xsl:template></xsl:stylesheet>", &second);
+        QTRY_VERIFY_WITH_TIMEOUT(second.has_value(), 30000);
+        QCOMPARE(second->result.page, QByteArray("again"));
+
+        // Killed from outside while it works: that answer says so, the next one comes.
+        std::optional<engine::Response> third, fourth;
+        submit(endless, &third);
+        QTest::qWait(1000);
+        // Only this test's own helper: other tests may run theirs meanwhile.
+        QProcess::execute(QStringLiteral("pkill"), {QStringLiteral("-KILL"), QStringLiteral("-P"), QString::number(QCoreApplication::applicationPid()),
+                                                    QStringLiteral("-f"), QStringLiteral("ZendrikSaxon")});
+        QTRY_VERIFY_WITH_TIMEOUT(third.has_value(), 10000);
+        QCOMPARE(third->error, engine::ErrorKind::Crashed);
+        submit(kHeader + "<xsl:output method=\"text\"/><xsl:template match=\"/\">back</xsl:template></xsl:stylesheet>", &fourth);
+        QTRY_VERIFY_WITH_TIMEOUT(fourth.has_value(), 30000);
+        QCOMPARE(fourth->result.page, QByteArray("back"));
     }
 
     // The helper takes no work from a program of another version.

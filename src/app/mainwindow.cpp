@@ -1181,6 +1181,7 @@ void MainWindow::setChildWindowFonts()
             doc->setAutoParse(flag(AutoParse));
             doc->setRunPreviewScripts(flag(RunPreviewScripts));
             doc->setKeepAsWritten(flag(KeepAsWritten));
+            doc->setProcessorChoice(SettingsStore::readOption(XsltProcessor));
         }
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Child Window Fonts"));

@@ -389,6 +389,7 @@ void DocumentWindow::loadEditorOptions()
         m_model->setAutoParse(SettingsConvert::toBoolean(SettingsStore::readOption(AutoParse), AutoParse.key()));
         setRunPreviewScripts(SettingsConvert::toBoolean(SettingsStore::readOption(RunPreviewScripts), RunPreviewScripts.key()));
         m_model->setKeepAsWritten(SettingsConvert::toBoolean(SettingsStore::readOption(KeepAsWritten), KeepAsWritten.key()));
+        setProcessorChoice(SettingsStore::readOption(XsltProcessor));
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()), QStringLiteral("Error Loading Options"));
     }
@@ -1310,6 +1311,14 @@ void DocumentWindow::showStylesheetPage()
 void DocumentWindow::focusStylesheet()
 {
     txtXSLT->setFocus();
+}
+
+void DocumentWindow::setProcessorChoice(const QString &stored)
+{
+    using Choice = StylesheetDocument::ProcessorChoice;
+    m_model->setProcessorChoice(stored == QLatin1String("libxslt")    ? Choice::Libxslt
+                                : stored == QLatin1String("Saxon-HE") ? Choice::Saxon
+                                                                      : Choice::Automatic);
 }
 
 bool DocumentWindow::caretLine(int *line, int *lines) const

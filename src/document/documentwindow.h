@@ -136,6 +136,8 @@ public:
     // Files shown and saved as written, or as the parser writes them.
     void setKeepAsWritten(bool on) { m_model->setKeepAsWritten(on); }
     bool keepAsWritten() const { return m_model->keepAsWritten(); }
+    // The XSLT processor as the options store it: "Automatic", "libxslt" or "Saxon-HE".
+    void setProcessorChoice(const QString &stored);
     // Whether the texts are parsed as they change.
     void setAutoParse(bool on) { m_model->setAutoParse(on); }
     bool autoParse() const { return m_model->autoParse(); }

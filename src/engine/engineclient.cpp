@@ -1,5 +1,7 @@
 #include "engine/engineclient.h"
 
+#include "engine/saxonhelper.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
@@ -15,9 +17,12 @@ namespace {
 
 // Work that keeps state in its worker gets a worker of its own: the XPath bar's parsed source
 // must not go each time a preview is stopped, nor wait behind one.
-QString laneKey(qint64 window, engine::Channel channel)
+// Saxon's work goes to a Java helper of the window's own, beside its libxslt worker.
+QString laneKey(qint64 window, engine::Channel channel, engine::Processor processor)
 {
-    return channel == engine::Channel::XPath ? QString::number(window) + QStringLiteral("/xpath") : QString::number(window);
+    if (channel == engine::Channel::XPath)
+        return QString::number(window) + QStringLiteral("/xpath");
+    return processor == engine::Processor::Saxon ? QString::number(window) + QStringLiteral("/saxon") : QString::number(window);
 }
 
 } // namespace
@@ -26,14 +31,16 @@ QString laneKey(qint64 window, engine::Channel channel)
 class EngineClient::Lane : public QObject
 {
 public:
-    Lane(qint64 window, QObject *parent)
+    Lane(qint64 window, bool saxon, QObject *parent)
         : QObject(parent)
         , window(window)
+        , saxon(saxon)
     {
         deadline.setSingleShot(true);
         idle.setSingleShot(true);
     }
     const qint64 window;
+    const bool saxon; // the Java helper on Saxon-HE, not zendrik-engine
     QProcess *process = nullptr;
     QByteArray buffer;
     QList<Job> queue;
@@ -71,6 +78,13 @@ QString EngineClient::defaultWorkerPath()
     return QCoreApplication::applicationDirPath() + QStringLiteral("/zendrik-engine");
 }
 
+QString EngineClient::saxonUnavailable() const
+{
+    QString missing;
+    saxon::available(QFileInfo(m_workerPath).absolutePath(), &missing);
+    return QStringLiteral("Saxon-HE: missing %1; install %2").arg(missing, QLatin1String(saxon::kPackages));
+}
+
 qint64 EngineClient::defaultMemoryLimitMb()
 {
     const long pages = sysconf(_SC_PHYS_PAGES);
@@ -95,18 +109,22 @@ void EngineClient::setMemoryLimitMb(qint64 megabytes)
     m_memoryMb = std::max<qint64>(0, megabytes);
 }
 
-EngineClient::Lane *EngineClient::laneFor(qint64 window, engine::Channel channel)
+EngineClient::Lane *EngineClient::laneFor(qint64 window, engine::Channel channel, engine::Processor processor)
 {
-    const QString key = laneKey(window, channel);
+    const bool saxon = processor == engine::Processor::Saxon && channel != engine::Channel::XPath;
+    const QString key = laneKey(window, channel, processor);
     if (Lane *lane = m_lanes.value(key))
         return lane;
-    auto *lane = new Lane(window, this);
+    auto *lane = new Lane(window, saxon, this);
     connect(&lane->deadline, &QTimer::timeout, this, [this, lane] { timedOut(lane); });
     // Nothing to do for a while: the worker goes, with the memory it holds.
     connect(&lane->idle, &QTimer::timeout, this, [this, lane] {
         if (!lane->running && lane->queue.isEmpty())
             endProcess(lane);
     });
+    // A Java helper costs a second or more to start: it stays longer.
+    if (saxon)
+        lane->idle.setInterval(10 * 60 * 1000);
     m_lanes.insert(key, lane);
     return lane;
 }
@@ -123,8 +141,12 @@ QList<EngineClient::Lane *> EngineClient::lanesOf(qint64 window) const
 qint64 EngineClient::submit(engine::Request request, engine::Channel channel, QObject *receiver,
                             AnswerHandler onAnswer, int timeLimitMs)
 {
-    Lane *lane = laneFor(request.window, channel);
     const qint64 window = request.window;
+    // A newer request supersedes what waits on the channel, whichever processor either is for.
+    for (Lane *other : lanesOf(window))
+        if (other != m_lanes.value(laneKey(window, channel, request.processor)))
+            dropWaiting(other, [&](const Job &j) { return j.channel == channel; }, false);
+    Lane *lane = laneFor(window, channel, request.processor);
     dropWaiting(lane, [&](const Job &j) { return j.request.window == window && j.channel == channel; }, false);
     Job job;
     job.channel = channel;
@@ -234,14 +256,14 @@ void EngineClient::startNext(Lane *lane)
 {
     if (lane->running || lane->queue.isEmpty()) {
         if (!lane->running && m_idleMs >= 0)
-            lane->idle.start(m_idleMs);
+            lane->idle.start(lane->saxon ? std::max(m_idleMs, lane->idle.interval()) : m_idleMs);
         return;
     }
     lane->idle.stop();
     Job job = lane->queue.takeFirst();
     if (!ensureProcess(lane)) {
         const QPointer<Lane> guard(lane);
-        answer(job, engine::ErrorKind::Unavailable, m_workerPath);
+        answer(job, engine::ErrorKind::Unavailable, lane->saxon ? saxonUnavailable() : m_workerPath);
         if (guard)
             startNext(lane);
         return;
@@ -259,7 +281,8 @@ bool EngineClient::ensureProcess(Lane *lane)
     if (lane->process && lane->process->state() == QProcess::Running)
         return true;
     endProcess(lane);
-    if (!QFileInfo(m_workerPath).isExecutable())
+    const QString programFolder = QFileInfo(m_workerPath).absolutePath();
+    if (lane->saxon ? !saxon::available(programFolder) : !QFileInfo(m_workerPath).isExecutable())
         return false;
     auto *process = new QProcess(this);
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -267,7 +290,10 @@ bool EngineClient::ensureProcess(Lane *lane)
     // SIGKILL when the thread that started it ends (the worker also watches its input).
     process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     QStringList args;
-    if (m_memoryMb > 0) {
+    if (lane->saxon) {
+        // The heap is capped, not the address space: a Java VM reserves far more than it uses.
+        args = saxon::arguments(programFolder, m_memoryMb);
+    } else if (m_memoryMb > 0) {
         args << QStringLiteral("--memory-mb") << QString::number(m_memoryMb);
         // A sanitizer build of the worker cannot cap its address space; it reads the cap for
         // its allocator from here.
@@ -286,7 +312,7 @@ bool EngineClient::ensureProcess(Lane *lane)
     });
     lane->process = process;
     lane->greeted = false;
-    process->start(m_workerPath, args);
+    process->start(lane->saxon ? saxon::javaProgram() : m_workerPath, args);
     if (!process->waitForStarted(5000)) {
         endProcess(lane);
         return false;

@@ -77,7 +77,9 @@ private:
         QPointer<QObject> receiver;
         AnswerHandler onAnswer;
     };
-    Lane *laneFor(qint64 window, engine::Channel channel);
+    Lane *laneFor(qint64 window, engine::Channel channel, engine::Processor processor);
+    // What keeps Saxon from running, for the message of an answer that could not be given.
+    QString saxonUnavailable() const;
     QList<Lane *> lanesOf(qint64 window) const;
     void startNext(Lane *lane);
     bool ensureProcess(Lane *lane);

@@ -66,6 +66,10 @@ struct FormatWork {
     QString baseIndent;
 };
 
+// Which XSLT processor runs a transformation: libxslt in zendrik-engine (XSLT 1.0), or Saxon-HE
+// in the Java helper (XSLT 2.0 and 3.0).
+enum class Processor { Libxslt, Saxon };
+
 // What the worker is asked to do for one document window.
 struct Request {
     qint64 id = 0;         // unique per program run
@@ -73,6 +77,7 @@ struct Request {
     qint64 generation = 0; // the window's count of its texts: a later one supersedes this
     Kind kind = Kind::Transform;
     // Transform
+    Processor processor = Processor::Libxslt; // picks the worker; not part of the frame
     preview::Target target = preview::Target::Tab;
     preview::Input input;
     XPathWork xpath;

@@ -1,6 +1,7 @@
 #include "engine/saxonhelper.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -49,6 +50,38 @@ QStringList arguments(const QString &programFolder, qint64 heapMb)
     args << QStringLiteral("-cp") << helperJar(programFolder) + QLatin1Char(':') + saxonJar();
     args << QStringLiteral("ZendrikSaxon");
     return args;
+}
+
+double xsltVersion(const QByteArray &stylesheet)
+{
+    // The root element's start tag: after the declaration, comments, processing instructions
+    // and a DOCTYPE, near the top.
+    const QString head = QString::fromUtf8(stylesheet.left(64 * 1024));
+    qsizetype at = 0;
+    for (;;) {
+        at = head.indexOf(QLatin1Char('<'), at);
+        if (at < 0 || at + 1 >= head.size())
+            return 1.0;
+        const QChar next = head.at(at + 1);
+        if (next == QLatin1Char('?') || next == QLatin1Char('!')) {
+            const bool comment = head.mid(at, 4) == QLatin1String("<!--");
+            const qsizetype end = comment ? head.indexOf(QLatin1String("-->"), at) : head.indexOf(QLatin1Char('>'), at);
+            if (end < 0)
+                return 1.0;
+            at = end + 1;
+            continue;
+        }
+        break;
+    }
+    const qsizetype end = head.indexOf(QLatin1Char('>'), at);
+    const QString tag = head.mid(at, end < 0 ? -1 : end - at);
+    static const QRegularExpression root(QStringLiteral("^<([\\w.-]+:)?(stylesheet|transform)[\\s/>]"));
+    static const QRegularExpression version(QStringLiteral("\\sversion\\s*=\\s*[\"']\\s*([0-9]+(\\.[0-9]+)?)\\s*[\"']"));
+    static const QRegularExpression literal(QStringLiteral("\\s[\\w.-]+:version\\s*=\\s*[\"']\\s*([0-9]+(\\.[0-9]+)?)\\s*[\"']"));
+    const QRegularExpressionMatch m = (root.match(tag).hasMatch() ? version : literal).match(tag);
+    bool ok = false;
+    const double v = m.hasMatch() ? m.captured(1).toDouble(&ok) : 1.0;
+    return ok ? v : 1.0;
 }
 
 } // namespace saxon

@@ -22,4 +22,8 @@ bool available(const QString &programFolder, QString *missing = nullptr);
 // capped: a Java VM reserves far more than it uses), the class path and the helper's class.
 QStringList arguments(const QString &programFolder, qint64 heapMb);
 
+// The XSLT version a stylesheet declares on its root element (version on xsl:stylesheet or
+// xsl:transform, xsl:version on a literal result element); 1.0 when it declares none that reads.
+double xsltVersion(const QByteArray &stylesheet);
+
 } // namespace saxon

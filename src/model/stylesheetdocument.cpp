@@ -4,7 +4,9 @@
 #include "engine/fileio.h"
 #include "engine/parseservice.h"
 #include "engine/recoverystore.h"
+#include "engine/saxonhelper.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QTimer>
@@ -358,7 +360,28 @@ engine::Request StylesheetDocument::transformRequest(preview::Target target, qin
     request.generation = generation;
     request.target = target;
     request.input = previewInput();
+    request.processor = processorFor(request.input.stylesheet);
     return request;
+}
+
+engine::Processor StylesheetDocument::processorFor(const QByteArray &stylesheet) const
+{
+    switch (m_processorChoice) {
+    case ProcessorChoice::Libxslt:
+        return engine::Processor::Libxslt;
+    case ProcessorChoice::Saxon:
+        return engine::Processor::Saxon;
+    case ProcessorChoice::Automatic:
+        break;
+    }
+    // Where Saxon cannot run, a 2.0 stylesheet runs in libxslt as it always did (forwards-compatible).
+    return saxon::xsltVersion(stylesheet) >= 2.0 && saxonAvailable() ? engine::Processor::Saxon : engine::Processor::Libxslt;
+}
+
+bool StylesheetDocument::saxonAvailable()
+{
+    static const bool available = saxon::available(QCoreApplication::applicationDirPath());
+    return available;
 }
 
 void StylesheetDocument::requestLivePreview()

@@ -127,6 +127,16 @@ public:
     QList<Diagnostic> compileDiagnostics() const { return m_compileDiagnostics; }
     void setCheckPause(int ms);
 
+    // Which processor runs the transformations: by the stylesheet's version (2.0 and later in
+    // Saxon-HE when it can run here, the rest in libxslt), or always the one chosen.
+    enum class ProcessorChoice { Automatic, Libxslt, Saxon };
+    void setProcessorChoice(ProcessorChoice choice) { m_processorChoice = choice; }
+    ProcessorChoice processorChoice() const { return m_processorChoice; }
+    // The processor for a stylesheet's text under the choice.
+    engine::Processor processorFor(const QByteArray &stylesheet) const;
+    // Whether the Saxon-HE helper can run beside this program (asked once).
+    static bool saxonAvailable();
+
     // The parameters every transformation passes.
     QList<params::Value> parameters() const { return m_parameters; }
     void setParameters(const QList<params::Value> &values);
@@ -193,6 +203,7 @@ private:
     bool m_loading = false;
     bool m_autoParse = false;
     bool m_keepAsWritten = true;
+    ProcessorChoice m_processorChoice = ProcessorChoice::Automatic;
     qint64 m_engineId = 0;
     std::unique_ptr<XmlDocument> m_inlineParse; // reused by the small stylesheet's parses
     QTimer *m_checkTimer = nullptr;

@@ -29,6 +29,8 @@ inline constexpr Key IndentWidth{"IndentWidth", "2"};
 // Megabytes the transformation engine may use; without a stored value, the lower of 2 GB and
 // half the computer's memory.
 inline constexpr Key EngineMemoryMB{"EngineMemoryMB", nullptr};
+// Which XSLT processor runs a stylesheet: "Automatic" (by its version), "libxslt" or "Saxon-HE".
+inline constexpr Key XsltProcessor{"XsltProcessor", "Automatic"};
 inline constexpr Key FontName{"FontName", nullptr};
 inline constexpr Key FontSize{"FontSize", nullptr};
 // Colours are 0x00BBGGRR numbers written in decimal: blue tags, navy attribute names, maroon values.
