@@ -79,7 +79,7 @@ const struct Control {
     const char *panel, *path, *key;
 } kControls[] = {
     {"General", "Startup:", "StartupMode"}, {"General", "Preview/Run scripts in the preview", "RunPreviewScripts"},
-    {"General", "Memory for a transformation (MB):", "EngineMemoryMB"},
+    {"General", "Memory for a transformation (MB):", "EngineMemoryMB"}, {"General", "XSLT processor:", "XsltProcessor"},
     {"General", "Files/Keep files exactly as written", "KeepFilesAsWritten"},
     {"General", "Files/Reopen windows at start-up", "ReopenWindows"},
     {"Editor", "Auto-Parse/Parse Document on Edit", "AutoParse"}, {"Editor", "Indent width (spaces):", "IndentWidth"}, {"Editor", "Tag Color", "TagColor"},
@@ -129,7 +129,7 @@ QWidget *byKey(QWidget *dlg, const char *key)
 QString valueOf(QWidget *w)
 {
     if (auto *list = qobject_cast<QComboBox *>(w))
-        return list->currentText();
+        return list->currentData().isValid() ? list->currentData().toString() : list->currentText();
     if (auto *box = qobject_cast<QCheckBox *>(w))
         return QString::number(box->isChecked());
     if (auto *swatch = qobject_cast<ColorSwatch *>(w))
@@ -163,7 +163,8 @@ Values withDefaults(const QString &family, const Values &changes)
                {"TagColor", "16711680"}, {"TagBold", "0"}, {"TagItalic", "0"}, {"AttribColor", "8388608"},
                {"AttribBold", "1"}, {"AttribItalic", "0"}, {"AttibValueColor", "128"}, {"AttibValueBold", "0"},
                {"AttibValueItalic", "0"}, {"RunPreviewScripts", "0"}, {"KeepFilesAsWritten", "1"}, {"ReopenWindows", "0"},
-               {"IndentWidth", "2"}, {"EngineMemoryMB", QString::number(EngineClient::defaultMemoryLimitMb())}};
+               {"IndentWidth", "2"}, {"EngineMemoryMB", QString::number(EngineClient::defaultMemoryLimitMb())},
+               {"XsltProcessor", "Automatic"}};
     all.insert(changes);
     return all;
 }
@@ -1289,7 +1290,7 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
     void change_storedAndApplyEnabledByListsAndParseAndScriptBoxes_data()
     {
         QTest::addColumn<ChangeCase>("c");
-        for (const char *key : {"FontName", "FontSize", "StartupMode", "AutoParse", "RunPreviewScripts", "KeepFilesAsWritten", "ReopenWindows"})
+        for (const char *key : {"FontName", "FontSize", "StartupMode", "AutoParse", "RunPreviewScripts", "KeepFilesAsWritten", "ReopenWindows", "XsltProcessor"})
             QTest::addRow("%s", key) << ChangeCase{key, true, ""};
         for (const char *key : {"TagBold", "TagItalic", "AttribBold", "AttribItalic", "AttibValueBold", "AttibValueItalic"})
             QTest::addRow("%s", key) << ChangeCase{key, false, ""};
@@ -1339,9 +1340,9 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
         QTest::addRow("cancel button") << ClosingCase{"cancel", true, true, 9, {}};
         QTest::addRow("escape key") << ClosingCase{"escape", true, true, 9, {}};
         QTest::addRow("title-bar close box") << ClosingCase{"close", true, false, 9, {}};
-        QTest::addRow("ok") << ClosingCase{"ok", true, false, 18, {}};
+        QTest::addRow("ok") << ClosingCase{"ok", true, false, 19, {}};
         QTest::addRow("close box, nothing stored") << ClosingCase{"close", false, false, 0, {}};
-        QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 18, {}};
+        QTest::addRow("apply, then cancel") << ClosingCase{"apply, cancel", false, true, 19, {}};
         QTest::addRow("ok, store not writable") << ClosingCase{"ok", false, false, 0, {"Error Saving Options (Critical)"}};
     }
     // Applied unless cancelled, to both panes of every window: what is stored, the defaults for
@@ -1395,6 +1396,29 @@ for (const char *upper : {"MAXIMIZED", "maximized", "Maximized"})
             }
         }
         QVERIFY(!main->isMaximized());
+    }
+
+    // The processor list: what each entry says and stores, an unknown stored value read as
+    // Automatic, and the choice reaching every open window once applied.
+    void xsltProcessor_choiceReachesTheWindows()
+    {
+        DocumentWindow *doc = fixture::newDocument(main);
+        QCOMPARE(doc->model()->processorChoice(), StylesheetDocument::ProcessorChoice::Automatic);
+        fixture::writeSettings(kOptions, {{"XsltProcessor", "no such processor"}});
+        QVERIFY(runOptions([](OptionsDialog *dlg) {
+            auto *list = ::part<QComboBox>(dlg, "XSLT processor:");
+            QVERIFY(list);
+            QStringList items;
+            for (int i = 0; i < list->count(); ++i)
+                items << list->itemText(i);
+            QCOMPARE(items, QStringList({"Automatic", "libxslt (XSLT 1.0)", "Saxon-HE (XSLT 3.0)"}));
+            QCOMPARE(list->currentText(), QStringLiteral("Automatic"));
+            list->setCurrentIndex(2);
+            QTest::mouseClick(::part<QPushButton>(dlg, "OK"), Qt::LeftButton);
+        }));
+        QCOMPARE(storedOptions().value("XsltProcessor"), QStringLiteral("Saxon-HE"));
+        QCOMPARE(doc->model()->processorChoice(), StylesheetDocument::ProcessorChoice::Saxon);
+        QCOMPARE(fixture::newDocument(main)->model()->processorChoice(), StylesheetDocument::ProcessorChoice::Saxon);
     }
 
     void apply_badStoredColourStopsAtThatStep()

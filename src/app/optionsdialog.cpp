@@ -275,6 +275,21 @@ QWidget *OptionsDialog::buildGeneralPanel()
     memoryRow->addWidget(txtEngineMemory);
     memoryRow->addStretch(1);
     previewLayout->addLayout(memoryRow);
+    auto *processorRow = new QHBoxLayout;
+    auto *processorLabel = new QLabel(QStringLiteral("XSLT processor:"), preview);
+    cboXsltProcessor = new QComboBox(preview);
+    cboXsltProcessor->setObjectName(QStringLiteral("cboXsltProcessor"));
+    // The stored value is the item's data; the text says what each runs.
+    cboXsltProcessor->addItem(QStringLiteral("Automatic"), QStringLiteral("Automatic"));
+    cboXsltProcessor->addItem(QStringLiteral("libxslt (XSLT 1.0)"), QStringLiteral("libxslt"));
+    cboXsltProcessor->addItem(QStringLiteral("Saxon-HE (XSLT 3.0)"), QStringLiteral("Saxon-HE"));
+    cboXsltProcessor->setToolTip(QStringLiteral("Automatic runs a stylesheet of version 2.0 or later in Saxon-HE "
+                                                "and the rest in libxslt."));
+    processorLabel->setBuddy(cboXsltProcessor);
+    processorRow->addWidget(processorLabel);
+    processorRow->addWidget(cboXsltProcessor);
+    processorRow->addStretch(1);
+    previewLayout->addLayout(processorRow);
     layout->addWidget(preview);
     layout->addStretch(1);
 
@@ -283,6 +298,7 @@ QWidget *OptionsDialog::buildGeneralPanel()
     connect(cbxKeepAsWritten, &QCheckBox::clicked, this, [this] { cmdApply->setEnabled(true); });
     connect(cbxReopenWindows, &QCheckBox::clicked, this, [this] { cmdApply->setEnabled(true); });
     connect(txtEngineMemory, &QSpinBox::valueChanged, this, [this] { cmdApply->setEnabled(true); });
+    connect(cboXsltProcessor, &QComboBox::currentIndexChanged, this, [this] { cmdApply->setEnabled(true); });
     return panel;
 }
 
@@ -449,6 +465,11 @@ void OptionsDialog::loadOptions()
                 EngineMemoryMB.key())));
         }
         {
+            // A value no entry has (a hand-edited file) shows as Automatic, which is what it runs as.
+            QSignalBlocker quiet(cboXsltProcessor);
+            cboXsltProcessor->setCurrentIndex(std::max(0, cboXsltProcessor->findData(SettingsStore::readOption(XsltProcessor))));
+        }
+        {
             QSignalBlocker quiet(txtIndentWidth);
             txtIndentWidth->setValue(SettingsConvert::toInt16(SettingsStore::readOption(IndentWidth), IndentWidth.key()));
         }
@@ -487,6 +508,7 @@ void OptionsDialog::saveOptions()
         saveBox(ReopenWindows, cbxReopenWindows);
         SettingsStore::saveOption(EngineMemoryMB, QString::number(txtEngineMemory->value()));
         SettingsStore::saveOption(IndentWidth, QString::number(txtIndentWidth->value()));
+        SettingsStore::saveOption(XsltProcessor, cboXsltProcessor->currentData().toString());
         saveList(FontName, cboFonts);
         saveList(FontSize, cboFontSize);
         saveColor(TagColor, picTagColor);

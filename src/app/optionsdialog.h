@@ -75,6 +75,7 @@ private:
     QCheckBox *cbxReopenWindows = nullptr;
     QSpinBox *txtIndentWidth = nullptr;
     QSpinBox *txtEngineMemory = nullptr;
+    QComboBox *cboXsltProcessor = nullptr;
     ColorSwatch *picTagColor = nullptr;
     ColorSwatch *picAttribColor = nullptr;
     ColorSwatch *picAttribValueColor = nullptr;
