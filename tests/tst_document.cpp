@@ -987,6 +987,7 @@ private slots:
         const QString text = plainText(previewView(doc));
         QVERIFY2(text.contains("Items: 3") && text.contains("gamma"), qPrintable(text));
         QCOMPARE(doc->panelText(2), QString());
+        QVERIFY2(doc->panelText(3).startsWith("libxslt 1."), qPrintable(doc->panelText(3))); // who made the page
         for (const char *name : {"mnuCopy", "mnuCut", "mnuPaste", "mnuUndo", "mnuRedo", "mnuFind", "mnuReplace", "mnuSelectAll"})
             QVERIFY2(!main->menuItem(name)->isEnabled(), name);
         // The Edit menu opening on the preview changes nothing.

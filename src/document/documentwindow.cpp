@@ -309,8 +309,13 @@ void DocumentWindow::buildControls()
     m_panel2->setObjectName(QStringLiteral("panel2"));
     m_panel2->setContentsMargins(4, 0, 4, 0);
     m_panel2->setMinimumWidth(140);
+    // The processor of the last preview, with its version.
+    m_panelEngine = new QLabel(StatusBar);
+    m_panelEngine->setObjectName(QStringLiteral("panelEngine"));
+    m_panelEngine->setContentsMargins(4, 0, 4, 0);
     StatusBar->addWidget(panel1, 1);
     StatusBar->addWidget(m_panel2);
+    StatusBar->addWidget(m_panelEngine);
     m_stopWaiting = new QPushButton(QStringLiteral("Stop Waiting"), StatusBar);
     m_stopWaiting->setObjectName(QStringLiteral("cmdStopWaiting"));
     m_stopWaiting->setToolTip(QStringLiteral("Stop the load or preview this window waits for, and close the window"));
@@ -465,6 +470,8 @@ QString DocumentWindow::panelText(int index) const
         return m_panel1Text->text();
     if (index == 2)
         return m_panel2->text();
+    if (index == 3)
+        return m_panelEngine->text();
     return QString();
 }
 
@@ -587,6 +594,8 @@ void DocumentWindow::livePreviewAnswered(const engine::Response &response)
         m_livePane->busyStrip()->end();
     if (!m_model->isLatestLive(response))
         return;
+    if (!response.engine.isEmpty())
+        m_panelEngine->setText(response.engine);
     if (!engine::isParseError(response.error))
         showEngineProblems(2, ProblemsPane::Source::Transformation, response.result.diagnostics);
     m_livePane->showResult(response.result, {m_model->stylesheetBase(), m_model->fileName(StylesheetDocument::Text::Source)});
@@ -642,6 +651,8 @@ engine::Response DocumentWindow::runInWorker(engine::Channel channel, engine::Re
 preview::Result DocumentWindow::runInEngine(engine::Channel channel, preview::Target target)
 {
     const engine::Response response = runInWorker(channel, m_model->transformRequest(target), QStringLiteral("Transforming"));
+    if (!response.engine.isEmpty())
+        m_panelEngine->setText(response.engine);
     preview::Result result = response.result;
     if (response.superseded())
         result.text.clear();

@@ -345,6 +345,7 @@ private:
     QLabel *m_panel1Icon = nullptr;
     QLabel *m_panel1Text = nullptr;
     QLabel *m_panel2 = nullptr;
+    QLabel *m_panelEngine = nullptr;
     qint64 m_windowId = 0;
     BusyStrip *m_busyStrip = nullptr;
     QShortcut *m_escape = nullptr;

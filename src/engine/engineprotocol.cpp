@@ -255,6 +255,8 @@ QCborMap Response::toCbor() const
         m.insert(key("errorKind"), int(error));
         m.insert(key("errorText"), errorText);
     }
+    if (!engine.isEmpty())
+        m.insert(key("engine"), engine);
     switch (kind) {
     case Kind::Transform:
         m.insert(key("ok"), result.ok);
@@ -293,6 +295,7 @@ Response Response::fromCbor(const QCborMap &m)
     r.kind = enumFrom(m.value(key("kind")), Kind::Format, Kind::Transform);
     r.error = enumFrom(m.value(key("errorKind")), ErrorKind::Superseded, ErrorKind::None);
     r.errorText = m.value(key("errorText")).toString();
+    r.engine = m.value(key("engine")).toString();
     switch (r.kind) {
     case Kind::Transform:
         r.result.ok = m.value(key("ok")).toBool();

@@ -99,6 +99,8 @@ struct Response {
     // One or more sentences for the user when the work did not get as far as a result of its
     // own (stopped, crashed, out of memory...); a transformation's result carries them too.
     QString errorText;
+    // The processor that did the work, with its version ("libxslt 1.1.35", "Saxon-HE 9.9.1.5").
+    QString engine;
     preview::Result result;
     // XPath. needSource: the worker holds no source for the key; send it again with the text.
     xpatheval::Result xpath;

@@ -1,5 +1,7 @@
 #include "engine/requesthandler.h"
 
+#include <libxslt/xslt.h>
+
 #include "engine/outofmemory.h"
 
 namespace engine {
@@ -57,6 +59,10 @@ Response RequestHandler::handle(const Request &request)
         switch (request.kind) {
         case Kind::Transform:
             response.result = preview::build(request.input, request.target);
+            response.engine = QStringLiteral("libxslt %1.%2.%3")
+                                  .arg(xsltLibxsltVersion / 10000)
+                                  .arg(xsltLibxsltVersion / 100 % 100)
+                                  .arg(xsltLibxsltVersion % 100);
             outOfMemory = transformRanOutOfMemory(response.result);
             break;
         case Kind::XPath:

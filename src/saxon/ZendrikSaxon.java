@@ -141,6 +141,7 @@ public final class ZendrikSaxon {
         m.put("window", number(request.get("window"), 0));
         m.put("generation", number(request.get("generation"), 0));
         m.put("kind", number(request.get("kind"), 0));
+        m.put("engine", "Saxon-HE " + net.sf.saxon.Version.getProductVersion());
         return m;
     }
 
