@@ -335,6 +335,35 @@ private slots:
         QCOMPARE(answers.first().result.page, QByteArray("a+b"));
     }
 
+    // Where Saxon-HE is missing, a 2.0 stylesheet runs in libxslt and the document says once
+    // what to install; a 1.0 stylesheet, or libxslt chosen, says nothing.
+    void saxonMissing_hintsWhatToInstall()
+    {
+        const bool here = StylesheetDocument::saxonAvailable();
+        StylesheetDocument::setSaxonAvailable(false);
+        StylesheetDocument doc;
+        doc.setAutoParse(true);
+        doc.setCheckPause(0);
+        QSignalSpy hints(&doc, &StylesheetDocument::processorHintChanged);
+        const QString v2 = QStringLiteral("<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"2.0\"/>");
+        doc.setText(Text::Stylesheet, v2);
+        QTRY_COMPARE(hints.size(), 1);
+        QCOMPARE(doc.processorHint(), QStringLiteral("This stylesheet is XSLT 2.0, which libxslt runs only as far as XSLT 1.0 goes. "
+                                                     "Install default-jre-headless libsaxonhe-java to run it in Saxon-HE."));
+        QCOMPARE(doc.processorFor(v2.toUtf8()), engine::Processor::Libxslt);
+        doc.setText(Text::Stylesheet, v2 + QStringLiteral(" "));
+        QTest::qWait(50);
+        QCOMPARE(hints.size(), 1); // said once
+        doc.setText(Text::Stylesheet, kStylesheet);
+        QTRY_COMPARE(hints.size(), 2);
+        QVERIFY(doc.processorHint().isEmpty());
+        doc.setProcessorChoice(StylesheetDocument::ProcessorChoice::Libxslt);
+        doc.setText(Text::Stylesheet, v2);
+        QTest::qWait(50);
+        QVERIFY(doc.processorHint().isEmpty());
+        StylesheetDocument::setSaxonAvailable(here);
+    }
+
     // The copy of unsaved work: made a moment after an edit, restored as it was (texts, changed
     // states, formats, names), and gone once everything is saved.
     void recovery_keepsAndRestoresUnsavedWork()

@@ -507,6 +507,18 @@ void DocumentWindow::connectModel()
         showEngineProblems(1, ProblemsPane::Source::Compilation, m_model->compileDiagnostics());
     });
     connect(m_model, &StylesheetDocument::liveAnswered, this, &DocumentWindow::livePreviewAnswered);
+    connect(m_model, &StylesheetDocument::processorHintChanged, this, [this] {
+        QList<Diagnostic> hint;
+        if (!m_model->processorHint().isEmpty()) {
+            Diagnostic d;
+            d.severity = Diagnostic::Severity::Information;
+            d.origin = Diagnostic::Origin::Compilation;
+            d.message = m_model->processorHint();
+            d.file = stylesheetName();
+            hint << d;
+        }
+        m_problems->setProblems(ProblemsPane::Source::Hint, hint);
+    });
     connect(m_model, &StylesheetDocument::recoveryCopyFailed, this, [this](const QString &error) {
         StatusBar->showMessage(QStringLiteral("No recovery copy could be kept: %1").arg(error), 10000);
     });

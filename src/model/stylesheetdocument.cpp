@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QUuid>
 #include <atomic>
+#include <optional>
 
 namespace {
 bool isUrl(const QString &source)
@@ -326,6 +327,17 @@ void StylesheetDocument::setCheckPause(int ms)
 
 void StylesheetDocument::submitCheck()
 {
+    // Said once per stylesheet state, beside the compile check's own findings.
+    const double version = saxon::xsltVersion(utf8(Text::Stylesheet).left(64 * 1024));
+    const QString hint = m_processorChoice == ProcessorChoice::Automatic && version >= 2.0 && !saxonAvailable()
+                             ? QStringLiteral("This stylesheet is XSLT %1, which libxslt runs only as far as XSLT 1.0 goes. "
+                                              "Install %2 to run it in Saxon-HE.")
+                                   .arg(QString::number(version, 'f', 1), QLatin1String(saxon::kPackages))
+                             : QString();
+    if (hint != m_processorHint) {
+        m_processorHint = hint;
+        emit processorHintChanged();
+    }
     EngineClient::shared().submit(transformRequest(preview::Target::Check, ++m_checkGeneration), engine::Channel::Check, this, [this](const engine::Response &r) {
         if (!r.superseded() && r.generation == m_checkGeneration)
             setCompileDiagnostics(r.result.diagnostics);
@@ -378,10 +390,24 @@ engine::Processor StylesheetDocument::processorFor(const QByteArray &stylesheet)
     return saxon::xsltVersion(stylesheet) >= 2.0 && saxonAvailable() ? engine::Processor::Saxon : engine::Processor::Libxslt;
 }
 
+namespace {
+std::optional<bool> &saxonHere()
+{
+    static std::optional<bool> available;
+    return available;
+}
+} // namespace
+
 bool StylesheetDocument::saxonAvailable()
 {
-    static const bool available = saxon::available(QCoreApplication::applicationDirPath());
-    return available;
+    if (!saxonHere())
+        saxonHere() = saxon::available(QCoreApplication::applicationDirPath());
+    return *saxonHere();
+}
+
+void StylesheetDocument::setSaxonAvailable(bool available)
+{
+    saxonHere() = available;
 }
 
 void StylesheetDocument::requestLivePreview()

@@ -134,8 +134,12 @@ public:
     ProcessorChoice processorChoice() const { return m_processorChoice; }
     // The processor for a stylesheet's text under the choice.
     engine::Processor processorFor(const QByteArray &stylesheet) const;
-    // Whether the Saxon-HE helper can run beside this program (asked once).
+    // Whether the Saxon-HE helper can run beside this program (asked once; tests may say).
     static bool saxonAvailable();
+    static void setSaxonAvailable(bool available);
+    // A 2.0+ stylesheet that runs in libxslt only because Saxon-HE is missing here: the hint
+    // what to install, or empty. Follows each compile check.
+    QString processorHint() const { return m_processorHint; }
 
     // The parameters every transformation passes.
     QList<params::Value> parameters() const { return m_parameters; }
@@ -171,6 +175,7 @@ signals:
     void verdictChanged(StylesheetDocument::Text text);
     void compileChecked();
     void parametersChanged();
+    void processorHintChanged();
     void liveAnswered(const engine::Response &response);
     void recoveryCopyFailed(const QString &error);
 
@@ -204,6 +209,7 @@ private:
     bool m_autoParse = false;
     bool m_keepAsWritten = true;
     ProcessorChoice m_processorChoice = ProcessorChoice::Automatic;
+    QString m_processorHint;
     qint64 m_engineId = 0;
     std::unique_ptr<XmlDocument> m_inlineParse; // reused by the small stylesheet's parses
     QTimer *m_checkTimer = nullptr;
