@@ -333,6 +333,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!answers.isEmpty(), 30000);
         QVERIFY2(answers.first().result.ok, qPrintable(answers.first().result.text));
         QCOMPARE(answers.first().result.page, QByteArray("a+b"));
+        QVERIFY2(answers.first().engine.startsWith("Saxon-HE 9."), qPrintable(answers.first().engine));
+
+        // The check while typing goes to Saxon too: a 3.0 static error at its line and column.
+        doc.setAutoParse(true);
+        doc.setCheckPause(0);
+        doc.setText(Text::Stylesheet, QString::fromUtf8(v3).replace("string-join(//i, '+')", "\nstring-join(//i, $undeclared)"));
+        QTRY_VERIFY_WITH_TIMEOUT(!doc.compileDiagnostics().isEmpty(), 30000);
+        const Diagnostic d = doc.compileDiagnostics().first();
+        QVERIFY2(d.message.contains("undeclared") && d.line == 2 && d.column > 0, qPrintable(QString::number(d.line) + ": " + d.message));
     }
 
     // Where Saxon-HE is missing, a 2.0 stylesheet runs in libxslt and the document says once
