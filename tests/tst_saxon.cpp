@@ -199,12 +199,22 @@ private slots:
 
     // A local stylesheet reads local files only: doc() over the network is refused before
     // anything is fetched.
+    void networkRead_refusedForALocalStylesheet_data()
+    {
+        QTest::addColumn<QString>("expression");
+        QTest::addRow("doc") << "doc('http://127.0.0.1:9/x.xml')";
+        QTest::addRow("unparsed-text") << "unparsed-text('http://127.0.0.1:9/x.txt')";
+        QTest::addRow("json-doc") << "json-doc('http://127.0.0.1:9/x.json')?a";
+        QTest::addRow("collection") << "collection('http://127.0.0.1:9/')";
+    }
     void networkRead_refusedForALocalStylesheet()
     {
-        const engine::Response r = m_helper.run(transformText(kHeader + "<xsl:template match=\"/\"><xsl:copy-of select=\"doc('http://127.0.0.1:9/x.xml')\"/></xsl:template></xsl:stylesheet>",
+        QFETCH(QString, expression);
+        const engine::Response r = m_helper.run(transformText(kHeader + "<xsl:template match=\"/\"><xsl:copy-of select=\"" + expression.toUtf8()
+                                                                  + "\"/></xsl:template></xsl:stylesheet>",
                                                               "<r/>", preview::Target::Browser));
         QCOMPARE(r.error, engine::ErrorKind::Transform);
-        QVERIFY2(r.result.text.contains("refused"), qPrintable(r.result.text));
+        QVERIFY2(r.result.text.contains("was refused: a stylesheet from a file reads only local files"), qPrintable(r.result.text));
     }
 
     // Through the program's engine client: Stop ends a runaway at once, and the next request

@@ -19,7 +19,11 @@ import javax.xml.transform.SourceLocator;
 import javax.xml.transform.TransformerException;
 import javax.xml.transform.URIResolver;
 import javax.xml.transform.stream.StreamSource;
+import net.sf.saxon.Configuration;
+import net.sf.saxon.lib.CollectionFinder;
 import net.sf.saxon.lib.Feature;
+import net.sf.saxon.lib.StandardUnparsedTextResolver;
+import net.sf.saxon.trans.XPathException;
 import net.sf.saxon.s9api.DocumentBuilder;
 import net.sf.saxon.s9api.Processor;
 import net.sf.saxon.s9api.QName;
@@ -63,8 +67,29 @@ public final class ZendrikSaxon {
         List<Map<String, Object>> warnings = new ArrayList<>();
     }
 
+    // The stylesheet of the request at hand: what unparsed-text() and collection() may read
+    // follows its origin, as doc() does.
+    private URI currentStylesheet = URI.create("file:///");
+
     ZendrikSaxon() {
         processor.setConfigurationProperty(Feature.ALLOW_EXTERNAL_FUNCTIONS, false);
+        final Configuration config = processor.getUnderlyingConfiguration();
+        final StandardUnparsedTextResolver texts = new StandardUnparsedTextResolver();
+        config.setUnparsedTextURIResolver((uri, encoding, c) -> {
+            final String why = Guard.refusal(uri, currentStylesheet);
+            if (why != null)
+                throw new XPathException(why);
+            return texts.resolve(uri, encoding, c);
+        });
+        final CollectionFinder collections = config.getCollectionFinder();
+        config.setCollectionFinder((context, uri) -> {
+            if (uri != null) {
+                final String why = Guard.refusal(currentStylesheet.resolve(uri), currentStylesheet);
+                if (why != null)
+                    throw new XPathException(why);
+            }
+            return collections.findCollection(context, uri);
+        });
     }
 
     public static void main(String[] args) throws IOException {
@@ -253,15 +278,24 @@ public final class ZendrikSaxon {
             } catch (IllegalArgumentException e) {
                 throw new Refusal("\"" + href + "\" is not an address Zendrik can read.");
             }
+            final String why = refusal(target, stylesheet);
+            if (why != null)
+                throw new Refusal(why);
             final String scheme = target.getScheme() == null ? "" : target.getScheme().toLowerCase();
-            final boolean local = "file".equals(stylesheet.getScheme());
-            if (local && !"file".equals(scheme))
-                throw new Refusal("Reading \"" + target + "\" was refused: a stylesheet from a file reads only local files.");
-            if (!local && !(scheme.equals(stylesheet.getScheme()) && sameOrigin(target, stylesheet)))
-                throw new Refusal("Reading \"" + target + "\" was refused: a stylesheet from an address reads only from its own server.");
             if (read != null && "file".equals(scheme))
                 read.put(target.toString(), hash(readLocal(target.toString())));
             return null; // Saxon reads it
+        }
+
+        // Why reading target is not allowed to a stylesheet from stylesheet, or null when it is.
+        static String refusal(URI target, URI stylesheet) {
+            final String scheme = target.getScheme() == null ? "" : target.getScheme().toLowerCase();
+            final boolean local = "file".equals(stylesheet.getScheme());
+            if (local && !"file".equals(scheme))
+                return "Reading \"" + target + "\" was refused: a stylesheet from a file reads only local files.";
+            if (!local && !(scheme.equals(stylesheet.getScheme()) && sameOrigin(target, stylesheet)))
+                return "Reading \"" + target + "\" was refused: a stylesheet from an address reads only from its own server.";
+            return null;
         }
 
         static boolean sameOrigin(URI a, URI b) {
@@ -313,6 +347,7 @@ public final class ZendrikSaxon {
         final byte[] source = bytes(request.get("source"));
         final String sourceId = systemId(text(request.get("sourceBase")));
         final List<Map<String, Object>> problems = new ArrayList<>();
+        currentStylesheet = URI.create(stylesheetId);
 
         // The stylesheet: well-formed first, so that a parse error is told as one.
         final DocumentBuilder builder = processor.newDocumentBuilder();
