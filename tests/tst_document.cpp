@@ -462,7 +462,7 @@ private slots:
         QVERIFY(!intelli->definitions().isEmpty());
         g_messages.clear();
         QtMessageHandler previous = qInstallMessageHandler(collectMessage);
-        const bool loaded = intelli->LoadDefinitions(file);
+        const bool loaded = intelli->loadDefinitions(file);
         qInstallMessageHandler(previous);
         QVERIFY2(g_messages.isEmpty(), qPrintable(g_messages.join('\n')));
         QCOMPARE(loaded, count > 0);
@@ -479,6 +479,23 @@ private slots:
         QCOMPARE(sourcePane(doc)->text(), QStringLiteral("<"));
     }
 
+    // The list offers the elements of the version the stylesheet declares: 2.0's grouping,
+    // functions and sequences once it says version="2.0", 1.0's again when it goes back.
+    void tagList_followsTheStylesheetVersion()
+    {
+        DocumentWindow *doc = activeDocument();
+        TagCompletionList *intelli = completionList(doc);
+        QVERIFY(!intelli->definitions().contains("xsl:for-each-group"));
+        stylesheetPane(doc)->setText("<?xml version=\"1.0\"?>\n<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"2.0\"/>");
+        for (const char *name : {"xsl:analyze-string", "xsl:for-each-group", "xsl:function", "xsl:sequence", "xsl:value-of"})
+            QVERIFY2(intelli->definitions().contains(name), name);
+        QCOMPARE(intelli->definitions().size(), 49);
+        const QList<TagCompletionList::Attribute> group = intelli->attributesOf("xsl:for-each-group");
+        QVERIFY(!group.isEmpty() && group.first().name == "select" && group.first().required);
+        stylesheetPane(doc)->setText(DocumentWindow::stylesheetTemplate());
+        QCOMPARE(intelli->definitions().size(), 35);
+    }
+
     // What is typed into the open list filters it and stays out of the text; keys then move,
     // choose or close (tests/data/tag-list.txt; in keys, 0 moves the focus elsewhere, -1
     // double-clicks the current item).
@@ -486,7 +503,7 @@ private slots:
     {
         QTest::addColumn<TagListCase>("c");
         TagCompletionList all;
-        all.LoadDefinitions(QCoreApplication::applicationDirPath() + "/W3C_XSLT_10.xml");
+        all.loadDefinitions(QCoreApplication::applicationDirPath() + "/W3C_XSLT_10.xml");
         for (const QStringList &row : testenv::table(TEST_DATA_DIR "/tag-list.txt")) {
             QList<int> keys;
             for (const QString &key : row[3].split(", ")) {
@@ -508,8 +525,8 @@ private slots:
         QLineEdit elsewhere(doc);
         elsewhere.show();
         QStringList log, shownItems;
-        connect(intelli, &TagCompletionList::ItemChosen, this, [&](const QString &name) { log << "ItemChosen " + name; });
-        connect(intelli, &TagCompletionList::ListClosed, this, [&] { log << "ListClosed"; });
+        connect(intelli, &TagCompletionList::itemChosen, this, [&](const QString &name) { log << "itemChosen " + name; });
+        connect(intelli, &TagCompletionList::listClosed, this, [&] { log << "listClosed"; });
         editor->setText(QStringLiteral("é→ !"));
         editor->setSelectionStart(3);
         QTest::keyClicks(editor, "<");
@@ -521,7 +538,7 @@ private slots:
         if (shown.isEmpty()) {
             QVERIFY(!intelli->isVisible());
             QCOMPARE(editor->text(), QStringLiteral("é→ <") + typed + QStringLiteral("!"));
-            QCOMPARE(log, QStringList{"ListClosed"});
+            QCOMPARE(log, QStringList{"listClosed"});
             log.clear();
         } else {
             for (int i = 0; i < list->count(); ++i)
@@ -547,8 +564,8 @@ private slots:
         if (!chosen.isEmpty())
             inserted = QStringLiteral("<%1></%1>").arg(chosen);
         QCOMPARE(log, (shown.isEmpty()      ? QStringList{}
-                       : chosen.isEmpty() ? QStringList{"ListClosed"}
-                                          : QStringList{"ItemChosen " + chosen, "ListClosed"}));
+                       : chosen.isEmpty() ? QStringList{"listClosed"}
+                                          : QStringList{"itemChosen " + chosen, "listClosed"}));
         QCOMPARE(editor->text(), QStringLiteral("é→ ") + inserted + QStringLiteral("!"));
         QVERIFY(!intelli->isVisible());
         QCOMPARE(QApplication::focusWidget(), keys.contains(0) ? static_cast<QWidget *>(&elsewhere) : editor);

@@ -110,7 +110,7 @@ struct TagCompletionList::Impl : QObject {
         }
     }
 
-    // Ends a showing of the list. Choosing raises ItemChosen before ListClosed. Otherwise what was
+    // Ends a showing of the list. Choosing raises itemChosen before listClosed. Otherwise what was
     // typed into the filter goes into the editor, and the closing key (if any) after it.
     void close(bool choose, const QKeyEvent *forward)
     {
@@ -123,7 +123,7 @@ struct TagCompletionList::Impl : QObject {
         if (ed && q->isAncestorOf(QApplication::focusWidget()))
             ed->setFocus(Qt::OtherFocusReason);
         if (!chosen.isEmpty()) {
-            emit q->ItemChosen(chosen);
+            emit q->itemChosen(chosen);
             if (!self)
                 return;
         }
@@ -133,7 +133,7 @@ struct TagCompletionList::Impl : QObject {
             ed->replaceSelection(typed);
         if (!self)
             return;
-        emit q->ListClosed();
+        emit q->listClosed();
         if (forward && ed) {
             QKeyEvent again(QEvent::KeyPress, forward->key(), forward->modifiers(), forward->text(),
                             forward->isAutoRepeat(), forward->count());
@@ -187,7 +187,7 @@ void TagCompletionList::setEditor(SyntaxBox *editor)
     d->editor = editor;
 }
 
-bool TagCompletionList::LoadDefinitions(const QString &path)
+bool TagCompletionList::loadDefinitions(const QString &path)
 {
     d->names.clear();
     d->list->clear();
@@ -248,7 +248,7 @@ TagCompletionList::Mode TagCompletionList::mode() const
     return d->mode;
 }
 
-bool TagCompletionList::ShowAttributeList(const QString &element, const QStringList &present)
+bool TagCompletionList::showAttributeList(const QString &element, const QStringList &present)
 {
     if (!d->editor)
         return false;
@@ -269,7 +269,7 @@ bool TagCompletionList::ShowAttributeList(const QString &element, const QStringL
     return true;
 }
 
-void TagCompletionList::ShowTagList()
+void TagCompletionList::showTagList()
 {
     if (d->names.isEmpty() || !d->editor)
         return;

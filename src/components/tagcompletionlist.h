@@ -23,7 +23,7 @@ public:
     // Reads the element names from path: <elements><element name="xsl:template"/>...</elements>,
     // offered in file order. A missing or broken file leaves the list empty and returns false;
     // it never throws and prints nothing.
-    bool LoadDefinitions(const QString &path);
+    bool loadDefinitions(const QString &path);
     QStringList definitions() const;
 
     // An element's attributes as the definitions file lists them under it:
@@ -40,24 +40,24 @@ public:
     Mode mode() const;
 
     // Shows the attributes of element that the tag does not have yet, the required ones first and
-    // bold, as ShowTagList shows the elements. Returns false, showing nothing, when there are none.
-    bool ShowAttributeList(const QString &element, const QStringList &present);
+    // bold, as showTagList shows the elements. Returns false, showing nothing, when there are none.
+    bool showAttributeList(const QString &element, const QStringList &present);
 
     // Shows the list below the editor's caret line and gives it the keyboard focus. With no
     // definitions loaded it does nothing and raises nothing: there is no list to close.
     //
     // Typed name characters filter by prefix of the name or of its local part, case-insensitive;
     // once nothing matches, the list closes as Escape closes it.
-    // Enter, Return, Tab or a double click raise ItemChosen, then ListClosed. Escape, a
+    // Enter, Return, Tab or a double click raise itemChosen, then listClosed. Escape, a
     // character that cannot occur in a name, or the focus moving elsewhere close the list with
-    // ListClosed alone; what was typed into the filter is then written into the editor, so no
+    // listClosed alone; what was typed into the filter is then written into the editor, so no
     // keystroke is lost, and the closing key goes on to the editor. The focus returns to the
     // editor in every case.
-    void ShowTagList();
+    void showTagList();
 
 signals:
-    void ItemChosen(const QString &name);
-    void ListClosed();
+    void itemChosen(const QString &name);
+    void listClosed();
 
 private:
     bool eventFilter(QObject *watched, QEvent *event) override;

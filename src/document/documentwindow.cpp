@@ -1,5 +1,6 @@
 #include "document/documentwindow.h"
 #include "document/editorbuffer.h"
+#include "engine/saxonhelper.h"
 
 #include "common/common.h"
 #include "common/fetchprogress.h"
@@ -352,7 +353,7 @@ void DocumentWindow::buildControls()
         connect(box, &SyntaxBox::caretMoved, this, [this, box] { showCaretPosition(box); });
     }
     connect(txtXSLT, &SyntaxBox::characterTyped, this, &DocumentWindow::completeTyping);
-    connect(tagList, &TagCompletionList::ItemChosen, this, [this](const QString &name) {
+    connect(tagList, &TagCompletionList::itemChosen, this, [this](const QString &name) {
         if (tagList->mode() == TagCompletionList::Mode::Attributes) {
             // The space is in the text: the attribute with its quotes, the caret between them.
             txtXSLT->replaceSelection(name + QStringLiteral("=\"\""));
@@ -364,7 +365,7 @@ void DocumentWindow::buildControls()
         txtXSLT->colorizeAll();
         txtXSLT->raise();
     });
-    connect(tagList, &TagCompletionList::ListClosed, this, [this] { txtXSLT->raise(); });
+    connect(tagList, &TagCompletionList::listClosed, this, [this] { txtXSLT->raise(); });
     // Ctrl going down or up anywhere in the window tells the main window whether a Ctrl+V now
     // would already be pasted by the editor itself.
     for (QWidget *w : {static_cast<QWidget *>(this), static_cast<QWidget *>(txtXSLT), static_cast<QWidget *>(txtXML)})
@@ -374,7 +375,7 @@ void DocumentWindow::buildControls()
 
 void DocumentWindow::loadSequence()
 {
-    tagList->LoadDefinitions(QCoreApplication::applicationDirPath() + QStringLiteral("/W3C_XSLT_10.xml"));
+    followStylesheetVersion();
     loadEditorOptions();
     showCaretPosition(txtXSLT);
     txtXML->setAutoColorize(true);
@@ -433,13 +434,13 @@ static QByteArrayView textBeforeCaret(SyntaxBox *box, long start)
 void DocumentWindow::completeTyping(int &code)
 {
     if (code == '<') {
-        tagList->ShowTagList();
+        tagList->showTagList();
     } else if (code == ' ') {
         // After an element's name, or one of its attributes: its other attributes.
         constexpr long kWindow = 64 * 1024;
         const long caret = txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
         if (const auto tag = xmlcontext::startTagAtEnd(textBeforeCaret(txtXSLT, caret - kWindow)))
-            tagList->ShowAttributeList(tag->name, tag->attributes);
+            tagList->showAttributeList(tag->name, tag->attributes);
     } else if (code == '/') {
         // "</" closes the innermost open element.
         const long caret = txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
@@ -791,6 +792,8 @@ void DocumentWindow::showParseResult()
     m_problems->setProblems(ProblemsPane::Source::Stylesheet, problems);
     if (error.code == 0 && parametersVisible())
         refreshDeclaredParameters();
+    if (error.code == 0)
+        followStylesheetVersion();
     if (error.code != 0) {
         m_panel1Icon->setPixmap(QIcon(QStringLiteral(":/icons/parse-error.svg")).pixmap(16, 16));
         m_panel1Text->setText(error.reason.section(QLatin1Char('\n'), 0, 0));
@@ -1569,6 +1572,20 @@ void DocumentWindow::storeParameters()
         StatusBar->showMessage(QStringLiteral("The parameter values could not be remembered: %1").arg(QString::fromUtf8(e.what())),
                                kStatusNoteMs);
     }
+}
+
+void DocumentWindow::followStylesheetVersion()
+{
+    // The root element's start tag lies near the top: the first part of the text will do.
+    const long length = std::min<long>(txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH), 64 * 1024);
+    const auto *p = reinterpret_cast<const char *>(txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETRANGEPOINTER, 0UL, length));
+    const double version = p ? saxon::xsltVersion(QByteArray(p, length)) : 1.0;
+    // The completion lists of XSLT 2.0 and later; 3.0's own elements are not listed yet.
+    const QString file = version >= 2.0 ? QStringLiteral("W3C_XSLT_20.xml") : QStringLiteral("W3C_XSLT_10.xml");
+    if (file == m_tagListFile)
+        return;
+    m_tagListFile = file;
+    tagList->loadDefinitions(QCoreApplication::applicationDirPath() + QLatin1Char('/') + file);
 }
 
 QList<QPair<QString, QString>> DocumentWindow::stylesheetNamespaces() const

@@ -292,6 +292,8 @@ private:
     void refreshDeclaredParameters();
     void loadStoredParameters();
     void storeParameters();
+    // The tag list offers the elements of the XSLT version the stylesheet declares.
+    void followStylesheetVersion();
     // The prefixes the stylesheet's root element declares.
     QList<QPair<QString, QString>> stylesheetNamespaces() const;
     // Replaces the text of pane from start to end (UTF-16 positions) as one undo step.
@@ -346,6 +348,7 @@ private:
     QLabel *m_panel1Text = nullptr;
     QLabel *m_panel2 = nullptr;
     QLabel *m_panelEngine = nullptr;
+    QString m_tagListFile; // the element list the tag list holds
     qint64 m_windowId = 0;
     BusyStrip *m_busyStrip = nullptr;
     QShortcut *m_escape = nullptr;
