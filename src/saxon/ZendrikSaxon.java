@@ -352,22 +352,26 @@ public final class ZendrikSaxon {
         // The stylesheet: well-formed first, so that a parse error is told as one.
         final DocumentBuilder builder = processor.newDocumentBuilder();
         builder.setLineNumbering(true);
-        final XdmNode stylesheetNode;
-        try {
-            stylesheetNode = builder.build(new StreamSource(new ByteArrayInputStream(stylesheet), stylesheetId));
-        } catch (SaxonApiException e) {
-            final Map<String, Object> m = failed(request, ERR_PARSE_STYLESHEET, e.getMessage());
-            m.put("diagnostics", List.of(diagnostic(SEV_ERROR, ORIGIN_WELLFORMEDNESS, e.getMessage(), stylesheetId,
-                                                    e.getLineNumber(), 0)));
-            return m;
-        }
-        final Compiled program;
-        try {
-            program = compile(stylesheet, stylesheetId, stylesheetNode);
-        } catch (SaxonApiException e) {
-            final Map<String, Object> m = failed(request, ERR_COMPILE, lastProblems.isEmpty() ? e.getMessage() : joined(lastProblems, e.getMessage()));
-            m.put("diagnostics", new ArrayList<Object>(lastProblems));
-            return m;
+        // A stylesheet compiled before (and none of the files it read changed) is neither parsed
+        // nor compiled again: a source edit costs the run only.
+        Compiled program = cached(stylesheet, stylesheetId);
+        if (program == null) {
+            final XdmNode stylesheetNode;
+            try {
+                stylesheetNode = builder.build(new StreamSource(new ByteArrayInputStream(stylesheet), stylesheetId));
+            } catch (SaxonApiException e) {
+                final Map<String, Object> m = failed(request, ERR_PARSE_STYLESHEET, e.getMessage());
+                m.put("diagnostics", List.of(diagnostic(SEV_ERROR, ORIGIN_WELLFORMEDNESS, e.getMessage(), stylesheetId,
+                                                        e.getLineNumber(), 0)));
+                return m;
+            }
+            try {
+                program = compile(stylesheet, stylesheetId, stylesheetNode);
+            } catch (SaxonApiException e) {
+                final Map<String, Object> m = failed(request, ERR_COMPILE, lastProblems.isEmpty() ? e.getMessage() : joined(lastProblems, e.getMessage()));
+                m.put("diagnostics", new ArrayList<Object>(lastProblems));
+                return m;
+            }
         }
         problems.addAll(program.warnings);
         if (target == TARGET_CHECK) {
@@ -453,17 +457,23 @@ public final class ZendrikSaxon {
 
     private List<Map<String, Object>> lastProblems = new ArrayList<>();
 
-    Compiled compile(byte[] stylesheet, String stylesheetId, XdmNode node) throws SaxonApiException {
+    // The compiled stylesheet for this text and base, when none of the files it read changed.
+    Compiled cached(byte[] stylesheet, String stylesheetId) {
         final String key = hash(stylesheet, stylesheetId.getBytes());
         final Compiled known = compiled.get(key);
-        if (known != null) {
-            boolean same = true;
-            for (Map.Entry<String, String> e : known.read.entrySet())
-                same &= e.getValue().equals(hash(readLocal(e.getKey())));
-            if (same)
-                return known;
-            compiled.remove(key);
+        if (known == null)
+            return null;
+        for (Map.Entry<String, String> e : known.read.entrySet()) {
+            if (!e.getValue().equals(hash(readLocal(e.getKey())))) {
+                compiled.remove(key);
+                return null;
+            }
         }
+        return known;
+    }
+
+    Compiled compile(byte[] stylesheet, String stylesheetId, XdmNode node) throws SaxonApiException {
+        final String key = hash(stylesheet, stylesheetId.getBytes());
         final Compiled fresh = new Compiled();
         final XsltCompiler compiler = processor.newXsltCompiler();
         final Collector collector = new Collector(ORIGIN_COMPILATION, stylesheetId);
