@@ -327,8 +327,9 @@ void StylesheetDocument::setCheckPause(int ms)
 
 void StylesheetDocument::submitCheck()
 {
+    engine::Request request = transformRequest(preview::Target::Check, ++m_checkGeneration);
     // Said once per stylesheet state, beside the compile check's own findings.
-    const double version = saxon::xsltVersion(utf8(Text::Stylesheet).left(64 * 1024));
+    const double version = saxon::xsltVersion(request.input.stylesheet);
     const QString hint = m_processorChoice == ProcessorChoice::Automatic && version >= 2.0 && !saxonAvailable()
                              ? QStringLiteral("This stylesheet is XSLT %1, which libxslt runs only as far as XSLT 1.0 goes. "
                                               "Install %2 to run it in Saxon-HE.")
@@ -338,7 +339,7 @@ void StylesheetDocument::submitCheck()
         m_processorHint = hint;
         emit processorHintChanged();
     }
-    EngineClient::shared().submit(transformRequest(preview::Target::Check, ++m_checkGeneration), engine::Channel::Check, this, [this](const engine::Response &r) {
+    EngineClient::shared().submit(std::move(request), engine::Channel::Check, this, [this](const engine::Response &r) {
         if (!r.superseded() && r.generation == m_checkGeneration)
             setCompileDiagnostics(r.result.diagnostics);
     });

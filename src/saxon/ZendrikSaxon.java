@@ -331,6 +331,13 @@ public final class ZendrikSaxon {
         return s.length() > 0 ? s.toString() : fallback;
     }
 
+    // The answer for a text that does not parse: its error, at its line, as the problem.
+    static Map<String, Object> notWellFormed(Map<String, Object> request, int error, SaxonApiException e, String file) {
+        final Map<String, Object> m = failed(request, error, e.getMessage());
+        m.put("diagnostics", List.of(diagnostic(SEV_ERROR, ORIGIN_WELLFORMEDNESS, e.getMessage(), file, e.getLineNumber(), 0)));
+        return m;
+    }
+
     static boolean onlySpaces(byte[] source) {
         for (byte b : source)
             if (b != ' ')
@@ -360,10 +367,7 @@ public final class ZendrikSaxon {
             try {
                 stylesheetNode = builder.build(new StreamSource(new ByteArrayInputStream(stylesheet), stylesheetId));
             } catch (SaxonApiException e) {
-                final Map<String, Object> m = failed(request, ERR_PARSE_STYLESHEET, e.getMessage());
-                m.put("diagnostics", List.of(diagnostic(SEV_ERROR, ORIGIN_WELLFORMEDNESS, e.getMessage(), stylesheetId,
-                                                        e.getLineNumber(), 0)));
-                return m;
+                return notWellFormed(request, ERR_PARSE_STYLESHEET, e, stylesheetId);
             }
             try {
                 program = compile(stylesheet, stylesheetId, stylesheetNode);
@@ -394,10 +398,7 @@ public final class ZendrikSaxon {
         try {
             sourceNode = builder.build(new StreamSource(new ByteArrayInputStream(source), sourceId));
         } catch (SaxonApiException e) {
-            final Map<String, Object> m = failed(request, ERR_PARSE_SOURCE, e.getMessage());
-            m.put("diagnostics", List.of(diagnostic(SEV_ERROR, ORIGIN_WELLFORMEDNESS, e.getMessage(), sourceId,
-                                                    e.getLineNumber(), 0)));
-            return m;
+            return notWellFormed(request, ERR_PARSE_SOURCE, e, sourceId);
         }
 
         final Xslt30Transformer transformer = program.executable.load30();
