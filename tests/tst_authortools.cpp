@@ -9,6 +9,7 @@
 #include "document/xpathbar.h"
 #include "options/settingsstore.h"
 #include "engine/engineclient.h"
+#include "model/stylesheetdocument.h"
 #include "engine/validator.h"
 #include "support/appfixture.h"
 #include "support/testmain.h"
@@ -122,6 +123,33 @@ private slots:
         QTest::keyClick(bar->expressionBox(), Qt::Key_Escape);
         QVERIFY(bar->isHidden());
         QCOMPARE(QApplication::focusWidget(), sourcePane(doc));
+    }
+
+    // With a stylesheet of XSLT 3.0 the bar speaks XPath 3.1 through Saxon-HE: values with their
+    // types, sequences of values and nodes, maps and arrays as text.
+    void xpath_31ForA30Stylesheet()
+    {
+        if (!StylesheetDocument::saxonAvailable())
+            QSKIP("Saxon-HE cannot run here (install default-jre-headless libsaxonhe-java): XPath 3.1 is not tried.");
+        DocumentWindow *doc = fixture::newDocument(main);
+        stylesheetPane(doc)->setText("<xsl:stylesheet version=\"3.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+                                     "xmlns:s=\"urn:a\"/>");
+        sourcePane(doc)->setText(QStringLiteral("<r xmlns:a=\"urn:a\">\n  <a:x id=\"1\">é</a:x>\n  <a:x\n   id=\"2\"/>\n</r>"));
+        doc->showXPathBar();
+        XPathBar *bar = doc->xpathBar();
+        evaluate(bar, "count(//s:x)");
+        QCOMPARE(bar->summary()->text(), QStringLiteral("xs:integer: 2"));
+        evaluate(bar, "map{'a': 1, 'b': [1, 2]}");
+        QCOMPARE(bar->summary()->text(), QStringLiteral("1 item"));
+        QCOMPARE(resultRows(bar), QStringList{"map(*)  map{\"a\":1,\"b\":[1,2]}"});
+        evaluate(bar, "(//a:x ! string(@id)) => string-join('-'), //a:x[2], current-date() instance of xs:date");
+        QCOMPARE(bar->summary()->text(), QStringLiteral("3 items"));
+        QCOMPARE(resultRows(bar), (QStringList{"xs:string  1-2", "Element 3 <a:x id=\"2\"/>", "xs:boolean  true"}));
+        // A node found by 3.1 is placed as one found by 1.0.
+        bar->results()->setCurrentItem(bar->results()->topLevelItem(1));
+        QCOMPARE(sourcePane(doc)->selectedText(), QStringLiteral("<a:x\n   id=\"2\"/>"));
+        evaluate(bar, "for $x in //a:x return");
+        QVERIFY(bar->errorLabel()->isVisible());
     }
 
     // A 10 MB source: the count, and the last node found at its line.

@@ -10,8 +10,11 @@
 
 #include <QCoreApplication>
 #include <QDirIterator>
+#include <QTemporaryDir>
 #include <QProcess>
 #include <QtTest>
+
+#include <signal.h>
 
 namespace {
 
@@ -250,14 +253,139 @@ private slots:
         std::optional<engine::Response> third, fourth;
         submit(endless, &third);
         QTest::qWait(1000);
-        // Only this test's own helper: other tests may run theirs meanwhile.
-        QProcess::execute(QStringLiteral("pkill"), {QStringLiteral("-KILL"), QStringLiteral("-P"), QString::number(QCoreApplication::applicationPid()),
-                                                    QStringLiteral("-f"), QStringLiteral("ZendrikSaxon")});
+        // Only the client's helper: not the other tests' one, nor those of other test programs.
+        QProcess pgrep;
+        pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-P"), QString::number(QCoreApplication::applicationPid()), QStringLiteral("-f"), QStringLiteral("ZendrikSaxon")});
+        QVERIFY(pgrep.waitForFinished(5000));
+        for (const QByteArray &pid : pgrep.readAllStandardOutput().split('\n'))
+            if (!pid.isEmpty() && pid.toLongLong() != m_helper.process().processId())
+                ::kill(pid_t(pid.toLongLong()), SIGKILL);
         QTRY_VERIFY_WITH_TIMEOUT(third.has_value(), 10000);
         QCOMPARE(third->error, engine::ErrorKind::Crashed);
         submit(kHeader + "<xsl:output method=\"text\"/><xsl:template match=\"/\">back</xsl:template></xsl:stylesheet>", &fourth);
         QTRY_VERIFY_WITH_TIMEOUT(fourth.has_value(), 30000);
         QCOMPARE(fourth->result.page, QByteArray("back"));
+    }
+
+    // A document reads the DTD and entities its origin allows: a local one local regular
+    // files, one from an address nothing at all; nothing waits on a FIFO or the network.
+    void documents_readWhatTheirOriginAllows_data()
+    {
+        QTest::addColumn<QString>("sourceBase");
+        QTest::addColumn<QString>("entity"); // "file", "fifo" or "http"
+        QTest::addColumn<QByteArray>("page");
+        QTest::addRow("local document, local file") << QDir::temp().filePath("s.xml") << "file" << QByteArray("[secret]");
+        QTest::addRow("document from an address") << "http://127.0.0.1:9/s.xml" << "file" << QByteArray("[]");
+        QTest::addRow("local document, FIFO") << QDir::temp().filePath("s.xml") << "fifo" << QByteArray("[]");
+        QTest::addRow("local document, network") << QDir::temp().filePath("s.xml") << "http" << QByteArray("[]");
+    }
+    void documents_readWhatTheirOriginAllows()
+    {
+        QFETCH(QString, sourceBase);
+        QFETCH(QString, entity);
+        QFETCH(QByteArray, page);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("secret.txt");
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("secret") == 6);
+        f.close();
+        const QString fifo = dir.filePath("fifo");
+        QCOMPARE(QProcess::execute("mkfifo", {fifo}), 0);
+        const QString target = entity == "file" ? QUrl::fromLocalFile(file).toString()
+                               : entity == "fifo" ? QUrl::fromLocalFile(fifo).toString()
+                                                  : QStringLiteral("http://127.0.0.1:9/e.txt");
+        engine::Request request = transformText(kHeader + "<xsl:output method=\"text\"/><xsl:template match=\"/\">[{/r}]</xsl:template></xsl:stylesheet>",
+                                                "<!DOCTYPE r SYSTEM \"http://127.0.0.1:9/r.dtd\" [<!ENTITY e SYSTEM \"" + target.toUtf8() + "\">]><r>&e;</r>",
+                                                preview::Target::Browser);
+        request.input.sourceBase = sourceBase;
+        const engine::Response r = m_helper.run(request);
+        QVERIFY2(r.result.ok, qPrintable(r.result.text));
+        QCOMPARE(r.result.page, page);
+    }
+
+    // The XPath bar's expressions in XPath 3.1: the source is sent once and kept, values come
+    // with their types, nodes with their place, maps and arrays as text.
+    void xpath_itemsOfAnyType()
+    {
+        engine::Request request;
+        request.id = 5;
+        request.window = 9;
+        request.kind = engine::Kind::XPath;
+        request.xpath.sourceKey = 1;
+        request.xpath.sourceBase = QDir::temp().filePath("s.xml");
+        request.xpath.expression = "//i";
+        engine::Response r = m_helper.run(request);
+        QVERIFY(r.needSource);
+        request.xpath.hasSource = true;
+        request.xpath.source = "<r>\n <i n=\"1\">one</i>\n <i\n  n=\"2\"/>\n</r>";
+        r = m_helper.run(request);
+        QVERIFY(r.xpath.ok && !r.needSource);
+        QCOMPARE(r.xpath.type, xpatheval::Result::Type::NodeSet);
+        QCOMPARE(r.xpath.total, 2);
+        QCOMPARE(r.xpath.nodes.at(1).line, 3);
+        QCOMPARE(r.xpath.nodes.at(1).column, 2);
+        QCOMPARE(r.xpath.nodes.at(1).text, QStringLiteral("<i n=\"2\"/>"));
+        QCOMPARE(r.xpath.nodes.at(0).text, QStringLiteral("<i n=\"1\"> one"));
+
+        request.xpath.hasSource = false;
+        request.xpath.source.clear();
+        const struct {
+            const char *expression;
+            xpatheval::Result::Type type;
+            const char *shown; // the value with its type, or the rows' types and texts
+        } cases[] = {
+            {"sum(//@n)", xpatheval::Result::Type::Number, "xs:double 3"},
+            {"//i[1] || '!'", xpatheval::Result::Type::String, "xs:string one!"},
+            {"some $i in //i satisfies $i/@n = 2", xpatheval::Result::Type::Boolean, "xs:boolean true"},
+            {"(1 to 2, [3], map{'k': 'v'}, (//@n)[1])", xpatheval::Result::Type::Sequence,
+             "xs:integer 1|xs:integer 2|array(*) [3]|map(*) map{\"k\":\"v\"}| n=\"1\""},
+        };
+        for (const auto &c : cases) {
+            request.xpath.expression = c.expression;
+            r = m_helper.run(request);
+            QVERIFY2(r.xpath.ok, qPrintable(r.xpath.error));
+            QCOMPARE(r.xpath.type, c.type);
+            QStringList shown;
+            if (c.type == xpatheval::Result::Type::Sequence)
+                for (const xpatheval::Row &row : r.xpath.nodes)
+                    shown << row.type + ' ' + row.text;
+            else
+                shown << r.xpath.valueType + ' ' + r.xpath.value;
+            QCOMPARE(shown.join('|'), QString::fromUtf8(c.shown));
+        }
+        request.xpath.expression = "1 +";
+        r = m_helper.run(request);
+        QVERIFY(!r.xpath.ok && !r.xpath.error.isEmpty());
+    }
+
+    // One helper serves every window: a runaway in one holds up nobody else, and stopping it
+    // costs the others only time (what they had running starts again in a fresh helper).
+    void engineClient_oneHelperForAllWindows()
+    {
+        EngineClient client(QCoreApplication::applicationDirPath() + QStringLiteral("/zendrik-engine"));
+        QHash<qint64, engine::Response> answers;
+        const auto submit = [&](qint64 window, const QByteArray &body) {
+            engine::Request r = transformText(kHeader + "<xsl:output method=\"text\"/><xsl:template match=\"/\">" + body + "</xsl:template></xsl:stylesheet>",
+                                              "<r/>", preview::Target::Browser);
+            r.window = window;
+            r.processor = engine::Processor::Saxon;
+            client.submit(r, engine::Channel::Live, nullptr, [&answers, window](const engine::Response &a) { answers.insert(window, a); });
+        };
+        submit(1, "{count(for $a in 1 to 2000000000, $b in 1 to 2000000000 return $a[$b mod 7 = 8])}");
+        submit(2, "two");
+        QTRY_VERIFY_WITH_TIMEOUT(answers.contains(2), 30000);
+        QCOMPARE(answers.value(2).result.page, QByteArray("two"));
+        QVERIFY(!answers.contains(1));
+        QCOMPARE(client.workerCount(), 1);
+
+        // Window 3 works for about a second when window 1 is stopped.
+        submit(3, "{count((1 to 3000000)[. mod 3 = 0]) idiv 1000000}{string-join((1 to 200000) ! string(), '') => string-length() idiv 1000000}");
+        QTest::qWait(200);
+        QVERIFY(client.stop(1));
+        QCOMPARE(answers.value(1).error, engine::ErrorKind::Stopped);
+        QTRY_VERIFY_WITH_TIMEOUT(answers.contains(3), 30000);
+        QVERIFY2(answers.value(3).result.ok, qPrintable(answers.value(3).result.text));
+        QCOMPARE(answers.value(3).result.page, QByteArray("11"));
     }
 
     // The helper takes no work from a program of another version.

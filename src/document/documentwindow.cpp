@@ -246,7 +246,7 @@ void DocumentWindow::buildControls()
 
     QWidget *xmlPage = page(QStringLiteral("pageXML"));
     m_xpathBar = new XPathBar({m_windowId, [this] { return txtXML->utf8Text(); }, [this] { return sourceBase(); },
-                               [this] { return stylesheetNamespaces(); }},
+                               [this] { return stylesheetNamespaces(); }, [this] { return stylesheetProcessor(); }},
                               xmlPage);
     m_xpathBar->hide();
     xmlPage->layout()->addWidget(m_xpathBar);
@@ -1586,6 +1586,14 @@ void DocumentWindow::followStylesheetVersion()
         return;
     m_tagListFile = file;
     tagList->loadDefinitions(QCoreApplication::applicationDirPath() + QLatin1Char('/') + file);
+}
+
+engine::Processor DocumentWindow::stylesheetProcessor() const
+{
+    // The version sits on the root element's start tag, near the top.
+    const long length = std::min<long>(txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH), 64 * 1024);
+    const auto *p = reinterpret_cast<const char *>(txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETRANGEPOINTER, 0UL, length));
+    return m_model->processorFor(p ? QByteArray(p, length) : QByteArray());
 }
 
 QList<QPair<QString, QString>> DocumentWindow::stylesheetNamespaces() const

@@ -296,6 +296,8 @@ private:
     void followStylesheetVersion();
     // The prefixes the stylesheet's root element declares.
     QList<QPair<QString, QString>> stylesheetNamespaces() const;
+    // The processor the stylesheet runs in, by its version and the option.
+    engine::Processor stylesheetProcessor() const;
     // Replaces the text of pane from start to end (UTF-16 positions) as one undo step.
     void replaceAsOneStep(SyntaxBox *pane, int start, int end, const QString &text);
     QString stylesheetName() const;

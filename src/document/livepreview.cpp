@@ -22,13 +22,20 @@
 
 namespace {
 
+// Methods whose result is shown as the text it is: XSLT's text, and XSLT 3.0's json and
+// adaptive (Saxon-HE's).
+bool isTextMethod(const QString &method)
+{
+    return method == QLatin1String("text") || method == QLatin1String("json") || method == QLatin1String("adaptive");
+}
+
 QString mimeTypeOf(const QString &method)
 {
     if (method == QLatin1String("html"))
         return QStringLiteral("text/html");
     if (method == QLatin1String("xhtml"))
         return QStringLiteral("application/xhtml+xml");
-    if (method == QLatin1String("text"))
+    if (isTextMethod(method))
         return QStringLiteral("text/plain");
     return QStringLiteral("application/xml");
 }
@@ -173,7 +180,7 @@ void LivePreviewPane::render(const preview::Result &result, const QStringList &d
     m_scroll = m_view->page()->scrollPosition();
     const QString mime = mimeTypeOf(result.method);
     const bool scripts = m_profile->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled);
-    const QByteArray page = !scripts || result.method == QLatin1String("text")
+    const QByteArray page = !scripts || isTextMethod(result.method)
                                 ? result.page
                                 : PreviewGuard::guardedPage(result.page, result.method == QLatin1String("html"));
     QString previous = m_pageFile;
@@ -192,7 +199,7 @@ void LivePreviewPane::render(const preview::Result &result, const QStringList &d
         if (m_folder.isEmpty())
             m_folder = makePrivateTempFolder();
         static int serial = 0;
-        const QString suffix = result.method == QLatin1String("text") ? QStringLiteral("txt")
+        const QString suffix = isTextMethod(result.method) ? QStringLiteral("txt")
                                : result.method == QLatin1String("xml") ? QStringLiteral("xml")
                                : result.method == QLatin1String("xhtml") ? QStringLiteral("xhtml")
                                                                          : QStringLiteral("htm");

@@ -19,10 +19,11 @@ namespace {
 
 constexpr engine::Channel kChannel = engine::Channel::XPath;
 
-QString kindName(xpatheval::Row::Kind kind)
+QString kindName(const xpatheval::Row &row)
 {
     using K = xpatheval::Row::Kind;
-    switch (kind) {
+    switch (row.kind) {
+    case K::Item: return row.type;
     case K::Element: return QStringLiteral("Element");
     case K::Attribute: return QStringLiteral("Attribute");
     case K::Text: return QStringLiteral("Text");
@@ -178,6 +179,7 @@ void XPathBar::submit(bool withSource)
     engine::Request request;
     request.kind = engine::Kind::XPath;
     request.window = m_inputs.window;
+    request.processor = m_inputs.processor ? m_inputs.processor() : engine::Processor::Libxslt;
     request.xpath.expression = m_expression->text().trimmed();
     request.xpath.sourceKey = m_sourceVersion;
     request.xpath.sourceBase = m_inputs.sourceBase();
@@ -272,10 +274,12 @@ void XPathBar::show(const xpatheval::Result &result)
     }
     m_error->hide();
     using T = xpatheval::Result::Type;
-    if (result.type != T::NodeSet) {
-        const QString type = result.type == T::Number ? QStringLiteral("Number")
-                             : result.type == T::String ? QStringLiteral("String")
-                                                        : QStringLiteral("Boolean");
+    if (result.type != T::NodeSet && result.type != T::Sequence) {
+        // XPath 2.0 and later name the value's own type.
+        const QString type = !result.valueType.isEmpty() ? result.valueType
+                             : result.type == T::Number  ? QStringLiteral("Number")
+                             : result.type == T::String  ? QStringLiteral("String")
+                                                         : QStringLiteral("Boolean");
         m_value = result.value;
         const qsizetype length = std::max<qsizetype>(result.valueLength, result.value.size());
         if (length <= kShownChars) {
@@ -298,14 +302,18 @@ void XPathBar::show(const xpatheval::Result &result)
     }
     m_copy->hide();
     m_summary->setToolTip(QString());
-    m_summary->setText(result.total == 1 ? QStringLiteral("1 node")
+    // A sequence of XPath 2.0 and later may hold values besides nodes.
+    const bool values = result.type == T::Sequence;
+    m_summary->setText(result.total == 1 ? (values ? QStringLiteral("1 item") : QStringLiteral("1 node"))
                        : result.total > result.nodes.size()
-                           ? QStringLiteral("%1 nodes (the first %2 listed)").arg(result.total).arg(result.nodes.size())
-                           : QStringLiteral("%1 nodes").arg(result.total));
+                           ? (values ? QStringLiteral("%1 items (the first %2 listed)") : QStringLiteral("%1 nodes (the first %2 listed)"))
+                                 .arg(result.total)
+                                 .arg(result.nodes.size())
+                           : (values ? QStringLiteral("%1 items") : QStringLiteral("%1 nodes")).arg(result.total));
     QList<QTreeWidgetItem *> items;
     items.reserve(result.nodes.size());
     for (const xpatheval::Row &row : result.nodes) {
-        auto *item = new QTreeWidgetItem({kindName(row.kind), row.line > 0 ? QString::number(row.line) : QString(), row.text});
+        auto *item = new QTreeWidgetItem({kindName(row), row.line > 0 ? QString::number(row.line) : QString(), row.text});
         item->setData(1, Qt::UserRole, row.line);
         item->setData(2, Qt::UserRole, row.column);
         item->setData(2, Qt::UserRole + 1, row.length);

@@ -21,12 +21,14 @@ class XPathBar : public QWidget
     Q_OBJECT
 public:
     // window: the document window's identity with the engine; source gives the XML pane's text
-    // (UTF-8) and where it came from; namespaces the prefixes the stylesheet declares.
+    // (UTF-8) and where it came from; namespaces the prefixes the stylesheet declares; processor
+    // which engine evaluates (libxslt: XPath 1.0, Saxon-HE: XPath 3.1), as the stylesheet runs.
     struct Inputs {
         qint64 window = 0;
         std::function<QByteArray()> source;
         std::function<QString()> sourceBase;
         std::function<QList<QPair<QString, QString>>()> namespaces;
+        std::function<engine::Processor()> processor;
     };
     explicit XPathBar(const Inputs &inputs, QWidget *parent = nullptr);
     ~XPathBar() override;

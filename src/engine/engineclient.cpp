@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSet>
 #include <QTimer>
 
 #include <optional>
@@ -15,42 +16,57 @@
 
 namespace {
 
-// Work that keeps state in its worker gets a worker of its own: the XPath bar's parsed source
+// Work that keeps state in its worker gets a lane of its own: the XPath bar's parsed source
 // must not go each time a preview is stopped, nor wait behind one.
-// Saxon's work goes to a Java helper of the window's own, beside its libxslt worker.
 QString laneKey(qint64 window, engine::Channel channel, engine::Processor processor)
 {
+    const bool saxon = processor == engine::Processor::Saxon;
     if (channel == engine::Channel::XPath)
-        return QString::number(window) + QStringLiteral("/xpath");
-    return processor == engine::Processor::Saxon ? QString::number(window) + QStringLiteral("/saxon") : QString::number(window);
+        return QString::number(window) + (saxon ? QStringLiteral("/saxon-xpath") : QStringLiteral("/xpath"));
+    return saxon ? QString::number(window) + QStringLiteral("/saxon") : QString::number(window);
 }
+
+// A Java helper costs a second or more to start: it stays longer.
+constexpr int kSaxonIdleMs = 10 * 60 * 1000;
 
 } // namespace
 
-// One worker process and the requests of one window (or one part of it) waiting for it.
-class EngineClient::Lane : public QObject
+// A worker process: zendrik-engine for one lane, or the Saxon helper for all of the Saxon lanes.
+class EngineClient::Host : public QObject
 {
 public:
-    Lane(qint64 window, bool saxon, QObject *parent)
+    Host(bool saxon, QObject *parent)
         : QObject(parent)
-        , window(window)
         , saxon(saxon)
     {
-        deadline.setSingleShot(true);
         idle.setSingleShot(true);
     }
-    const qint64 window;
     const bool saxon; // the Java helper on Saxon-HE, not zendrik-engine
     QProcess *process = nullptr;
     QByteArray buffer;
-    QList<Job> queue;
-    std::optional<Job> running;
     // The worker said the running request's memory ran out.
     bool outOfMemory = false;
     // Whether the worker's hello came, with the version of the exchange it speaks.
     bool greeted = false;
-    QTimer deadline;
     QTimer idle;
+};
+
+// The requests of one window (or one part of it) and its place at a worker.
+class EngineClient::Lane : public QObject
+{
+public:
+    Lane(qint64 window, Host *host, QObject *parent)
+        : QObject(parent)
+        , window(window)
+        , host(host)
+    {
+        deadline.setSingleShot(true);
+    }
+    const qint64 window;
+    const QPointer<Host> host; // the lane's own, or the shared Saxon helper
+    QList<Job> queue;
+    std::optional<Job> running;
+    QTimer deadline;
 };
 
 EngineClient::EngineClient(const QString &workerPath, QObject *parent)
@@ -109,22 +125,40 @@ void EngineClient::setMemoryLimitMb(qint64 megabytes)
     m_memoryMb = std::max<qint64>(0, megabytes);
 }
 
+EngineClient::Host *EngineClient::saxonHost()
+{
+    if (!m_saxonHost) {
+        m_saxonHost = new Host(true, this);
+        Host *host = m_saxonHost;
+        host->idle.setInterval(kSaxonIdleMs);
+        connect(&host->idle, &QTimer::timeout, this, [this, host] {
+            const QList<Lane *> lanes = lanesOn(host);
+            if (std::none_of(lanes.begin(), lanes.end(), [](Lane *l) { return l->running || !l->queue.isEmpty(); }))
+                endProcess(host);
+        });
+    }
+    return m_saxonHost;
+}
+
 EngineClient::Lane *EngineClient::laneFor(qint64 window, engine::Channel channel, engine::Processor processor)
 {
-    const bool saxon = processor == engine::Processor::Saxon && channel != engine::Channel::XPath;
     const QString key = laneKey(window, channel, processor);
     if (Lane *lane = m_lanes.value(key))
         return lane;
-    auto *lane = new Lane(window, saxon, this);
+    Host *host = processor == engine::Processor::Saxon ? saxonHost() : nullptr;
+    if (!host) {
+        host = new Host(false, this);
+        // Nothing to do for a while: the worker goes, with the memory it holds.
+        connect(&host->idle, &QTimer::timeout, this, [this, host] {
+            const QList<Lane *> lanes = lanesOn(host);
+            if (std::none_of(lanes.begin(), lanes.end(), [](Lane *l) { return l->running || !l->queue.isEmpty(); }))
+                endProcess(host);
+        });
+    }
+    auto *lane = new Lane(window, host, this);
+    if (!host->saxon)
+        host->setParent(lane); // goes with its lane
     connect(&lane->deadline, &QTimer::timeout, this, [this, lane] { timedOut(lane); });
-    // Nothing to do for a while: the worker goes, with the memory it holds.
-    connect(&lane->idle, &QTimer::timeout, this, [this, lane] {
-        if (!lane->running && lane->queue.isEmpty())
-            endProcess(lane);
-    });
-    // A Java helper costs a second or more to start: it stays longer.
-    if (saxon)
-        lane->idle.setInterval(10 * 60 * 1000);
     m_lanes.insert(key, lane);
     return lane;
 }
@@ -134,6 +168,15 @@ QList<EngineClient::Lane *> EngineClient::lanesOf(qint64 window) const
     QList<Lane *> out;
     for (const QPointer<Lane> &lane : m_lanes)
         if (lane && lane->window == window)
+            out << lane.data();
+    return out;
+}
+
+QList<EngineClient::Lane *> EngineClient::lanesOn(const Host *host) const
+{
+    QList<Lane *> out;
+    for (const QPointer<Lane> &lane : m_lanes)
+        if (lane && lane->host == host)
             out << lane.data();
     return out;
 }
@@ -162,6 +205,15 @@ qint64 EngineClient::submit(engine::Request request, engine::Channel channel, QO
     return id;
 }
 
+void EngineClient::warmUp(engine::Processor processor)
+{
+    if (processor != engine::Processor::Saxon)
+        return;
+    Host *host = saxonHost();
+    if (ensureProcess(host))
+        idleCheck(host);
+}
+
 void EngineClient::cancel(qint64 window, std::optional<engine::Channel> channel)
 {
     for (Lane *lane : lanesOf(window)) {
@@ -172,16 +224,20 @@ void EngineClient::cancel(qint64 window, std::optional<engine::Channel> channel)
         if (lane->running && (!channel || lane->running->channel == *channel)) {
             const Job job = *lane->running;
             lane->running.reset();
-            endProcess(lane);
+            endWork(lane);
             superseded(job);
             if (!guard)
                 continue;
         }
         if (!channel) {
-            // The window is gone: so is its worker.
-            endProcess(lane);
+            // The window is gone: so is its worker (the shared helper stays for the others).
+            Host *host = lane->host;
             m_lanes.remove(m_lanes.key(lane));
             lane->deleteLater();
+            if (host && host->saxon)
+                idleCheck(host);
+            else if (host)
+                endProcess(host);
         } else {
             startNext(lane);
         }
@@ -225,7 +281,7 @@ bool EngineClient::stop(qint64 window, std::optional<engine::Channel> channel)
             any = true;
             const Job job = *lane->running;
             lane->running.reset();
-            endProcess(lane);
+            endWork(lane);
             answer(job, engine::ErrorKind::Stopped);
         }
         if (guard)
@@ -245,44 +301,63 @@ bool EngineClient::isBusy(qint64 window, std::optional<engine::Channel> channel)
 
 int EngineClient::workerCount() const
 {
-    int n = 0;
+    QSet<const Host *> hosts;
     for (const QPointer<Lane> &lane : m_lanes)
-        if (lane && lane->process && lane->process->state() != QProcess::NotRunning)
+        if (lane && lane->host)
+            hosts.insert(lane->host);
+    if (m_saxonHost)
+        hosts.insert(m_saxonHost);
+    int n = 0;
+    for (const Host *host : std::as_const(hosts))
+        if (host->process && host->process->state() != QProcess::NotRunning)
             ++n;
     return n;
 }
 
-void EngineClient::startNext(Lane *lane)
+void EngineClient::idleCheck(Host *host)
 {
-    if (lane->running || lane->queue.isEmpty()) {
-        if (!lane->running && m_idleMs >= 0)
-            lane->idle.start(lane->saxon ? std::max(m_idleMs, lane->idle.interval()) : m_idleMs);
+    const QList<Lane *> lanes = lanesOn(host);
+    if (std::any_of(lanes.begin(), lanes.end(), [](Lane *l) { return l->running || !l->queue.isEmpty(); })) {
+        host->idle.stop();
         return;
     }
-    lane->idle.stop();
+    if (m_idleMs >= 0 && host->process)
+        host->idle.start(host->saxon ? std::max(m_idleMs, kSaxonIdleMs) : m_idleMs);
+}
+
+void EngineClient::startNext(Lane *lane)
+{
+    Host *host = lane->host;
+    if (!host)
+        return;
+    if (lane->running || lane->queue.isEmpty()) {
+        idleCheck(host);
+        return;
+    }
+    host->idle.stop();
     Job job = lane->queue.takeFirst();
-    if (!ensureProcess(lane)) {
+    if (!ensureProcess(host)) {
         const QPointer<Lane> guard(lane);
-        answer(job, engine::ErrorKind::Unavailable, lane->saxon ? saxonUnavailable() : m_workerPath);
+        answer(job, engine::ErrorKind::Unavailable, host->saxon ? saxonUnavailable() : m_workerPath);
         if (guard)
             startNext(lane);
         return;
     }
     lane->running = job;
-    lane->outOfMemory = false;
-    lane->process->write(engine::frame(job.request.toCbor()));
+    host->outOfMemory = false;
+    host->process->write(engine::frame(job.request.toCbor()));
     if (job.timeLimitMs > 0)
         lane->deadline.start(job.timeLimitMs);
     emit started(job.request.window, job.channel, job.request.id);
 }
 
-bool EngineClient::ensureProcess(Lane *lane)
+bool EngineClient::ensureProcess(Host *host)
 {
-    if (lane->process && lane->process->state() == QProcess::Running)
+    if (host->process && host->process->state() == QProcess::Running)
         return true;
-    endProcess(lane);
+    endProcess(host);
     const QString programFolder = QFileInfo(m_workerPath).absolutePath();
-    if (lane->saxon ? !saxon::available(programFolder) : !QFileInfo(m_workerPath).isExecutable())
+    if (host->saxon ? !saxon::available(programFolder) : !QFileInfo(m_workerPath).isExecutable())
         return false;
     auto *process = new QProcess(this);
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -290,7 +365,7 @@ bool EngineClient::ensureProcess(Lane *lane)
     // SIGKILL when the thread that started it ends (the worker also watches its input).
     process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     QStringList args;
-    if (lane->saxon) {
+    if (host->saxon) {
         // The heap is capped, not the address space: a Java VM reserves far more than it uses.
         args = saxon::arguments(programFolder, m_memoryMb);
     } else if (m_memoryMb > 0) {
@@ -301,7 +376,7 @@ bool EngineClient::ensureProcess(Lane *lane)
         env.insert(QStringLiteral("ZENDRIK_ENGINE_MEMORY_MB"), QString::number(m_memoryMb));
         process->setProcessEnvironment(env);
     }
-    const QPointer<Lane> guard(lane);
+    const QPointer<Host> guard(host);
     connect(process, &QProcess::readyReadStandardOutput, this, [this, guard] {
         if (guard)
             readAnswers(guard);
@@ -310,55 +385,67 @@ bool EngineClient::ensureProcess(Lane *lane)
         if (guard && guard->process == process)
             processEnded(guard);
     });
-    lane->process = process;
-    lane->greeted = false;
-    process->start(lane->saxon ? saxon::javaProgram() : m_workerPath, args);
+    host->process = process;
+    host->greeted = false;
+    process->start(host->saxon ? saxon::javaProgram() : m_workerPath, args);
     if (!process->waitForStarted(5000)) {
-        endProcess(lane);
+        endProcess(host);
         return false;
     }
     process->write(engine::frame(engine::helloMessage()));
     return true;
 }
 
-void EngineClient::readAnswers(Lane *lane)
+void EngineClient::readAnswers(Host *host)
 {
-    const QPointer<Lane> guard(lane);
-    if (deliverAnswers(lane) && guard)
-        startNext(lane);
+    const QPointer<Host> guard(host);
+    if (!deliverAnswers(host) || !guard)
+        return;
+    for (Lane *lane : lanesOn(host))
+        if (!lane->running)
+            startNext(lane);
 }
 
-bool EngineClient::deliverAnswers(Lane *lane)
+bool EngineClient::deliverAnswers(Host *host)
 {
-    const QPointer<Lane> guard(lane);
-    if (!lane->process)
+    const QPointer<Host> guard(host);
+    if (!host->process)
         return true;
-    lane->buffer += lane->process->readAllStandardOutput();
+    host->buffer += host->process->readAllStandardOutput();
     QList<QCborMap> messages;
     QString error;
-    const bool intact = engine::takeFrames(lane->buffer, &messages, &error);
+    const bool intact = engine::takeFrames(host->buffer, &messages, &error);
     for (const QCborMap &m : std::as_const(messages)) {
-        if (!lane->greeted) {
+        if (!host->greeted) {
             // A worker of another version (or none that speaks this exchange at all) is ended
             // before it is handed anything it could misread.
             if (engine::helloVersion(m) != engine::kProtocolVersion) {
-                endProcess(lane);
-                if (lane->running) {
+                endProcess(host);
+                for (Lane *lane : lanesOn(host)) {
+                    if (!lane->running)
+                        continue;
                     const Job job = *lane->running;
                     lane->running.reset();
-                    answer(job, engine::ErrorKind::Incompatible, m_workerPath);
+                    answer(job, engine::ErrorKind::Incompatible,
+                           host->saxon ? saxon::helperJar(QFileInfo(m_workerPath).absolutePath()) : m_workerPath);
+                    if (!guard)
+                        return false;
                 }
-                return guard;
+                return true; // what waits starts a new worker
             }
-            lane->greeted = true;
+            host->greeted = true;
             continue;
         }
         if (engine::noticeOf(m) == engine::Notice::OutOfMemory) {
-            lane->outOfMemory = true;
+            host->outOfMemory = true;
             continue;
         }
         const engine::Response response = engine::Response::fromCbor(m);
-        if (!lane->running || lane->running->request.id != response.id)
+        Lane *lane = nullptr;
+        for (Lane *l : lanesOn(host))
+            if (l->running && l->running->request.id == response.id)
+                lane = l;
+        if (!lane)
             continue; // an answer nobody waits for any more
         const Job job = *lane->running;
         lane->running.reset();
@@ -366,57 +453,68 @@ bool EngineClient::deliverAnswers(Lane *lane)
         // A worker that ran out of memory ends after its answer: the next request must not be
         // handed to it.
         if (response.error == engine::ErrorKind::OutOfMemory)
-            endProcess(lane);
+            endWork(lane);
+        const QPointer<Lane> laneGuard(lane);
         deliver(job, response);
-        if (!guard)
+        if (!guard || !laneGuard)
             return false;
-        if (!lane->process)
+        if (!host->process)
             break;
     }
-    if (!intact && lane->running) {
-        const Job job = *lane->running;
-        lane->running.reset();
-        endProcess(lane);
-        answer(job, engine::ErrorKind::Unreadable, error);
-        if (!guard)
-            return false;
+    if (!intact) {
+        QList<Job> broken;
+        for (Lane *lane : lanesOn(host)) {
+            if (lane->running)
+                broken << *lane->running;
+            lane->running.reset();
+        }
+        endProcess(host);
+        for (const Job &job : std::as_const(broken)) {
+            answer(job, engine::ErrorKind::Unreadable, error);
+            if (!guard)
+                return false;
+        }
     }
     return true;
 }
 
-void EngineClient::processEnded(Lane *lane)
+void EngineClient::processEnded(Host *host)
 {
-    const QPointer<Lane> guard(lane);
+    const QPointer<Host> guard(host);
     // An answer written just before the end comes first.
-    if (!deliverAnswers(lane) || !guard)
+    if (!deliverAnswers(host) || !guard)
         return;
-    QProcess *ended = lane->process;
-    lane->process = nullptr;
-    lane->buffer.clear();
-    lane->deadline.stop();
+    QProcess *ended = host->process;
+    host->process = nullptr;
+    host->buffer.clear();
     if (ended) {
         disconnect(ended, nullptr, this, nullptr);
         ended->deleteLater();
     }
-    if (lane->running) {
-        // The worker ended on its own while working: a crash inside the XSLT processor, or the
-        // memory cap reached outside any allocation it could refuse. Once the worker said its
-        // memory ran out, the crash is what became of that.
+    // The worker ended on its own while working: a crash inside the XSLT processor, or the
+    // memory cap reached outside any allocation it could refuse. Once the worker said its
+    // memory ran out, the crash is what became of that.
+    const QString how = ended && ended->exitStatus() == QProcess::CrashExit
+                            ? QStringLiteral("it crashed")
+                            : QStringLiteral("it ended with code %1").arg(ended ? ended->exitCode() : -1);
+    const QList<Lane *> lanes = lanesOn(host);
+    QList<QPointer<Lane>> guards(lanes.begin(), lanes.end());
+    for (const QPointer<Lane> &lane : std::as_const(guards)) {
+        if (!lane || !lane->running)
+            continue;
         const Job job = *lane->running;
         lane->running.reset();
-        if (lane->outOfMemory) {
+        lane->deadline.stop();
+        if (host->outOfMemory)
             answer(job, engine::ErrorKind::OutOfMemory, QString::number(m_memoryMb));
-            if (guard)
-                startNext(lane);
+        else
+            answer(job, engine::ErrorKind::Crashed, how);
+        if (!guard)
             return;
-        }
-        const QString how = ended && ended->exitStatus() == QProcess::CrashExit
-                                ? QStringLiteral("it crashed")
-                                : QStringLiteral("it ended with code %1").arg(ended ? ended->exitCode() : -1);
-        answer(job, engine::ErrorKind::Crashed, how);
     }
-    if (guard)
-        startNext(lane);
+    for (const QPointer<Lane> &lane : std::as_const(guards))
+        if (lane)
+            startNext(lane);
 }
 
 void EngineClient::timedOut(Lane *lane)
@@ -426,21 +524,46 @@ void EngineClient::timedOut(Lane *lane)
     const Job job = *lane->running;
     lane->running.reset();
     const QPointer<Lane> guard(lane);
-    endProcess(lane);
+    endWork(lane);
     answer(job, engine::ErrorKind::TimedOut, QString::number(job.timeLimitMs / 1000.0));
     if (guard)
         startNext(lane);
 }
 
-void EngineClient::endProcess(Lane *lane)
+void EngineClient::endWork(Lane *lane)
 {
     lane->deadline.stop();
-    lane->idle.stop();
-    if (!lane->process)
+    Host *host = lane->host;
+    if (!host)
         return;
-    QProcess *p = lane->process;
-    lane->process = nullptr;
-    lane->buffer.clear();
+    QList<QPointer<Lane>> requeued;
+    for (Lane *other : lanesOn(host)) {
+        if (other == lane || !other->running)
+            continue;
+        other->deadline.stop();
+        other->queue.prepend(*other->running);
+        other->running.reset();
+        requeued << other;
+    }
+    endProcess(host);
+    if (requeued.isEmpty())
+        return;
+    // They start again once the caller has done with its own lane.
+    QTimer::singleShot(0, this, [this, requeued] {
+        for (const QPointer<Lane> &other : requeued)
+            if (other)
+                startNext(other);
+    });
+}
+
+void EngineClient::endProcess(Host *host)
+{
+    host->idle.stop();
+    if (!host->process)
+        return;
+    QProcess *p = host->process;
+    host->process = nullptr;
+    host->buffer.clear();
     disconnect(p, nullptr, this, nullptr);
     if (p->state() != QProcess::NotRunning) {
         // Killed, not asked: a runaway stylesheet does not read its input.

@@ -12,12 +12,18 @@
 #include <functional>
 #include <optional>
 
-// The program's side of the worker processes. Each document window gets a worker of its own
-// when it has work (and a second one for its XPath bar, which keeps the parsed source there), so
-// a runaway in one window never holds up another. A worker is started on first use, started
-// again after it ended, and ended after a while without work; it is handed one request at a
-// time. A request that has not started yet is replaced by a newer one for the same window and
-// channel; a request that runs is stopped by ending its worker at once.
+// The program's side of the worker processes. Each document window gets a libxslt worker of its
+// own when it has work (and a second one for its XPath bar, which keeps the parsed source there),
+// so a runaway in one window never holds up another. XSLT 2.0 and 3.0 go to one Saxon helper for
+// the whole program (a Java VM costs a second to start and much memory to keep), which runs the
+// windows' requests side by side and keeps one cache of compiled stylesheets.
+//
+// Each window and kind of work is a lane: a queue that hands its worker one request at a time.
+// A worker is started on first use, started again after it ended, and ended after a while
+// without work. A request that has not started yet is replaced by a newer one for the same
+// window and channel; a request that runs is stopped by ending its worker at once. Ending the
+// shared helper for one window's sake costs the other windows nothing but time: their running
+// requests start again in a fresh helper.
 class EngineClient : public QObject
 {
     Q_OBJECT
@@ -60,6 +66,9 @@ public:
     bool isBusy(qint64 window, std::optional<engine::Channel> channel = std::nullopt) const;
     // How many worker processes are running.
     int workerCount() const;
+    // Starts the worker for the processor now, before any work: the Saxon helper's start takes
+    // a second or more, which is better spent while the user reads a 2.0 stylesheet just opened.
+    void warmUp(engine::Processor processor);
 
 signals:
     // A request of the window was handed to its worker.
@@ -68,6 +77,7 @@ signals:
     void answered(qint64 window, engine::Channel channel);
 
 private:
+    class Host;
     class Lane;
     struct Job {
         engine::Request request;
@@ -78,16 +88,24 @@ private:
         AnswerHandler onAnswer;
     };
     Lane *laneFor(qint64 window, engine::Channel channel, engine::Processor processor);
+    Host *saxonHost();
     // What keeps Saxon from running, for the message of an answer that could not be given.
     QString saxonUnavailable() const;
     QList<Lane *> lanesOf(qint64 window) const;
+    QList<Lane *> lanesOn(const Host *host) const;
     void startNext(Lane *lane);
-    bool ensureProcess(Lane *lane);
-    void readAnswers(Lane *lane);
-    // Hands on the answers the lane's worker has written; false when the lane went meanwhile.
-    bool deliverAnswers(Lane *lane);
-    void processEnded(Lane *lane);
-    void endProcess(Lane *lane);
+    // Starts the host's idle timer when none of its lanes has work.
+    void idleCheck(Host *host);
+    bool ensureProcess(Host *host);
+    void readAnswers(Host *host);
+    // Hands on the answers the host's worker has written; false when the client is to look
+    // at nothing more of this batch (a lane went meanwhile).
+    bool deliverAnswers(Host *host);
+    void processEnded(Host *host);
+    // Ends the worker that runs the lane's request. The other lanes of a shared worker put
+    // their running requests back at the front of their queues, to run in a fresh one.
+    void endWork(Lane *lane);
+    void endProcess(Host *host);
     void timedOut(Lane *lane);
     // Hands the answer to whoever asked.
     void deliver(const Job &job, const engine::Response &response);
@@ -101,5 +119,6 @@ private:
     qint64 m_memoryMb;
     int m_idleMs = kDefaultIdleMs;
     QHash<QString, QPointer<Lane>> m_lanes;
+    QPointer<Host> m_saxonHost;
     qint64 m_nextId = 1;
 };

@@ -84,9 +84,12 @@ QCborMap xpathResultToCbor(const xpatheval::Result &r)
     m.insert(key("type"), int(r.type));
     m.insert(key("value"), r.value);
     m.insert(key("valueLength"), qint64(r.valueLength));
+    if (!r.valueType.isEmpty())
+        m.insert(key("valueType"), r.valueType);
     QCborArray nodes;
     for (const xpatheval::Row &row : r.nodes)
-        nodes.append(QCborArray{int(row.kind), row.line, row.column, row.length, row.text});
+        nodes.append(row.type.isEmpty() ? QCborArray{int(row.kind), row.line, row.column, row.length, row.text}
+                                        : QCborArray{int(row.kind), row.line, row.column, row.length, row.text, row.type});
     m.insert(key("nodes"), nodes);
     return m;
 }
@@ -100,17 +103,19 @@ xpatheval::Result xpathResultFromCbor(const QCborMap &m)
     r.error = m.value(key("error")).toString();
     r.errorColumn = int(m.value(key("errorColumn")).toInteger());
     r.total = int(m.value(key("total")).toInteger());
-    r.type = enumFrom(m.value(key("type")), Result::Type::Boolean, Result::Type::NodeSet);
+    r.type = enumFrom(m.value(key("type")), Result::Type::Sequence, Result::Type::NodeSet);
+    r.valueType = m.value(key("valueType")).toString();
     r.value = m.value(key("value")).toString();
     r.valueLength = m.value(key("valueLength")).toInteger(r.value.size());
     for (const QCborValue &v : m.value(key("nodes")).toArray()) {
         const QCborArray a = v.toArray();
         Row row;
-        row.kind = enumFrom(a.at(0), Row::Kind::Document, Row::Kind::Element);
+        row.kind = enumFrom(a.at(0), Row::Kind::Item, Row::Kind::Element);
         row.line = int(a.at(1).toInteger());
         row.column = int(a.at(2).toInteger());
         row.length = int(a.at(3).toInteger());
         row.text = a.at(4).toString();
+        row.type = a.at(5).toString();
         r.nodes << row;
     }
     return r;

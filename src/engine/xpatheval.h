@@ -19,7 +19,8 @@ namespace xpatheval {
 
 // One node of a node-set, located in the source text.
 struct Row {
-    enum class Kind { Element, Attribute, Text, Comment, ProcessingInstruction, Namespace, Document };
+    // Item: an XPath 2.0+ item that is no node (an atomic value, a map, an array, a function).
+    enum class Kind { Element, Attribute, Text, Comment, ProcessingInstruction, Namespace, Document, Item };
     Kind kind = Kind::Element;
     int line = 0;   // 1-based; for an attribute or namespace node the line of its element; 0 when unknown
     // Elements, comments and processing instructions: where their markup (an element's start
@@ -28,6 +29,7 @@ struct Row {
     int column = 0;
     int length = 0;
     QString text;   // one-line summary: the start tag as written, name="value", or trimmed content
+    QString type;   // an item's type: "xs:integer", "map(*)", "array(*)", "function(*)"
 };
 
 struct Result {
@@ -36,9 +38,11 @@ struct Result {
     int errorColumn = 0; // 1-based position in the expression where the error was found, 0 when none
     QList<Row> nodes;    // node-set: the first maxRows nodes in document order
     int total = 0;       // node-set: how many nodes it holds
-    enum class Type { NodeSet, Number, String, Boolean };
+    // Sequence: XPath 2.0+ items that are not all nodes, listed as rows.
+    enum class Type { NodeSet, Number, String, Boolean, Sequence };
     Type type = Type::NodeSet;
     QString value; // number, string, boolean: the value as XPath's string() writes it
+    QString valueType; // XPath 2.0+: the value's type ("xs:integer", "xs:date"); empty in 1.0
     // The value's full length in characters: more than value holds when it was cut.
     qsizetype valueLength = 0;
 };

@@ -171,6 +171,9 @@ void StylesheetDocument::putLoaded(Text text, const Loaded &loaded, const QStrin
     setChanged(text, false);
     recoveryCopyFollows();
     parse(text);
+    // A stylesheet for Saxon: its helper starts now, while the user looks at the text.
+    if (text == Text::Stylesheet && processorFor(loaded.text.left(64 * 1024).toUtf8()) == engine::Processor::Saxon)
+        EngineClient::shared().warmUp(engine::Processor::Saxon);
 }
 
 bool StylesheetDocument::loadFile(Text text, const QString &path, QString *error)

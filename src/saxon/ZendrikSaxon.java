@@ -46,7 +46,7 @@ public final class ZendrikSaxon {
     static final int MAX_FRAME = 600 * 1024 * 1024;
 
     // The program's enumerations, by their numbers.
-    static final int KIND_TRANSFORM = 0;
+    static final int KIND_TRANSFORM = 0, KIND_XPATH = 1;
     static final int TARGET_TAB = 0, TARGET_BROWSER = 1, TARGET_CHECK = 2;
     static final int ERR_NONE = 0, ERR_PARSE_STYLESHEET = 1, ERR_PARSE_SOURCE = 2, ERR_COMPILE = 3, ERR_TRANSFORM = 4,
                      ERR_PARSE_RESULT = 5, ERR_OUT_OF_MEMORY = 9, ERR_UNAVAILABLE = 10;
@@ -56,6 +56,8 @@ public final class ZendrikSaxon {
     private final Processor processor = new Processor(false);
     // Compiled stylesheets by the hash of their text and base; each keeps the hashes of the
     // files it read while compiling, so an edit of an included file compiles it again.
+    // Requests run side by side, one thread each (the program hands each of its windows one at
+    // a time), so the cache is used under its own lock.
     private final Map<String, Compiled> compiled = new LinkedHashMap<String, Compiled>(16, 0.75f, true) {
         @Override
         protected boolean removeEldestEntry(Map.Entry<String, Compiled> eldest) { return size() > 8; }
@@ -67,16 +69,17 @@ public final class ZendrikSaxon {
         List<Map<String, Object>> warnings = new ArrayList<>();
     }
 
-    // The stylesheet of the request at hand: what unparsed-text() and collection() may read
-    // follows its origin, as doc() does.
-    private URI currentStylesheet = URI.create("file:///");
+    // The stylesheet of the request a thread works for: what unparsed-text() and collection()
+    // may read follows its origin, as doc() does.
+    private static final ThreadLocal<URI> currentStylesheet = ThreadLocal.withInitial(() -> URI.create("file:///"));
+    private final Evaluation evaluation = new Evaluation(processor);
 
     ZendrikSaxon() {
         processor.setConfigurationProperty(Feature.ALLOW_EXTERNAL_FUNCTIONS, false);
         final Configuration config = processor.getUnderlyingConfiguration();
         final StandardUnparsedTextResolver texts = new StandardUnparsedTextResolver();
         config.setUnparsedTextURIResolver((uri, encoding, c) -> {
-            final String why = Guard.refusal(uri, currentStylesheet);
+            final String why = Origin.refusal(uri, currentStylesheet.get());
             if (why != null)
                 throw new XPathException(why);
             return texts.resolve(uri, encoding, c);
@@ -84,7 +87,7 @@ public final class ZendrikSaxon {
         final CollectionFinder collections = config.getCollectionFinder();
         config.setCollectionFinder((context, uri) -> {
             if (uri != null) {
-                final String why = Guard.refusal(currentStylesheet.resolve(uri), currentStylesheet);
+                final String why = Origin.refusal(currentStylesheet.get().resolve(uri), currentStylesheet.get());
                 if (why != null)
                     throw new XPathException(why);
             }
@@ -102,19 +105,75 @@ public final class ZendrikSaxon {
         if (theirs == null || !Long.valueOf(PROTOCOL_VERSION).equals(theirs.get("hello")))
             System.exit(4);
         final ZendrikSaxon helper = new ZendrikSaxon();
+        // The first stylesheet would otherwise pay for loading and first running the most of
+        // Saxon; that is done while the user still reads the text.
+        final Thread warm = new Thread(helper::warmUp, "warm-up");
+        warm.setDaemon(true);
+        warm.setPriority(Thread.MIN_PRIORITY);
+        warm.start();
         for (;;) {
             final Map<String, Object> request = receive(in);
             if (request == null)
-                return; // the program closed the exchange: its end is ours
-            Map<String, Object> answer;
-            try {
-                answer = helper.answer(request);
-            } catch (OutOfMemoryError e) {
-                answer = failed(request, ERR_OUT_OF_MEMORY, "The transformation needed more memory than Saxon may have.");
-                send(out, answer);
-                System.exit(3); // the heap may be beyond use: the next request gets a fresh helper
+                System.exit(0); // the program closed the exchange: its end is ours
+            // Each request on a thread of its own, with room for deep recursion: a runaway in
+            // one window does not hold up another's (the program ends this helper to stop it).
+            final Thread work = new Thread(null, () -> serve(helper, out, request),
+                                           "request-" + number(request.get("id"), 0), 64L * 1024 * 1024);
+            work.setDaemon(true);
+            work.start();
+        }
+    }
+
+    static void serve(ZendrikSaxon helper, DataOutputStream out, Map<String, Object> request) {
+        Map<String, Object> answer;
+        try {
+            answer = helper.answer(request);
+        } catch (OutOfMemoryError e) {
+            sendQuietly(out, failed(request, ERR_OUT_OF_MEMORY, "The work needed more memory than Saxon may have."));
+            System.exit(3); // the heap may be beyond use: the next request gets a fresh helper
+            return;
+        } catch (StackOverflowError e) {
+            answer = failed(request, ERR_TRANSFORM, "The stylesheet recursed too deeply (endless recursion?).");
+        } catch (RuntimeException e) {
+            answer = failed(request, ERR_TRANSFORM, "Saxon failed: " + e);
+        }
+        sendQuietly(out, answer);
+    }
+
+    static void sendQuietly(DataOutputStream out, Map<String, Object> message) {
+        try {
+            send(out, message);
+        } catch (IOException e) {
+            System.exit(0); // the program is gone
+        }
+    }
+
+    // Compiles and runs a small 3.0 stylesheet that uses what most do, and forgets it.
+    void warmUp() {
+        final String xsl = "<xsl:stylesheet version='3.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'"
+            + " xmlns:f='urn:f' xmlns:xs='http://www.w3.org/2001/XMLSchema' expand-text='yes'>"
+            + "<xsl:output method='html' version='5'/>"
+            + "<xsl:function name='f:up' as='xs:string'><xsl:param name='s'/><xsl:sequence select='upper-case($s)'/></xsl:function>"
+            + "<xsl:template match='/'><html><body><xsl:for-each-group select='//i' group-by='@g'>"
+            + "<p>{f:up(current-grouping-key())}: {count(current-group())} {replace(string(.), '\\d', '#')}</p>"
+            + "</xsl:for-each-group><xsl:variable name='m' select='map{\"a\":1}'/>"
+            + "<xsl:iterate select='1 to 3'><xsl:value-of select='. + $m?a'/></xsl:iterate>"
+            + "<xsl:analyze-string select='\"a1b2\"' regex='[0-9]'><xsl:matching-substring>"
+            + "<b>{.}</b></xsl:matching-substring></xsl:analyze-string></body></html></xsl:template></xsl:stylesheet>";
+        final String xml = "<r><i g='a'>1</i><i g='b'>2</i><i g='a'>3</i></r>";
+        try {
+            for (int round = 0; round < 3; ++round) {
+                final XsltExecutable e = processor.newXsltCompiler().compile(
+                    new StreamSource(new java.io.StringReader(xsl), "file:///warm-up.xsl"));
+                final XdmNode source = processor.newDocumentBuilder().build(
+                    new StreamSource(new java.io.StringReader(xml), "file:///warm-up.xml"));
+                final Xslt30Transformer t = e.load30();
+                t.setGlobalContextItem(source);
+                t.applyTemplates(source, t.newSerializer(new ByteArrayOutputStream()));
+                processor.newXPathCompiler().evaluate("count(//i[@g = 'a']) || map{1:2}?1", source);
             }
-            send(out, answer);
+        } catch (SaxonApiException | RuntimeException e) {
+            // Only time is lost.
         }
     }
 
@@ -180,6 +239,10 @@ public final class ZendrikSaxon {
         m.put("encoding", new byte[0]);
         m.put("text", text);
         m.put("diagnostics", new ArrayList<Object>());
+        if (number(request.get("kind"), 0) == KIND_XPATH) {
+            m.put("xpath", Evaluation.result(false, text, 0, Evaluation.TYPE_NODES));
+            m.put("needSource", false);
+        }
         return m;
     }
 
@@ -231,23 +294,17 @@ public final class ZendrikSaxon {
 
     static byte[] readLocal(String uri) {
         try {
-            return Files.readAllBytes(Paths.get(URI.create(uri)));
+            return Origin.read(URI.create(uri), URI.create(uri));
         } catch (Exception e) {
             return new byte[0];
         }
-    }
-
-    // A read the origin rules do not allow; its text is what the user is told.
-    static final class Refusal extends TransformerException {
-        private static final long serialVersionUID = 1L;
-        Refusal(String message) { super(message); }
     }
 
     // The user's reason for a failure: a refusal of ours wherever Saxon wrapped it, or Saxon's
     // own text.
     static String reason(Throwable e) {
         for (Throwable t = e; t != null; t = t.getCause()) {
-            if (t instanceof Refusal)
+            if (t instanceof Origin.Refusal)
                 return t.getMessage();
             if (t.getCause() == t)
                 break;
@@ -259,49 +316,6 @@ public final class ZendrikSaxon {
         return text != null && text.contains("xsl:result-document is disabled") ? RESULT_DOCUMENT_REFUSED : text;
     }
     static final String RESULT_DOCUMENT_REFUSED = "xsl:result-document was refused: a preview writes no files.";
-
-    // What a stylesheet may read: a local stylesheet reads local files, one from an address
-    // reads only from its own server. Everything it reads while compiling is recorded.
-    static final class Guard implements URIResolver {
-        final URI stylesheet;
-        final Map<String, String> read;
-        Guard(String stylesheetId, Map<String, String> read) {
-            this.stylesheet = URI.create(stylesheetId);
-            this.read = read;
-        }
-
-        @Override
-        public Source resolve(String href, String base) throws TransformerException {
-            final URI target;
-            try {
-                target = (base == null || base.isEmpty() ? stylesheet : URI.create(base)).resolve(href);
-            } catch (IllegalArgumentException e) {
-                throw new Refusal("\"" + href + "\" is not an address Zendrik can read.");
-            }
-            final String why = refusal(target, stylesheet);
-            if (why != null)
-                throw new Refusal(why);
-            final String scheme = target.getScheme() == null ? "" : target.getScheme().toLowerCase();
-            if (read != null && "file".equals(scheme))
-                read.put(target.toString(), hash(readLocal(target.toString())));
-            return null; // Saxon reads it
-        }
-
-        // Why reading target is not allowed to a stylesheet from stylesheet, or null when it is.
-        static String refusal(URI target, URI stylesheet) {
-            final String scheme = target.getScheme() == null ? "" : target.getScheme().toLowerCase();
-            final boolean local = "file".equals(stylesheet.getScheme());
-            if (local && !"file".equals(scheme))
-                return "Reading \"" + target + "\" was refused: a stylesheet from a file reads only local files.";
-            if (!local && !(scheme.equals(stylesheet.getScheme()) && sameOrigin(target, stylesheet)))
-                return "Reading \"" + target + "\" was refused: a stylesheet from an address reads only from its own server.";
-            return null;
-        }
-
-        static boolean sameOrigin(URI a, URI b) {
-            return a.getHost() != null && a.getHost().equalsIgnoreCase(b.getHost()) && a.getPort() == b.getPort();
-        }
-    }
 
     static final class Collector implements ErrorListener {
         final List<Map<String, Object>> problems = new ArrayList<>();
@@ -346,15 +360,18 @@ public final class ZendrikSaxon {
     }
 
     Map<String, Object> answer(Map<String, Object> request) {
-        if (number(request.get("kind"), -1) != KIND_TRANSFORM)
-            return failed(request, ERR_UNAVAILABLE, "Saxon does only transformations here.");
+        final long kind = number(request.get("kind"), -1);
+        if (kind == KIND_XPATH)
+            return evaluation.answer(request, answerTo(request));
+        if (kind != KIND_TRANSFORM)
+            return failed(request, ERR_UNAVAILABLE, "Saxon does only transformations and XPath here.");
         final int target = (int) number(request.get("target"), TARGET_TAB);
         final byte[] stylesheet = bytes(request.get("stylesheet"));
         final String stylesheetId = systemId(text(request.get("stylesheetBase")));
         final byte[] source = bytes(request.get("source"));
         final String sourceId = systemId(text(request.get("sourceBase")));
         final List<Map<String, Object>> problems = new ArrayList<>();
-        currentStylesheet = URI.create(stylesheetId);
+        currentStylesheet.set(URI.create(stylesheetId));
 
         // The stylesheet: well-formed first, so that a parse error is told as one.
         final DocumentBuilder builder = processor.newDocumentBuilder();
@@ -365,15 +382,19 @@ public final class ZendrikSaxon {
         if (program == null) {
             final XdmNode stylesheetNode;
             try {
-                stylesheetNode = builder.build(new StreamSource(new ByteArrayInputStream(stylesheet), stylesheetId));
+                stylesheetNode = builder.build(Origin.text(stylesheet, stylesheetId));
             } catch (SaxonApiException e) {
                 return notWellFormed(request, ERR_PARSE_STYLESHEET, e, stylesheetId);
+            } catch (org.xml.sax.SAXException e) {
+                return failed(request, ERR_PARSE_STYLESHEET, e.getMessage());
             }
+            final Collector collector = new Collector(ORIGIN_COMPILATION, stylesheetId);
             try {
-                program = compile(stylesheet, stylesheetId, stylesheetNode);
+                program = compile(stylesheet, stylesheetId, stylesheetNode, collector);
             } catch (SaxonApiException e) {
-                final Map<String, Object> m = failed(request, ERR_COMPILE, lastProblems.isEmpty() ? e.getMessage() : joined(lastProblems, e.getMessage()));
-                m.put("diagnostics", new ArrayList<Object>(lastProblems));
+                final List<Map<String, Object>> found = collector.problems;
+                final Map<String, Object> m = failed(request, ERR_COMPILE, found.isEmpty() ? e.getMessage() : joined(found, e.getMessage()));
+                m.put("diagnostics", new ArrayList<Object>(found));
                 return m;
             }
         }
@@ -396,15 +417,17 @@ public final class ZendrikSaxon {
         }
         final XdmNode sourceNode;
         try {
-            sourceNode = builder.build(new StreamSource(new ByteArrayInputStream(source), sourceId));
+            sourceNode = builder.build(Origin.text(source, sourceId));
         } catch (SaxonApiException e) {
             return notWellFormed(request, ERR_PARSE_SOURCE, e, sourceId);
+        } catch (org.xml.sax.SAXException e) {
+            return failed(request, ERR_PARSE_SOURCE, e.getMessage());
         }
 
         final Xslt30Transformer transformer = program.executable.load30();
         final Collector runtime = new Collector(ORIGIN_RUNTIME, stylesheetId);
         transformer.setErrorListener(runtime);
-        transformer.setURIResolver(new Guard(stylesheetId, null));
+        transformer.setURIResolver(new Origin.Guard(stylesheetId, null));
         // Saxon refuses xsl:result-document itself while extension functions are off; should it
         // ever get this far, nothing is written either.
         transformer.setResultDocumentHandler(uri -> {
@@ -441,7 +464,14 @@ public final class ZendrikSaxon {
         if (target == TARGET_TAB) {
             // The Preview tab shows well-formed XML only.
             try {
-                builder.build(new StreamSource(new ByteArrayInputStream(page.toByteArray()), sourceId));
+                // The result's DOCTYPE is not followed: nothing is read to check it.
+                final org.xml.sax.InputSource in = new org.xml.sax.InputSource(new ByteArrayInputStream(page.toByteArray()));
+                in.setSystemId(sourceId);
+                builder.build(new javax.xml.transform.sax.SAXSource(Origin.closedReader(), in));
+            } catch (org.xml.sax.SAXException e) {
+                final Map<String, Object> f = failed(request, ERR_PARSE_RESULT, e.getMessage());
+                f.put("diagnostics", new ArrayList<Object>(problems));
+                return f;
             } catch (SaxonApiException e) {
                 final Map<String, Object> f = failed(request, ERR_PARSE_RESULT, e.getMessage() + "\nIf you are generating HTML try using the Preview HTML In Browser option \nas valid HTML could result in invalid XML.");
                 f.put("diagnostics", new ArrayList<Object>(problems));
@@ -456,34 +486,37 @@ public final class ZendrikSaxon {
         return m;
     }
 
-    private List<Map<String, Object>> lastProblems = new ArrayList<>();
-
     // The compiled stylesheet for this text and base, when none of the files it read changed.
     Compiled cached(byte[] stylesheet, String stylesheetId) {
         final String key = hash(stylesheet, stylesheetId.getBytes());
-        final Compiled known = compiled.get(key);
+        final Compiled known;
+        synchronized (compiled) {
+            known = compiled.get(key);
+        }
         if (known == null)
             return null;
         for (Map.Entry<String, String> e : known.read.entrySet()) {
             if (!e.getValue().equals(hash(readLocal(e.getKey())))) {
-                compiled.remove(key);
+                synchronized (compiled) {
+                    compiled.remove(key);
+                }
                 return null;
             }
         }
         return known;
     }
 
-    Compiled compile(byte[] stylesheet, String stylesheetId, XdmNode node) throws SaxonApiException {
+    Compiled compile(byte[] stylesheet, String stylesheetId, XdmNode node, Collector collector) throws SaxonApiException {
         final String key = hash(stylesheet, stylesheetId.getBytes());
         final Compiled fresh = new Compiled();
         final XsltCompiler compiler = processor.newXsltCompiler();
-        final Collector collector = new Collector(ORIGIN_COMPILATION, stylesheetId);
         compiler.setErrorListener(collector);
-        compiler.setURIResolver(new Guard(stylesheetId, fresh.read));
-        lastProblems = collector.problems;
+        compiler.setURIResolver(new Origin.Guard(stylesheetId, fresh.read));
         fresh.executable = compiler.compile(node.asSource());
         fresh.warnings.addAll(collector.problems);
-        compiled.put(key, fresh);
+        synchronized (compiled) {
+            compiled.put(key, fresh);
+        }
         return fresh;
     }
 
