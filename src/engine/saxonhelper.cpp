@@ -47,6 +47,13 @@ QStringList arguments(const QString &programFolder, qint64 heapMb)
         args << QStringLiteral("-Xmx%1m").arg(heapMb);
     // One collector thread and a heap given back when idle: the helper lives beside an editor.
     args << QStringLiteral("-XX:+UseSerialGC") << QStringLiteral("-Xshare:auto") << QStringLiteral("-Djava.awt.headless=true");
+    // The VM's own warnings go to its standard output unless told otherwise, which is where
+    // the exchange runs.
+    args << QStringLiteral("-Xlog:disable") << QStringLiteral("-Xlog:all=warning:stderr");
+    // Its classes from the archive made when it was built or installed (a third of its start).
+    const QFileInfo archive(QDir(programFolder).filePath(QStringLiteral("zendrik-saxon.jsa")));
+    if (archive.isFile() && archive.size() > 0)
+        args << QStringLiteral("-XX:SharedArchiveFile=") + archive.filePath();
     args << QStringLiteral("-cp") << helperJar(programFolder) + QLatin1Char(':') + saxonJar();
     args << QStringLiteral("ZendrikSaxon");
     return args;

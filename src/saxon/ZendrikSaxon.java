@@ -96,6 +96,12 @@ public final class ZendrikSaxon {
     }
 
     public static void main(String[] args) throws IOException {
+        if (args.length > 0 && args[0].equals("--warm-up")) {
+            // Run once at build time with the Java VM recording the classes it loads, so that
+            // every start after reads them from its archive instead of the jars.
+            new ZendrikSaxon().warmUp();
+            System.exit(0);
+        }
         final DataInputStream in = new DataInputStream(System.in);
         final DataOutputStream out = new DataOutputStream(System.out);
         final Map<String, Object> hello = new LinkedHashMap<>();
@@ -165,12 +171,13 @@ public final class ZendrikSaxon {
             for (int round = 0; round < 3; ++round) {
                 final XsltExecutable e = processor.newXsltCompiler().compile(
                     new StreamSource(new java.io.StringReader(xsl), "file:///warm-up.xsl"));
-                final XdmNode source = processor.newDocumentBuilder().build(
-                    new StreamSource(new java.io.StringReader(xml), "file:///warm-up.xml"));
+                final Object source = parseSource(xml.getBytes(java.nio.charset.StandardCharsets.UTF_8), "file:///warm-up.xml");
+                if (!(source instanceof XdmNode))
+                    return;
                 final Xslt30Transformer t = e.load30();
-                t.setGlobalContextItem(source);
-                t.applyTemplates(source, t.newSerializer(new ByteArrayOutputStream()));
-                processor.newXPathCompiler().evaluate("count(//i[@g = 'a']) || map{1:2}?1", source);
+                t.setGlobalContextItem((XdmNode) source);
+                t.applyTemplates((XdmNode) source, t.newSerializer(new ByteArrayOutputStream()));
+                processor.newXPathCompiler().evaluate("count(//i[@g = 'a']) || map{1:2}?1", (XdmNode) source);
             }
         } catch (SaxonApiException | RuntimeException e) {
             // Only time is lost.
@@ -379,6 +386,14 @@ public final class ZendrikSaxon {
         // A stylesheet compiled before (and none of the files it read changed) is neither parsed
         // nor compiled again: a source edit costs the run only.
         Compiled program = cached(stylesheet, stylesheetId);
+        // While the stylesheet compiles, the source is parsed on a thread of its own.
+        java.util.concurrent.FutureTask<Object> sourceParse = null;
+        if (program == null && target != TARGET_CHECK && !onlySpaces(source)) {
+            sourceParse = new java.util.concurrent.FutureTask<>(() -> parseSource(source, sourceId));
+            final Thread parser = new Thread(sourceParse, "source");
+            parser.setDaemon(true);
+            parser.start();
+        }
         if (program == null) {
             final XdmNode stylesheetNode;
             try {
@@ -415,14 +430,19 @@ public final class ZendrikSaxon {
             m.put("diagnostics", new ArrayList<Object>(problems));
             return m;
         }
-        final XdmNode sourceNode;
+        Object parsed;
         try {
-            sourceNode = builder.build(Origin.text(source, sourceId));
-        } catch (SaxonApiException e) {
-            return notWellFormed(request, ERR_PARSE_SOURCE, e, sourceId);
-        } catch (org.xml.sax.SAXException e) {
-            return failed(request, ERR_PARSE_SOURCE, e.getMessage());
+            parsed = sourceParse != null ? sourceParse.get() : parseSource(source, sourceId);
+        } catch (InterruptedException | java.util.concurrent.ExecutionException e) {
+            parsed = e.getCause() instanceof Error ? (Error) e.getCause() : new SaxonApiException(e);
         }
+        if (parsed instanceof Error)
+            throw (Error) parsed; // out of memory, say: as if it happened here
+        if (parsed instanceof SaxonApiException)
+            return notWellFormed(request, ERR_PARSE_SOURCE, (SaxonApiException) parsed, sourceId);
+        if (parsed instanceof org.xml.sax.SAXException)
+            return failed(request, ERR_PARSE_SOURCE, ((Exception) parsed).getMessage());
+        final XdmNode sourceNode = (XdmNode) parsed;
 
         final Xslt30Transformer transformer = program.executable.load30();
         final Collector runtime = new Collector(ORIGIN_RUNTIME, stylesheetId);
@@ -484,6 +504,19 @@ public final class ZendrikSaxon {
         m.put("encoding", encoding == null ? new byte[0] : encoding.getBytes());
         m.put("diagnostics", new ArrayList<Object>(problems));
         return m;
+    }
+
+    // The source document, or what kept it from parsing (an exception or an error).
+    Object parseSource(byte[] source, String sourceId) {
+        try {
+            final DocumentBuilder builder = processor.newDocumentBuilder();
+            builder.setLineNumbering(true);
+            return builder.build(Origin.text(source, sourceId));
+        } catch (SaxonApiException | org.xml.sax.SAXException e) {
+            return e;
+        } catch (Error e) {
+            return e;
+        }
     }
 
     // The compiled stylesheet for this text and base, when none of the files it read changed.
