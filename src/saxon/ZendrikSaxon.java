@@ -469,6 +469,10 @@ public final class ZendrikSaxon {
             String why = reason(e);
             if (e instanceof SaxonApiException && e.getCause() instanceof IllegalStateException)
                 why = e.getCause().getMessage();
+            // Ended by xsl:message terminate="yes": what the message says comes first.
+            for (Map<String, Object> message : messages)
+                if (Long.valueOf(SEV_ERROR).equals(((Number) message.get("severity")).longValue()))
+                    why = message.get("message") + "\n" + why;
             if (runtime.problems.isEmpty())
                 problems.add(diagnostic(SEV_ERROR, ORIGIN_RUNTIME, why, stylesheetId,
                                         e instanceof SaxonApiException ? ((SaxonApiException) e).getLineNumber() : 0, 0));
