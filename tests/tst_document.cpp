@@ -16,6 +16,7 @@
 #include <QtWebEngineCore>
 #include <QtWebEngineWidgets>
 #include <QtWidgets>
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -480,18 +481,53 @@ private slots:
     }
 
     // The list offers the elements of the version the stylesheet declares: 2.0's grouping,
-    // functions and sequences once it says version="2.0", 1.0's again when it goes back.
+    // functions and sequences once it says version="2.0", 3.0's own elements and attributes
+    // from version="3.0" on, 1.0's again when it goes back. `attribute` is one the element
+    // offers, with "!" one it requires.
+    void tagList_followsTheStylesheetVersion_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QStringList>("offered");
+        QTest::addColumn<QStringList>("absent");
+        QTest::addColumn<QString>("element");
+        QTest::addColumn<QString>("attribute");
+        const QStringList newIn30{"accept", "accumulator", "accumulator-rule", "assert", "break", "catch", "context-item",
+                                  "evaluate", "expose", "fork", "global-context-item", "iterate", "map", "map-entry",
+                                  "merge", "merge-action", "merge-key", "merge-source", "mode", "next-iteration",
+                                  "on-completion", "on-empty", "on-non-empty", "override", "package", "source-document",
+                                  "try", "use-package", "where-populated"};
+        const auto xsl = [](QStringList names) { return names.replaceInStrings(QRegularExpression("^"), "xsl:"); };
+        QTest::addRow("2.0") << "2.0" << 49 << xsl({"analyze-string", "for-each-group", "function", "sequence", "value-of"})
+                             << xsl({"iterate", "try"}) << "xsl:for-each-group" << "select!";
+        QTest::addRow("3.0") << "3.0" << 78 << xsl(newIn30 + QStringList{"for-each-group", "param", "value-of"})
+                             << QStringList() << "xsl:template" << "visibility";
+        QTest::addRow("3.0, a new element") << "3.0" << 78 << xsl({"iterate"}) << QStringList() << "xsl:iterate" << "select!";
+        QTest::addRow("later than 3.0") << "4.0" << 78 << xsl({"iterate"}) << QStringList() << "xsl:stylesheet" << "expand-text";
+    }
     void tagList_followsTheStylesheetVersion()
     {
+        QFETCH(QString, version);
+        QFETCH(int, count);
+        QFETCH(QStringList, offered);
+        QFETCH(QStringList, absent);
+        QFETCH(QString, element);
+        QFETCH(QString, attribute);
         DocumentWindow *doc = activeDocument();
         TagCompletionList *intelli = completionList(doc);
         QVERIFY(!intelli->definitions().contains("xsl:for-each-group"));
-        stylesheetPane(doc)->setText("<?xml version=\"1.0\"?>\n<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"2.0\"/>");
-        for (const char *name : {"xsl:analyze-string", "xsl:for-each-group", "xsl:function", "xsl:sequence", "xsl:value-of"})
-            QVERIFY2(intelli->definitions().contains(name), name);
-        QCOMPARE(intelli->definitions().size(), 49);
-        const QList<TagCompletionList::Attribute> group = intelli->attributesOf("xsl:for-each-group");
-        QVERIFY(!group.isEmpty() && group.first().name == "select" && group.first().required);
+        stylesheetPane(doc)->setText("<?xml version=\"1.0\"?>\n<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\""
+                                     + version + "\"/>");
+        QCOMPARE(intelli->definitions().size(), count);
+        for (const QString &name : offered)
+            QVERIFY2(intelli->definitions().contains(name), qPrintable(name));
+        for (const QString &name : absent)
+            QVERIFY2(!intelli->definitions().contains(name), qPrintable(name));
+        const QList<TagCompletionList::Attribute> attributes = intelli->attributesOf(element);
+        const bool required = attribute.endsWith('!');
+        attribute.remove('!');
+        QVERIFY2(std::any_of(attributes.cbegin(), attributes.cend(), [&](const auto &a) { return a.name == attribute && a.required == required; }),
+                 qPrintable(element + " " + attribute));
         stylesheetPane(doc)->setText(DocumentWindow::stylesheetTemplate());
         QCOMPARE(intelli->definitions().size(), 35);
     }

@@ -207,6 +207,7 @@ const QByteArray kFragments[] = {
     "xmlns:t=\"http://www.w3.org/1999/XSL/Transform\"", "<t:template match=\"x\">", "/>", "\xc3\xa9", "\xe2\x86",
     QByteArray("\0", 1), "child::", "(", ")", "--", "<a b=\"c\">", "&x<!--", QByteArray("\0\0<\0", 4), "<xsl:if test=\"'",
     QByteArray(100000, 'a'), // a line of 100k characters
+    " expand-text=\"yes\"", "<xsl:text xsl:expand-text='no'>", "map{", "{'}'",
 };
 
 } // namespace
@@ -241,6 +242,13 @@ struct FoldCase {
     QString folds;
 };
 Q_DECLARE_METATYPE(FoldCase)
+
+// A text whose runs between backquotes must have the style throughout.
+struct SpanCase {
+    QByteArray text;
+    int style;
+};
+Q_DECLARE_METATYPE(SpanCase)
 
 class TstSyntaxBox : public QObject
 {
@@ -575,6 +583,62 @@ private slots:
         for (qsizetype line = 0; line < expected.size(); ++line)
             QCOMPARE(actual.value(line), expected[line]);
         QCOMPARE(actual.size(), expected.size());
+    }
+
+    // XPath 2.0 and 3.1 in attributes, and text value templates: styled whole, and again a line
+    // at a time from the state the line before ended in, which must give the same.
+    void xpath3AndTextTemplates_data()
+    {
+        QTest::addColumn<SpanCase>("c");
+        const auto test = [](const QByteArray &xpath) { return "<xsl:if test=\"" + xpath + "\"/>"; };
+        const QByteArray tvt = "<xsl:template match=\"a\" expand-text=\"yes\">\n";
+        const int op = XmlLexer::XPathOperator;
+        QTest::addRow("for, let, some, every before $") << SpanCase{test("`for` $x `in` a `return` $x, `let` $y`:=`1 `return` $y, "
+                                                                        "`some` $z `in` b `satisfies` $z, `every` $w `in` c `satisfies` $w"), op};
+        QTest::addRow("if then else") << SpanCase{test("`if`($a) `then` 1 `else` `if` ($b) `then` 2 `else` 3"), op};
+        QTest::addRow("two-word operators") << SpanCase{test("$a `instance` `of` xs:integer `and` $b `cast` `as` xs:string `or` $c "
+                                                             "`castable` `as` xs:date `and` $d `treat`\n`as` item()"), op};
+        QTest::addRow("comparisons and sequences") << SpanCase{test("1 `to` 3 `idiv` 2 `eq` $a `ne` $b `lt` $c `le` $d `gt` 1 `ge` . `is` . "
+                                                                    "`union` a `intersect` b `except` c"), op};
+        QTest::addRow("=> || ! << >> ?") << SpanCase{test("$s `=>` upper-case() `||` 'x' `!` string() `&lt;&lt;` $n `>>` $m`?`k `?`*"), op};
+        QTest::addRow("map, array and function") << SpanCase{test("`map` `{`'a' `:` 1`}`, `array` `{`1`}`, `function`($x) `{` $x `}`"), op};
+        QTest::addRow("the same words as names") << SpanCase{test("`for`/`if`/`map` | $a/`return` | `div`"), XmlLexer::XPathName};
+        QTest::addRow("type tests and references") << SpanCase{test("$f instance of `map`(*) and `concat`#3"), XmlLexer::XPathFunction};
+        QTest::addRow("3.0 attributes hold XPath") << SpanCase{"<xsl:for-each-group select=\"a\" group-by=\"`@`k\"/>", XmlLexer::XPathAxis};
+        QTest::addRow("map in a value template") << SpanCase{"<a title=\"{map`{`'k':`{`1`}``}`?k`}`x\"/>", op};
+        QTest::addRow("map in a value template, key after it") << SpanCase{"<a title=\"{map{'k':{1}}?`k`}x\"/>", XmlLexer::XPathName};
+        QTest::addRow("map over lines, text after it") << SpanCase{"<a title=\"{map{\n'k':1\n}?k}`x`\"/>", XmlLexer::Value};
+        QTest::addRow("text value template") << SpanCase{tvt + "<p>a `{`$x`}` b</p>", op};
+        QTest::addRow("text value template, expression") << SpanCase{tvt + "<p>{`$x`}</p>{`$y`}", XmlLexer::XPathVariable};
+        QTest::addRow("text without expand-text") << SpanCase{"<xsl:template match=\"a\"><p>`a {$x} b`</p>", XmlLexer::Default};
+        QTest::addRow("expand-text off again") << SpanCase{tvt + "<p xsl:expand-text='no'>`{$x}`</p>", XmlLexer::Default};
+        QTest::addRow("on a literal result element") << SpanCase{"<p xsl:expand-text=\" true \">{`$x`}</p>", XmlLexer::XPathVariable};
+        QTest::addRow("escaped braces") << SpanCase{tvt + "`{{a}} }`{$x}`}}`", XmlLexer::Default};
+        QTest::addRow("brace in a string") << SpanCase{tvt + "{`'}'`}", XmlLexer::XPathString};
+        QTest::addRow("expression over lines") << SpanCase{tvt + "{ $a\n`and`\n$b `eq` 'x\ny' }", op};
+        QTest::addRow("expression over lines, text after it") << SpanCase{tvt + "{\n'}' }`text`\n`more`", XmlLexer::Default};
+        QTest::addRow("markup ends an open expression") << SpanCase{tvt + "{$a <`b`/>", XmlLexer::Element};
+    }
+    void xpath3AndTextTemplates()
+    {
+        QFETCH(SpanCase, c);
+        const QList<QByteArray> parts = c.text.split('`');
+        const QByteArray text = parts.join();
+        const Styled styled = styleAll(text);
+        qsizetype at = 0;
+        for (qsizetype k = 0; k < parts.size(); at += parts[k++].size()) {
+            for (qsizetype i = at; k % 2 && i < at + parts[k].size(); ++i)
+                QVERIFY2(styled.styles[i] == c.style, qPrintable(QStringLiteral("\"%1\" at %2: %3")
+                                                                     .arg(QString::fromUtf8(parts[k]), QString::number(i - at), styleName(styled.styles[i]))));
+        }
+        const xmlstyler::Styler styler("xsl");
+        for (size_t line = 1; line < styled.lines.size(); ++line) {
+            const size_t from = styled.lines[line - 1].end;
+            QByteArray alone(qsizetype(styled.lines[line].end - from), '\0');
+            styler.style(text.constData() + from, size_t(alone.size()), styled.lines[line - 1].endState,
+                         reinterpret_cast<unsigned char *>(alone.data()));
+            QCOMPARE(alone, styled.styles.mid(qsizetype(from), alone.size()));
+        }
     }
 
     void foldLevels_data()

@@ -30,14 +30,30 @@ enum ElementKind : unsigned {
     XsltWithTemplates = 2, // an XSLT element some of whose attributes are value templates
 };
 
-enum ValueKind : unsigned { Plain = 0, XPath = 1, Template = 2 };
+// ExpandText is the value of an expand-text attribute, looked at for the switch it makes and
+// styled as a plain value.
+enum ValueKind : unsigned { Plain = 0, XPath = 1, Template = 2, ExpandText = 3 };
 
-constexpr unsigned kMaxDepth = (1u << 15) - 1;
+// Braces open inside an expression (map and array constructors, function bodies) that are
+// counted; a { beyond the deepest one is painted but not counted, so that the template ends
+// at an earlier } than it should.
+constexpr unsigned kMaxBraces = 3;
+
+constexpr unsigned kDepthShift = 20;
+// Deeper than Scintilla's fold levels go anyway.
+constexpr unsigned kMaxDepth = (1u << (32 - kDepthShift)) - 1;
 
 // State bit layout: 0-3 mode, 4-5 element kind, 6-7 value kind, 8 apostrophe-quoted value,
 // 9 in an XPath string, 10 that string opened with an apostrophe, 11 inside { } of a value
-// template, 12 the last XPath token was an operand, 13 DOCTYPE internal subset, 14-15 quote
-// inside DOCTYPE (1 ", 2 '), 16 comment inside the subset, 17-31 nesting depth.
+// template or of a text value template, 12 the last XPath token was an operand, 13 DOCTYPE
+// internal subset, 14-15 quote inside DOCTYPE (1 ", 2 '), 16 comment inside the subset, 17 text
+// value templates on, 18-19 braces open inside the expression, 20-31 nesting depth.
+//
+// Text value templates: the bit goes on at expand-text="yes" on an XSLT element, or
+// xsl:expand-text="yes" on a literal result element, and off again at "no", and then holds for
+// all the text that follows, not only for the element's own content, as there is no room in
+// the state for the depth of each element that switched. A stylesheet that sets it once on
+// its root element, the usual case, comes out right.
 struct Fields {
     unsigned mode = Text;
     unsigned element = Literal;
@@ -50,6 +66,8 @@ struct Fields {
     bool subset = false;
     unsigned dtQuote = 0;
     bool dtComment = false;
+    bool textTemplates = false;
+    unsigned braces = 0;
     unsigned depth = 0;
 
     static Fields unpack(State s)
@@ -62,8 +80,6 @@ struct Fields {
         if (f.element > XsltWithTemplates)
             f.element = Literal;
         f.value = (s >> 6) & 3;
-        if (f.value > Template)
-            f.value = Plain;
         f.apos = s & (1u << 8);
         f.inString = s & (1u << 9);
         f.stringApos = s & (1u << 10);
@@ -74,14 +90,17 @@ struct Fields {
         if (f.dtQuote > 2)
             f.dtQuote = 0;
         f.dtComment = s & (1u << 16);
-        f.depth = s >> 17;
+        f.textTemplates = s & (1u << 17);
+        f.braces = (s >> 18) & 3;
+        f.depth = s >> kDepthShift;
         return f;
     }
     State pack() const
     {
         return State(mode) | State(element) << 4 | State(value) << 6 | State(apos) << 8 | State(inString) << 9
                | State(stringApos) << 10 | State(inExpr) << 11 | State(afterOperand) << 12 | State(subset) << 13
-               | State(dtQuote) << 14 | State(dtComment) << 16 | State(depth) << 17;
+               | State(dtQuote) << 14 | State(dtComment) << 16 | State(textTemplates) << 17 | State(braces) << 18
+               | State(depth) << kDepthShift;
     }
 };
 
@@ -120,15 +139,36 @@ constexpr bool isNcNameChar(unsigned c)
     return c != ':' && isNameChar(c);
 }
 
+// Length and first character sort out nearly all of the words before any comparison.
 bool oneOf(std::string_view word, std::initializer_list<std::string_view> words)
 {
-    return std::find(words.begin(), words.end(), word) != words.end();
+    return std::any_of(words.begin(), words.end(), [word](std::string_view w) {
+        return w.size() == word.size() && (w.empty() || w[0] == word[0]) && w == word;
+    });
 }
 
-// Attributes of XSLT 1.0 elements that hold an expression or a pattern.
+// XPath's operator words. The first of `instance of`, `cast as`, `castable as` and `treat as`
+// gives 2, another one 1, any other word 0.
+int operatorWord(std::string_view w)
+{
+    switch (w.size()) {
+    case 2: return oneOf(w, {"or", "eq", "ne", "lt", "le", "gt", "ge", "is", "to", "in", "of", "as"});
+    case 3: return oneOf(w, {"and", "div", "mod"});
+    case 4: return w == "cast" ? 2 : oneOf(w, {"idiv", "then", "else"});
+    case 5: return w == "treat" ? 2 : w == "union";
+    case 6: return oneOf(w, {"except", "return"});
+    case 8: return oneOf(w, {"castable", "instance"}) ? 2 : 0;
+    case 9: return oneOf(w, {"intersect", "satisfies"});
+    default: return 0;
+    }
+}
+
+// Attributes of XSLT elements that hold an expression or a pattern.
 bool holdsXPath(std::string_view name)
 {
-    return oneOf(name, {"select", "match", "test", "use", "value", "count", "from"});
+    return oneOf(name, {"select", "match", "test", "use", "value", "count", "from", "group-by", "group-adjacent",
+                        "group-starting-with", "group-ending-with", "use-when", "initial-value", "key", "xpath",
+                        "context-item", "with-params", "namespace-context", "for-each-item", "for-each-source"});
 }
 // Attributes of xsl:element, xsl:attribute, xsl:processing-instruction, xsl:number and
 // xsl:sort that are attribute value templates.
@@ -185,6 +225,7 @@ private:
     unsigned char *m_styles;
     Fields f;
     std::size_t m_lim = 0; // end of the current line: no look-ahead goes past it
+    unsigned m_end = '<';  // the quote that ends the value being read; in text, only '<' ends
 
     void paint(std::size_t from, std::size_t to, Style style)
     {
@@ -227,8 +268,10 @@ private:
     void toText()
     {
         const unsigned depth = f.depth;
+        const bool textTemplates = f.textTemplates;
         f = Fields();
         f.depth = depth;
+        f.textTemplates = textTemplates;
     }
 
     std::size_t step(std::size_t i)
@@ -271,9 +314,16 @@ private:
 
     std::size_t text(std::size_t i)
     {
+        if (f.inExpr)
+            return textExpression(i);
         std::size_t j = i;
-        while (j < m_lim && p[j] != '<' && p[j] != '&')
-            ++j;
+        if (f.textTemplates) {
+            while (j < m_lim && p[j] != '<' && p[j] != '&' && p[j] != '{' && p[j] != '}')
+                ++j;
+        } else {
+            while (j < m_lim && p[j] != '<' && p[j] != '&')
+                ++j;
+        }
         paint(i, j, Default);
         if (j >= m_lim)
             return j;
@@ -282,7 +332,42 @@ private:
             paint(j, j + std::max<std::size_t>(len, 1), len ? EntityRef : Default);
             return j + std::max<std::size_t>(len, 1);
         }
+        if (p[j] == '{' || p[j] == '}') {
+            // {{ and }} stand for a brace, a lone } for itself (XSLT takes it as an error).
+            if (j + 1 < m_lim && p[j + 1] == p[j]) {
+                paint(j, j + 2, Default);
+                return j + 2;
+            }
+            if (p[j] == '}') {
+                paint(j, j + 1, Default);
+                return j + 1;
+            }
+            paint(j, j + 1, XPathOperator);
+            f.inExpr = true;
+            f.afterOperand = false;
+            f.braces = 0;
+            return j + 1;
+        }
         return markup(j);
+    }
+
+    // Inside { } of a text value template: XPath up to the closing }. Markup cannot be part of
+    // it, so a '<' ends the expression where it is.
+    std::size_t textExpression(std::size_t i)
+    {
+        m_end = '<';
+        while (f.inExpr) {
+            const Char ch = at(i);
+            if (ch.end) {
+                if (i < m_lim) {
+                    f.inExpr = f.inString = false;
+                    f.braces = 0;
+                }
+                return i;
+            }
+            i = xpath(i, ch);
+        }
+        return i;
     }
 
     Style elementStyle(std::size_t from, std::size_t to)
@@ -317,13 +402,18 @@ private:
                 f.value = XPath;
             else if (f.element == XsltWithTemplates && holdsTemplate(name))
                 f.value = Template;
+            else if (name == "expand-text")
+                f.value = ExpandText;
             return XsltAttribute;
         }
         if (nsDecl)
             return Attribute;
         if (!m_prefix.empty() && name.size() > m_prefix.size() && name.compare(0, m_prefix.size(), m_prefix) == 0
-            && name[m_prefix.size()] == ':')
+            && name[m_prefix.size()] == ':') {
+            if (name.substr(m_prefix.size() + 1) == "expand-text")
+                f.value = ExpandText;
             return XsltAttribute;
+        }
         f.value = Template;
         return Attribute;
     }
@@ -455,9 +545,29 @@ private:
     {
         paint(i, i + 1, Value);
         f.mode = InValue;
-        f.value = kind;
+        f.value = kind == ExpandText ? Plain : kind;
         f.apos = p[i] == '\'';
         f.inString = f.stringApos = f.inExpr = f.afterOperand = false;
+        f.braces = 0;
+        if (kind == ExpandText)
+            switchTextTemplates(i + 1);
+    }
+
+    // At the start of an expand-text value: what it says, when it ends on this line.
+    void switchTextTemplates(std::size_t i)
+    {
+        const std::size_t close = find(i, f.apos ? "'" : "\"");
+        if (close == std::string_view::npos)
+            return;
+        std::string_view v = view(i, close);
+        while (!v.empty() && isSpace(static_cast<unsigned char>(v.front())))
+            v.remove_prefix(1);
+        while (!v.empty() && isSpace(static_cast<unsigned char>(v.back())))
+            v.remove_suffix(1);
+        if (oneOf(v, {"yes", "true", "1"}))
+            f.textTemplates = true;
+        else if (oneOf(v, {"no", "false", "0"}))
+            f.textTemplates = false;
     }
 
     std::size_t tag(std::size_t i)
@@ -559,7 +669,7 @@ private:
             return ch;
         }
         const unsigned c = p[i];
-        if (c == (f.apos ? '\'' : '"') || c == '<') {
+        if (c == m_end || c == '<') { // quotes are characters like any other in text
             ch.end = true;
             return ch;
         }
@@ -601,6 +711,7 @@ private:
 
     std::size_t value(std::size_t i)
     {
+        m_end = f.apos ? '\'' : '"';
         while (true) {
             const Char ch = at(i);
             if (ch.end) {
@@ -691,9 +802,22 @@ private:
             f.stringApos = c == '\'';
             return next;
         }
-        if (c == '}' && f.value == Template) {
+        if (c == '{') {
             paint(i, next, XPathOperator);
-            f.inExpr = false;
+            if (f.braces < kMaxBraces)
+                ++f.braces;
+            f.afterOperand = false;
+            return next;
+        }
+        if (c == '}') {
+            paint(i, next, XPathOperator);
+            if (f.braces > 0) { // the end of a constructor or function body: an operand
+                --f.braces;
+                f.afterOperand = true;
+                return next;
+            }
+            if (f.value == Template || f.mode == Text)
+                f.inExpr = false;
             f.afterOperand = false;
             return next;
         }
@@ -715,7 +839,7 @@ private:
             return end;
         }
         if (c == '$') {
-            const std::size_t end = scan(next, [](unsigned d) { return isNameChar(d); });
+            const std::size_t end = qnameEnd(next);
             paint(i, end, XPathVariable);
             f.afterOperand = true;
             return end;
@@ -735,7 +859,17 @@ private:
             f.afterOperand = true;
             return next;
         }
-        if (c != 0 && std::strchr("([,/|+-=!<>", int(c))) {
+        if (c == '?') {
+            // A lookup when a key follows at once (?name ?1 ?(expr) ?*), otherwise an occurrence
+            // indicator, after which the operand goes on.
+            paint(i, next, XPathOperator);
+            if (!after.end && !after.unknown
+                && (isNcNameStart(after.c) || isDigit(after.c) || after.c == '(' || after.c == '*'))
+                f.afterOperand = false;
+            return next;
+        }
+        // Two-character operators (=> || != <= >= << >> :=) come as two of these.
+        if (c != 0 && std::strchr("([,/|+-=!<>:", int(c))) {
             paint(i, next, XPathOperator);
             f.afterOperand = false;
             return next;
@@ -746,7 +880,8 @@ private:
         return next;
     }
 
-    std::size_t xpathName(std::size_t i)
+    // End of the QName (or prefix:*) at i.
+    std::size_t qnameEnd(std::size_t i) const
     {
         const auto ncName = [](unsigned d) { return isNcNameChar(d); };
         std::size_t end = scan(i, ncName);
@@ -758,13 +893,36 @@ private:
             else if (!local.end && local.c == '*')
                 end += colon.len + local.len;
         }
-        if (f.afterOperand && oneOf(view(i, end), {"and", "or", "div", "mod"})) {
-            paint(i, end, XPathOperator);
-            f.afterOperand = false;
-            return end;
+        return end;
+    }
+
+    // A name is an operator when it follows an operand: `div` in `a div b` is one, in `div/a`
+    // a name test. The first word of `instance of`, `cast as`, `castable as` and `treat as`
+    // leaves the operand open, so that the second word counts as an operator as well.
+    //
+    // Where an operand is due, the words that start an expression are keywords by what follows
+    // them on the line: for, let, some and every a $, if and function a (, map and array a {.
+    // Without it they are names, as in `for/a`, or functions, as in `map(*)`.
+    std::size_t xpathName(std::size_t i)
+    {
+        const std::size_t end = qnameEnd(i);
+        const std::string_view word = view(i, end);
+        if (f.afterOperand) {
+            if (const int op = operatorWord(word)) {
+                paint(i, end, XPathOperator);
+                f.afterOperand = op == 2;
+                return end;
+            }
         }
         const std::size_t k = scan(end, [](unsigned d) { return isSpace(d); });
         const Char c1 = at(k);
+        if (!f.afterOperand && !c1.end && !c1.unknown
+            && ((c1.c == '$' && oneOf(word, {"for", "let", "some", "every"}))
+                || (c1.c == '(' && oneOf(word, {"if", "function"}))
+                || (c1.c == '{' && oneOf(word, {"map", "array"})))) {
+            paint(i, end, XPathOperator);
+            return end;
+        }
         if (!c1.end && c1.c == ':') {
             const Char c2 = at(k + c1.len);
             if (!c2.end && c2.c == ':') {
@@ -774,7 +932,7 @@ private:
                 return axisEnd;
             }
         }
-        if (!c1.end && c1.c == '(') {
+        if (!c1.end && (c1.c == '(' || (c1.c == '#' && k == end))) { // a call, or a reference: concat#3
             paint(i, end, XPathFunction);
             f.afterOperand = false;
             return end;
@@ -866,7 +1024,7 @@ PrefixLookup findXsltPrefix(std::string_view text)
 
 int depthOf(State state)
 {
-    return int(state >> 17);
+    return int(state >> kDepthShift);
 }
 
 } // namespace xmlstyler

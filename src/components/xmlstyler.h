@@ -22,7 +22,8 @@
 namespace xmlstyler {
 
 enum Style : unsigned char {
-    Default = 0,        // character data, whitespace and stray characters in markup
+    Default = 0,        // character data ({{ and }} of text value templates included), whitespace
+                        // and stray characters in markup
     XsltElement,        // names of elements in the XSLT namespace, prefix included
     Element,            // names of literal result elements (and of any element in plain XML)
     TagPunctuation,     // < > </ />
@@ -35,7 +36,9 @@ enum Style : unsigned char {
     XPathVariable,      // $name
     XPathString,        // 'literal'
     XPathNumber,        // 3.14
-    XPathOperator,      // / // | [ ] ( ) , = != < + * and or div mod, and the { } of templates
+    XPathOperator,      // / // | [ ] ( ) { } , = != < + * ? : || => and or div mod, the keywords of
+                        // XPath 2.0 and 3.1 (for, if, instance of, map {, ...), and the { } of
+                        // attribute and text value templates
     Comment,            // <!-- -->
     CData,              // <![CDATA[ ]]>
     PIMarker,           // <?target and ?> of processing instructions and the XML declaration

@@ -1580,8 +1580,10 @@ void DocumentWindow::followStylesheetVersion()
     const long length = std::min<long>(txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETLENGTH), 64 * 1024);
     const auto *p = reinterpret_cast<const char *>(txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETRANGEPOINTER, 0UL, length));
     const double version = p ? saxon::xsltVersion(QByteArray(p, length)) : 1.0;
-    // The completion lists of XSLT 2.0 and later; 3.0's own elements are not listed yet.
-    const QString file = version >= 2.0 ? QStringLiteral("W3C_XSLT_20.xml") : QStringLiteral("W3C_XSLT_10.xml");
+    // Each list covers its version and the ones after it that have no list of their own.
+    const QString file = version >= 3.0   ? QStringLiteral("W3C_XSLT_30.xml")
+                         : version >= 2.0 ? QStringLiteral("W3C_XSLT_20.xml")
+                                          : QStringLiteral("W3C_XSLT_10.xml");
     if (file == m_tagListFile)
         return;
     m_tagListFile = file;
