@@ -68,6 +68,10 @@ int main(int argc, char *argv[])
         return 1;
     }
     QTemporaryDir dir;
+    // BENCH_KEEP=1 leaves the pair in the temporary folder, to run other processors on.
+    dir.setAutoRemove(qEnvironmentVariableIsEmpty("BENCH_KEEP"));
+    if (!dir.autoRemove())
+        std::printf("  the pair: %s\n", qPrintable(dir.path()));
     const QByteArray stylesheet = makeStylesheet30(50 * 1024);
     const QByteArray source = makeSource(1024 * 1024);
     const QString xsl = dir.filePath("s.xsl"), xml = dir.filePath("s.xml");
