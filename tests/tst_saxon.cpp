@@ -159,6 +159,8 @@ private slots:
         engine::Response r = m_helper.run(transformText(kHeader + "<xsl:template match=\"/\">\n</xsl:stylesheet>", "<r/>", preview::Target::Browser));
         QCOMPARE(r.error, engine::ErrorKind::ParseStylesheet);
         QCOMPARE(r.result.title(), QStringLiteral("Error Parsing XSLT Document"));
+        QCOMPARE(r.result.diagnostics.value(0).origin, Diagnostic::Origin::WellFormedness);
+        QCOMPARE(r.result.diagnostics.value(0).line, 3);
 
         r = m_helper.run(transformText(kHeader + "<xsl:template match=\"/\">\n  <out select=\"{$nothing}\"/>\n</xsl:template>\n</xsl:stylesheet>", "<r/>",
                                        preview::Target::Check));
