@@ -7,7 +7,6 @@ import java.io.IOException;
 import java.net.URI;
 import java.nio.file.Files;
 import java.nio.file.Paths;
-import java.security.MessageDigest;
 import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.LinkedHashMap;
@@ -67,13 +66,23 @@ public final class ZendrikSaxon {
     // same pair again, parses no source. Large ones are not kept (the heap is the user's).
     static final int KEPT_SOURCES = 2;
     static final int KEPT_SOURCE_BYTES = 32 * 1024 * 1024;
-    private final Map<String, XdmNode> sources = new LinkedHashMap<String, XdmNode>(4, 0.75f, true) {
+    private final Map<String, Kept> sources = new LinkedHashMap<String, Kept>(4, 0.75f, true) {
         @Override
-        protected boolean removeEldestEntry(Map.Entry<String, XdmNode> eldest) { return size() > KEPT_SOURCES; }
+        protected boolean removeEldestEntry(Map.Entry<String, Kept> eldest) { return size() > KEPT_SOURCES; }
     };
+
+    static final class Kept {
+        final byte[] text;
+        final XdmNode node;
+        Kept(byte[] text, XdmNode node) {
+            this.text = text;
+            this.node = node;
+        }
+    }
 
     static final class Compiled {
         XsltExecutable executable;
+        byte[] text; // the stylesheet's own
         Map<String, String> read = new HashMap<>(); // file URI -> hash of its bytes
         List<Map<String, Object>> warnings = new ArrayList<>();
     }
@@ -292,20 +301,21 @@ public final class ZendrikSaxon {
         return Paths.get(base).toAbsolutePath().toUri().toString();
     }
 
+    // A fingerprint of the parts' contents: two checksums the VM computes in native code (a
+    // digest written in Java would take a cold helper most of a second over a large source),
+    // with the lengths. The caches compare the texts themselves before they use an entry; only
+    // the files a stylesheet read are told apart by fingerprint alone.
     static String hash(byte[]... parts) {
-        try {
-            final MessageDigest digest = MessageDigest.getInstance("SHA-256");
-            for (byte[] part : parts) {
-                digest.update(Integer.toString(part.length).getBytes());
-                digest.update(part);
-            }
-            final StringBuilder s = new StringBuilder();
-            for (byte b : digest.digest())
-                s.append(String.format("%02x", b));
-            return s.toString();
-        } catch (java.security.NoSuchAlgorithmException e) {
-            throw new IllegalStateException(e);
+        final StringBuilder s = new StringBuilder();
+        for (byte[] part : parts) {
+            final java.util.zip.CRC32 crc = new java.util.zip.CRC32();
+            final java.util.zip.Adler32 adler = new java.util.zip.Adler32();
+            crc.update(part, 0, part.length);
+            adler.update(part, 0, part.length);
+            s.append(part.length).append(':').append(Long.toHexString(crc.getValue())).append(':')
+                .append(Long.toHexString(adler.getValue())).append(';');
         }
+        return s.toString();
     }
 
     static byte[] readLocal(String uri) {
@@ -401,7 +411,8 @@ public final class ZendrikSaxon {
         XdmNode keptSource = null;
         if (sourceKey != null)
             synchronized (sources) {
-                keptSource = sources.get(sourceKey);
+                final Kept kept = sources.get(sourceKey);
+                keptSource = kept != null && java.util.Arrays.equals(kept.text, source) ? kept.node : null;
             }
         java.util.concurrent.FutureTask<Object> sourceParse = null;
         if (keptSource == null && program == null && target != TARGET_CHECK && !onlySpaces(source)) {
@@ -464,7 +475,7 @@ public final class ZendrikSaxon {
         final XdmNode sourceNode = (XdmNode) parsed;
         if (sourceKey != null && keptSource == null)
             synchronized (sources) {
-                sources.put(sourceKey, sourceNode);
+                sources.put(sourceKey, new Kept(source, sourceNode));
             }
 
         final Xslt30Transformer transformer = program.executable.load30();
@@ -553,7 +564,7 @@ public final class ZendrikSaxon {
         synchronized (compiled) {
             known = compiled.get(key);
         }
-        if (known == null)
+        if (known == null || !java.util.Arrays.equals(known.text, stylesheet))
             return null;
         for (Map.Entry<String, String> e : known.read.entrySet()) {
             if (!e.getValue().equals(hash(readLocal(e.getKey())))) {
@@ -579,6 +590,7 @@ public final class ZendrikSaxon {
     Compiled compile(byte[] stylesheet, String stylesheetId, javax.xml.transform.Source text, Collector collector) throws SaxonApiException {
         final String key = hash(stylesheet, stylesheetId.getBytes());
         final Compiled fresh = new Compiled();
+        fresh.text = stylesheet;
         final XsltCompiler compiler = processor.newXsltCompiler();
         compiler.setErrorListener(collector);
         compiler.setURIResolver(new Origin.Guard(stylesheetId, fresh.read));
