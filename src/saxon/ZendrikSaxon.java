@@ -62,24 +62,6 @@ public final class ZendrikSaxon {
         protected boolean removeEldestEntry(Map.Entry<String, Compiled> eldest) { return size() > 8; }
     };
 
-    // The sources parsed last, by the hash of their text and base: a stylesheet edit, or the
-    // same pair again, parses no source. Large ones are not kept (the heap is the user's).
-    static final int KEPT_SOURCES = 2;
-    static final int KEPT_SOURCE_BYTES = 32 * 1024 * 1024;
-    private final Map<String, Kept> sources = new LinkedHashMap<String, Kept>(4, 0.75f, true) {
-        @Override
-        protected boolean removeEldestEntry(Map.Entry<String, Kept> eldest) { return size() > KEPT_SOURCES; }
-    };
-
-    static final class Kept {
-        final byte[] text;
-        final XdmNode node;
-        Kept(byte[] text, XdmNode node) {
-            this.text = text;
-            this.node = node;
-        }
-    }
-
     static final class Compiled {
         XsltExecutable executable;
         byte[] text; // the stylesheet's own
@@ -405,17 +387,11 @@ public final class ZendrikSaxon {
         // A stylesheet compiled before (and none of the files it read changed) is neither parsed
         // nor compiled again: a source edit costs the run only.
         Compiled program = cached(stylesheet, stylesheetId);
-        // A source parsed before is taken as it is; otherwise, while the stylesheet compiles, it
-        // is parsed on a thread of its own.
-        final String sourceKey = target != TARGET_CHECK && source.length <= KEPT_SOURCE_BYTES ? hash(source, sourceId.getBytes()) : null;
-        XdmNode keptSource = null;
-        if (sourceKey != null)
-            synchronized (sources) {
-                final Kept kept = sources.get(sourceKey);
-                keptSource = kept != null && java.util.Arrays.equals(kept.text, source) ? kept.node : null;
-            }
+        // While the stylesheet compiles, the source is parsed on a thread of its own. (Sources
+        // are not kept between requests: a tree kept lives into the old generation, which costs
+        // a source edit more than a stylesheet edit would save.)
         java.util.concurrent.FutureTask<Object> sourceParse = null;
-        if (keptSource == null && program == null && target != TARGET_CHECK && !onlySpaces(source)) {
+        if (program == null && target != TARGET_CHECK && !onlySpaces(source)) {
             sourceParse = new java.util.concurrent.FutureTask<>(() -> parseSource(source, sourceId));
             final Thread parser = new Thread(sourceParse, "source");
             parser.setDaemon(true);
@@ -462,7 +438,7 @@ public final class ZendrikSaxon {
         }
         Object parsed;
         try {
-            parsed = keptSource != null ? keptSource : sourceParse != null ? sourceParse.get() : parseSource(source, sourceId);
+            parsed = sourceParse != null ? sourceParse.get() : parseSource(source, sourceId);
         } catch (InterruptedException | java.util.concurrent.ExecutionException e) {
             parsed = e.getCause() instanceof Error ? (Error) e.getCause() : new SaxonApiException(e);
         }
@@ -473,10 +449,6 @@ public final class ZendrikSaxon {
         if (parsed instanceof org.xml.sax.SAXException)
             return failed(request, ERR_PARSE_SOURCE, ((Exception) parsed).getMessage());
         final XdmNode sourceNode = (XdmNode) parsed;
-        if (sourceKey != null && keptSource == null)
-            synchronized (sources) {
-                sources.put(sourceKey, new Kept(source, sourceNode));
-            }
 
         final Xslt30Transformer transformer = program.executable.load30();
         final Collector runtime = new Collector(ORIGIN_RUNTIME, stylesheetId);
