@@ -93,7 +93,20 @@ int main(int argc, char *argv[])
         std::printf("the first preview failed: %s\n", answer ? qPrintable(answer->result.text) : "no answer");
         return 1;
     }
-    report("first preview, Java VM start included (50 KB 3.0 on 1 MB)", first, "ms");
+    report("first preview, Java VM start included (50 KB 3.0 on 1 MB)", first, "ms (target <= 2000)");
+    {
+        // What the program does: the helper starts when a 2.0+ stylesheet opens and warms up
+        // while the user looks at it; here the first preview is asked for 3 s after opening.
+        EngineClient opened(QCoreApplication::applicationDirPath() + "/zendrik-engine");
+        opened.warmUp(engine::Processor::Saxon);
+        QElapsedTimer reading;
+        reading.start();
+        while (reading.elapsed() < 3000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        double warmed = 0;
+        runOnce(opened, request, &warmed);
+        report("first preview 3 s after the stylesheet opened", warmed, "ms");
+    }
     // The Java VM compiles its hot code over the first runs; Saxon's own figure below is the
     // average of its last runs in one VM, so this one is taken warm too.
     for (int i = 0; i < 5; ++i) {
@@ -108,18 +121,49 @@ int main(int argc, char *argv[])
     report("warm re-render, same texts", warm, "ms");
     // An edit of one text: a source edit reuses the compiled stylesheet, a stylesheet edit does not.
     int edit = 0;
-    const auto edited = [&](QByteArray preview::Input::*text, const QByteArray &at, const QByteArray &mark) {
+    const auto edited = [&](const engine::Request &base, QByteArray preview::Input::*text, const QByteArray &at, const QByteArray &mark) {
         return measure([&] {
-            engine::Request r = request;
+            engine::Request r = base;
             (r.input.*text).replace(at, at + " " + mark + "=\"" + QByteArray::number(++edit) + "\"");
             double ms = 0;
             runOnce(client, r, &ms);
             return ms;
         });
     };
-    report("source edited, stylesheet compiled before", edited(&preview::Input::source, "<catalog", "edit"), "ms");
-    const double stylesheetEdit = edited(&preview::Input::stylesheet, "<html", "data-edit");
+    report("source edited, stylesheet compiled before", edited(request, &preview::Input::source, "<catalog", "edit"), "ms");
+    const double stylesheetEdit = edited(request, &preview::Input::stylesheet, "<html", "data-edit");
     report("stylesheet edited (compiled again)", stylesheetEdit, "ms");
+
+    // DocBook's html/docbook.xsl (about 100 files) through Saxon-HE on a 100 KB article: what
+    // the compile cache saves a source edit.
+    const QString docbook = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl/html/docbook.xsl");
+    if (QFile::exists(docbook)) {
+        QFile f(docbook);
+        f.open(QIODevice::ReadOnly);
+        engine::Request db = request;
+        db.input = {f.readAll(), docbook, makeArticle(100 * 1024), dir.filePath("article.xml"), {}};
+        double firstDb = 0;
+        const auto a = runOnce(client, db, &firstDb);
+        if (!a || !a->result.ok) {
+            std::printf("DocBook through Saxon failed: %s\n", a ? qPrintable(a->result.text.left(300)) : "no answer");
+        } else {
+            report("DocBook html, 100 KB article, first (compiles ~100 files)", firstDb, "ms");
+            const int runs = g_runs;
+            g_runs = 3;
+            const double sourceEdit = edited(db, &preview::Input::source, "<article", "role");
+            const double recompiled = measure([&] {
+                engine::Request r = db;
+                r.input.stylesheet.replace("</xsl:stylesheet>", "<!-- " + QByteArray::number(++edit) + " --></xsl:stylesheet>");
+                double ms = 0;
+                runOnce(client, r, &ms);
+                return ms;
+            });
+            g_runs = runs;
+            report("DocBook html: source edited (compiled stylesheet kept)", sourceEdit, "ms");
+            report("DocBook html: stylesheet edited (compiled again)", recompiled, "ms");
+            report("DocBook html: compile time a source edit saves", recompiled - sourceEdit, "ms");
+        }
+    }
 
     // Saxon's own time for the same transform in one warm VM.
     QProcess own;

@@ -165,4 +165,19 @@ QByteArray makeTableStylesheet()
            "</xsl:stylesheet>\n";
 }
 
+// A DocBook article of about targetBytes: sections of paragraphs with inline markup and lists.
+QByteArray makeArticle(qsizetype targetBytes)
+{
+    QByteArray out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<article><title>Benchmark Article</title>\n";
+    for (int s = 0; out.size() < targetBytes; ++s) {
+        out += "<section id=\"s" + QByteArray::number(s) + "\"><title>Section " + QByteArray::number(s) + "</title>\n";
+        for (int p = 0; p < 8; ++p)
+            out += "<para>Paragraph " + QByteArray::number(p) + " with <emphasis>emphasis</emphasis>, a <link linkend=\"s0\">link</link>"
+                   " and <literal>literal text</literal> about transformations and stylesheets.</para>\n";
+        out += "<itemizedlist><listitem><para>One</para></listitem><listitem><para>Two</para></listitem></itemizedlist>\n";
+        out += "</section>\n";
+    }
+    return out + "</article>\n";
+}
+
 } // namespace bench

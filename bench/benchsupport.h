@@ -26,6 +26,8 @@ double measure(const std::function<double()> &run);
 QByteArray makeStylesheet(qsizetype targetBytes);
 // An XML source of about targetBytes: records with attributes, nested elements and text.
 QByteArray makeSource(qsizetype targetBytes);
+// A DocBook article (no namespace) of about targetBytes.
+QByteArray makeArticle(qsizetype targetBytes);
 // Turns the source into a well-formed XHTML page: one table row per record.
 QByteArray makeTableStylesheet();
 
