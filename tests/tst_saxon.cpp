@@ -165,7 +165,7 @@ private slots:
         r = m_helper.run(transformText(kHeader + "<xsl:template match=\"/\">\n  <out select=\"{$nothing}\"/>\n</xsl:template>\n</xsl:stylesheet>", "<r/>",
                                        preview::Target::Check));
         QCOMPARE(r.error, engine::ErrorKind::Compile);
-        QVERIFY(!r.result.diagnostics.isEmpty());
+        QCOMPARE(r.result.diagnostics.size(), 1); // once, though Saxon tells it twice
         const Diagnostic compile = r.result.diagnostics.first();
         QCOMPARE(compile.origin, Diagnostic::Origin::Compilation);
         QCOMPARE(compile.line, 3);

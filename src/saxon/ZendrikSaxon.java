@@ -333,12 +333,18 @@ public final class ZendrikSaxon {
             this.origin = origin;
             this.file = file;
         }
+        // Saxon tells a static error once as an error and again as the fatal error that ends
+        // the compilation: the user is told once.
+        synchronized void add(Map<String, Object> problem) {
+            if (!problems.contains(problem))
+                problems.add(problem);
+        }
         @Override
-        public void warning(TransformerException e) { problems.add(diagnostic(SEV_WARNING, origin, e, file)); }
+        public void warning(TransformerException e) { add(diagnostic(SEV_WARNING, origin, e, file)); }
         @Override
-        public void error(TransformerException e) { problems.add(diagnostic(SEV_ERROR, origin, e, file)); }
+        public void error(TransformerException e) { add(diagnostic(SEV_ERROR, origin, e, file)); }
         @Override
-        public void fatalError(TransformerException e) { problems.add(diagnostic(SEV_ERROR, origin, e, file)); }
+        public void fatalError(TransformerException e) { add(diagnostic(SEV_ERROR, origin, e, file)); }
     }
 
     static String joined(List<Map<String, Object>> problems, String fallback) {
