@@ -305,6 +305,28 @@ private slots:
         QCOMPARE(r.result.page, page);
     }
 
+    // unparsed-text() reads a local regular file (a byte order mark is no character of it) and
+    // refuses at once what is not one, such as a FIFO nobody writes to.
+    void unparsedText_readsLocalRegularFilesOnly()
+    {
+        QTemporaryDir dir;
+        QFile f(dir.filePath("t.txt"));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("\xEF\xBB\xBFh\xC3\xA9llo") == 9);
+        f.close();
+        QCOMPARE(QProcess::execute("mkfifo", {dir.filePath("fifo")}), 0);
+        const auto read = [&](const QString &name) {
+            return m_helper.run(transformText(kHeader + "<xsl:output method=\"text\"/><xsl:template match=\"/\">{unparsed-text('"
+                                                  + QUrl::fromLocalFile(dir.filePath(name)).toEncoded() + "')}</xsl:template></xsl:stylesheet>",
+                                              "<r/>", preview::Target::Browser));
+        };
+        engine::Response r = read("t.txt");
+        QVERIFY2(r.result.ok, qPrintable(r.result.text));
+        QCOMPARE(QString::fromUtf8(r.result.page), QStringLiteral("héllo"));
+        r = read("fifo");
+        QCOMPARE(r.error, engine::ErrorKind::Transform);
+        QVERIFY2(r.result.text.contains("is not a regular file"), qPrintable(r.result.text));
+    }
+
     // The XPath bar's expressions in XPath 3.1: the source is sent once and kept, values come
     // with their types, nodes with their place, maps and arrays as text.
     void xpath_itemsOfAnyType()

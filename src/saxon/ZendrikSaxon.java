@@ -21,7 +21,6 @@ import javax.xml.transform.stream.StreamSource;
 import net.sf.saxon.Configuration;
 import net.sf.saxon.lib.CollectionFinder;
 import net.sf.saxon.lib.Feature;
-import net.sf.saxon.lib.StandardUnparsedTextResolver;
 import net.sf.saxon.trans.XPathException;
 import net.sf.saxon.s9api.DocumentBuilder;
 import net.sf.saxon.s9api.Processor;
@@ -77,12 +76,34 @@ public final class ZendrikSaxon {
     ZendrikSaxon() {
         processor.setConfigurationProperty(Feature.ALLOW_EXTERNAL_FUNCTIONS, false);
         final Configuration config = processor.getUnderlyingConfiguration();
-        final StandardUnparsedTextResolver texts = new StandardUnparsedTextResolver();
+        // unparsed-text() and json-doc() read what doc() may read, the same way: local regular
+        // files, or the stylesheet's own server with each redirect checked.
         config.setUnparsedTextURIResolver((uri, encoding, c) -> {
             final String why = Origin.refusal(uri, currentStylesheet.get());
             if (why != null)
                 throw new XPathException(why);
-            return texts.resolve(uri, encoding, c);
+            final byte[] bytes;
+            try {
+                bytes = Origin.read(uri, currentStylesheet.get());
+            } catch (TransformerException e) {
+                final XPathException failed = new XPathException(reason(e));
+                failed.setErrorCode("FOUT1170");
+                throw failed;
+            }
+            java.nio.charset.Charset charset = java.nio.charset.StandardCharsets.UTF_8;
+            try {
+                if (encoding != null && !encoding.isEmpty())
+                    charset = java.nio.charset.Charset.forName(encoding);
+            } catch (IllegalArgumentException e) {
+                final XPathException failed = new XPathException("Unknown encoding \"" + encoding + "\"");
+                failed.setErrorCode("FOUT1190");
+                throw failed;
+            }
+            int skip = 0;
+            if (charset.equals(java.nio.charset.StandardCharsets.UTF_8) && bytes.length >= 3 && (bytes[0] & 0xff) == 0xEF
+                && (bytes[1] & 0xff) == 0xBB && (bytes[2] & 0xff) == 0xBF)
+                skip = 3; // a byte order mark is no character of the text
+            return new java.io.InputStreamReader(new ByteArrayInputStream(bytes, skip, bytes.length - skip), charset);
         });
         final CollectionFinder collections = config.getCollectionFinder();
         config.setCollectionFinder((context, uri) -> {
