@@ -1,7 +1,10 @@
 // XPath expressions against a source: what they select and where it is in the text, the values
 // they compute, the errors they give, and a source of many megabytes.
 #include "engine/xpatheval.h"
+#include "engine/xpathtokens.h"
 
+#include <QDirIterator>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 using namespace xpatheval;
@@ -23,6 +26,20 @@ const char *kindName(Row::Kind k)
 {
     static const char *names[] = {"Element", "Attribute", "Text", "Comment", "PI", "Namespace", "Document"};
     return names[int(k)];
+}
+
+// Tokens as letters and texts: V variable, F function, N node test, A axis, K keyword,
+// O operator, S string, D number, E error.
+QString tokens(const QString &expression)
+{
+    QStringList out;
+    for (const xpathtokens::Token &t : xpathtokens::tokenize(expression)) {
+        out << QString(QLatin1Char("VFNAKOSDE"[int(t.kind)])) + QLatin1Char(':') + t.text;
+        // The place is where the text is, apart from a variable's $.
+        if (t.kind != xpathtokens::Token::Kind::Variable && expression.mid(t.start, t.length) != t.text)
+            out << QStringLiteral("(misplaced)");
+    }
+    return out.join(QLatin1Char(' '));
 }
 
 QString describe(const Row &r)
@@ -225,6 +242,91 @@ private slots:
         QCOMPARE(r.nodes.size(), 3);
         QCOMPARE(r.nodes.at(2).line, 4);
         QCOMPARE(r.nodes.at(2).text, QStringLiteral("<e n=\"2\"> text 2"));
+    }
+
+    // The tokenizer tells names by what they are: a variable, a function called, a name test,
+    // an axis, an operator word only after an operand; 2.0 and 3.1 syntax as well as 1.0.
+    void tokens_data()
+    {
+        QTest::addColumn<QString>("expression");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("path") << "ancestor-or-self::d:book[1]/@id" << "A:ancestor-or-self O::: N:d:book O:[ D:1 O:] O:/ O:@ N:id";
+        QTest::addRow("operator words after an operand") << "div div div | * * *" << "N:div K:div N:div O:| N:* O:* N:*";
+        QTest::addRow("variables and calls") << "key('k', $ids)[count(. | $x:y) = 1]"
+                                            << "F:key O:( S:'k' O:, V:ids O:) O:[ F:count O:( O:. O:| V:x:y O:) O:= D:1 O:]";
+        QTest::addRow("kind tests are no calls") << "text() | node() | processing-instruction('p')"
+                                                << "N:text O:( O:) O:| N:node O:( O:) O:| N:processing-instruction O:( S:'p' O:)";
+        QTest::addRow("numbers and strings") << "1.5e3 - .5 + 'it''s' + \"a\"" << "D:1.5e3 O:- D:.5 O:+ S:'it''s' O:+ S:\"a\"";
+        QTest::addRow("2.0 expressions") << "for $i in 1 to 3 return if ($i instance of xs:integer) then $i else ()"
+                                        << "K:for V:i K:in D:1 K:to D:3 K:return K:if O:( V:i K:instance K:of N:xs:integer O:) K:then V:i K:else O:( O:)";
+        QTest::addRow("3.1 syntax") << "map{'a': 1}?a => string() || Q{urn:x}f#1" << "K:map O:{ S:'a' O:: D:1 O:} O:? N:a O:=> F:string O:( O:) O:|| F:Q{urn:x}f O:# D:1";
+        QTest::addRow("comments") << "a (: b (: c :) $d :) / e" << "N:a O:/ N:e";
+        QTest::addRow("left open") << "concat('a, $b" << "F:concat O:( E:'a, $b";
+        QTest::addRow("stray characters") << "$ ~ a" << "E:$ E:~ N:a";
+    }
+    void tokens()
+    {
+        QFETCH(QString, expression);
+        QFETCH(QString, expected);
+        QCOMPARE(::tokens(expression), expected);
+    }
+
+    void templateExpressions()
+    {
+        const QString value = QStringLiteral("a{$x}b{{c}}{map{'k':'}'}?k}{open");
+        QStringList parts;
+        for (const xpathtokens::Part &p : xpathtokens::templateExpressions(value))
+            parts << QStringLiteral("%1:%2").arg(p.start).arg(p.text);
+        QCOMPARE(parts, (QStringList{"2:$x", "12:map{'k':'}'}?k", "28:open"}));
+    }
+
+    // Every expression in docbook-xsl tokenizes without an error, and every $ outside a literal
+    // is a variable reference.
+    void tokens_everyDocBookExpression()
+    {
+        const QString root = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl");
+        if (!QFile::exists(root))
+            QSKIP("docbook-xsl is not installed");
+        static const QStringList xpathAttributes = {"select", "test", "match", "use", "value", "count", "from"};
+        int expressions = 0, variables = 0;
+        QDirIterator files(root, {QStringLiteral("*.xsl")}, QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            QFile f(files.next());
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QXmlStreamReader xml(&f);
+            while (!xml.atEnd()) {
+                if (xml.readNext() != QXmlStreamReader::StartElement)
+                    continue;
+                const bool xslt = xml.namespaceUri() == QLatin1String("http://www.w3.org/1999/XSL/Transform");
+                for (const QXmlStreamAttribute &a : xml.attributes()) {
+                    QList<QStringView> texts;
+                    if (xslt && xpathAttributes.contains(a.name().toString()))
+                        texts << a.value();
+                    else
+                        for (const xpathtokens::Part &p : xpathtokens::templateExpressions(a.value()))
+                            texts << p.text;
+                    for (QStringView text : texts) {
+                        // A few files use entities of their DTD in expressions, which this
+                        // reader leaves as they are.
+                        if (text.contains(QLatin1Char('&')))
+                            continue;
+                        ++expressions;
+                        int dollars = 0, references = 0;
+                        for (const xpathtokens::Token &t : xpathtokens::tokenize(text)) {
+                            QVERIFY2(t.kind != xpathtokens::Token::Kind::Error,
+                                     qPrintable(QStringLiteral("%1:%2: %3").arg(f.fileName()).arg(xml.lineNumber()).arg(text)));
+                            references += t.kind == xpathtokens::Token::Kind::Variable;
+                            if (t.kind != xpathtokens::Token::Kind::String)
+                                dollars += int(text.mid(t.start, t.length).count(QLatin1Char('$')));
+                        }
+                        QCOMPARE(references, dollars);
+                        variables += references;
+                    }
+                }
+            }
+        }
+        qInfo("%d expressions, %d variable references", expressions, variables);
+        QVERIFY2(expressions > 20000 && variables > 10000, qPrintable(QStringLiteral("%1 expressions, %2 variables").arg(expressions).arg(variables)));
     }
 };
 
