@@ -1,0 +1,495 @@
+#include "engine/stylesheetmodel.h"
+
+#include "engine/xpathtokens.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+#include <QUrl>
+#include <QXmlStreamReader>
+
+#include <algorithm>
+
+namespace stylesheet {
+
+namespace {
+
+const QLatin1String kXsltNamespace("http://www.w3.org/1999/XSL/Transform");
+constexpr int kMaxModules = 2000;
+
+using DKind = Declaration::Kind;
+using RKind = Reference::Kind;
+
+// An attribute as written in the start tag: its name, and its value decoded, with the offset in
+// the file of each decoded character (entity and character references map to where they start).
+struct RawAttribute {
+    QString name;
+    QString value;
+    QList<int> offsets; // value.size() + 1 entries: the last is the closing quote's
+};
+
+int decodeReference(QStringView s, qsizetype at, QString *out)
+{
+    // at is on '&'; returns the length of the reference, 0 when it is none.
+    const qsizetype semi = s.indexOf(QLatin1Char(';'), at);
+    if (semi < 0 || semi - at > 12)
+        return 0;
+    const QStringView name = s.mid(at + 1, semi - at - 1);
+    static const QHash<QString, QChar> named = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
+    if (name.startsWith(QLatin1Char('#'))) {
+        bool ok = false;
+        const uint code = name.startsWith(QLatin1String("#x")) ? name.mid(2).toUInt(&ok, 16) : name.mid(1).toUInt(&ok, 10);
+        if (!ok || code == 0 || code > 0x10FFFF)
+            return 0;
+        *out += QString::fromUcs4(reinterpret_cast<const char32_t *>(&code), 1);
+        return int(semi - at + 1);
+    }
+    const auto it = named.find(name.toString());
+    if (it == named.end())
+        return 0;
+    *out += *it;
+    return int(semi - at + 1);
+}
+
+// The attributes of the start tag that spans [from, to) of text.
+QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to)
+{
+    QList<RawAttribute> out;
+    qsizetype i = from + 1;
+    while (i < to && !text[i].isSpace() && text[i] != QLatin1Char('>') && text[i] != QLatin1Char('/'))
+        ++i; // the element's name
+    while (i < to) {
+        while (i < to && (text[i].isSpace()))
+            ++i;
+        const qsizetype nameStart = i;
+        while (i < to && !text[i].isSpace() && text[i] != QLatin1Char('=') && text[i] != QLatin1Char('>') && text[i] != QLatin1Char('/'))
+            ++i;
+        if (i == nameStart)
+            break;
+        RawAttribute a;
+        a.name = text.mid(nameStart, i - nameStart).toString();
+        while (i < to && text[i] != QLatin1Char('=') && text[i] != QLatin1Char('>'))
+            ++i;
+        while (i < to && text[i] != QLatin1Char('"') && text[i] != QLatin1Char('\'') && text[i] != QLatin1Char('>'))
+            ++i;
+        if (i >= to || text[i] == QLatin1Char('>'))
+            break;
+        const QChar quote = text[i++];
+        while (i < to && text[i] != quote) {
+            if (text[i] == QLatin1Char('&')) {
+                const int before = int(a.value.size());
+                const int used = decodeReference(text, i, &a.value);
+                if (used > 0) {
+                    for (int k = before; k < a.value.size(); ++k)
+                        a.offsets << int(i);
+                    i += used;
+                    continue;
+                }
+            }
+            // Line breaks and tabs in a value are spaces to the parser; the offsets stay.
+            a.value += text[i].isSpace() ? QChar(QLatin1Char(' ')) : text[i];
+            a.offsets << int(i);
+            ++i;
+        }
+        a.offsets << int(i);
+        ++i;
+        out << a;
+    }
+    return out;
+}
+
+// Attributes of XSLT elements that hold an expression or a pattern.
+bool isExpressionAttribute(QStringView name)
+{
+    static const char *const names[] = {"select", "test", "match", "use", "value", "count", "from", "group-by",
+                                        "group-adjacent", "group-starting-with", "group-ending-with", "use-when",
+                                        "initial-value", "key", "xpath", "context-item", "with-params",
+                                        "for-each-item", "for-each-source"};
+    return std::any_of(std::begin(names), std::end(names), [&](const char *n) { return name == QLatin1String(n); });
+}
+
+// Attributes of XSLT elements that are attribute value templates.
+bool isTemplateAttribute(QStringView element, QStringView name)
+{
+    if ((element == QLatin1String("element") || element == QLatin1String("attribute")) && (name == QLatin1String("name") || name == QLatin1String("namespace")))
+        return true;
+    if (element == QLatin1String("processing-instruction") && name == QLatin1String("name"))
+        return true;
+    if (element == QLatin1String("number"))
+        return name != QLatin1String("level") && name != QLatin1String("count") && name != QLatin1String("from") && name != QLatin1String("value");
+    if (element == QLatin1String("sort"))
+        return name == QLatin1String("lang") || name == QLatin1String("data-type") || name == QLatin1String("order") || name == QLatin1String("case-order");
+    if (element == QLatin1String("result-document") || element == QLatin1String("message"))
+        return name != QLatin1String("use-when");
+    return false;
+}
+
+const struct {
+    const char *element;
+    DKind kind;
+    const char *nameAttribute;
+} kDeclarations[] = {
+    {"template", DKind::Template, "name"},          {"variable", DKind::Variable, "name"},
+    {"param", DKind::Param, "name"},                {"key", DKind::Key, "name"},
+    {"attribute-set", DKind::AttributeSet, "name"}, {"decimal-format", DKind::DecimalFormat, "name"},
+    {"namespace-alias", DKind::NamespaceAlias, "stylesheet-prefix"},
+    {"include", DKind::Include, "href"},            {"import", DKind::Import, "href"},
+    {"function", DKind::Function, "name"},          {"character-map", DKind::CharacterMap, "name"},
+    {"accumulator", DKind::Accumulator, "name"},    {"mode", DKind::Mode, "name"},
+};
+
+class Builder
+{
+public:
+    Builder(Model &model, const ModuleReader &read)
+        : model(model)
+        , read(read)
+    {
+    }
+
+    void module(const QString &text, const QString &file, int *precedence, int depth);
+    void resolve();
+
+private:
+    struct Frame {
+        QString xsltName; // the local name of an XSLT element, empty for others
+        QList<int> locals;
+        QList<int> pendingScope; // locals whose scope ends with this element
+        int declaration = -1;             // the declaration this element makes
+        int calledTemplateReference = -1; // call-template: the reference to its template
+    };
+    struct File {
+        QString file;
+        QStringView text;
+        QList<int> lineStarts;
+    };
+
+    Model &model;
+    const ModuleReader &read;
+    QSet<QString> open; // the modules being read, against a cycle
+    int nextPrecedence = 0;
+
+    Place place(const File &f, int offset, int length) const
+    {
+        const auto it = std::upper_bound(f.lineStarts.begin(), f.lineStarts.end(), offset);
+        const int line = int(it - f.lineStarts.begin());
+        return {f.file, line, offset - f.lineStarts.at(line - 1) + 1, offset, length};
+    }
+
+    Place valuePlace(const File &f, const RawAttribute &a, int from, int length) const
+    {
+        const int start = a.offsets.value(from);
+        const int end = a.offsets.value(std::min<int>(from + length, int(a.offsets.size()) - 1));
+        return place(f, start, std::max(0, end - start));
+    }
+
+    int addReference(RKind kind, const QString &name, const Place &at)
+    {
+        model.references.append({kind, name, at, -1});
+        return int(model.references.size()) - 1;
+    }
+
+    void expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack);
+    void names(const File &f, const RawAttribute &a, RKind kind);
+    int lookUpLocal(const QString &name, const QList<Frame> &stack) const;
+};
+
+int Builder::lookUpLocal(const QString &name, const QList<Frame> &stack) const
+{
+    for (qsizetype i = stack.size() - 1; i >= 0; --i)
+        for (qsizetype k = stack[i].locals.size() - 1; k >= 0; --k)
+            if (model.declarations[stack[i].locals[k]].name == name)
+                return stack[i].locals[k];
+    return -1;
+}
+
+void Builder::expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack)
+{
+    const QList<xpathtokens::Token> tokens = xpathtokens::tokenize(text);
+    for (qsizetype i = 0; i < tokens.size(); ++i) {
+        const xpathtokens::Token &t = tokens[i];
+        if (t.kind == xpathtokens::Token::Kind::Variable) {
+            // The name, not the $.
+            const int nameAt = t.start + t.length - int(t.text.size());
+            const int ref = addReference(RKind::Variable, t.text, valuePlace(f, a, from + nameAt, int(t.text.size())));
+            model.references[ref].declaration = lookUpLocal(t.text, stack);
+        } else if (t.kind == xpathtokens::Token::Kind::Function) {
+            if (t.text == QLatin1String("key") && i + 2 < tokens.size() && tokens[i + 2].kind == xpathtokens::Token::Kind::String) {
+                const xpathtokens::Token &k = tokens[i + 2];
+                addReference(RKind::Key, k.text.mid(1, k.text.size() - 2), valuePlace(f, a, from + k.start + 1, k.length - 2));
+            } else if (t.text.contains(QLatin1Char(':'))) {
+                addReference(RKind::Function, t.text, valuePlace(f, a, from + t.start, t.length));
+            }
+        }
+    }
+}
+
+void Builder::names(const File &f, const RawAttribute &a, RKind kind)
+{
+    // A list of names separated by spaces (use-attribute-sets), or one name.
+    qsizetype i = 0;
+    while (i < a.value.size()) {
+        while (i < a.value.size() && a.value[i].isSpace())
+            ++i;
+        const qsizetype start = i;
+        while (i < a.value.size() && !a.value[i].isSpace())
+            ++i;
+        if (i > start)
+            addReference(kind, a.value.mid(start, i - start), valuePlace(f, a, int(start), int(i - start)));
+    }
+}
+
+void Builder::module(const QString &text, const QString &fileName, int *precedence, int depth)
+{
+    if (model.files.size() >= kMaxModules)
+        return;
+    model.files << fileName;
+    File f{fileName, text, {0}};
+    for (qsizetype i = 0; i < text.size(); ++i)
+        if (text[i] == QLatin1Char('\n'))
+            f.lineStarts << int(i + 1);
+    const auto modulePrecedence = [&] {
+        if (*precedence < 0)
+            *precedence = ++nextPrecedence;
+        return *precedence;
+    };
+
+    QXmlStreamReader xml(text);
+    QList<Frame> stack;
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token == QXmlStreamReader::EndElement) {
+            if (stack.isEmpty())
+                continue;
+            const Frame ended = stack.takeLast();
+            const int end = int(xml.characterOffset());
+            for (int d : ended.pendingScope)
+                model.declarations[d].scopeEnd = end;
+            if (ended.declaration >= 0) {
+                Declaration &d = model.declarations[ended.declaration];
+                if (d.global)
+                    d.scopeEnd = end; // a template's parameters lie before this
+                else if (!stack.isEmpty())
+                    stack.last().locals << ended.declaration; // its own content does not see it
+            }
+            continue;
+        }
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        const int tagEnd = int(xml.characterOffset());
+        const int tagStart = int(text.lastIndexOf(QLatin1Char('<'), tagEnd - 1));
+        const QList<RawAttribute> attributes = rawAttributes(text, tagStart, tagEnd);
+        const bool xslt = xml.namespaceUri() == kXsltNamespace;
+        const QString local = xml.name().toString();
+        const bool topLevel = stack.size() == 1 && xslt;
+        Frame frame;
+        frame.xsltName = xslt ? local : QString();
+        const auto attribute = [&](const char *name) -> const RawAttribute * {
+            for (const RawAttribute &a : attributes)
+                if (a.name == QLatin1String(name))
+                    return &a;
+            return nullptr;
+        };
+
+        // References in the attributes, resolved against what is in scope before this element.
+        for (const RawAttribute &a : attributes) {
+            if (a.name.startsWith(QLatin1String("xmlns")))
+                continue;
+            if (xslt && isExpressionAttribute(a.name)) {
+                expression(f, a, 0, a.value, stack);
+            } else if (!xslt || isTemplateAttribute(local, a.name)) {
+                if (!xslt && a.name.startsWith(QLatin1String("xsl:")) && a.name != QLatin1String("xsl:use-attribute-sets")) {
+                    continue;
+                }
+                if (a.name.endsWith(QLatin1String("use-attribute-sets"))) {
+                    names(f, a, RKind::AttributeSet);
+                    continue;
+                }
+                for (const xpathtokens::Part &p : xpathtokens::templateExpressions(a.value))
+                    expression(f, a, p.start, p.text, stack);
+            } else if (a.name == QLatin1String("use-attribute-sets")) {
+                names(f, a, RKind::AttributeSet);
+            }
+        }
+        if (xslt) {
+            if (local == QLatin1String("call-template")) {
+                if (const RawAttribute *a = attribute("name")) {
+                    frame.calledTemplateReference = int(model.references.size());
+                    names(f, *a, RKind::CallTemplate);
+                }
+            } else if (local == QLatin1String("with-param") && !stack.isEmpty()) {
+                if (const RawAttribute *a = attribute("name")) {
+                    const int ref = int(model.references.size());
+                    names(f, *a, RKind::WithParam);
+                    // Resolved against the called template's parameters once all are known:
+                    // the reference to the template is kept in the declaration slot meanwhile.
+                    if (ref < model.references.size())
+                        model.references[ref].declaration = -2 - stack.last().calledTemplateReference;
+                }
+            } else if (local == QLatin1String("apply-templates")) {
+                if (const RawAttribute *a = attribute("mode"))
+                    names(f, *a, RKind::Mode);
+            }
+            if ((local == QLatin1String("include") || local == QLatin1String("import")) && topLevel) {
+                if (const RawAttribute *a = attribute("href")) {
+                    const int ref = addReference(RKind::Href, a->value, valuePlace(f, *a, 0, int(a->value.size())));
+                    Declaration d;
+                    d.kind = local == QLatin1String("include") ? DKind::Include : DKind::Import;
+                    d.name = a->value;
+                    d.place = model.references[ref].place;
+                    d.precedence = d.kind == DKind::Import ? 0 : modulePrecedence();
+                    model.declarations << d;
+                    const QString base = fileName.isEmpty() ? QDir::currentPath() + QLatin1Char('/') : fileName;
+                    const QUrl target = QUrl::fromLocalFile(base).resolved(QUrl(a->value));
+                    const QString path = target.isLocalFile() ? QFileInfo(target.toLocalFile()).absoluteFilePath() : QString();
+                    model.references[ref].declaration = int(model.declarations.size()) - 1;
+                    if (!path.isEmpty() && read && !open.contains(path) && depth < 64) {
+                        if (const std::optional<QString> moduleText = read(path)) {
+                            open.insert(path);
+                            // An import is a module of its own, below this one; an include is
+                            // part of this module.
+                            int imported = -1;
+                            module(*moduleText, path, d.kind == DKind::Import ? &imported : precedence, depth + 1);
+                            open.remove(path);
+                        }
+                    }
+                }
+            }
+            // Declarations: top-level ones of every kind, and local variables and parameters.
+            for (const auto &row : kDeclarations) {
+                if (local != QLatin1String(row.element) || row.kind == DKind::Include || row.kind == DKind::Import)
+                    continue;
+                const bool variable = row.kind == DKind::Variable || row.kind == DKind::Param;
+                if (!topLevel && !variable)
+                    break;
+                Declaration d;
+                d.kind = row.kind;
+                d.global = topLevel;
+                d.precedence = topLevel ? modulePrecedence() : 0;
+                if (const RawAttribute *a = attribute(row.nameAttribute)) {
+                    d.name = a->value.trimmed();
+                    d.place = valuePlace(f, *a, 0, int(a->value.size()));
+                } else {
+                    d.place = place(f, tagStart, tagEnd - tagStart);
+                }
+                if (row.kind == DKind::Template) {
+                    if (const RawAttribute *a = attribute("match"))
+                        d.match = a->value;
+                    if (const RawAttribute *a = attribute("mode"))
+                        d.mode = a->value;
+                    if (const RawAttribute *a = attribute("priority"))
+                        d.priority = a->value;
+                }
+                model.declarations << d;
+                frame.declaration = int(model.declarations.size()) - 1;
+                // A local is visible in the following siblings and their descendants: from the
+                // end of its element to the end of its parent.
+                if (!topLevel && !stack.isEmpty())
+                    stack.last().pendingScope << frame.declaration;
+                break;
+            }
+        }
+        if (xml.isStartElement())
+            stack << frame;
+    }
+}
+
+void Builder::resolve()
+{
+    // Globals: of the declarations of a name, the one of the highest import precedence.
+    const auto best = [this](DKind a, DKind b, const QString &name) {
+        int found = -1;
+        for (int i = 0; i < model.declarations.size(); ++i) {
+            const Declaration &d = model.declarations[i];
+            if (d.global && (d.kind == a || d.kind == b) && d.name == name
+                && (found < 0 || d.precedence > model.declarations[found].precedence))
+                found = i;
+        }
+        return found;
+    };
+    for (Reference &r : model.references) {
+        switch (r.kind) {
+        case RKind::Variable:
+            if (r.declaration < 0)
+                r.declaration = best(DKind::Variable, DKind::Param, r.name);
+            break;
+        case RKind::CallTemplate:
+            r.declaration = best(DKind::Template, DKind::Template, r.name);
+            break;
+        case RKind::Key:
+            r.declaration = best(DKind::Key, DKind::Key, r.name);
+            break;
+        case RKind::AttributeSet:
+            r.declaration = best(DKind::AttributeSet, DKind::AttributeSet, r.name);
+            break;
+        case RKind::Function:
+            r.declaration = best(DKind::Function, DKind::Function, r.name);
+            break;
+        case RKind::Mode:
+            for (int i = 0; i < model.declarations.size() && r.declaration < 0; ++i)
+                if (model.declarations[i].kind == DKind::Template && model.declarations[i].mode.split(QLatin1Char(' ')).contains(r.name))
+                    r.declaration = i;
+            break;
+        case RKind::WithParam:
+        case RKind::Href:
+            break;
+        }
+    }
+    // with-param: the parameter of that name among the called template's, which follow it.
+    for (Reference &r : model.references) {
+        if (r.kind != RKind::WithParam || r.declaration > -2)
+            continue;
+        const int call = -2 - r.declaration;
+        r.declaration = -1;
+        const int tmpl = call >= 0 && call < model.references.size() ? model.references[call].declaration : -1;
+        if (tmpl < 0)
+            continue;
+        const Declaration &t = model.declarations[tmpl];
+        for (int i = tmpl + 1; i < model.declarations.size(); ++i) {
+            const Declaration &d = model.declarations[i];
+            if (d.global || d.place.file != t.place.file || d.place.offset > t.scopeEnd)
+                break;
+            if (d.kind == DKind::Param && d.name == r.name) {
+                r.declaration = i;
+                break;
+            }
+        }
+    }
+}
+
+} // namespace
+
+std::optional<int> Model::declarationAt(const QString &file, int offset) const
+{
+    for (int i = 0; i < declarations.size(); ++i) {
+        const Place &p = declarations[i].place;
+        if (p.file == file && offset >= p.offset && offset <= p.offset + p.length)
+            return i;
+    }
+    for (const Reference &r : references)
+        if (r.place.file == file && offset >= r.place.offset && offset <= r.place.offset + r.place.length && r.declaration >= 0)
+            return r.declaration;
+    return std::nullopt;
+}
+
+QList<int> Model::usagesOf(int declaration) const
+{
+    QList<int> out;
+    for (int i = 0; i < references.size(); ++i)
+        if (references[i].declaration == declaration)
+            out << i;
+    return out;
+}
+
+Model build(const QString &text, const QString &file, const ModuleReader &read)
+{
+    Model model;
+    Builder builder(model, read);
+    int precedence = -1;
+    builder.module(text, file, &precedence, 0);
+    builder.resolve();
+    return model;
+}
+
+} // namespace stylesheet

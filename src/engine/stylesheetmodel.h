@@ -1,0 +1,78 @@
+#pragma once
+
+// What a stylesheet declares and where it refers to it: the top-level declarations (templates,
+// variables and parameters, keys, attribute sets, decimal formats, namespace aliases, includes
+// and imports, and XSLT 2.0/3.0's functions, character maps and accumulators), the local
+// variables and parameters, and every reference to them in XSLT attributes and XPath
+// expressions, resolved with XSLT's scoping rules. Built from the text alone (no libxml2, no
+// window), so that it can be built beside the window for any text.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace stylesheet {
+
+// A place in one file: its line and column (1-based, UTF-16 units of the line) and its span
+// in the file's text (UTF-16 offsets).
+struct Place {
+    QString file;
+    int line = 0;
+    int column = 0;
+    int offset = 0;
+    int length = 0;
+    bool operator==(const Place &) const = default;
+};
+
+struct Declaration {
+    // Adding a kind is adding a row here and in the table of declaration elements.
+    enum class Kind {
+        Template, Variable, Param, Key, AttributeSet, DecimalFormat, NamespaceAlias, Include, Import,
+        Function, CharacterMap, Accumulator, Mode,
+    };
+    Kind kind = Kind::Template;
+    QString name;     // the name (templates: @name, may be empty; includes: @href)
+    QString match;    // templates
+    QString mode;     // templates: @mode as written
+    QString priority; // templates
+    bool global = true;
+    int precedence = 0; // import precedence: higher wins; the main stylesheet's modules the highest
+    Place place;        // the name's value (or the element's start tag when it has no name)
+    // Locals: where their visibility ends (the end of the parent element), in the same file.
+    int scopeEnd = 0;
+};
+
+struct Reference {
+    enum class Kind { Variable, CallTemplate, WithParam, Mode, Key, AttributeSet, Function, Href };
+    Kind kind = Kind::Variable;
+    QString name;
+    Place place;
+    // The declaration it resolves to (an index into declarations), or -1: not found, or
+    // nothing to resolve (a built-in function, a mode of no template).
+    int declaration = -1;
+};
+
+struct Model {
+    QList<Declaration> declarations;
+    QList<Reference> references;
+    QStringList files; // the main stylesheet first, then the modules in the order read
+
+    // The declaration whose name or a reference to it is at offset in file, if any.
+    std::optional<int> declarationAt(const QString &file, int offset) const;
+    // Every reference resolved to the declaration.
+    QList<int> usagesOf(int declaration) const;
+};
+
+// Reads a module the stylesheet includes or imports (its absolute path): the text, or nullopt
+// when it cannot be read (then it is left out). The caller decides whether to read from disk
+// or from an open window's unsaved text.
+using ModuleReader = std::function<std::optional<QString>(const QString &path)>;
+
+// Builds the model of the stylesheet text at file (an absolute path; empty for a text not yet
+// saved), reading the local modules it includes and imports through read (none when not set).
+Model build(const QString &text, const QString &file, const ModuleReader &read = {});
+
+} // namespace stylesheet
