@@ -397,17 +397,28 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
 
 void Builder::resolve()
 {
-    // Globals: of the declarations of a name, the one of the highest import precedence.
-    const auto best = [this](DKind a, DKind b, const QString &name) {
-        int found = -1;
-        for (int i = 0; i < model.declarations.size(); ++i) {
-            const Declaration &d = model.declarations[i];
-            if (d.global && (d.kind == a || d.kind == b) && d.name == name
-                && (found < 0 || d.precedence > model.declarations[found].precedence))
-                found = i;
-        }
-        return found;
-    };
+    // Globals: of the declarations of a name, the one of the highest import precedence (the
+    // first of those in the text when two share it). Variables and parameters share one space.
+    const auto space = [](DKind k) { return k == DKind::Param ? int(DKind::Variable) : int(k); };
+    QHash<QPair<int, QString>, int> globals;
+    for (int i = 0; i < model.declarations.size(); ++i) {
+        const Declaration &d = model.declarations[i];
+        if (!d.global || d.name.isEmpty())
+            continue;
+        auto it = globals.find({space(d.kind), d.name});
+        if (it == globals.end())
+            globals.insert({space(d.kind), d.name}, i);
+        else if (d.precedence > model.declarations[*it].precedence)
+            *it = i;
+    }
+    const auto best = [&](DKind a, DKind, const QString &name) { return globals.value({space(a), name}, -1); };
+    // A mode: its first template.
+    QHash<QString, int> modes;
+    for (int i = 0; i < model.declarations.size(); ++i)
+        if (model.declarations[i].kind == DKind::Template)
+            for (const QString &mode : model.declarations[i].mode.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+                if (!modes.contains(mode))
+                    modes.insert(mode, i);
     for (Reference &r : model.references) {
         switch (r.kind) {
         case RKind::Variable:
@@ -427,9 +438,7 @@ void Builder::resolve()
             r.declaration = best(DKind::Function, DKind::Function, r.name);
             break;
         case RKind::Mode:
-            for (int i = 0; i < model.declarations.size() && r.declaration < 0; ++i)
-                if (model.declarations[i].kind == DKind::Template && model.declarations[i].mode.split(QLatin1Char(' ')).contains(r.name))
-                    r.declaration = i;
+            r.declaration = modes.value(r.name, -1);
             break;
         case RKind::WithParam:
         case RKind::Href:
