@@ -186,7 +186,7 @@ private:
 
     int addReference(RKind kind, const QString &name, const Place &at)
     {
-        model.references.append({kind, name, at, -1});
+        model.references.append({kind, name, at, -1, -1});
         return int(model.references.size()) - 1;
     }
 
@@ -322,10 +322,9 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
                 if (const RawAttribute *a = attribute("name")) {
                     const int ref = int(model.references.size());
                     names(f, *a, RKind::WithParam);
-                    // Resolved against the called template's parameters once all are known:
-                    // the reference to the template is kept in the declaration slot meanwhile.
+                    // Resolved against the called template's parameters once all are known.
                     if (ref < model.references.size())
-                        model.references[ref].declaration = -2 - stack.last().calledTemplateReference;
+                        model.references[ref].call = stack.last().calledTemplateReference;
                 }
             } else if (local == QLatin1String("apply-templates")) {
                 if (const RawAttribute *a = attribute("mode"))
@@ -447,10 +446,9 @@ void Builder::resolve()
     }
     // with-param: the parameter of that name among the called template's, which follow it.
     for (Reference &r : model.references) {
-        if (r.kind != RKind::WithParam || r.declaration > -2)
+        if (r.kind != RKind::WithParam || r.call < 0)
             continue;
-        const int call = -2 - r.declaration;
-        r.declaration = -1;
+        const int call = r.call;
         const int tmpl = call >= 0 && call < model.references.size() ? model.references[call].declaration : -1;
         if (tmpl < 0)
             continue;
@@ -488,6 +486,90 @@ QList<int> Model::usagesOf(int declaration) const
     for (int i = 0; i < references.size(); ++i)
         if (references[i].declaration == declaration)
             out << i;
+    return out;
+}
+
+QList<Finding> check(const Model &model, double version)
+{
+    QList<Finding> out;
+    const auto add = [&](Finding::Severity severity, const QString &message, const Place &at) {
+        out.append({severity, message, at});
+    };
+    QList<int> uses(model.declarations.size(), 0);
+    for (const Reference &r : model.references)
+        if (r.declaration >= 0)
+            ++uses[r.declaration];
+    for (int i = 0; i < model.references.size(); ++i) {
+        const Reference &r = model.references[i];
+        if (r.declaration >= 0)
+            continue;
+        switch (r.kind) {
+        case RKind::Variable:
+            add(Finding::Severity::Error, QStringLiteral("Variable or parameter \"%1\" is not declared here").arg(r.name), r.place);
+            break;
+        case RKind::CallTemplate:
+            add(Finding::Severity::Error, QStringLiteral("No template is named \"%1\"").arg(r.name), r.place);
+            break;
+        case RKind::WithParam: {
+            // Only where the template called is known: it has no parameter of that name.
+            const Reference *call = r.call >= 0 ? &model.references[r.call] : nullptr;
+            if (call && call->declaration >= 0)
+                add(Finding::Severity::Warning,
+                    QStringLiteral("Template \"%1\" has no parameter \"%2\"").arg(call->name, r.name), r.place);
+            break;
+        }
+        case RKind::Mode:
+            if (r.name != QLatin1String("#default") && r.name != QLatin1String("#current") && r.name != QLatin1String("#unnamed"))
+                add(Finding::Severity::Warning, QStringLiteral("No template has the mode \"%1\"").arg(r.name), r.place);
+            break;
+        case RKind::Key:
+            add(Finding::Severity::Error, QStringLiteral("No key is named \"%1\"").arg(r.name), r.place);
+            break;
+        case RKind::AttributeSet:
+            add(Finding::Severity::Error, QStringLiteral("No attribute set is named \"%1\"").arg(r.name), r.place);
+            break;
+        case RKind::Function:
+        case RKind::Href:
+            break;
+        }
+    }
+    QHash<QPair<QString, int>, int> globals;
+    for (int i = 0; i < model.declarations.size(); ++i) {
+        const Declaration &d = model.declarations[i];
+        const bool variable = d.kind == DKind::Variable || d.kind == DKind::Param;
+        if (!d.global) {
+            if (variable && uses[i] == 0)
+                add(Finding::Severity::Warning, QStringLiteral("\"%1\" is never used").arg(d.name), d.place);
+            // XSLT 1.0: a local may not shadow another local in scope.
+            if (version < 2.0)
+                for (int k = i - 1; k >= 0; --k) {
+                    const Declaration &o = model.declarations[k];
+                    if (o.global || o.place.file != d.place.file)
+                        break;
+                    if ((o.kind == DKind::Variable || o.kind == DKind::Param) && o.name == d.name && o.scopeEnd >= d.place.offset
+                        && o.place.offset < d.place.offset) {
+                        add(Finding::Severity::Error, QStringLiteral("\"%1\" hides the variable of the same name on line %2").arg(d.name).arg(o.place.line),
+                            d.place);
+                        break;
+                    }
+                }
+            continue;
+        }
+        if (!variable && d.kind != DKind::Template && d.kind != DKind::AttributeSet && d.kind != DKind::Function)
+            continue;
+        if (d.name.isEmpty() || d.kind == DKind::AttributeSet) // attribute sets of one name merge
+            continue;
+        const QPair<QString, int> key{QString::number(variable ? int(DKind::Variable) : int(d.kind)) + QLatin1Char(' ') + d.name, d.precedence};
+        if (const auto it = globals.constFind(key); it != globals.constEnd())
+            add(Finding::Severity::Error,
+                QStringLiteral("\"%1\" is declared twice at the same import precedence (also on line %2 of %3)")
+                    .arg(d.name)
+                    .arg(model.declarations[*it].place.line)
+                    .arg(QFileInfo(model.declarations[*it].place.file).fileName()),
+                d.place);
+        else
+            globals.insert(key, i);
+    }
     return out;
 }
 

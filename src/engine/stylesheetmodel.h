@@ -53,6 +53,9 @@ struct Reference {
     // The declaration it resolves to (an index into declarations), or -1: not found, or
     // nothing to resolve (a built-in function, a mode of no template).
     int declaration = -1;
+    // A with-param of a call-template: the reference to the template called (an index into
+    // references); -1 otherwise.
+    int call = -1;
 };
 
 struct Model {
@@ -65,6 +68,20 @@ struct Model {
     // Every reference resolved to the declaration.
     QList<int> usagesOf(int declaration) const;
 };
+
+// What the checks while typing find that a compiler only finds when it runs, or not at all.
+struct Finding {
+    enum class Severity { Error, Warning };
+    Severity severity = Severity::Error;
+    QString message;
+    Place place;
+    bool operator==(const Finding &) const = default;
+};
+
+// The checks of a model: references to variables, named templates and parameters that are not
+// there, locals never used, modes no template has, globals declared twice at one precedence,
+// and (XSLT 1.0) a local that shadows another.
+QList<Finding> check(const Model &model, double version = 1.0);
 
 // Reads a module the stylesheet includes or imports (its absolute path): the text, or nullopt
 // when it cannot be read (then it is left out). The caller decides whether to read from disk
