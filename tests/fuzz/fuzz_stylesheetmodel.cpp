@@ -1,5 +1,5 @@
-// libFuzzer target: any text as a stylesheet's model, and every reference and declaration it
-// finds lies inside the text.
+// libFuzzer target: any text as a stylesheet's model and its checks; every reference,
+// declaration and finding lies inside the text.
 #include "engine/stylesheetmodel.h"
 
 #include <cstddef>
@@ -15,5 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const stylesheet::Declaration &d : model.declarations)
         if (d.place.offset < 0 || d.place.offset + d.place.length > text.size() || d.place.line < 1)
             __builtin_trap();
+    for (const double version : {1.0, 3.0})
+        for (const stylesheet::Finding &f : stylesheet::check(model, version))
+            if (f.message.isEmpty() || f.place.offset + f.place.length > text.size())
+                __builtin_trap();
     return 0;
 }
