@@ -125,17 +125,28 @@ void EngineClient::setMemoryLimitMb(qint64 megabytes)
     m_memoryMb = std::max<qint64>(0, megabytes);
 }
 
+EngineClient::Host *EngineClient::newHost(bool saxon)
+{
+    auto *host = new Host(saxon, this);
+    // Nothing to do for a while: the worker goes, with the memory it holds.
+    connect(&host->idle, &QTimer::timeout, this, [this, host] {
+        if (!hasWork(host))
+            endProcess(host);
+    });
+    return host;
+}
+
+bool EngineClient::hasWork(const Host *host) const
+{
+    const QList<Lane *> lanes = lanesOn(host);
+    return std::any_of(lanes.begin(), lanes.end(), [](Lane *l) { return l->running || !l->queue.isEmpty(); });
+}
+
 EngineClient::Host *EngineClient::saxonHost()
 {
     if (!m_saxonHost) {
-        m_saxonHost = new Host(true, this);
-        Host *host = m_saxonHost;
-        host->idle.setInterval(kSaxonIdleMs);
-        connect(&host->idle, &QTimer::timeout, this, [this, host] {
-            const QList<Lane *> lanes = lanesOn(host);
-            if (std::none_of(lanes.begin(), lanes.end(), [](Lane *l) { return l->running || !l->queue.isEmpty(); }))
-                endProcess(host);
-        });
+        m_saxonHost = newHost(true);
+        m_saxonHost->idle.setInterval(kSaxonIdleMs);
     }
     return m_saxonHost;
 }
@@ -146,15 +157,8 @@ EngineClient::Lane *EngineClient::laneFor(qint64 window, engine::Channel channel
     if (Lane *lane = m_lanes.value(key))
         return lane;
     Host *host = processor == engine::Processor::Saxon ? saxonHost() : nullptr;
-    if (!host) {
-        host = new Host(false, this);
-        // Nothing to do for a while: the worker goes, with the memory it holds.
-        connect(&host->idle, &QTimer::timeout, this, [this, host] {
-            const QList<Lane *> lanes = lanesOn(host);
-            if (std::none_of(lanes.begin(), lanes.end(), [](Lane *l) { return l->running || !l->queue.isEmpty(); }))
-                endProcess(host);
-        });
-    }
+    if (!host)
+        host = newHost(false);
     auto *lane = new Lane(window, host, this);
     if (!host->saxon)
         host->setParent(lane); // goes with its lane
@@ -316,8 +320,7 @@ int EngineClient::workerCount() const
 
 void EngineClient::idleCheck(Host *host)
 {
-    const QList<Lane *> lanes = lanesOn(host);
-    if (std::any_of(lanes.begin(), lanes.end(), [](Lane *l) { return l->running || !l->queue.isEmpty(); })) {
+    if (hasWork(host)) {
         host->idle.stop();
         return;
     }

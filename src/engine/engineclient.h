@@ -88,7 +88,10 @@ private:
         AnswerHandler onAnswer;
     };
     Lane *laneFor(qint64 window, engine::Channel channel, engine::Processor processor);
+    Host *newHost(bool saxon);
     Host *saxonHost();
+    // Whether any lane of the host has a request running or waiting.
+    bool hasWork(const Host *host) const;
     // What keeps Saxon from running, for the message of an answer that could not be given.
     QString saxonUnavailable() const;
     QList<Lane *> lanesOf(qint64 window) const;

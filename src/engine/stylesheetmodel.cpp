@@ -410,7 +410,7 @@ void Builder::resolve()
         else if (d.precedence > model.declarations[*it].precedence)
             *it = i;
     }
-    const auto best = [&](DKind a, DKind, const QString &name) { return globals.value({space(a), name}, -1); };
+    const auto best = [&](DKind kind, const QString &name) { return globals.value({space(kind), name}, -1); };
     // A mode: its first template.
     QHash<QString, int> modes;
     for (int i = 0; i < model.declarations.size(); ++i)
@@ -422,19 +422,19 @@ void Builder::resolve()
         switch (r.kind) {
         case RKind::Variable:
             if (r.declaration < 0)
-                r.declaration = best(DKind::Variable, DKind::Param, r.name);
+                r.declaration = best(DKind::Variable, r.name);
             break;
         case RKind::CallTemplate:
-            r.declaration = best(DKind::Template, DKind::Template, r.name);
+            r.declaration = best(DKind::Template, r.name);
             break;
         case RKind::Key:
-            r.declaration = best(DKind::Key, DKind::Key, r.name);
+            r.declaration = best(DKind::Key, r.name);
             break;
         case RKind::AttributeSet:
-            r.declaration = best(DKind::AttributeSet, DKind::AttributeSet, r.name);
+            r.declaration = best(DKind::AttributeSet, r.name);
             break;
         case RKind::Function:
-            r.declaration = best(DKind::Function, DKind::Function, r.name);
+            r.declaration = best(DKind::Function, r.name);
             break;
         case RKind::Mode:
             r.declaration = modes.value(r.name, -1);
