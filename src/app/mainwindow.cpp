@@ -214,6 +214,11 @@ const std::vector<MainWindow::Command> &MainWindow::commands()
          .onDocument = &D::showReplaceDialog},
         {.row = Row::Item, .name = "mnuGoToLine", .caption = "&Go to Line...", .shortcut = "Ctrl+G",
          .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdGoToLine},
+        {.row = Row::Separator, .name = "sep11"},
+        {.row = Row::Item, .name = "mnuGoToDefinition", .caption = "Go to &Definition", .shortcut = "F12",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::goToDefinition},
+        {.row = Row::Item, .name = "mnuFindUsages", .caption = "Find U&sages", .shortcut = "Shift+F12",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::findUsages},
         {.row = Row::Separator, .name = "sep9"},
         {.row = Row::Item, .name = "mnuFormatDocument", .caption = "F&ormat Document", .shortcut = "Ctrl+Shift+F",
          .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::formatDocument},
@@ -232,6 +237,8 @@ const std::vector<MainWindow::Command> &MainWindow::commands()
          .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdProblems},
         {.row = Row::Item, .name = "mnuParameters", .caption = "P&arameters", .checkable = true,
          .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdParameters},
+        {.row = Row::Item, .name = "mnuOutline", .caption = "&Outline", .shortcut = "Ctrl+Shift+O", .checkable = true,
+         .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdOutline},
         {.row = Row::Item, .name = "mnuXPath", .caption = "&XPath", .shortcut = "Ctrl+Shift+X",
          .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::showXPathBar},
 
@@ -384,6 +391,23 @@ void MainWindow::adopt(DocumentWindow *doc)
         if (guarded && guarded == activeDocument())
             menuItem(QStringLiteral("mnuParameters"))->setChecked(visible);
     });
+    connect(doc, &DocumentWindow::outlineVisibilityChanged, this, [this, guarded](bool visible) {
+        if (guarded && guarded == activeDocument())
+            menuItem(QStringLiteral("mnuOutline"))->setChecked(visible);
+    });
+    // Navigation and renames across the stylesheets of the program's windows.
+    connect(doc, &DocumentWindow::openDeclaration, this, [this](const QString &path, int line, int column, int length) {
+        if (DocumentWindow *target = stylesheetWindow(path))
+            target->selectInStylesheet(line, column, length);
+    });
+    doc->windowForFile = [this](const QString &path) { return stylesheetWindow(path); };
+    doc->unsavedStylesheets = [this] {
+        QHash<QString, QString> texts;
+        for (const QPointer<DocumentWindow> &other : documents())
+            if (other && other->isChanged() && !other->fileName().isEmpty() && !other->fromUrl)
+                texts.insert(QFileInfo(other->fileName()).absoluteFilePath(), other->stylesheetText());
+        return texts;
+    };
 }
 
 void MainWindow::openSources(const QStringList &sources)
@@ -572,6 +596,31 @@ void MainWindow::cmdParameters()
     // Opened to find a parameter among hundreds: the filter is where the typing goes.
     if (on)
         doc->focusParameterFilter();
+}
+
+void MainWindow::cmdOutline()
+{
+    DocumentWindow *doc = activeDocument();
+    if (!doc)
+        return;
+    const bool on = menuItem(QStringLiteral("mnuOutline"))->isChecked();
+    doc->setOutlineVisible(on);
+    if (on)
+        doc->focusOutlineFilter();
+}
+
+DocumentWindow *MainWindow::stylesheetWindow(const QString &path)
+{
+    const QFileInfo wanted(path);
+    for (const QPointer<DocumentWindow> &doc : documents())
+        if (doc && !doc->fromUrl && !doc->fileName().isEmpty() && QFileInfo(doc->fileName()) == wanted) {
+            if (auto *sub = qobject_cast<QMdiSubWindow *>(doc->parentWidget()))
+                m_mdi->setActiveSubWindow(sub);
+            return doc;
+        }
+    if (!wanted.isFile() || !openXSLT(wanted.absoluteFilePath()))
+        return nullptr;
+    return activeDocument();
 }
 
 void MainWindow::cmdGoToLine()
@@ -847,6 +896,7 @@ void MainWindow::onSubWindowActivated(QMdiSubWindow *window)
         setAvailable(WithActiveDocument, true);
         menuItem(QStringLiteral("mnuProblems"))->setChecked(doc->problemsVisible());
         menuItem(QStringLiteral("mnuParameters"))->setChecked(doc->parametersVisible());
+        menuItem(QStringLiteral("mnuOutline"))->setChecked(doc->outlineVisible());
     }
 }
 

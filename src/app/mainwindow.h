@@ -121,8 +121,11 @@ private:
     void cmdSaveSourceAs();
     void cmdProblems();
     void cmdParameters();
+    void cmdOutline();
     void cmdGoToLine();
     void openReferenced(const QString &path, int line);
+    // The window of a stylesheet file, made active; opened (for editing) when none shows it.
+    DocumentWindow *stylesheetWindow(const QString &path);
     void cmdFeedback();
     void cmdAbout();
     void cmdTileHorizontally();

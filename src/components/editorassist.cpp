@@ -126,7 +126,8 @@ EditorAssist::EditorAssist(SyntaxBox *box)
     box->setMarginSensitivity(kMarkMargin, true);
     for (const auto severity : {Diagnostic::Severity::Error, Diagnostic::Severity::Warning, Diagnostic::Severity::Information}) {
         const int marker = kFirstMarker + int(severity);
-        box->markerDefine(QsciScintilla::Circle, marker);
+        // A warning's mark differs from an error's in shape as well as colour.
+        box->markerDefine(severity == Diagnostic::Severity::Warning ? QsciScintilla::RightTriangle : QsciScintilla::Circle, marker);
         box->setMarkerBackgroundColor(colourOf(severity), marker);
         box->setMarkerForegroundColor(colourOf(severity).darker(), marker);
         for (int kind = 0; kind < kKinds; ++kind) {
@@ -262,7 +263,8 @@ void EditorAssist::setMarks(int kind, const QList<Mark> &marks)
             const long lineEnd = m_box->SendScintilla(Sci::SCI_GETLINEENDPOSITION, static_cast<unsigned long>(mark.line - 1));
             if (from >= lineEnd && lineEnd > lineStart)
                 from = m_box->SendScintilla(Sci::SCI_POSITIONBEFORE, static_cast<unsigned long>(lineEnd));
-            to = m_box->SendScintilla(Sci::SCI_WORDENDPOSITION, static_cast<unsigned long>(from), 1L);
+            to = mark.length > 0 ? m_box->SendScintilla(Sci::SCI_POSITIONRELATIVE, static_cast<unsigned long>(from), long(mark.length))
+                                 : m_box->SendScintilla(Sci::SCI_WORDENDPOSITION, static_cast<unsigned long>(from), 1L);
             if (to <= from)
                 to = m_box->SendScintilla(Sci::SCI_POSITIONAFTER, static_cast<unsigned long>(from));
         } else {
@@ -340,6 +342,8 @@ void EditorAssist::showTooltip(int bytePosition, int x, int y)
                 if (line >= 0 && m_box->SendScintilla(Sci::SCI_MARKERLINEFROMHANDLE, static_cast<unsigned long>(p.handle)) == line)
                     message += (message.isEmpty() ? QString() : QStringLiteral("\n")) + p.message;
     }
+    if (message.isEmpty() && m_hover && bytePosition >= 0)
+        message = m_hover(m_box->characterPositionOf(bytePosition));
     if (!message.isEmpty())
         QToolTip::showText(m_box->viewport()->mapToGlobal(QPoint(x, y)), message, m_box->viewport());
 }

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
+
 class SyntaxBox;
 
 // What an editor shows beside and under its text: line numbers, fold points, the start and end
@@ -27,6 +29,8 @@ public:
         int column = 0;
         Diagnostic::Severity severity = Diagnostic::Severity::Error;
         QString message;
+        // The characters the underline covers; 0: to the end of the word at the place.
+        int length = 0;
     };
     // Replaces the marks of one kind of check (say, well-formedness or compilation).
     void setMarks(int kind, const QList<Mark> &marks);
@@ -40,10 +44,14 @@ public:
     // The character ranges of the tag under the caret and of its partner, when both exist.
     QList<QPair<int, int>> matchingTags() const;
 
+    // What resting the pointer on a place of the text tells when no mark is there (a character
+    // offset in; empty: nothing).
+    void setHoverText(std::function<QString(int position)> hover) { m_hover = std::move(hover); }
+
     // Moves the caret to the start of a 1-based line and shows it.
     void goToLine(int line);
 
-    static constexpr int kKinds = 4;
+    static constexpr int kKinds = 5;
 
 private:
     void updateLineNumberWidth();
@@ -62,4 +70,5 @@ private:
     int m_digits = 0;
     QList<Placed> m_placed[kKinds];
     QTimer m_tagTimer;
+    std::function<QString(int)> m_hover;
 };

@@ -82,6 +82,48 @@ std::optional<StartTag> startTagAtEnd(QByteArrayView text)
     return tag;
 }
 
+std::optional<AttributeValue> attributeValueAtEnd(QByteArrayView text)
+{
+    // A "<" cannot occur in an attribute value: the last one starts the tag, if any.
+    const qsizetype lt = text.lastIndexOf('<');
+    if (lt < 0 || lt + 1 >= text.size() || !isNameByte(text[lt + 1]))
+        return std::nullopt;
+    const qsizetype n = text.size();
+    qsizetype i = lt + 1;
+    while (i < n && isNameByte(text[i]))
+        ++i;
+    AttributeValue out;
+    out.element = QString::fromUtf8(text.sliced(lt + 1, i - lt - 1));
+    QByteArrayView lastName;
+    while (i < n) {
+        const char c = text[i];
+        if (c == '>')
+            return std::nullopt;
+        if (isNameByte(c)) {
+            const qsizetype start = i;
+            while (i < n && isNameByte(text[i]))
+                ++i;
+            lastName = text.sliced(start, i - start);
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            const qsizetype close = text.indexOf(c, i + 1);
+            if (close < 0) {
+                if (lastName.isEmpty())
+                    return std::nullopt;
+                out.attribute = QString::fromUtf8(lastName);
+                out.value = QString::fromUtf8(text.sliced(i + 1));
+                return out;
+            }
+            i = close + 1;
+            lastName = {};
+            continue;
+        }
+        ++i;
+    }
+    return std::nullopt;
+}
+
 QString innermostOpenElement(QByteArrayView text)
 {
     std::vector<QByteArrayView> open;

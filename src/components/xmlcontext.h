@@ -19,6 +19,14 @@ struct StartTag {
 // quote and the next attribute. Only the last window bytes need to be given.
 std::optional<StartTag> startTagAtEnd(QByteArrayView text);
 
+// An attribute value the caret is in: text ends inside its quotes.
+struct AttributeValue {
+    QString element;   // the start tag's name as written
+    QString attribute; // the attribute's name as written
+    QString value;     // the value from its opening quote to the end of text, as written
+};
+std::optional<AttributeValue> attributeValueAtEnd(QByteArrayView text);
+
 // The name of the innermost element open at the end of text (comments, CDATA sections,
 // processing instructions and the DOCTYPE skipped), or empty.
 QString innermostOpenElement(QByteArrayView text);

@@ -12,6 +12,9 @@
 #include "document/parameterspanel.h"
 #include "document/problemspane.h"
 #include "document/xpathbar.h"
+#include "document/outlinepane.h"
+#include "document/stylesheetinsight.h"
+#include "document/usagespane.h"
 #include "engine/formatter.h"
 #include "engine/engineprotocol.h"
 #include "engine/stylesheetparams.h"
@@ -223,6 +226,12 @@ void DocumentWindow::buildControls()
         scheduleLivePreview();
     });
 
+    // Usages, the templates of a mode, or a rename's changes, under the editor when asked for.
+    m_usages = new UsagesPane(SSSplitter1);
+    SSSplitter1->addWidget(m_usages);
+    SSSplitter1->setStretchFactor(3, 1);
+    m_usages->hide();
+
     auto page = [this](const QString &name) {
         auto *w = new QWidget(SSTab);
         w->setObjectName(name);
@@ -232,13 +241,23 @@ void DocumentWindow::buildControls()
     };
 
     QWidget *xsltPage = page(QStringLiteral("pageXSLT"));
-    txtXSLT = new SyntaxBox(xsltPage);
+    // The outline, when shown, beside the editor.
+    m_outlineSplitter = new QSplitter(Qt::Horizontal, xsltPage);
+    m_outlineSplitter->setObjectName(QStringLiteral("splOutline"));
+    m_outlineSplitter->setChildrenCollapsible(false);
+    m_outline = new OutlinePane(m_outlineSplitter);
+    m_outline->hide();
+    m_outlineSplitter->addWidget(m_outline);
+    txtXSLT = new SyntaxBox(m_outlineSplitter);
     txtXSLT->setObjectName(QStringLiteral("txtXSLT"));
     txtXSLT->setPropnamebold(true);
     txtXSLT->setCommentitalic(false);
     // The template is design-time content: it is in place before any change is watched.
     txtXSLT->setText(stylesheetTemplate());
-    xsltPage->layout()->addWidget(txtXSLT);
+    m_outlineSplitter->addWidget(txtXSLT);
+    m_outlineSplitter->setStretchFactor(0, 0);
+    m_outlineSplitter->setStretchFactor(1, 1);
+    xsltPage->layout()->addWidget(m_outlineSplitter);
     tagList = new TagCompletionList(xsltPage);
     tagList->setObjectName(QStringLiteral("ucVBIntelli"));
     tagList->setEditor(txtXSLT);
@@ -331,6 +350,8 @@ void DocumentWindow::buildControls()
     layout->addWidget(StatusBar);
 
     connect(txtXSLT, &SyntaxBox::changed, this, &DocumentWindow::stylesheetChanged);
+    buildInsight();
+    connectCompletion();
     connect(txtXML, &SyntaxBox::changed, this, [this] {
         m_model->textEdited(StylesheetDocument::Text::Source);
         m_xpathBar->sourceChanged();
@@ -433,6 +454,12 @@ static QByteArrayView textBeforeCaret(SyntaxBox *box, long start)
 
 void DocumentWindow::completeTyping(int &code)
 {
+    // Inside an attribute value: the names that fit there, once the character is in the text.
+    if (code == '$' || code == '@' || code == '/' || code == ':' || code == '"' || code == '\'' || code == ' ' || code == '_'
+        || (code > 0 && code < 0x110000 && QChar::isLetter(char32_t(code)))) {
+        const int typed = code;
+        QTimer::singleShot(0, this, [this, typed] { offerCompletion(typed); });
+    }
     if (code == '<') {
         tagList->showTagList();
     } else if (code == ' ') {
@@ -499,10 +526,12 @@ void DocumentWindow::connectModel()
             showSourceTab();
     });
     connect(m_model, &StylesheetDocument::verdictChanged, this, [this](Text text) {
-        if (text == Text::Stylesheet)
+        if (text == Text::Stylesheet) {
             showParseResult();
-        else
+            m_insight->verdictKnown();
+        } else {
             showSourceParseResult();
+        }
     });
     connect(m_model, &StylesheetDocument::compileChecked, this, [this] {
         showEngineProblems(1, ProblemsPane::Source::Compilation, m_model->compileDiagnostics());
@@ -527,6 +556,7 @@ void DocumentWindow::connectModel()
 
 void DocumentWindow::stylesheetChanged()
 {
+    m_insight->textChanged();
     m_model->textEdited(StylesheetDocument::Text::Stylesheet);
     setEditState();
     scheduleLivePreview();

@@ -32,6 +32,9 @@ class LivePreviewPane;
 class PreviewGuard;
 class ParametersPanel;
 class XPathBar;
+class OutlinePane;
+class StylesheetInsight;
+class UsagesPane;
 struct RecoveryEntry;
 namespace validator { enum class Schema; }
 
@@ -169,6 +172,44 @@ public:
     void setParametersVisible(bool on);
     bool parametersVisible() const;
     ParametersPanel *parametersPanel() const { return m_parameters; }
+    // The outline of the stylesheet beside its editor, following the caret.
+    void setOutlineVisible(bool on);
+    bool outlineVisible() const;
+    void focusOutlineFilter();
+    OutlinePane *outlinePane() const { return m_outline; }
+    // The usages, templates of a mode, or rename changes, under the editor.
+    UsagesPane *usagesPane() const { return m_usages; }
+    StylesheetInsight *insight() const { return m_insight; }
+    // From the name under the stylesheet's caret: to its declaration (a mode: the list of its
+    // templates; an include's href: the file), the list of its usages, or a rename of it with
+    // all its references, shown first and applied as one undo step per window.
+    void goToDefinition();
+    void findUsages();
+    void renameSymbol();
+    // Selects a span of the stylesheet (1-based line, column in UTF-16 units of the line) and
+    // shows it.
+    void selectInStylesheet(int line, int column, int length);
+    // The stylesheet's text as it is in the editor.
+    QString stylesheetText() const;
+    // Replaces spans of the stylesheet (UTF-16 offsets into the text as it is) as one undo
+    // step; false, changing nothing, when a span lies outside the text.
+    struct TextEdit {
+        int offset = 0;
+        int length = 0;
+        QString text;
+    };
+    bool applyStylesheetEdits(QList<TextEdit> edits);
+    // Set by the main window: the unsaved texts of the open stylesheets (by absolute path), and
+    // the window of a stylesheet file, opened when it is not open yet (nullptr when it cannot be).
+    std::function<QHash<QString, QString>()> unsavedStylesheets;
+    std::function<DocumentWindow *(const QString &path)> windowForFile;
+
+    // Offers, at the stylesheet's caret, the names that fit there: after typed (a character
+    // just typed), or whatever fits when typed is 0 (Ctrl+Space). False when nothing is offered.
+    bool offerCompletion(int typed);
+    // The rows of the completion list open in the stylesheet pane, in their order.
+    QStringList completionRows() const;
+
     // The XPath bar over the XML pane: shows the XML tab and focuses the bar.
     void showXPathBar();
     XPathBar *xpathBar() const { return m_xpathBar; }
@@ -221,6 +262,9 @@ signals:
     void openReferenced(const QString &path, int line);
     void problemsVisibilityChanged(bool visible);
     void parametersVisibilityChanged(bool visible);
+    void outlineVisibilityChanged(bool visible);
+    // A declaration lies in another stylesheet: show it there, in a window of its own.
+    void openDeclaration(const QString &path, int line, int column, int length);
     // Files or addresses were dropped on the window, to be opened as the main window opens them.
     void openRequested(const QStringList &sources);
 
@@ -332,6 +376,22 @@ private:
     void engineStarted(qint64 window, engine::Channel channel);
     // The answer of the live pane.
     void livePreviewAnswered(const engine::Response &response);
+    // The stylesheet's checks as marks and problem rows, and the outline, from a new model.
+    void buildInsight();
+    void showInsight();
+    void followCaretInOutline();
+    // The caret of the stylesheet pane as a UTF-16 offset of its text.
+    int stylesheetCaret() const;
+    void goToPlace(const QString &file, int line, int column, int length);
+    void showUsagesPane(bool on);
+    void applyRename();
+    void connectCompletion();
+    // The element or attribute names of the XML source, most frequent first.
+    QStringList sourceNames(bool attributes);
+    // What resting the pointer on a name of the stylesheet tells: a declaration's line, a
+    // function's signature.
+    QString hoverText(int position) const;
+    QString functionSignatureAt(int position) const;
 
     StylesheetDocument *m_model = nullptr;
     // The wait in progress for a load from the network, to cancel it.
@@ -366,5 +426,22 @@ private:
     QSplitter *m_xpathSplitter = nullptr;
     bool m_xpathResultsShown = false;
     bool m_parseInfoWanted = false;
+    StylesheetInsight *m_insight = nullptr;
+    OutlinePane *m_outline = nullptr;
+    QSplitter *m_outlineSplitter = nullptr;
+    QTimer *m_outlineFollow = nullptr;
+    UsagesPane *m_usages = nullptr;
+    // The rename the usages pane shows, to apply: the edits of each file, and the text each
+    // was planned on.
+    struct PendingRename {
+        QHash<QString, QList<TextEdit>> edits;
+        QHash<QString, QString> texts;
+    } m_pendingRename;
+    // The completion list shown: its rows, and what each inserts.
+    QStringList m_completionRows;
+    QHash<QString, QString> m_completion;
+    bool m_sourceNamesFresh = false;
+    QStringList m_sourceElements;
+    QStringList m_sourceAttributes;
     qint64 m_previewGeneration = 0;
 };

@@ -17,7 +17,7 @@ class ProblemsPane : public QWidget
     Q_OBJECT
 public:
     // The checks that report problems, in the order their rows are listed.
-    enum class Source { Stylesheet, XmlSource, Compilation, Transformation, Validation, Hint };
+    enum class Source { Stylesheet, XmlSource, Compilation, Checks, Transformation, Validation, Hint };
 
     explicit ProblemsPane(QWidget *parent = nullptr);
 

@@ -13,6 +13,7 @@ struct Diagnostic {
         Runtime,        // the transformation failed while it ran
         Message,        // xsl:message output
         Validation,     // the document does not match its DTD, XML Schema or RELAX NG grammar
+        Check,          // the stylesheet's own checks: names not declared, never used, and the like
     };
     Severity severity = Severity::Error;
     Origin origin = Origin::WellFormedness;
