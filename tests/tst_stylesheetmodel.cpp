@@ -64,7 +64,7 @@ private slots:
         const QString main = QDir(folder).filePath(QStringLiteral("stylesheet.xsl"));
         const stylesheet::Model model = stylesheet::build(*readModule(main), main, readModule);
         QStringList findings;
-        for (const stylesheet::Finding &f : stylesheet::check(model))
+        for (const stylesheet::Finding &f : stylesheet::check(model, model.version))
             findings << QStringLiteral("%1 %2:%3:%4 %5\n")
                             .arg(f.severity == stylesheet::Finding::Severity::Error ? "error" : "warning")
                             .arg(QDir(folder).relativeFilePath(f.place.file))

@@ -1,5 +1,6 @@
 #include "engine/stylesheetmodel.h"
 
+#include "engine/xpathfunctions.h"
 #include "engine/xpathtokens.h"
 
 #include <QDir>
@@ -151,14 +152,17 @@ public:
     void module(const QString &text, const QString &file, int *precedence, int depth);
     void resolve();
 
-private:
     struct Frame {
         QString xsltName; // the local name of an XSLT element, empty for others
         QList<int> locals;
         QList<int> pendingScope; // locals whose scope ends with this element
         int declaration = -1;             // the declaration this element makes
         int calledTemplateReference = -1; // call-template: the reference to its template
+        QHash<QString, QString> namespaces; // the prefixes this element's start tag binds
+        QSet<QString> available; // xsl:if, xsl:when: functions its test asks function-available() of
+        bool guarded = false;    // xsl:fallback or use-when, or inside one
     };
+private:
     struct File {
         QString file;
         QStringView text;
@@ -186,14 +190,43 @@ private:
 
     int addReference(RKind kind, const QString &name, const Place &at)
     {
-        model.references.append({kind, name, at, -1, -1});
+        model.references.append({kind, name, at, -1, -1, {}, false});
         return int(model.references.size()) - 1;
     }
 
-    void expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack);
+    void expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack, const Frame &self);
     void names(const File &f, const RawAttribute &a, RKind kind);
     int lookUpLocal(const QString &name, const QList<Frame> &stack) const;
 };
+
+// The URI prefix is bound to on the element self, inside the elements of stack.
+QString namespaceOf(QStringView prefix, const QList<Builder::Frame> &stack, const Builder::Frame &self)
+{
+    if (prefix == QLatin1String("xml"))
+        return QStringLiteral("http://www.w3.org/XML/1998/namespace");
+    const QString key = prefix.toString();
+    if (const auto it = self.namespaces.constFind(key); it != self.namespaces.constEnd())
+        return *it;
+    for (qsizetype i = stack.size() - 1; i >= 0; --i)
+        if (const auto it = stack[i].namespaces.constFind(key); it != stack[i].namespaces.constEnd())
+            return *it;
+    return {};
+}
+
+// A function's name with its prefix replaced by the URI it is bound to, to compare calls and
+// declarations that use different prefixes; as written when the prefix is not bound.
+QString expandedName(const QString &name, const QString &namespaceUri)
+{
+    if (namespaceUri.isEmpty())
+        return name;
+    return QLatin1Char('{') + namespaceUri + QLatin1Char('}') + name.mid(name.indexOf(QLatin1Char(':')) + 1);
+}
+
+QString expandedName(const QString &name, const QList<Builder::Frame> &stack, const Builder::Frame &self)
+{
+    const qsizetype colon = name.indexOf(QLatin1Char(':'));
+    return expandedName(name, colon > 0 ? namespaceOf(QStringView(name).left(colon), stack, self) : QString());
+}
 
 int Builder::lookUpLocal(const QString &name, const QList<Frame> &stack) const
 {
@@ -204,7 +237,7 @@ int Builder::lookUpLocal(const QString &name, const QList<Frame> &stack) const
     return -1;
 }
 
-void Builder::expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack)
+void Builder::expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack, const Frame &self)
 {
     const QList<xpathtokens::Token> tokens = xpathtokens::tokenize(text);
     for (qsizetype i = 0; i < tokens.size(); ++i) {
@@ -218,8 +251,18 @@ void Builder::expression(const File &f, const RawAttribute &a, int from, QString
             if (t.text == QLatin1String("key") && i + 2 < tokens.size() && tokens[i + 2].kind == xpathtokens::Token::Kind::String) {
                 const xpathtokens::Token &k = tokens[i + 2];
                 addReference(RKind::Key, k.text.mid(1, k.text.size() - 2), valuePlace(f, a, from + k.start + 1, k.length - 2));
-            } else if (t.text.contains(QLatin1Char(':'))) {
-                addReference(RKind::Function, t.text, valuePlace(f, a, from + t.start, t.length));
+            } else {
+                const qsizetype colon = t.text.indexOf(QLatin1Char(':'));
+                // The built-in functions without a prefix are no reference to anything.
+                if (colon < 0 && xpathfn::find(QString(), t.text, model.version))
+                    continue;
+                const int ref = addReference(RKind::Function, t.text, valuePlace(f, a, from + t.start, t.length));
+                Reference &r = model.references[ref];
+                if (colon > 0)
+                    r.namespaceUri = namespaceOf(QStringView(t.text).left(colon), stack, self);
+                const QString expanded = expandedName(t.text, r.namespaceUri);
+                r.guarded = self.guarded || self.available.contains(expanded)
+                    || std::any_of(stack.begin(), stack.end(), [&](const Frame &fr) { return fr.available.contains(expanded); });
             }
         }
     }
@@ -268,10 +311,13 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
                 model.declarations[d].scopeEnd = end;
             if (ended.declaration >= 0) {
                 Declaration &d = model.declarations[ended.declaration];
-                if (d.global)
+                if (d.global) {
                     d.scopeEnd = end; // a template's parameters lie before this
-                else if (!stack.isEmpty())
-                    stack.last().locals << ended.declaration; // its own content does not see it
+                } else {
+                    d.scopeStart = end;
+                    if (!stack.isEmpty())
+                        stack.last().locals << ended.declaration; // its own content does not see it
+                }
             }
             continue;
         }
@@ -292,12 +338,34 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
             return nullptr;
         };
 
+        for (const RawAttribute &a : attributes) {
+            if (a.name == QLatin1String("xmlns"))
+                frame.namespaces.insert(QString(), a.value);
+            else if (a.name.startsWith(QLatin1String("xmlns:")))
+                frame.namespaces.insert(a.name.mid(6), a.value);
+        }
+        if (depth == 0 && stack.isEmpty())
+            if (const RawAttribute *a = attribute("version"))
+                if (bool ok = false; (model.version = a->value.trimmed().toDouble(&ok)), !ok)
+                    model.version = 1.0;
+        // Where a call of a function the processor may not have is fine.
+        frame.guarded = (!stack.isEmpty() && stack.last().guarded) || (xslt && local == QLatin1String("fallback"))
+            || attribute(xslt ? "use-when" : "xsl:use-when");
+        if (xslt && (local == QLatin1String("if") || local == QLatin1String("when")))
+            if (const RawAttribute *test = attribute("test")) {
+                const QList<xpathtokens::Token> tokens = xpathtokens::tokenize(test->value);
+                for (qsizetype i = 0; i + 2 < tokens.size(); ++i)
+                    if (tokens[i].kind == xpathtokens::Token::Kind::Function && tokens[i].text == QLatin1String("function-available")
+                        && tokens[i + 2].kind == xpathtokens::Token::Kind::String)
+                        frame.available.insert(expandedName(tokens[i + 2].text.mid(1, tokens[i + 2].text.size() - 2).trimmed(), stack, frame));
+            }
+
         // References in the attributes, resolved against what is in scope before this element.
         for (const RawAttribute &a : attributes) {
             if (a.name.startsWith(QLatin1String("xmlns")))
                 continue;
             if (xslt && isExpressionAttribute(a.name)) {
-                expression(f, a, 0, a.value, stack);
+                expression(f, a, 0, a.value, stack, frame);
             } else if (!xslt || isTemplateAttribute(local, a.name)) {
                 if (!xslt && a.name.startsWith(QLatin1String("xsl:")) && a.name != QLatin1String("xsl:use-attribute-sets")) {
                     continue;
@@ -307,7 +375,7 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
                     continue;
                 }
                 for (const xpathtokens::Part &p : xpathtokens::templateExpressions(a.value))
-                    expression(f, a, p.start, p.text, stack);
+                    expression(f, a, p.start, p.text, stack, frame);
             } else if (a.name == QLatin1String("use-attribute-sets")) {
                 names(f, a, RKind::AttributeSet);
             }
@@ -369,6 +437,8 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
                 if (const RawAttribute *a = attribute(row.nameAttribute)) {
                     d.name = a->value.trimmed();
                     d.place = valuePlace(f, *a, 0, int(a->value.size()));
+                    if (row.kind == DKind::Function && d.name.indexOf(QLatin1Char(':')) > 0)
+                        d.namespaceUri = namespaceOf(QStringView(d.name).left(d.name.indexOf(QLatin1Char(':'))), stack, frame);
                 } else {
                     d.place = place(f, tagStart, tagEnd - tagStart);
                 }
@@ -411,6 +481,16 @@ void Builder::resolve()
             *it = i;
     }
     const auto best = [&](DKind kind, const QString &name) { return globals.value({space(kind), name}, -1); };
+    // Functions: by expanded name, whatever prefix the call uses.
+    QHash<QString, int> functions;
+    for (int i = 0; i < model.declarations.size(); ++i) {
+        const Declaration &d = model.declarations[i];
+        if (d.kind != DKind::Function || !d.global || d.name.isEmpty())
+            continue;
+        const QString key = expandedName(d.name, d.namespaceUri);
+        if (const auto it = functions.constFind(key); it == functions.constEnd() || d.precedence > model.declarations[*it].precedence)
+            functions.insert(key, i);
+    }
     // A mode: its first template.
     QHash<QString, int> modes;
     for (int i = 0; i < model.declarations.size(); ++i)
@@ -434,7 +514,7 @@ void Builder::resolve()
             r.declaration = best(DKind::AttributeSet, r.name);
             break;
         case RKind::Function:
-            r.declaration = best(DKind::Function, r.name);
+            r.declaration = functions.value(expandedName(r.name, r.namespaceUri), -1);
             break;
         case RKind::Mode:
             r.declaration = modes.value(r.name, -1);
@@ -499,6 +579,10 @@ QList<Finding> check(const Model &model, double version)
     for (const Reference &r : model.references)
         if (r.declaration >= 0)
             ++uses[r.declaration];
+    QSet<QString> ownFunctions;
+    for (const Declaration &d : model.declarations)
+        if (d.kind == DKind::Function && !d.namespaceUri.isEmpty())
+            ownFunctions.insert(d.namespaceUri);
     for (int i = 0; i < model.references.size(); ++i) {
         const Reference &r = model.references[i];
         if (r.declaration >= 0)
@@ -528,7 +612,20 @@ QList<Finding> check(const Model &model, double version)
         case RKind::AttributeSet:
             add(Finding::Severity::Error, QStringLiteral("No attribute set is named \"%1\"").arg(r.name), r.place);
             break;
-        case RKind::Function:
+        case RKind::Function: {
+            if (r.guarded)
+                break;
+            const qsizetype colon = r.name.indexOf(QLatin1Char(':'));
+            if (colon > 0 && r.namespaceUri.isEmpty())
+                break; // a prefix not bound: the parser says so
+            // The namespace of the stylesheet's own functions holds no others (the 2.0+ processor
+            // has no extensions there).
+            if (xpathfn::find(r.namespaceUri, r.name.mid(colon + 1), version)
+                || !(xpathfn::knowsAll(r.namespaceUri, version) || (version >= 2.0 && ownFunctions.contains(r.namespaceUri))))
+                break;
+            add(Finding::Severity::Error, QStringLiteral("No function is named \"%1\"").arg(r.name), r.place);
+            break;
+        }
         case RKind::Href:
             break;
         }
@@ -547,7 +644,7 @@ QList<Finding> check(const Model &model, double version)
                     if (o.global || o.place.file != d.place.file)
                         break;
                     if ((o.kind == DKind::Variable || o.kind == DKind::Param) && o.name == d.name && o.scopeEnd >= d.place.offset
-                        && o.place.offset < d.place.offset) {
+                        && o.scopeStart <= d.place.offset) {
                         add(Finding::Severity::Error, QStringLiteral("\"%1\" hides the variable of the same name on line %2").arg(d.name).arg(o.place.line),
                             d.place);
                         break;
@@ -559,7 +656,19 @@ QList<Finding> check(const Model &model, double version)
             continue;
         if (d.name.isEmpty() || d.kind == DKind::AttributeSet) // attribute sets of one name merge
             continue;
-        const QPair<QString, int> key{QString::number(variable ? int(DKind::Variable) : int(d.kind)) + QLatin1Char(' ') + d.name, d.precedence};
+        QString name = QString::number(variable ? int(DKind::Variable) : int(d.kind)) + QLatin1Char(' ') + d.name;
+        if (d.kind == DKind::Function) {
+            // Functions of one name and different numbers of parameters are different functions.
+            int arity = 0;
+            for (int k = i + 1; k < model.declarations.size(); ++k) {
+                const Declaration &p = model.declarations[k];
+                if (p.global || p.place.file != d.place.file || p.place.offset > d.scopeEnd)
+                    break;
+                arity += p.kind == DKind::Param;
+            }
+            name = expandedName(d.name, d.namespaceUri) + QLatin1Char('#') + QString::number(arity);
+        }
+        const QPair<QString, int> key{name, d.precedence};
         if (const auto it = globals.constFind(key); it != globals.constEnd())
             add(Finding::Severity::Error,
                 QStringLiteral("\"%1\" is declared twice at the same import precedence (also on line %2 of %3)")
