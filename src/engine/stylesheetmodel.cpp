@@ -30,11 +30,35 @@ struct RawAttribute {
     QList<int> offsets; // value.size() + 1 entries: the last is the closing quote's
 };
 
-int decodeReference(QStringView s, qsizetype at, QString *out)
+// The general entities a stylesheet's DTD declares: name and replacement text.
+using Entities = QHash<QString, QString>;
+
+// Bounds on what entities may grow a text to, against an entity that expands to a billion.
+constexpr int kMaxEntityDepth = 8;
+constexpr qsizetype kMaxExpansion = 4 * 1024 * 1024;
+
+int decodeReference(QStringView s, qsizetype at, QString *out, const Entities &entities = {}, int depth = 0);
+
+// A replacement text as part of an attribute value: its references decoded, its white space
+// made spaces.
+void decodeAttributeText(QStringView text, QString *out, const Entities &entities, int depth)
+{
+    for (qsizetype i = 0; i < text.size() && out->size() < kMaxExpansion;) {
+        if (text[i] == QLatin1Char('&'))
+            if (const int used = decodeReference(text, i, out, entities, depth + 1)) {
+                i += used;
+                continue;
+            }
+        *out += text[i].isSpace() ? QChar(QLatin1Char(' ')) : text[i];
+        ++i;
+    }
+}
+
+int decodeReference(QStringView s, qsizetype at, QString *out, const Entities &entities, int depth)
 {
     // at is on '&'; returns the length of the reference, 0 when it is none.
     const qsizetype semi = s.indexOf(QLatin1Char(';'), at);
-    if (semi < 0 || semi - at > 12)
+    if (semi < 0 || semi - at > 80)
         return 0;
     const QStringView name = s.mid(at + 1, semi - at - 1);
     static const QHash<QString, QChar> named = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
@@ -47,14 +71,341 @@ int decodeReference(QStringView s, qsizetype at, QString *out)
         return int(semi - at + 1);
     }
     const auto it = named.find(name.toString());
-    if (it == named.end())
-        return 0;
+    if (it == named.end()) {
+        const auto entity = entities.find(name.toString());
+        if (entity == entities.end() || depth > kMaxEntityDepth)
+            return 0;
+        decodeAttributeText(*entity, out, entities, depth);
+        return int(semi - at + 1);
+    }
     *out += *it;
     return int(semi - at + 1);
 }
 
+// The general entities of a DTD: its declarations read without a validating parser, tolerant of
+// anything. Parameter entities are followed into local files through read, a bounded number.
+class DtdReader
+{
+public:
+    DtdReader(const ModuleReader &read)
+        : read(read)
+    {
+    }
+    Entities general;
+
+    // The DOCTYPE before the first element of text, if any: its internal subset, then its
+    // external one.
+    void document(QStringView text, const QString &file);
+
+private:
+    struct Parameter {
+        QString value;
+        QString systemFile; // external: the file's absolute path
+    };
+    const ModuleReader &read;
+    QHash<QString, Parameter> parameters;
+    qsizetype budget = kMaxExpansion; // characters of declarations still to read
+    int filesRead = 0;
+
+    qsizetype declarations(QStringView s, qsizetype i, const QString &base, int depth, bool inSubset);
+    QString literalValue(QStringView literal, int depth) const;
+    std::optional<QString> file(const QString &base, const QString &systemId);
+};
+
+qsizetype skipPast(QStringView s, qsizetype i, QLatin1String end)
+{
+    const qsizetype at = s.indexOf(end, i);
+    return at < 0 ? s.size() : at + end.size();
+}
+
+qsizetype skipSpace(QStringView s, qsizetype i)
+{
+    while (i < s.size() && s[i].isSpace())
+        ++i;
+    return i;
+}
+
+qsizetype nameEnd(QStringView s, qsizetype i)
+{
+    while (i < s.size() && !s[i].isSpace() && s[i] != QLatin1Char('>') && s[i] != QLatin1Char('"') && s[i] != QLatin1Char('\'')
+           && s[i] != QLatin1Char('%') && s[i] != QLatin1Char(';') && s[i] != QLatin1Char('[') && s[i] != QLatin1Char(']'))
+        ++i;
+    return i;
+}
+
+// A quoted literal at i: its text, and where it ends; nothing when there is no quote at i.
+std::optional<QStringView> quoted(QStringView s, qsizetype *i)
+{
+    if (*i >= s.size() || (s[*i] != QLatin1Char('"') && s[*i] != QLatin1Char('\'')))
+        return std::nullopt;
+    const qsizetype close = s.indexOf(s[*i], *i + 1);
+    const qsizetype end = close < 0 ? s.size() : close;
+    const QStringView text = s.mid(*i + 1, end - *i - 1);
+    *i = std::min(s.size(), end + 1);
+    return text;
+}
+
+std::optional<QString> DtdReader::file(const QString &base, const QString &systemId)
+{
+    // Local regular files only, never the network, and a bounded number of them.
+    if (!read || base.isEmpty() || ++filesRead > 32)
+        return std::nullopt;
+    const QUrl target = QUrl::fromLocalFile(base).resolved(QUrl(systemId));
+    if (!target.isLocalFile())
+        return std::nullopt;
+    const QFileInfo info(target.toLocalFile());
+    if (!info.isFile() || info.size() > 1024 * 1024)
+        return std::nullopt;
+    std::optional<QString> text = read(info.absoluteFilePath());
+    if (!text || text->size() > budget)
+        return std::nullopt;
+    budget -= text->size();
+    // A text declaration is no part of the replacement text.
+    if (text->startsWith(QLatin1String("<?xml")))
+        text->remove(0, skipPast(*text, 0, QLatin1String("?>")));
+    return text;
+}
+
+QString DtdReader::literalValue(QStringView literal, int depth) const
+{
+    // Character references and parameter entities are replaced now, general entities when used.
+    QString out;
+    for (qsizetype i = 0; i < literal.size() && out.size() < kMaxExpansion;) {
+        const QChar c = literal[i];
+        if (c == QLatin1Char('&') && i + 1 < literal.size() && literal[i + 1] == QLatin1Char('#')) {
+            if (const int used = decodeReference(literal, i, &out)) {
+                i += used;
+                continue;
+            }
+        } else if (c == QLatin1Char('%')) {
+            const qsizetype end = nameEnd(literal, i + 1);
+            if (end < literal.size() && literal[end] == QLatin1Char(';') && end > i + 1) {
+                const auto it = parameters.constFind(literal.mid(i + 1, end - i - 1).toString());
+                if (it != parameters.constEnd() && it->systemFile.isEmpty() && depth < kMaxEntityDepth)
+                    out += literalValue(it->value, depth + 1);
+                i = end + 1;
+                continue;
+            }
+        }
+        out += c;
+        ++i;
+    }
+    return out;
+}
+
+qsizetype DtdReader::declarations(QStringView s, qsizetype i, const QString &base, int depth, bool inSubset)
+{
+    // Returns where it stopped: the ']' that closes an internal subset, or the end.
+    while (i < s.size()) {
+        const QChar c = s[i];
+        if (c == QLatin1Char(']')) {
+            if (inSubset)
+                return i;
+            ++i; // the end of a conditional section
+            continue;
+        }
+        if (c == QLatin1Char('%')) {
+            const qsizetype end = nameEnd(s, i + 1);
+            const QString name = s.mid(i + 1, end - i - 1).toString();
+            i = end < s.size() && s[end] == QLatin1Char(';') ? end + 1 : std::max(end, i + 1);
+            const auto it = parameters.constFind(name);
+            if (it == parameters.constEnd() || depth >= kMaxEntityDepth)
+                continue;
+            if (it->systemFile.isEmpty()) {
+                const QString value = it->value;
+                declarations(value, 0, base, depth + 1, false);
+            } else if (const std::optional<QString> text = file(base, it->systemFile)) {
+                declarations(*text, 0, QUrl::fromLocalFile(base).resolved(QUrl(it->systemFile)).toLocalFile(), depth + 1, false);
+            }
+            continue;
+        }
+        if (c != QLatin1Char('<')) {
+            ++i;
+            continue;
+        }
+        const QStringView rest = s.mid(i);
+        if (rest.startsWith(QLatin1String("<!--"))) {
+            i = skipPast(s, i + 4, QLatin1String("-->"));
+        } else if (rest.startsWith(QLatin1String("<?"))) {
+            i = skipPast(s, i + 2, QLatin1String("?>"));
+        } else if (rest.startsWith(QLatin1String("<!["))) {
+            // A conditional section: IGNORE's content is skipped, INCLUDE's read in place.
+            qsizetype k = skipSpace(s, i + 3);
+            const qsizetype end = nameEnd(s, k);
+            const QStringView keyword = s.mid(k, end - k);
+            if (keyword == QLatin1String("IGNORE")) {
+                i = skipPast(s, end, QLatin1String("]]>"));
+            } else {
+                const qsizetype open = s.indexOf(QLatin1Char('['), end);
+                i = open < 0 ? s.size() : open + 1;
+            }
+        } else if (rest.startsWith(QLatin1String("<!ENTITY"))) {
+            qsizetype k = skipSpace(s, i + 8);
+            const bool parameter = k < s.size() && s[k] == QLatin1Char('%');
+            if (parameter)
+                k = skipSpace(s, k + 1);
+            const qsizetype end = nameEnd(s, k);
+            const QString name = s.mid(k, end - k).toString();
+            k = skipSpace(s, end);
+            QString systemId;
+            std::optional<QString> value;
+            if (const std::optional<QStringView> literal = quoted(s, &k)) {
+                value = literalValue(*literal, depth);
+            } else {
+                const qsizetype word = nameEnd(s, k);
+                const QStringView keyword = s.mid(k, word - k);
+                k = skipSpace(s, word);
+                if (keyword == QLatin1String("PUBLIC")) {
+                    quoted(s, &k);
+                    k = skipSpace(s, k);
+                }
+                if (keyword == QLatin1String("SYSTEM") || keyword == QLatin1String("PUBLIC"))
+                    if (const std::optional<QStringView> literal = quoted(s, &k))
+                        systemId = literal->toString();
+            }
+            const qsizetype close = s.indexOf(QLatin1Char('>'), k);
+            const bool unparsed = s.mid(k, (close < 0 ? s.size() : close) - k).contains(QLatin1String("NDATA"));
+            i = close < 0 ? s.size() : close + 1;
+            if (name.isEmpty() || unparsed)
+                continue;
+            // The first declaration of a name is the one that counts.
+            if (parameter) {
+                if (!parameters.contains(name))
+                    parameters.insert(name, {value.value_or(QString()), systemId});
+            } else if (!general.contains(name)) {
+                if (value)
+                    general.insert(name, *value);
+                else if (!systemId.isEmpty())
+                    if (const std::optional<QString> text = file(base, systemId))
+                        general.insert(name, *text);
+            }
+        } else if (rest.startsWith(QLatin1String("<!"))) {
+            // ELEMENT, ATTLIST, NOTATION: to the '>' outside literals.
+            qsizetype k = i + 2;
+            while (k < s.size() && s[k] != QLatin1Char('>')) {
+                if (!quoted(s, &k))
+                    ++k;
+            }
+            i = k + 1;
+        } else {
+            ++i;
+        }
+    }
+    return s.size();
+}
+
+void DtdReader::document(QStringView text, const QString &file)
+{
+    // The prolog: a declaration, comments, processing instructions, then the DOCTYPE.
+    qsizetype i = 0;
+    while (true) {
+        i = skipSpace(text, i);
+        if (text.mid(i).startsWith(QLatin1String("<?")))
+            i = skipPast(text, i + 2, QLatin1String("?>"));
+        else if (text.mid(i).startsWith(QLatin1String("<!--")))
+            i = skipPast(text, i + 4, QLatin1String("-->"));
+        else if (i < text.size() && text[i] == QChar(0xFEFF))
+            ++i;
+        else
+            break;
+    }
+    if (!text.mid(i).startsWith(QLatin1String("<!DOCTYPE")))
+        return;
+    qsizetype k = skipSpace(text, i + 9);
+    k = skipSpace(text, nameEnd(text, k));
+    QString systemId;
+    const qsizetype word = nameEnd(text, k);
+    const QStringView keyword = text.mid(k, word - k);
+    if (keyword == QLatin1String("SYSTEM") || keyword == QLatin1String("PUBLIC")) {
+        k = skipSpace(text, word);
+        if (keyword == QLatin1String("PUBLIC")) {
+            quoted(text, &k);
+            k = skipSpace(text, k);
+        }
+        if (const std::optional<QStringView> literal = quoted(text, &k))
+            systemId = literal->toString();
+        k = skipSpace(text, k);
+    }
+    if (k < text.size() && text[k] == QLatin1Char('['))
+        declarations(text, k + 1, file, 0, true);
+    if (!systemId.isEmpty())
+        if (const std::optional<QString> external = this->file(file, systemId))
+            declarations(*external, 0, QUrl::fromLocalFile(file).resolved(QUrl(systemId)).toLocalFile(), 1, false);
+}
+
+// The text with the general entities referred to in content replaced by their replacement
+// texts (markup included), and for each character of it the offset in text it comes from: an
+// expansion's characters all come from its reference's '&'. References in attribute values and
+// in the DOCTYPE stay: values are decoded on their own.
+void expandContent(QStringView s, int origin, const Entities &entities, int depth, QString *out, QList<int> *origins)
+{
+    const auto copy = [&](qsizetype from, qsizetype to) {
+        out->append(s.mid(from, to - from));
+        for (qsizetype k = from; k < to; ++k)
+            origins->append(origin >= 0 ? origin : int(k));
+    };
+    qsizetype i = 0;
+    while (i < s.size()) {
+        const QChar c = s[i];
+        if (c == QLatin1Char('<')) {
+            const QStringView rest = s.mid(i);
+            qsizetype end;
+            if (rest.startsWith(QLatin1String("<!--")))
+                end = skipPast(s, i + 4, QLatin1String("-->"));
+            else if (rest.startsWith(QLatin1String("<![CDATA[")))
+                end = skipPast(s, i + 9, QLatin1String("]]>"));
+            else if (rest.startsWith(QLatin1String("<?")))
+                end = skipPast(s, i + 2, QLatin1String("?>"));
+            else if (rest.startsWith(QLatin1String("<!DOCTYPE"))) {
+                // To the '>' after the internal subset's ']' (or the first '>' without one).
+                const qsizetype open = s.indexOf(QLatin1Char('['), i);
+                const qsizetype gt = s.indexOf(QLatin1Char('>'), i);
+                if (open >= 0 && (gt < 0 || open < gt)) {
+                    qsizetype k = open + 1;
+                    while (k < s.size() && s[k] != QLatin1Char(']')) {
+                        if (s.mid(k).startsWith(QLatin1String("<!--")))
+                            k = skipPast(s, k + 4, QLatin1String("-->"));
+                        else if (!quoted(s, &k))
+                            ++k;
+                    }
+                    end = skipPast(s, k, QLatin1String(">"));
+                } else {
+                    end = gt < 0 ? s.size() : gt + 1;
+                }
+            } else {
+                // A tag: to its '>' outside attribute values.
+                qsizetype k = i + 1;
+                while (k < s.size() && s[k] != QLatin1Char('>') && s[k] != QLatin1Char('<')) {
+                    if (!quoted(s, &k))
+                        ++k;
+                }
+                end = k < s.size() && s[k] == QLatin1Char('>') ? k + 1 : k;
+            }
+            copy(i, std::max(end, i + 1));
+            i = std::max(end, i + 1);
+            continue;
+        }
+        if (c == QLatin1Char('&') && depth < kMaxEntityDepth) {
+            const qsizetype semi = s.indexOf(QLatin1Char(';'), i);
+            if (semi > i + 1 && semi - i <= 80) {
+                const auto it = entities.constFind(s.mid(i + 1, semi - i - 1).toString());
+                if (it != entities.constEnd() && out->size() + it->size() < kMaxExpansion) {
+                    expandContent(*it, origin >= 0 ? origin : int(i), entities, depth + 1, out, origins);
+                    i = semi + 1;
+                    continue;
+                }
+            }
+        }
+        qsizetype next = i + 1;
+        while (next < s.size() && s[next] != QLatin1Char('<') && s[next] != QLatin1Char('&'))
+            ++next;
+        copy(i, next);
+        i = next;
+    }
+}
+
 // The attributes of the start tag that spans [from, to) of text.
-QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to)
+QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to, const Entities &entities)
 {
     QList<RawAttribute> out;
     qsizetype i = from + 1;
@@ -80,7 +431,7 @@ QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to
         while (i < to && text[i] != quote) {
             if (text[i] == QLatin1Char('&')) {
                 const int before = int(a.value.size());
-                const int used = decodeReference(text, i, &a.value);
+                const int used = decodeReference(text, i, &a.value, entities);
                 if (used > 0) {
                     for (int k = before; k < a.value.size(); ++k)
                         a.offsets << int(i);
@@ -165,8 +516,15 @@ public:
 private:
     struct File {
         QString file;
-        QStringView text;
-        QList<int> lineStarts;
+        QStringView text;      // with the entities in content expanded
+        QList<int> lineStarts; // of the text as written
+        QList<int> origins;    // for each character of text and its end, its offset as written; empty: the same
+        Entities entities;
+
+        int written(int offset) const
+        {
+            return origins.isEmpty() ? offset : origins.value(std::clamp<int>(offset, 0, int(origins.size()) - 1));
+        }
     };
 
     Model &model;
@@ -174,8 +532,10 @@ private:
     QSet<QString> open; // the modules being read, against a cycle
     int nextPrecedence = 0;
 
-    Place place(const File &f, int offset, int length) const
+    Place place(const File &f, int from, int length) const
     {
+        const int offset = f.written(from);
+        length = std::max(0, f.written(from + length) - offset);
         const auto it = std::upper_bound(f.lineStarts.begin(), f.lineStarts.end(), offset);
         const int line = int(it - f.lineStarts.begin());
         return {f.file, line, offset - f.lineStarts.at(line - 1) + 1, offset, length};
@@ -288,17 +648,28 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
     if (model.files.size() >= kMaxModules)
         return;
     model.files << fileName;
-    File f{fileName, text, {0}};
+    File f{fileName, text, {0}, {}, {}};
     for (qsizetype i = 0; i < text.size(); ++i)
         if (text[i] == QLatin1Char('\n'))
             f.lineStarts << int(i + 1);
+    // Entities of the DTD: declarations in them are the stylesheet's, and attribute values use
+    // them.
+    DtdReader dtd(read);
+    dtd.document(text, fileName);
+    QString expanded;
+    if (!dtd.general.isEmpty()) {
+        f.entities = dtd.general;
+        expandContent(text, -1, f.entities, 0, &expanded, &f.origins);
+        f.origins << int(text.size());
+        f.text = expanded;
+    }
     const auto modulePrecedence = [&] {
         if (*precedence < 0)
             *precedence = ++nextPrecedence;
         return *precedence;
     };
 
-    QXmlStreamReader xml(text);
+    QXmlStreamReader xml(f.origins.isEmpty() ? text : expanded);
     QList<Frame> stack;
     while (!xml.atEnd()) {
         const QXmlStreamReader::TokenType token = xml.readNext();
@@ -306,7 +677,7 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
             if (stack.isEmpty())
                 continue;
             const Frame ended = stack.takeLast();
-            const int end = int(xml.characterOffset());
+            const int end = f.written(int(xml.characterOffset()));
             for (int d : ended.pendingScope)
                 model.declarations[d].scopeEnd = end;
             if (ended.declaration >= 0) {
@@ -324,8 +695,8 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
         if (token != QXmlStreamReader::StartElement)
             continue;
         const int tagEnd = int(xml.characterOffset());
-        const int tagStart = int(text.lastIndexOf(QLatin1Char('<'), tagEnd - 1));
-        const QList<RawAttribute> attributes = rawAttributes(text, tagStart, tagEnd);
+        const int tagStart = int(f.text.lastIndexOf(QLatin1Char('<'), tagEnd - 1));
+        const QList<RawAttribute> attributes = rawAttributes(f.text, tagStart, tagEnd, f.entities);
         const bool xslt = xml.namespaceUri() == kXsltNamespace;
         const QString local = xml.name().toString();
         const bool topLevel = stack.size() == 1 && xslt;
