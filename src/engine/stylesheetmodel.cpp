@@ -1,5 +1,6 @@
 #include "engine/stylesheetmodel.h"
 
+#include "engine/xpathfunctions.h"
 #include "engine/xpathtokens.h"
 
 #include <QDir>
@@ -29,11 +30,35 @@ struct RawAttribute {
     QList<int> offsets; // value.size() + 1 entries: the last is the closing quote's
 };
 
-int decodeReference(QStringView s, qsizetype at, QString *out)
+// The general entities a stylesheet's DTD declares: name and replacement text.
+using Entities = QHash<QString, QString>;
+
+// Bounds on what entities may grow a text to, against an entity that expands to a billion.
+constexpr int kMaxEntityDepth = 8;
+constexpr qsizetype kMaxExpansion = 4 * 1024 * 1024;
+
+int decodeReference(QStringView s, qsizetype at, QString *out, const Entities &entities = {}, int depth = 0);
+
+// A replacement text as part of an attribute value: its references decoded, its white space
+// made spaces.
+void decodeAttributeText(QStringView text, QString *out, const Entities &entities, int depth)
+{
+    for (qsizetype i = 0; i < text.size() && out->size() < kMaxExpansion;) {
+        if (text[i] == QLatin1Char('&'))
+            if (const int used = decodeReference(text, i, out, entities, depth + 1)) {
+                i += used;
+                continue;
+            }
+        *out += text[i].isSpace() ? QChar(QLatin1Char(' ')) : text[i];
+        ++i;
+    }
+}
+
+int decodeReference(QStringView s, qsizetype at, QString *out, const Entities &entities, int depth)
 {
     // at is on '&'; returns the length of the reference, 0 when it is none.
     const qsizetype semi = s.indexOf(QLatin1Char(';'), at);
-    if (semi < 0 || semi - at > 12)
+    if (semi < 0 || semi - at > 80)
         return 0;
     const QStringView name = s.mid(at + 1, semi - at - 1);
     static const QHash<QString, QChar> named = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
@@ -46,14 +71,341 @@ int decodeReference(QStringView s, qsizetype at, QString *out)
         return int(semi - at + 1);
     }
     const auto it = named.find(name.toString());
-    if (it == named.end())
-        return 0;
+    if (it == named.end()) {
+        const auto entity = entities.find(name.toString());
+        if (entity == entities.end() || depth > kMaxEntityDepth)
+            return 0;
+        decodeAttributeText(*entity, out, entities, depth);
+        return int(semi - at + 1);
+    }
     *out += *it;
     return int(semi - at + 1);
 }
 
+// The general entities of a DTD: its declarations read without a validating parser, tolerant of
+// anything. Parameter entities are followed into local files through read, a bounded number.
+class DtdReader
+{
+public:
+    DtdReader(const ModuleReader &read)
+        : read(read)
+    {
+    }
+    Entities general;
+
+    // The DOCTYPE before the first element of text, if any: its internal subset, then its
+    // external one.
+    void document(QStringView text, const QString &file);
+
+private:
+    struct Parameter {
+        QString value;
+        QString systemFile; // external: the file's absolute path
+    };
+    const ModuleReader &read;
+    QHash<QString, Parameter> parameters;
+    qsizetype budget = kMaxExpansion; // characters of declarations still to read
+    int filesRead = 0;
+
+    qsizetype declarations(QStringView s, qsizetype i, const QString &base, int depth, bool inSubset);
+    QString literalValue(QStringView literal, int depth) const;
+    std::optional<QString> file(const QString &base, const QString &systemId);
+};
+
+qsizetype skipPast(QStringView s, qsizetype i, QLatin1String end)
+{
+    const qsizetype at = s.indexOf(end, i);
+    return at < 0 ? s.size() : at + end.size();
+}
+
+qsizetype skipSpace(QStringView s, qsizetype i)
+{
+    while (i < s.size() && s[i].isSpace())
+        ++i;
+    return i;
+}
+
+qsizetype nameEnd(QStringView s, qsizetype i)
+{
+    while (i < s.size() && !s[i].isSpace() && s[i] != QLatin1Char('>') && s[i] != QLatin1Char('"') && s[i] != QLatin1Char('\'')
+           && s[i] != QLatin1Char('%') && s[i] != QLatin1Char(';') && s[i] != QLatin1Char('[') && s[i] != QLatin1Char(']'))
+        ++i;
+    return i;
+}
+
+// A quoted literal at i: its text, and where it ends; nothing when there is no quote at i.
+std::optional<QStringView> quoted(QStringView s, qsizetype *i)
+{
+    if (*i >= s.size() || (s[*i] != QLatin1Char('"') && s[*i] != QLatin1Char('\'')))
+        return std::nullopt;
+    const qsizetype close = s.indexOf(s[*i], *i + 1);
+    const qsizetype end = close < 0 ? s.size() : close;
+    const QStringView text = s.mid(*i + 1, end - *i - 1);
+    *i = std::min(s.size(), end + 1);
+    return text;
+}
+
+std::optional<QString> DtdReader::file(const QString &base, const QString &systemId)
+{
+    // Local regular files only, never the network, and a bounded number of them.
+    if (!read || base.isEmpty() || ++filesRead > 32)
+        return std::nullopt;
+    const QUrl target = QUrl::fromLocalFile(base).resolved(QUrl(systemId));
+    if (!target.isLocalFile())
+        return std::nullopt;
+    const QFileInfo info(target.toLocalFile());
+    if (!info.isFile() || info.size() > 1024 * 1024)
+        return std::nullopt;
+    std::optional<QString> text = read(info.absoluteFilePath());
+    if (!text || text->size() > budget)
+        return std::nullopt;
+    budget -= text->size();
+    // A text declaration is no part of the replacement text.
+    if (text->startsWith(QLatin1String("<?xml")))
+        text->remove(0, skipPast(*text, 0, QLatin1String("?>")));
+    return text;
+}
+
+QString DtdReader::literalValue(QStringView literal, int depth) const
+{
+    // Character references and parameter entities are replaced now, general entities when used.
+    QString out;
+    for (qsizetype i = 0; i < literal.size() && out.size() < kMaxExpansion;) {
+        const QChar c = literal[i];
+        if (c == QLatin1Char('&') && i + 1 < literal.size() && literal[i + 1] == QLatin1Char('#')) {
+            if (const int used = decodeReference(literal, i, &out)) {
+                i += used;
+                continue;
+            }
+        } else if (c == QLatin1Char('%')) {
+            const qsizetype end = nameEnd(literal, i + 1);
+            if (end < literal.size() && literal[end] == QLatin1Char(';') && end > i + 1) {
+                const auto it = parameters.constFind(literal.mid(i + 1, end - i - 1).toString());
+                if (it != parameters.constEnd() && it->systemFile.isEmpty() && depth < kMaxEntityDepth)
+                    out += literalValue(it->value, depth + 1);
+                i = end + 1;
+                continue;
+            }
+        }
+        out += c;
+        ++i;
+    }
+    return out;
+}
+
+qsizetype DtdReader::declarations(QStringView s, qsizetype i, const QString &base, int depth, bool inSubset)
+{
+    // Returns where it stopped: the ']' that closes an internal subset, or the end.
+    while (i < s.size()) {
+        const QChar c = s[i];
+        if (c == QLatin1Char(']')) {
+            if (inSubset)
+                return i;
+            ++i; // the end of a conditional section
+            continue;
+        }
+        if (c == QLatin1Char('%')) {
+            const qsizetype end = nameEnd(s, i + 1);
+            const QString name = s.mid(i + 1, end - i - 1).toString();
+            i = end < s.size() && s[end] == QLatin1Char(';') ? end + 1 : std::max(end, i + 1);
+            const auto it = parameters.constFind(name);
+            if (it == parameters.constEnd() || depth >= kMaxEntityDepth)
+                continue;
+            if (it->systemFile.isEmpty()) {
+                const QString value = it->value;
+                declarations(value, 0, base, depth + 1, false);
+            } else if (const std::optional<QString> text = file(base, it->systemFile)) {
+                declarations(*text, 0, QUrl::fromLocalFile(base).resolved(QUrl(it->systemFile)).toLocalFile(), depth + 1, false);
+            }
+            continue;
+        }
+        if (c != QLatin1Char('<')) {
+            ++i;
+            continue;
+        }
+        const QStringView rest = s.mid(i);
+        if (rest.startsWith(QLatin1String("<!--"))) {
+            i = skipPast(s, i + 4, QLatin1String("-->"));
+        } else if (rest.startsWith(QLatin1String("<?"))) {
+            i = skipPast(s, i + 2, QLatin1String("?>"));
+        } else if (rest.startsWith(QLatin1String("<!["))) {
+            // A conditional section: IGNORE's content is skipped, INCLUDE's read in place.
+            qsizetype k = skipSpace(s, i + 3);
+            const qsizetype end = nameEnd(s, k);
+            const QStringView keyword = s.mid(k, end - k);
+            if (keyword == QLatin1String("IGNORE")) {
+                i = skipPast(s, end, QLatin1String("]]>"));
+            } else {
+                const qsizetype open = s.indexOf(QLatin1Char('['), end);
+                i = open < 0 ? s.size() : open + 1;
+            }
+        } else if (rest.startsWith(QLatin1String("<!ENTITY"))) {
+            qsizetype k = skipSpace(s, i + 8);
+            const bool parameter = k < s.size() && s[k] == QLatin1Char('%');
+            if (parameter)
+                k = skipSpace(s, k + 1);
+            const qsizetype end = nameEnd(s, k);
+            const QString name = s.mid(k, end - k).toString();
+            k = skipSpace(s, end);
+            QString systemId;
+            std::optional<QString> value;
+            if (const std::optional<QStringView> literal = quoted(s, &k)) {
+                value = literalValue(*literal, depth);
+            } else {
+                const qsizetype word = nameEnd(s, k);
+                const QStringView keyword = s.mid(k, word - k);
+                k = skipSpace(s, word);
+                if (keyword == QLatin1String("PUBLIC")) {
+                    quoted(s, &k);
+                    k = skipSpace(s, k);
+                }
+                if (keyword == QLatin1String("SYSTEM") || keyword == QLatin1String("PUBLIC"))
+                    if (const std::optional<QStringView> literal = quoted(s, &k))
+                        systemId = literal->toString();
+            }
+            const qsizetype close = s.indexOf(QLatin1Char('>'), k);
+            const bool unparsed = s.mid(k, (close < 0 ? s.size() : close) - k).contains(QLatin1String("NDATA"));
+            i = close < 0 ? s.size() : close + 1;
+            if (name.isEmpty() || unparsed)
+                continue;
+            // The first declaration of a name is the one that counts.
+            if (parameter) {
+                if (!parameters.contains(name))
+                    parameters.insert(name, {value.value_or(QString()), systemId});
+            } else if (!general.contains(name)) {
+                if (value)
+                    general.insert(name, *value);
+                else if (!systemId.isEmpty())
+                    if (const std::optional<QString> text = file(base, systemId))
+                        general.insert(name, *text);
+            }
+        } else if (rest.startsWith(QLatin1String("<!"))) {
+            // ELEMENT, ATTLIST, NOTATION: to the '>' outside literals.
+            qsizetype k = i + 2;
+            while (k < s.size() && s[k] != QLatin1Char('>')) {
+                if (!quoted(s, &k))
+                    ++k;
+            }
+            i = k + 1;
+        } else {
+            ++i;
+        }
+    }
+    return s.size();
+}
+
+void DtdReader::document(QStringView text, const QString &file)
+{
+    // The prolog: a declaration, comments, processing instructions, then the DOCTYPE.
+    qsizetype i = 0;
+    while (true) {
+        i = skipSpace(text, i);
+        if (text.mid(i).startsWith(QLatin1String("<?")))
+            i = skipPast(text, i + 2, QLatin1String("?>"));
+        else if (text.mid(i).startsWith(QLatin1String("<!--")))
+            i = skipPast(text, i + 4, QLatin1String("-->"));
+        else if (i < text.size() && text[i] == QChar(0xFEFF))
+            ++i;
+        else
+            break;
+    }
+    if (!text.mid(i).startsWith(QLatin1String("<!DOCTYPE")))
+        return;
+    qsizetype k = skipSpace(text, i + 9);
+    k = skipSpace(text, nameEnd(text, k));
+    QString systemId;
+    const qsizetype word = nameEnd(text, k);
+    const QStringView keyword = text.mid(k, word - k);
+    if (keyword == QLatin1String("SYSTEM") || keyword == QLatin1String("PUBLIC")) {
+        k = skipSpace(text, word);
+        if (keyword == QLatin1String("PUBLIC")) {
+            quoted(text, &k);
+            k = skipSpace(text, k);
+        }
+        if (const std::optional<QStringView> literal = quoted(text, &k))
+            systemId = literal->toString();
+        k = skipSpace(text, k);
+    }
+    if (k < text.size() && text[k] == QLatin1Char('['))
+        declarations(text, k + 1, file, 0, true);
+    if (!systemId.isEmpty())
+        if (const std::optional<QString> external = this->file(file, systemId))
+            declarations(*external, 0, QUrl::fromLocalFile(file).resolved(QUrl(systemId)).toLocalFile(), 1, false);
+}
+
+// The text with the general entities referred to in content replaced by their replacement
+// texts (markup included), and for each character of it the offset in text it comes from: an
+// expansion's characters all come from its reference's '&'. References in attribute values and
+// in the DOCTYPE stay: values are decoded on their own.
+void expandContent(QStringView s, int origin, const Entities &entities, int depth, QString *out, QList<int> *origins)
+{
+    const auto copy = [&](qsizetype from, qsizetype to) {
+        out->append(s.mid(from, to - from));
+        for (qsizetype k = from; k < to; ++k)
+            origins->append(origin >= 0 ? origin : int(k));
+    };
+    qsizetype i = 0;
+    while (i < s.size()) {
+        const QChar c = s[i];
+        if (c == QLatin1Char('<')) {
+            const QStringView rest = s.mid(i);
+            qsizetype end;
+            if (rest.startsWith(QLatin1String("<!--")))
+                end = skipPast(s, i + 4, QLatin1String("-->"));
+            else if (rest.startsWith(QLatin1String("<![CDATA[")))
+                end = skipPast(s, i + 9, QLatin1String("]]>"));
+            else if (rest.startsWith(QLatin1String("<?")))
+                end = skipPast(s, i + 2, QLatin1String("?>"));
+            else if (rest.startsWith(QLatin1String("<!DOCTYPE"))) {
+                // To the '>' after the internal subset's ']' (or the first '>' without one).
+                const qsizetype open = s.indexOf(QLatin1Char('['), i);
+                const qsizetype gt = s.indexOf(QLatin1Char('>'), i);
+                if (open >= 0 && (gt < 0 || open < gt)) {
+                    qsizetype k = open + 1;
+                    while (k < s.size() && s[k] != QLatin1Char(']')) {
+                        if (s.mid(k).startsWith(QLatin1String("<!--")))
+                            k = skipPast(s, k + 4, QLatin1String("-->"));
+                        else if (!quoted(s, &k))
+                            ++k;
+                    }
+                    end = skipPast(s, k, QLatin1String(">"));
+                } else {
+                    end = gt < 0 ? s.size() : gt + 1;
+                }
+            } else {
+                // A tag: to its '>' outside attribute values.
+                qsizetype k = i + 1;
+                while (k < s.size() && s[k] != QLatin1Char('>') && s[k] != QLatin1Char('<')) {
+                    if (!quoted(s, &k))
+                        ++k;
+                }
+                end = k < s.size() && s[k] == QLatin1Char('>') ? k + 1 : k;
+            }
+            copy(i, std::max(end, i + 1));
+            i = std::max(end, i + 1);
+            continue;
+        }
+        if (c == QLatin1Char('&') && depth < kMaxEntityDepth) {
+            const qsizetype semi = s.indexOf(QLatin1Char(';'), i);
+            if (semi > i + 1 && semi - i <= 80) {
+                const auto it = entities.constFind(s.mid(i + 1, semi - i - 1).toString());
+                if (it != entities.constEnd() && out->size() + it->size() < kMaxExpansion) {
+                    expandContent(*it, origin >= 0 ? origin : int(i), entities, depth + 1, out, origins);
+                    i = semi + 1;
+                    continue;
+                }
+            }
+        }
+        qsizetype next = i + 1;
+        while (next < s.size() && s[next] != QLatin1Char('<') && s[next] != QLatin1Char('&'))
+            ++next;
+        copy(i, next);
+        i = next;
+    }
+}
+
 // The attributes of the start tag that spans [from, to) of text.
-QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to)
+QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to, const Entities &entities)
 {
     QList<RawAttribute> out;
     qsizetype i = from + 1;
@@ -79,7 +431,7 @@ QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to
         while (i < to && text[i] != quote) {
             if (text[i] == QLatin1Char('&')) {
                 const int before = int(a.value.size());
-                const int used = decodeReference(text, i, &a.value);
+                const int used = decodeReference(text, i, &a.value, entities);
                 if (used > 0) {
                     for (int k = before; k < a.value.size(); ++k)
                         a.offsets << int(i);
@@ -151,18 +503,28 @@ public:
     void module(const QString &text, const QString &file, int *precedence, int depth);
     void resolve();
 
-private:
     struct Frame {
         QString xsltName; // the local name of an XSLT element, empty for others
         QList<int> locals;
         QList<int> pendingScope; // locals whose scope ends with this element
         int declaration = -1;             // the declaration this element makes
         int calledTemplateReference = -1; // call-template: the reference to its template
+        QHash<QString, QString> namespaces; // the prefixes this element's start tag binds
+        QSet<QString> available; // xsl:if, xsl:when: functions its test asks function-available() of
+        bool guarded = false;    // xsl:fallback or use-when, or inside one
     };
+private:
     struct File {
         QString file;
-        QStringView text;
-        QList<int> lineStarts;
+        QStringView text;      // with the entities in content expanded
+        QList<int> lineStarts; // of the text as written
+        QList<int> origins;    // for each character of text and its end, its offset as written; empty: the same
+        Entities entities;
+
+        int written(int offset) const
+        {
+            return origins.isEmpty() ? offset : origins.value(std::clamp<int>(offset, 0, int(origins.size()) - 1));
+        }
     };
 
     Model &model;
@@ -170,8 +532,10 @@ private:
     QSet<QString> open; // the modules being read, against a cycle
     int nextPrecedence = 0;
 
-    Place place(const File &f, int offset, int length) const
+    Place place(const File &f, int from, int length) const
     {
+        const int offset = f.written(from);
+        length = std::max(0, f.written(from + length) - offset);
         const auto it = std::upper_bound(f.lineStarts.begin(), f.lineStarts.end(), offset);
         const int line = int(it - f.lineStarts.begin());
         return {f.file, line, offset - f.lineStarts.at(line - 1) + 1, offset, length};
@@ -186,14 +550,43 @@ private:
 
     int addReference(RKind kind, const QString &name, const Place &at)
     {
-        model.references.append({kind, name, at, -1, -1});
+        model.references.append({kind, name, at, -1, -1, {}, false});
         return int(model.references.size()) - 1;
     }
 
-    void expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack);
+    void expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack, const Frame &self);
     void names(const File &f, const RawAttribute &a, RKind kind);
     int lookUpLocal(const QString &name, const QList<Frame> &stack) const;
 };
+
+// The URI prefix is bound to on the element self, inside the elements of stack.
+QString namespaceOf(QStringView prefix, const QList<Builder::Frame> &stack, const Builder::Frame &self)
+{
+    if (prefix == QLatin1String("xml"))
+        return QStringLiteral("http://www.w3.org/XML/1998/namespace");
+    const QString key = prefix.toString();
+    if (const auto it = self.namespaces.constFind(key); it != self.namespaces.constEnd())
+        return *it;
+    for (qsizetype i = stack.size() - 1; i >= 0; --i)
+        if (const auto it = stack[i].namespaces.constFind(key); it != stack[i].namespaces.constEnd())
+            return *it;
+    return {};
+}
+
+// A function's name with its prefix replaced by the URI it is bound to, to compare calls and
+// declarations that use different prefixes; as written when the prefix is not bound.
+QString expandedName(const QString &name, const QString &namespaceUri)
+{
+    if (namespaceUri.isEmpty())
+        return name;
+    return QLatin1Char('{') + namespaceUri + QLatin1Char('}') + name.mid(name.indexOf(QLatin1Char(':')) + 1);
+}
+
+QString expandedName(const QString &name, const QList<Builder::Frame> &stack, const Builder::Frame &self)
+{
+    const qsizetype colon = name.indexOf(QLatin1Char(':'));
+    return expandedName(name, colon > 0 ? namespaceOf(QStringView(name).left(colon), stack, self) : QString());
+}
 
 int Builder::lookUpLocal(const QString &name, const QList<Frame> &stack) const
 {
@@ -204,7 +597,7 @@ int Builder::lookUpLocal(const QString &name, const QList<Frame> &stack) const
     return -1;
 }
 
-void Builder::expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack)
+void Builder::expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack, const Frame &self)
 {
     const QList<xpathtokens::Token> tokens = xpathtokens::tokenize(text);
     for (qsizetype i = 0; i < tokens.size(); ++i) {
@@ -218,8 +611,18 @@ void Builder::expression(const File &f, const RawAttribute &a, int from, QString
             if (t.text == QLatin1String("key") && i + 2 < tokens.size() && tokens[i + 2].kind == xpathtokens::Token::Kind::String) {
                 const xpathtokens::Token &k = tokens[i + 2];
                 addReference(RKind::Key, k.text.mid(1, k.text.size() - 2), valuePlace(f, a, from + k.start + 1, k.length - 2));
-            } else if (t.text.contains(QLatin1Char(':'))) {
-                addReference(RKind::Function, t.text, valuePlace(f, a, from + t.start, t.length));
+            } else {
+                const qsizetype colon = t.text.indexOf(QLatin1Char(':'));
+                // The built-in functions without a prefix are no reference to anything.
+                if (colon < 0 && xpathfn::find(QString(), t.text, model.version))
+                    continue;
+                const int ref = addReference(RKind::Function, t.text, valuePlace(f, a, from + t.start, t.length));
+                Reference &r = model.references[ref];
+                if (colon > 0)
+                    r.namespaceUri = namespaceOf(QStringView(t.text).left(colon), stack, self);
+                const QString expanded = expandedName(t.text, r.namespaceUri);
+                r.guarded = self.guarded || self.available.contains(expanded)
+                    || std::any_of(stack.begin(), stack.end(), [&](const Frame &fr) { return fr.available.contains(expanded); });
             }
         }
     }
@@ -245,17 +648,28 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
     if (model.files.size() >= kMaxModules)
         return;
     model.files << fileName;
-    File f{fileName, text, {0}};
+    File f{fileName, text, {0}, {}, {}};
     for (qsizetype i = 0; i < text.size(); ++i)
         if (text[i] == QLatin1Char('\n'))
             f.lineStarts << int(i + 1);
+    // Entities of the DTD: declarations in them are the stylesheet's, and attribute values use
+    // them.
+    DtdReader dtd(read);
+    dtd.document(text, fileName);
+    QString expanded;
+    if (!dtd.general.isEmpty()) {
+        f.entities = dtd.general;
+        expandContent(text, -1, f.entities, 0, &expanded, &f.origins);
+        f.origins << int(text.size());
+        f.text = expanded;
+    }
     const auto modulePrecedence = [&] {
         if (*precedence < 0)
             *precedence = ++nextPrecedence;
         return *precedence;
     };
 
-    QXmlStreamReader xml(text);
+    QXmlStreamReader xml(f.origins.isEmpty() ? text : expanded);
     QList<Frame> stack;
     while (!xml.atEnd()) {
         const QXmlStreamReader::TokenType token = xml.readNext();
@@ -263,23 +677,26 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
             if (stack.isEmpty())
                 continue;
             const Frame ended = stack.takeLast();
-            const int end = int(xml.characterOffset());
+            const int end = f.written(int(xml.characterOffset()));
             for (int d : ended.pendingScope)
                 model.declarations[d].scopeEnd = end;
             if (ended.declaration >= 0) {
                 Declaration &d = model.declarations[ended.declaration];
-                if (d.global)
+                if (d.global) {
                     d.scopeEnd = end; // a template's parameters lie before this
-                else if (!stack.isEmpty())
-                    stack.last().locals << ended.declaration; // its own content does not see it
+                } else {
+                    d.scopeStart = end;
+                    if (!stack.isEmpty())
+                        stack.last().locals << ended.declaration; // its own content does not see it
+                }
             }
             continue;
         }
         if (token != QXmlStreamReader::StartElement)
             continue;
         const int tagEnd = int(xml.characterOffset());
-        const int tagStart = int(text.lastIndexOf(QLatin1Char('<'), tagEnd - 1));
-        const QList<RawAttribute> attributes = rawAttributes(text, tagStart, tagEnd);
+        const int tagStart = int(f.text.lastIndexOf(QLatin1Char('<'), tagEnd - 1));
+        const QList<RawAttribute> attributes = rawAttributes(f.text, tagStart, tagEnd, f.entities);
         const bool xslt = xml.namespaceUri() == kXsltNamespace;
         const QString local = xml.name().toString();
         const bool topLevel = stack.size() == 1 && xslt;
@@ -292,12 +709,34 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
             return nullptr;
         };
 
+        for (const RawAttribute &a : attributes) {
+            if (a.name == QLatin1String("xmlns"))
+                frame.namespaces.insert(QString(), a.value);
+            else if (a.name.startsWith(QLatin1String("xmlns:")))
+                frame.namespaces.insert(a.name.mid(6), a.value);
+        }
+        if (depth == 0 && stack.isEmpty())
+            if (const RawAttribute *a = attribute("version"))
+                if (bool ok = false; (model.version = a->value.trimmed().toDouble(&ok)), !ok)
+                    model.version = 1.0;
+        // Where a call of a function the processor may not have is fine.
+        frame.guarded = (!stack.isEmpty() && stack.last().guarded) || (xslt && local == QLatin1String("fallback"))
+            || attribute(xslt ? "use-when" : "xsl:use-when");
+        if (xslt && (local == QLatin1String("if") || local == QLatin1String("when")))
+            if (const RawAttribute *test = attribute("test")) {
+                const QList<xpathtokens::Token> tokens = xpathtokens::tokenize(test->value);
+                for (qsizetype i = 0; i + 2 < tokens.size(); ++i)
+                    if (tokens[i].kind == xpathtokens::Token::Kind::Function && tokens[i].text == QLatin1String("function-available")
+                        && tokens[i + 2].kind == xpathtokens::Token::Kind::String)
+                        frame.available.insert(expandedName(tokens[i + 2].text.mid(1, tokens[i + 2].text.size() - 2).trimmed(), stack, frame));
+            }
+
         // References in the attributes, resolved against what is in scope before this element.
         for (const RawAttribute &a : attributes) {
             if (a.name.startsWith(QLatin1String("xmlns")))
                 continue;
             if (xslt && isExpressionAttribute(a.name)) {
-                expression(f, a, 0, a.value, stack);
+                expression(f, a, 0, a.value, stack, frame);
             } else if (!xslt || isTemplateAttribute(local, a.name)) {
                 if (!xslt && a.name.startsWith(QLatin1String("xsl:")) && a.name != QLatin1String("xsl:use-attribute-sets")) {
                     continue;
@@ -307,7 +746,7 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
                     continue;
                 }
                 for (const xpathtokens::Part &p : xpathtokens::templateExpressions(a.value))
-                    expression(f, a, p.start, p.text, stack);
+                    expression(f, a, p.start, p.text, stack, frame);
             } else if (a.name == QLatin1String("use-attribute-sets")) {
                 names(f, a, RKind::AttributeSet);
             }
@@ -369,6 +808,8 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
                 if (const RawAttribute *a = attribute(row.nameAttribute)) {
                     d.name = a->value.trimmed();
                     d.place = valuePlace(f, *a, 0, int(a->value.size()));
+                    if (row.kind == DKind::Function && d.name.indexOf(QLatin1Char(':')) > 0)
+                        d.namespaceUri = namespaceOf(QStringView(d.name).left(d.name.indexOf(QLatin1Char(':'))), stack, frame);
                 } else {
                     d.place = place(f, tagStart, tagEnd - tagStart);
                 }
@@ -411,6 +852,16 @@ void Builder::resolve()
             *it = i;
     }
     const auto best = [&](DKind kind, const QString &name) { return globals.value({space(kind), name}, -1); };
+    // Functions: by expanded name, whatever prefix the call uses.
+    QHash<QString, int> functions;
+    for (int i = 0; i < model.declarations.size(); ++i) {
+        const Declaration &d = model.declarations[i];
+        if (d.kind != DKind::Function || !d.global || d.name.isEmpty())
+            continue;
+        const QString key = expandedName(d.name, d.namespaceUri);
+        if (const auto it = functions.constFind(key); it == functions.constEnd() || d.precedence > model.declarations[*it].precedence)
+            functions.insert(key, i);
+    }
     // A mode: its first template.
     QHash<QString, int> modes;
     for (int i = 0; i < model.declarations.size(); ++i)
@@ -434,7 +885,7 @@ void Builder::resolve()
             r.declaration = best(DKind::AttributeSet, r.name);
             break;
         case RKind::Function:
-            r.declaration = best(DKind::Function, r.name);
+            r.declaration = functions.value(expandedName(r.name, r.namespaceUri), -1);
             break;
         case RKind::Mode:
             r.declaration = modes.value(r.name, -1);
@@ -499,6 +950,10 @@ QList<Finding> check(const Model &model, double version)
     for (const Reference &r : model.references)
         if (r.declaration >= 0)
             ++uses[r.declaration];
+    QSet<QString> ownFunctions;
+    for (const Declaration &d : model.declarations)
+        if (d.kind == DKind::Function && !d.namespaceUri.isEmpty())
+            ownFunctions.insert(d.namespaceUri);
     for (int i = 0; i < model.references.size(); ++i) {
         const Reference &r = model.references[i];
         if (r.declaration >= 0)
@@ -528,7 +983,20 @@ QList<Finding> check(const Model &model, double version)
         case RKind::AttributeSet:
             add(Finding::Severity::Error, QStringLiteral("No attribute set is named \"%1\"").arg(r.name), r.place);
             break;
-        case RKind::Function:
+        case RKind::Function: {
+            if (r.guarded)
+                break;
+            const qsizetype colon = r.name.indexOf(QLatin1Char(':'));
+            if (colon > 0 && r.namespaceUri.isEmpty())
+                break; // a prefix not bound: the parser says so
+            // The namespace of the stylesheet's own functions holds no others (the 2.0+ processor
+            // has no extensions there).
+            if (xpathfn::find(r.namespaceUri, r.name.mid(colon + 1), version)
+                || !(xpathfn::knowsAll(r.namespaceUri, version) || (version >= 2.0 && ownFunctions.contains(r.namespaceUri))))
+                break;
+            add(Finding::Severity::Error, QStringLiteral("No function is named \"%1\"").arg(r.name), r.place);
+            break;
+        }
         case RKind::Href:
             break;
         }
@@ -547,7 +1015,7 @@ QList<Finding> check(const Model &model, double version)
                     if (o.global || o.place.file != d.place.file)
                         break;
                     if ((o.kind == DKind::Variable || o.kind == DKind::Param) && o.name == d.name && o.scopeEnd >= d.place.offset
-                        && o.place.offset < d.place.offset) {
+                        && o.scopeStart <= d.place.offset) {
                         add(Finding::Severity::Error, QStringLiteral("\"%1\" hides the variable of the same name on line %2").arg(d.name).arg(o.place.line),
                             d.place);
                         break;
@@ -559,7 +1027,19 @@ QList<Finding> check(const Model &model, double version)
             continue;
         if (d.name.isEmpty() || d.kind == DKind::AttributeSet) // attribute sets of one name merge
             continue;
-        const QPair<QString, int> key{QString::number(variable ? int(DKind::Variable) : int(d.kind)) + QLatin1Char(' ') + d.name, d.precedence};
+        QString name = QString::number(variable ? int(DKind::Variable) : int(d.kind)) + QLatin1Char(' ') + d.name;
+        if (d.kind == DKind::Function) {
+            // Functions of one name and different numbers of parameters are different functions.
+            int arity = 0;
+            for (int k = i + 1; k < model.declarations.size(); ++k) {
+                const Declaration &p = model.declarations[k];
+                if (p.global || p.place.file != d.place.file || p.place.offset > d.scopeEnd)
+                    break;
+                arity += p.kind == DKind::Param;
+            }
+            name = expandedName(d.name, d.namespaceUri) + QLatin1Char('#') + QString::number(arity);
+        }
+        const QPair<QString, int> key{name, d.precedence};
         if (const auto it = globals.constFind(key); it != globals.constEnd())
             add(Finding::Severity::Error,
                 QStringLiteral("\"%1\" is declared twice at the same import precedence (also on line %2 of %3)")

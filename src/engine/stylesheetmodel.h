@@ -41,7 +41,11 @@ struct Declaration {
     bool global = true;
     int precedence = 0; // import precedence: higher wins; the main stylesheet's modules the highest
     Place place;        // the name's value (or the element's start tag when it has no name)
-    // Locals: where their visibility ends (the end of the parent element), in the same file.
+    // Functions: the URI the name's prefix is bound to where it is declared.
+    QString namespaceUri;
+    // Locals: where their visibility begins (the end of their own element: their content does
+    // not see them) and ends (the end of the parent element), in the same file.
+    int scopeStart = 0;
     int scopeEnd = 0;
 };
 
@@ -56,12 +60,19 @@ struct Reference {
     // A with-param of a call-template: the reference to the template called (an index into
     // references); -1 otherwise.
     int call = -1;
+    // Functions: the URI the prefix is bound to where the call is written (empty without a
+    // prefix), and whether the call is made only where the processor has the function: under an
+    // xsl:if or xsl:when testing function-available() of its name, in xsl:fallback, or in an
+    // element with use-when.
+    QString namespaceUri;
+    bool guarded = false;
 };
 
 struct Model {
     QList<Declaration> declarations;
     QList<Reference> references;
     QStringList files; // the main stylesheet first, then the modules in the order read
+    double version = 1.0; // the main stylesheet's version attribute: which processor runs it
 
     // The declaration whose name or a reference to it is at offset in file, if any.
     std::optional<int> declarationAt(const QString &file, int offset) const;
@@ -78,9 +89,12 @@ struct Finding {
     bool operator==(const Finding &) const = default;
 };
 
-// The checks of a model: references to variables, named templates and parameters that are not
-// there, locals never used, modes no template has, globals declared twice at one precedence,
-// and (XSLT 1.0) a local that shadows another.
+// The checks of a model: references to variables, named templates, parameters and functions
+// that are not there, locals never used, modes no template has, globals declared twice at one
+// precedence, and (XSLT 1.0) a local that shadows another. A call of a function is reported
+// only where the namespace is one whose every function is known (no namespace, fn, math, map,
+// array, and for XSLT 1.0 EXSLT's and libxslt's): a processor's or a user's extension
+// namespace may have anything.
 QList<Finding> check(const Model &model, double version = 1.0);
 
 // Reads a module the stylesheet includes or imports (its absolute path): the text, or nullopt

@@ -22,5 +22,10 @@
     <xsl:param name="n"/>
     <xsl:param name="spare"/>
     <xsl:value-of select="$n"/>
+    <xsl:variable name="y">
+      <xsl:variable name="y" select="$n"/>
+      <xsl:value-of select="$y"/>
+    </xsl:variable>
+    <xsl:value-of select="$y"/>
   </xsl:template>
 </xsl:stylesheet>
