@@ -350,8 +350,7 @@ void DocumentWindow::buildControls()
     layout->addWidget(StatusBar);
 
     connect(txtXSLT, &SyntaxBox::changed, this, &DocumentWindow::stylesheetChanged);
-    buildInsight();
-    connectCompletion();
+
     connect(txtXML, &SyntaxBox::changed, this, [this] {
         m_model->textEdited(StylesheetDocument::Text::Source);
         m_xpathBar->sourceChanged();
@@ -367,6 +366,8 @@ void DocumentWindow::buildControls()
         });
     m_assistXSLT = new EditorAssist(txtXSLT);
     m_assistXML = new EditorAssist(txtXML);
+    buildInsight();
+    connectCompletion();
     for (SyntaxBox *box : {txtXSLT, txtXML}) {
         connect(box, &SyntaxBox::focusReceived, this, [this] { setEditState(); });
         connect(box, &SyntaxBox::keyReleased, this, [this](int, int) { setEditState(); });

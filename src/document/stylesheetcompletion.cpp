@@ -144,7 +144,7 @@ SourceNames namesOf(QByteArrayView text)
 void DocumentWindow::connectCompletion()
 {
     // Our lists insert what their rows stand for (a function's row shows its signature).
-    connect(txtXSLT, &QsciScintillaBase::SCN_AUTOCSELECTION, this, [this](const char *selection, int position) {
+    connect(txtXSLT, qOverload<const char *, int>(&QsciScintillaBase::SCN_AUTOCSELECTION), this, [this](const char *selection, int position) {
         if (m_completion.isEmpty())
             return;
         const QString chosen = QString::fromUtf8(selection);
