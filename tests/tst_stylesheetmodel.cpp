@@ -3,6 +3,7 @@
 // (and the modules it reads), expected.txt (one line a reference, with what it resolves to) and
 // checks.txt (what the checks find).
 #include "engine/stylesheetmodel.h"
+#include "engine/stylesheetrename.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -104,6 +105,69 @@ private slots:
               qint64(model.references.size()), qint64(t.elapsed()));
         QVERIFY(model.files.size() > 50);
         QVERIFY2(unresolved.isEmpty(), qPrintable(QString::number(unresolved.size()) + ": " + unresolved.mid(0, 10).join("; ")));
+    }
+
+    // Renames planned over tests/data/model-rename: rows.txt holds, for each, where the name is,
+    // the new name, and the edits or the refusal the user sees.
+    void planRename_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::addColumn<QString>("newName");
+        QTest::addColumn<QString>("readonly");
+        QTest::addColumn<QString>("expected");
+        QFile rows(QDir(QStringLiteral(TEST_DATA_DIR)).filePath(QStringLiteral("model-rename/rows.txt")));
+        QVERIFY(rows.open(QIODevice::ReadOnly));
+        QStringList row;
+        QString expected;
+        const auto flush = [&] {
+            if (!row.isEmpty())
+                QTest::newRow(qPrintable(row.join(QLatin1Char(' ')))) << row.value(0) << row.value(1)
+                                                                       << row.value(2).section(QLatin1Char('='), 1) << expected;
+            row.clear();
+            expected.clear();
+        };
+        for (const QString &line : QString::fromUtf8(rows.readAll()).split(QLatin1Char('\n'))) {
+            if (line.startsWith(QLatin1String("rename "))) {
+                flush();
+                row = line.mid(7).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            } else if (line.startsWith(QLatin1String("  "))) {
+                expected += line.trimmed() + QLatin1Char('\n');
+            }
+        }
+        flush();
+    }
+    void planRename()
+    {
+        QFETCH(QString, where);
+        QFETCH(QString, newName);
+        QFETCH(QString, readonly);
+        QFETCH(QString, expected);
+        const QDir folder(QDir(QStringLiteral(TEST_DATA_DIR)).filePath(QStringLiteral("model-rename")));
+        const QString main = folder.filePath(QStringLiteral("stylesheet.xsl"));
+        const stylesheet::Model model = stylesheet::build(*readModule(main), main, readModule);
+        const QStringList at = where.split(QLatin1Char(':'));
+        const QString file = folder.filePath(at.value(0));
+        const QString text = *readModule(file);
+        int offset = 0;
+        for (int line = 1; line < at.value(1).toInt(); ++line)
+            offset = int(text.indexOf(QLatin1Char('\n'), offset)) + 1;
+        offset += at.value(2).toInt() - 1;
+        const std::optional<int> declaration = model.declarationAt(file, offset);
+        const stylesheet::RenamePlan plan = stylesheet::planRename(model, declaration.value_or(-1), newName, [&](const QString &f) {
+            return QFileInfo(f).fileName() != readonly;
+        });
+        QString got;
+        if (!plan.error.isEmpty())
+            got = QStringLiteral("error ") + plan.error + QLatin1Char('\n');
+        for (const stylesheet::RenameEdit &e : plan.edits)
+            got += QStringLiteral("%1:%2:%3 %4→%5\n")
+                       .arg(folder.relativeFilePath(e.place.file))
+                       .arg(e.place.line)
+                       .arg(e.place.column)
+                       .arg(readModule(e.place.file)->mid(e.place.offset, e.place.length), e.newText);
+        if (expected.isEmpty() && qEnvironmentVariableIsSet("ZENDRIK_WRITE_GOLDEN"))
+            qInfo().noquote() << "rename" << where << newName << "\n" << got;
+        QCOMPARE(got, expected);
     }
 
     // The DocBook stylesheets xsltproc runs on their own (each turns a small article into an

@@ -530,6 +530,7 @@ private:
     Model &model;
     const ModuleReader &read;
     QSet<QString> open; // the modules being read, against a cycle
+    QList<int> templateModes; // the references that are modes of templates
     int nextPrecedence = 0;
 
     Place place(const File &f, int from, int length) const
@@ -768,6 +769,15 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
             } else if (local == QLatin1String("apply-templates")) {
                 if (const RawAttribute *a = attribute("mode"))
                     names(f, *a, RKind::Mode);
+            } else if (local == QLatin1String("template") && topLevel) {
+                // Each of a template's modes is a reference to the mode; the first one met
+                // declares it when no xsl:mode does.
+                if (const RawAttribute *a = attribute("mode")) {
+                    const qsizetype first = model.references.size();
+                    names(f, *a, RKind::Mode);
+                    for (qsizetype i = first; i < model.references.size(); ++i)
+                        templateModes << int(i);
+                }
             }
             if ((local == QLatin1String("include") || local == QLatin1String("import")) && topLevel) {
                 if (const RawAttribute *a = attribute("href")) {
@@ -862,13 +872,23 @@ void Builder::resolve()
         if (const auto it = functions.constFind(key); it == functions.constEnd() || d.precedence > model.declarations[*it].precedence)
             functions.insert(key, i);
     }
-    // A mode: its first template.
+    // A mode: its xsl:mode, or else where a template first names it.
     QHash<QString, int> modes;
-    for (int i = 0; i < model.declarations.size(); ++i)
-        if (model.declarations[i].kind == DKind::Template)
-            for (const QString &mode : model.declarations[i].mode.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-                if (!modes.contains(mode))
-                    modes.insert(mode, i);
+    for (const int ref : std::as_const(templateModes)) {
+        const Reference &r = model.references[ref];
+        if (modes.contains(r.name) || r.name.startsWith(QLatin1Char('#')))
+            continue;
+        if (const int declared = best(DKind::Mode, r.name); declared >= 0) {
+            modes.insert(r.name, declared);
+            continue;
+        }
+        Declaration d;
+        d.kind = DKind::Mode;
+        d.name = r.name;
+        d.place = r.place;
+        model.declarations << d;
+        modes.insert(r.name, int(model.declarations.size()) - 1);
+    }
     for (Reference &r : model.references) {
         switch (r.kind) {
         case RKind::Variable:
@@ -888,7 +908,7 @@ void Builder::resolve()
             r.declaration = functions.value(expandedName(r.name, r.namespaceUri), -1);
             break;
         case RKind::Mode:
-            r.declaration = modes.value(r.name, -1);
+            r.declaration = modes.value(r.name, best(DKind::Mode, r.name));
             break;
         case RKind::WithParam:
         case RKind::Href:
@@ -920,15 +940,21 @@ void Builder::resolve()
 
 std::optional<int> Model::declarationAt(const QString &file, int offset) const
 {
-    for (int i = 0; i < declarations.size(); ++i) {
-        const Place &p = declarations[i].place;
-        if (p.file == file && offset >= p.offset && offset <= p.offset + p.length)
-            return i;
-    }
+    // The narrowest place that holds offset: a template without a name is placed at its start
+    // tag, which holds the references in its attributes.
+    std::optional<int> found;
+    int length = 0;
+    const auto consider = [&](const Place &p, int declaration) {
+        if (declaration >= 0 && p.file == file && offset >= p.offset && offset <= p.offset + p.length && (!found || p.length < length)) {
+            found = declaration;
+            length = p.length;
+        }
+    };
+    for (int i = 0; i < declarations.size(); ++i)
+        consider(declarations[i].place, i);
     for (const Reference &r : references)
-        if (r.place.file == file && offset >= r.place.offset && offset <= r.place.offset + r.place.length && r.declaration >= 0)
-            return r.declaration;
-    return std::nullopt;
+        consider(r.place, r.declaration);
+    return found;
 }
 
 QList<int> Model::usagesOf(int declaration) const
@@ -974,7 +1000,7 @@ QList<Finding> check(const Model &model, double version)
             break;
         }
         case RKind::Mode:
-            if (r.name != QLatin1String("#default") && r.name != QLatin1String("#current") && r.name != QLatin1String("#unnamed"))
+            if (!r.name.startsWith(QLatin1Char('#')))
                 add(Finding::Severity::Warning, QStringLiteral("No template has the mode \"%1\"").arg(r.name), r.place);
             break;
         case RKind::Key:

@@ -1,6 +1,7 @@
 // libFuzzer target: any text as a stylesheet's model and its checks; every reference,
 // declaration and finding lies inside the text.
 #include "engine/stylesheetmodel.h"
+#include "engine/stylesheetrename.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,5 +20,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (const stylesheet::Finding &f : stylesheet::check(model, version))
             if (f.message.isEmpty() || f.place.offset + f.place.length > text.size())
                 __builtin_trap();
+    // Renames of the first declarations: every edit replaces a span inside the text.
+    for (int i = 0; i < model.declarations.size() && i < 8; ++i)
+        for (const QString &name : {QStringLiteral("renamed"), QStringLiteral("p:renamed"), QStringLiteral("no name")}) {
+            const stylesheet::RenamePlan plan = stylesheet::planRename(model, i, name, [](const QString &) { return true; });
+            if (!plan.error.isEmpty() && !plan.edits.isEmpty())
+                __builtin_trap();
+            for (const stylesheet::RenameEdit &e : plan.edits)
+                if (e.place.offset < 0 || e.place.offset + e.place.length > text.size() || e.newText.isEmpty())
+                    __builtin_trap();
+        }
     return 0;
 }
