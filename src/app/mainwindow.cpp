@@ -219,6 +219,8 @@ const std::vector<MainWindow::Command> &MainWindow::commands()
          .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::goToDefinition},
         {.row = Row::Item, .name = "mnuFindUsages", .caption = "Find U&sages", .shortcut = "Shift+F12",
          .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::findUsages},
+        {.row = Row::Item, .name = "mnuRename", .caption = "Re&name...", .shortcut = "F2",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::renameSymbol},
         {.row = Row::Separator, .name = "sep9"},
         {.row = Row::Item, .name = "mnuFormatDocument", .caption = "F&ormat Document", .shortcut = "Ctrl+Shift+F",
          .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::formatDocument},

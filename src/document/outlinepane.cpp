@@ -117,7 +117,7 @@ void OutlinePane::setModel(const stylesheet::Model &model, const QString &mainFi
     // The top-level declarations of each file, in the order of its text.
     QHash<QString, QList<int>> byFile;
     for (int i = 0; i < model.declarations.size(); ++i)
-        if (model.declarations[i].global)
+        if (model.declarations[i].global && !model.declarations[i].implied)
             byFile[model.declarations[i].place.file] << i;
     QSet<QString> shown;
     std::function<void(const QString &, QTreeWidgetItem *)> addFile = [&](const QString &file, QTreeWidgetItem *parent) {

@@ -7,6 +7,7 @@
 #include "document/outlinepane.h"
 #include "document/stylesheetinsight.h"
 #include "document/usagespane.h"
+#include "engine/stylesheetrename.h"
 
 #include <QFileInfo>
 #include <QPointer>
@@ -180,7 +181,7 @@ void DocumentWindow::followCaretInOutline()
     int found = -1;
     for (int i = 0; i < model.declarations.size(); ++i) {
         const stylesheet::Declaration &d = model.declarations[i];
-        if (!d.global || d.place.file != m_insight->mainFile())
+        if (!d.global || d.implied || d.place.file != m_insight->mainFile())
             continue;
         if (d.place.offset > caret)
             break;
@@ -369,4 +370,74 @@ void DocumentWindow::applyRename()
         window->applyStylesheetEdits(pending.edits.value(file));
     showUsagesPane(false);
     txtXSLT->setFocus();
+}
+
+void DocumentWindow::renameSymbol()
+{
+    if (SSTab->currentIndex() != 0)
+        return;
+    if (txtXSLT->isReadOnly()) {
+        StatusBar->showMessage(QStringLiteral("This stylesheet is read-only"), kNoteMs);
+        return;
+    }
+    const int caret = stylesheetCaret();
+    m_insight->whenCurrent([this, caret] {
+        const stylesheet::Model model = m_insight->model();
+        const std::optional<int> d = m_insight->declarationAt(caret);
+        if (!d) {
+            StatusBar->showMessage(QStringLiteral("No name to rename at the caret"), kNoteMs);
+            return;
+        }
+        const stylesheet::Declaration decl = model.declarations[*d];
+        const QPointer<DocumentWindow> self(this);
+        const QString newName = dialogs().inputBox(this, QStringLiteral("New name for %1:").arg(shownName(decl)),
+                                                   QStringLiteral("Rename"), decl.name).trimmed();
+        if (!self || newName.isEmpty() || newName == decl.name)
+            return;
+        const QString mainFile = m_insight->mainFile();
+        const auto writable = [this, mainFile](const QString &file) {
+            if (file == mainFile)
+                return !txtXSLT->isReadOnly();
+            const QFileInfo info(file);
+            return info.isFile() && info.isWritable();
+        };
+        const stylesheet::RenamePlan plan = stylesheet::planRename(model, *d, newName, writable);
+        if (!plan.error.isEmpty()) {
+            dialogs().messageBox(this, plan.error, QMessageBox::Warning, QMessageBox::Ok, QStringLiteral("Rename"));
+            return;
+        }
+        // The changes, each on its line as the line would read after them.
+        PendingRename pending;
+        QList<UsagesPane::Row> rows;
+        for (const stylesheet::RenameEdit &e : plan.edits) {
+            pending.edits[e.place.file] << TextEdit{e.place.offset, e.place.length, e.newText};
+            if (!pending.texts.contains(e.place.file))
+                pending.texts.insert(e.place.file, m_insight->textOf(e.place.file));
+        }
+        for (const stylesheet::RenameEdit &e : plan.edits) {
+            QString line = lineOf(m_insight->textOf(e.place.file), e.place.line);
+            QList<const stylesheet::RenameEdit *> onLine;
+            for (const stylesheet::RenameEdit &other : plan.edits)
+                if (other.place.file == e.place.file && other.place.line == e.place.line)
+                    onLine << &other;
+            std::sort(onLine.begin(), onLine.end(), [](auto *a, auto *b) { return a->place.column > b->place.column; });
+            for (const stylesheet::RenameEdit *o : onLine)
+                line.replace(o->place.column - 1, o->place.length, o->newText);
+            rows << UsagesPane::Row{e.place.file, e.place.line, e.place.column, e.place.length, line};
+        }
+        // Listed by file and line.
+        std::stable_sort(rows.begin(), rows.end(), [&](const UsagesPane::Row &a, const UsagesPane::Row &b) {
+            const bool aMain = a.file == mainFile, bMain = b.file == mainFile;
+            if (aMain != bMain)
+                return aMain;
+            return a.file != b.file ? a.file < b.file : a.line < b.line;
+        });
+        const int files = int(pending.edits.size());
+        const QString changes = rows.size() == 1 ? QStringLiteral("1 change") : QStringLiteral("%1 changes").arg(rows.size());
+        const QString inFiles = files == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(files);
+        const QString newShown = decl.kind == DKind::Variable || decl.kind == DKind::Param ? QLatin1Char('$') + newName : newName;
+        m_pendingRename = pending;
+        m_usages->showRows(QStringLiteral("Rename %1 to %2: %3 in %4").arg(shownName(decl), newShown, changes, inFiles), rows, true);
+        showUsagesPane(true);
+    });
 }

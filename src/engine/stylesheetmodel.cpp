@@ -886,6 +886,7 @@ void Builder::resolve()
         d.kind = DKind::Mode;
         d.name = r.name;
         d.place = r.place;
+        d.implied = true;
         model.declarations << d;
         modes.insert(r.name, int(model.declarations.size()) - 1);
     }

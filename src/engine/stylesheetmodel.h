@@ -47,6 +47,8 @@ struct Declaration {
     // not see them) and ends (the end of the parent element), in the same file.
     int scopeStart = 0;
     int scopeEnd = 0;
+    // A mode no xsl:mode declares: declared where a template first names it.
+    bool implied = false;
 };
 
 struct Reference {
