@@ -209,6 +209,9 @@ public:
     bool offerCompletion(int typed);
     // The rows of the completion list open in the stylesheet pane, in their order.
     QStringList completionRows() const;
+    // What resting the pointer on a place of the stylesheet (a UTF-16 offset) tells: a
+    // declaration's line, a function's signature; empty for anything else.
+    QString hoverText(int position) const;
 
     // The XPath bar over the XML pane: shows the XML tab and focuses the bar.
     void showXPathBar();
@@ -388,9 +391,6 @@ private:
     void connectCompletion();
     // The element or attribute names of the XML source, most frequent first.
     QStringList sourceNames(bool attributes);
-    // What resting the pointer on a name of the stylesheet tells: a declaration's line, a
-    // function's signature.
-    QString hoverText(int position) const;
     QString functionSignatureAt(int position) const;
 
     StylesheetDocument *m_model = nullptr;

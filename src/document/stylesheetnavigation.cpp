@@ -285,7 +285,16 @@ void DocumentWindow::findUsages()
             return UsagesPane::Row{p.file, p.line, p.column, p.length, lineOf(m_insight->textOf(p.file), p.line)};
         };
         rows << rowOf(decl.place);
-        const QList<int> usages = model.usagesOf(*d);
+        // This stylesheet's first, then each module's, each in the order of its text.
+        QList<int> usages = model.usagesOf(*d);
+        const QString mainFile = m_insight->mainFile();
+        std::stable_sort(usages.begin(), usages.end(), [&](int a, int b) {
+            const stylesheet::Place &pa = model.references[a].place;
+            const stylesheet::Place &pb = model.references[b].place;
+            if ((pa.file == mainFile) != (pb.file == mainFile))
+                return pa.file == mainFile;
+            return pa.file != pb.file ? pa.file < pb.file : pa.offset < pb.offset;
+        });
         for (int u : usages)
             rows << rowOf(model.references[u].place);
         const QString name = shownName(decl);
