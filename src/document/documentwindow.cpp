@@ -536,6 +536,8 @@ void DocumentWindow::connectModel()
     });
     connect(m_model, &StylesheetDocument::compileChecked, this, [this] {
         showEngineProblems(1, ProblemsPane::Source::Compilation, m_model->compileDiagnostics());
+        if (m_insight->isCurrent())
+            showInsight();
     });
     connect(m_model, &StylesheetDocument::liveAnswered, this, &DocumentWindow::livePreviewAnswered);
     connect(m_model, &StylesheetDocument::processorHintChanged, this, [this] {

@@ -11,6 +11,7 @@
 
 #include <QFileInfo>
 #include <QPointer>
+#include <QSet>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -117,11 +118,18 @@ void DocumentWindow::buildInsight()
 void DocumentWindow::showInsight()
 {
     const QString mainFile = m_insight->mainFile();
+    // A mistake the compiler reports already is listed once, in its words.
+    QSet<int> compiled;
+    for (const Diagnostic &d : m_model->compileDiagnostics())
+        if (d.severity == Diagnostic::Severity::Error && (d.file.isEmpty() || isStylesheetFile(d.file)))
+            compiled.insert(d.line);
     QList<Diagnostic> problems;
     QList<EditorAssist::Mark> marks;
     for (const stylesheet::Finding &f : m_insight->findings()) {
         if (f.place.file != mainFile)
             continue; // a module's own window shows its findings
+        if (f.severity == stylesheet::Finding::Severity::Error && compiled.contains(f.place.line))
+            continue;
         Diagnostic d;
         d.severity = f.severity == stylesheet::Finding::Severity::Error ? Diagnostic::Severity::Error : Diagnostic::Severity::Warning;
         d.origin = Diagnostic::Origin::Check;
