@@ -8,7 +8,6 @@
 #include <QHash>
 #include <QSet>
 #include <QUrl>
-#include <QXmlStreamReader>
 
 #include <algorithm>
 
@@ -27,7 +26,17 @@ using RKind = Reference::Kind;
 struct RawAttribute {
     QString name;
     QString value;
-    QList<int> offsets; // value.size() + 1 entries: the last is the closing quote's
+    // Where each decoded character was written: valueStart + i while the value holds no
+    // reference (offsets then stays empty), else value.size() + 1 entries, the last the
+    // closing quote's.
+    int valueStart = 0;
+    QList<int> offsets;
+    int offsetOf(int i) const
+    {
+        if (offsets.isEmpty())
+            return valueStart + std::clamp(i, 0, int(value.size()));
+        return offsets.value(std::clamp(i, 0, int(offsets.size()) - 1));
+    }
 };
 
 // The general entities a stylesheet's DTD declares: name and replacement text.
@@ -428,6 +437,20 @@ QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to
         if (i >= to || text[i] == QLatin1Char('>'))
             break;
         const QChar quote = text[i++];
+        qsizetype close = text.indexOf(quote, i);
+        if (close < 0 || close > to)
+            close = to;
+        if (!text.mid(i, close - i).contains(QLatin1Char('&'))) {
+            // Nothing to decode: the value as written, its line breaks and tabs as spaces.
+            a.value = text.mid(i, close - i).toString();
+            for (QChar &c : a.value)
+                if (c == QLatin1Char('\n') || c == QLatin1Char('\t') || c == QLatin1Char('\r'))
+                    c = QLatin1Char(' ');
+            a.valueStart = int(i);
+            i = close + 1;
+            out << a;
+            continue;
+        }
         while (i < to && text[i] != quote) {
             if (text[i] == QLatin1Char('&')) {
                 const int before = int(a.value.size());
@@ -544,8 +567,8 @@ private:
 
     Place valuePlace(const File &f, const RawAttribute &a, int from, int length) const
     {
-        const int start = a.offsets.value(from);
-        const int end = a.offsets.value(std::min<int>(from + length, int(a.offsets.size()) - 1));
+        const int start = a.offsetOf(from);
+        const int end = a.offsetOf(from + length);
         return place(f, start, std::max(0, end - start));
     }
 
@@ -670,38 +693,123 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
         return *precedence;
     };
 
-    QXmlStreamReader xml(f.origins.isEmpty() ? text : expanded);
+    // The elements, read straight from the text: what a start tag holds is read from it as
+    // written anyway, and a tree parser would cost as much again. Comments, CDATA sections,
+    // processing instructions and the DOCTYPE are passed over; a text that is not well-formed
+    // gives what can be read of it.
+    const QStringView t = f.text;
+    const qsizetype n = t.size();
     QList<Frame> stack;
-    while (!xml.atEnd()) {
-        const QXmlStreamReader::TokenType token = xml.readNext();
-        if (token == QXmlStreamReader::EndElement) {
-            if (stack.isEmpty())
-                continue;
-            const Frame ended = stack.takeLast();
-            const int end = f.written(int(xml.characterOffset()));
-            for (int d : ended.pendingScope)
-                model.declarations[d].scopeEnd = end;
-            if (ended.declaration >= 0) {
-                Declaration &d = model.declarations[ended.declaration];
-                if (d.global) {
-                    d.scopeEnd = end; // a template's parameters lie before this
-                } else {
-                    d.scopeStart = end;
-                    if (!stack.isEmpty())
-                        stack.last().locals << ended.declaration; // its own content does not see it
-                }
+    const auto endElement = [&](int endOffset) {
+        if (stack.isEmpty())
+            return;
+        const Frame ended = stack.takeLast();
+        const int end = f.written(endOffset);
+        for (int d : ended.pendingScope)
+            model.declarations[d].scopeEnd = end;
+        if (ended.declaration >= 0) {
+            Declaration &d = model.declarations[ended.declaration];
+            if (d.global) {
+                d.scopeEnd = end; // a template's parameters lie before this
+            } else {
+                d.scopeStart = end;
+                if (!stack.isEmpty())
+                    stack.last().locals << ended.declaration; // its own content does not see it
             }
+        }
+    };
+    const auto skipPast = [&](qsizetype from, QStringView close) {
+        const qsizetype at = t.indexOf(close, from);
+        return at < 0 ? n : at + close.size();
+    };
+    qsizetype at = 0;
+    while (at < n) {
+        const qsizetype lt = t.indexOf(QLatin1Char('<'), at);
+        if (lt < 0 || lt + 1 >= n)
+            break;
+        const QStringView rest = t.mid(lt);
+        if (rest.startsWith(u"<!--")) {
+            at = skipPast(lt + 4, u"-->");
             continue;
         }
-        if (token != QXmlStreamReader::StartElement)
+        if (rest.startsWith(u"<![CDATA[")) {
+            at = skipPast(lt + 9, u"]]>");
             continue;
-        const int tagEnd = int(xml.characterOffset());
-        const int tagStart = int(f.text.lastIndexOf(QLatin1Char('<'), tagEnd - 1));
+        }
+        if (rest.startsWith(u"<?")) {
+            at = skipPast(lt + 2, u"?>");
+            continue;
+        }
+        if (rest.startsWith(u"<!")) {
+            // A DOCTYPE, with its internal subset and the quoted literals in it.
+            qsizetype j = lt + 2;
+            int brackets = 0;
+            QChar quote;
+            for (; j < n; ++j) {
+                const QChar c = t[j];
+                if (!quote.isNull()) {
+                    if (c == quote)
+                        quote = QChar();
+                } else if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
+                    quote = c;
+                } else if (c == QLatin1Char('[')) {
+                    ++brackets;
+                } else if (c == QLatin1Char(']')) {
+                    --brackets;
+                } else if (c == QLatin1Char('>') && brackets <= 0) {
+                    break;
+                }
+            }
+            at = j + 1;
+            continue;
+        }
+        if (rest.startsWith(u"</")) {
+            at = skipPast(lt + 2, u">");
+            endElement(int(at));
+            continue;
+        }
+        const QChar first = t[lt + 1];
+        if (!(first.isLetter() || first == QLatin1Char('_') || first == QLatin1Char(':'))) {
+            at = lt + 1;
+            continue;
+        }
+        // To the start tag's end, over its quoted values.
+        qsizetype j = lt + 1;
+        QChar quote;
+        for (; j < n; ++j) {
+            const QChar c = t[j];
+            if (!quote.isNull()) {
+                if (c == quote)
+                    quote = QChar();
+            } else if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
+                quote = c;
+            } else if (c == QLatin1Char('>')) {
+                break;
+            }
+        }
+        if (j >= n)
+            break; // a tag left open at the end of the text
+        const int tagStart = int(lt);
+        const int tagEnd = int(j + 1);
+        const bool empty = t[j - 1] == QLatin1Char('/');
+        at = tagEnd;
+        qsizetype nameEnd = lt + 1;
+        while (nameEnd < j && !t[nameEnd].isSpace() && t[nameEnd] != QLatin1Char('/'))
+            ++nameEnd;
+        const QStringView qname = t.mid(lt + 1, nameEnd - lt - 1);
+        const qsizetype colon = qname.indexOf(QLatin1Char(':'));
+
         const QList<RawAttribute> attributes = rawAttributes(f.text, tagStart, tagEnd, f.entities);
-        const bool xslt = xml.namespaceUri() == kXsltNamespace;
-        const QString local = xml.name().toString();
-        const bool topLevel = stack.size() == 1 && xslt;
         Frame frame;
+        for (const RawAttribute &a : attributes) {
+            if (a.name == QLatin1String("xmlns"))
+                frame.namespaces.insert(QString(), a.value);
+            else if (a.name.startsWith(QLatin1String("xmlns:")))
+                frame.namespaces.insert(a.name.mid(6), a.value);
+        }
+        const bool xslt = namespaceOf(colon < 0 ? QStringView() : qname.left(colon), stack, frame) == kXsltNamespace;
+        const QString local = qname.mid(colon + 1).toString();
+        const bool topLevel = stack.size() == 1 && xslt;
         frame.xsltName = xslt ? local : QString();
         const auto attribute = [&](const char *name) -> const RawAttribute * {
             for (const RawAttribute &a : attributes)
@@ -710,12 +818,6 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
             return nullptr;
         };
 
-        for (const RawAttribute &a : attributes) {
-            if (a.name == QLatin1String("xmlns"))
-                frame.namespaces.insert(QString(), a.value);
-            else if (a.name.startsWith(QLatin1String("xmlns:")))
-                frame.namespaces.insert(a.name.mid(6), a.value);
-        }
         if (depth == 0 && stack.isEmpty())
             if (const RawAttribute *a = attribute("version"))
                 if (bool ok = false; (model.version = a->value.trimmed().toDouble(&ok)), !ok)
@@ -840,8 +942,9 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
                 break;
             }
         }
-        if (xml.isStartElement())
-            stack << frame;
+        stack << frame;
+        if (empty)
+            endElement(tagEnd);
     }
 }
 
