@@ -24,7 +24,7 @@ using RKind = Reference::Kind;
 // An attribute as written in the start tag: its name, and its value decoded, with the offset in
 // the file of each decoded character (entity and character references map to where they start).
 struct RawAttribute {
-    QString name;
+    QStringView name; // into the text the tag was read from
     QString value;
     // Where each decoded character was written: valueStart + i while the value holds no
     // reference (offsets then stays empty), else value.size() + 1 entries, the last the
@@ -429,7 +429,7 @@ QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to
         if (i == nameStart)
             break;
         RawAttribute a;
-        a.name = text.mid(nameStart, i - nameStart).toString();
+        a.name = text.mid(nameStart, i - nameStart);
         while (i < to && text[i] != QLatin1Char('=') && text[i] != QLatin1Char('>'))
             ++i;
         while (i < to && text[i] != QLatin1Char('"') && text[i] != QLatin1Char('\'') && text[i] != QLatin1Char('>'))
@@ -477,11 +477,14 @@ QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to
 // Attributes of XSLT elements that hold an expression or a pattern.
 bool isExpressionAttribute(QStringView name)
 {
-    static const char *const names[] = {"select", "test", "match", "use", "value", "count", "from", "group-by",
-                                        "group-adjacent", "group-starting-with", "group-ending-with", "use-when",
-                                        "initial-value", "key", "xpath", "context-item", "with-params",
-                                        "for-each-item", "for-each-source"};
-    return std::any_of(std::begin(names), std::end(names), [&](const char *n) { return name == QLatin1String(n); });
+    static constexpr QLatin1String names[] = {
+        QLatin1String("select"), QLatin1String("test"), QLatin1String("match"), QLatin1String("use"),
+        QLatin1String("value"), QLatin1String("count"), QLatin1String("from"), QLatin1String("group-by"),
+        QLatin1String("group-adjacent"), QLatin1String("group-starting-with"), QLatin1String("group-ending-with"),
+        QLatin1String("use-when"), QLatin1String("initial-value"), QLatin1String("key"), QLatin1String("xpath"),
+        QLatin1String("context-item"), QLatin1String("with-params"), QLatin1String("for-each-item"),
+        QLatin1String("for-each-source")};
+    return std::any_of(std::begin(names), std::end(names), [&](QLatin1String n) { return name == n; });
 }
 
 // Attributes of XSLT elements that are attribute value templates.
@@ -623,6 +626,9 @@ int Builder::lookUpLocal(const QString &name, const QList<Frame> &stack) const
 
 void Builder::expression(const File &f, const RawAttribute &a, int from, QStringView text, const QList<Frame> &stack, const Frame &self)
 {
+    // Only variables and calls are references: an expression with neither needs no reading.
+    if (!text.contains(QLatin1Char('$')) && !text.contains(QLatin1Char('(')))
+        return;
     const QList<xpathtokens::Token> tokens = xpathtokens::tokenize(text);
     for (qsizetype i = 0; i < tokens.size(); ++i) {
         const xpathtokens::Token &t = tokens[i];
@@ -805,7 +811,7 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
             if (a.name == QLatin1String("xmlns"))
                 frame.namespaces.insert(QString(), a.value);
             else if (a.name.startsWith(QLatin1String("xmlns:")))
-                frame.namespaces.insert(a.name.mid(6), a.value);
+                frame.namespaces.insert(a.name.mid(6).toString(), a.value);
         }
         const bool xslt = namespaceOf(colon < 0 ? QStringView() : qname.left(colon), stack, frame) == kXsltNamespace;
         const QString local = qname.mid(colon + 1).toString();
@@ -1186,6 +1192,9 @@ QList<Finding> check(const Model &model, double version)
 Model build(const QString &text, const QString &file, const ModuleReader &read)
 {
     Model model;
+    // Room for a typical stylesheet's share of names, so the lists are not copied as they grow.
+    model.references.reserve(text.size() / 64);
+    model.declarations.reserve(text.size() / 256);
     Builder builder(model, read);
     int precedence = -1;
     builder.module(text, file, &precedence, 0);
