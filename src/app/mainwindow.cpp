@@ -404,10 +404,10 @@ void MainWindow::adopt(DocumentWindow *doc)
     });
     doc->windowForFile = [this](const QString &path) { return stylesheetWindow(path); };
     doc->unsavedStylesheets = [this] {
-        QHash<QString, QString> texts;
+        QHash<QString, QByteArray> texts;
         for (const QPointer<DocumentWindow> &other : documents())
             if (other && other->isChanged() && !other->fileName().isEmpty() && !other->fromUrl)
-                texts.insert(QFileInfo(other->fileName()).absoluteFilePath(), other->stylesheetText());
+                texts.insert(QFileInfo(other->fileName()).absoluteFilePath(), other->stylesheetUtf8());
         return texts;
     };
 }

@@ -189,8 +189,10 @@ public:
     // Selects a span of the stylesheet (1-based line, column in UTF-16 units of the line) and
     // shows it.
     void selectInStylesheet(int line, int column, int length);
-    // The stylesheet's text as it is in the editor.
+    // The stylesheet's text as it is in the editor, and as UTF-8 (a copy of the editor's buffer,
+    // cheap for any size).
     QString stylesheetText() const;
+    QByteArray stylesheetUtf8() const;
     // Replaces spans of the stylesheet (UTF-16 offsets into the text as it is) as one undo
     // step; false, changing nothing, when a span lies outside the text.
     struct TextEdit {
@@ -201,7 +203,7 @@ public:
     bool applyStylesheetEdits(QList<TextEdit> edits);
     // Set by the main window: the unsaved texts of the open stylesheets (by absolute path), and
     // the window of a stylesheet file, opened when it is not open yet (nullptr when it cannot be).
-    std::function<QHash<QString, QString>()> unsavedStylesheets;
+    std::function<QHash<QString, QByteArray>()> unsavedStylesheets;
     std::function<DocumentWindow *(const QString &path)> windowForFile;
 
     // Offers, at the stylesheet's caret, the names that fit there: after typed (a character
@@ -386,6 +388,8 @@ private:
     // The caret of the stylesheet pane as a UTF-16 offset of its text.
     int stylesheetCaret() const;
     void goToPlace(const QString &file, int line, int column, int length);
+    // A 1-based line of the stylesheet (its editor) or of a module the model read.
+    QString lineText(const QString &file, int line) const;
     void showUsagesPane(bool on);
     void applyRename();
     void connectCompletion();
@@ -435,7 +439,8 @@ private:
     // was planned on.
     struct PendingRename {
         QHash<QString, QList<TextEdit>> edits;
-        QHash<QString, QString> texts;
+        QHash<QString, QString> texts; // the modules'
+        qint64 generation = -1;        // this stylesheet's text it was planned on
     } m_pendingRename;
     // The completion list shown: its rows, and what each inserts.
     QStringList m_completionRows;

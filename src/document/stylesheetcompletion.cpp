@@ -424,12 +424,7 @@ QString DocumentWindow::hoverText(int position) const
     if (ref.declaration >= 0 && ref.kind != RKind::Href) {
         const stylesheet::Place &at = model.declarations[ref.declaration].place;
         // The declaration's line as written, with its file when it lies in another.
-        const QString text = m_insight->textOf(at.file);
-        qsizetype start = 0;
-        for (int l = 1; l < at.line && start >= 0; ++l)
-            start = text.indexOf(QLatin1Char('\n'), start) + 1;
-        qsizetype end = text.indexOf(QLatin1Char('\n'), start);
-        const QString line = text.mid(start, (end < 0 ? text.size() : end) - start).trimmed();
+        const QString line = lineText(at.file, at.line).trimmed();
         const QString where = at.file == m_insight->mainFile() ? QStringLiteral("Line %1").arg(at.line)
                                                                 : QStringLiteral("%1, line %2").arg(QFileInfo(at.file).fileName()).arg(at.line);
         return where + QStringLiteral(": ") + line;

@@ -59,18 +59,18 @@ void StylesheetInsight::verdictKnown()
 }
 
 StylesheetInsight::Built StylesheetInsight::buildFrom(const QByteArray &utf8, const QString &file,
-                                                      const QHash<QString, QString> &unsaved)
+                                                      const QHash<QString, QByteArray> &unsaved)
 {
     Built built;
     const QString text = QString::fromUtf8(utf8);
     built.mainFile = file;
-    built.texts.insert(file, text);
     // A module comes from its window when it has unsaved edits, else from disk: only a local
     // regular file, and only one that decodes as text.
     const stylesheet::ModuleReader read = [&built, &unsaved](const QString &path) -> std::optional<QString> {
         if (const auto it = unsaved.find(path); it != unsaved.end()) {
-            built.texts.insert(path, *it);
-            return *it;
+            const QString text = QString::fromUtf8(*it);
+            built.texts.insert(path, text);
+            return text;
         }
         const QFileInfo info(path);
         if (!info.isFile() || info.size() > 64 * 1024 * 1024)
@@ -97,7 +97,7 @@ void StylesheetInsight::start()
     const qint64 generation = m_generation;
     const QByteArray text = m_inputs.text();
     const QString file = m_inputs.file ? m_inputs.file() : QString();
-    const QHash<QString, QString> unsaved = m_inputs.unsavedModules ? m_inputs.unsavedModules() : QHash<QString, QString>();
+    const QHash<QString, QByteArray> unsaved = m_inputs.unsavedModules ? m_inputs.unsavedModules() : QHash<QString, QByteArray>();
     const QPointer<StylesheetInsight> self(this);
     const std::shared_ptr<bool> alive = m_alive;
     QThreadPool::globalInstance()->start([self, alive, generation, text, file, unsaved] {
@@ -143,7 +143,7 @@ void StylesheetInsight::whenCurrent(const std::function<void()> &then)
     if (text.size() <= kInlineBytes) {
         m_pause.stop();
         Built built = buildFrom(text, m_inputs.file ? m_inputs.file() : QString(),
-                                m_inputs.unsavedModules ? m_inputs.unsavedModules() : QHash<QString, QString>());
+                                m_inputs.unsavedModules ? m_inputs.unsavedModules() : QHash<QString, QByteArray>());
         built.generation = m_generation;
         m_then = then;
         publish(built);

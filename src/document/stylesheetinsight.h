@@ -24,8 +24,8 @@ public:
         std::function<QByteArray()> text;
         // Its absolute path, empty while it has no file.
         std::function<QString()> file;
-        // The unsaved texts of the other open stylesheets, by absolute path.
-        std::function<QHash<QString, QString>()> unsavedModules;
+        // The unsaved texts of the other open stylesheets as UTF-8, by absolute path.
+        std::function<QHash<QString, QByteArray>()> unsavedModules;
         // Whether the latest text is well-formed; nullopt while its parse runs. A model of a
         // text cut short by an error would report what lies after the error as missing, so the
         // checks wait for a well-formed text.
@@ -48,9 +48,10 @@ public:
     const stylesheet::Model &model() const { return m_model; }
     bool isCurrent() const { return m_builtGeneration == m_generation && m_built; }
     QList<stylesheet::Finding> findings() const { return m_findings; }
-    // The texts the model was built from, by file (the stylesheet's own under its path, or
-    // under the empty name while it has none).
+    // The texts of the modules the model read, by path (the stylesheet's own is the editor's).
     QString textOf(const QString &file) const { return m_texts.value(file); }
+    // Counts the changes of the text: a model is current while it was built at this count.
+    qint64 generation() const { return m_generation; }
     QString mainFile() const { return m_mainFile; }
 
     // Runs then() with a model of the current text: at once when there is one (building it
@@ -72,7 +73,7 @@ private:
     struct Built;
     void start();
     void publish(const Built &built);
-    static Built buildFrom(const QByteArray &text, const QString &file, const QHash<QString, QString> &unsaved);
+    static Built buildFrom(const QByteArray &text, const QString &file, const QHash<QString, QByteArray> &unsaved);
 
     Inputs m_inputs;
     QTimer m_pause;

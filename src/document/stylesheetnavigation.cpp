@@ -59,11 +59,17 @@ void DocumentWindow::buildInsight()
 {
     StylesheetInsight::Inputs inputs;
     inputs.text = [this] { return txtXSLT->utf8Text(); };
-    inputs.file = [this] {
+    const auto ownPath = [this] {
         const QString file = m_model->fileName(StylesheetDocument::Text::Stylesheet);
         return file.isEmpty() || fromUrl ? QString() : QFileInfo(file).absoluteFilePath();
     };
-    inputs.unsavedModules = [this] { return unsavedStylesheets ? unsavedStylesheets() : QHash<QString, QString>(); };
+    inputs.file = ownPath;
+    inputs.unsavedModules = [this, ownPath] {
+        // The others' texts: this one's is the model's own text.
+        QHash<QString, QByteArray> texts = unsavedStylesheets ? unsavedStylesheets() : QHash<QString, QByteArray>();
+        texts.remove(ownPath());
+        return texts;
+    };
     inputs.wellFormed = [this]() -> std::optional<bool> {
         if (!m_model->autoParse())
             return true;
@@ -199,9 +205,26 @@ void DocumentWindow::followCaretInOutline()
     m_outline->selectDeclaration(found);
 }
 
+QString DocumentWindow::lineText(const QString &file, int line) const
+{
+    if (file != m_insight->mainFile())
+        return lineOf(m_insight->textOf(file), line);
+    if (line < 1 || line > txtXSLT->lines())
+        return QString();
+    QString text = txtXSLT->text(line - 1);
+    while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
+        text.chop(1);
+    return text;
+}
+
 QString DocumentWindow::stylesheetText() const
 {
     return txtXSLT->text();
+}
+
+QByteArray DocumentWindow::stylesheetUtf8() const
+{
+    return txtXSLT->utf8Text();
 }
 
 void DocumentWindow::selectInStylesheet(int line, int column, int length)
@@ -249,7 +272,7 @@ void DocumentWindow::goToDefinition()
                 for (const stylesheet::Declaration &d : model.declarations)
                     if (d.kind == DKind::Template && d.mode.split(QLatin1Char(' '), Qt::SkipEmptyParts).contains(ref.name))
                         rows << UsagesPane::Row{d.place.file, d.place.line, d.place.column, d.place.length,
-                                                lineOf(m_insight->textOf(d.place.file), d.place.line)};
+                                                lineText(d.place.file, d.place.line)};
                 m_usages->showRows(QStringLiteral("Templates in mode \"%1\": %2").arg(ref.name).arg(rows.size()), rows);
                 showUsagesPane(true);
                 return;
@@ -290,7 +313,7 @@ void DocumentWindow::findUsages()
         const stylesheet::Declaration &decl = model.declarations[*d];
         QList<UsagesPane::Row> rows;
         const auto rowOf = [this](const stylesheet::Place &p) {
-            return UsagesPane::Row{p.file, p.line, p.column, p.length, lineOf(m_insight->textOf(p.file), p.line)};
+            return UsagesPane::Row{p.file, p.line, p.column, p.length, lineText(p.file, p.line)};
         };
         rows << rowOf(decl.place);
         // This stylesheet's first, then each module's, each in the order of its text.
@@ -378,7 +401,7 @@ void DocumentWindow::applyRename()
         targets << qMakePair(QPointer<DocumentWindow>(window), it.key());
     }
     for (const auto &[window, file] : targets)
-        if (!window || window->stylesheetText() != pending.texts.value(file)) {
+        if (!window || (window == this ? m_insight->generation() != pending.generation : window->stylesheetText() != pending.texts.value(file))) {
             dialogs().messageBox(this, QStringLiteral("The stylesheets changed since the rename was shown; nothing was renamed."),
                                  QMessageBox::Warning, QMessageBox::Ok, QStringLiteral("Rename"));
             return;
@@ -428,11 +451,11 @@ void DocumentWindow::renameSymbol()
         QList<UsagesPane::Row> rows;
         for (const stylesheet::RenameEdit &e : plan.edits) {
             pending.edits[e.place.file] << TextEdit{e.place.offset, e.place.length, e.newText};
-            if (!pending.texts.contains(e.place.file))
+            if (e.place.file != mainFile && !pending.texts.contains(e.place.file))
                 pending.texts.insert(e.place.file, m_insight->textOf(e.place.file));
         }
         for (const stylesheet::RenameEdit &e : plan.edits) {
-            QString line = lineOf(m_insight->textOf(e.place.file), e.place.line);
+            QString line = lineText(e.place.file, e.place.line);
             QList<const stylesheet::RenameEdit *> onLine;
             for (const stylesheet::RenameEdit &other : plan.edits)
                 if (other.place.file == e.place.file && other.place.line == e.place.line)
@@ -453,6 +476,7 @@ void DocumentWindow::renameSymbol()
         const QString changes = rows.size() == 1 ? QStringLiteral("1 change") : QStringLiteral("%1 changes").arg(rows.size());
         const QString inFiles = files == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(files);
         const QString newShown = decl.kind == DKind::Variable || decl.kind == DKind::Param ? QLatin1Char('$') + newName : newName;
+        pending.generation = m_insight->generation();
         m_pendingRename = pending;
         m_usages->showRows(QStringLiteral("Rename %1 to %2: %3 in %4").arg(shownName(decl), newShown, changes, inFiles), rows, true);
         showUsagesPane(true);
