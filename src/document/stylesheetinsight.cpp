@@ -10,6 +10,8 @@
 #include <QThreadPool>
 #include <QUrl>
 
+#include <malloc.h>
+
 struct StylesheetInsight::Built {
     qint64 generation = 0;
     stylesheet::Model model;
@@ -103,6 +105,10 @@ void StylesheetInsight::start()
     QThreadPool::globalInstance()->start([self, alive, generation, text, file, unsaved] {
         auto built = std::make_shared<Built>(buildFrom(text, file, unsaved));
         built->generation = generation;
+        // A large text's decoded copy and the reading's lists are freed now but would stay
+        // with this thread's allocator: back to the system with them.
+        if (text.size() > kTrimAfterBytes)
+            malloc_trim(0);
         QMetaObject::invokeMethod(qApp, [self, alive, built] {
             if (!*alive || !self)
                 return;

@@ -35,6 +35,7 @@ public:
     // larger texts are built beside the window and the command waits for them.
     static constexpr qsizetype kInlineBytes = 128 * 1024;
     static constexpr int kPauseMs = 300;
+    static constexpr qsizetype kTrimAfterBytes = 1024 * 1024;
 
     explicit StylesheetInsight(Inputs inputs, QObject *parent = nullptr);
     ~StylesheetInsight() override;
