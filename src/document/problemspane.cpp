@@ -65,13 +65,22 @@ ProblemsPane::ProblemsPane(QWidget *parent)
 
 void ProblemsPane::setProblems(Source source, const QList<Diagnostic> &problems)
 {
-    const bool hadNone = this->problems().isEmpty();
+    // The stylesheet's own warnings (a name never used) are marked, but do not call for the
+    // list by themselves.
+    const auto calling = [this] {
+        for (auto it = m_problems.cbegin(); it != m_problems.cend(); ++it)
+            for (const Diagnostic &d : *it)
+                if (it.key() != Source::Checks || d.severity == Diagnostic::Severity::Error)
+                    return true;
+        return false;
+    };
+    const bool hadNone = !calling();
     if (problems.isEmpty())
         m_problems.remove(source);
     else
         m_problems.insert(source, problems);
     rebuild();
-    if (hadNone && !problems.isEmpty())
+    if (hadNone && calling())
         emit firstProblem();
 }
 

@@ -28,7 +28,7 @@ public:
 
 signals:
     void activated(const Diagnostic &problem);
-    // The number of rows went from none to some.
+    // The rows went from none to some (rows of the stylesheet's own warnings not counted).
     void firstProblem();
 
 private:

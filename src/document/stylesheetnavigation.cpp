@@ -160,7 +160,7 @@ void DocumentWindow::setOutlineVisible(bool on)
     m_outline->setVisible(on);
     if (on) {
         if (m_outlineSplitter->sizes().value(0) < 120)
-            m_outlineSplitter->setSizes({240, std::max(240, m_outlineSplitter->width() - 240)});
+            m_outlineSplitter->setSizes({300, std::max(240, m_outlineSplitter->width() - 300)});
         SSTab->setCurrentIndex(0);
         m_insight->whenCurrent([this] {
             m_outline->setModel(m_insight->model(), m_insight->mainFile());
