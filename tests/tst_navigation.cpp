@@ -237,9 +237,22 @@ private slots:
         QCOMPARE(fake->lastMessage().text, QStringLiteral("\"1x\" is not a valid name"));
         QCOMPARE(stylesheetPane(doc)->text(), before);
 
+        // Shown, then the text changes: the rename is refused, not made at stale places.
+        UsagesPane *usages = doc->usagesPane();
         fake->inputs.enqueue("cells");
         main->menuItem("mnuRename")->trigger();
-        UsagesPane *usages = doc->usagesPane();
+        QVERIFY(usages->isRenamePreview());
+        stylesheetPane(doc)->setSelectionStart(0);
+        stylesheetPane(doc)->replaceSelection(" ");
+        usages->findChild<QPushButton *>("cmdApplyRename")->click();
+        QCOMPARE(fake->lastMessage().text, QStringLiteral("The stylesheets changed since the rename was shown; nothing was renamed."));
+        QCOMPARE(stylesheetPane(doc)->text(), " " + before);
+        QCOMPARE(fixture::documentWindows(main).size(), 1);
+        stylesheetPane(doc)->undo();
+
+        caretAt(doc, "name=\"n\"", 6);
+        fake->inputs.enqueue("cells");
+        main->menuItem("mnuRename")->trigger();
         QVERIFY(usages->isRenamePreview());
         QCOMPARE(usages->title(), QStringLiteral("Rename $n to $cells: 3 changes in 2 files"));
         QCOMPARE(rowsOf(usages->list()), (QStringList{"main.xsl 9 <xsl:with-param name=\"cells\" select=\"$total\"/>",
@@ -288,8 +301,9 @@ private slots:
         typeAt("select=\"item\"", 12, "[@");
         QTRY_COMPARE(doc->completionRows(), (QStringList{"id", "kind"}));
         QTest::keyClick(box, Qt::Key_Escape);
+        // Ctrl+Space: whatever fits at the caret.
         box->setSelectionStart(int(box->text().indexOf("name=\"row\"")) + 6);
-        QVERIFY(doc->offerCompletion(0));
+        QTest::keyClick(box, Qt::Key_Space, Qt::ControlModifier);
         QCOMPARE(doc->completionRows(), QStringList{"row"});
     }
 

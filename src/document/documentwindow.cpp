@@ -1336,6 +1336,14 @@ bool DocumentWindow::eventFilter(QObject *watched, QEvent *event)
             return true;
         }
     }
+    // Ctrl+Space in the stylesheet: the names that fit at the caret.
+    if (event->type() == QEvent::KeyPress && watched == txtXSLT) {
+        auto *ke = static_cast<QKeyEvent *>(event);
+        if (ke->key() == Qt::Key_Space && ke->modifiers() == Qt::ControlModifier) {
+            offerCompletion(0);
+            return true;
+        }
+    }
     if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
         auto *ke = static_cast<QKeyEvent *>(event);
         if (ke->key() == Qt::Key_Control && !ke->isAutoRepeat())

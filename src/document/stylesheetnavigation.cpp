@@ -386,6 +386,16 @@ void DocumentWindow::applyRename()
     m_pendingRename = {};
     const QPointer<DocumentWindow> self(this);
     const QString mainFile = m_insight->mainFile();
+    const auto changed = [this] {
+        showUsagesPane(false);
+        dialogs().messageBox(this, QStringLiteral("The stylesheets changed since the rename was shown; nothing was renamed."),
+                             QMessageBox::Warning, QMessageBox::Ok, QStringLiteral("Rename"));
+    };
+    // This stylesheet changed since: no other window need open to learn it.
+    if (m_insight->generation() != pending.generation) {
+        changed();
+        return;
+    }
     // Every file's window first, each still holding the text the rename was planned on: a
     // rename applies everywhere or nowhere.
     QList<QPair<QPointer<DocumentWindow>, QString>> targets;
@@ -402,8 +412,7 @@ void DocumentWindow::applyRename()
     }
     for (const auto &[window, file] : targets)
         if (!window || (window == this ? m_insight->generation() != pending.generation : window->stylesheetText() != pending.texts.value(file))) {
-            dialogs().messageBox(this, QStringLiteral("The stylesheets changed since the rename was shown; nothing was renamed."),
-                                 QMessageBox::Warning, QMessageBox::Ok, QStringLiteral("Rename"));
+            changed();
             return;
         }
     for (const auto &[window, file] : targets)
