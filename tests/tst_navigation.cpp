@@ -64,6 +64,17 @@ void caretAt(DocumentWindow *doc, const QString &what, int skip = 1)
     box->setSelectionStart(at + skip);
 }
 
+// The rows of the stylesheet's own checks: "line severity message", sorted.
+QStringList checkRows(DocumentWindow *doc)
+{
+    QStringList out;
+    for (const Diagnostic &d : doc->problemsPane()->problems())
+        if (d.origin == Diagnostic::Origin::Check)
+            out << QStringLiteral("%1 %2 %3").arg(d.line).arg(d.severity == Diagnostic::Severity::Error ? "error" : "warning", d.message);
+    out.sort();
+    return out;
+}
+
 } // namespace
 
 class TstNavigation : public QObject, public fixture::Session
@@ -95,14 +106,7 @@ private slots:
     {
         DocumentWindow *doc = fixture::newDocument(main);
         SyntaxBox *box = stylesheetPane(doc);
-        const auto rows = [doc] {
-            QStringList out;
-            for (const Diagnostic &d : doc->problemsPane()->problems())
-                if (d.origin == Diagnostic::Origin::Check)
-                    out << QStringLiteral("%1 %2 %3").arg(d.line).arg(d.severity == Diagnostic::Severity::Error ? "error" : "warning", d.message);
-            out.sort();
-            return out;
-        };
+        const auto rows = [doc] { return checkRows(doc); };
         // A warning alone is marked and listed, but does not open the list.
         box->setText(QString(readData("checks.xsl")).replace("<xsl:value-of select=\"nosuch($gg)\"/>", "").replace("<xsl:call-template name=\"missing\"/>", ""));
         QTRY_COMPARE(rows(), QStringList{"4 warning \"spare\" is never used"});
@@ -201,7 +205,14 @@ private slots:
                                                       "parts.xsl 5 <td><xsl:value-of select=\"$n\"/></td>"}));
         QTest::keyClick(usages->list(), Qt::Key_Return);
         QTRY_COMPARE(QFileInfo(main->activeDocument()->fileName()).fileName(), QStringLiteral("parts.xsl"));
-        QCOMPARE(stylesheetPane(main->activeDocument())->selectedText(), QStringLiteral("n"));
+        DocumentWindow *parts = main->activeDocument();
+        QCOMPARE(stylesheetPane(parts)->selectedText(), QStringLiteral("n"));
+        // The included file is read as part of the stylesheet that includes it: that one's
+        // parameter is declared there, a name declared nowhere is not.
+        SyntaxBox *partsBox = stylesheetPane(parts);
+        partsBox->setSelectionStart(int(partsBox->text().indexOf("</td>")));
+        partsBox->replaceSelection("<xsl:value-of select=\"$title\"/><xsl:value-of select=\"$nosuch\"/>");
+        QTRY_COMPARE(checkRows(parts), QStringList{"5 error Variable or parameter \"nosuch\" is not declared here"});
 
         // Nothing under the caret: said so.
         main->mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(doc->parentWidget()));

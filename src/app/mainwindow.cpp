@@ -2,6 +2,7 @@
 
 #include "common/common.h"
 #include "document/documentwindow.h"
+#include "document/stylesheetinsight.h"
 #include "engine/engineclient.h"
 #include "engine/fileio.h"
 #include "engine/recoverystore.h"
@@ -403,6 +404,14 @@ void MainWindow::adopt(DocumentWindow *doc)
             target->selectInStylesheet(line, column, length);
     });
     doc->windowForFile = [this](const QString &path) { return stylesheetWindow(path); };
+    // A module is read as part of an open stylesheet that includes it.
+    doc->includerOf = [this, guarded](const QString &path) -> std::optional<QPair<QString, QByteArray>> {
+        for (const QPointer<DocumentWindow> &other : documents())
+            if (other && other != guarded && !other->fromUrl && !other->fileName().isEmpty()
+                && other->insight()->model().files.indexOf(path) > 0)
+                return qMakePair(QFileInfo(other->fileName()).absoluteFilePath(), other->stylesheetUtf8());
+        return std::nullopt;
+    };
     doc->unsavedStylesheets = [this] {
         QHash<QString, QByteArray> texts;
         for (const QPointer<DocumentWindow> &other : documents())

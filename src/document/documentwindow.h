@@ -205,6 +205,9 @@ public:
     // the window of a stylesheet file, opened when it is not open yet (nullptr when it cannot be).
     std::function<QHash<QString, QByteArray>()> unsavedStylesheets;
     std::function<DocumentWindow *(const QString &path)> windowForFile;
+    // The open stylesheet whose last model includes or imports the file at path: its path and
+    // text as UTF-8; nullopt when none does.
+    std::function<std::optional<QPair<QString, QByteArray>>(const QString &path)> includerOf;
 
     // Offers, at the stylesheet's caret, the names that fit there: after typed (a character
     // just typed), or whatever fits when typed is 0 (Ctrl+Space). False when nothing is offered.

@@ -1,6 +1,5 @@
 #include "document/stylesheetinsight.h"
 
-#include "engine/saxonhelper.h"
 #include "engine/textfile.h"
 
 #include <QCoreApplication>
@@ -61,10 +60,10 @@ void StylesheetInsight::verdictKnown()
 }
 
 StylesheetInsight::Built StylesheetInsight::buildFrom(const QByteArray &utf8, const QString &file,
-                                                      const QHash<QString, QByteArray> &unsaved)
+                                                      QHash<QString, QByteArray> unsaved,
+                                                      const std::optional<Inputs::Includer> &includer)
 {
     Built built;
-    const QString text = QString::fromUtf8(utf8);
     built.mainFile = file;
     // A module comes from its window when it has unsaved edits, else from disk: only a local
     // regular file, and only one that decodes as text.
@@ -85,8 +84,21 @@ StylesheetInsight::Built StylesheetInsight::buildFrom(const QByteArray &utf8, co
         built.texts.insert(path, decoded.text);
         return decoded.text;
     };
-    built.model = stylesheet::build(text, file, read);
-    built.findings = stylesheet::check(built.model, saxon::xsltVersion(utf8.left(64 * 1024)));
+    // A module is read as part of the stylesheet that includes it, its own text as it is now;
+    // when that one no longer reaches it, on its own.
+    if (includer && !file.isEmpty()) {
+        unsaved.insert(file, utf8);
+        built.model = stylesheet::build(QString::fromUtf8(includer->text), includer->path, read);
+        built.texts.insert(includer->path, QString::fromUtf8(includer->text));
+        built.texts.remove(file);
+        if (built.model.files.contains(file)) {
+            built.findings = stylesheet::check(built.model, built.model.version);
+            return built;
+        }
+        built.texts.clear();
+    }
+    built.model = stylesheet::build(QString::fromUtf8(utf8), file, read);
+    built.findings = stylesheet::check(built.model, built.model.version);
     return built;
 }
 
@@ -100,10 +112,11 @@ void StylesheetInsight::start()
     const QByteArray text = m_inputs.text();
     const QString file = m_inputs.file ? m_inputs.file() : QString();
     const QHash<QString, QByteArray> unsaved = m_inputs.unsavedModules ? m_inputs.unsavedModules() : QHash<QString, QByteArray>();
+    const std::optional<Inputs::Includer> includer = m_inputs.includer ? m_inputs.includer() : std::nullopt;
     const QPointer<StylesheetInsight> self(this);
     const std::shared_ptr<bool> alive = m_alive;
-    QThreadPool::globalInstance()->start([self, alive, generation, text, file, unsaved] {
-        auto built = std::make_shared<Built>(buildFrom(text, file, unsaved));
+    QThreadPool::globalInstance()->start([self, alive, generation, text, file, unsaved, includer] {
+        auto built = std::make_shared<Built>(buildFrom(text, file, unsaved, includer));
         built->generation = generation;
         // A large text's decoded copy and the reading's lists are freed now but would stay
         // with this thread's allocator: back to the system with them.
@@ -149,7 +162,8 @@ void StylesheetInsight::whenCurrent(const std::function<void()> &then)
     if (text.size() <= kInlineBytes) {
         m_pause.stop();
         Built built = buildFrom(text, m_inputs.file ? m_inputs.file() : QString(),
-                                m_inputs.unsavedModules ? m_inputs.unsavedModules() : QHash<QString, QByteArray>());
+                                m_inputs.unsavedModules ? m_inputs.unsavedModules() : QHash<QString, QByteArray>(),
+                                m_inputs.includer ? m_inputs.includer() : std::nullopt);
         built.generation = m_generation;
         m_then = then;
         publish(built);

@@ -26,6 +26,13 @@ public:
         std::function<QString()> file;
         // The unsaved texts of the other open stylesheets as UTF-8, by absolute path.
         std::function<QHash<QString, QByteArray>()> unsavedModules;
+        // An open stylesheet whose model includes or imports this one: its path and text. A
+        // module is read as part of it, so that what the includer declares is known here.
+        struct Includer {
+            QString path;
+            QByteArray text;
+        };
+        std::function<std::optional<Includer>()> includer;
         // Whether the latest text is well-formed; nullopt while its parse runs. A model of a
         // text cut short by an error would report what lies after the error as missing, so the
         // checks wait for a well-formed text.
@@ -51,8 +58,10 @@ public:
     QList<stylesheet::Finding> findings() const { return m_findings; }
     // The texts of the modules the model read, by path (the stylesheet's own is the editor's).
     QString textOf(const QString &file) const { return m_texts.value(file); }
+    // The stylesheet the model was read from: this one's file, or the includer's.
     // Counts the changes of the text: a model is current while it was built at this count.
     qint64 generation() const { return m_generation; }
+    // This window's stylesheet, whose findings and names the window shows.
     QString mainFile() const { return m_mainFile; }
 
     // Runs then() with a model of the current text: at once when there is one (building it
@@ -74,7 +83,8 @@ private:
     struct Built;
     void start();
     void publish(const Built &built);
-    static Built buildFrom(const QByteArray &text, const QString &file, const QHash<QString, QByteArray> &unsaved);
+    static Built buildFrom(const QByteArray &text, const QString &file, QHash<QString, QByteArray> unsaved,
+                           const std::optional<Inputs::Includer> &includer);
 
     Inputs m_inputs;
     QTimer m_pause;

@@ -70,6 +70,14 @@ void DocumentWindow::buildInsight()
         texts.remove(ownPath());
         return texts;
     };
+    inputs.includer = [this, ownPath]() -> std::optional<StylesheetInsight::Inputs::Includer> {
+        const QString path = ownPath();
+        if (path.isEmpty() || !includerOf)
+            return std::nullopt;
+        if (const auto found = includerOf(path))
+            return StylesheetInsight::Inputs::Includer{found->first, found->second};
+        return std::nullopt;
+    };
     inputs.wellFormed = [this]() -> std::optional<bool> {
         if (!m_model->autoParse())
             return true;
