@@ -2,6 +2,8 @@
 
 #include "document/stylesheetinsight.h"
 
+#include "document/rowlist.h"
+
 #include <QFileInfo>
 #include <QHash>
 #include <QHeaderView>
@@ -17,23 +19,6 @@ constexpr int kDeclarationRole = Qt::UserRole;
 
 using DKind = stylesheet::Declaration::Kind;
 
-// Enter on a row means the same as a click; Down in the filter moves into the tree.
-class OutlineTree : public QTreeWidget
-{
-public:
-    using QTreeWidget::QTreeWidget;
-
-protected:
-    void keyPressEvent(QKeyEvent *e) override
-    {
-        if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && currentItem()) {
-            emit itemActivated(currentItem(), 0);
-            return;
-        }
-        QTreeWidget::keyPressEvent(e);
-    }
-};
-
 } // namespace
 
 OutlinePane::OutlinePane(QWidget *parent)
@@ -48,7 +33,7 @@ OutlinePane::OutlinePane(QWidget *parent)
     m_filter->setPlaceholderText(QStringLiteral("Filter"));
     m_filter->setClearButtonEnabled(true);
     layout->addWidget(m_filter);
-    m_tree = new OutlineTree(this);
+    m_tree = new RowList(this);
     m_tree->setObjectName(QStringLiteral("lstOutline"));
     m_tree->setHeaderHidden(true);
     m_tree->setUniformRowHeights(true);

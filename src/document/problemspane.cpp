@@ -1,5 +1,7 @@
 #include "document/problemspane.h"
 
+#include "document/rowlist.h"
+
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -22,23 +24,6 @@ QString shownFile(const QString &file)
     return name.isEmpty() ? path : name;
 }
 
-// Enter on a row means the same as a double-click.
-class ProblemList : public QTreeWidget
-{
-public:
-    using QTreeWidget::QTreeWidget;
-
-protected:
-    void keyPressEvent(QKeyEvent *e) override
-    {
-        if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && currentItem()) {
-            emit itemActivated(currentItem(), 0);
-            return;
-        }
-        QTreeWidget::keyPressEvent(e);
-    }
-};
-
 } // namespace
 
 ProblemsPane::ProblemsPane(QWidget *parent)
@@ -47,7 +32,7 @@ ProblemsPane::ProblemsPane(QWidget *parent)
     setObjectName(QStringLiteral("paneProblems"));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    m_list = new ProblemList(this);
+    m_list = new RowList(this);
     m_list->setObjectName(QStringLiteral("lstProblems"));
     m_list->setRootIsDecorated(false);
     m_list->setUniformRowHeights(true);

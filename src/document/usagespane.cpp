@@ -1,5 +1,7 @@
 #include "document/usagespane.h"
 
+#include "document/rowlist.h"
+
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -12,22 +14,6 @@
 namespace {
 
 constexpr int kRowRole = Qt::UserRole;
-
-class UsageList : public QTreeWidget
-{
-public:
-    using QTreeWidget::QTreeWidget;
-
-protected:
-    void keyPressEvent(QKeyEvent *e) override
-    {
-        if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && currentItem()) {
-            emit itemActivated(currentItem(), 0);
-            return;
-        }
-        QTreeWidget::keyPressEvent(e);
-    }
-};
 
 } // namespace
 
@@ -51,7 +37,7 @@ UsagesPane::UsagesPane(QWidget *parent)
     top->addWidget(m_apply);
     top->addWidget(m_cancel);
     layout->addLayout(top);
-    m_list = new UsageList(this);
+    m_list = new RowList(this);
     m_list->setObjectName(QStringLiteral("lstUsages"));
     m_list->setRootIsDecorated(false);
     m_list->setUniformRowHeights(true);
