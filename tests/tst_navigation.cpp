@@ -214,8 +214,13 @@ private slots:
         partsBox->replaceSelection("<xsl:value-of select=\"$title\"/><xsl:value-of select=\"$nosuch\"/>");
         QTRY_COMPARE(checkRows(parts), QStringList{"5 error Variable or parameter \"nosuch\" is not declared here"});
 
-        // Nothing under the caret: said so.
+        // Esc in the list puts it away.
         main->mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(doc->parentWidget()));
+        QVERIFY(usages->isVisible());
+        QTest::keyClick(usages->list(), Qt::Key_Escape);
+        QVERIFY(usages->isHidden());
+
+        // Nothing under the caret: said so.
         stylesheetPane(doc)->setSelectionStart(0);
         main->menuItem("mnuGoToDefinition")->trigger();
         QCOMPARE(windowStatus(doc)->currentMessage(), QStringLiteral("No name to go to at the caret"));

@@ -34,8 +34,11 @@ UsagesPane::UsagesPane(QWidget *parent)
     m_apply->setObjectName(QStringLiteral("cmdApplyRename"));
     m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
     m_cancel->setObjectName(QStringLiteral("cmdCancelRename"));
+    m_close = new QPushButton(QStringLiteral("Close"), this);
+    m_close->setObjectName(QStringLiteral("cmdCloseUsages"));
     top->addWidget(m_apply);
     top->addWidget(m_cancel);
+    top->addWidget(m_close);
     layout->addLayout(top);
     m_list = new RowList(this);
     m_list->setObjectName(QStringLiteral("lstUsages"));
@@ -53,6 +56,8 @@ UsagesPane::UsagesPane(QWidget *parent)
     });
     connect(m_apply, &QPushButton::clicked, this, &UsagesPane::applyRequested);
     connect(m_cancel, &QPushButton::clicked, this, &UsagesPane::cancelRequested);
+    connect(m_close, &QPushButton::clicked, this, &UsagesPane::cancelRequested);
+    m_list->installEventFilter(this);
     m_apply->hide();
     m_cancel->hide();
 }
@@ -64,6 +69,7 @@ void UsagesPane::showRows(const QString &title, const QList<Row> &rows, bool ren
     m_title->setText(title);
     m_apply->setVisible(renamePreview);
     m_cancel->setVisible(renamePreview);
+    m_close->setVisible(!renamePreview);
     m_list->clear();
     QList<QTreeWidgetItem *> items;
     for (int i = 0; i < rows.size(); ++i) {
@@ -79,6 +85,15 @@ void UsagesPane::showRows(const QString &title, const QList<Row> &rows, bool ren
     m_list->addTopLevelItems(items);
     if (!items.isEmpty())
         m_list->setCurrentItem(items.first());
+}
+
+bool UsagesPane::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_list && event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape) {
+        emit cancelRequested();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 QString UsagesPane::title() const

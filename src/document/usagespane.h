@@ -10,8 +10,8 @@ class QTreeWidget;
 
 // A list of places in the stylesheet and the files it includes, under the editor: the usages
 // of a declaration, the templates of a mode, or the changes a rename would make (then with
-// Apply and Cancel). Each row shows the file, the line and the line's text; Enter or a
-// double-click asks to go there.
+// Apply and Cancel instead of Close). Each row shows the file, the line and the line's text;
+// Enter or a double-click asks to go there, Esc asks to close the list.
 class UsagesPane : public QWidget
 {
     Q_OBJECT
@@ -38,13 +38,18 @@ public:
 signals:
     void activated(const UsagesPane::Row &row);
     void applyRequested();
+    // Cancel of a rename, Close, or Esc in the list.
     void cancelRequested();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QLabel *m_title = nullptr;
     QTreeWidget *m_list = nullptr;
     QPushButton *m_apply = nullptr;
     QPushButton *m_cancel = nullptr;
+    QPushButton *m_close = nullptr;
     QList<Row> m_rows;
     bool m_renamePreview = false;
     QString m_unsavedName;
