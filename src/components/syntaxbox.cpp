@@ -707,3 +707,28 @@ void SyntaxBox::mouseReleaseEvent(QMouseEvent *e)
     const QPoint p = viewport()->mapTo(this, e->position().toPoint());
     emit mouseReleased(buttonCode(e->button()), shiftMask(e->modifiers()), p.x(), p.y());
 }
+
+QByteArrayView SyntaxBox::textBeforeCaret(long bytes) const
+{
+    const long caret = const_cast<SyntaxBox *>(this)->SendScintilla(SCI_GETCURRENTPOS);
+    const long start = std::clamp(caret - bytes, 0L, caret);
+    const auto *p = reinterpret_cast<const char *>(
+        const_cast<SyntaxBox *>(this)->SendScintilla(SCI_GETRANGEPOINTER, static_cast<unsigned long>(start), caret - start));
+    return p ? QByteArrayView(p, caret - start) : QByteArrayView();
+}
+
+void SyntaxBox::selectSpan(int line, int column, int length)
+{
+    const long lineStart = SendScintilla(SCI_POSITIONFROMLINE, std::max(0, line - 1));
+    if (lineStart < 0)
+        return;
+    long from = lineStart;
+    long to = SendScintilla(SCI_GETLINEENDPOSITION, std::max(0, line - 1));
+    if (column > 0) {
+        from = SendScintilla(SCI_POSITIONRELATIVECODEUNITS, lineStart, column - 1);
+        to = SendScintilla(SCI_POSITIONRELATIVECODEUNITS, from, std::max(0, length));
+    }
+    SendScintilla(SCI_ENSUREVISIBLEENFORCEPOLICY, std::max(0, line - 1));
+    SendScintilla(SCI_SETSEL, to, from);
+    SendScintilla(SCI_SCROLLRANGE, to, from);
+}

@@ -58,6 +58,12 @@ public:
 
     int currentLine() const;   // 0-based line of the caret
     int currentColumn() const; // 1-based column of the caret, in characters (UTF-16 units)
+    // The UTF-8 text from at most bytes before the caret up to it, without a copy: valid until
+    // the next change of the text.
+    QByteArrayView textBeforeCaret(long bytes) const;
+    // Selects length UTF-16 units from a column (1-based) of a 1-based line, or the whole line
+    // for column 0, and scrolls it into view.
+    void selectSpan(int line, int column, int length);
 
     bool canUndo() const;
     bool canRedo() const;

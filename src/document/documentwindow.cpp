@@ -61,6 +61,7 @@
 #include <QUuid>
 
 #include <atomic>
+#include <climits>
 #include <malloc.h>
 #include <thread>
 #include <QAbstractTextDocumentLayout>
@@ -270,20 +271,6 @@ void DocumentWindow::buildControls()
     m_xpathBar->hide();
     xmlPage->layout()->addWidget(m_xpathBar);
     connect(m_xpathBar, &XPathBar::closed, this, [this] { txtXML->setFocus(); });
-    connect(m_xpathBar, &XPathBar::nodeChosen, this, [this](int line, int column, int length) {
-        // The node's start tag, or its line when the tag's place is not known.
-        const long lineStart = txtXML->SendScintilla(QsciScintillaBase::SCI_POSITIONFROMLINE, line - 1);
-        if (lineStart < 0)
-            return;
-        long from = lineStart;
-        long to = txtXML->SendScintilla(QsciScintillaBase::SCI_GETLINEENDPOSITION, line - 1);
-        if (column > 0) {
-            from = txtXML->SendScintilla(QsciScintillaBase::SCI_POSITIONRELATIVECODEUNITS, lineStart, column - 1);
-            to = txtXML->SendScintilla(QsciScintillaBase::SCI_POSITIONRELATIVECODEUNITS, from, length);
-        }
-        txtXML->SendScintilla(QsciScintillaBase::SCI_SETSEL, to, from);
-        txtXML->SendScintilla(QsciScintillaBase::SCI_SCROLLRANGE, to, from);
-    });
     // The results and the pane share the page in a split the user moves; where it was left
     // is where the next list opens.
     m_xpathSplitter = new QSplitter(Qt::Vertical, xmlPage);
@@ -292,6 +279,8 @@ void DocumentWindow::buildControls()
     m_xpathSplitter->addWidget(m_xpathBar->results());
     txtXML = new SyntaxBox(m_xpathSplitter);
     txtXML->setObjectName(QStringLiteral("txtXML"));
+    // The node's start tag, or its line when the tag's place is not known.
+    connect(m_xpathBar, &XPathBar::nodeChosen, txtXML, &SyntaxBox::selectSpan);
     txtXML->setPropnamebold(true);
     m_xpathSplitter->addWidget(txtXML);
     m_xpathSplitter->setStretchFactor(0, 0);
@@ -443,16 +432,6 @@ void DocumentWindow::ensurePreviewPage()
     WebBrowser->setPage(new PreviewPage(m_previewProfile, m_previewGuard, WebBrowser));
 }
 
-// The text of the stylesheet pane from start (a byte position) up to the caret, without a copy.
-static QByteArrayView textBeforeCaret(SyntaxBox *box, long start)
-{
-    const long caret = box->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
-    start = std::clamp(start, 0L, caret);
-    const auto *p = reinterpret_cast<const char *>(
-        box->SendScintilla(QsciScintillaBase::SCI_GETRANGEPOINTER, static_cast<unsigned long>(start), caret - start));
-    return p ? QByteArrayView(p, caret - start) : QByteArrayView();
-}
-
 void DocumentWindow::completeTyping(int &code)
 {
     // Inside an attribute value: the names that fit there, once the character is in the text.
@@ -466,15 +445,14 @@ void DocumentWindow::completeTyping(int &code)
     } else if (code == ' ') {
         // After an element's name, or one of its attributes: its other attributes.
         constexpr long kWindow = 64 * 1024;
-        const long caret = txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
-        if (const auto tag = xmlcontext::startTagAtEnd(textBeforeCaret(txtXSLT, caret - kWindow)))
+        if (const auto tag = xmlcontext::startTagAtEnd(txtXSLT->textBeforeCaret(kWindow)))
             tagList->showAttributeList(tag->name, tag->attributes);
     } else if (code == '/') {
         // "</" closes the innermost open element.
         const long caret = txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
         if (caret < 1 || txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCHARAT, caret - 1) != '<')
             return;
-        const QString open = xmlcontext::innermostOpenElement(textBeforeCaret(txtXSLT, 0).chopped(1));
+        const QString open = xmlcontext::innermostOpenElement(txtXSLT->textBeforeCaret(LONG_MAX).chopped(1));
         if (open.isEmpty())
             return;
         code = 0;

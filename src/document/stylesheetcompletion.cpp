@@ -30,15 +30,6 @@ const char *const kAxes[] = {"ancestor::", "ancestor-or-self::", "attribute::", 
                              "descendant-or-self::", "following::", "following-sibling::", "namespace::",
                              "parent::", "preceding::", "preceding-sibling::", "self::"};
 
-// XSLT attributes that hold an expression or a pattern.
-bool isExpressionAttribute(const QString &name)
-{
-    static const QSet<QString> names = {"select", "test", "match", "use", "value", "count", "from", "group-by",
-                                        "group-adjacent", "group-starting-with", "group-ending-with", "use-when",
-                                        "initial-value", "key", "xpath", "context-item", "with-params"};
-    return names.contains(name);
-}
-
 bool isExpressionNameChar(QChar c)
 {
     return c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_') || c == QLatin1Char('.') || c == QLatin1Char(':');
@@ -178,12 +169,7 @@ bool DocumentWindow::offerCompletion(int typed)
     if (txtXSLT->isReadOnly())
         return false;
     constexpr long kWindow = 64 * 1024;
-    const long caret = txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS);
-    const long from = std::max(0L, caret - kWindow);
-    const auto *p = reinterpret_cast<const char *>(txtXSLT->SendScintilla(QsciScintillaBase::SCI_GETRANGEPOINTER, static_cast<unsigned long>(from), caret - from));
-    if (!p)
-        return false;
-    const std::optional<xmlcontext::AttributeValue> value = xmlcontext::attributeValueAtEnd(QByteArrayView(p, caret - from));
+    const std::optional<xmlcontext::AttributeValue> value = xmlcontext::attributeValueAtEnd(txtXSLT->textBeforeCaret(kWindow));
     if (!value)
         return false;
 
@@ -196,7 +182,7 @@ bool DocumentWindow::offerCompletion(int typed)
     const QString local = xslt ? value->element.mid(xsltPrefix.size() + 1) : value->element;
 
     Place place;
-    if (xslt && isExpressionAttribute(value->attribute)) {
+    if (xslt && stylesheet::isExpressionAttribute(value->attribute)) {
         place.kind = Place::Kind::Expression;
         place.expression = value->value;
     } else if (xslt && local == QLatin1String("call-template") && value->attribute == QLatin1String("name")) {

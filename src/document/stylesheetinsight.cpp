@@ -191,7 +191,5 @@ std::optional<int> StylesheetInsight::declarationAt(int offset) const
 
 QString StylesheetInsight::moduleOf(const stylesheet::Declaration &d)
 {
-    const QString base = d.place.file.isEmpty() ? QDir::currentPath() + QLatin1Char('/') : d.place.file;
-    const QUrl target = QUrl::fromLocalFile(base).resolved(QUrl(d.name));
-    return target.isLocalFile() ? QFileInfo(target.toLocalFile()).absoluteFilePath() : QString();
+    return stylesheet::modulePath(d.place.file, d.name);
 }

@@ -113,6 +113,7 @@ void DocumentWindow::buildInsight()
         }
         goToPlace(d.place.file, d.place.line, d.place.column, d.place.length);
     });
+    m_usages->setUnsavedName(newDocumentCaption());
     connect(m_usages, &UsagesPane::activated, this, [this](const UsagesPane::Row &row) {
         goToPlace(row.file, row.line, row.column, row.length);
     });
@@ -156,7 +157,6 @@ void DocumentWindow::showInsight()
     }
     m_assistXSLT->setMarks(kChecksMarks, marks);
     m_problems->setProblems(ProblemsPane::Source::Checks, problems);
-    m_usages->setUnsavedName(newDocumentCaption());
     if (!m_outline->isHidden()) {
         m_outline->setModel(m_insight->model(), mainFile);
         followCaretInOutline();
@@ -238,14 +238,7 @@ QByteArray DocumentWindow::stylesheetUtf8() const
 void DocumentWindow::selectInStylesheet(int line, int column, int length)
 {
     SSTab->setCurrentIndex(0);
-    const long lineStart = txtXSLT->SendScintilla(QsciScintillaBase::SCI_POSITIONFROMLINE, std::max(0, line - 1));
-    if (lineStart < 0)
-        return;
-    const long from = txtXSLT->SendScintilla(QsciScintillaBase::SCI_POSITIONRELATIVECODEUNITS, lineStart, std::max(0, column - 1));
-    const long to = txtXSLT->SendScintilla(QsciScintillaBase::SCI_POSITIONRELATIVECODEUNITS, from, std::max(0, length));
-    txtXSLT->SendScintilla(QsciScintillaBase::SCI_ENSUREVISIBLEENFORCEPOLICY, std::max(0, line - 1));
-    txtXSLT->SendScintilla(QsciScintillaBase::SCI_SETSEL, to, from);
-    txtXSLT->SendScintilla(QsciScintillaBase::SCI_SCROLLRANGE, to, from);
+    txtXSLT->selectSpan(line, std::max(1, column), length);
     txtXSLT->setFocus();
 }
 

@@ -413,6 +413,30 @@ void expandContent(QStringView s, int origin, const Entities &entities, int dept
     }
 }
 
+// Where the markup that goes on at from ends: its '>' outside quoted literals (and, for a
+// DOCTYPE, outside its internal subset's brackets), or the end of text.
+qsizetype markupEnd(QStringView t, qsizetype from, bool brackets)
+{
+    int depth = 0;
+    QChar quote;
+    for (qsizetype j = from; j < t.size(); ++j) {
+        const QChar c = t[j];
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+        } else if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
+            quote = c;
+        } else if (brackets && c == QLatin1Char('[')) {
+            ++depth;
+        } else if (brackets && c == QLatin1Char(']')) {
+            --depth;
+        } else if (c == QLatin1Char('>') && depth <= 0) {
+            return j;
+        }
+    }
+    return t.size();
+}
+
 // The attributes of the start tag that spans [from, to) of text.
 QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to, const Entities &entities)
 {
@@ -474,18 +498,6 @@ QList<RawAttribute> rawAttributes(QStringView text, qsizetype from, qsizetype to
     return out;
 }
 
-// Attributes of XSLT elements that hold an expression or a pattern.
-bool isExpressionAttribute(QStringView name)
-{
-    static constexpr QLatin1String names[] = {
-        QLatin1String("select"), QLatin1String("test"), QLatin1String("match"), QLatin1String("use"),
-        QLatin1String("value"), QLatin1String("count"), QLatin1String("from"), QLatin1String("group-by"),
-        QLatin1String("group-adjacent"), QLatin1String("group-starting-with"), QLatin1String("group-ending-with"),
-        QLatin1String("use-when"), QLatin1String("initial-value"), QLatin1String("key"), QLatin1String("xpath"),
-        QLatin1String("context-item"), QLatin1String("with-params"), QLatin1String("for-each-item"),
-        QLatin1String("for-each-source")};
-    return std::any_of(std::begin(names), std::end(names), [&](QLatin1String n) { return name == n; });
-}
 
 // Attributes of XSLT elements that are attribute value templates.
 bool isTemplateAttribute(QStringView element, QStringView name)
@@ -747,26 +759,7 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
             continue;
         }
         if (rest.startsWith(u"<!")) {
-            // A DOCTYPE, with its internal subset and the quoted literals in it.
-            qsizetype j = lt + 2;
-            int brackets = 0;
-            QChar quote;
-            for (; j < n; ++j) {
-                const QChar c = t[j];
-                if (!quote.isNull()) {
-                    if (c == quote)
-                        quote = QChar();
-                } else if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
-                    quote = c;
-                } else if (c == QLatin1Char('[')) {
-                    ++brackets;
-                } else if (c == QLatin1Char(']')) {
-                    --brackets;
-                } else if (c == QLatin1Char('>') && brackets <= 0) {
-                    break;
-                }
-            }
-            at = j + 1;
+            at = markupEnd(t, lt + 2, true) + 1; // a DOCTYPE, with its internal subset
             continue;
         }
         if (rest.startsWith(u"</")) {
@@ -779,20 +772,7 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
             at = lt + 1;
             continue;
         }
-        // To the start tag's end, over its quoted values.
-        qsizetype j = lt + 1;
-        QChar quote;
-        for (; j < n; ++j) {
-            const QChar c = t[j];
-            if (!quote.isNull()) {
-                if (c == quote)
-                    quote = QChar();
-            } else if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
-                quote = c;
-            } else if (c == QLatin1Char('>')) {
-                break;
-            }
-        }
+        const qsizetype j = markupEnd(t, lt + 1, false);
         if (j >= n)
             break; // a tag left open at the end of the text
         const int tagStart = int(lt);
@@ -896,9 +876,7 @@ void Builder::module(const QString &text, const QString &fileName, int *preceden
                     d.place = model.references[ref].place;
                     d.precedence = d.kind == DKind::Import ? 0 : modulePrecedence();
                     model.declarations << d;
-                    const QString base = fileName.isEmpty() ? QDir::currentPath() + QLatin1Char('/') : fileName;
-                    const QUrl target = QUrl::fromLocalFile(base).resolved(QUrl(a->value));
-                    const QString path = target.isLocalFile() ? QFileInfo(target.toLocalFile()).absoluteFilePath() : QString();
+                    const QString path = modulePath(fileName, a->value);
                     model.references[ref].declaration = int(model.declarations.size()) - 1;
                     if (!path.isEmpty() && read && !open.contains(path) && depth < 64) {
                         if (const std::optional<QString> moduleText = read(path)) {
@@ -1200,6 +1178,25 @@ Model build(const QString &text, const QString &file, const ModuleReader &read)
     builder.module(text, file, &precedence, 0);
     builder.resolve();
     return model;
+}
+
+bool isExpressionAttribute(QStringView name)
+{
+    static constexpr QLatin1String names[] = {
+        QLatin1String("select"), QLatin1String("test"), QLatin1String("match"), QLatin1String("use"),
+        QLatin1String("value"), QLatin1String("count"), QLatin1String("from"), QLatin1String("group-by"),
+        QLatin1String("group-adjacent"), QLatin1String("group-starting-with"), QLatin1String("group-ending-with"),
+        QLatin1String("use-when"), QLatin1String("initial-value"), QLatin1String("key"), QLatin1String("xpath"),
+        QLatin1String("context-item"), QLatin1String("with-params"), QLatin1String("for-each-item"),
+        QLatin1String("for-each-source")};
+    return std::any_of(std::begin(names), std::end(names), [&](QLatin1String n) { return name == n; });
+}
+
+QString modulePath(const QString &file, const QString &href)
+{
+    const QString base = file.isEmpty() ? QDir::currentPath() + QLatin1Char('/') : file;
+    const QUrl target = QUrl::fromLocalFile(base).resolved(QUrl(href));
+    return target.isLocalFile() ? QFileInfo(target.toLocalFile()).absoluteFilePath() : QString();
 }
 
 } // namespace stylesheet

@@ -99,6 +99,13 @@ struct Finding {
 // namespace may have anything.
 QList<Finding> check(const Model &model, double version = 1.0);
 
+// Whether an attribute of an XSLT element holds an expression or a pattern.
+bool isExpressionAttribute(QStringView name);
+
+// The absolute path of the module an include or import in file names by href (file empty: a
+// stylesheet not yet saved, resolved against the current folder); empty when it is no local file.
+QString modulePath(const QString &file, const QString &href);
+
 // Reads a module the stylesheet includes or imports (its absolute path): the text, or nullopt
 // when it cannot be read (then it is left out). The caller decides whether to read from disk
 // or from an open window's unsaved text.
