@@ -176,6 +176,8 @@ QCborMap Request::toCbor() const
         for (const params::Value &p : input.parameters)
             parameters.append(QCborArray{p.name, p.value, p.xpath});
         m.insert(key("parameters"), parameters);
+        if (input.trace)
+            m.insert(key("trace"), input.trace);
         break;
     }
     case Kind::XPath:
@@ -222,6 +224,7 @@ Request Request::fromCbor(const QCborMap &m)
             const QCborArray a = p.toArray();
             r.input.parameters.append({a.at(0).toString(), a.at(1).toString(), a.at(2).toBool()});
         }
+        r.input.trace = int(m.value(key("trace")).toInteger()) & (tracing::Map | tracing::Trace | tracing::Profile);
         break;
     case Kind::XPath:
         r.xpath.hasSource = m.contains(key("source"));
@@ -270,6 +273,8 @@ QCborMap Response::toCbor() const
         m.insert(key("encoding"), result.encoding);
         m.insert(key("text"), result.text);
         m.insert(key("diagnostics"), diagnosticsToCbor(result.diagnostics));
+        if (result.trace)
+            m.insert(key("trace"), result.trace->toCbor());
         break;
     case Kind::XPath:
         m.insert(key("xpath"), xpathResultToCbor(xpath));
@@ -310,6 +315,8 @@ Response Response::fromCbor(const QCborMap &m)
         r.result.error = r.error;
         r.result.text = m.value(key("text")).toString();
         r.result.diagnostics = diagnosticsFromCbor(m.value(key("diagnostics")));
+        if (m.contains(key("trace")))
+            r.result.trace = std::make_shared<const tracing::Report>(tracing::Report::fromCbor(m.value(key("trace")).toMap()));
         break;
     case Kind::XPath:
         r.xpath = xpathResultFromCbor(m.value(key("xpath")).toMap());

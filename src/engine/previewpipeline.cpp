@@ -70,8 +70,11 @@ Result build(const Input &input, Target target)
 
     if (target == Target::Browser) {
         // The browser is not as strict as the Preview tab: it gets the raw result.
+        xsl.setTracing(input.trace);
         r.ok = xsl.transformNodeToBytes(source, &r.page);
         r.diagnostics = xsl.diagnostics();
+        if (r.ok && input.trace)
+            r.trace = std::make_shared<const tracing::Report>(xsl.traceReport());
         if (!r.ok) {
             r.error = runError(r.diagnostics);
             r.text = xsl.parseError().reason;

@@ -2,11 +2,14 @@
 
 #include "engine/diagnostic.h"
 #include "engine/errorkind.h"
+#include "engine/resulttrace.h"
 #include "engine/stylesheetparams.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
+
+#include <memory>
 
 // From the two panes of a document window to the page a preview shows: parse the stylesheet and
 // the XML source, transform, and write the result. A plain function of its inputs, so it runs
@@ -29,6 +32,8 @@ struct Input {
     QByteArray source;      // UTF-8; only spaces means there is no source
     QString sourceBase;
     QList<params::Value> parameters; // for the stylesheet's top-level parameters
+    // With the Browser target: what to record of where the output came from (tracing::Flag).
+    int trace = 0;
 };
 
 struct Result {
@@ -42,6 +47,8 @@ struct Result {
     // What the parses, the compilation and the run reported, each at its place; after a
     // transformation that succeeded, its xsl:message output.
     QList<Diagnostic> diagnostics;
+    // What was asked for with Input::trace, for a run that succeeded.
+    std::shared_ptr<const tracing::Report> trace;
 };
 
 Result build(const Input &input, Target target);

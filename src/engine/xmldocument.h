@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/resulttrace.h"
+
 #include "engine/diagnostic.h"
 #include "engine/stylesheetparams.h"
 
@@ -64,6 +66,11 @@ public:
     // Values for the stylesheet's top-level parameters in the transformations that follow:
     // strings as they are, XPath expressions evaluated against the source first.
     void setParameters(const QList<params::Value> &values) { m_parameters = values; }
+    // What the transformations that follow record of where their output came from
+    // (tracing::Flag); after one that succeeded, traceReport() holds it. Only
+    // transformNodeToBytes records: its bytes are the ones the report's offsets refer to.
+    void setTracing(int flags) { m_traceFlags = flags; }
+    const tracing::Report &traceReport() const { return m_trace; }
 
     // Compiles this document as an XSLT stylesheet without running it: whether it would
     // compile, with what the compiler reported in diagnostics().
@@ -97,6 +104,8 @@ private:
     QString m_outputMethod;
     QByteArray m_outputEncoding;
     QList<params::Value> m_parameters;
+    int m_traceFlags = 0;
+    tracing::Report m_trace;
 };
 
 // The URI libxml2 and libxslt resolve relative references against, for a path or URL: a path

@@ -1,4 +1,7 @@
+#include "engine/tracecollector.h"
 #include "engine/xmlinternal.h"
+
+#include <optional>
 
 using namespace xmlinternal;
 
@@ -357,11 +360,20 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
         paramArray.push_back(b.constData());
     paramArray.push_back(nullptr);
 
+    // Declared after the context: it lets go of it before the context goes.
+    std::optional<TraceCollector> collector;
+    m_trace = tracing::Report();
+    if (m_traceFlags && out && !encoding) {
+        collector.emplace(m_traceFlags, styleDoc, d->url);
+        collector->attach(tctxt.get());
+    }
     const xsltTransformContextPtr outer = t_transformContext;
     t_transformContext = tctxt.get();
     DocPtr resultDoc(xsltApplyStylesheetUser(style.get(), sourceDoc.get(), paramArray.data(), nullptr,
                                              nullptr, tctxt.get()));
     t_transformContext = outer;
+    if (collector)
+        collector->detach();
     if (!resultDoc || tctxt->state == XSLT_STATE_ERROR || tctxt->state == XSLT_STATE_STOPPED
         || !policy.refusals.isEmpty())
         return failWithMessages(QStringLiteral("The transformation failed"));
@@ -374,6 +386,8 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
     }
     *out = QByteArray(reinterpret_cast<const char *>(buf), buf ? len : 0);
     xmlFree(buf);
+    if (collector)
+        m_trace = collector->finish(resultDoc.get(), style.get(), *out);
     const xmlChar *enc = nullptr;
     XSLT_GET_IMPORT_PTR(enc, style.get(), encoding)
     m_outputEncoding = enc ? QByteArray(reinterpret_cast<const char *>(enc)) : QByteArray();

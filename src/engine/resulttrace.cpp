@@ -1,0 +1,304 @@
+#include "engine/resulttrace.h"
+
+#include <QCborArray>
+
+#include <algorithm>
+
+namespace tracing {
+
+namespace {
+
+QCborValue key(const char *name)
+{
+    return QCborValue(QLatin1String(name));
+}
+
+// Tables go over the pipe as flat arrays of a fixed number of fields per row: a DocBook run maps
+// a hundred thousand nodes, and a map per row would triple what is sent.
+template<typename T, typename Write>
+QCborArray flat(const QList<T> &rows, Write write)
+{
+    QCborArray a;
+    for (const T &row : rows)
+        write(a, row);
+    return a;
+}
+
+template<typename T, typename Read>
+QList<T> unflat(const QCborValue &value, int fields, Read read)
+{
+    const QCborArray a = value.toArray();
+    QList<T> rows;
+    rows.reserve(a.size() / fields);
+    for (qsizetype i = 0; i + fields <= a.size(); i += fields)
+        rows.append(read(a, i));
+    return rows;
+}
+
+int index(const QCborArray &a, qsizetype i)
+{
+    return int(a.at(i).toInteger(-1));
+}
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Where the element whose content ends before bound closes: trailing spaces, the end tags of
+// ancestors (endTags of them) and comments or processing instructions between are not its own.
+qint64 elementEnd(const QByteArray &plain, qint64 start, qint64 bound, int endTags)
+{
+    qint64 end = bound;
+    while (end > start) {
+        while (end > start && isSpace(plain.at(end - 1)))
+            --end;
+        const QByteArrayView before(plain.constData() + start, end - start);
+        if (before.endsWith("-->")) {
+            const qint64 open = QByteArrayView(plain.constData(), end).lastIndexOf("<!--");
+            if (open <= start)
+                break;
+            end = open;
+            continue;
+        }
+        if (before.endsWith("?>")) {
+            const qint64 open = QByteArrayView(plain.constData(), end).lastIndexOf("<?");
+            if (open <= start)
+                break;
+            end = open;
+            continue;
+        }
+        if (endTags > 0 && before.endsWith(">")) {
+            const qint64 open = QByteArrayView(plain.constData(), end).lastIndexOf('<');
+            if (open <= start || plain.at(open + 1) != '/')
+                break;
+            end = open;
+            --endTags;
+            continue;
+        }
+        break;
+    }
+    return end;
+}
+
+} // namespace
+
+QString Report::templateLabel(int templ) const
+{
+    if (templ < 0 || templ >= templates.size())
+        return QStringLiteral("built-in rule");
+    const Template &t = templates.at(templ);
+    QString label = !t.match.isEmpty() ? t.match : t.name;
+    if (!t.match.isEmpty() && !t.name.isEmpty())
+        label += QStringLiteral(" (name %1)").arg(t.name);
+    if (!t.mode.isEmpty())
+        label += QStringLiteral(" (mode %1)").arg(t.mode);
+    return label;
+}
+
+QCborMap Report::toCbor() const
+{
+    QCborMap m;
+    m.insert(key("flags"), flags);
+    m.insert(key("files"), QCborArray::fromStringList(files));
+    m.insert(key("instructions"), flat(instructions, [](QCborArray &a, const Instruction &r) {
+                 a << r.file << r.line << r.name << r.runs;
+             }));
+    m.insert(key("templates"), flat(templates, [](QCborArray &a, const Template &r) {
+                 a << r.file << r.line << r.match << r.name << r.mode;
+             }));
+    m.insert(key("sources"), flat(sources, [](QCborArray &a, const SourceNode &r) { a << r.line << r.path << r.name; }));
+    m.insert(key("nodes"), flat(nodes, [](QCborArray &a, const Node &r) {
+                 a << r.text << r.parent << r.instruction << r.templ << r.source << r.offset << r.length << r.attributesAt;
+             }));
+    m.insert(key("nodesCut"), nodesCut);
+    m.insert(key("events"), flat(events, [](QCborArray &a, const Event &r) { a << r.depth << r.templ << r.source; }));
+    m.insert(key("eventsCut"), eventsCut);
+    m.insert(key("profile"), flat(profile, [](QCborArray &a, const ProfileRow &r) {
+                 a << r.templ << r.calls << r.totalNs << r.ownNs;
+             }));
+    m.insert(key("runNs"), runNs);
+    return m;
+}
+
+Report Report::fromCbor(const QCborMap &m)
+{
+    Report r;
+    r.flags = int(m.value(key("flags")).toInteger());
+    for (const QCborValue &f : m.value(key("files")).toArray())
+        r.files << f.toString();
+    r.instructions = unflat<Instruction>(m.value(key("instructions")), 4, [](const QCborArray &a, qsizetype i) {
+        return Instruction{index(a, i), index(a, i + 1), a.at(i + 2).toString(), a.at(i + 3).toInteger()};
+    });
+    r.templates = unflat<Template>(m.value(key("templates")), 5, [](const QCborArray &a, qsizetype i) {
+        return Template{index(a, i), index(a, i + 1), a.at(i + 2).toString(), a.at(i + 3).toString(), a.at(i + 4).toString()};
+    });
+    r.sources = unflat<SourceNode>(m.value(key("sources")), 3, [](const QCborArray &a, qsizetype i) {
+        return SourceNode{index(a, i), a.at(i + 1).toString(), a.at(i + 2).toString()};
+    });
+    r.nodes = unflat<Node>(m.value(key("nodes")), 8, [](const QCborArray &a, qsizetype i) {
+        return Node{a.at(i).toBool(), index(a, i + 1), index(a, i + 2), index(a, i + 3), index(a, i + 4),
+                    a.at(i + 5).toInteger(-1), a.at(i + 6).toInteger(), a.at(i + 7).toInteger(-1)};
+    });
+    r.nodesCut = m.value(key("nodesCut")).toInteger();
+    r.events = unflat<Event>(m.value(key("events")), 3, [](const QCborArray &a, qsizetype i) {
+        return Event{index(a, i), index(a, i + 1), index(a, i + 2)};
+    });
+    r.eventsCut = m.value(key("eventsCut")).toInteger();
+    r.profile = unflat<ProfileRow>(m.value(key("profile")), 4, [](const QCborArray &a, qsizetype i) {
+        return ProfileRow{index(a, i), a.at(i + 1).toInteger(), a.at(i + 2).toInteger(), a.at(i + 3).toInteger()};
+    });
+    r.runNs = m.value(key("runNs")).toInteger();
+    // Indexes that point nowhere would be read by whoever shows the tables: a worker is not
+    // trusted further than its pipe.
+    const auto valid = [](int i, qsizetype size) { return i >= -1 && i < size; };
+    for (Node &n : r.nodes)
+        if (!valid(n.parent, r.nodes.size()) || !valid(n.instruction, r.instructions.size())
+            || !valid(n.templ, r.templates.size()) || !valid(n.source, r.sources.size()))
+            n = Node{};
+    for (Event &e : r.events)
+        if (!valid(e.templ, r.templates.size()) || !valid(e.source, r.sources.size()))
+            e = Event{};
+    for (Instruction &i : r.instructions)
+        if (!valid(i.file, r.files.size()))
+            i.file = -1;
+    for (Template &t : r.templates)
+        if (!valid(t.file, r.files.size()))
+            t.file = -1;
+    r.profile.removeIf([&](const ProfileRow &p) { return !valid(p.templ, r.templates.size()); });
+    return r;
+}
+
+bool placeNodes(const QByteArray &marked, const QByteArray &plain, QList<Node> &nodes, bool complete)
+{
+    const auto forget = [&] {
+        for (Node &n : nodes)
+            n.offset = n.attributesAt = -1, n.length = 0;
+        return false;
+    };
+    static const QByteArray textOpen[] = {QByteArrayLiteral("\xEE\x80\x80"), QByteArrayLiteral("&#57344;")};
+    static const QByteArray textClose[] = {QByteArrayLiteral("\xEE\x80\x81"), QByteArrayLiteral("&#57345;")};
+    qsizetype pos = 0;
+    qsizetype inserted = 0;
+    int textForm = -1;
+    for (qsizetype i = 0; i < nodes.size(); ++i) {
+        Node &n = nodes[i];
+        const QByteArray number = QByteArray::number(i);
+        if (!n.text) {
+            const QByteArray needle = " data-zk=\"" + number + '"';
+            const qsizetype at = marked.indexOf(needle, pos);
+            if (at < 0)
+                return forget();
+            qsizetype lt = at;
+            while (lt > pos && marked.at(lt - 1) != '<')
+                --lt;
+            if (lt <= 0 || marked.at(lt - 1) != '<')
+                return forget();
+            n.offset = lt - 1 - inserted;
+            n.attributesAt = at - inserted;
+            inserted += needle.size();
+            pos = at + needle.size();
+            continue;
+        }
+        // The encoding decides how the mark is written, the same way throughout: the first
+        // one found says which.
+        qsizetype best = -1;
+        qsizetype length = 0;
+        for (int form = 0; form < 2; ++form) {
+            if (textForm >= 0 && form != textForm)
+                continue;
+            const QByteArray needle = textOpen[form] + number + textClose[form];
+            const qsizetype at = marked.indexOf(needle, pos);
+            if (at >= 0 && (best < 0 || at < best)) {
+                best = at;
+                length = needle.size();
+                textForm = form;
+            }
+        }
+        if (best < 0)
+            return forget();
+        n.offset = best - inserted;
+        inserted += length;
+        pos = best + length;
+    }
+    if (marked.size() - inserted != plain.size())
+        return forget();
+    for (const Node &n : nodes)
+        if (!n.text && plain.at(n.offset) != '<')
+            return forget();
+
+    // Each node's extent ends before the next node that does not lie in it.
+    const qsizetype count = nodes.size();
+    std::vector<int> depth(count, 0);
+    for (qsizetype i = 0; i < count; ++i)
+        depth[i] = nodes[i].parent >= 0 && nodes[i].parent < i ? depth[nodes[i].parent] + 1 : 0;
+    std::vector<qsizetype> next(count, count);
+    std::vector<qsizetype> open;
+    for (qsizetype i = 0; i < count; ++i) {
+        while (!open.empty() && depth[open.back()] >= depth[i]) {
+            next[open.back()] = i;
+            open.pop_back();
+        }
+        open.push_back(i);
+    }
+    for (qsizetype i = 0; i < count; ++i) {
+        Node &n = nodes[i];
+        const qsizetype j = next[i];
+        const qint64 bound = j < count ? nodes[j].offset : complete ? plain.size() : -1;
+        if (n.text) {
+            const qint64 following = i + 1 < count ? nodes[i + 1].offset : complete ? plain.size() : -1;
+            qint64 end = following >= 0 ? following : plain.size();
+            // Text in markup is escaped, so the next tag ends it; a text result has no tags.
+            if (n.parent >= 0) {
+                const qsizetype lt = plain.indexOf('<', n.offset);
+                if (lt >= 0 && lt < end)
+                    end = lt;
+            }
+            n.length = end - n.offset;
+            continue;
+        }
+        if (bound < 0) {
+            const qsizetype gt = plain.indexOf('>', n.attributesAt);
+            n.length = gt < 0 ? plain.size() - n.offset : gt + 1 - n.offset;
+            continue;
+        }
+        n.length = elementEnd(plain, n.offset, bound, depth[i] - (j < count ? depth[j] : 0)) - n.offset;
+    }
+    return true;
+}
+
+QByteArray annotatedPage(const QByteArray &page, const Report &report)
+{
+    const QList<Node> &nodes = report.nodes;
+    QList<QList<int>> texts(nodes.size());
+    bool any = false;
+    for (qsizetype i = 0; i < nodes.size(); ++i) {
+        const Node &n = nodes[i];
+        any = any || n.attributesAt >= 0;
+        if (n.text && n.offset >= 0 && n.parent >= 0)
+            texts[n.parent].append(int(i));
+    }
+    if (!any)
+        return page;
+    QByteArray out;
+    out.reserve(page.size() + nodes.size() * 16);
+    qint64 copied = 0;
+    for (qsizetype i = 0; i < nodes.size(); ++i) {
+        const Node &n = nodes[i];
+        if (n.text || n.attributesAt < copied || n.attributesAt > page.size())
+            continue;
+        out.append(page.constData() + copied, n.attributesAt - copied);
+        copied = n.attributesAt;
+        out += " data-zk=\"" + QByteArray::number(i) + '"';
+        if (!texts[i].isEmpty()) {
+            out += " data-zkt=\"";
+            for (qsizetype t = 0; t < texts[i].size(); ++t)
+                out += (t ? " " : "") + QByteArray::number(texts[i][t]);
+            out += '"';
+        }
+    }
+    out.append(page.constData() + copied, page.size() - copied);
+    return out;
+}
+
+} // namespace tracing
