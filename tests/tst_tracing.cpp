@@ -28,8 +28,7 @@ QString sourceText(const tracing::Report &r, int source)
 {
     if (source < 0)
         return QStringLiteral("-");
-    const tracing::SourceNode &s = r.sources[source];
-    return QStringLiteral("%1 line %2").arg(s.path).arg(s.line);
+    return QStringLiteral("%1 line %2").arg(r.sourcePath(source)).arg(r.sources[source].line);
 }
 
 // One line per mapped node, indented by depth: what it is in the bytes, what made it, in which

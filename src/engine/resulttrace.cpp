@@ -96,6 +96,31 @@ QString Report::templateLabel(int templ) const
     return label;
 }
 
+QString Report::sourcePath(int source) const
+{
+    if (source < 0 || source >= sources.size())
+        return QString();
+    QStringList steps;
+    // Parents come before their children in the table, which bounds the walk.
+    for (int i = source; i >= 0 && i < sources.size() && steps.size() <= sources.size(); i = sources[i].parent) {
+        steps.prepend(sources[i].step);
+        if (sources[i].parent >= i)
+            break;
+    }
+    const QString path = steps.join(QLatin1Char('/'));
+    return path.startsWith(QLatin1Char('/')) ? path : path.isEmpty() ? QStringLiteral("/") : path;
+}
+
+QString Report::sourceName(int source) const
+{
+    if (source < 0 || source >= sources.size())
+        return QString();
+    const QString &step = sources[source].step;
+    if (step.endsWith(QLatin1Char(')')))
+        return QString(); // text(), comment()...
+    return step.section(QLatin1Char('['), 0, 0).remove(QLatin1Char('@'));
+}
+
 QCborMap Report::toCbor() const
 {
     QCborMap m;
@@ -107,10 +132,25 @@ QCborMap Report::toCbor() const
     m.insert(key("templates"), flat(templates, [](QCborArray &a, const Template &r) {
                  a << r.file << r.line << r.match << r.name << r.mode;
              }));
-    m.insert(key("sources"), flat(sources, [](QCborArray &a, const SourceNode &r) { a << r.line << r.path << r.name; }));
-    m.insert(key("nodes"), flat(nodes, [](QCborArray &a, const Node &r) {
-                 a << r.text << r.parent << r.instruction << r.templ << r.source << r.offset << r.length << r.attributesAt;
-             }));
+    m.insert(key("sources"), flat(sources, [](QCborArray &a, const SourceNode &r) { a << r.parent << r.line << r.step; }));
+    // Places as differences, which are small numbers and so short in CBOR: parent and offset
+    // from the node before, where attributes go from the node's own offset.
+    QCborArray n;
+    qint64 previousOffset = 0;
+    int previousSource = 0;
+    for (qsizetype i = 0; i < nodes.size(); ++i) {
+        const Node &r = nodes[i];
+        n << r.text << (r.parent < 0 ? 0 : i - r.parent) << r.instruction << r.templ
+          << (r.source < 0 ? QCborValue() : QCborValue(r.source - previousSource));
+        if (r.source >= 0)
+            previousSource = r.source;
+        n
+          << (r.offset < 0 ? -1 : r.offset - previousOffset) << r.length
+          << (r.attributesAt < 0 || r.offset < 0 ? -1 : r.attributesAt - r.offset);
+        if (r.offset >= 0)
+            previousOffset = r.offset;
+    }
+    m.insert(key("nodes"), n);
     m.insert(key("nodesCut"), nodesCut);
     m.insert(key("events"), flat(events, [](QCborArray &a, const Event &r) { a << r.depth << r.templ << r.source; }));
     m.insert(key("eventsCut"), eventsCut);
@@ -134,12 +174,33 @@ Report Report::fromCbor(const QCborMap &m)
         return Template{index(a, i), index(a, i + 1), a.at(i + 2).toString(), a.at(i + 3).toString(), a.at(i + 4).toString()};
     });
     r.sources = unflat<SourceNode>(m.value(key("sources")), 3, [](const QCborArray &a, qsizetype i) {
-        return SourceNode{index(a, i), a.at(i + 1).toString(), a.at(i + 2).toString()};
+        return SourceNode{index(a, i), index(a, i + 1), a.at(i + 2).toString()};
     });
-    r.nodes = unflat<Node>(m.value(key("nodes")), 8, [](const QCborArray &a, qsizetype i) {
-        return Node{a.at(i).toBool(), index(a, i + 1), index(a, i + 2), index(a, i + 3), index(a, i + 4),
-                    a.at(i + 5).toInteger(-1), a.at(i + 6).toInteger(), a.at(i + 7).toInteger(-1)};
-    });
+    const QCborArray n = m.value(key("nodes")).toArray();
+    qint64 previousOffset = 0;
+    int previousSource = 0;
+    for (qsizetype i = 0; i + 8 <= n.size(); i += 8) {
+        const qsizetype self = r.nodes.size();
+        Node node;
+        node.text = n.at(i).toBool();
+        const qint64 up = n.at(i + 1).toInteger();
+        node.parent = up > 0 && up <= self ? int(self - up) : -1;
+        node.instruction = index(n, i + 2);
+        node.templ = index(n, i + 3);
+        if (n.at(i + 4).isInteger()) {
+            node.source = int(previousSource + n.at(i + 4).toInteger());
+            previousSource = node.source;
+        }
+        const qint64 delta = n.at(i + 5).toInteger(-1);
+        if (delta >= 0) {
+            node.offset = previousOffset + delta;
+            previousOffset = node.offset;
+            node.length = std::max<qint64>(0, n.at(i + 6).toInteger());
+            const qint64 attributes = n.at(i + 7).toInteger(-1);
+            node.attributesAt = attributes < 0 ? -1 : node.offset + attributes;
+        }
+        r.nodes << node;
+    }
     r.nodesCut = m.value(key("nodesCut")).toInteger();
     r.events = unflat<Event>(m.value(key("events")), 3, [](const QCborArray &a, qsizetype i) {
         return Event{index(a, i), index(a, i + 1), index(a, i + 2)};
@@ -156,6 +217,9 @@ Report Report::fromCbor(const QCborMap &m)
         if (!valid(n.parent, r.nodes.size()) || !valid(n.instruction, r.instructions.size())
             || !valid(n.templ, r.templates.size()) || !valid(n.source, r.sources.size()))
             n = Node{};
+    for (qsizetype i = 0; i < r.sources.size(); ++i)
+        if (r.sources[i].parent >= i)
+            r.sources[i].parent = -1;
     for (Event &e : r.events)
         if (!valid(e.templ, r.templates.size()) || !valid(e.source, r.sources.size()))
             e = Event{};

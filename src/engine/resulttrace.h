@@ -42,11 +42,12 @@ struct Template {
     bool operator==(const Template &) const = default;
 };
 
-// A source node that was current when output was made or a template fired.
+// A source node that was current when output was made or a template fired, or an ancestor of
+// one: each holds its step from its parent, so that a path is told once for all its nodes.
 struct SourceNode {
-    int line = 0;   // 0 when the node has none (the document)
-    QString path;   // "/article/section[2]/title"
-    QString name;   // the node's name as written, empty for the document and text
+    int parent = -1; // -1 for the document, and for a node whose tree is gone
+    int line = 0;    // 0 when the node has none (the document)
+    QString step;    // "section[2]", "@id", "text()"; empty for the document
     bool operator==(const SourceNode &) const = default;
 };
 
@@ -104,6 +105,10 @@ struct Report {
 
     // A template's label: its match pattern, else its name, with its mode: "section (mode toc)".
     QString templateLabel(int templ) const;
+    // A source node's path, "/article/section[2]/title", and its name as written ("title";
+    // empty for the document and for text).
+    QString sourcePath(int source) const;
+    QString sourceName(int source) const;
 };
 
 // The bytes of a result as the rendered view gets them: each mapped element carries its index in

@@ -81,7 +81,14 @@ struct TraceCollector::Impl {
             atDepth.resize(size_t(depth) + 1);
         atDepth[size_t(depth)] = m;
     }
-    QHash<const xmlNode *, Made> made; // result nodes created so far
+    // Result nodes created so far: instruction, template, source node (an index: a node of a
+    // variable's fragment may be gone by the end of the run).
+    struct Tag {
+        int instruction = -1;
+        int templ = -1;
+        int source = -1;
+    };
+    QHash<const xmlNode *, Tag> made;
 
     // Templates under way, innermost last. A template fires once in xsltApplyXSLTTemplate and
     // its body starts in the sequence constructor right after, with the same element: until
@@ -167,6 +174,12 @@ struct TraceCollector::Impl {
 
     int sourceIndex(const xmlNode *node)
     {
+        // A namespace node of XPath's is a copy that lives no longer than its node-set: it
+        // stands for the element it belongs to.
+        if (node && node->type == XML_NAMESPACE_DECL) {
+            const auto *owner = reinterpret_cast<const xmlNode *>(reinterpret_cast<const xmlNs *>(node)->next);
+            node = owner && owner->type == XML_ELEMENT_NODE ? owner : nullptr;
+        }
         if (!node)
             return -1;
         auto it = sources.constFind(node);
@@ -328,7 +341,7 @@ struct TraceCollector::Impl {
                         break;
                     }
         }
-        made.insert(node, m);
+        made.insert(node, Tag{m.instruction, m.templ, sourceIndex(m.source)});
     }
 
     void onFreed(xmlNodePtr node)
@@ -342,8 +355,7 @@ struct TraceCollector::Impl {
         }
     }
 
-    // Source node paths, each sibling position counted once per parent.
-    QHash<const xmlNode *, QString> paths;
+    // Sibling positions of source nodes, counted once per parent.
     QHash<const xmlNode *, int> positions;
     QHash<const xmlNode *, bool> severalOfName;
 
@@ -375,36 +387,21 @@ struct TraceCollector::Impl {
         }
     }
 
-    QString pathOf(const xmlNode *node)
+    QString stepOf(const xmlNode *node)
     {
-        if (!node)
-            return QString();
         if (node->type == XML_DOCUMENT_NODE || node->type == XML_HTML_DOCUMENT_NODE)
-            return QStringLiteral("/");
-        auto it = paths.constFind(node);
-        if (it != paths.constEnd())
-            return *it;
-        QString step;
-        if (node->type == XML_ATTRIBUTE_NODE) {
-            step = QLatin1Char('@') + qualifiedName(node);
-        } else {
-            if (node->parent && !positions.contains(node))
-                countSiblings(node->parent);
-            step = node->type == XML_ELEMENT_NODE ? qualifiedName(node)
-                   : node->type == XML_COMMENT_NODE ? QStringLiteral("comment()")
-                   : node->type == XML_PI_NODE ? QStringLiteral("processing-instruction()")
-                                               : QStringLiteral("text()");
-            if (severalOfName.value(node))
-                step += QStringLiteral("[%1]").arg(positions.value(node));
-        }
-        const xmlNode *parent = node->parent;
-        QString path;
-        if (!parent || parent->type == XML_DOCUMENT_NODE || parent->type == XML_HTML_DOCUMENT_NODE)
-            path = QLatin1Char('/') + step;
-        else
-            path = pathOf(parent) + QLatin1Char('/') + step;
-        paths.insert(node, path);
-        return path;
+            return QString();
+        if (node->type == XML_ATTRIBUTE_NODE)
+            return QLatin1Char('@') + qualifiedName(node);
+        if (node->parent && !positions.contains(node))
+            countSiblings(node->parent);
+        QString step = node->type == XML_ELEMENT_NODE ? qualifiedName(node)
+                       : node->type == XML_COMMENT_NODE ? QStringLiteral("comment()")
+                       : node->type == XML_PI_NODE ? QStringLiteral("processing-instruction()")
+                                                   : QStringLiteral("text()");
+        if (severalOfName.value(node))
+            step += QStringLiteral("[%1]").arg(positions.value(node));
+        return step;
     }
 };
 
@@ -576,7 +573,7 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
             if (it != c.made.constEnd()) {
                 node.instruction = it->instruction;
                 node.templ = it->templ;
-                node.source = c.sourceIndex(it->source);
+                node.source = it->source;
             }
             report.nodes << node;
         }
@@ -623,18 +620,57 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
             tracing::placeNodes(markedBytes, plain, report.nodes, report.nodesCut == 0);
     }
 
-    // Source nodes: only now, for the ones that are referred to.
-    report.sources.reserve(qsizetype(c.sourceNodes.size()));
-    for (const xmlNode *n : c.sourceNodes) {
+    // Source nodes: only now, for the ones referred to, and their ancestors (which the loop
+    // adds as it goes, each after its child).
+    for (size_t i = 0; i < c.sourceNodes.size(); ++i) {
+        const xmlNode *n = c.sourceNodes[i];
         tracing::SourceNode s;
         if (n && !isFragment(n->doc)) {
             const xmlNode *lined = n->type == XML_ATTRIBUTE_NODE ? n->parent : n;
-            s.line = lined && lined->type != XML_DOCUMENT_NODE ? int(xmlGetLineNo(const_cast<xmlNode *>(lined))) : 0;
-            s.path = c.pathOf(n);
-            if (n->type == XML_ELEMENT_NODE || n->type == XML_ATTRIBUTE_NODE)
-                s.name = qualifiedName(n);
+            s.line = lined && lined->type != XML_DOCUMENT_NODE && lined->type != XML_HTML_DOCUMENT_NODE
+                         ? int(xmlGetLineNo(const_cast<xmlNode *>(lined)))
+                         : 0;
+            s.step = c.stepOf(n);
+            if (n->parent)
+                s.parent = c.sourceIndex(n->parent);
+        } else if (n) {
+            s.step = QStringLiteral("(a variable's tree)");
         }
         report.sources << s;
+    }
+    // The loop added parents after their children; the report lists each parent first.
+    {
+        const qsizetype count = report.sources.size();
+        std::vector<int> order;
+        order.reserve(size_t(count));
+        std::vector<int> newIndex(size_t(count), -1);
+        std::vector<int> chain;
+        for (qsizetype i = 0; i < count; ++i) {
+            chain.clear();
+            for (int k = int(i); k >= 0 && newIndex[size_t(k)] < 0; k = report.sources[k].parent) {
+                chain.push_back(k);
+            }
+            for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+                newIndex[size_t(*it)] = int(order.size());
+                order.push_back(*it);
+            }
+        }
+        QList<tracing::SourceNode> sorted;
+        sorted.reserve(count);
+        for (int k : order) {
+            tracing::SourceNode s = report.sources[k];
+            s.parent = s.parent >= 0 ? newIndex[size_t(s.parent)] : -1;
+            sorted << s;
+        }
+        report.sources = std::move(sorted);
+        const auto renumber = [&](int &i) {
+            if (i >= 0)
+                i = newIndex[size_t(i)];
+        };
+        for (tracing::Node &node : report.nodes)
+            renumber(node.source);
+        for (tracing::Event &e : report.events)
+            renumber(e.source);
     }
 
     if (c.flags & tracing::Profile) {

@@ -1,0 +1,112 @@
+// Where a result came from, and what knowing it costs: a DocBook article of about 1 MB through
+// html/docbook.xsl, transformed as the live pane does it with nothing recorded, with the map
+// (Inspect), and with the map, the trace and the profile, beside the bare libraries
+// (xsltproc's work) in the same run; and the size of what the worker sends back.
+//
+// Run by hand from the build folder:  ./bench_tracing [--runs N]
+
+#include "benchsupport.h"
+#include "engine/previewpipeline.h"
+
+#include <libxml/parser.h>
+#include <libxslt/transform.h>
+#include <libxslt/xsltutils.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+
+using namespace bench;
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The bare libraries as xsltproc uses them: parse, compile, run, write.
+double bareTransform(const QString &stylesheet, const QString &source)
+{
+    QElapsedTimer t;
+    t.start();
+    xsltStylesheetPtr style = xsltParseStylesheetFile(reinterpret_cast<const xmlChar *>(QFile::encodeName(stylesheet).constData()));
+    xmlDocPtr src = xmlReadFile(QFile::encodeName(source).constData(), nullptr, XML_PARSE_NOENT | XML_PARSE_NONET);
+    xmlDocPtr res = (style && src) ? xsltApplyStylesheet(style, src, nullptr) : nullptr;
+    xmlChar *buf = nullptr;
+    int len = 0;
+    if (res)
+        xsltSaveResultToString(&buf, &len, res, style);
+    const double ms = msSince(t);
+    if (!buf)
+        std::fprintf(stderr, "bare: the transformation failed\n");
+    xmlFree(buf);
+    xmlFreeDoc(res);
+    xmlFreeDoc(src);
+    xsltFreeStylesheet(style);
+    return ms;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    for (int i = 1; i + 1 < argc; ++i)
+        if (QByteArray(argv[i]) == "--runs")
+            g_runs = std::max(1, QByteArray(argv[i + 1]).toInt());
+    xmlInitParser();
+    const QString stylesheet = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl/html/docbook.xsl");
+    if (!QFileInfo(stylesheet).isFile()) {
+        std::printf("docbook-xsl is not installed: nothing to measure\n");
+        return 0;
+    }
+    const QString article = QStringLiteral("/tmp/zendrik-bench-article.xml");
+    QFile f(article);
+    if (!f.open(QIODevice::WriteOnly) || f.write(makeArticle(1 << 20)) < 0)
+        return 1;
+    f.close();
+
+    preview::Input input{readAll(stylesheet), stylesheet, readAll(article), article, {}};
+    preview::Result last;
+    const auto pipeline = [&](int flags) {
+        input.trace = flags;
+        return measure([&] {
+            QElapsedTimer t;
+            t.start();
+            last = preview::build(input, preview::Target::Browser);
+            return msSince(t);
+        });
+    };
+    const double bare = measure([&] { return bareTransform(stylesheet, article); });
+    const double off = pipeline(0);
+    const QByteArray page = last.page;
+    const double mapped = pipeline(tracing::Map);
+    const bool same = last.page == page;
+    const qsizetype mapSent = last.trace->toCbor().toCborValue().toCbor().size();
+    const double all = pipeline(tracing::Map | tracing::Trace | tracing::Profile);
+    const tracing::Report &r = *last.trace;
+    const qsizetype sent = r.toCbor().toCborValue().toCbor().size();
+
+    std::printf("article %lld bytes, result %lld bytes; %lld nodes mapped (%lld cut), %lld events (%lld cut), %lld templates\n",
+                static_cast<long long>(input.source.size()), static_cast<long long>(page.size()),
+                static_cast<long long>(r.nodes.size()), static_cast<long long>(r.nodesCut),
+                static_cast<long long>(r.events.size()), static_cast<long long>(r.eventsCut),
+                static_cast<long long>(r.templates.size()));
+    std::printf("%-58s %9.1f ms\n", "bare libraries, xsltproc's work (median)", bare);
+    std::printf("%-58s %9.1f ms  %.2f x bare\n", "pipeline, nothing recorded (median)", off, off / bare);
+    std::printf("%-58s %9.1f ms  %.2f x bare, %.2f x off  target <= 2.5 x\n", "pipeline with the map (median)", mapped,
+                mapped / bare, mapped / off);
+    std::printf("%-58s %9.1f ms  %.2f x bare, %.2f x off\n", "pipeline with map, trace and profile (median)", all, all / bare,
+                all / off);
+    std::printf("%-58s %9lld B   %.2f x the result\n", "map, trace and profile as sent", static_cast<long long>(sent),
+                double(sent) / double(page.size()));
+    std::printf("%-58s %9lld B   %.2f x the result  target <= 1 x\n", "map alone as sent (Inspect)",
+                static_cast<long long>(mapSent), double(mapSent) / double(page.size()));
+    std::printf("%-58s %9s\n", "result bytes the same with the map", same ? "yes" : "NO");
+    QFile::remove(article);
+    return same ? 0 : 1;
+}
