@@ -242,6 +242,14 @@ const std::vector<MainWindow::Command> &MainWindow::commands()
          .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdParameters},
         {.row = Row::Item, .name = "mnuOutline", .caption = "&Outline", .shortcut = "Ctrl+Shift+O", .checkable = true,
          .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdOutline},
+        {.row = Row::Item, .name = "mnuTrace", .caption = "&Trace", .checkable = true,
+         .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdTrace},
+        {.row = Row::Item, .name = "mnuProfile", .caption = "Pro&file", .checkable = true,
+         .availability = WithActiveDocument | OffOverEmptyArea, .onMain = &M::cmdProfile},
+        {.row = Row::Item, .name = "mnuInspect", .caption = "&Inspect Output", .shortcut = "Ctrl+Shift+I",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::toggleInspect},
+        {.row = Row::Item, .name = "mnuShowOutput", .caption = "Show O&utput", .shortcut = "Ctrl+Shift+L",
+         .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::showOutput},
         {.row = Row::Item, .name = "mnuXPath", .caption = "&XPath", .shortcut = "Ctrl+Shift+X",
          .availability = WithActiveDocument | OffOverEmptyArea, .onDocument = &D::showXPathBar},
 
@@ -397,6 +405,14 @@ void MainWindow::adopt(DocumentWindow *doc)
     connect(doc, &DocumentWindow::outlineVisibilityChanged, this, [this, guarded](bool visible) {
         if (guarded && guarded == activeDocument())
             menuItem(QStringLiteral("mnuOutline"))->setChecked(visible);
+    });
+    connect(doc, &DocumentWindow::traceVisibilityChanged, this, [this, guarded](bool visible) {
+        if (guarded && guarded == activeDocument())
+            menuItem(QStringLiteral("mnuTrace"))->setChecked(visible);
+    });
+    connect(doc, &DocumentWindow::profileVisibilityChanged, this, [this, guarded](bool visible) {
+        if (guarded && guarded == activeDocument())
+            menuItem(QStringLiteral("mnuProfile"))->setChecked(visible);
     });
     // Navigation and renames across the stylesheets of the program's windows.
     connect(doc, &DocumentWindow::openDeclaration, this, [this](const QString &path, int line, int column, int length) {
@@ -618,6 +634,18 @@ void MainWindow::cmdOutline()
     doc->setOutlineVisible(on);
     if (on)
         doc->focusOutlineFilter();
+}
+
+void MainWindow::cmdTrace()
+{
+    if (DocumentWindow *doc = activeDocument())
+        doc->setTraceVisible(menuItem(QStringLiteral("mnuTrace"))->isChecked());
+}
+
+void MainWindow::cmdProfile()
+{
+    if (DocumentWindow *doc = activeDocument())
+        doc->setProfileVisible(menuItem(QStringLiteral("mnuProfile"))->isChecked());
 }
 
 DocumentWindow *MainWindow::stylesheetWindow(const QString &path)
@@ -908,6 +936,8 @@ void MainWindow::onSubWindowActivated(QMdiSubWindow *window)
         menuItem(QStringLiteral("mnuProblems"))->setChecked(doc->problemsVisible());
         menuItem(QStringLiteral("mnuParameters"))->setChecked(doc->parametersVisible());
         menuItem(QStringLiteral("mnuOutline"))->setChecked(doc->outlineVisible());
+        menuItem(QStringLiteral("mnuTrace"))->setChecked(doc->traceVisible());
+        menuItem(QStringLiteral("mnuProfile"))->setChecked(doc->profileVisible());
     }
 }
 

@@ -122,6 +122,8 @@ private:
     void cmdProblems();
     void cmdParameters();
     void cmdOutline();
+    void cmdTrace();
+    void cmdProfile();
     void cmdGoToLine();
     void openReferenced(const QString &path, int line);
     // The window of a stylesheet file, made active; opened (for editing) when none shows it.

@@ -14,6 +14,7 @@
 #include "document/xpathbar.h"
 #include "document/outlinepane.h"
 #include "document/stylesheetinsight.h"
+#include "document/runreportpane.h"
 #include "document/usagespane.h"
 #include "engine/formatter.h"
 #include "engine/engineprotocol.h"
@@ -232,6 +233,16 @@ void DocumentWindow::buildControls()
     SSSplitter1->addWidget(m_usages);
     SSSplitter1->setStretchFactor(3, 1);
     m_usages->hide();
+    // The trace and the profile of the last live run, under the editor when asked for.
+    for (RunReportPane **pane : {&m_tracePane, &m_profilePane}) {
+        *pane = new RunReportPane(pane == &m_tracePane ? RunReportPane::Kind::Trace : RunReportPane::Kind::Profile, SSSplitter1);
+        SSSplitter1->addWidget(*pane);
+        (*pane)->hide();
+        RunReportPane *self = *pane;
+        connect(self, &RunReportPane::templateActivated, this, &DocumentWindow::goToTemplate);
+        connect(self, &RunReportPane::sourceActivated, this, &DocumentWindow::goToSourceNode);
+        connect(self, &RunReportPane::closeRequested, this, [this, self] { setRunReportVisible(self, false); });
+    }
 
     auto page = [this](const QString &name) {
         auto *w = new QWidget(SSTab);
@@ -570,6 +581,11 @@ void DocumentWindow::setLivePreview(bool on)
         connect(m_livePane, &LivePreviewPane::stopRequested, this, [this] {
             EngineClient::shared().stop(m_windowId, engine::Channel::Live);
         });
+        connect(m_livePane, &LivePreviewPane::inspectToggled, this, [this] {
+            updateLiveTracing();
+            submitLivePreview();
+        });
+        connect(m_livePane, &LivePreviewPane::nodeInspected, this, &DocumentWindow::inspectNode);
     }
     if (!m_livePane)
         return;
@@ -623,6 +639,16 @@ void DocumentWindow::livePreviewAnswered(const engine::Response &response)
     if (!engine::isParseError(response.error))
         showEngineProblems(2, ProblemsPane::Source::Transformation, response.result.diagnostics);
     m_livePane->showResult(response.result, {m_model->stylesheetBase(), m_model->fileName(StylesheetDocument::Text::Source)});
+    if (response.result.ok) {
+        if (traceVisible())
+            m_tracePane->setReport(response.result.trace);
+        if (profileVisible())
+            m_profilePane->setReport(response.result.trace);
+        if (m_showOutputPending) {
+            m_showOutputPending = false;
+            showOutputNow();
+        }
+    }
 }
 
 namespace {

@@ -35,6 +35,7 @@ class XPathBar;
 class OutlinePane;
 class StylesheetInsight;
 class UsagesPane;
+class RunReportPane;
 struct RecoveryEntry;
 namespace validator { enum class Schema; }
 
@@ -179,6 +180,21 @@ public:
     OutlinePane *outlinePane() const { return m_outline; }
     // The usages, templates of a mode, or rename changes, under the editor.
     UsagesPane *usagesPane() const { return m_usages; }
+
+    // Where the live preview's output came from: Inspect in the live pane, the Trace and the
+    // Profile of the last live run under the editor, and Show Output for the instruction or
+    // template at the caret. Each asks the live runs to record what it needs.
+    void setTraceVisible(bool on);
+    bool traceVisible() const;
+    void setProfileVisible(bool on);
+    bool profileVisible() const;
+    RunReportPane *tracePane() const { return m_tracePane; }
+    RunReportPane *profilePane() const { return m_profilePane; }
+    void toggleInspect();
+    void showOutput();
+    // Selects what made a node of the live result's map: the instruction in the stylesheet (in
+    // another window for an included file) and the source node in the XML pane.
+    void inspectNode(int node);
     StylesheetInsight *insight() const { return m_insight; }
     // From the name under the stylesheet's caret: to its declaration (a mode: the list of its
     // templates; an include's href: the file), the list of its usages, or a rename of it with
@@ -271,6 +287,8 @@ signals:
     void problemsVisibilityChanged(bool visible);
     void parametersVisibilityChanged(bool visible);
     void outlineVisibilityChanged(bool visible);
+    void traceVisibilityChanged(bool visible);
+    void profileVisibilityChanged(bool visible);
     // A declaration lies in another stylesheet: show it there, in a window of its own.
     void openDeclaration(const QString &path, int line, int column, int length);
     // Files or addresses were dropped on the window, to be opened as the main window opens them.
@@ -438,6 +456,15 @@ private:
     QSplitter *m_outlineSplitter = nullptr;
     QTimer *m_outlineFollow = nullptr;
     UsagesPane *m_usages = nullptr;
+    RunReportPane *m_tracePane = nullptr;
+    RunReportPane *m_profilePane = nullptr;
+    bool m_showOutputPending = false;
+    void updateLiveTracing();
+    void showOutputNow();
+    void goToTemplate(int templ);
+    void goToSourceNode(int source);
+    void goToTraced(const QString &file, int line, const QString &name);
+    void setRunReportVisible(RunReportPane *pane, bool on);
     // The rename the usages pane shows, to apply: the edits of each file, and the text each
     // was planned on.
     struct PendingRename {

@@ -8,10 +8,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QStringEncoder>
+#include <QToolButton>
 #include <QStackedWidget>
 #include <QStringDecoder>
 #include <QTabBar>
+#include <QLocale>
+#include <QPointer>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEnginePage>
@@ -20,7 +26,93 @@
 #include <QWebEngineScript>
 #include <QWebEngineView>
 
+#include <Qsci/qsciscintilla.h>
+
 namespace {
+
+using Sci = QsciScintillaBase;
+constexpr int kShownIndicator = 14;
+
+// What the rendered view runs, in a world of its own beside the page's scripts: which mapped
+// node lies under a point (an element by its data-zk, a text by its place in its element's
+// data-zkt), an outline under the pointer, and boxes over what Show Output found.
+const char kInspectScript[] = R"JS(
+(function () {
+  if (window.zk) return;
+  const layer = () => document.body || document.documentElement;
+  const box = (colour) => {
+    const d = document.createElement('div');
+    d.style.cssText = 'position:absolute;pointer-events:none;z-index:2147483647;box-sizing:border-box;'
+      + 'outline:2px solid ' + colour + ';background:' + colour.replace('rgb', 'rgba').replace(')', ',0.12)');
+    return d;
+  };
+  const textsOf = (element) => Array.from(element.childNodes).filter(c => c.nodeType === 3 && c.data.trim());
+  const within = (rects, x, y) => Array.from(rects).some(r => x >= r.left && x <= r.right && y >= r.top && y <= r.bottom);
+  function at(x, y) {
+    const range = document.caretRangeFromPoint ? document.caretRangeFromPoint(x, y) : null;
+    if (range && range.startContainer.nodeType === 3) {
+      const text = range.startContainer, parent = text.parentElement;
+      if (parent && parent.hasAttribute('data-zkt')) {
+        const ids = parent.getAttribute('data-zkt').split(' ');
+        const k = textsOf(parent).indexOf(text);
+        const whole = document.createRange();
+        whole.selectNodeContents(text);
+        if (k >= 0 && k < ids.length && within(whole.getClientRects(), x, y)) return +ids[k];
+      }
+    }
+    const element = document.elementFromPoint(x, y);
+    const mapped = element && element.closest('[data-zk]');
+    return mapped ? +mapped.getAttribute('data-zk') : -1;
+  }
+  function rectOf(id) {
+    const element = document.querySelector('[data-zk="' + id + '"]');
+    if (element) return element.getBoundingClientRect();
+    for (const parent of document.querySelectorAll('[data-zkt]')) {
+      const k = parent.getAttribute('data-zkt').split(' ').indexOf(String(id));
+      if (k < 0) continue;
+      const text = textsOf(parent)[k];
+      if (!text) return null;
+      const range = document.createRange();
+      range.selectNodeContents(text);
+      return range.getBoundingClientRect();
+    }
+    return null;
+  }
+  function place(d, r) {
+    d.style.left = (r.left + scrollX) + 'px'; d.style.top = (r.top + scrollY) + 'px';
+    d.style.width = r.width + 'px'; d.style.height = r.height + 'px';
+  }
+  let hover = null, shown = [];
+  window.zk = {
+    at: at,
+    hover(x, y) {
+      if (!hover) { hover = box('rgb(47,111,223)'); layer().appendChild(hover); }
+      const id = at(x, y), r = id >= 0 ? rectOf(id) : null;
+      hover.style.display = r ? 'block' : 'none';
+      if (r) place(hover, r);
+      return id;
+    },
+    clear() { if (hover) hover.style.display = 'none'; },
+    show(ids) {
+      shown.forEach(d => d.remove());
+      shown = [];
+      let first = null;
+      for (const id of ids) {
+        const r = rectOf(id);
+        if (!r) continue;
+        const d = box('rgb(224,138,0)');
+        place(d, r);
+        layer().appendChild(d);
+        shown.push(d);
+        if (!first) first = r;
+      }
+      if (first) window.scrollTo(scrollX, Math.max(0, first.top + scrollY - innerHeight / 3));
+      return shown.length;
+    },
+  };
+})();
+)JS";
+
 
 // Methods whose result is shown as the text it is: XSLT's text, and XSLT 3.0's json and
 // adaptive (Saxon-HE's).
@@ -69,7 +161,22 @@ LivePreviewPane::LivePreviewPane(bool runScripts, QWidget *parent)
     m_tabs->setDocumentMode(true);
     m_tabs->addTab(QStringLiteral("Rendered"));
     m_tabs->addTab(QStringLiteral("Result Source"));
-    layout->addWidget(m_tabs);
+    m_inspect = new QToolButton(this);
+    m_inspect->setObjectName(QStringLiteral("btnInspect"));
+    m_inspect->setText(QStringLiteral("Inspect"));
+    m_inspect->setCheckable(true);
+    m_inspect->setAutoRaise(true);
+    m_inspect->setToolTip(QStringLiteral("Click output to see the instruction and the source node that made it (Ctrl+Shift+I)"));
+    connect(m_inspect, &QToolButton::toggled, this, [this](bool on) {
+        if (!on)
+            runInPage(QStringLiteral("window.zk && zk.clear();"));
+        emit inspectToggled(on);
+    });
+    auto *bar = new QHBoxLayout;
+    bar->setContentsMargins(0, 0, 4, 0);
+    bar->addWidget(m_tabs, 1);
+    bar->addWidget(m_inspect);
+    layout->addLayout(bar);
 
     m_busy = new BusyStrip(this);
     layout->addWidget(m_busy);
@@ -84,6 +191,15 @@ LivePreviewPane::LivePreviewPane(bool runScripts, QWidget *parent)
     m_error->setStyleSheet(QStringLiteral("QLabel { background: #fde2e1; color: #8a1f11; }"));
     m_error->hide();
     layout->addWidget(m_error);
+
+    m_note = new QLabel(this);
+    m_note->setObjectName(QStringLiteral("lblLiveNote"));
+    m_note->setWordWrap(true);
+    m_note->setTextFormat(Qt::PlainText);
+    m_note->setContentsMargins(6, 3, 6, 3);
+    m_note->setStyleSheet(QStringLiteral("QLabel { background: #fff4d6; color: #5c4400; }"));
+    m_note->hide();
+    layout->addWidget(m_note);
 
     m_stack = new QStackedWidget(this);
     const PreviewGuard::Profile guarded = PreviewGuard::createProfile(this, runScripts);
@@ -109,8 +225,184 @@ LivePreviewPane::LivePreviewPane(bool runScripts, QWidget *parent)
         if (!m_scroll.isNull())
             m_view->page()->runJavaScript(QStringLiteral("window.scrollTo(%1, %2);").arg(m_scroll.x()).arg(m_scroll.y()),
                                           QWebEngineScript::ApplicationWorld);
+        if (m_annotated)
+            runInPage(QString::fromLatin1(kInspectScript));
+        if (!m_shown.isEmpty())
+            runInPage(QStringLiteral("zk.show([%1]);").arg(joinNumbers(m_shown)));
+        watchView();
         emit rendered();
     });
+    m_source->SendScintilla(Sci::SCI_INDICSETSTYLE, kShownIndicator, Sci::INDIC_ROUNDBOX);
+    m_source->SendScintilla(Sci::SCI_INDICSETFORE, kShownIndicator, QColor(0xe0, 0x8a, 0x00));
+    m_source->SendScintilla(Sci::SCI_INDICSETALPHA, kShownIndicator, 90);
+    connect(m_source, &QsciScintilla::cursorPositionChanged, this, [this] { sourceCaretMoved(); });
+}
+
+QString LivePreviewPane::joinNumbers(const QList<int> &numbers)
+{
+    QStringList parts;
+    for (int n : numbers)
+        parts << QString::number(n);
+    return parts.join(QLatin1Char(','));
+}
+
+void LivePreviewPane::runInPage(const QString &script, const std::function<void(const QVariant &)> &done)
+{
+    if (done)
+        m_view->page()->runJavaScript(script, QWebEngineScript::ApplicationWorld, done);
+    else
+        m_view->page()->runJavaScript(script, QWebEngineScript::ApplicationWorld);
+}
+
+// The view draws in a child widget that it may replace when a page loads: that is the one
+// whose mouse events Inspect takes.
+void LivePreviewPane::watchView()
+{
+    QObject *target = m_view->focusProxy() ? static_cast<QObject *>(m_view->focusProxy()) : m_view;
+    if (target == m_watched)
+        return;
+    if (m_watched)
+        m_watched->removeEventFilter(this);
+    m_watched = target;
+    m_watched->installEventFilter(this);
+    connect(m_watched, &QObject::destroyed, this, [this, target] {
+        if (m_watched == target)
+            m_watched = nullptr;
+    });
+}
+
+bool LivePreviewPane::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != m_watched || !isInspecting() || !m_annotated)
+        return QWidget::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::MouseMove: {
+        if (m_hoverPending)
+            return false;
+        m_hoverPending = true;
+        const QPointF p = static_cast<QMouseEvent *>(event)->position();
+        runInPage(QStringLiteral("zk.hover(%1, %2);").arg(p.x()).arg(p.y()), [this](const QVariant &) { m_hoverPending = false; });
+        return false;
+    }
+    case QEvent::MouseButtonPress:
+        if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+            inspectAt(static_cast<QMouseEvent *>(event)->position().toPoint());
+        return true; // a link under the pointer is not followed while inspecting
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+        return true;
+    default:
+        return QWidget::eventFilter(watched, event);
+    }
+}
+
+void LivePreviewPane::inspectAt(const QPoint &viewPoint)
+{
+    if (!m_annotated)
+        return;
+    QPointer<LivePreviewPane> self(this);
+    runInPage(QStringLiteral("window.zk ? zk.at(%1, %2) : -1;").arg(viewPoint.x()).arg(viewPoint.y()), [self](const QVariant &v) {
+        bool ok = false;
+        const int node = v.toInt(&ok);
+        if (self && ok && node >= 0 && self->map() && node < self->map()->nodes.size())
+            emit self->nodeInspected(node);
+    });
+}
+
+void LivePreviewPane::setInspecting(bool on)
+{
+    m_inspect->setChecked(on);
+}
+
+bool LivePreviewPane::isInspecting() const
+{
+    return m_inspect->isChecked();
+}
+
+QString LivePreviewPane::noteText() const
+{
+    return m_note->isHidden() ? QString() : m_note->text();
+}
+
+int LivePreviewPane::nodeAtOffset(qint64 offset) const
+{
+    const tracing::Report *r = map();
+    if (!r)
+        return -1;
+    int best = -1;
+    for (qsizetype i = 0; i < r->nodes.size(); ++i) {
+        const tracing::Node &n = r->nodes[i];
+        if (n.offset < 0 || n.offset > offset)
+            continue;
+        if (offset < n.offset + std::max<qint64>(1, n.length))
+            best = int(i); // later nodes that hold the offset lie inside earlier ones
+    }
+    return best;
+}
+
+bool LivePreviewPane::isUtf8() const
+{
+    return m_lastEncoding.isEmpty() || m_lastEncoding.compare("UTF-8", Qt::CaseInsensitive) == 0
+           || m_lastEncoding.compare("UTF8", Qt::CaseInsensitive) == 0;
+}
+
+// Result Source holds the result's text as UTF-8; the map counts the result's own bytes.
+qint64 LivePreviewPane::sourcePositionOf(qint64 offset) const
+{
+    if (isUtf8())
+        return offset;
+    return decode(m_lastPage.left(offset), m_lastEncoding).toUtf8().size();
+}
+
+qint64 LivePreviewPane::offsetOfSourcePosition(qint64 position) const
+{
+    if (isUtf8())
+        return position;
+    const QString prefix = QString::fromUtf8(m_source->utf8Text().left(position));
+    if (auto known = QStringConverter::encodingForName(m_lastEncoding.constData())) {
+        QStringEncoder encoder(*known);
+        return QByteArray(encoder.encode(prefix)).size();
+    }
+    return prefix.toUtf8().size();
+}
+
+void LivePreviewPane::sourceCaretMoved()
+{
+    if (!isInspecting() || !map() || !m_source->hasFocus())
+        return;
+    const qint64 position = m_source->SendScintilla(Sci::SCI_GETCURRENTPOS);
+    const int node = nodeAtOffset(offsetOfSourcePosition(position));
+    if (node >= 0)
+        emit nodeInspected(node);
+}
+
+void LivePreviewPane::showOutput(const QList<int> &nodes, const QString &note)
+{
+    m_shown = nodes;
+    m_note->setText(note);
+    m_note->setVisible(!note.isEmpty());
+    if (m_annotated)
+        runInPage(QStringLiteral("window.zk && zk.show([%1]);").arg(joinNumbers(nodes)));
+    showPendingSource();
+    m_marked.clear();
+    m_source->SendScintilla(Sci::SCI_SETINDICATORCURRENT, kShownIndicator);
+    m_source->SendScintilla(Sci::SCI_INDICATORCLEARRANGE, 0UL, m_source->SendScintilla(Sci::SCI_GETLENGTH));
+    const tracing::Report *r = map();
+    if (!r)
+        return;
+    // Marking is bounded: a template that ran a hundred thousand times is shown by its first
+    // thousand outputs.
+    for (int i : nodes.mid(0, 1000)) {
+        const tracing::Node &n = r->nodes.value(i);
+        if (n.offset < 0)
+            continue;
+        const qint64 from = sourcePositionOf(n.offset);
+        const qint64 to = sourcePositionOf(n.offset + n.length);
+        m_source->SendScintilla(Sci::SCI_INDICATORFILLRANGE, from, to - from);
+        m_marked.append({int(from), int(to)});
+    }
+    if (!m_marked.isEmpty() && m_tabs->currentIndex() == 1)
+        m_source->SendScintilla(Sci::SCI_GOTOPOS, m_marked.first().first);
 }
 
 LivePreviewPane::~LivePreviewPane()
@@ -170,6 +462,16 @@ void LivePreviewPane::showResult(const preview::Result &result, const QStringLis
 void LivePreviewPane::render(const preview::Result &result, const QStringList &documents)
 {
     ++m_renders;
+    m_trace = result.trace;
+    m_shown.clear();
+    m_marked.clear();
+    m_note->clear();
+    m_note->hide();
+    if (m_trace && m_trace->nodesCut > 0) {
+        m_note->setText(QStringLiteral("Only the first %1 nodes of the result are mapped; %2 more are not.")
+                            .arg(QLocale().toString(m_trace->nodes.size()), QLocale().toString(m_trace->nodesCut)));
+        m_note->show();
+    }
     // The result's text is coloured when it is looked at: while the page renders, the window
     // has better things to do.
     m_lastPage = result.page;
@@ -180,9 +482,14 @@ void LivePreviewPane::render(const preview::Result &result, const QStringList &d
     m_scroll = m_view->page()->scrollPosition();
     const QString mime = mimeTypeOf(result.method);
     const bool scripts = m_profile->settings()->testAttribute(QWebEngineSettings::JavascriptEnabled);
+    // With Inspect, the view gets a copy whose mapped elements carry their place in the map;
+    // the result itself (Result Source, saving, the browser) stays as it was written.
+    const bool markup = result.method == QLatin1String("html") || result.method == QLatin1String("xhtml");
+    m_annotated = markup && map();
+    const QByteArray shown = m_annotated ? tracing::annotatedPage(result.page, *m_trace) : result.page;
     const QByteArray page = !scripts || isTextMethod(result.method)
-                                ? result.page
-                                : PreviewGuard::guardedPage(result.page, result.method == QLatin1String("html"));
+                                ? shown
+                                : PreviewGuard::guardedPage(shown, result.method == QLatin1String("html"));
     QString previous = m_pageFile;
     m_pageFile.clear();
     if (page.size() <= kInlineLimit) {

@@ -6,11 +6,15 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <functional>
+#include <memory>
+
 class BusyStrip;
 class PreviewGuard;
 class QLabel;
 class QStackedWidget;
 class QTabBar;
+class QToolButton;
 class QWebEngineProfile;
 class QWebEngineView;
 class SyntaxBox;
@@ -42,12 +46,55 @@ public:
     // Results up to this size are handed to the view directly, larger ones through a file.
     static constexpr qsizetype kInlineLimit = 1536 * 1024;
 
+    // Inspect: the pointer over the rendered result outlines the element under it, and a click
+    // there or on Result Source asks for where that output came from. The result's map comes
+    // with it (Result::trace) while Inspect is on.
+    void setInspecting(bool on);
+    bool isInspecting() const;
+    QToolButton *inspectButton() const { return m_inspect; }
+    // The map of the result shown, if it came with one.
+    const tracing::Report *map() const { return m_trace && !m_trace->nodes.isEmpty() ? m_trace.get() : nullptr; }
+    // The mapped node at a byte offset of the result (innermost), or -1.
+    int nodeAtOffset(qint64 offset) const;
+    // The node at a point of the rendered view, through the page (answer comes in nodeInspected).
+    void inspectAt(const QPoint &viewPoint);
+    // Marks what the given nodes of the map are in the rendered view and in Result Source, and
+    // says so in the note above the view.
+    void showOutput(const QList<int> &nodes, const QString &note);
+    // The note above the view: what Show Output found, or that the map was cut short.
+    QString noteText() const;
+    // The ranges of Result Source marked by showOutput, as UTF-8 positions of its text.
+    QList<QPair<int, int>> markedSource() const { return m_marked; }
+    SyntaxBox *sourceView() const { return m_source; }
+
 signals:
     void stopRequested();
     // The view has shown a new result (its page has finished loading).
     void rendered();
+    void inspectToggled(bool on);
+    // A node of the map was pointed at, in the rendered view or in Result Source.
+    void nodeInspected(int node);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void watchView();
+    void runInPage(const QString &script, const std::function<void(const QVariant &)> &done = {});
+    qint64 sourcePositionOf(qint64 offset) const;
+    qint64 offsetOfSourcePosition(qint64 position) const;
+    void sourceCaretMoved();
+    bool isUtf8() const;
+    static QString joinNumbers(const QList<int> &numbers);
+    QToolButton *m_inspect = nullptr;
+    QLabel *m_note = nullptr;
+    std::shared_ptr<const tracing::Report> m_trace;
+    QList<int> m_shown;
+    QList<QPair<int, int>> m_marked;
+    QObject *m_watched = nullptr;
+    bool m_hoverPending = false;
+    bool m_annotated = false;
+
     void render(const preview::Result &result, const QStringList &documents);
 
     QLabel *m_error = nullptr;

@@ -130,7 +130,7 @@ QCborMap Report::toCbor() const
                  a << r.file << r.line << r.name << r.runs;
              }));
     m.insert(key("templates"), flat(templates, [](QCborArray &a, const Template &r) {
-                 a << r.file << r.line << r.match << r.name << r.mode;
+                 a << r.file << r.line << r.match << r.name << r.mode << r.calls;
              }));
     m.insert(key("sources"), flat(sources, [](QCborArray &a, const SourceNode &r) { a << r.parent << r.line << r.step; }));
     // Places as differences, which are small numbers and so short in CBOR: parent and offset
@@ -170,8 +170,9 @@ Report Report::fromCbor(const QCborMap &m)
     r.instructions = unflat<Instruction>(m.value(key("instructions")), 4, [](const QCborArray &a, qsizetype i) {
         return Instruction{index(a, i), index(a, i + 1), a.at(i + 2).toString(), a.at(i + 3).toInteger()};
     });
-    r.templates = unflat<Template>(m.value(key("templates")), 5, [](const QCborArray &a, qsizetype i) {
-        return Template{index(a, i), index(a, i + 1), a.at(i + 2).toString(), a.at(i + 3).toString(), a.at(i + 4).toString()};
+    r.templates = unflat<Template>(m.value(key("templates")), 6, [](const QCborArray &a, qsizetype i) {
+        return Template{index(a, i), index(a, i + 1), a.at(i + 2).toString(), a.at(i + 3).toString(), a.at(i + 4).toString(),
+                        a.at(i + 5).toInteger()};
     });
     r.sources = unflat<SourceNode>(m.value(key("sources")), 3, [](const QCborArray &a, qsizetype i) {
         return SourceNode{index(a, i), index(a, i + 1), a.at(i + 2).toString()};

@@ -39,6 +39,7 @@ struct Template {
     int file = -1;
     int line = 0;
     QString match, name, mode;
+    qint64 calls = 0; // how often it fired
     bool operator==(const Template &) const = default;
 };
 

@@ -673,6 +673,9 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
             renumber(e.source);
     }
 
+    for (auto it = c.costs.constBegin(); it != c.costs.constEnd(); ++it)
+        if (it.key() >= 0 && it.key() < report.templates.size())
+            report.templates[it.key()].calls = it->calls;
     if (c.flags & tracing::Profile) {
         for (auto it = c.costs.constBegin(); it != c.costs.constEnd(); ++it)
             report.profile << tracing::ProfileRow{it.key(), it->calls, it->total, it->own};

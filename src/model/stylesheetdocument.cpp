@@ -417,7 +417,9 @@ void StylesheetDocument::setSaxonAvailable(bool available)
 void StylesheetDocument::requestLivePreview()
 {
     // While the typing goes on the pipeline's own parse finds the well-formedness errors.
-    EngineClient::shared().submit(transformRequest(preview::Target::Browser, ++m_liveGeneration), engine::Channel::Live, this,
+    engine::Request request = transformRequest(preview::Target::Browser, ++m_liveGeneration);
+    request.input.trace = m_liveTracing;
+    EngineClient::shared().submit(std::move(request), engine::Channel::Live, this,
                                   [this](const engine::Response &r) { emit liveAnswered(r); });
 }
 

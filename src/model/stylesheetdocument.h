@@ -152,6 +152,9 @@ public:
     // The live render: asks the engine for the result of the latest texts; the answer to the
     // newest request comes with liveAnswered, older ones are dropped.
     void requestLivePreview();
+    // What the live transformations record of where their output came from (tracing::Flag).
+    void setLiveTracing(int flags) { m_liveTracing = flags; }
+    int liveTracing() const { return m_liveTracing; }
     bool isLatestLive(const engine::Response &response) const;
 
     // Recovery. The copy of the unsaved texts (under the title given) is kept a moment after
@@ -217,6 +220,7 @@ private:
     QList<Diagnostic> m_compileDiagnostics;
     QList<params::Value> m_parameters;
     qint64 m_liveGeneration = 0;
+    int m_liveTracing = 0;
     QString m_recoveryId;
     QTimer *m_recoveryTimer = nullptr;
     bool m_recoveryEnabled = true;
