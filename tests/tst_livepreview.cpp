@@ -6,6 +6,7 @@
 #include "document/busystrip.h"
 #include "document/documentwindow.h"
 #include "document/livepreview.h"
+#include "document/runreportpane.h"
 #include "engine/engineclient.h"
 #include "model/stylesheetdocument.h"
 #include "support/appfixture.h"
@@ -21,8 +22,12 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QSignalSpy>
 #include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
 #include <QWebEnginePage>
+#include <QWebEngineScript>
 #include <QWebEngineView>
 
 namespace {
@@ -41,6 +46,19 @@ const QString kEndless = stylesheet(QString(), QStringLiteral(
     "<xsl:for-each select=\"//node()\"><xsl:for-each select=\"//node()\"><xsl:if test=\"false()\"><x/></xsl:if>"
     "</xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></xsl:for-each></o>"));
 
+// What a script in the rendered view gives back.
+QVariant runInView(QWebEngineView *view, const QString &script)
+{
+    QVariant result;
+    bool done = false;
+    view->page()->runJavaScript(script, QWebEngineScript::ApplicationWorld, [&](const QVariant &v) {
+        result = v;
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, 10000))
+        return QVariant();
+    return result;
+}
 
 } // namespace
 
@@ -158,6 +176,98 @@ private slots:
             QCOMPARE(doc->livePane()->resultSource(), QString::fromUtf8(proc.readAllStandardOutput()));
             QDir(dir).removeRecursively();
         }
+    }
+
+    // Inspect: a click on the rendered output, or on a line of Result Source, selects the
+    // instruction that made it and the source node current then; Show Output marks what the
+    // instruction at the caret made and says how often it ran; the Trace and the Profile list
+    // the run's templates, and Enter on one goes to it.
+    void inspect_mapsOutputBackToStylesheetAndSource()
+    {
+        const QString folder = QStringLiteral(TEST_DATA_DIR "/trace-basic");
+        DocumentWindow *doc = liveWindow(QString(), QString());
+        QVERIFY(doc->loadXSLTFile(folder + QStringLiteral("/stylesheet.xsl")));
+        doc->loadXMLFile(folder + QStringLiteral("/source.xml"));
+        LivePreviewPane *pane = doc->livePane();
+        QTRY_VERIFY_WITH_TIMEOUT(fixture::pageText(pane->view()).contains(QStringLiteral("Loose text")), 20000);
+        QVERIFY(!pane->map()); // nothing is recorded until asked for
+        QCOMPARE(pane->inspectButton()->text(), QStringLiteral("Inspect"));
+        main->menuItem("mnuInspect")->trigger();
+        QVERIFY(pane->isInspecting());
+        QTRY_VERIFY_WITH_TIMEOUT(pane->map(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(runInView(pane->view(), QStringLiteral("!!window.zk")).toBool(), 10000);
+        // The text "one" in the first list item: the xsl:value-of, for the first item.
+        const QVariantList at = runInView(pane->view(), QStringLiteral(
+            "(function(){ const li = document.querySelector('li'); const r = li.getBoundingClientRect();"
+            " return [r.left + 4, r.top + r.height / 2]; })()")).toList();
+        QCOMPARE(at.size(), 2);
+        QSignalSpy inspected(pane, &LivePreviewPane::nodeInspected);
+        pane->inspectAt(QPoint(at[0].toInt(), at[1].toInt()));
+        QTRY_COMPARE_WITH_TIMEOUT(inspected.size(), 1, 10000);
+        QCOMPARE(stylesheetPane(doc)->selectedText(), QStringLiteral("<xsl:value-of select=\"@name\"/>"));
+        QCOMPARE(sourcePane(doc)->selectedText(), QStringLiteral("<item name=\"one\"/>"));
+
+        // A line of Result Source: the aside comes from xsl:element in the note template.
+        pane->findChild<QTabBar *>(QStringLiteral("tabLiveView"))->setCurrentIndex(1);
+        SyntaxBox *source = pane->sourceView();
+        source->setFocus();
+        const qint64 aside = source->utf8Text().indexOf("<aside");
+        QVERIFY(aside > 0);
+        source->SendScintilla(QsciScintillaBase::SCI_GOTOPOS, static_cast<unsigned long>(aside + 2));
+        QTRY_COMPARE(stylesheetPane(doc)->selectedText(), QStringLiteral("<xsl:element name=\"aside\">"));
+        QCOMPARE(sourcePane(doc)->selectedText(), QStringLiteral("<note/>"));
+
+        // Show Output from inside the li of the for-each: both items, and how often it ran.
+        SyntaxBox *xslt = stylesheetPane(doc);
+        xslt->SendScintilla(QsciScintillaBase::SCI_GOTOPOS, static_cast<unsigned long>(xslt->utf8Text().indexOf("<li>") + 5));
+        main->menuItem("mnuShowOutput")->trigger();
+        QCOMPARE(pane->noteText(), QStringLiteral("li on line 21 ran 2 times in the last run and made 2 pieces of its output."));
+        QCOMPARE(pane->markedSource().size(), 2);
+        for (const auto &[from, to] : pane->markedSource())
+            QVERIFY(source->utf8Text().mid(from, to - from).startsWith("<li>"));
+        xslt->SendScintilla(QsciScintillaBase::SCI_GOTOPOS, static_cast<unsigned long>(xslt->utf8Text().indexOf("<xsl:template match=\"chapter\">") + 3));
+        main->menuItem("mnuShowOutput")->trigger();
+        QCOMPARE(pane->noteText(), QStringLiteral("The template on line 15 ran 2 times in the last run and made 2 pieces of its output."));
+        // Both divs are boxed in the rendered view.
+        QTRY_COMPARE_WITH_TIMEOUT(runInView(pane->view(), QStringLiteral(
+            "Array.from(document.querySelectorAll('div')).filter(d => d.style.outline.includes('224, 138, 0')).length")).toInt(), 2, 10000);
+        QCOMPARE(main->menuItem("mnuInspect")->text(), QStringLiteral("&Inspect Output"));
+        QCOMPARE(main->menuItem("mnuShowOutput")->text(), QStringLiteral("Show O&utput"));
+        QCOMPARE(main->menuItem("mnuTrace")->text(), QStringLiteral("&Trace"));
+        QCOMPARE(main->menuItem("mnuProfile")->text(), QStringLiteral("Pro&file"));
+
+        // The trace and the profile come with the next run.
+        main->menuItem("mnuTrace")->trigger();
+        main->menuItem("mnuProfile")->trigger();
+        RunReportPane *trace = doc->tracePane();
+        RunReportPane *profile = doc->profilePane();
+        QTRY_COMPARE_WITH_TIMEOUT(trace->title(), QStringLiteral("Templates fired: 8"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(profile->title().startsWith(QStringLiteral("Run time: ")), true, 20000);
+        QTreeWidgetItem *root = trace->list()->topLevelItem(0);
+        QCOMPARE(root->text(0), QStringLiteral("/"));
+        QCOMPARE(root->text(1), QStringLiteral("stylesheet.xsl:6"));
+        QCOMPARE(root->child(0)->text(0), QStringLiteral("built-in rule"));
+        QCOMPARE(root->child(0)->text(2), QStringLiteral("/book (line 1)"));
+        QCOMPARE(root->child(0)->child(0)->text(0), QStringLiteral("chapter"));
+        QStringList headers;
+        for (int c = 0; c < profile->list()->columnCount(); ++c)
+            headers << profile->list()->headerItem()->text(c);
+        QCOMPARE(headers, QStringList({"Template", "Calls", "Total ms", "Own ms", "Share"}));
+        QStringList calls;
+        profile->list()->sortByColumn(0, Qt::AscendingOrder);
+        for (int i = 0; i < profile->list()->topLevelItemCount(); ++i)
+            calls << profile->list()->topLevelItem(i)->text(0) + '=' + profile->list()->topLevelItem(i)->text(1);
+        QCOMPARE(calls, QStringList({"/=1", "built-in rule=3", "chapter=2", "footer=1", "note=1", "title=1"}));
+        // Enter on a row goes to the template.
+        profile->list()->setCurrentItem(profile->list()->topLevelItem(2));
+        QTest::keyClick(profile->list(), Qt::Key_Return);
+        QCOMPARE(stylesheetPane(doc)->selectedText(), QStringLiteral("<xsl:template match=\"chapter\">"));
+        // A double-click on a trace row's source node goes to the source node.
+        QTreeWidgetItem *chapter = root->child(0)->child(0);
+        emit trace->list()->itemActivated(chapter, 2);
+        QCOMPARE(sourcePane(doc)->selectedText(), QStringLiteral("<chapter>"));
+        main->menuItem("mnuTrace")->trigger();
+        QVERIFY(trace->isHidden());
     }
 
     void brokenEdit_keepsTheLastGoodRender()

@@ -137,8 +137,15 @@ void DocumentWindow::showOutputNow()
     const qint64 caret = txtXSLT->SendScintilla(Sci::SCI_GETCURRENTPOS);
     const QByteArrayView before(text.constData(), std::min<qint64>(caret, text.size()));
     QString name;
-    if (const auto tag = xmlcontext::startTagAtEnd(before))
+    if (const auto tag = xmlcontext::startTagAtEnd(before)) {
         name = tag->name;
+        // The caret may be in the name itself.
+        qint64 end = caret;
+        while (end < text.size() && !QChar(text.at(end)).isSpace() && text.at(end) != '>' && text.at(end) != '/')
+            ++end;
+        if (tag->attributes.isEmpty())
+            name += QString::fromUtf8(text.mid(caret, end - caret));
+    }
     else if (const auto value = xmlcontext::attributeValueAtEnd(before))
         name = value->element;
     else
