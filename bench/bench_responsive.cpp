@@ -219,31 +219,6 @@ void benchMemory(MainWindow &main, const QString &scratch)
     doc->parentWidget()->close();
 }
 
-double bareTransform(const QString &stylesheet, const QString &source)
-{
-    // The bare libraries as xsltproc --nonet uses them: their own loaders, not the program's.
-    xsltSetLoaderFunc(nullptr);
-    xmlSetExternalEntityLoader(xmlNoNetExternalEntityLoader);
-    QElapsedTimer t;
-    t.start();
-    xsltStylesheetPtr style = xsltParseStylesheetFile(reinterpret_cast<const xmlChar *>(QFile::encodeName(stylesheet).constData()));
-    xmlDocPtr src = xmlReadFile(QFile::encodeName(source).constData(), nullptr, XML_PARSE_NOENT | XML_PARSE_NONET);
-    xmlDocPtr res = (style && src) ? xsltApplyStylesheet(style, src, nullptr) : nullptr;
-    xmlChar *buf = nullptr;
-    int len = 0;
-    if (res)
-        xsltSaveResultToString(&buf, &len, res, style);
-    const double ms = msSince(t);
-    if (!buf)
-        std::fprintf(stderr, "baseline: transformation failed\n");
-    xmlFree(buf);
-    xmlFreeDoc(res);
-    xmlFreeDoc(src);
-    if (style)
-        xsltFreeStylesheet(style);
-    return ms;
-}
-
 // Lateness of a 10 ms timer while work goes on: how long the window would not answer.
 class LoopWatch : public QObject
 {

@@ -9,8 +9,6 @@
 #include "engine/previewpipeline.h"
 
 #include <libxml/parser.h>
-#include <libxslt/transform.h>
-#include <libxslt/xsltutils.h>
 
 #include <QCoreApplication>
 #include <QFile>
@@ -26,28 +24,6 @@ QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// The bare libraries as xsltproc uses them: parse, compile, run, write.
-double bareTransform(const QString &stylesheet, const QString &source)
-{
-    QElapsedTimer t;
-    t.start();
-    xsltStylesheetPtr style = xsltParseStylesheetFile(reinterpret_cast<const xmlChar *>(QFile::encodeName(stylesheet).constData()));
-    xmlDocPtr src = xmlReadFile(QFile::encodeName(source).constData(), nullptr, XML_PARSE_NOENT | XML_PARSE_NONET);
-    xmlDocPtr res = (style && src) ? xsltApplyStylesheet(style, src, nullptr) : nullptr;
-    xmlChar *buf = nullptr;
-    int len = 0;
-    if (res)
-        xsltSaveResultToString(&buf, &len, res, style);
-    const double ms = msSince(t);
-    if (!buf)
-        std::fprintf(stderr, "bare: the transformation failed\n");
-    xmlFree(buf);
-    xmlFreeDoc(res);
-    xmlFreeDoc(src);
-    xsltFreeStylesheet(style);
-    return ms;
 }
 
 } // namespace

@@ -1,5 +1,16 @@
 #include "benchsupport.h"
 
+#include <libxml/parser.h>
+#include <libxml/xmlIO.h>
+#include <libxslt/documents.h>
+#include <libxslt/transform.h>
+#include <libxslt/xsltInternals.h>
+#include <libxslt/xsltutils.h>
+
+#include <QFile>
+#include <QString>
+#include <cstdio>
+
 #include <algorithm>
 
 namespace bench {
@@ -178,6 +189,31 @@ QByteArray makeArticle(qsizetype targetBytes)
         out += "</section>\n";
     }
     return out + "</article>\n";
+}
+
+double bareTransform(const QString &stylesheet, const QString &source)
+{
+    // The bare libraries as xsltproc --nonet uses them: their own loaders, not the program's.
+    xsltSetLoaderFunc(nullptr);
+    xmlSetExternalEntityLoader(xmlNoNetExternalEntityLoader);
+    QElapsedTimer t;
+    t.start();
+    xsltStylesheetPtr style = xsltParseStylesheetFile(reinterpret_cast<const xmlChar *>(QFile::encodeName(stylesheet).constData()));
+    xmlDocPtr src = xmlReadFile(QFile::encodeName(source).constData(), nullptr, XML_PARSE_NOENT | XML_PARSE_NONET);
+    xmlDocPtr res = (style && src) ? xsltApplyStylesheet(style, src, nullptr) : nullptr;
+    xmlChar *buf = nullptr;
+    int len = 0;
+    if (res)
+        xsltSaveResultToString(&buf, &len, res, style);
+    const double ms = msSince(t);
+    if (!buf)
+        std::fprintf(stderr, "bare transformation: it failed\n");
+    xmlFree(buf);
+    xmlFreeDoc(res);
+    xmlFreeDoc(src);
+    if (style)
+        xsltFreeStylesheet(style);
+    return ms;
 }
 
 } // namespace bench

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 
+class QString;
+
 #include <functional>
 #include <vector>
 
@@ -30,5 +32,9 @@ QByteArray makeSource(qsizetype targetBytes);
 QByteArray makeArticle(qsizetype targetBytes);
 // Turns the source into a well-formed XHTML page: one table row per record.
 QByteArray makeTableStylesheet();
+
+// The bare libraries as xsltproc --nonet uses them, with their own loaders: parse, compile,
+// run and write; the time in ms.
+double bareTransform(const QString &stylesheet, const QString &source);
 
 } // namespace bench

@@ -18,6 +18,18 @@ namespace {
 using Sci = QsciScintillaBase;
 constexpr int kNoteMs = 5000;
 
+// Where the last start tag named name begins at or before position, or -1.
+qint64 startTagBefore(const QByteArray &text, const QString &name, qint64 position)
+{
+    const QByteArray open = '<' + name.toUtf8();
+    for (qint64 at = text.lastIndexOf(open, position); at >= 0; at = at > 0 ? text.lastIndexOf(open, at - 1) : -1) {
+        const char next = at + open.size() < text.size() ? text.at(at + open.size()) : '>';
+        if (next == ' ' || next == '\t' || next == '\n' || next == '\r' || next == '>' || next == '/')
+            return at;
+    }
+    return -1;
+}
+
 // Selects the start tag named name whose end lies on line (where the parser reports an
 // element), or the line itself for text; the editor scrolls to it.
 void selectTraced(SyntaxBox *box, int line, const QString &name)
@@ -31,15 +43,10 @@ void selectTraced(SyntaxBox *box, int line, const QString &name)
     qint64 to = lineEnd;
     if (!name.isEmpty() && !name.startsWith(QLatin1Char('#'))) {
         const QByteArray text = box->utf8Text();
-        const QByteArray open = '<' + name.toUtf8();
-        for (qint64 at = text.lastIndexOf(open, lineEnd); at >= 0; at = at > 0 ? text.lastIndexOf(open, at - 1) : -1) {
-            const char next = at + open.size() < text.size() ? text.at(at + open.size()) : '>';
-            if (next == ' ' || next == '\t' || next == '\n' || next == '\r' || next == '>' || next == '/') {
-                const qint64 gt = text.indexOf('>', at);
-                from = at;
-                to = gt >= 0 ? gt + 1 : lineEnd;
-                break;
-            }
+        if (const qint64 at = startTagBefore(text, name, lineEnd); at >= 0) {
+            const qint64 gt = text.indexOf('>', at);
+            from = at;
+            to = gt >= 0 ? gt + 1 : lineEnd;
         }
     } else {
         // Text: the line without its indentation.
@@ -155,14 +162,7 @@ void DocumentWindow::showOutputNow()
         return;
     }
     // Its start tag, and the line that tag ends on, which is where the run reports it.
-    const QByteArray open = '<' + name.toUtf8();
-    qint64 at = text.lastIndexOf(open, std::max<qint64>(0, caret - 1));
-    while (at >= 0) {
-        const char next = at + open.size() < text.size() ? text.at(at + open.size()) : '>';
-        if (next == ' ' || next == '\t' || next == '\n' || next == '\r' || next == '>' || next == '/')
-            break;
-        at = at > 0 ? text.lastIndexOf(open, at - 1) : -1;
-    }
+    const qint64 at = startTagBefore(text, name, std::max<qint64>(0, caret - 1));
     const qint64 gt = at >= 0 ? text.indexOf('>', at) : -1;
     const int line = gt >= 0 ? int(txtXSLT->SendScintilla(Sci::SCI_LINEFROMPOSITION, static_cast<unsigned long>(gt))) + 1 : 0;
     const int mainFile = 0;
@@ -175,7 +175,7 @@ void DocumentWindow::showOutputNow()
             if (r->templates[t].file == mainFile && r->templates[t].line == line)
                 templ = int(t);
         for (qsizetype i = 0; i < r->nodes.size(); ++i)
-            if (templ >= 0 && r->nodes[i].templ == templ && (r->nodes[i].parent < 0 || r->nodes[int(r->nodes[i].parent)].templ != templ))
+            if (templ >= 0 && r->nodes[i].templ == templ && (r->nodes[i].parent < 0 || r->nodes[r->nodes[i].parent].templ != templ))
                 nodes << int(i);
         const qint64 runs = templ >= 0 ? r->templates[templ].calls : 0;
         note = QStringLiteral("The template on line %1 ran %2 times in the last run and made %3 of its output.")

@@ -101,12 +101,9 @@ QString Report::sourcePath(int source) const
     if (source < 0 || source >= sources.size())
         return QString();
     QStringList steps;
-    // Parents come before their children in the table, which bounds the walk.
-    for (int i = source; i >= 0 && i < sources.size() && steps.size() <= sources.size(); i = sources[i].parent) {
+    // A table from elsewhere could hold a cycle: no path is longer than the table.
+    for (int i = source; i >= 0 && i < sources.size() && steps.size() <= sources.size(); i = sources[i].parent)
         steps.prepend(sources[i].step);
-        if (sources[i].parent >= i)
-            break;
-    }
     const QString path = steps.join(QLatin1Char('/'));
     return path.startsWith(QLatin1Char('/')) ? path : path.isEmpty() ? QStringLiteral("/") : path;
 }
@@ -218,9 +215,9 @@ Report Report::fromCbor(const QCborMap &m)
         if (!valid(n.parent, r.nodes.size()) || !valid(n.instruction, r.instructions.size())
             || !valid(n.templ, r.templates.size()) || !valid(n.source, r.sources.size()))
             n = Node{};
-    for (qsizetype i = 0; i < r.sources.size(); ++i)
-        if (r.sources[i].parent >= i)
-            r.sources[i].parent = -1;
+    for (SourceNode &s : r.sources)
+        if (!valid(s.parent, r.sources.size()))
+            s.parent = -1;
     for (Event &e : r.events)
         if (!valid(e.templ, r.templates.size()) || !valid(e.source, r.sources.size()))
             e = Event{};
@@ -308,8 +305,6 @@ bool placeNodes(const QByteArray &marked, const QByteArray &plain, QList<Node> &
     }
     for (qsizetype i = 0; i < count; ++i) {
         Node &n = nodes[i];
-        const qsizetype j = next[i];
-        const qint64 bound = j < count ? nodes[j].offset : complete ? plain.size() : -1;
         if (n.text) {
             const qint64 following = i + 1 < count ? nodes[i + 1].offset : complete ? plain.size() : -1;
             qint64 end = following >= 0 ? following : plain.size();
@@ -322,6 +317,8 @@ bool placeNodes(const QByteArray &marked, const QByteArray &plain, QList<Node> &
             n.length = end - n.offset;
             continue;
         }
+        const qsizetype j = next[i];
+        const qint64 bound = j < count ? nodes[j].offset : complete ? plain.size() : -1;
         if (bound < 0) {
             const qsizetype gt = plain.indexOf('>', n.attributesAt);
             n.length = gt < 0 ? plain.size() - n.offset : gt + 1 - n.offset;

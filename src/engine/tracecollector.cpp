@@ -52,7 +52,6 @@ thread_local TraceCollector::Impl *t_collector = nullptr;
 
 struct TraceCollector::Impl {
     int flags = 0;
-    const xmlDoc *mainDoc = nullptr;
     xsltTransformContextPtr ctxt = nullptr;
     tracing::Report report;
 
@@ -191,8 +190,8 @@ struct TraceCollector::Impl {
         return i;
     }
 
-    // The template whose body is running: libxslt's own stack, since nested sequence
-    // constructors (an xsl:element's content) are handed no template.
+    // The template whose body is running, from the activations: the hook is handed no template
+    // in nested sequence constructors (an xsl:element's content).
     int runningTemplate() const
     {
         for (auto it = stack.rbegin(); it != stack.rend(); ++it)
@@ -359,32 +358,39 @@ struct TraceCollector::Impl {
     QHash<const xmlNode *, int> positions;
     QHash<const xmlNode *, bool> severalOfName;
 
+    // Siblings are counted by kind and, for elements, by expanded name.
+    static QByteArray siblingKey(const xmlNode *c)
+    {
+        switch (c->type) {
+        case XML_ELEMENT_NODE: {
+            const QByteArray local(reinterpret_cast<const char *>(c->name));
+            return c->ns && c->ns->href ? QByteArray(reinterpret_cast<const char *>(c->ns->href)) + '}' + local : local;
+        }
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+            return QByteArrayLiteral("#text");
+        case XML_COMMENT_NODE:
+            return QByteArrayLiteral("#comment");
+        case XML_PI_NODE:
+            return QByteArrayLiteral("#pi");
+        default:
+            return QByteArray();
+        }
+    }
+
     void countSiblings(const xmlNode *parent)
     {
         QHash<QByteArray, int> count;
+        std::vector<std::pair<const xmlNode *, QByteArray>> keyed;
         for (const xmlNode *c = parent->children; c; c = c->next) {
-            QByteArray key = c->type == XML_ELEMENT_NODE ? QByteArray(reinterpret_cast<const char *>(c->name))
-                             : c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE ? QByteArrayLiteral("#text")
-                             : c->type == XML_COMMENT_NODE ? QByteArrayLiteral("#comment")
-                             : c->type == XML_PI_NODE ? QByteArrayLiteral("#pi")
-                                                      : QByteArray();
+            QByteArray key = siblingKey(c);
             if (key.isEmpty())
                 continue;
-            if (c->type == XML_ELEMENT_NODE && c->ns && c->ns->href)
-                key = QByteArray(reinterpret_cast<const char *>(c->ns->href)) + '}' + key;
             positions.insert(c, ++count[key]);
+            keyed.emplace_back(c, std::move(key));
         }
-        for (const xmlNode *c = parent->children; c; c = c->next) {
-            if (!positions.contains(c))
-                continue;
-            QByteArray key = c->type == XML_ELEMENT_NODE ? QByteArray(reinterpret_cast<const char *>(c->name))
-                             : c->type == XML_COMMENT_NODE ? QByteArrayLiteral("#comment")
-                             : c->type == XML_PI_NODE ? QByteArrayLiteral("#pi")
-                                                      : QByteArrayLiteral("#text");
-            if (c->type == XML_ELEMENT_NODE && c->ns && c->ns->href)
-                key = QByteArray(reinterpret_cast<const char *>(c->ns->href)) + '}' + key;
+        for (const auto &[c, key] : keyed)
             severalOfName.insert(c, count.value(key) > 1);
-        }
     }
 
     QString stepOf(const xmlNode *node)
@@ -461,7 +467,6 @@ TraceCollector::TraceCollector(int flags, const _xmlDoc *mainDoc, const QString 
     : d(std::make_unique<Impl>())
 {
     d->flags = flags;
-    d->mainDoc = mainDoc;
     d->report.flags = flags;
     d->fileIndex(mainDoc, mainFile);
 }
@@ -579,7 +584,8 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
         }
 
         // Where each lies in the bytes: write the result again with a mark on each (an
-        // attribute first in an element's start tag, a tag around a text), and find the marks.
+        // attribute first in an element's start tag, a private-use character and the node's
+        // number before a text), and find the marks.
         std::vector<xmlAttrPtr> added;
         std::vector<std::pair<xmlNodePtr, xmlChar *>> swapped;
         for (size_t i = 0; i < walked.size(); ++i) {
@@ -621,7 +627,7 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
     }
 
     // Source nodes: only now, for the ones referred to, and their ancestors (which the loop
-    // adds as it goes, each after its child).
+    // adds as it goes).
     for (size_t i = 0; i < c.sourceNodes.size(); ++i) {
         const xmlNode *n = c.sourceNodes[i];
         tracing::SourceNode s;
@@ -638,41 +644,6 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
         }
         report.sources << s;
     }
-    // The loop added parents after their children; the report lists each parent first.
-    {
-        const qsizetype count = report.sources.size();
-        std::vector<int> order;
-        order.reserve(size_t(count));
-        std::vector<int> newIndex(size_t(count), -1);
-        std::vector<int> chain;
-        for (qsizetype i = 0; i < count; ++i) {
-            chain.clear();
-            for (int k = int(i); k >= 0 && newIndex[size_t(k)] < 0; k = report.sources[k].parent) {
-                chain.push_back(k);
-            }
-            for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-                newIndex[size_t(*it)] = int(order.size());
-                order.push_back(*it);
-            }
-        }
-        QList<tracing::SourceNode> sorted;
-        sorted.reserve(count);
-        for (int k : order) {
-            tracing::SourceNode s = report.sources[k];
-            s.parent = s.parent >= 0 ? newIndex[size_t(s.parent)] : -1;
-            sorted << s;
-        }
-        report.sources = std::move(sorted);
-        const auto renumber = [&](int &i) {
-            if (i >= 0)
-                i = newIndex[size_t(i)];
-        };
-        for (tracing::Node &node : report.nodes)
-            renumber(node.source);
-        for (tracing::Event &e : report.events)
-            renumber(e.source);
-    }
-
     for (auto it = c.costs.constBegin(); it != c.costs.constEnd(); ++it)
         if (it.key() >= 0 && it.key() < report.templates.size())
             report.templates[it.key()].calls = it->calls;
@@ -682,8 +653,6 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
         std::sort(report.profile.begin(), report.profile.end(),
                   [](const tracing::ProfileRow &a, const tracing::ProfileRow &b) { return a.templ < b.templ; });
     }
-    if (!(c.flags & tracing::Map))
-        report.nodes.clear();
     return std::move(report);
 }
 

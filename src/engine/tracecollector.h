@@ -18,7 +18,7 @@ class TraceCollector
 {
 public:
     // mainDoc: the stylesheet document the compiled stylesheet was made from, whose
-    // instructions lie in mainFile.
+    // instructions are reported as lying in mainFile.
     TraceCollector(int flags, const _xmlDoc *mainDoc, const QString &mainFile);
     ~TraceCollector();
     TraceCollector(const TraceCollector &) = delete;
