@@ -62,7 +62,8 @@ int main(int argc, char **argv)
     const QByteArray page = last.page;
     const double mapped = pipeline(tracing::Map);
     const bool same = last.page == page;
-    const qsizetype mapSent = last.trace->toCbor().toCborValue().toCbor().size();
+    const QCborMap mapOnly = last.trace->toCbor();
+    const qsizetype mapSent = mapOnly.toCborValue().toCbor().size();
     const double all = pipeline(tracing::Map | tracing::Trace | tracing::Profile);
     const tracing::Report &r = *last.trace;
     const qsizetype sent = r.toCbor().toCborValue().toCbor().size();
@@ -82,6 +83,10 @@ int main(int argc, char **argv)
                 double(sent) / double(page.size()));
     std::printf("%-58s %9lld B   %.2f x the result  target <= 1 x\n", "map alone as sent (Inspect)",
                 static_cast<long long>(mapSent), double(mapSent) / double(page.size()));
+    for (auto it = mapOnly.constBegin(); it != mapOnly.constEnd(); ++it)
+        if (it.value().isArray())
+            std::printf("  of which %-15s %9lld B\n", qPrintable(it.key().toString()),
+                        static_cast<long long>(it.value().toCbor().size()));
     std::printf("%-58s %9s\n", "result bytes the same with the map", same ? "yes" : "NO");
     QFile::remove(article);
     return same ? 0 : 1;

@@ -1,6 +1,7 @@
 #include "engine/resulttrace.h"
 
 #include <QCborArray>
+#include <QHash>
 
 #include <algorithm>
 
@@ -124,20 +125,41 @@ QCborMap Report::toCbor() const
     m.insert(key("flags"), flags);
     m.insert(key("files"), QCborArray::fromStringList(files));
     m.insert(key("instructions"), flat(instructions, [](QCborArray &a, const Instruction &r) {
-                 a << r.file << r.line << r.name << r.runs;
+                 a << r.file << r.line << r.name << r.runs << r.templ;
              }));
     m.insert(key("templates"), flat(templates, [](QCborArray &a, const Template &r) {
                  a << r.file << r.line << r.match << r.name << r.mode << r.calls;
              }));
-    m.insert(key("sources"), flat(sources, [](QCborArray &a, const SourceNode &r) { a << r.parent << r.line << r.step; }));
-    // Places as differences, which are small numbers and so short in CBOR: parent and offset
-    // from the node before, where attributes go from the node's own offset.
+    // Numbers as differences where they are near each other, which makes them short in CBOR,
+    // and each step's name once. A source node: its parent, which comes before it, as a
+    // distance back (0: none), its line from its parent's, its name and its position among
+    // same-named siblings (0: none).
+    QCborArray names;
+    QHash<QString, int> nameIndex;
+    QCborArray src;
+    for (qsizetype i = 0; i < sources.size(); ++i) {
+        const SourceNode &r = sources[i];
+        const qsizetype open = r.step.endsWith(QLatin1Char(']')) ? r.step.lastIndexOf(QLatin1Char('[')) : -1;
+        const QString name = open > 0 ? r.step.left(open) : r.step;
+        const int position = open > 0 ? r.step.mid(open + 1, r.step.size() - open - 2).toInt() : 0;
+        auto it = nameIndex.constFind(name);
+        if (it == nameIndex.constEnd()) {
+            it = nameIndex.insert(name, int(names.size()));
+            names << name;
+        }
+        const bool parented = r.parent >= 0 && r.parent < i;
+        src << (parented ? i - r.parent : 0) << (r.line - (parented ? sources[r.parent].line : 0)) << *it << position;
+    }
+    m.insert(key("sourceNames"), names);
+    m.insert(key("sources"), src);
+    // A node: its parent as a distance back, its source and offset from the node before's,
+    // where attributes go from its own offset. Its template is its instruction's.
     QCborArray n;
     qint64 previousOffset = 0;
     int previousSource = 0;
     for (qsizetype i = 0; i < nodes.size(); ++i) {
         const Node &r = nodes[i];
-        n << r.text << (r.parent < 0 ? 0 : i - r.parent) << r.instruction << r.templ
+        n << r.text << (r.parent < 0 ? 0 : i - r.parent) << r.instruction
           << (r.source < 0 ? QCborValue() : QCborValue(r.source - previousSource));
         if (r.source >= 0)
             previousSource = r.source;
@@ -164,37 +186,46 @@ Report Report::fromCbor(const QCborMap &m)
     r.flags = int(m.value(key("flags")).toInteger());
     for (const QCborValue &f : m.value(key("files")).toArray())
         r.files << f.toString();
-    r.instructions = unflat<Instruction>(m.value(key("instructions")), 4, [](const QCborArray &a, qsizetype i) {
-        return Instruction{index(a, i), index(a, i + 1), a.at(i + 2).toString(), a.at(i + 3).toInteger()};
+    r.instructions = unflat<Instruction>(m.value(key("instructions")), 5, [](const QCborArray &a, qsizetype i) {
+        return Instruction{index(a, i), index(a, i + 1), a.at(i + 2).toString(), a.at(i + 3).toInteger(), index(a, i + 4)};
     });
     r.templates = unflat<Template>(m.value(key("templates")), 6, [](const QCborArray &a, qsizetype i) {
         return Template{index(a, i), index(a, i + 1), a.at(i + 2).toString(), a.at(i + 3).toString(), a.at(i + 4).toString(),
                         a.at(i + 5).toInteger()};
     });
-    r.sources = unflat<SourceNode>(m.value(key("sources")), 3, [](const QCborArray &a, qsizetype i) {
-        return SourceNode{index(a, i), index(a, i + 1), a.at(i + 2).toString()};
-    });
+    const QCborArray names = m.value(key("sourceNames")).toArray();
+    const QCborArray src = m.value(key("sources")).toArray();
+    for (qsizetype i = 0; i + 4 <= src.size(); i += 4) {
+        const qsizetype self = r.sources.size();
+        SourceNode s;
+        const qint64 back = src.at(i).toInteger();
+        s.parent = back > 0 && back <= self ? int(self - back) : -1;
+        s.line = int(src.at(i + 1).toInteger()) + (s.parent >= 0 ? r.sources[s.parent].line : 0);
+        s.step = names.at(src.at(i + 2).toInteger()).toString();
+        if (const qint64 position = src.at(i + 3).toInteger(); position > 0)
+            s.step += QStringLiteral("[%1]").arg(position);
+        r.sources << s;
+    }
     const QCborArray n = m.value(key("nodes")).toArray();
     qint64 previousOffset = 0;
     int previousSource = 0;
-    for (qsizetype i = 0; i + 8 <= n.size(); i += 8) {
+    for (qsizetype i = 0; i + 7 <= n.size(); i += 7) {
         const qsizetype self = r.nodes.size();
         Node node;
         node.text = n.at(i).toBool();
         const qint64 up = n.at(i + 1).toInteger();
         node.parent = up > 0 && up <= self ? int(self - up) : -1;
         node.instruction = index(n, i + 2);
-        node.templ = index(n, i + 3);
-        if (n.at(i + 4).isInteger()) {
-            node.source = int(previousSource + n.at(i + 4).toInteger());
+        if (n.at(i + 3).isInteger()) {
+            node.source = int(previousSource + n.at(i + 3).toInteger());
             previousSource = node.source;
         }
-        const qint64 delta = n.at(i + 5).toInteger(-1);
+        const qint64 delta = n.at(i + 4).toInteger(-1);
         if (delta >= 0) {
             node.offset = previousOffset + delta;
             previousOffset = node.offset;
-            node.length = std::max<qint64>(0, n.at(i + 6).toInteger());
-            const qint64 attributes = n.at(i + 7).toInteger(-1);
+            node.length = std::max<qint64>(0, n.at(i + 5).toInteger());
+            const qint64 attributes = n.at(i + 6).toInteger(-1);
             node.attributesAt = attributes < 0 ? -1 : node.offset + attributes;
         }
         r.nodes << node;
@@ -211,13 +242,14 @@ Report Report::fromCbor(const QCborMap &m)
     // Indexes that point nowhere would be read by whoever shows the tables: a worker is not
     // trusted further than its pipe.
     const auto valid = [](int i, qsizetype size) { return i >= -1 && i < size; };
-    for (Node &n : r.nodes)
-        if (!valid(n.parent, r.nodes.size()) || !valid(n.instruction, r.instructions.size())
-            || !valid(n.templ, r.templates.size()) || !valid(n.source, r.sources.size()))
+    for (Instruction &i : r.instructions)
+        if (!valid(i.templ, r.templates.size()))
+            i.templ = -1;
+    for (Node &n : r.nodes) {
+        if (!valid(n.parent, r.nodes.size()) || !valid(n.instruction, r.instructions.size()) || !valid(n.source, r.sources.size()))
             n = Node{};
-    for (SourceNode &s : r.sources)
-        if (!valid(s.parent, r.sources.size()))
-            s.parent = -1;
+        n.templ = n.instruction >= 0 ? r.instructions[n.instruction].templ : -1;
+    }
     for (Event &e : r.events)
         if (!valid(e.templ, r.templates.size()) || !valid(e.source, r.sources.size()))
             e = Event{};

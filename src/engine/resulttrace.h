@@ -31,6 +31,7 @@ struct Instruction {
     int line = 0;   // the line its start tag ends on (where the parser reports an element)
     QString name;   // as written: "p", "xsl:value-of"; "#text" for text in the stylesheet
     qint64 runs = 0; // how often it ran
+    int templ = -1;  // the template it lies in, -1 outside any (a global variable's)
     bool operator==(const Instruction &) const = default;
 };
 
@@ -45,6 +46,7 @@ struct Template {
 
 // A source node that was current when output was made or a template fired, or an ancestor of
 // one: each holds its step from its parent, so that a path is told once for all its nodes.
+// Parents come before their children in Report::sources.
 struct SourceNode {
     int parent = -1; // -1 for the document, and for a node whose tree is gone
     int line = 0;    // 0 when the node has none (the document)
@@ -56,8 +58,8 @@ struct SourceNode {
 struct Node {
     bool text = false;
     int parent = -1;      // the element it lies in, -1 at the top
-    int instruction = -1; // what made it; -1 when not known
-    int templ = -1;       // the template it was made in; -1 in a built-in rule or outside any
+    int instruction = -1; // what made it; -1 for a built-in rule's copy, or when not known
+    int templ = -1;       // the instruction's template; -1 in a built-in rule or outside any
     int source = -1;      // the source node current then
     // Where it lies in the result's bytes, -1 when not known; an element's extent runs from its
     // start tag to the end of its end tag. attributesAt is where an element's start tag can

@@ -5,6 +5,7 @@
 #include <libxslt/xsltutils.h>
 
 #include <QHash>
+#include <QPair>
 #include <QUrl>
 
 #include <chrono>
@@ -66,7 +67,6 @@ struct TraceCollector::Impl {
     // template returns belongs to what was current at the depth returned to.
     struct Made {
         int instruction = -1;
-        int templ = -1;
         const xmlNode *source = nullptr;
         bool builtin = false;
         bool leaf = false; // a built-in rule given a text or comment
@@ -80,11 +80,10 @@ struct TraceCollector::Impl {
             atDepth.resize(size_t(depth) + 1);
         atDepth[size_t(depth)] = m;
     }
-    // Result nodes created so far: instruction, template, source node (an index: a node of a
+    // Result nodes created so far: instruction and source node (an index: a node of a
     // variable's fragment may be gone by the end of the run).
     struct Tag {
         int instruction = -1;
-        int templ = -1;
         int source = -1;
     };
     QHash<const xmlNode *, Tag> made;
@@ -297,7 +296,7 @@ struct TraceCollector::Impl {
             if (!stack.empty() && stack.back().pending && stack.back().compiled == templ
                 && ctxt->templNr == stack.back().depth + 1) {
                 stack.back().pending = false;
-                setCurrent(ctxt->templNr, Made{-1, stack.back().templ, node});
+                setCurrent(ctxt->templNr, Made{-1, node});
                 return;
             }
             fire(templateIndex(templ), templ, ctxt->templNr, node, nowNs());
@@ -305,8 +304,10 @@ struct TraceCollector::Impl {
         }
         settle(ctxt->templNr, node, false, nowNs());
         const int i = instructionIndex(cur);
-        ++report.instructions[i].runs;
-        setCurrent(ctxt->templNr, Made{i, runningTemplate(), node});
+        tracing::Instruction &in = report.instructions[i];
+        if (in.runs++ == 0)
+            in.templ = runningTemplate();
+        setCurrent(ctxt->templNr, Made{i, node});
     }
 
     void onNoTemplate(const QByteArray &name)
@@ -319,7 +320,7 @@ struct TraceCollector::Impl {
             ++costs[-1].calls;
         else
             pendingBuiltin = PendingBuiltin{name, ctxt->templNr, nowNs()};
-        setCurrent(ctxt->templNr, Made{-1, -1, nullptr, true, leaf});
+        setCurrent(ctxt->templNr, Made{-1, nullptr, true, leaf});
     }
 
     void onCreated(xmlNodePtr node)
@@ -340,7 +341,17 @@ struct TraceCollector::Impl {
                         break;
                     }
         }
-        made.insert(node, Tag{m.instruction, m.templ, sourceIndex(m.source)});
+        // Output made with a node of a variable's tree as the current node (a stylesheet that
+        // builds in a variable and then works over it) stands for the source node the variable's
+        // node was made for; a copy of such a node (by xsl:copy, or a text by the built-in
+        // rule) is that node, made where it was.
+        if (const auto it = made.constFind(m.source); it != made.constEnd()) {
+            const bool copy = (m.builtin && m.leaf)
+                              || (m.instruction >= 0 && report.instructions[m.instruction].name == QLatin1String("xsl:copy"));
+            made.insert(node, Tag{copy ? it->instruction : m.instruction, it->source});
+            return;
+        }
+        made.insert(node, Tag{m.instruction, sourceIndex(m.source)});
     }
 
     void onFreed(xmlNodePtr node)
@@ -569,6 +580,25 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
                 for (xmlNodePtr k = n->last; k; k = k->prev)
                     todo.push_back({k, self});
         }
+        // A copy of an element keeps the line of what it copies, and an element a literal result
+        // element made keeps that element's line in the stylesheet: a copy made by xsl:copy-of
+        // of a variable's tree is told by the literal result element of the same name on that
+        // line, when just one ran.
+        QHash<QPair<QString, int>, int> literal;
+        for (qsizetype i = 0; i < report.instructions.size(); ++i) {
+            const tracing::Instruction &in = report.instructions[i];
+            if (in.name.startsWith(QLatin1String("xsl:")) || in.name.startsWith(QLatin1Char('#')))
+                continue;
+            const QPair<QString, int> key{in.name, in.line};
+            literal.insert(key, literal.contains(key) ? -1 : int(i));
+        }
+        const auto madeBy = [&](xmlNodePtr n, int instruction) {
+            if (n->type != XML_ELEMENT_NODE || instruction < 0 || n->line == 0
+                || report.instructions[instruction].name != QLatin1String("xsl:copy-of"))
+                return instruction;
+            const int lre = literal.value({qualifiedName(n), int(n->line)}, -1);
+            return lre >= 0 ? lre : instruction;
+        };
         report.nodes.reserve(qsizetype(walked.size()));
         for (const Walked &w : walked) {
             tracing::Node node;
@@ -576,8 +606,8 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
             node.parent = w.parent;
             const auto it = c.made.constFind(w.node);
             if (it != c.made.constEnd()) {
-                node.instruction = it->instruction;
-                node.templ = it->templ;
+                node.instruction = madeBy(w.node, it->instruction);
+                node.templ = it->instruction >= 0 ? report.instructions[it->instruction].templ : -1;
                 node.source = it->source;
             }
             report.nodes << node;
@@ -626,24 +656,47 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
             tracing::placeNodes(markedBytes, plain, report.nodes, report.nodesCut == 0);
     }
 
-    // Source nodes: only now, for the ones referred to, and their ancestors (which the loop
-    // adds as it goes).
-    for (size_t i = 0; i < c.sourceNodes.size(); ++i) {
-        const xmlNode *n = c.sourceNodes[i];
-        tracing::SourceNode s;
-        if (n && !isFragment(n->doc)) {
-            const xmlNode *lined = n->type == XML_ATTRIBUTE_NODE ? n->parent : n;
-            s.line = lined && lined->type != XML_DOCUMENT_NODE && lined->type != XML_HTML_DOCUMENT_NODE
-                         ? int(xmlGetLineNo(const_cast<xmlNode *>(lined)))
-                         : 0;
-            s.step = c.stepOf(n);
-            if (n->parent)
-                s.parent = c.sourceIndex(n->parent);
-        } else if (n) {
-            s.step = QStringLiteral("(a variable's tree)");
+    // Source nodes: only the ones the map and the trace refer to (nodes made for variables
+    // that did not reach the result refer to many more), with their ancestors, each parent
+    // before its children.
+    QHash<const xmlNode *, int> placed;
+    int fragment = -1;
+    const auto place = [&](int old) {
+        const xmlNode *n = old >= 0 ? c.sourceNodes[size_t(old)] : nullptr;
+        if (old < 0)
+            return -1;
+        if (!n || isFragment(n->doc)) {
+            // A node of a variable's tree (or one gone with it): no path leads there.
+            if (fragment < 0) {
+                fragment = int(report.sources.size());
+                report.sources << tracing::SourceNode{-1, 0, QStringLiteral("(a variable's tree)")};
+            }
+            return fragment;
         }
-        report.sources << s;
-    }
+        std::vector<const xmlNode *> chain;
+        int parent = -1;
+        for (const xmlNode *k = n; k; k = k->parent) {
+            if (const auto it = placed.constFind(k); it != placed.constEnd()) {
+                parent = *it;
+                break;
+            }
+            chain.push_back(k);
+        }
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            const xmlNode *k = *it;
+            const xmlNode *lined = k->type == XML_ATTRIBUTE_NODE ? k->parent : k;
+            const bool document = lined->type == XML_DOCUMENT_NODE || lined->type == XML_HTML_DOCUMENT_NODE;
+            report.sources << tracing::SourceNode{parent, document ? 0 : int(xmlGetLineNo(const_cast<xmlNode *>(lined))), c.stepOf(k)};
+            parent = int(report.sources.size() - 1);
+            placed.insert(k, parent);
+        }
+        return placed.value(n);
+    };
+    for (tracing::Node &node : report.nodes)
+        node.source = place(node.source);
+    for (tracing::Event &e : report.events)
+        e.source = place(e.source);
+
     for (auto it = c.costs.constBegin(); it != c.costs.constEnd(); ++it)
         if (it.key() >= 0 && it.key() < report.templates.size())
             report.templates[it.key()].calls = it->calls;
