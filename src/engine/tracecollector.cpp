@@ -5,6 +5,7 @@
 #include <libxslt/xsltutils.h>
 
 #include <QHash>
+#include <QMultiHash>
 #include <QPair>
 #include <QUrl>
 
@@ -87,6 +88,40 @@ struct TraceCollector::Impl {
         int source = -1;
     };
     QHash<const xmlNode *, Tag> made;
+
+    // xsl:copy-of of a variable's tree says nothing of what it copies, but libxml2 gives a copied
+    // element the line of the original. So each element the run makes (for a variable's tree or
+    // for the result, which the run may yet put in a variable) is numbered in its line, which
+    // nothing reads there, and kept by name and number while it lives; a copy takes the tag of
+    // the latest such original, and its text children take the tags of the original's text
+    // children, in order. The result's bytes do not depend on lines.
+    using ElementKey = QPair<QByteArray, unsigned short>;
+    QMultiHash<ElementKey, const xmlNode *> numberedElements;
+    QHash<const xmlNode *, std::vector<Tag>> copiedTexts;
+    unsigned short serial = 0;
+    static ElementKey keyOf(const xmlNode *n) { return {QByteArray(reinterpret_cast<const char *>(n->name)), n->line}; }
+
+    bool copiedFromFragment(xmlNodePtr node, const Made &m)
+    {
+        if (node->type != XML_ELEMENT_NODE || node->line == 0 || m.instruction < 0
+            || report.instructions[m.instruction].name != QLatin1String("xsl:copy-of"))
+            return false;
+        const auto candidates = numberedElements.values(keyOf(node));
+        for (const xmlNode *original : candidates) { // the latest first
+            const auto it = made.constFind(original);
+            if (it == made.constEnd())
+                continue;
+            made.insert(node, *it);
+            std::vector<Tag> texts;
+            for (const xmlNode *c = original->children; c; c = c->next)
+                if (c->type == XML_TEXT_NODE)
+                    texts.push_back(made.value(c, Tag{m.instruction, -1}));
+            if (!texts.empty())
+                copiedTexts.insert(node, std::move(texts));
+            return true;
+        }
+        return false;
+    }
 
     // Templates under way, innermost last. A template fires once in xsltApplyXSLTTemplate and
     // its body starts in the sequence constructor right after, with the same element: until
@@ -341,6 +376,16 @@ struct TraceCollector::Impl {
                         break;
                     }
         }
+        const bool copied = copiedFromFragment(node, m);
+        // The run's own elements only (xsl:element makes one in no document at first): those of
+        // documents it reads keep their lines.
+        if (node->type == XML_ELEMENT_NODE && (!node->doc || node->doc == ctxt->output || isFragment(node->doc))) {
+            serial = serial == 0xffff ? 1 : serial + 1;
+            node->line = serial;
+            numberedElements.insert(keyOf(node), node);
+        }
+        if (copied)
+            return;
         // Output made with a node of a variable's tree as the current node (a stylesheet that
         // builds in a variable and then works over it) stands for the source node the variable's
         // node was made for; a copy of such a node (by xsl:copy, or a text by the built-in
@@ -357,6 +402,9 @@ struct TraceCollector::Impl {
     void onFreed(xmlNodePtr node)
     {
         made.remove(node);
+        if (node->type == XML_ELEMENT_NODE && node->line != 0)
+            numberedElements.remove(keyOf(node), node);
+        copiedTexts.remove(node);
         // A node of a variable's fragment may be current; once freed its address means nothing.
         auto it = sources.find(node);
         if (it != sources.end()) {
@@ -580,25 +628,12 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
                 for (xmlNodePtr k = n->last; k; k = k->prev)
                     todo.push_back({k, self});
         }
-        // A copy of an element keeps the line of what it copies, and an element a literal result
-        // element made keeps that element's line in the stylesheet: a copy made by xsl:copy-of
-        // of a variable's tree is told by the literal result element of the same name on that
-        // line, when just one ran.
-        QHash<QPair<QString, int>, int> literal;
-        for (qsizetype i = 0; i < report.instructions.size(); ++i) {
-            const tracing::Instruction &in = report.instructions[i];
-            if (in.name.startsWith(QLatin1String("xsl:")) || in.name.startsWith(QLatin1Char('#')))
-                continue;
-            const QPair<QString, int> key{in.name, in.line};
-            literal.insert(key, literal.contains(key) ? -1 : int(i));
+        for (auto it = c.copiedTexts.constBegin(); it != c.copiedTexts.constEnd(); ++it) {
+            size_t k = 0;
+            for (const xmlNode *t = it.key()->children; t && k < it->size(); t = t->next)
+                if (t->type == XML_TEXT_NODE)
+                    c.made.insert(t, (*it)[k++]);
         }
-        const auto madeBy = [&](xmlNodePtr n, int instruction) {
-            if (n->type != XML_ELEMENT_NODE || instruction < 0 || n->line == 0
-                || report.instructions[instruction].name != QLatin1String("xsl:copy-of"))
-                return instruction;
-            const int lre = literal.value({qualifiedName(n), int(n->line)}, -1);
-            return lre >= 0 ? lre : instruction;
-        };
         report.nodes.reserve(qsizetype(walked.size()));
         for (const Walked &w : walked) {
             tracing::Node node;
@@ -606,7 +641,7 @@ tracing::Report TraceCollector::finish(_xmlDoc *result, _xsltStylesheet *style, 
             node.parent = w.parent;
             const auto it = c.made.constFind(w.node);
             if (it != c.made.constEnd()) {
-                node.instruction = madeBy(w.node, it->instruction);
+                node.instruction = it->instruction;
                 node.templ = it->instruction >= 0 ? report.instructions[it->instruction].templ : -1;
                 node.source = it->source;
             }
