@@ -11,7 +11,7 @@
 
   <xsl:template match="para">
     <xsl:variable name="title">
-      <h2 class="title"><xsl:value-of select="@title"/></h2>
+      <xsl:element name="h2"><xsl:attribute name="class">title</xsl:attribute><xsl:value-of select="@title"/></xsl:element>
     </xsl:variable>
     <xsl:copy-of select="$title"/>
     <xsl:variable name="p">
