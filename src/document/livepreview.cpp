@@ -82,7 +82,12 @@ const char kInspectScript[] = R"JS(
     d.style.left = (r.left + scrollX) + 'px'; d.style.top = (r.top + scrollY) + 'px';
     d.style.width = r.width + 'px'; d.style.height = r.height + 'px';
   }
-  let hover = null, shown = [];
+  let hover = null, shown = [], shownIds = [];
+  // A new layout moves what the boxes stood over.
+  window.addEventListener('resize', () => {
+    if (hover) hover.style.display = 'none';
+    if (shownIds.length) window.zk.show(shownIds, false);
+  });
   window.zk = {
     at: at,
     hover(x, y) {
@@ -93,7 +98,8 @@ const char kInspectScript[] = R"JS(
       return id;
     },
     clear() { if (hover) hover.style.display = 'none'; },
-    show(ids) {
+    show(ids, scroll = true) {
+      shownIds = ids;
       shown.forEach(d => d.remove());
       shown = [];
       let first = null;
@@ -106,7 +112,7 @@ const char kInspectScript[] = R"JS(
         shown.push(d);
         if (!first) first = r;
       }
-      if (first) window.scrollTo(scrollX, Math.max(0, first.top + scrollY - innerHeight / 3));
+      if (first && scroll) window.scrollTo(scrollX, Math.max(0, first.top + scrollY - innerHeight / 3));
       return shown.length;
     },
   };

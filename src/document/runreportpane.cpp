@@ -16,6 +16,7 @@ namespace {
 constexpr int kTemplateRole = Qt::UserRole;
 constexpr int kSourceRole = Qt::UserRole + 1;
 constexpr int kSortRole = Qt::UserRole + 2;
+constexpr int kLabelWidth = 380;
 
 // Profile rows sort by the number behind a cell, not by its text.
 class NumberItem : public QTreeWidgetItem
@@ -121,6 +122,7 @@ void RunReportPane::setReport(std::shared_ptr<const tracing::Report> report)
             auto *item = new QTreeWidgetItem;
             const bool isBuiltin = e.templ < 0;
             item->setText(0, isBuiltin ? QStringLiteral("built-in rule") : r.templateLabel(e.templ));
+            item->setToolTip(0, item->text(0));
             if (isBuiltin)
                 item->setFont(0, builtin);
             else
@@ -145,6 +147,7 @@ void RunReportPane::setReport(std::shared_ptr<const tracing::Report> report)
         for (const tracing::ProfileRow &p : r.profile) {
             auto *item = new NumberItem;
             item->setText(0, r.templateLabel(p.templ));
+            item->setToolTip(0, item->text(0));
             if (p.templ < 0) {
                 QFont builtin = m_list->font();
                 builtin.setItalic(true);
@@ -168,6 +171,9 @@ void RunReportPane::setReport(std::shared_ptr<const tracing::Report> report)
         m_list->addTopLevelItems(rows);
         m_list->sortByColumn(3, Qt::DescendingOrder);
     }
+    // DocBook's match patterns run to hundreds of characters: the label column gives way to the
+    // numbers, and the whole label is in the row's tooltip.
     for (int c = 0; c < m_list->columnCount(); ++c)
         m_list->resizeColumnToContents(c);
+    m_list->setColumnWidth(0, std::min(m_list->columnWidth(0), kLabelWidth));
 }
