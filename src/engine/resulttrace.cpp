@@ -36,6 +36,62 @@ QList<T> unflat(const QCborValue &value, int fields, Read read)
     return rows;
 }
 
+// Unsigned numbers in 7-bit groups, low first, the high bit saying that more follow; signed
+// ones zigzagged first (0, -1, 1, -2... as 0, 1, 2, 3...).
+quint64 zigzag(qint64 v)
+{
+    return (quint64(v) << 1) ^ quint64(v >> 63);
+}
+
+qint64 unzigzag(quint64 z)
+{
+    return qint64(z >> 1) ^ -qint64(z & 1);
+}
+
+void putUnsigned(QByteArray &out, quint64 v)
+{
+    while (v >= 0x80) {
+        out += char(v | 0x80);
+        v >>= 7;
+    }
+    out += char(v);
+}
+
+void putSigned(QByteArray &out, qint64 v)
+{
+    putUnsigned(out, zigzag(v));
+}
+
+// Reads them back; a truncated or overlong number makes ok() false and the rest zero.
+class Numbers
+{
+public:
+    explicit Numbers(const QByteArray &bytes)
+        : m_p(reinterpret_cast<const uchar *>(bytes.constData()))
+        , m_end(m_p + bytes.size())
+    {
+    }
+    bool more() const { return m_ok && m_p < m_end; }
+    bool ok() const { return m_ok; }
+    quint64 next()
+    {
+        quint64 v = 0;
+        for (int shift = 0; m_ok && m_p < m_end && shift < 64; shift += 7) {
+            const uchar b = *m_p++;
+            v |= quint64(b & 0x7f) << shift;
+            if (!(b & 0x80))
+                return v;
+        }
+        m_ok = false;
+        return 0;
+    }
+
+private:
+    const uchar *m_p;
+    const uchar *m_end;
+    bool m_ok = true;
+};
+
 int index(const QCborArray &a, qsizetype i)
 {
     return int(a.at(i).toInteger(-1));
@@ -130,13 +186,17 @@ QCborMap Report::toCbor() const
     m.insert(key("templates"), flat(templates, [](QCborArray &a, const Template &r) {
                  a << r.file << r.line << r.match << r.name << r.mode << r.calls;
              }));
-    // Numbers as differences where they are near each other, which makes them short in CBOR,
-    // and each step's name once. A source node: its parent, which comes before it, as a
-    // distance back (0: none), its line from its parent's, its name and its position among
-    // same-named siblings (0: none).
+    // The large tables go as byte strings of variable-length numbers rather than CBOR arrays:
+    // the window reads a DocBook page's map of a hundred thousand nodes in a few milliseconds
+    // instead of tens. Numbers that lie near the row before's go as differences; "none" is 0
+    // and a present value is shifted up by one.
+    //
+    // A source node (parents come before their children): distance back to its parent, its line
+    // from its parent's, its name's index in sourceNames, its position among same-named
+    // siblings.
     QCborArray names;
     QHash<QString, int> nameIndex;
-    QCborArray src;
+    QByteArray src;
     for (qsizetype i = 0; i < sources.size(); ++i) {
         const SourceNode &r = sources[i];
         const qsizetype open = r.step.endsWith(QLatin1Char(']')) ? r.step.lastIndexOf(QLatin1Char('[')) : -1;
@@ -148,30 +208,47 @@ QCborMap Report::toCbor() const
             names << name;
         }
         const bool parented = r.parent >= 0 && r.parent < i;
-        src << (parented ? i - r.parent : 0) << (r.line - (parented ? sources[r.parent].line : 0)) << *it << position;
+        putUnsigned(src, parented ? i - r.parent : 0);
+        putSigned(src, r.line - (parented ? sources[r.parent].line : 0));
+        putUnsigned(src, *it);
+        putUnsigned(src, position);
     }
     m.insert(key("sourceNames"), names);
     m.insert(key("sources"), src);
-    // A node: its parent as a distance back, its source and offset from the node before's,
-    // where attributes go from its own offset. Its template is its instruction's.
-    QCborArray n;
+    // A node: distance back to its parent and whether it is text, its instruction, its source
+    // from the node before's, its offset from the node before's, its length, where attributes
+    // go from its own offset. Its template is its instruction's.
+    QByteArray n;
     qint64 previousOffset = 0;
-    int previousSource = 0;
+    qint64 previousSource = 0;
     for (qsizetype i = 0; i < nodes.size(); ++i) {
         const Node &r = nodes[i];
-        n << r.text << (r.parent < 0 ? 0 : i - r.parent) << r.instruction
-          << (r.source < 0 ? QCborValue() : QCborValue(r.source - previousSource));
-        if (r.source >= 0)
+        putUnsigned(n, (r.parent < 0 ? 0 : quint64(i - r.parent)) * 2 + (r.text ? 1 : 0));
+        putUnsigned(n, r.instruction + 1);
+        if (r.source < 0) {
+            putUnsigned(n, 0);
+        } else {
+            putUnsigned(n, zigzag(r.source - previousSource) + 1);
             previousSource = r.source;
-        n
-          << (r.offset < 0 ? -1 : r.offset - previousOffset) << r.length
-          << (r.attributesAt < 0 || r.offset < 0 ? -1 : r.attributesAt - r.offset);
-        if (r.offset >= 0)
+        }
+        if (r.offset < 0) {
+            putUnsigned(n, 0);
+        } else {
+            putUnsigned(n, zigzag(r.offset - previousOffset) + 1);
             previousOffset = r.offset;
+        }
+        putUnsigned(n, quint64(std::max<qint64>(0, r.length)));
+        putUnsigned(n, r.attributesAt < 0 || r.offset < 0 ? 0 : quint64(r.attributesAt - r.offset) + 1);
     }
     m.insert(key("nodes"), n);
     m.insert(key("nodesCut"), nodesCut);
-    m.insert(key("events"), flat(events, [](QCborArray &a, const Event &r) { a << r.depth << r.templ << r.source; }));
+    QByteArray e;
+    for (const Event &r : events) {
+        putUnsigned(e, quint64(std::max(0, r.depth)));
+        putUnsigned(e, r.templ + 1);
+        putUnsigned(e, r.source + 1);
+    }
+    m.insert(key("events"), e);
     m.insert(key("eventsCut"), eventsCut);
     m.insert(key("profile"), flat(profile, [](QCborArray &a, const ProfileRow &r) {
                  a << r.templ << r.calls << r.totalNs << r.ownNs;
@@ -194,46 +271,58 @@ Report Report::fromCbor(const QCborMap &m)
                         a.at(i + 5).toInteger()};
     });
     const QCborArray names = m.value(key("sourceNames")).toArray();
-    const QCborArray src = m.value(key("sources")).toArray();
-    for (qsizetype i = 0; i + 4 <= src.size(); i += 4) {
+    const QByteArray src = m.value(key("sources")).toByteArray();
+    for (Numbers in(src); in.more();) {
         const qsizetype self = r.sources.size();
         SourceNode s;
-        const qint64 back = src.at(i).toInteger();
-        s.parent = back > 0 && back <= self ? int(self - back) : -1;
-        s.line = int(src.at(i + 1).toInteger()) + (s.parent >= 0 ? r.sources[s.parent].line : 0);
-        s.step = names.at(src.at(i + 2).toInteger()).toString();
-        if (const qint64 position = src.at(i + 3).toInteger(); position > 0)
+        const quint64 back = in.next();
+        s.parent = back > 0 && back <= quint64(self) ? int(self - qsizetype(back)) : -1;
+        s.line = int(unzigzag(in.next())) + (s.parent >= 0 ? r.sources[s.parent].line : 0);
+        s.step = names.at(qsizetype(in.next())).toString();
+        if (const quint64 position = in.next(); position > 0)
             s.step += QStringLiteral("[%1]").arg(position);
+        if (!in.ok())
+            break;
         r.sources << s;
     }
-    const QCborArray n = m.value(key("nodes")).toArray();
+    const QByteArray n = m.value(key("nodes")).toByteArray();
     qint64 previousOffset = 0;
-    int previousSource = 0;
-    for (qsizetype i = 0; i + 7 <= n.size(); i += 7) {
+    qint64 previousSource = 0;
+    for (Numbers in(n); in.more();) {
         const qsizetype self = r.nodes.size();
         Node node;
-        node.text = n.at(i).toBool();
-        const qint64 up = n.at(i + 1).toInteger();
-        node.parent = up > 0 && up <= self ? int(self - up) : -1;
-        node.instruction = index(n, i + 2);
-        if (n.at(i + 3).isInteger()) {
-            node.source = int(previousSource + n.at(i + 3).toInteger());
+        const quint64 up = in.next();
+        node.text = up & 1;
+        node.parent = up / 2 > 0 && up / 2 <= quint64(self) ? int(self - qsizetype(up / 2)) : -1;
+        node.instruction = int(qint64(in.next()) - 1);
+        if (const quint64 source = in.next(); source > 0) {
+            node.source = int(previousSource + unzigzag(source - 1));
             previousSource = node.source;
         }
-        const qint64 delta = n.at(i + 4).toInteger(-1);
-        if (delta >= 0) {
-            node.offset = previousOffset + delta;
+        const quint64 offset = in.next();
+        const quint64 length = in.next();
+        const quint64 attributes = in.next();
+        if (offset > 0) {
+            node.offset = previousOffset + unzigzag(offset - 1);
             previousOffset = node.offset;
-            node.length = std::max<qint64>(0, n.at(i + 5).toInteger());
-            const qint64 attributes = n.at(i + 6).toInteger(-1);
-            node.attributesAt = attributes < 0 ? -1 : node.offset + attributes;
+            node.length = qint64(length);
+            node.attributesAt = attributes > 0 ? node.offset + qint64(attributes - 1) : -1;
         }
+        if (!in.ok())
+            break;
         r.nodes << node;
     }
     r.nodesCut = m.value(key("nodesCut")).toInteger();
-    r.events = unflat<Event>(m.value(key("events")), 3, [](const QCborArray &a, qsizetype i) {
-        return Event{index(a, i), index(a, i + 1), index(a, i + 2)};
-    });
+    const QByteArray e = m.value(key("events")).toByteArray();
+    for (Numbers in(e); in.more();) {
+        Event event;
+        event.depth = int(in.next());
+        event.templ = int(qint64(in.next()) - 1);
+        event.source = int(qint64(in.next()) - 1);
+        if (!in.ok())
+            break;
+        r.events << event;
+    }
     r.eventsCut = m.value(key("eventsCut")).toInteger();
     r.profile = unflat<ProfileRow>(m.value(key("profile")), 4, [](const QCborArray &a, qsizetype i) {
         return ProfileRow{index(a, i), a.at(i + 1).toInteger(), a.at(i + 2).toInteger(), a.at(i + 3).toInteger()};
