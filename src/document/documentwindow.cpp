@@ -638,12 +638,35 @@ void DocumentWindow::livePreviewAnswered(const engine::Response &response)
         m_panelEngine->setText(response.engine);
     if (!engine::isParseError(response.error))
         showEngineProblems(2, ProblemsPane::Source::Transformation, response.result.diagnostics);
-    m_livePane->showResult(response.result, {m_model->stylesheetBase(), m_model->fileName(StylesheetDocument::Text::Source)});
-    if (response.result.ok) {
+    if (response.result.traceData.isEmpty()) {
+        showLiveResult(response.result, QByteArray());
+        return;
+    }
+    // A map of a large page takes a while to read and to mark the page with: beside the window,
+    // then shown if no newer answer has been asked for meanwhile.
+    const QPointer<DocumentWindow> self(this);
+    QThreadPool::globalInstance()->start([self, response] {
+        preview::Result result = response.result;
+        auto report = std::make_shared<const tracing::Report>(tracing::Report::fromCbor(result.traceData));
+        result.traceData = QCborMap();
+        const bool markup = result.method == QLatin1String("html") || result.method == QLatin1String("xhtml");
+        const QByteArray annotated = markup && !report->nodes.isEmpty() ? tracing::annotatedPage(result.page, *report) : QByteArray();
+        result.trace = std::move(report);
+        QMetaObject::invokeMethod(qApp, [self, response, result, annotated] {
+            if (self && self->m_livePane && self->m_model->isLatestLive(response))
+                self->showLiveResult(result, annotated);
+        });
+    });
+}
+
+void DocumentWindow::showLiveResult(const preview::Result &result, const QByteArray &annotated)
+{
+    m_livePane->showResult(result, {m_model->stylesheetBase(), m_model->fileName(StylesheetDocument::Text::Source)}, annotated);
+    if (result.ok) {
         if (traceVisible())
-            m_tracePane->setReport(response.result.trace);
+            m_tracePane->setReport(result.trace);
         if (profileVisible())
-            m_profilePane->setReport(response.result.trace);
+            m_profilePane->setReport(result.trace);
         if (m_showOutputPending) {
             m_showOutputPending = false;
             showOutputNow();

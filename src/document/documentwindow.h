@@ -460,6 +460,7 @@ private:
     RunReportPane *m_profilePane = nullptr;
     bool m_showOutputPending = false;
     void updateLiveTracing();
+    void showLiveResult(const preview::Result &result, const QByteArray &annotated);
     void showOutputNow();
     void goToTemplate(int templ);
     void goToSourceNode(int source);

@@ -444,7 +444,7 @@ void LivePreviewPane::showPendingSource()
     m_source->setText(decode(m_lastPage, m_lastEncoding));
 }
 
-void LivePreviewPane::showResult(const preview::Result &result, const QStringList &documents)
+void LivePreviewPane::showResult(const preview::Result &result, const QStringList &documents, const QByteArray &annotated)
 {
     if (!result.ok) {
         // The first error where it is, in the processor's words; or the report's first line.
@@ -462,10 +462,10 @@ void LivePreviewPane::showResult(const preview::Result &result, const QStringLis
     }
     m_error->hide();
     m_error->clear();
-    render(result, documents);
+    render(result, documents, annotated);
 }
 
-void LivePreviewPane::render(const preview::Result &result, const QStringList &documents)
+void LivePreviewPane::render(const preview::Result &result, const QStringList &documents, const QByteArray &annotated)
 {
     ++m_renders;
     m_trace = result.trace;
@@ -492,7 +492,7 @@ void LivePreviewPane::render(const preview::Result &result, const QStringList &d
     // the result itself (Result Source, saving, the browser) stays as it was written.
     const bool markup = result.method == QLatin1String("html") || result.method == QLatin1String("xhtml");
     m_annotated = markup && map();
-    const QByteArray shown = m_annotated ? tracing::annotatedPage(result.page, *m_trace) : result.page;
+    const QByteArray shown = !m_annotated ? result.page : !annotated.isEmpty() ? annotated : tracing::annotatedPage(result.page, *m_trace);
     const QByteArray page = !scripts || isTextMethod(result.method)
                                 ? shown
                                 : PreviewGuard::guardedPage(shown, result.method == QLatin1String("html"));

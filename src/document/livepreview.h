@@ -32,7 +32,8 @@ public:
 
     // A new result. documents are where the stylesheet and the source came from: the page may
     // read files under their folders and nothing else.
-    void showResult(const preview::Result &result, const QStringList &documents);
+    // annotated: the result's bytes with the map's marks, when made already (annotatedPage).
+    void showResult(const preview::Result &result, const QStringList &documents, const QByteArray &annotated = QByteArray());
     void setRunScripts(bool on);
 
     BusyStrip *busyStrip() const { return m_busy; }
@@ -95,7 +96,7 @@ private:
     bool m_hoverPending = false;
     bool m_annotated = false;
 
-    void render(const preview::Result &result, const QStringList &documents);
+    void render(const preview::Result &result, const QStringList &documents, const QByteArray &annotated);
 
     QLabel *m_error = nullptr;
     BusyStrip *m_busy = nullptr;

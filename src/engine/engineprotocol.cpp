@@ -315,8 +315,7 @@ Response Response::fromCbor(const QCborMap &m)
         r.result.error = r.error;
         r.result.text = m.value(key("text")).toString();
         r.result.diagnostics = diagnosticsFromCbor(m.value(key("diagnostics")));
-        if (m.contains(key("trace")))
-            r.result.trace = std::make_shared<const tracing::Report>(tracing::Report::fromCbor(m.value(key("trace")).toMap()));
+        r.result.traceData = m.value(key("trace")).toMap();
         break;
     case Kind::XPath:
         r.xpath = xpathResultFromCbor(m.value(key("xpath")).toMap());

@@ -6,6 +6,7 @@
 #include "engine/stylesheetparams.h"
 
 #include <QByteArray>
+#include <QCborMap>
 #include <QList>
 #include <QString>
 
@@ -47,8 +48,11 @@ struct Result {
     // What the parses, the compilation and the run reported, each at its place; after a
     // transformation that succeeded, its xsl:message output.
     QList<Diagnostic> diagnostics;
-    // What was asked for with Input::trace, for a run that succeeded.
+    // What was asked for with Input::trace, for a run that succeeded. An answer from a worker
+    // brings it as traceData, as it came over the pipe: reading a large map takes a while, which
+    // the receiver does beside its window (tracing::Report::fromCbor).
     std::shared_ptr<const tracing::Report> trace;
+    QCborMap traceData;
 };
 
 Result build(const Input &input, Target target);

@@ -4,6 +4,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <charconv>
 
 namespace tracing {
 
@@ -453,31 +454,52 @@ bool placeNodes(const QByteArray &marked, const QByteArray &plain, QList<Node> &
 QByteArray annotatedPage(const QByteArray &page, const Report &report)
 {
     const QList<Node> &nodes = report.nodes;
-    QList<QList<int>> texts(nodes.size());
+    const qsizetype count = nodes.size();
+    // Each element's placed text children, as a chain through the nodes (first and next):
+    // a DocBook page has tens of thousands, and a list each would be as many allocations.
+    std::vector<int> firstText(size_t(count), -1);
+    std::vector<int> nextText(size_t(count), -1);
+    std::vector<int> lastText(size_t(count), -1);
     bool any = false;
-    for (qsizetype i = 0; i < nodes.size(); ++i) {
+    for (qsizetype i = 0; i < count; ++i) {
         const Node &n = nodes[i];
         any = any || n.attributesAt >= 0;
-        if (n.text && n.offset >= 0 && n.parent >= 0)
-            texts[n.parent].append(int(i));
+        if (!n.text || n.offset < 0 || n.parent < 0 || n.parent >= count)
+            continue;
+        const size_t p = size_t(n.parent);
+        if (firstText[p] < 0)
+            firstText[p] = int(i);
+        else
+            nextText[size_t(lastText[p])] = int(i);
+        lastText[p] = int(i);
     }
     if (!any)
         return page;
     QByteArray out;
-    out.reserve(page.size() + nodes.size() * 16);
+    out.reserve(page.size() + count * 24);
+    char number[24];
+    const auto append = [&](qsizetype v) {
+        const auto end = std::to_chars(number, number + sizeof number, v).ptr;
+        out.append(number, end - number);
+    };
     qint64 copied = 0;
-    for (qsizetype i = 0; i < nodes.size(); ++i) {
+    for (qsizetype i = 0; i < count; ++i) {
         const Node &n = nodes[i];
         if (n.text || n.attributesAt < copied || n.attributesAt > page.size())
             continue;
         out.append(page.constData() + copied, n.attributesAt - copied);
         copied = n.attributesAt;
-        out += " data-zk=\"" + QByteArray::number(i) + '"';
-        if (!texts[i].isEmpty()) {
-            out += " data-zkt=\"";
-            for (qsizetype t = 0; t < texts[i].size(); ++t)
-                out += (t ? " " : "") + QByteArray::number(texts[i][t]);
-            out += '"';
+        out.append(" data-zk=\"");
+        append(i);
+        out.append('"');
+        if (int t = firstText[size_t(i)]; t >= 0) {
+            out.append(" data-zkt=\"");
+            for (bool first = true; t >= 0; t = nextText[size_t(t)], first = false) {
+                if (!first)
+                    out.append(' ');
+                append(t);
+            }
+            out.append('"');
         }
     }
     out.append(page.constData() + copied, page.size() - copied);
