@@ -10,10 +10,12 @@
 //   e. the live pane: from the last key to the new render, 50 KB stylesheet, 100 KB source;
 //   f. the compile check of a 1 MB stylesheet, engine time, against bare parse and compile;
 //   g. the XPath bar over a 20 MB source; h. a runaway in one window beside another's preview;
-//   i. typing in a 3.0 stylesheet while Saxon-HE renders it live over a 5 MB source.
+//   i. typing in a 3.0 stylesheet while Saxon-HE renders it live over a 5 MB source;
+//   j. typing in one window while another renders a DocBook article of ~1 MB live with Inspect
+//      on (the result mapped, read, annotated and rendered), against the same with it off.
 //
 // Run by hand from the build folder, under a display (xvfb-run -a) or offscreen:
-//   ./bench/bench_responsive [--runs N] [--only abcdefghi]
+//   ./bench/bench_responsive [--runs N] [--only abcdefghij]
 
 #include "support/windowparts.h"
 #include "app/mainwindow.h"
@@ -40,6 +42,7 @@
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 
@@ -571,6 +574,80 @@ void benchSaxonTyping(MainWindow &main, bool saxon)
     doc->parentWidget()->close();
 }
 
+// A DocBook article of ~1 MB renders live, mapped with Inspect on or plain, while the user types
+// in another window: what each key costs to paint while the result arrives and is shown, and how
+// late the event loop gets meanwhile.
+void benchMappedTyping(MainWindow &main, const QString &scratch, bool inspect)
+{
+    const QString stylesheet = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl/html/docbook.xsl");
+    if (!QFile::exists(stylesheet)) {
+        std::printf("j. skipped: docbook-xsl is not installed\n");
+        return;
+    }
+    const QString article = scratch + QStringLiteral("/mapped.xml");
+    QFile f(article);
+    f.open(QIODevice::WriteOnly);
+    f.write(makeArticle(1 << 20));
+    f.close();
+    DocumentWindow *typing = newWindow(main);
+    stylesheetPane(typing)->setText(QString::fromUtf8(makeStylesheet(64 << 10)));
+    main.openXSLT(stylesheet);
+    DocumentWindow *doc = main.activeDocument();
+    doc->loadXMLFile(article);
+    if (!doc->livePreview())
+        main.menuItem(QStringLiteral("mnuLivePreview"))->trigger();
+    LivePreviewPane *pane = doc->livePane();
+    if (inspect)
+        pane->setInspecting(true);
+    (void)QTest::qWaitFor([&] { return pane->renders() >= 1 && (!inspect || pane->map()) && !EngineClient::shared().isBusy(doc->windowId()); }, 120000);
+    const QByteArray label = inspect ? "Inspect on" : "Inspect off";
+    if (inspect && !pane->map()) {
+        std::printf("j. no map came with the render\n");
+        return;
+    }
+    QsciScintilla *source = sourcePane(doc);
+    const qsizetype para = source->text().indexOf(QStringLiteral("<para>"));
+    source->SendScintilla(QsciScintillaBase::SCI_GOTOPOS, static_cast<unsigned long>(source->text().left(para + 6).toUtf8().size()));
+    QsciScintilla *editor = stylesheetPane(typing);
+    placeCaretInComment(editor, editor->text());
+    PaintWatch watch(editor->viewport());
+    watch.clock.start();
+    std::vector<double> keys, delays;
+    int shown = 0;
+    for (int run = 0; run < g_runs; ++run) {
+        const int before = pane->renders();
+        postKey(source, 'x'); // an edit of the article: a new render after the pause
+        (void)QTest::qWaitFor([&] { return EngineClient::shared().isBusy(doc->windowId(), engine::Channel::Live); }, 5000);
+        LoopWatch loop;
+        QElapsedTimer since;
+        since.start();
+        qint64 renderedAt = -1;
+        while (since.elapsed() < 120000 && (renderedAt < 0 || since.elapsed() - renderedAt < 1000)) {
+            const qint64 sent = watch.clock.nsecsElapsed();
+            watch.lastPaint = 0;
+            postKey(editor, 'x');
+            while (watch.lastPaint < sent && watch.clock.nsecsElapsed() - sent < 5'000'000'000LL)
+                QApplication::processEvents(QEventLoop::AllEvents);
+            keys.push_back(double(watch.lastPaint - sent) / 1e6);
+            QTest::qWait(60);
+            if (renderedAt < 0 && pane->renders() > before) {
+                renderedAt = since.elapsed();
+                ++shown;
+            }
+        }
+        delays.insert(delays.end(), loop.delays.begin(), loop.delays.end());
+    }
+    addRow("j. key to paint p95, DocBook rendering live, " + label, percentile(keys, 0.95), "ms", 16, "<= 16 ms");
+    addRow("j. key to paint worst, DocBook rendering live, " + label, percentile(keys, 1.0), "ms", 50, "<= 50 ms");
+    addRow("j. event-loop delay worst, DocBook rendering live, " + label, percentile(delays, 1.0), "ms", 50, "<= 50 ms");
+    addRow("j. renders shown while typing, " + label, shown, "", 0, "info");
+    for (DocumentWindow *w : {doc, typing}) {
+        w->setCloseApproved(true);
+        w->parentWidget()->close();
+    }
+    QTest::qWait(200);
+}
+
 void quietErrors(void *, const char *, ...) {}
 
 } // namespace
@@ -581,7 +658,7 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX") && getuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    QByteArray only = "abcdefghi";
+    QByteArray only = "abcdefghij";
     for (int i = 1; i < argc; ++i) {
         const QByteArray a = argv[i];
         if (a == "--only" && i + 1 < argc)
@@ -629,6 +706,10 @@ int main(int argc, char *argv[])
         {
             benchSaxonTyping(main, true);
             benchSaxonTyping(main, false); // the same work in libxslt, for comparison
+        }
+        if (only.contains('j')) {
+            benchMappedTyping(main, scratch, false);
+            benchMappedTyping(main, scratch, true);
         }
         if (only.contains('e')) {
             benchLive(main, "XHTML page", pageStylesheet(50 << 10), true);
