@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLocale>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QPushButton>
@@ -268,6 +269,44 @@ private slots:
         QCOMPARE(sourcePane(doc)->selectedText(), QStringLiteral("<chapter>"));
         main->menuItem("mnuTrace")->trigger();
         QVERIFY(trace->isHidden());
+    }
+
+    // What the inspecting commands say where they cannot answer, and the note over a map cut
+    // short.
+    void inspect_saysWhatItCannotDo()
+    {
+        DocumentWindow *doc = fixture::newDocument(main);
+        if (main->menuItem("mnuLivePreview")->isChecked())
+            main->menuItem("mnuLivePreview")->trigger();
+        QVERIFY(!doc->livePreview());
+        main->menuItem("mnuInspect")->trigger();
+        QCOMPARE(windowStatus(doc)->currentMessage(), QStringLiteral("Inspect works in the live preview: turn it on with View > Live Preview."));
+        main->menuItem("mnuShowOutput")->trigger();
+        QCOMPARE(windowStatus(doc)->currentMessage(), QStringLiteral("Show Output works in the live preview: turn it on with View > Live Preview."));
+        main->menuItem("mnuTrace")->trigger();
+        QCOMPARE(doc->tracePane()->title(), QStringLiteral("The trace shows the templates of the next live preview."));
+        main->menuItem("mnuProfile")->trigger();
+        QCOMPARE(doc->profilePane()->title(), QStringLiteral("The profile shows the templates of the next live preview."));
+        main->menuItem("mnuTrace")->trigger();
+        main->menuItem("mnuProfile")->trigger();
+
+        // 40,000 source nodes make 120,001 result nodes: the map keeps the first 100,000.
+        QString many;
+        for (int i = 0; i < 40000; ++i)
+            many += QStringLiteral("<n/>");
+        stylesheetPane(doc)->setText(stylesheet(QStringLiteral("<xsl:output method=\"html\"/>"),
+                                                QStringLiteral("<div><xsl:for-each select=\"//n\"><a/><b>x</b></xsl:for-each></div>")));
+        sourcePane(doc)->setText(QStringLiteral("<d>") + many + QStringLiteral("</d>"));
+        main->menuItem("mnuLivePreview")->trigger();
+        LivePreviewPane *pane = doc->livePane();
+        pane->setInspecting(true);
+        QTRY_VERIFY_WITH_TIMEOUT(pane->map(), 60000);
+        QCOMPARE(pane->noteText(), QStringLiteral("Only the first %1 nodes of the result are mapped; %2 more are not.")
+                                       .arg(QLocale().toString(100000), QLocale().toString(20001)));
+        // The caret in no element of the stylesheet: nothing to show.
+        stylesheetPane(doc)->SendScintilla(QsciScintillaBase::SCI_GOTOPOS, 0UL);
+        main->menuItem("mnuShowOutput")->trigger();
+        QCOMPARE(pane->noteText(), QStringLiteral("Put the caret in a template or an instruction to see its output."));
     }
 
     void brokenEdit_keepsTheLastGoodRender()
