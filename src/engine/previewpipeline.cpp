@@ -1,5 +1,6 @@
 #include "engine/previewpipeline.h"
 
+#include "engine/transformcache.h"
 #include "engine/xmldocument.h"
 
 namespace preview {
@@ -33,10 +34,13 @@ bool isSourceEmpty(const QByteArray &source)
     return true;
 }
 
-Result build(const Input &input, Target target)
+Result build(const Input &input, Target target, TransformCache *cache)
 {
+    if (cache)
+        cache->beginRequest();
     if (target == Target::Check) {
         XmlDocument xsl;
+        xsl.setCache(cache);
         Result r;
         r.ok = xsl.compileStylesheetUtf8(input.stylesheet, input.stylesheetBase);
         r.diagnostics = xsl.diagnostics();
@@ -46,23 +50,31 @@ Result build(const Input &input, Target target)
         }
         return r;
     }
+    const bool noSource = isSourceEmpty(input.source);
     XmlDocument xsl;
-    if (!xsl.loadXMLUtf8(input.stylesheet, input.stylesheetBase)) {
+    // A text the cache holds compiled, or parsed, was well-formed when it was read: it needs no
+    // parse of its own for the editor's verdict.
+    if (!noSource && cache && cache->holdsStylesheet(input.stylesheet, input.stylesheetBase)) {
+        xsl.setUnparsedUtf8(input.stylesheet, input.stylesheetBase);
+    } else if (!xsl.loadXMLUtf8(input.stylesheet, input.stylesheetBase)) {
         Result r = failure(ErrorKind::ParseStylesheet, xsl.parseError().reason);
         r.diagnostics = xsl.diagnostics();
         return r;
     }
+    xsl.setCache(cache);
     xsl.setParameters(input.parameters);
     Result r;
     // Without a source the stylesheet itself is the page.
-    if (isSourceEmpty(input.source)) {
+    if (noSource) {
         r.ok = true;
         r.page = xsl.toBytes();
         r.method = QStringLiteral("xml");
         return r;
     }
     XmlDocument source;
-    if (!source.loadXMLUtf8(input.source, input.sourceBase)) {
+    if (cache && cache->holdsSource(input.source, input.sourceBase)) {
+        source.setUnparsedUtf8(input.source, input.sourceBase);
+    } else if (!source.loadXMLUtf8(input.source, input.sourceBase)) {
         Result failed = failure(ErrorKind::ParseSource, source.parseError().reason);
         failed.diagnostics = source.diagnostics();
         return failed;

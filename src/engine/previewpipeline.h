@@ -12,6 +12,8 @@
 
 #include <memory>
 
+class TransformCache;
+
 // From the two panes of a document window to the page a preview shows: parse the stylesheet and
 // the XML source, transform, and write the result. A plain function of its inputs, so it runs
 // the same in the window, in a worker and in a test.
@@ -55,7 +57,9 @@ struct Result {
     QCborMap traceData;
 };
 
-Result build(const Input &input, Target target);
+// With a cache, the compiled stylesheet and the parsed source are kept there for the next
+// build, and taken from it when they are still current (see TransformCache).
+Result build(const Input &input, Target target, TransformCache *cache = nullptr);
 
 // Whether the source pane counts as empty: only spaces. Line breaks and tabs are content the
 // parser must see.

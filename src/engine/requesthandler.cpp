@@ -58,7 +58,7 @@ Response RequestHandler::handle(const Request &request)
     try {
         switch (request.kind) {
         case Kind::Transform:
-            response.result = preview::build(request.input, request.target);
+            response.result = preview::build(request.input, request.target, &m_cache);
             response.engine = QStringLiteral("libxslt %1.%2.%3")
                                   .arg(xsltLibxsltVersion / 10000)
                                   .arg(xsltLibxsltVersion / 100 % 100)
@@ -92,6 +92,7 @@ Response RequestHandler::handle(const Request &request)
         // Whatever was built is not to be trusted, and the source held for XPath goes too.
         m_xpath.reset();
         m_hasSource = false;
+        m_cache.clear();
         return Response::failed(request, ErrorKind::OutOfMemory,
                                 errorMessage(request.kind, ErrorKind::OutOfMemory,
                                              m_memoryMb > 0 ? QString::number(m_memoryMb) : QStringLiteral("the available")));

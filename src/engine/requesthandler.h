@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/engineprotocol.h"
+#include "engine/transformcache.h"
 
 #include <memory>
 
@@ -8,7 +9,8 @@ namespace engine {
 
 // Carries out requests one at a time, as a worker process does. Keeps the parsed XML source of
 // the last XPath request, so that evaluating one expression after another does not parse a
-// large source again each time.
+// large source again each time; and the compiled stylesheet and parsed source of the last
+// transformation, so that an edit of one is not paid for again with the other.
 class RequestHandler
 {
 public:
@@ -23,6 +25,7 @@ public:
     // Whether the last request ran out of memory. Its answer says so; the process that handled
     // it should end, since an allocation that failed inside libxml2 can leave it unsound.
     bool ranOutOfMemory() const { return m_outOfMemory; }
+    const TransformCache &transformCache() const { return m_cache; }
 
 private:
     Response evaluateXPath(const Request &request);
@@ -32,6 +35,7 @@ private:
     std::unique_ptr<xpatheval::Session> m_xpath;
     qint64 m_sourceKey = 0;
     bool m_hasSource = false;
+    TransformCache m_cache;
 };
 
 } // namespace engine

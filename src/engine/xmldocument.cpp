@@ -128,6 +128,8 @@ xmlParserInputPtr guardedEntityLoader(const char *url, const char *id, xmlParser
     LocalFileReads *scope = policy ? nullptr : t_localFileReads;
     const QString target = url ? QString::fromUtf8(url) : QString::fromUtf8(id ? id : "");
     const auto refuse = [&](const QString &why) -> xmlParserInputPtr {
+        if (t_readLog)
+            t_readLog->uncheckable = true;
         const QString text = QStringLiteral("\"%1\" was not read: %2").arg(target, why);
         if (policy)
             policy->refusals << text;
@@ -157,6 +159,8 @@ xmlParserInputPtr guardedEntityLoader(const char *url, const char *id, xmlParser
     QString error;
     if (!FileIO::readRegularFile(path, &bytes, &error))
         return refuse(error);
+    if (t_readLog)
+        t_readLog->noteFile(path, &bytes);
     xmlParserInputBufferPtr buffer = xmlParserInputBufferCreateMem(bytes.constData(), int(bytes.size()),
                                                                    XML_CHAR_ENCODING_NONE);
     if (!buffer)
@@ -374,6 +378,7 @@ bool XmlDocument::load(const QString &path)
         local = QUrl(path).toLocalFile();
 
     d->doc.reset();
+    d->unparsed = false;
     d->input.clear();
     d->url = local;
     d->baseUri = toBaseUri(local);
@@ -397,6 +402,7 @@ bool XmlDocument::parse(const QByteArray &input, bool unicodeText, const QString
                         const QString *text)
 {
     d->doc.reset();
+    d->unparsed = false;
     d->input = input;
     d->unicodeText = unicodeText;
     d->url = baseUrl;

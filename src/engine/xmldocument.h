@@ -72,6 +72,12 @@ public:
     void setTracing(int flags) { m_traceFlags = flags; }
     const tracing::Report &traceReport() const { return m_trace; }
 
+    // Where the transformations that follow keep their compiled stylesheet and parsed source,
+    // and find them again (null: nowhere). Not owned.
+    void setCache(class TransformCache *cache) { m_cache = cache; }
+    // Takes a text (UTF-8, as the editor holds it) without parsing it: for a transformation
+    // whose cache already holds it compiled or parsed.
+    void setUnparsedUtf8(const QByteArray &utf8, const QString &baseUrl);
     // Compiles this document as an XSLT stylesheet without running it: whether it would
     // compile, with what the compiler reported in diagnostics().
     bool compileStylesheet();
@@ -106,6 +112,7 @@ private:
     QList<params::Value> m_parameters;
     int m_traceFlags = 0;
     tracing::Report m_trace;
+    class TransformCache *m_cache = nullptr;
 };
 
 // The URI libxml2 and libxslt resolve relative references against, for a path or URL: a path

@@ -7,6 +7,7 @@
 #include "engine/xmldocument.h"
 
 #include "engine/outofmemory.h"
+#include "engine/transformcache.h"
 
 #include "engine/fileio.h"
 #include "engine/urlfetch.h"
@@ -345,6 +346,43 @@ xmlDocPtr guardedDocLoader(const xmlChar *uri, xmlDictPtr dict, int, void *, xsl
 // Sets libxml2 and libxslt up once, with the program's loaders.
 void initLibraries();
 
+// The files a parse or a compilation read while one of these was installed on the thread, each
+// with a digest of what was read: what a kept tree depends on besides its own text.
+struct ReadLog {
+    struct File {
+        QString path;
+        QByteArray digest; // empty: the file could not be read
+    };
+    std::vector<File> files;
+    qsizetype bytes = 0;
+    // Something came from the network, or was refused: no reading again can tell whether a
+    // kept tree is still what a fresh one would be.
+    bool uncheckable = false;
+    void noteFile(const QString &path, const QByteArray *content);
+    // Whether every file still reads as it did.
+    bool current() const;
+};
+extern thread_local ReadLog *t_readLog;
+// Installs a log on the thread for its lifetime.
+class ReadLogScope
+{
+public:
+    explicit ReadLogScope(ReadLog *log)
+        : m_outer(t_readLog)
+    {
+        t_readLog = log;
+    }
+    ~ReadLogScope() { t_readLog = m_outer; }
+    ReadLogScope(const ReadLogScope &) = delete;
+    ReadLogScope &operator=(const ReadLogScope &) = delete;
+
+private:
+    ReadLog *m_outer;
+};
+// What a kept tree is found by: a digest of its text with its base and how it is read.
+QByteArray contentKey(const QByteArray &text, const QString &base, bool unicodeText);
+QByteArray contentDigest(const QByteArray &bytes);
+
 template<typename T, void (*Free)(T *)>
 struct Deleter {
     void operator()(T *p) const
@@ -372,6 +410,41 @@ struct XmlDocument::Impl {
     // data model without disturbing the tree the editor sees.
     QByteArray input;
     bool unicodeText = false;
+    // Taken without a parse (setUnparsedUtf8): no tree, and none missing either.
+    bool unparsed = false;
     QString url;
     QByteArray baseUri;
+};
+
+struct TransformCache::Impl {
+    struct Kept {
+        QByteArray key;
+        xmlinternal::ReadLog reads;
+        int checkedIn = -1; // the request in which reads were last found current
+    };
+    struct Style : Kept {
+        xmlinternal::StylesheetPtr style;
+        // What the compiler said: a run with the kept stylesheet reports it again.
+        std::vector<xmlinternal::Message> messages;
+        // Its key with the digests of the files it read: which compilation this is.
+        QByteArray compiled;
+    };
+    struct Source : Kept {
+        xmlinternal::DocPtr doc;
+        // The run of xsl:strip-space takes blank text out of the tree it works on. A tree a
+        // stylesheet has stripped serves that stylesheet again, and no other.
+        QByteArray strippedBy;
+    };
+    std::optional<Style> style;
+    std::optional<Source> source;
+    int request = 0;
+    TransformCache::Counts counts;
+
+    // Whether the kept tree is for key and the files it read are unchanged (read again once
+    // per request).
+    bool current(Kept &kept, const QByteArray &key);
+    static bool keepable(qsizetype textBytes, const xmlinternal::ReadLog &reads)
+    {
+        return !reads.uncheckable && textBytes + reads.bytes <= TransformCache::kMaxKeptTextBytes;
+    }
 };

@@ -157,6 +157,8 @@ xmlDocPtr guardedDocLoader(const xmlChar *uri, xmlDictPtr dict, int, void *, xsl
     const QString target = fromXml(uri);
     const TransformPolicy *transform = t_transformPolicy;
     const auto refuse = [&](const QString &why) -> xmlDocPtr {
+        if (t_readLog)
+            t_readLog->uncheckable = true;
         loaderError(why);
         if (transform)
             transform->refusals << why;
@@ -170,13 +172,18 @@ xmlDocPtr guardedDocLoader(const xmlChar *uri, xmlDictPtr dict, int, void *, xsl
     const QString path = localPathOf(target);
     if (!path.isEmpty()) {
         QString error;
-        if (!FileIO::readRegularFile(path, &bytes, &error)) {
+        const bool read = FileIO::readRegularFile(path, &bytes, &error);
+        if (t_readLog)
+            t_readLog->noteFile(path, read ? &bytes : nullptr);
+        if (!read) {
             if (QFileInfo::exists(path))
                 return refuse(error);
             loaderError(error);
             return nullptr;
         }
     } else {
+        if (t_readLog)
+            t_readLog->uncheckable = true;
         // Every hop is checked before it is taken: another server never hears of the request.
         UrlFetchObserver sameOrigin;
         sameOrigin.redirectAllowed = [transform](const QString &to) { return transform->allows(to); };
@@ -279,10 +286,11 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
         m_error.reason = joinLines({reason});
         return false;
     };
-    if (!d->doc && (source || d->input.isEmpty()))
+    if (!d->doc && !d->unparsed && (source || d->input.isEmpty()))
         return fail(QStringLiteral("The stylesheet is not loaded"));
-    if (source && !source->d->doc)
+    if (source && !source->d->doc && !source->d->unparsed)
         return fail(QStringLiteral("The XML source document is not loaded"));
+    TransformCache::Impl *cache = m_cache ? m_cache->impl() : nullptr;
 
     SecurityPtr sec(newSecurityPrefs());
     if (!sec)
@@ -311,31 +319,97 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
         return fail(reason, first && first->code ? first->code : -1);
     };
 
-    // The stylesheet compiler rewrites the tree it is given and keeps it, so it gets a copy.
-    xmlDocPtr styleDoc = readForXslt();
-    if (!styleDoc)
-        return failWithMessages(QStringLiteral("The stylesheet could not be read for the transformation"));
-    StylesheetPtr style(xsltParseStylesheetDoc(styleDoc));
-    if (!style) {
-        xmlFreeDoc(styleDoc);
-        return failWithMessages(QStringLiteral("The stylesheet could not be compiled"));
+    // The compiled stylesheet: the one kept from an earlier run of the same texts, or a new one.
+    StylesheetPtr ownStyle;
+    xsltStylesheetPtr style = nullptr;
+    const QByteArray styleKey = cache ? contentKey(d->input, d->url, d->unicodeText) : QByteArray();
+    // The stylesheet as compiled, its imports' contents included: what stripped a kept source.
+    QByteArray compiled = styleKey;
+    if (cache && cache->style && cache->current(*cache->style, styleKey)) {
+        style = cache->style->style.get();
+        compiled = cache->style->compiled;
+        capture.messages.insert(capture.messages.begin(), cache->style->messages.begin(), cache->style->messages.end());
+        ++cache->counts.stylesheetReuses;
+    } else {
+        if (cache) {
+            cache->style.reset();
+            ++cache->counts.compiles;
+        }
+        ReadLog reads;
+        ReadLogScope logging(&reads);
+        // The stylesheet compiler rewrites the tree it is given and keeps it, so it gets a copy.
+        xmlDocPtr styleDoc = readForXslt();
+        if (!styleDoc)
+            return failWithMessages(QStringLiteral("The stylesheet could not be read for the transformation"));
+        ownStyle.reset(xsltParseStylesheetDoc(styleDoc));
+        if (!ownStyle) {
+            xmlFreeDoc(styleDoc);
+            return failWithMessages(QStringLiteral("The stylesheet could not be compiled"));
+        }
+        // libxslt reports some faults (an unknown xsl: element in a 1.0 stylesheet) as
+        // compilation errors without counting them; the stylesheet would then quietly do nothing
+        // there.
+        capture.flushText();
+        const bool compileErrorReported = std::any_of(capture.messages.begin(), capture.messages.end(), [](const Message &m) {
+            return !m.structured && m.text.startsWith(QLatin1String("compilation error"));
+        });
+        if (ownStyle->errors > 0 || compileErrorReported)
+            return failWithMessages(QStringLiteral("The stylesheet could not be compiled"));
+        style = ownStyle.get();
+        for (const ReadLog::File &f : reads.files)
+            compiled += f.digest;
+        if (cache && TransformCache::Impl::keepable(d->input.size(), reads)) {
+            TransformCache::Impl::Style &kept = cache->style.emplace();
+            kept.key = styleKey;
+            kept.reads = std::move(reads);
+            kept.checkedIn = cache->request;
+            kept.messages = capture.messages;
+            kept.compiled = compiled;
+            kept.style = std::move(ownStyle);
+        }
     }
-    // libxslt reports some faults (an unknown xsl: element in a 1.0 stylesheet) as compilation
-    // errors without counting them; the stylesheet would then quietly do nothing there.
-    capture.flushText();
-    const bool compileErrorReported = std::any_of(capture.messages.begin(), capture.messages.end(), [](const Message &m) {
-        return !m.structured && m.text.startsWith(QLatin1String("compilation error"));
-    });
-    if (style->errors > 0 || compileErrorReported)
-        return failWithMessages(QStringLiteral("The stylesheet could not be compiled"));
     if (!source)
         return true;
 
-    DocPtr sourceDoc(source->readForXslt());
-    if (!sourceDoc)
-        return failWithMessages(QStringLiteral("The XML source could not be read for the transformation"));
+    // The source: the tree kept from an earlier run, unless a stylesheet other than this one
+    // stripped its blank text; else a new parse.
+    DocPtr ownSource;
+    xmlDocPtr sourceDoc = nullptr;
+    const QByteArray sourceKey = cache ? contentKey(source->d->input, source->d->url, source->d->unicodeText) : QByteArray();
+    if (cache && cache->source && cache->current(*cache->source, sourceKey)
+        && (cache->source->strippedBy.isEmpty() || cache->source->strippedBy == compiled)) {
+        sourceDoc = cache->source->doc.get();
+        ++cache->counts.sourceReuses;
+    } else {
+        if (cache) {
+            cache->source.reset();
+            ++cache->counts.sourceParses;
+        }
+        ReadLog reads;
+        {
+            ReadLogScope logging(&reads);
+            ownSource.reset(source->readForXslt());
+        }
+        if (!ownSource)
+            return failWithMessages(QStringLiteral("The XML source could not be read for the transformation"));
+        sourceDoc = ownSource.get();
+        if (cache && TransformCache::Impl::keepable(source->d->input.size(), reads)) {
+            TransformCache::Impl::Source &kept = cache->source.emplace();
+            kept.key = sourceKey;
+            kept.reads = std::move(reads);
+            kept.checkedIn = cache->request;
+            kept.doc = std::move(ownSource);
+        }
+    }
+    // Stripping is the one change a run makes to its source that outlives it (the marks it
+    // leaves for keys and ids are cleared at its end).
+    bool strips = false;
+    for (xsltStylesheetPtr s = style; s && !strips; s = xsltNextImport(s))
+        strips = s->stripSpaces != nullptr;
+    if (cache && cache->source && cache->source->doc.get() == sourceDoc && strips)
+        cache->source->strippedBy = compiled;
 
-    TransformCtxtPtr tctxt(xsltNewTransformContext(style.get(), sourceDoc.get()));
+    TransformCtxtPtr tctxt(xsltNewTransformContext(style, sourceDoc));
     if (!tctxt)
         return failWithMessages(QStringLiteral("The transformation could not be started"));
     xsltSetCtxtSecurityPrefs(sec.get(), tctxt.get());
@@ -364,13 +438,12 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
     std::optional<TraceCollector> collector;
     m_trace = tracing::Report();
     if (m_traceFlags && out && !encoding) {
-        collector.emplace(m_traceFlags, styleDoc, d->url);
+        collector.emplace(m_traceFlags, style->doc, d->url);
         collector->attach(tctxt.get());
     }
     const xsltTransformContextPtr outer = t_transformContext;
     t_transformContext = tctxt.get();
-    DocPtr resultDoc(xsltApplyStylesheetUser(style.get(), sourceDoc.get(), paramArray.data(), nullptr,
-                                             nullptr, tctxt.get()));
+    DocPtr resultDoc(xsltApplyStylesheetUser(style, sourceDoc, paramArray.data(), nullptr, nullptr, tctxt.get()));
     t_transformContext = outer;
     if (collector)
         collector->detach();
@@ -380,22 +453,22 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
 
     xmlChar *buf = nullptr;
     int len = 0;
-    if (xsltSaveResultToString(&buf, &len, resultDoc.get(), style.get()) != 0) {
+    if (xsltSaveResultToString(&buf, &len, resultDoc.get(), style) != 0) {
         xmlFree(buf);
         return failWithMessages(QStringLiteral("The transformation result could not be written"));
     }
     *out = QByteArray(reinterpret_cast<const char *>(buf), buf ? len : 0);
     xmlFree(buf);
     if (collector)
-        m_trace = collector->finish(resultDoc.get(), style.get(), *out);
+        m_trace = collector->finish(resultDoc.get(), style, *out);
     const xmlChar *enc = nullptr;
-    XSLT_GET_IMPORT_PTR(enc, style.get(), encoding)
+    XSLT_GET_IMPORT_PTR(enc, style, encoding)
     m_outputEncoding = enc ? QByteArray(reinterpret_cast<const char *>(enc)) : QByteArray();
     if (encoding)
         *encoding = m_outputEncoding;
     // Without a method, libxslt writes HTML when the result starts with an html element.
     const xmlChar *method = nullptr;
-    XSLT_GET_IMPORT_PTR(method, style.get(), method)
+    XSLT_GET_IMPORT_PTR(method, style, method)
     m_outputMethod = method ? fromXml(method).toLower()
                      : resultDoc->type == XML_HTML_DOCUMENT_NODE ? QStringLiteral("html")
                                                                  : QStringLiteral("xml");
@@ -405,6 +478,18 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
 bool XmlDocument::compileStylesheet()
 {
     return transform(nullptr, nullptr, nullptr);
+}
+
+void XmlDocument::setUnparsedUtf8(const QByteArray &utf8, const QString &baseUrl)
+{
+    d->doc.reset();
+    d->unparsed = true;
+    d->input = utf8;
+    d->unicodeText = true;
+    d->url = baseUrl;
+    d->baseUri = toBaseUri(baseUrl);
+    m_error = ParseError();
+    m_diagnostics.clear();
 }
 
 bool XmlDocument::compileStylesheetUtf8(const QByteArray &utf8, const QString &baseUrl)
