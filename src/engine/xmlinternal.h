@@ -32,6 +32,7 @@
 #include <libxml/uri.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
+#include <libxml/xpath.h>
 #include <libxslt/documents.h>
 #include <libxslt/imports.h>
 #include <libxslt/security.h>
