@@ -179,6 +179,39 @@ private slots:
         }
     }
 
+    // A new page of the same kind replaces the content of the one shown, where the reader left
+    // it; a page the view shows as an XML tree, or as text, is loaded afresh.
+    void nextRender_replacesThePageInPlace_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<bool>("inPlace");
+        const QString paragraphs = QStringLiteral("<xsl:for-each select=\"(//node())[position() &lt; 400]\"><p>line</p></xsl:for-each>");
+        QTest::addRow("html") << "<xsl:output method=\"html\"/>" << "<html><body><h1>WORD</h1>" + paragraphs + "</body></html>" << true;
+        QTest::addRow("xhtml as xml") << "" << "<html xmlns=\"http://www.w3.org/1999/xhtml\"><body><h1>WORD</h1>" + QString(paragraphs).replace("<p>", "<p xmlns=\"http://www.w3.org/1999/xhtml\">") + "</body></html>" << true;
+        QTest::addRow("plain xml") << "" << "<r>WORD</r>" << false;
+        QTest::addRow("text") << "<xsl:output method=\"text\"/>" << "WORD" << false;
+    }
+    void nextRender_replacesThePageInPlace()
+    {
+        QFETCH(QString, output);
+        QFETCH(QString, body);
+        QFETCH(bool, inPlace);
+        const QString text = stylesheet(output, body);
+        DocumentWindow *doc = liveWindow(text, QStringLiteral("<list>") + QStringLiteral("<item>x</item>").repeated(500) + QStringLiteral("</list>"));
+        LivePreviewPane *pane = doc->livePane();
+        QTRY_VERIFY_WITH_TIMEOUT(pane->renders() == 1 && fixture::pageText(pane->view()).contains(QLatin1String("WORD")), 20000);
+        if (inPlace) {
+            pane->view()->page()->runJavaScript(QStringLiteral("window.scrollTo(0, 600);"), QWebEngineScript::ApplicationWorld);
+            QTRY_COMPARE(int(pane->view()->page()->scrollPosition().y()), 600);
+        }
+        stylesheetPane(doc)->setText(QString(text).replace(QLatin1String("WORD"), QLatin1String("NEWER")));
+        QTRY_VERIFY_WITH_TIMEOUT(pane->renders() == 2 && fixture::pageText(pane->view()).contains(QLatin1String("NEWER")), 20000);
+        QCOMPARE(pane->inPlaceRenders(), inPlace ? 1 : 0);
+        if (inPlace)
+            QTRY_COMPARE(int(pane->view()->page()->scrollPosition().y()), 600);
+    }
+
     // Inspect: a click on the rendered output, or on a line of Result Source, selects the
     // instruction that made it and the source node current then; Show Output marks what the
     // instruction at the caret made and says how often it ran; the Trace and the Profile list

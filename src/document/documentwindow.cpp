@@ -32,6 +32,8 @@
 #include "engine/recoverystore.h"
 #include "engine/urlfetch.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -157,7 +159,6 @@ DocumentWindow::DocumentWindow(QWidget *parent)
     loadSequence();
     m_liveTimer = new QTimer(this);
     m_liveTimer->setSingleShot(true);
-    m_liveTimer->setInterval(kLivePauseMs);
     connect(m_liveTimer, &QTimer::timeout, this, &DocumentWindow::submitLivePreview);
     connect(&EngineClient::shared(), &EngineClient::started, this,
             [this](qint64 window, engine::Channel channel) { engineStarted(window, channel); });
@@ -598,6 +599,13 @@ void DocumentWindow::setLivePreview(bool on)
     }
 }
 
+int DocumentWindow::livePauseFor(qint64 lastRunMs)
+{
+    if (lastRunMs < 0)
+        return kLivePauseMs;
+    return int(std::clamp<qint64>(lastRunMs, kLivePauseMinMs, kLivePauseMs));
+}
+
 bool DocumentWindow::livePreview() const
 {
     return m_livePane && !m_livePane->isHidden();
@@ -606,7 +614,7 @@ bool DocumentWindow::livePreview() const
 void DocumentWindow::scheduleLivePreview()
 {
     if (livePreview() && !m_model->isLoading())
-        m_liveTimer->start();
+        m_liveTimer->start(livePause());
 }
 
 void DocumentWindow::submitLivePreview()
@@ -614,8 +622,10 @@ void DocumentWindow::submitLivePreview()
     m_liveTimer->stop();
     // The live pane shows the well-formedness errors the pipeline's own parse finds in its
     // strip, never in a box.
-    if (livePreview())
+    if (livePreview()) {
+        m_liveAsked.start();
         m_model->requestLivePreview();
+    }
 }
 
 void DocumentWindow::engineStarted(qint64 window, engine::Channel channel)
@@ -634,6 +644,8 @@ void DocumentWindow::livePreviewAnswered(const engine::Response &response)
         m_livePane->busyStrip()->end();
     if (!m_model->isLatestLive(response))
         return;
+    if (m_liveAsked.isValid() && !response.superseded() && response.error != engine::ErrorKind::Stopped)
+        m_lastLiveMs = m_liveAsked.elapsed();
     if (!response.engine.isEmpty())
         m_panelEngine->setText(response.engine);
     if (!engine::isParseError(response.error))

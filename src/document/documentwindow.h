@@ -11,6 +11,7 @@
 #include "engine/formatter.h"
 #include "model/stylesheetdocument.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -152,7 +153,15 @@ public:
     void setLivePreview(bool on);
     bool livePreview() const;
     LivePreviewPane *livePane() const { return m_livePane; }
+    // The pause follows what a render costs: the last one's time from request to answer, within
+    // these bounds, and the longest until a render was timed. A render of a few milliseconds
+    // follows each key at once. A render already running is never stopped for a newer text, so
+    // the last key's page comes about twice a render's time after it at worst, with or without
+    // a pause; a pause as long as a render keeps a fast typist from starting one per key.
+    static constexpr int kLivePauseMinMs = 10;
     static constexpr int kLivePauseMs = 300;
+    static int livePauseFor(qint64 lastRunMs);
+    int livePause() const { return livePauseFor(m_lastLiveMs); }
 
     // This window's identity in the engine's queue.
     qint64 windowId() const { return m_windowId; }
@@ -442,6 +451,8 @@ private:
     QSplitter *m_liveSplitter = nullptr;
     LivePreviewPane *m_livePane = nullptr;
     QTimer *m_liveTimer = nullptr;
+    QElapsedTimer m_liveAsked; // when the newest live render was asked for
+    qint64 m_lastLiveMs = -1;  // what the last one took, from request to answer
     EditorAssist *m_assistXSLT = nullptr;
     EditorAssist *m_assistXML = nullptr;
     ProblemsPane *m_problems = nullptr;

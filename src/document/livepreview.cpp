@@ -18,6 +18,8 @@
 #include <QTabBar>
 #include <QLocale>
 #include <QPointer>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEnginePage>
@@ -227,7 +229,12 @@ LivePreviewPane::LivePreviewPane(bool runScripts, QWidget *parent)
     });
 
     // The reader keeps their place: a new render scrolls to where the last one was.
-    connect(m_view, &QWebEngineView::loadFinished, this, [this](bool) {
+    connect(m_view, &QWebEngineView::loadStarted, this, [this] { m_replaceable = false; });
+    connect(m_view, &QWebEngineView::loadFinished, this, [this](bool ok) {
+        // Marked in the page's own world of ours: a page a link led to has no such mark.
+        if (ok && !m_shownMime.isEmpty())
+            runInPage(QStringLiteral("window.zkLive = true;"));
+        m_replaceable = ok && !m_shownMime.isEmpty();
         if (!m_scroll.isNull())
             m_view->page()->runJavaScript(QStringLiteral("window.scrollTo(%1, %2);").arg(m_scroll.x()).arg(m_scroll.y()),
                                           QWebEngineScript::ApplicationWorld);
@@ -507,8 +514,15 @@ void LivePreviewPane::render(const preview::Result &result, const QStringList &d
             if (base.isEmpty() && !PreviewGuard::folderOf(d).isEmpty())
                 base = d;
         const QString charset = result.encoding.isEmpty() ? QString() : QStringLiteral(";charset=") + QString::fromLatin1(result.encoding);
-        m_view->setContent(page, mime + charset, base.isEmpty() ? QUrl() : QUrl::fromLocalFile(base));
+        // Replacing the content of the page shown costs a parse and a layout; a load costs a
+        // new document besides (a few hundred milliseconds in the view). Scripts and the
+        // Inspect marks want a fresh document each time, and so does the XML tree view.
+        if (!isTextMethod(result.method) && !scripts && !m_annotated)
+            replaceContent(page, mime, charset, base);
+        else
+            load(page, mime, charset, base);
     } else {
+        m_shownMime.clear();
         if (m_folder.isEmpty())
             m_folder = makePrivateTempFolder();
         static int serial = 0;
@@ -529,4 +543,56 @@ void LivePreviewPane::render(const preview::Result &result, const QStringList &d
     }
     if (!previous.isEmpty())
         QFile::remove(previous);
+}
+
+void LivePreviewPane::load(const QByteArray &page, const QString &mime, const QString &charset, const QString &base)
+{
+    m_shownMime = mime == QLatin1String("text/plain") ? QString() : mime;
+    m_shownBase = base;
+    m_replaceable = false;
+    ++m_serial;
+    m_view->setContent(page, mime + charset, base.isEmpty() ? QUrl() : QUrl::fromLocalFile(base));
+}
+
+void LivePreviewPane::replaceContent(const QByteArray &page, const QString &mime, const QString &charset, const QString &base)
+{
+    // Only the page's own bytes as UTF-8 (or ASCII) are sure to read the same as a load would
+    // read them; a page in another encoding is loaded.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(page);
+    const bool sameEncoding = charset.isEmpty() || charset.endsWith(QLatin1String("=UTF-8"), Qt::CaseInsensitive);
+    if (!m_replaceable || mime != m_shownMime || base != m_shownBase || utf8.hasError() || !sameEncoding) {
+        load(page, mime, charset, base);
+        return;
+    }
+    const int serial = ++m_serial;
+    // The new document replaces the old one's root when it is read the same way: the same
+    // document type (and so the same rendering mode), no parse error of an XHTML page. Else,
+    // or when the view no longer shows our page, it is loaded.
+    const QString script = QStringLiteral(
+        "(function (t) {"
+        " if (!window.zkLive) return false;"
+        " var d = new DOMParser().parseFromString(t, '%1');"
+        " var type = function (x) { return x.doctype ? x.doctype.name + '|' + x.doctype.publicId + '|' + x.doctype.systemId : ''; };"
+        " var xhtml = function (x) { return x.documentElement && x.documentElement.namespaceURI === 'http://www.w3.org/1999/xhtml'; };"
+        " if (!d.documentElement || d.getElementsByTagName('parsererror').length || type(d) !== type(document)"
+        "     || d.compatMode !== document.compatMode) return false;"
+        // An XML result shows as a page only with an XHTML root; else the view shows its tree.
+        " if (d.contentType === 'application/xml' && !(xhtml(d) && xhtml(document))) return false;"
+        " var x = window.scrollX, y = window.scrollY;"
+        " document.replaceChild(document.adoptNode(d.documentElement), document.documentElement);"
+        " window.scrollTo(x, y);"
+        " return true;"
+        "})(%2[0])")
+        .arg(mime, QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact)));
+    runInPage(script, [this, serial, page, mime, charset, base](const QVariant &replaced) {
+        if (serial != m_serial)
+            return;
+        if (!replaced.toBool()) {
+            load(page, mime, charset, base);
+            return;
+        }
+        ++m_inPlaceRenders;
+        emit rendered();
+    });
 }

@@ -115,4 +115,19 @@ private:
     QString m_pageFile;
     QPointF m_scroll;
     int m_renders = 0;
+    // A page of markup shown by a load of ours (not a page a link led to), and the base its
+    // references resolve against: a next page with the same base and kind of document replaces
+    // its content in place, without a new load.
+    bool m_replaceable = false;
+    QString m_shownBase;
+    QString m_shownMime;
+    int m_serial = 0; // the newest render, so that an older one's late answer is ignored
+    void load(const QByteArray &page, const QString &mime, const QString &charset, const QString &base);
+    void replaceContent(const QByteArray &page, const QString &mime, const QString &charset, const QString &base);
+public:
+    // How the last render reached the view: in place, or by a load.
+    int inPlaceRenders() const { return m_inPlaceRenders; }
+
+private:
+    int m_inPlaceRenders = 0;
 };
