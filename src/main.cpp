@@ -1,10 +1,12 @@
 #include "app/commandline.h"
 #include "app/mainwindow.h"
+#include "document/previewguard.h"
 
 #include <QApplication>
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -44,9 +46,11 @@ int main(int argc, char *argv[])
     toolkitArgv.push_back(nullptr);
     int toolkitArgc = int(kept.size());
 
-    // The preview's web engine shares its graphics context with the widgets.
+    // The preview's web engine shares its graphics context with the widgets, when there is one.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QApplication app(toolkitArgc, toolkitArgv.data());
+    std::unique_ptr<QApplication> application;
+    PreviewGuard::drawWithoutOpenGL([&] { application = std::make_unique<QApplication>(toolkitArgc, toolkitArgv.data()); });
+    QApplication &app = *application;
     MainWindow main;
     main.show();
     // Once the window is up: work kept from a program that did not close its windows is

@@ -1,5 +1,7 @@
 #include "document/previewguard.h"
 
+#include <QQuickWindow>
+
 #include <QDir>
 #include <QStringConverter>
 #include <QFileInfo>
@@ -190,7 +192,8 @@ qsizetype afterDoctype(const QByteArray &page)
 }
 
 // A profile for a preview. Chromium sends WebRTC's UDP itself, whatever the page's scripts were
-// allowed; with this policy and no proxy it sends none. The web engine reads it once, when it
+// allowed; with this policy and no proxy it sends none. It draws with the CPU, as the view
+// does (see PreviewGuard::drawWithoutOpenGL). The web engine reads it once, when it
 // starts, which is when the first profile is made.
 QWebEngineProfile *newProfile(QObject *owner)
 {
@@ -202,7 +205,7 @@ QWebEngineProfile *newProfile(QObject *owner)
     const bool had = qEnvironmentVariableIsSet(name);
     const QByteArray flags = qgetenv(name);
     // Last, so that it wins over the same switch given in the environment.
-    qputenv(name, flags + " --force-webrtc-ip-handling-policy=disable_non_proxied_udp");
+    qputenv(name, flags + " --force-webrtc-ip-handling-policy=disable_non_proxied_udp --disable-gpu");
     auto *profile = new QWebEngineProfile(owner);
     // Programs started from here (a browser for Preview HTML In Browser may itself be built on
     // this web engine) get the environment the user gave.
@@ -214,6 +217,20 @@ QWebEngineProfile *newProfile(QObject *owner)
 }
 
 } // namespace
+
+void PreviewGuard::drawWithoutOpenGL(const std::function<void()> &makeApplication)
+{
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    // The windowing system's OpenGL is looked for while the application starts; a choice the
+    // user made in the environment stands, and programs started from here get it unchanged.
+    const char *const name = "QT_XCB_GL_INTEGRATION";
+    const bool chosen = qEnvironmentVariableIsSet(name);
+    if (!chosen)
+        qputenv(name, "none");
+    makeApplication();
+    if (!chosen)
+        qunsetenv(name);
+}
 
 PreviewGuard::PreviewGuard(QObject *parent)
     : QWebEngineUrlRequestInterceptor(parent)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QString>
 #include <QStringList>
 #include <QWebEnginePage>
@@ -18,6 +20,11 @@ class PreviewGuard : public QWebEngineUrlRequestInterceptor
 {
     Q_OBJECT
 public:
+    // Before the application object, which makeApplication creates: the previews draw with the
+    // CPU. A page of output needs no graphics card, and OpenGL would be loaded at start-up for a
+    // view that may never be shown (Mesa's software OpenGL alone keeps 45 MB, a driver's more).
+    static void drawWithoutOpenGL(const std::function<void()> &makeApplication);
+
     explicit PreviewGuard(QObject *parent = nullptr);
 
     // documents: where the stylesheet and the source were read from. A URL or an empty entry
