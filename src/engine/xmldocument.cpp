@@ -219,6 +219,19 @@ xmlEntityPtr notedParameterEntity(void *parserContext, const xmlChar *name)
     return xmlSAX2GetParameterEntity(parserContext, name);
 }
 
+// What builds the tree, for a parse that wants only the verdict: the parser itself finds every
+// well-formedness and namespace error, and keeps the DTD's declarations in a document of its
+// own; the elements, texts and the rest are read and dropped.
+void skipStartElement(void *, const xmlChar *, const xmlChar *, const xmlChar *, int, const xmlChar **, int, int,
+                      const xmlChar **)
+{
+}
+void skipEndElement(void *, const xmlChar *, const xmlChar *, const xmlChar *) {}
+void skipText(void *, const xmlChar *, int) {}
+void skipComment(void *, const xmlChar *) {}
+void skipInstruction(void *, const xmlChar *, const xmlChar *) {}
+void skipReference(void *, const xmlChar *) {}
+
 // Messages libxml2 gives when a document is beyond its default limits: a text node or an
 // attribute over 10 MB, names over 50,000 characters, nesting over 256 levels.
 bool hitSizeLimit(const ErrorCapture &capture)
@@ -240,7 +253,8 @@ struct ParseResult {
 // that declares no entities, once more with raised limits. The user's own large documents open,
 // preview and save alike, while entity expansion stays bounded.
 ParseResult parseWithLimits(const QByteArray &input, const QByteArray &baseUri, const char *encoding,
-                            int options, ParsePolicy &policy, ErrorCapture &capture, xmlDictPtr dict = nullptr)
+                            int options, ParsePolicy &policy, ErrorCapture &capture, xmlDictPtr dict = nullptr,
+                            bool treeless = false)
 {
     ParseResult result;
     for (;;) {
@@ -259,6 +273,16 @@ ParseResult parseWithLimits(const QByteArray &input, const QByteArray &baseUri, 
         ctxt->sax->entityDecl = &engine::CallbackEdge<&guardedEntityDecl>::call;
         ctxt->sax->getParameterEntity = &engine::CallbackEdge<&notedParameterEntity>::call;
         ctxt->sax->externalSubset = &engine::CallbackEdge<&skipExternalSubset>::call;
+        if (treeless) {
+            ctxt->sax->startElementNs = &skipStartElement;
+            ctxt->sax->endElementNs = &skipEndElement;
+            ctxt->sax->characters = &skipText;
+            ctxt->sax->ignorableWhitespace = &skipText;
+            ctxt->sax->cdataBlock = &skipText;
+            ctxt->sax->comment = &skipComment;
+            ctxt->sax->processingInstruction = &skipInstruction;
+            ctxt->sax->reference = &skipReference;
+        }
         const int flags = options | (policy.raisedLimits ? XML_PARSE_HUGE : 0);
         result.doc = xmlCtxtReadMemory(ctxt, input.constData(), int(input.size()),
                                        baseUri.isEmpty() ? nullptr : baseUri.constData(), encoding, flags);
@@ -398,8 +422,18 @@ bool XmlDocument::load(const QString &path)
     return parse(bytes, false, QFileInfo(local).absoluteFilePath(), nullptr);
 }
 
+bool XmlDocument::checkUtf8(const QByteArray &utf8, const QString &baseUrl)
+{
+    // An ID given twice is an error the tree's builder finds, as it files each ID: a text that
+    // may have IDs (xml:id, or attributes a DTD declares) gets its tree after all.
+    const bool mayHaveIds = utf8.contains("xml:id") || utf8.contains("<!ATTLIST");
+    const bool ok = parse(utf8, true, baseUrl, nullptr, !mayHaveIds);
+    d->doc.reset();
+    return ok;
+}
+
 bool XmlDocument::parse(const QByteArray &input, bool unicodeText, const QString &baseUrl,
-                        const QString *text)
+                        const QString *text, bool verdictOnly)
 {
     d->doc.reset();
     d->unparsed = false;
@@ -417,7 +451,8 @@ bool XmlDocument::parse(const QByteArray &input, bool unicodeText, const QString
     // Text from the editor is Unicode already; a declaration naming another encoding
     // describes how the file is to be saved, not how to read these bytes.
     const int options = kEditOptions | (unicodeText ? XML_PARSE_IGNORE_ENC : 0);
-    ParseResult parsed = parseWithLimits(input, d->baseUri, unicodeText ? "UTF-8" : nullptr, options, policy, capture);
+    ParseResult parsed = parseWithLimits(input, d->baseUri, unicodeText ? "UTF-8" : nullptr, options, policy, capture,
+                                         nullptr, verdictOnly);
     if (parsed.noMemory) {
         m_error.code = XML_ERR_NO_MEMORY;
         m_error.reason = QStringLiteral("Out of memory while creating the XML parser\n");
@@ -454,7 +489,8 @@ bool XmlDocument::parse(const QByteArray &input, bool unicodeText, const QString
         doc->encoding = declared.isEmpty() ? nullptr : xmlStrdup(BAD_CAST declared.toLatin1().constData());
     }
     if (!failed) {
-        d->doc = std::move(doc);
+        if (!verdictOnly)
+            d->doc = std::move(doc);
         return true;
     }
 
