@@ -33,6 +33,11 @@ public:
 
     // Texts up to this size are parsed as they change; larger ones beside the window.
     static constexpr qsizetype kParseInlineBytes = 128 * 1024;
+    // From this size on, a text is handed to its parse after a pause in the typing: copying it
+    // out of the editor takes the window's thread about a millisecond per megabyte, too much
+    // for every key.
+    static constexpr qsizetype kHandOverPauseBytes = 2 << 20;
+    static constexpr int kHandOverPauseMs = 400;
     // How long after a stylesheet becomes well-formed it is compiled for its checks.
     static constexpr int kCheckPauseMs = 400;
     // How long after the last edit the recovery copy is written.
