@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev
-  qt6-webengine-dev libqt6webenginecore6-bin
+  qt6-webengine-dev libqt6webenginecore6-bin qt6-declarative-dev
   libqscintilla2-qt6-dev
   libxml2-dev libxslt1-dev
   libgl-dev fonts-dejavu-core
