@@ -72,6 +72,10 @@ int main(int argc, char **argv)
         t.start();
         QProcess p;
         p.setStandardOutputFile(QProcess::nullDevice());
+        // xsltproc as the user runs it, whatever this process was started with.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("LD_PRELOAD"));
+        p.setProcessEnvironment(env);
         p.start(xsltproc, {stylesheet, article});
         p.waitForFinished(-1);
         return msSince(t);

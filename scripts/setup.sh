@@ -7,7 +7,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev
   qt6-webengine-dev libqt6webenginecore6-bin qt6-declarative-dev
   libqscintilla2-qt6-dev
-  libxml2-dev libxslt1-dev
+  libxml2-dev libxslt1-dev libmimalloc-dev
   libgl-dev fonts-dejavu-core
   # XSLT 2.0 and 3.0: Saxon-HE with a Java runtime, and a Java compiler for our helper
   default-jre-headless libsaxonhe-java default-jdk-headless

@@ -19,6 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
+#ifdef ZENDRIK_MIMALLOC
+#include <mimalloc.h>
+#endif
 #include <new>
 #include <poll.h>
 #include <signal.h>
@@ -195,8 +198,23 @@ void watchForTheProgramsEnd(pid_t parent)
 
 } // namespace
 
+// Between requests what a large document took goes back to the system. mimalloc is told to
+// give back freed pages without its usual delay: a transformation runs no slower for it.
+static void giveMemoryBack()
+{
+#ifdef ZENDRIK_MIMALLOC
+    mi_collect(true);
+#else
+    malloc_trim(0);
+#endif
+}
+
 int main(int argc, char **argv)
 {
+#ifdef ZENDRIK_MIMALLOC
+    mi_option_set(mi_option_decommit_delay, 0);
+    mi_option_set(mi_option_segment_decommit_delay, 0);
+#endif
     const pid_t parent = ::getppid();
     watchAllocations();
     QCoreApplication app(argc, argv);
@@ -257,8 +275,7 @@ int main(int argc, char **argv)
             if (!writeAll(answer))
                 return 1;
             answer.clear();
-            // What a large document took goes back to the system while the worker waits.
-            malloc_trim(0);
+            giveMemoryBack();
             // Memory ran out somewhere inside libxml2 or libxslt, which may have left them
             // half way through: the next request gets a fresh process.
             if (outOfMemory)
