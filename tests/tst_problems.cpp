@@ -173,6 +173,11 @@ private slots:
         QTest::keyClick(stylesheetPane(doc), Qt::Key_Return);
         QVERIFY(stylesheetPane(doc)->text().contains(QLatin1String("</b>\n  \n")));
 
+        // Inside a start tag whose attribute holds a ">": still that element.
+        stylesheetPane(doc)->setText(QStringLiteral("<r>\n<if test=\"$a > 1\">xy</if>\n\n</r>"));
+        stylesheetPane(doc)->setSelectionStart(int(stylesheetPane(doc)->text().indexOf(QLatin1String("1\""))));
+        QTRY_COMPARE(doc->assist(stylesheetPane(doc))->matchingTags(), (QList<QPair<int, int>>{{4, 3}, {24, 4}}));
+
         // Ctrl+G asks for a line and goes there, in the selected pane.
         fake->inputs << QStringLiteral("4");
         main->activateWindow();

@@ -375,12 +375,46 @@ QList<QPair<int, int>> EditorAssist::matchingTags() const
     return out;
 }
 
+bool EditorAssist::outsideAnyTag(long caret, long length) const
+{
+    // Most keys are typed between tags: the last "<" before the caret, closed by a ">" (not in
+    // quotes) before it, says so without reading a megabyte around the caret. Anything less
+    // plain (no "<" near, a quote left open) is left to the full reading.
+    const long from = std::max(0L, caret - kNearBytes);
+    const long to = std::min(length, caret + 1);
+    QByteArray near(to - from, Qt::Uninitialized);
+    if (to > from)
+        m_box->SendScintilla(Sci::SCI_GETTEXTRANGE, from, to, near.data());
+    const qsizetype here = caret - from;
+    if (here < near.size() && near[here] == '<')
+        return false;
+    const qsizetype open = near.lastIndexOf('<', here - 1);
+    if (open < 0)
+        return false;
+    char quote = 0;
+    for (qsizetype i = open + 1; i < here; ++i) {
+        const char c = near[i];
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            // The caret touching a tag's end still matches it.
+            return i + 1 < here;
+        }
+    }
+    return false;
+}
+
 void EditorAssist::matchTags()
 {
     const long length = m_box->SendScintilla(Sci::SCI_GETLENGTH);
     m_box->SendScintilla(Sci::SCI_SETINDICATORCURRENT, kTagIndicator);
     m_box->SendScintilla(Sci::SCI_INDICATORCLEARRANGE, 0UL, length);
     const long caret = m_box->SendScintilla(Sci::SCI_GETCURRENTPOS);
+    if (outsideAnyTag(caret, length))
+        return;
     // The stretch around the caret, read from a little before so that the tag under the caret
     // and everything that opens before it in the stretch are seen from their start.
     const long from = std::max(0L, caret - kTagSearchBytes);

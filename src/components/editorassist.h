@@ -56,6 +56,9 @@ public:
 private:
     void updateLineNumberWidth();
     void indentNewLine(int character);
+    // Whether the caret is plainly outside any tag, found from the text just before it.
+    bool outsideAnyTag(long caret, long length) const;
+    static constexpr long kNearBytes = 8192;
     void matchTags();
     void showTooltip(int bytePosition, int x, int y);
     long bytePositionOf(int line, int column) const;
