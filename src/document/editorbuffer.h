@@ -1,5 +1,8 @@
 #pragma once
 
+#include <algorithm>
+#include <limits>
+
 #include "components/syntaxbox.h"
 #include "model/textbuffer.h"
 
@@ -27,6 +30,11 @@ public:
         const bool colour = m_editor->autoColorize();
         m_editor->setAutoColorize(false);
         m_editor->setText(QString());
+        // Room for the text and a sixth more: the editor otherwise holds a large text with no
+        // room to spare, and the first key typed into it copies the whole text (and its
+        // styles) into a larger buffer. The room not yet typed into costs no memory.
+        const long room = long(std::min<qsizetype>(text.size() + text.size() / 6 + 4096, std::numeric_limits<int>::max()));
+        m_editor->SendScintilla(QsciScintillaBase::SCI_ALLOCATE, room);
         m_editor->setText(text);
         // New lines follow the file's own line breaks.
         m_editor->setEolMode(lineBreak == "\r\n" ? QsciScintilla::EolWindows
