@@ -235,6 +235,10 @@ void EditorAssist::setMarks(int kind, const QList<Mark> &marks)
 {
     if (kind < 0 || kind >= kKinds)
         return;
+    // Nothing marked and nothing to mark (a text that stays well-formed): no clearing over the
+    // whole of a large text after every verdict.
+    if (m_placed[kind].isEmpty() && marks.isEmpty())
+        return;
     for (const Placed &p : std::as_const(m_placed[kind]))
         m_box->SendScintilla(Sci::SCI_MARKERDELETEHANDLE, static_cast<unsigned long>(p.handle));
     const long length = m_box->SendScintilla(Sci::SCI_GETLENGTH);
