@@ -21,18 +21,12 @@ using namespace bench;
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 stylesheet::ModuleReader diskReader()
 {
     return [](const QString &path) -> std::optional<QString> {
         if (!QFileInfo(path).isFile())
             return std::nullopt;
-        return textfile::decode(readAll(path)).text;
+        return textfile::decode(readFile(path)).text;
     };
 }
 
@@ -54,7 +48,7 @@ int main(int argc, char **argv)
 
     const QString docbook = QStringLiteral("/usr/share/xml/docbook/stylesheet/docbook-xsl/html/docbook.xsl");
     if (QFileInfo(docbook).isFile()) {
-        const QByteArray mainBytes = readAll(docbook);
+        const QByteArray mainBytes = readFile(docbook);
         const stylesheet::Model once = stylesheet::build(textfile::decode(mainBytes).text, docbook, diskReader());
         std::printf("docbook html/docbook.xsl: %lld files, %lld declarations, %lld references\n",
                     static_cast<long long>(once.files.size()), static_cast<long long>(once.declarations.size()),
@@ -63,7 +57,7 @@ int main(int argc, char **argv)
         const double model = measure([&] {
             QElapsedTimer t;
             t.start();
-            const QByteArray bytes = readAll(docbook);
+            const QByteArray bytes = readFile(docbook);
             const stylesheet::Model m = stylesheet::build(textfile::decode(bytes).text, docbook, diskReader());
             (void)stylesheet::check(m, m.version);
             return msSince(t);
@@ -73,7 +67,7 @@ int main(int argc, char **argv)
             QElapsedTimer t;
             t.start();
             for (const QString &file : once.files) {
-                const QByteArray bytes = readAll(file);
+                const QByteArray bytes = readFile(file);
                 xmlDocPtr doc = xmlReadMemory(bytes.constData(), int(bytes.size()), file.toUtf8().constData(), nullptr,
                                               XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_DTDLOAD);
                 xmlFreeDoc(doc);

@@ -18,16 +18,6 @@
 
 using namespace bench;
 
-namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-} // namespace
-
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -46,7 +36,7 @@ int main(int argc, char **argv)
         return 1;
     f.close();
 
-    preview::Input input{readAll(stylesheet), stylesheet, readAll(article), article, {}};
+    preview::Input input{readFile(stylesheet), stylesheet, readFile(article), article, {}};
     preview::Result last;
     const auto pipeline = [&](int flags) {
         input.trace = flags;

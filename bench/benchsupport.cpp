@@ -17,6 +17,12 @@ namespace bench {
 
 int g_runs = 7;
 
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 double msSince(const QElapsedTimer &t)
 {
     return double(t.nsecsElapsed()) / 1e6;

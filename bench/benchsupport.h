@@ -17,6 +17,8 @@ namespace bench {
 extern int g_runs;
 
 double msSince(const QElapsedTimer &t);
+// A file's bytes; empty when it cannot be read.
+QByteArray readFile(const QString &path);
 double median(std::vector<double> v);
 // The value below which the given share (0..1) of the values lie.
 double percentile(std::vector<double> v, double share);

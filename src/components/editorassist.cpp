@@ -56,6 +56,27 @@ struct Tag {
     bool empty = false;
 };
 
+// The ">" that closes a tag, looked for from inside it up to to, over quoted attribute values;
+// -1 when to comes first or another tag starts (a tag left open).
+qsizetype tagClose(const QByteArray &text, qsizetype from, qsizetype to)
+{
+    char quote = 0;
+    for (qsizetype p = from; p < to; ++p) {
+        const char c = text[p];
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return p;
+        } else if (c == '<') {
+            return -1;
+        }
+    }
+    return -1;
+}
+
 // The next tag at or after from, skipping comments, CDATA sections, processing instructions
 // and declarations; nothing when the text ends first.
 std::optional<Tag> nextTag(const QByteArray &text, qsizetype from)
@@ -90,22 +111,8 @@ std::optional<Tag> nextTag(const QByteArray &text, qsizetype from)
         if (p == nameStart)
             continue;
         tag.name = text.mid(nameStart, p - nameStart);
-        // To the end of the tag, over quoted attribute values.
-        char quote = 0;
-        for (; p < text.size(); ++p) {
-            const char c = text[p];
-            if (quote) {
-                if (c == quote)
-                    quote = 0;
-            } else if (c == '"' || c == '\'') {
-                quote = c;
-            } else if (c == '>') {
-                break;
-            } else if (c == '<') {
-                break; // a tag left open: what follows is another one
-            }
-        }
-        if (p >= text.size() || text[p] != '>')
+        p = tagClose(text, p, text.size());
+        if (p < 0)
             return std::nullopt;
         tag.end = p + 1;
         tag.empty = !tag.closing && text[p - 1] == '/';
@@ -395,20 +402,9 @@ bool EditorAssist::outsideAnyTag(long caret, long length) const
     const qsizetype open = near.lastIndexOf('<', here - 1);
     if (open < 0)
         return false;
-    char quote = 0;
-    for (qsizetype i = open + 1; i < here; ++i) {
-        const char c = near[i];
-        if (quote) {
-            if (c == quote)
-                quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            // The caret touching a tag's end still matches it.
-            return i + 1 < here;
-        }
-    }
-    return false;
+    // The caret touching a tag's end still matches it.
+    const qsizetype close = tagClose(near, open + 1, here);
+    return close >= 0 && close + 1 < here;
 }
 
 void EditorAssist::matchTags()

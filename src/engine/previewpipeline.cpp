@@ -3,6 +3,8 @@
 #include "engine/transformcache.h"
 #include "engine/xmldocument.h"
 
+#include <QScopeGuard>
+
 namespace preview {
 
 namespace {
@@ -38,6 +40,10 @@ Result build(const Input &input, Target target, TransformCache *cache)
 {
     if (cache)
         cache->beginRequest();
+    const auto done = qScopeGuard([cache] {
+        if (cache)
+            cache->endRequest();
+    });
     if (target == Target::Check) {
         XmlDocument xsl;
         xsl.setCache(cache);

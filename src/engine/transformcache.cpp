@@ -55,6 +55,19 @@ bool TransformCache::Impl::current(Kept &kept, const QByteArray &key)
     return true;
 }
 
+QByteArray TransformCache::Impl::keyOf(const QByteArray &text, const QString &base, bool unicodeText)
+{
+    // The same bytes (a shared buffer cannot change under its holders) hashed once per request,
+    // however often they are asked about.
+    for (const Keyed &k : keyed)
+        if (k.text.constData() == text.constData() && k.text.size() == text.size() && k.base == base
+            && k.unicodeText == unicodeText)
+            return k.key;
+    const QByteArray key = xmlinternal::contentKey(text, base, unicodeText);
+    keyed.push_back({text, base, unicodeText, key});
+    return key;
+}
+
 TransformCache::TransformCache()
     : d(std::make_unique<Impl>())
 {
@@ -71,26 +84,36 @@ void TransformCache::clear()
 void TransformCache::beginRequest()
 {
     ++d->request;
+    d->keyed.clear();
 }
+
+void TransformCache::endRequest()
+{
+    d->keyed.clear();
+}
+
+namespace {
+
+// Whether kept is current for the text, and if not, lets it go.
+template<typename Kept>
+bool holds(TransformCache::Impl &d, std::optional<Kept> &kept, const QByteArray &utf8, const QString &base)
+{
+    if (kept && d.current(*kept, d.keyOf(utf8, base, true)))
+        return true;
+    kept.reset();
+    return false;
+}
+
+} // namespace
 
 bool TransformCache::holdsStylesheet(const QByteArray &utf8, const QString &base)
 {
-    if (!d->style)
-        return false;
-    if (d->current(*d->style, xmlinternal::contentKey(utf8, base, true)))
-        return true;
-    d->style.reset();
-    return false;
+    return holds(*d, d->style, utf8, base);
 }
 
 bool TransformCache::holdsSource(const QByteArray &utf8, const QString &base)
 {
-    if (!d->source)
-        return false;
-    if (d->current(*d->source, xmlinternal::contentKey(utf8, base, true)))
-        return true;
-    d->source.reset();
-    return false;
+    return holds(*d, d->source, utf8, base);
 }
 
 TransformCache::Counts TransformCache::counts() const

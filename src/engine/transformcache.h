@@ -33,6 +33,8 @@ public:
     void clear();
     // A new request begins: the files the trees depend on are read again at their next use.
     void beginRequest();
+    // It ends: the texts it was asked about are let go.
+    void endRequest();
     // Whether a compiled stylesheet for exactly this text (UTF-8, as the editor holds it) and
     // base is kept and still current; likewise a parsed source.
     bool holdsStylesheet(const QByteArray &utf8, const QString &base);

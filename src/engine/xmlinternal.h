@@ -440,6 +440,15 @@ struct TransformCache::Impl {
     std::optional<Source> source;
     int request = 0;
     TransformCache::Counts counts;
+    // The keys worked out in this request, with the texts they are for.
+    struct Keyed {
+        QByteArray text;
+        QString base;
+        bool unicodeText = false;
+        QByteArray key;
+    };
+    std::vector<Keyed> keyed;
+    QByteArray keyOf(const QByteArray &text, const QString &base, bool unicodeText);
 
     // Whether the kept tree is for key and the files it read are unchanged (read again once
     // per request).

@@ -322,7 +322,7 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
     // The compiled stylesheet: the one kept from an earlier run of the same texts, or a new one.
     StylesheetPtr ownStyle;
     xsltStylesheetPtr style = nullptr;
-    const QByteArray styleKey = cache ? contentKey(d->input, d->url, d->unicodeText) : QByteArray();
+    const QByteArray styleKey = cache ? cache->keyOf(d->input, d->url, d->unicodeText) : QByteArray();
     // The stylesheet as compiled, its imports' contents included: what stripped a kept source.
     QByteArray compiled = styleKey;
     if (cache && cache->style && cache->current(*cache->style, styleKey)) {
@@ -375,7 +375,7 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
     // stripped its blank text; else a new parse.
     DocPtr ownSource;
     xmlDocPtr sourceDoc = nullptr;
-    const QByteArray sourceKey = cache ? contentKey(source->d->input, source->d->url, source->d->unicodeText) : QByteArray();
+    const QByteArray sourceKey = cache ? cache->keyOf(source->d->input, source->d->url, source->d->unicodeText) : QByteArray();
     if (cache && cache->source && cache->current(*cache->source, sourceKey)
         && (cache->source->strippedBy.isEmpty() || cache->source->strippedBy == compiled)) {
         sourceDoc = cache->source->doc.get();
