@@ -441,6 +441,55 @@ private slots:
         QVERIFY(fake->messages().isEmpty());
     }
 
+    // Copies written beside the window: the newest asked for wins, a removal cancels what is
+    // still waiting, and a copy that cannot be written is reported to a context still there.
+    void copiesBesideTheWindow_keepOrderAndReportFailure()
+    {
+        const QString folder = QDir(testenv::stateHome()).filePath(QStringLiteral("later"));
+        RecoveryStore store(folder);
+        const auto filesOf = [&] {
+            QStringList files;
+            QDirIterator it(folder, {QStringLiteral("doc.*")}, QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext())
+                files << it.next();
+            return files;
+        };
+        RecoveryEntry first;
+        first.id = QStringLiteral("doc");
+        first.text = "first";
+        RecoveryEntry second = first;
+        second.text = "second";
+        QStringList failures;
+        QObject context;
+        const auto failed = [&](const QString &why) { failures << why; };
+        store.writeLater(first, &context, failed);
+        store.writeLater(second, &context, failed);
+        store.flush();
+        const QStringList written = filesOf().filter(QStringLiteral("doc.xsl"));
+        QCOMPARE(written.size(), 1);
+        QCOMPARE(readFile(written.first()), QByteArray("second"));
+        // A removal after a copy was asked for: nothing comes back afterwards.
+        store.writeLater(first, &context, failed);
+        store.remove(first.id);
+        store.flush();
+        QCOMPARE(filesOf(), QStringList());
+
+        // Under a plain file no session folder can be made.
+        const QString blocker = write(QStringLiteral("blocker"), "x");
+        RecoveryStore broken(blocker + QStringLiteral("/recovery"));
+        broken.writeLater(first, &context, failed);
+        auto gone = std::make_unique<QObject>();
+        RecoveryEntry other = first;
+        other.id = QStringLiteral("other");
+        broken.writeLater(other, gone.get(), failed);
+        gone.reset();
+        broken.flush();
+        QTRY_COMPARE(failures.size(), 1);
+        QVERIFY(!failures.first().isEmpty());
+        QTest::qWait(50);
+        QCOMPARE(failures.size(), 1);
+    }
+
     void runningProgram_keepsAndDropsItsOwnCopies()
     {
         DocumentWindow *doc = fixture::newDocument(main);

@@ -293,23 +293,31 @@ private slots:
     void edits_raiseOneChangeEach_data()
     {
         QTest::addColumn<EditCase>("c");
-        QTest::addRow("setText same text") << EditCase{"setText:<ab>text</ab>", 1, "<ab>text</ab>"};
-        QTest::addRow("typing multi-byte characters") << EditCase{QString::fromUtf8("type:\u00e9\u2192"), 2, QString::fromUtf8("<ab>\u00e9\u2192</ab>")};
-        QTest::addRow("Backspace") << EditCase{"key:Backspace", 1, "<ab></ab>"};
-        QTest::addRow("setSelText over the selection") << EditCase{"setSelText", 1, "<ab>new</ab>"};
-        QTest::addRow("Cut") << EditCase{"Cut", 1, "<ab></ab>"};
-        QTest::addRow("Copy") << EditCase{"Copy", 0, "<ab>text</ab>"};
-        QTest::addRow("Paste over the selection") << EditCase{"Paste", 1, "<ab>XY</ab>"};
-        QTest::addRow("Ctrl+V pastes once") << EditCase{"key:Ctrl+V", 1, "<ab>XY</ab>"};
-        QTest::addRow("Undo of a replacement") << EditCase{"Undo", 1, "<ab>text</ab>"};
-        QTest::addRow("Redo of a replacement") << EditCase{"Redo", 1, "<ab>new</ab>"};
-        QTest::addRow("QScintilla's undo()") << EditCase{"undo", 1, "<ab>text</ab>"};
-        QTest::addRow("QScintilla's paste()") << EditCase{"paste", 1, "<ab>XY</ab>"};
+        QTest::addColumn<bool>("large");
+        const auto addRow = [](const char *name, const EditCase &c) {
+            QTest::addRow("%s", name) << c << false;
+            // A large text's copy is shared until the next change: every edit must drop it.
+            QTest::addRow("%s, large text", name) << c << true;
+        };
+        addRow("setText same text", EditCase{"setText:<ab>text</ab>", 1, "<ab>text</ab>"});
+        addRow("typing multi-byte characters", EditCase{QString::fromUtf8("type:\u00e9\u2192"), 2, QString::fromUtf8("<ab>\u00e9\u2192</ab>")});
+        addRow("Backspace", EditCase{"key:Backspace", 1, "<ab></ab>"});
+        addRow("setSelText over the selection", EditCase{"setSelText", 1, "<ab>new</ab>"});
+        addRow("Cut", EditCase{"Cut", 1, "<ab></ab>"});
+        addRow("Copy", EditCase{"Copy", 0, "<ab>text</ab>"});
+        addRow("Paste over the selection", EditCase{"Paste", 1, "<ab>XY</ab>"});
+        addRow("Ctrl+V pastes once", EditCase{"key:Ctrl+V", 1, "<ab>XY</ab>"});
+        addRow("Undo of a replacement", EditCase{"Undo", 1, "<ab>text</ab>"});
+        addRow("Redo of a replacement", EditCase{"Redo", 1, "<ab>new</ab>"});
+        addRow("QScintilla's undo()", EditCase{"undo", 1, "<ab>text</ab>"});
+        addRow("QScintilla's paste()", EditCase{"paste", 1, "<ab>XY</ab>"});
     }
     void edits_raiseOneChangeEach()
     {
         QFETCH(EditCase, c);
+        QFETCH(bool, large);
         auto [operation, changes, expected] = c;
+        const QString tail = large ? QStringLiteral("<!--%1-->").arg(QString(int(SyntaxBox::kSnapshotBytes), QLatin1Char('x'))) : QString();
         // A window whose Edit > Paste has the Ctrl+V shortcut, as the main window has.
         QMainWindow window;
         SyntaxBox &box = *new SyntaxBox(&window);
@@ -320,20 +328,22 @@ private slots:
         connect(paste, &QAction::triggered, &box, &SyntaxBox::paste);
         showActive(window);
         box.setFocus();
-        box.setText("<ab>text</ab>");
+        box.setText("<ab>text</ab>" + tail);
         QGuiApplication::clipboard()->setText("XY");
         box.setSelectionStart(4);
         box.setSelectionLength(4);
         if (operation == "Undo" || operation == "Redo" || operation == "undo") {
             box.replaceSelection("new");
+            QCOMPARE(box.utf8Text(), ("<ab>new</ab>" + tail).toUtf8());
             if (operation == "Redo")
                 box.undo();
         }
+        (void)box.utf8Text(); // the copy a large text keeps, made before the edit
         QSignalSpy changed(&box, &SyntaxBox::changed);
         if (operation.startsWith("type:"))
             typeText(&box, operation.mid(5));
         else if (operation.startsWith("setText:"))
-            box.setText(operation.mid(8));
+            box.setText(operation.mid(8) + tail);
         else if (operation.startsWith("key:"))
             QTest::keySequence(&box, QKeySequence(operation.mid(4)));
         else if (operation == "setSelText")
@@ -349,7 +359,8 @@ private slots:
                 (box.*calls.value(operation))();
             }
         }
-        QCOMPARE(box.text(), expected);
+        QCOMPARE(box.text(), expected + tail);
+        QCOMPARE(box.utf8Text(), (expected + tail).toUtf8());
         QCOMPARE(changed.count(), changes);
         if (operation == "Cut" || operation == "Copy")
             QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("text"));

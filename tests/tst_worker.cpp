@@ -175,11 +175,21 @@ private slots:
         QVERIFY(got.isEmpty());
     }
 
+    void client_answersThroughTheWorker_data()
+    {
+        QTest::addColumn<qsizetype>("padding");
+        QTest::addRow("small") << qsizetype(0);
+        // Encoded beside the client's thread before it goes out.
+        QTest::addRow("large") << qsizetype(EngineClient::kEncodeBesideBytes);
+    }
     void client_answersThroughTheWorker()
     {
+        QFETCH(qsizetype, padding);
         EngineClient client;
         Answers spy;
-        transform(client, spy, 1, engine::Channel::Live, 5, preview::Target::Browser, kSimple);
+        preview::Input in = kSimple;
+        in.source.insert(in.source.lastIndexOf('<'), QByteArray("<!--") + QByteArray(padding, 'x') + "-->");
+        transform(client, spy, 1, engine::Channel::Live, 5, preview::Target::Browser, in);
         const engine::Response r = nextAnswer(spy);
         QVERIFY2(r.result.ok, qPrintable(r.result.text));
         QCOMPARE(r.result.page, QByteArray("sum=3"));
@@ -239,6 +249,16 @@ private slots:
     {
         EngineClient client;
         Answers spy;
+        // A large request still being encoded when its window goes never reaches a worker.
+        preview::Input large = kSimple;
+        large.source.insert(large.source.lastIndexOf('<'), QByteArray("<!--") + QByteArray(EngineClient::kEncodeBesideBytes, 'x') + "-->");
+        transform(client, spy, 1, engine::Channel::Tab, 1, preview::Target::Tab, large);
+        client.cancel(1);
+        QCOMPARE(spy.size(), 1);
+        QVERIFY(spy.at(0).superseded());
+        spy.got.clear();
+        spy.channels.clear();
+
         transform(client, spy, 1, engine::Channel::Tab, 1, preview::Target::Tab, endless());
         transform(client, spy, 1, engine::Channel::Live, 1, preview::Target::Browser, kSimple);
         client.cancel(1);

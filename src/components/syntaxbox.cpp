@@ -146,6 +146,13 @@ struct SyntaxBox::Impl {
     QTimer colourTimer;
     QList<QMetaObject::Connection> connections;
 
+    // The whole text as UTF-8, made once per state of a large text and shared by everyone who
+    // asks for it meanwhile (the parse, the compile check, the recovery copy, the outline...),
+    // instead of a copy each. Dropped at the next change, or a while after it was made.
+    QByteArray snapshot;
+    bool snapshotValid = false;
+    QTimer snapshotDrop;
+
     explicit Impl(SyntaxBox *box) : q(box) {}
 
     long send(unsigned int msg, unsigned long w = 0, long l = 0) const
@@ -178,6 +185,13 @@ struct SyntaxBox::Impl {
     // A change is about to be made. Inside a scope it is reported when the scope ends; a change
     // made by a bare call outside any is reported as soon as the call has returned.
     bool changeQueued = false;
+    void dropSnapshot()
+    {
+        snapshot = QByteArray();
+        snapshotValid = false;
+        snapshotDrop.stop();
+    }
+
     void textModified()
     {
         if (scopeDepth > 0) {
@@ -355,6 +369,9 @@ SyntaxBox::SyntaxBox(QWidget *parent)
     d->colourTimer.setSingleShot(true);
     d->colourTimer.setInterval(0);
     connect(&d->colourTimer, &QTimer::timeout, this, [this] { d->colourNextSlice(); });
+    d->snapshotDrop.setSingleShot(true);
+    d->snapshotDrop.setInterval(kSnapshotKeepMs);
+    connect(&d->snapshotDrop, &QTimer::timeout, this, [this] { d->dropSnapshot(); });
 
     // QScintilla answers every insertion and deletion it is told of by counting the characters
     // from the top of the text to the change, for its accessibility events: 15 ms a key in a
@@ -363,8 +380,10 @@ SyntaxBox::SyntaxBox(QWidget *parent)
     // that made it ends.
     SendScintilla(SCI_SETMODEVENTMASK, static_cast<unsigned long>(SC_MOD_BEFOREINSERT | SC_MOD_BEFOREDELETE | SC_MOD_CHANGEFOLD));
     d->connections << connect(this, &QsciScintillaBase::SCN_MODIFIED, this, [this](int, int type) {
-        if (type & (SC_MOD_BEFOREINSERT | SC_MOD_BEFOREDELETE))
+        if (type & (SC_MOD_BEFOREINSERT | SC_MOD_BEFOREDELETE)) {
+            d->dropSnapshot();
             d->textModified();
+        }
     });
     d->connections << connect(this, &QsciScintillaBase::SCN_UPDATEUI, this, [this](int) {
         if (d->scopeDepth == 0)
@@ -386,10 +405,17 @@ QByteArray SyntaxBox::utf8Text() const
 {
     // Copied around the editor's gap: asking for one contiguous buffer would move the gap to
     // the end and back at the next keystroke, two large moves per key in a big text.
+    if (d->snapshotValid)
+        return d->snapshot;
     const long length = SendScintilla(SCI_GETLENGTH);
     QByteArray out(length, Qt::Uninitialized);
     if (length > 0)
         SendScintilla(SCI_GETTEXTRANGE, 0L, length, out.data());
+    if (length >= kSnapshotBytes) {
+        d->snapshot = out;
+        d->snapshotValid = true;
+        d->snapshotDrop.start();
+    }
     return out;
 }
 

@@ -21,11 +21,14 @@ public:
     explicit SyntaxBox(QWidget *parent = nullptr);
     ~SyntaxBox() override;
 
+    // The whole text as UTF-8, copied straight from the editor's buffer: the cheap way to hand
+    // a large text to the XML parser. A large text is copied once per state of the text and the
+    // copy kept for kSnapshotKeepMs, so that all who want it after a pause in typing share one.
+    QByteArray utf8Text() const;
+    static constexpr long kSnapshotBytes = 256 * 1024;
+    static constexpr int kSnapshotKeepMs = 4000;
     // Writing the whole text replaces it, starts a new undo history and raises exactly one
     // changed().
-    // The whole text as UTF-8, copied straight from the editor's buffer: the cheap way to hand
-    // a large text to the XML parser.
-    QByteArray utf8Text() const;
     void setText(const QString &text) override;
 
     // Between positions of text() (UTF-16 units) and Scintilla's byte positions.

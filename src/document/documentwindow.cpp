@@ -34,6 +34,8 @@
 
 #include <algorithm>
 
+#include <QLoggingCategory>
+
 #include <QAction>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -72,6 +74,9 @@
 #include <QVBoxLayout>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
+
+// Where a live render's time goes: QT_LOGGING_RULES="zendrik.live.debug=true".
+Q_LOGGING_CATEGORY(lcLive, "zendrik.live", QtWarningMsg)
 
 namespace {
 
@@ -579,6 +584,10 @@ void DocumentWindow::setLivePreview(bool on)
         m_livePane = new LivePreviewPane(m_runPreviewScripts, m_liveSplitter);
         m_liveSplitter->addWidget(m_livePane);
         m_liveSplitter->setSizes({1, 1});
+        connect(m_livePane, &LivePreviewPane::rendered, this, [this] {
+            qCDebug(lcLive) << "rendered" << (m_liveAsked.isValid() ? m_liveAsked.elapsed() : -1) << "ms after asking,"
+                            << (m_liveChanged.isValid() ? m_liveChanged.elapsed() : -1) << "ms after the change";
+        });
         connect(m_livePane, &LivePreviewPane::stopRequested, this, [this] {
             EngineClient::shared().stop(m_windowId, engine::Channel::Live);
         });
@@ -613,8 +622,10 @@ bool DocumentWindow::livePreview() const
 
 void DocumentWindow::scheduleLivePreview()
 {
-    if (livePreview() && !m_model->isLoading())
+    if (livePreview() && !m_model->isLoading()) {
+        m_liveChanged.start();
         m_liveTimer->start(livePause());
+    }
 }
 
 void DocumentWindow::submitLivePreview()
@@ -625,6 +636,8 @@ void DocumentWindow::submitLivePreview()
     if (livePreview()) {
         m_liveAsked.start();
         m_model->requestLivePreview();
+        qCDebug(lcLive) << "asked" << (m_liveChanged.isValid() ? m_liveChanged.elapsed() : -1) << "ms after the change, handed over in"
+                        << m_liveAsked.elapsed() << "ms";
     }
 }
 
@@ -646,6 +659,7 @@ void DocumentWindow::livePreviewAnswered(const engine::Response &response)
         return;
     if (m_liveAsked.isValid() && !response.superseded() && response.error != engine::ErrorKind::Stopped)
         m_lastLiveMs = m_liveAsked.elapsed();
+    qCDebug(lcLive) << "answered" << m_liveAsked.elapsed() << "ms after asking," << response.result.page.size() << "bytes";
     if (!response.engine.isEmpty())
         m_panelEngine->setText(response.engine);
     if (!engine::isParseError(response.error))
@@ -673,7 +687,10 @@ void DocumentWindow::livePreviewAnswered(const engine::Response &response)
 
 void DocumentWindow::showLiveResult(const preview::Result &result, const QByteArray &annotated)
 {
+    QElapsedTimer shown;
+    shown.start();
     m_livePane->showResult(result, {m_model->stylesheetBase(), m_model->fileName(StylesheetDocument::Text::Source)}, annotated);
+    qCDebug(lcLive) << "handed to the view in" << shown.elapsed() << "ms";
     if (result.ok) {
         if (traceVisible())
             m_tracePane->setReport(result.trace);

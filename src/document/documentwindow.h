@@ -452,6 +452,7 @@ private:
     LivePreviewPane *m_livePane = nullptr;
     QTimer *m_liveTimer = nullptr;
     QElapsedTimer m_liveAsked; // when the newest live render was asked for
+    QElapsedTimer m_liveChanged; // the last change a live render waits for
     qint64 m_lastLiveMs = -1;  // what the last one took, from request to answer
     EditorAssist *m_assistXSLT = nullptr;
     EditorAssist *m_assistXML = nullptr;

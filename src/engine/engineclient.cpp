@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSet>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <optional>
@@ -348,10 +349,38 @@ void EngineClient::startNext(Lane *lane)
     }
     lane->running = job;
     host->outOfMemory = false;
-    host->process->write(engine::frame(job.request.toCbor()));
+    send(lane, job.request);
     if (job.timeLimitMs > 0)
         lane->deadline.start(job.timeLimitMs);
     emit started(job.request.window, job.channel, job.request.id);
+}
+
+namespace {
+// The bytes of the texts a request carries.
+qsizetype textBytes(const engine::Request &r)
+{
+    return r.input.stylesheet.size() + r.input.source.size() + r.xpath.source.size() + r.validate.source.size()
+           + 2 * r.format.text.size();
+}
+} // namespace
+
+void EngineClient::send(Lane *lane, const engine::Request &request)
+{
+    QProcess *process = lane->host->process;
+    if (textBytes(request) < kEncodeBesideBytes) {
+        process->write(engine::frame(request.toCbor()));
+        return;
+    }
+    // Encoding a large text copies it twice: beside the window, which goes on meanwhile. The
+    // bytes go out if the request still runs at the same worker once they are ready (the pipe
+    // takes them from the event loop, as the worker reads them).
+    QThreadPool::globalInstance()->start([request, lane = QPointer<Lane>(lane), process = QPointer<QProcess>(process)] {
+        QByteArray bytes = engine::frame(request.toCbor());
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [lane, process, id = request.id, bytes = std::move(bytes)] {
+            if (lane && process && lane->host && lane->host->process == process && lane->running && lane->running->request.id == id)
+                process->write(bytes);
+        });
+    });
 }
 
 bool EngineClient::ensureProcess(Host *host)

@@ -44,6 +44,8 @@ public:
     // How long a worker with nothing to do is kept before it is ended.
     void setIdleTimeoutMs(int ms) { m_idleMs = ms; }
     static constexpr int kDefaultIdleMs = 60000;
+    // A request whose texts are this large is encoded beside the client's thread.
+    static constexpr qsizetype kEncodeBesideBytes = 1 << 20;
 
     // What a requester is handed: the answer to its request, whatever became of it (also
     // stopped, failed or superseded). Called on the client's thread.
@@ -97,6 +99,8 @@ private:
     QList<Lane *> lanesOf(qint64 window) const;
     QList<Lane *> lanesOn(const Host *host) const;
     void startNext(Lane *lane);
+    // Writes the running request of the lane to its worker.
+    void send(Lane *lane, const engine::Request &request);
     // Starts the host's idle timer when none of its lanes has work.
     void idleCheck(Host *host);
     bool ensureProcess(Host *host);

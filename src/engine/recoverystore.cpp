@@ -8,7 +8,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QCoreApplication>
 #include <QLockFile>
+#include <QMutexLocker>
+#include <QThreadPool>
 
 #include <algorithm>
 
@@ -49,11 +52,16 @@ textfile::Format formatFrom(const QJsonObject &json)
 RecoveryStore::RecoveryStore(const QString &folder)
     : m_folder(folder)
     , m_session(SessionFolder::newPath(folder))
+    , m_writer(std::make_unique<QThreadPool>())
 {
+    m_writer->setMaxThreadCount(1);
+    m_writer->setExpiryTimeout(5000);
 }
 
 RecoveryStore::~RecoveryStore()
 {
+    // The copies asked for are written before the program ends.
+    m_writer->waitForDone();
     // Copies still here belong to windows that never closed: they stay for the next start.
     // Someone may have removed the whole folder meanwhile; then there is no lock left to free.
     if (m_lock && !QFileInfo::exists(m_session + QLatin1Char('/') + kLockName))
@@ -71,6 +79,61 @@ QString RecoveryStore::entryPath(const QString &id, const QString &suffix) const
 }
 
 bool RecoveryStore::write(const Entry &entry, QString *error)
+{
+    cancelPending(entry.id);
+    QMutexLocker files(&m_files);
+    return writeNow(entry, error);
+}
+
+void RecoveryStore::writeLater(const Entry &entry, QObject *context, std::function<void(const QString &)> failed)
+{
+    bool queued;
+    {
+        QMutexLocker pending(&m_pendingLock);
+        queued = m_pending.contains(entry.id);
+        m_pending.insert(entry.id, Pending{entry, context, std::move(failed)});
+    }
+    if (!queued)
+        m_writer->start([this, id = entry.id] { writePending(id); });
+}
+
+void RecoveryStore::flush()
+{
+    m_writer->waitForDone();
+}
+
+void RecoveryStore::cancelPending(const QString &id)
+{
+    QMutexLocker pending(&m_pendingLock);
+    m_pending.remove(id);
+}
+
+void RecoveryStore::writePending(const QString &id)
+{
+    // The copy is taken up with the files held: a remove() or write() of the document either
+    // cancels it first or waits until it is written.
+    QMutexLocker files(&m_files);
+    Pending job;
+    {
+        QMutexLocker pending(&m_pendingLock);
+        const auto it = m_pending.find(id);
+        if (it == m_pending.end())
+            return;
+        job = std::move(*it);
+        m_pending.erase(it);
+    }
+    QString error;
+    if (writeNow(job.entry, &error) || !job.failed)
+        return;
+    files.unlock();
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, [context = job.context, failed = std::move(job.failed), error] {
+            if (context)
+                failed(error);
+        });
+}
+
+bool RecoveryStore::writeNow(const Entry &entry, QString *error)
 {
     if (!m_lock) {
         m_lock = SessionFolder::open(m_session, error);
@@ -110,6 +173,8 @@ bool RecoveryStore::write(const Entry &entry, QString *error)
 
 void RecoveryStore::remove(const QString &id)
 {
+    cancelPending(id);
+    QMutexLocker files(&m_files);
     m_sourceWritten.remove(id);
     if (!m_lock)
         return;
@@ -136,6 +201,7 @@ void RecoveryStore::claimEnded()
 
 QList<RecoveryStore::Entry> RecoveryStore::claimOrphans()
 {
+    QMutexLocker files(&m_files);
     claimEnded();
     QList<Entry> found;
     for (const auto &[sessionPath, lock] : m_claimed) {
@@ -169,6 +235,7 @@ QList<RecoveryStore::Entry> RecoveryStore::claimOrphans()
 
 void RecoveryStore::discardOrphans()
 {
+    QMutexLocker files(&m_files);
     claimEnded();
     for (auto &[sessionPath, lock] : m_claimed)
         SessionFolder::remove(sessionPath, std::move(lock));

@@ -6,12 +6,16 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QMutex>
+#include <QPointer>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
 
 class QLockFile;
+class QThreadPool;
 
 // One document window's copy: its stylesheet and its XML source, each with where it came
 // from, whether it has unsaved edits, and how its file is written.
@@ -53,6 +57,13 @@ public:
     // Writes (or replaces) the copy of one document (entry.id) atomically. Returns false with
     // error set when it could not be written; an older copy then stays as it was.
     bool write(const Entry &entry, QString *error = nullptr);
+    // The same beside the calling thread: writing, syncing and reading back a large text takes
+    // a while. A copy of the same document asked for before this one was written is replaced
+    // by it; write() and remove() of the document cancel it. When the copy cannot be written,
+    // failed runs on the program's main thread with the reason, provided context still exists.
+    void writeLater(const Entry &entry, QObject *context, std::function<void(const QString &)> failed);
+    // Waits until the copies asked for with writeLater() are written.
+    void flush();
     // Removes the copy of one document, when there is one.
     void remove(const QString &id);
 
@@ -65,6 +76,14 @@ public:
     void discardOrphans();
 
 private:
+    struct Pending {
+        Entry entry;
+        QPointer<QObject> context;
+        std::function<void(const QString &)> failed;
+    };
+    bool writeNow(const Entry &entry, QString *error);
+    void cancelPending(const QString &id);
+    void writePending(const QString &id);
     // Takes the locks of the sessions of ended programs that nobody has claimed yet.
     void claimEnded();
     QString entryPath(const QString &id, const QString &suffix) const;
@@ -75,6 +94,13 @@ private:
     // What each document's source copy on disk holds, as a hash of its text.
     QHash<QString, size_t> m_sourceWritten;
     std::vector<std::pair<QString, std::unique_ptr<QLockFile>>> m_claimed;
+    // Held while the files, the locks and m_sourceWritten are worked on, from either thread.
+    QMutex m_files;
+    // Copies asked for with writeLater() and not yet taken up, by document.
+    QMutex m_pendingLock;
+    QHash<QString, Pending> m_pending;
+    // One thread, so that the copies are written in the order they were asked for.
+    std::unique_ptr<QThreadPool> m_writer;
 };
 
 // The program's store, made on first use.

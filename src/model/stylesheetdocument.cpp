@@ -41,7 +41,12 @@ StylesheetDocument::StylesheetDocument(QObject *parent)
     m_recoveryTimer = new QTimer(this);
     m_recoveryTimer->setSingleShot(true);
     m_recoveryTimer->setInterval(kRecoveryDelayMs);
-    connect(m_recoveryTimer, &QTimer::timeout, this, &StylesheetDocument::writeRecoveryCopy);
+    // The copy after a pause in typing is written beside the window: syncing a large text to
+    // the disk and reading it back takes a while.
+    connect(m_recoveryTimer, &QTimer::timeout, this, [this] {
+        if (isChanged() && m_recoveryEnabled)
+            recoveryStore().writeLater(recoveryEntry(), this, [this](const QString &error) { emit recoveryCopyFailed(error); });
+    });
 }
 
 StylesheetDocument::~StylesheetDocument()
