@@ -373,6 +373,28 @@ private slots:
         StylesheetDocument::setSaxonAvailable(here);
     }
 
+    // A stylesheet past the limit is not compiled while typed into (its errors of an earlier
+    // check go, as they may no longer hold), and the document says so.
+    void largeStylesheet_isNotCheckedWhileTyping()
+    {
+        StylesheetDocument doc;
+        doc.setAutoParse(true);
+        doc.setCheckPause(0);
+        doc.setText(Text::Stylesheet, QString(kStylesheet).replace("</xsl:stylesheet>", "<xsl:bogus/></xsl:stylesheet>"));
+        QTRY_VERIFY_WITH_TIMEOUT(!doc.compileDiagnostics().isEmpty(), 20000);
+        QCOMPARE(doc.processorHint(), QString());
+        const QString large = QString(kStylesheet).replace("</xsl:stylesheet>", "<xsl:bogus/><!--" + QString(3 << 20, 'x') + "--></xsl:stylesheet>");
+        doc.setCheckLimit(2 << 20);
+        doc.setText(Text::Stylesheet, large);
+        QTRY_COMPARE(doc.processorHint(), QStringLiteral("This stylesheet (3 MB) is too large to be compiled while you type; a preview "
+                                                         "compiles it and shows its errors."));
+        QVERIFY(doc.compileDiagnostics().isEmpty());
+        doc.setCheckLimit(StylesheetDocument::kCheckLimitBytes);
+        doc.setText(Text::Stylesheet, large + QStringLiteral(" "));
+        QTRY_VERIFY_WITH_TIMEOUT(!doc.compileDiagnostics().isEmpty(), 20000);
+        QCOMPARE(doc.processorHint(), QString());
+    }
+
     // The copy of unsaved work: made a moment after an edit, restored as it was (texts, changed
     // states, formats, names), and gone once everything is saved.
     void recovery_keepsAndRestoresUnsavedWork()

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 #include <QTimer>
 #include <QUuid>
 #include <atomic>
@@ -334,20 +335,33 @@ void StylesheetDocument::setCheckPause(int ms)
     m_checkTimer->setInterval(ms);
 }
 
-void StylesheetDocument::submitCheck()
+void StylesheetDocument::setProcessorHint(const QString &hint)
 {
-    engine::Request request = transformRequest(preview::Target::Check, ++m_checkGeneration);
     // Said once per stylesheet state, beside the compile check's own findings.
-    const double version = saxon::xsltVersion(request.input.stylesheet);
-    const QString hint = m_processorChoice == ProcessorChoice::Automatic && version >= 2.0 && !saxonAvailable()
-                             ? QStringLiteral("This stylesheet is XSLT %1, which libxslt runs only as far as XSLT 1.0 goes. "
-                                              "Install %2 to run it in Saxon-HE.")
-                                   .arg(QString::number(version, 'f', 1), QLatin1String(saxon::kPackages))
-                             : QString();
     if (hint != m_processorHint) {
         m_processorHint = hint;
         emit processorHintChanged();
     }
+}
+
+void StylesheetDocument::submitCheck()
+{
+    const qsizetype size = part(Text::Stylesheet).buffer->utf8Length();
+    if (size > m_checkLimit) {
+        ++m_checkGeneration;
+        setCompileDiagnostics({});
+        setProcessorHint(QStringLiteral("This stylesheet (%1 MB) is too large to be compiled while you type; a preview compiles it "
+                                        "and shows its errors.")
+                             .arg(QLocale().toString(double(size) / (1 << 20), 'f', 0)));
+        return;
+    }
+    engine::Request request = transformRequest(preview::Target::Check, ++m_checkGeneration);
+    const double version = saxon::xsltVersion(request.input.stylesheet);
+    setProcessorHint(m_processorChoice == ProcessorChoice::Automatic && version >= 2.0 && !saxonAvailable()
+                         ? QStringLiteral("This stylesheet is XSLT %1, which libxslt runs only as far as XSLT 1.0 goes. "
+                                          "Install %2 to run it in Saxon-HE.")
+                               .arg(QString::number(version, 'f', 1), QLatin1String(saxon::kPackages))
+                         : QString());
     EngineClient::shared().submit(std::move(request), engine::Channel::Check, this, [this](const engine::Response &r) {
         if (!r.superseded() && r.generation == m_checkGeneration)
             setCompileDiagnostics(r.result.diagnostics);

@@ -131,6 +131,11 @@ public:
     // window; its diagnostics are the last compilation's (none while the text is malformed).
     QList<Diagnostic> compileDiagnostics() const { return m_compileDiagnostics; }
     void setCheckPause(int ms);
+    // A larger stylesheet is not compiled while it is typed into: its compilation takes
+    // twelve to twenty times its size in memory and seconds per pause in typing. A preview
+    // still compiles it; processorHint() says so.
+    static constexpr qsizetype kCheckLimitBytes = 16 << 20;
+    void setCheckLimit(qsizetype bytes) { m_checkLimit = bytes; }
 
     // Which processor runs the transformations: by the stylesheet's version (2.0 and later in
     // Saxon-HE when it can run here, the rest in libxslt), or always the one chosen.
@@ -143,7 +148,8 @@ public:
     static bool saxonAvailable();
     static void setSaxonAvailable(bool available);
     // A 2.0+ stylesheet that runs in libxslt only because Saxon-HE is missing here: the hint
-    // what to install, or empty. Follows each compile check.
+    // what to install; a stylesheet too large for the compile check: that it is not checked;
+    // or empty. Follows each compile check.
     QString processorHint() const { return m_processorHint; }
 
     // The parameters every transformation passes.
@@ -208,6 +214,7 @@ private:
     void parsed(Text text, const XmlDocument::ParseError &error);
     void handOver(Text text);
     void submitCheck();
+    void setProcessorHint(const QString &hint);
     void setCompileDiagnostics(const QList<Diagnostic> &diagnostics);
 
     Part m_stylesheet;
@@ -218,6 +225,7 @@ private:
     bool m_keepAsWritten = true;
     ProcessorChoice m_processorChoice = ProcessorChoice::Automatic;
     QString m_processorHint;
+    qsizetype m_checkLimit = kCheckLimitBytes;
     qint64 m_engineId = 0;
     std::unique_ptr<XmlDocument> m_inlineParse; // reused by the small stylesheet's parses
     QTimer *m_checkTimer = nullptr;
