@@ -18,6 +18,7 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPointer>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include <initializer_list>
 #include <stdexcept>
 #include <typeinfo>
+#include <utility>
 
 namespace {
 
@@ -187,10 +189,16 @@ struct SyntaxBox::Impl {
     bool changeQueued = false;
     void dropSnapshot()
     {
-        snapshot = QByteArray();
         snapshotValid = false;
         snapshotDrop.stop();
+        // Giving a large block back to the system takes a while: the first key after a pause
+        // must not wait for it.
+        if (snapshot.isDetached() && snapshot.size() >= kFreeBesideBytes)
+            QThreadPool::globalInstance()->start([text = std::exchange(snapshot, QByteArray())] { (void)text; });
+        else
+            snapshot = QByteArray();
     }
+    static constexpr qsizetype kFreeBesideBytes = 8 << 20;
 
     void textModified()
     {

@@ -277,10 +277,10 @@ void StylesheetDocument::parse(Text text)
         parsed(text, m_inlineParse->parseError());
     } else {
         // A large one is parsed beside the window; typing goes on meanwhile. The text is
-        // handed over once the keys that are already waiting have gone in, not per key; a text
-        // whose copy alone takes milliseconds, once the typing pauses.
+        // handed over once a burst of keys has gone in, not per key; a text whose copy alone
+        // takes milliseconds, once the typing pauses.
         setChecking(text);
-        p.handOver->start(length >= kHandOverPauseBytes ? kHandOverPauseMs : 0);
+        p.handOver->start(length >= kHandOverPauseBytes ? kHandOverPauseMs : kHandOverBurstMs);
     }
 }
 

@@ -38,6 +38,9 @@ public:
     // for every key.
     static constexpr qsizetype kHandOverPauseBytes = 2 << 20;
     static constexpr int kHandOverPauseMs = 400;
+    // A smaller one waits for a burst of keys to end (a paste of many lines, a held key, keys
+    // that arrive together after a busy moment): each verdict also rebuilds the outline.
+    static constexpr int kHandOverBurstMs = 40;
     // How long after a stylesheet becomes well-formed it is compiled for its checks.
     static constexpr int kCheckPauseMs = 400;
     // How long after the last edit the recovery copy is written.
