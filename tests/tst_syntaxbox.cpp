@@ -290,6 +290,21 @@ private slots:
         QCOMPARE(box.selectionLength(), 0);
     }
 
+    // Known without asking the window system at every key, yet never behind the clipboard.
+    void canPaste_followsTheClipboard()
+    {
+        SyntaxBox box;
+        QVERIFY(!box.canPaste());
+        QGuiApplication::clipboard()->setText("XY");
+        QVERIFY(box.canPaste());
+        QGuiApplication::clipboard()->setText(QString());
+        QVERIFY(!box.canPaste());
+        QGuiApplication::clipboard()->setText("Z");
+        QVERIFY(box.canPaste());
+        box.setReadOnly(true);
+        QVERIFY(!box.canPaste());
+    }
+
     void edits_raiseOneChangeEach_data()
     {
         QTest::addColumn<EditCase>("c");

@@ -79,6 +79,12 @@ qsizetype tagClose(const QByteArray &text, qsizetype from, qsizetype to)
 
 // The next tag at or after from, skipping comments, CDATA sections, processing instructions
 // and declarations; nothing when the text ends first.
+// Whether text has what at i, without a copy.
+bool startsAt(const QByteArray &text, qsizetype i, QByteArrayView what)
+{
+    return QByteArrayView(text).sliced(i).startsWith(what);
+}
+
 std::optional<Tag> nextTag(const QByteArray &text, qsizetype from)
 {
     for (qsizetype i = text.indexOf('<', from); i >= 0; i = text.indexOf('<', i + 1)) {
@@ -86,15 +92,15 @@ std::optional<Tag> nextTag(const QByteArray &text, qsizetype from)
             const qsizetype e = text.indexOf(close, i);
             return e < 0 ? qsizetype(text.size()) : e + qsizetype(qstrlen(close));
         };
-        if (text.mid(i, 4) == "<!--") {
+        if (startsAt(text, i, "<!--")) {
             i = skipTo("-->") - 1;
             continue;
         }
-        if (text.mid(i, 9) == "<![CDATA[") {
+        if (startsAt(text, i, "<![CDATA[")) {
             i = skipTo("]]>") - 1;
             continue;
         }
-        if (text.mid(i, 2) == "<?" || text.mid(i, 2) == "<!") {
+        if (startsAt(text, i, "<?") || startsAt(text, i, "<!")) {
             i = skipTo(">") - 1;
             continue;
         }

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <optional>
 #include <stdexcept>
 #include <typeinfo>
 #include <utility>
@@ -591,10 +592,29 @@ bool SyntaxBox::canCopy() const
     return d->send(SCI_GETSELECTIONEND) > d->send(SCI_GETSELECTIONSTART);
 }
 
+namespace {
+// Whether the clipboard holds text, asked of the window system once per change of the
+// clipboard: the question is a round trip to the X server, and the edit actions' state asks it
+// after every key.
+bool clipboardHasText()
+{
+    static std::optional<bool> known;
+    static const bool watching = [] {
+        QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, qApp, [] { known.reset(); });
+        return true;
+    }();
+    (void)watching;
+    if (!known) {
+        const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+        known = data && data->hasText() && !data->text().isEmpty();
+    }
+    return *known;
+}
+} // namespace
+
 bool SyntaxBox::canPaste() const
 {
-    const QMimeData *data = QGuiApplication::clipboard()->mimeData();
-    return d->send(SCI_CANPASTE) && data && data->hasText() && !data->text().isEmpty();
+    return d->send(SCI_CANPASTE) && clipboardHasText();
 }
 
 // QScintilla's own slots (reached from its context menu and by anyone holding a
