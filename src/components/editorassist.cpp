@@ -77,14 +77,14 @@ qsizetype tagClose(const QByteArray &text, qsizetype from, qsizetype to)
     return -1;
 }
 
-// The next tag at or after from, skipping comments, CDATA sections, processing instructions
-// and declarations; nothing when the text ends first.
 // Whether text has what at i, without a copy.
 bool startsAt(const QByteArray &text, qsizetype i, QByteArrayView what)
 {
     return QByteArrayView(text).sliced(i).startsWith(what);
 }
 
+// The next tag at or after from, skipping comments, CDATA sections, processing instructions
+// and declarations; nothing when the text ends first.
 std::optional<Tag> nextTag(const QByteArray &text, qsizetype from)
 {
     for (qsizetype i = text.indexOf('<', from); i >= 0; i = text.indexOf('<', i + 1)) {

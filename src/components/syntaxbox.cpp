@@ -158,6 +158,19 @@ struct SyntaxBox::Impl {
 
     explicit Impl(SyntaxBox *box) : q(box) {}
 
+    void dropSnapshot()
+    {
+        snapshotValid = false;
+        snapshotDrop.stop();
+        // Giving a large block back to the system takes a while: the first key after a pause
+        // must not wait for it.
+        if (snapshot.isDetached() && snapshot.size() >= kFreeBesideBytes)
+            QThreadPool::globalInstance()->start([text = std::exchange(snapshot, QByteArray())] { (void)text; });
+        else
+            snapshot = QByteArray();
+    }
+    static constexpr qsizetype kFreeBesideBytes = 8 << 20;
+
     long send(unsigned int msg, unsigned long w = 0, long l = 0) const
     {
         return q->SendScintilla(msg, w, l);
@@ -188,18 +201,6 @@ struct SyntaxBox::Impl {
     // A change is about to be made. Inside a scope it is reported when the scope ends; a change
     // made by a bare call outside any is reported as soon as the call has returned.
     bool changeQueued = false;
-    void dropSnapshot()
-    {
-        snapshotValid = false;
-        snapshotDrop.stop();
-        // Giving a large block back to the system takes a while: the first key after a pause
-        // must not wait for it.
-        if (snapshot.isDetached() && snapshot.size() >= kFreeBesideBytes)
-            QThreadPool::globalInstance()->start([text = std::exchange(snapshot, QByteArray())] { (void)text; });
-        else
-            snapshot = QByteArray();
-    }
-    static constexpr qsizetype kFreeBesideBytes = 8 << 20;
 
     void textModified()
     {

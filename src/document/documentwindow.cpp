@@ -34,12 +34,11 @@
 
 #include <algorithm>
 
-#include <QLoggingCategory>
-
 #include <QAction>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QLoggingCategory>
 #include <QLineEdit>
 #include <QPointer>
 #include <QRadioButton>
