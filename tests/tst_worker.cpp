@@ -496,6 +496,62 @@ private slots:
         QCOMPARE(engine::helloVersion(frames.first()), engine::kProtocolVersion);
     }
 
+    // A newer text of the same window and channel interrupts the transformation that runs: the
+    // worker answers it as superseded and stays, for the newer one; a runaway of another channel
+    // runs on. An interrupt that comes before its request (a large one is still being encoded)
+    // keeps the request from running at all.
+    void worker_newerTextInterruptsTheRunningTransformation()
+    {
+        EngineClient client;
+        Answers spy;
+        transform(client, spy, 1, engine::Channel::Live, 1, preview::Target::Browser, endless());
+        QList<qint64> workers;
+        QVERIFY(QTest::qWaitFor([&] { return !(workers = workerChildren()).isEmpty(); }, 10000));
+        QTest::qWait(300); // deep in it
+        transform(client, spy, 1, engine::Channel::Live, 2, preview::Target::Browser, kSimple);
+        QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 2, 10000);
+        QCOMPARE(spy.at(0).generation, 1);
+        QVERIFY(spy.at(0).superseded());
+        QCOMPARE(spy.at(1).result.page, QByteArray("sum=3"));
+        QCOMPARE(workerChildren(), workers);
+
+        transform(client, spy, 1, engine::Channel::Tab, 3, preview::Target::Browser, endless());
+        QTest::qWait(300);
+        transform(client, spy, 1, engine::Channel::Live, 4, preview::Target::Browser, kSimple);
+        QTest::qWait(500);
+        QCOMPARE(spy.size(), 2);
+        QVERIFY(client.stop(1, engine::Channel::Tab));
+        QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 4, 10000);
+        QCOMPARE(spy.at(2).error, engine::ErrorKind::Stopped);
+        QCOMPARE(spy.at(3).result.page, QByteArray("sum=3"));
+
+        QProcess worker;
+        worker.start(EngineClient::defaultWorkerPath(), {});
+        QVERIFY(worker.waitForStarted());
+        engine::Request first, second;
+        first.id = 7;
+        first.input = endless();
+        second.id = 8;
+        second.input = kSimple;
+        first.target = second.target = preview::Target::Browser;
+        worker.write(engine::frame(engine::helloMessage()) + engine::frame(engine::interruptMessage(7))
+                     + engine::frame(first.toCbor()) + engine::frame(second.toCbor()));
+        QByteArray out;
+        QList<QCborMap> frames;
+        QString error;
+        QVERIFY(QTest::qWaitFor([&] {
+            worker.waitForReadyRead(100);
+            out += worker.readAllStandardOutput();
+            return !engine::takeFrames(out, &frames, &error) || frames.size() >= 3;
+        }, 10000));
+        QVERIFY2(error.isEmpty() && frames.size() == 3, qPrintable(error));
+        QCOMPARE(engine::Response::fromCbor(frames.at(1)).id, 7);
+        QVERIFY(engine::Response::fromCbor(frames.at(1)).superseded());
+        QCOMPARE(engine::Response::fromCbor(frames.at(2)).result.page, QByteArray("sum=3"));
+        worker.closeWriteChannel();
+        QVERIFY(worker.waitForFinished(5000));
+    }
+
     // Each answer goes to whoever asked: never to another window, never to a requester that is
     // gone.
     void client_answersGoToTheirRequester()

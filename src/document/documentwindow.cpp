@@ -607,11 +607,12 @@ void DocumentWindow::setLivePreview(bool on)
     }
 }
 
-int DocumentWindow::livePauseFor(qint64 lastRunMs)
+int DocumentWindow::livePauseFor(qint64 lastRunMs, bool interruptible)
 {
+    const int longest = interruptible ? kLivePauseInterruptibleMs : kLivePauseMs;
     if (lastRunMs < 0)
-        return kLivePauseMs;
-    return int(std::clamp<qint64>(lastRunMs, kLivePauseMinMs, kLivePauseMs));
+        return longest;
+    return int(std::clamp<qint64>(lastRunMs, kLivePauseMinMs, longest));
 }
 
 bool DocumentWindow::livePreview() const
@@ -656,8 +657,10 @@ void DocumentWindow::livePreviewAnswered(const engine::Response &response)
         m_livePane->busyStrip()->end();
     if (!m_model->isLatestLive(response))
         return;
-    if (m_liveAsked.isValid() && !response.superseded() && response.error != engine::ErrorKind::Stopped)
+    if (m_liveAsked.isValid() && !response.superseded() && response.error != engine::ErrorKind::Stopped) {
         m_lastLiveMs = m_liveAsked.elapsed();
+        m_lastLiveInterruptible = response.processor == engine::Processor::Libxslt;
+    }
     qCDebug(lcLive) << "answered" << m_liveAsked.elapsed() << "ms after asking," << response.result.page.size() << "bytes";
     if (!response.engine.isEmpty())
         m_panelEngine->setText(response.engine);

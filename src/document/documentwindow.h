@@ -155,13 +155,16 @@ public:
     LivePreviewPane *livePane() const { return m_livePane; }
     // The pause follows what a render costs: the last one's time from request to answer, within
     // these bounds, and the longest until a render was timed. A render of a few milliseconds
-    // follows each key at once. A render already running is never stopped for a newer text, so
-    // the last key's page comes about twice a render's time after it at worst, with or without
-    // a pause; a pause as long as a render keeps a fast typist from starting one per key.
+    // follows each key at once. A render in zendrik-engine is interrupted when a newer text
+    // comes, so a short pause is enough to let a burst of keys go by without starting one per
+    // key; the Saxon helper runs a render to its end, and a render already running there makes
+    // the last key's page wait for it: a pause as long as a render keeps a fast typist from
+    // starting one per key.
     static constexpr int kLivePauseMinMs = 10;
     static constexpr int kLivePauseMs = 300;
-    static int livePauseFor(qint64 lastRunMs);
-    int livePause() const { return livePauseFor(m_lastLiveMs); }
+    static constexpr int kLivePauseInterruptibleMs = 100;
+    static int livePauseFor(qint64 lastRunMs, bool interruptible = false);
+    int livePause() const { return livePauseFor(m_lastLiveMs, m_lastLiveInterruptible); }
 
     // This window's identity in the engine's queue.
     qint64 windowId() const { return m_windowId; }
@@ -454,6 +457,7 @@ private:
     QElapsedTimer m_liveAsked; // when the newest live render was asked for
     QElapsedTimer m_liveChanged; // the last change a live render waits for
     qint64 m_lastLiveMs = -1;  // what the last one took, from request to answer
+    bool m_lastLiveInterruptible = false; // whether it ran where a newer text interrupts it
     EditorAssist *m_assistXSLT = nullptr;
     EditorAssist *m_assistXML = nullptr;
     ProblemsPane *m_problems = nullptr;

@@ -35,6 +35,34 @@ namespace {
 using Sci = QsciScintillaBase;
 constexpr int kShownIndicator = 14;
 
+// How a browser reads the bytes of a page loaded with ";charset=<label>" (no label: UTF-8, as
+// the page was written): only UTF-8 and the windows-1252 family, which HTML output mostly uses.
+bool decodeAsTheViewDoes(const QByteArray &page, const QString &charset, QString *text)
+{
+    const QString label = charset.section(QLatin1Char('='), 1).trimmed().toLower();
+    if (label.isEmpty() || label == QLatin1String("utf-8") || label == QLatin1String("utf8")) {
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        *text = utf8.decode(page);
+        return !utf8.hasError();
+    }
+    static const QStringList windows1252 = {QStringLiteral("iso-8859-1"), QStringLiteral("iso8859-1"), QStringLiteral("latin1"),
+                                            QStringLiteral("l1"), QStringLiteral("us-ascii"), QStringLiteral("ascii"),
+                                            QStringLiteral("windows-1252"), QStringLiteral("cp1252"), QStringLiteral("iso_8859-1")};
+    if (!windows1252.contains(label))
+        return false;
+    // Bytes 0x80-0x9F are windows-1252's own characters (five of them are left as they are).
+    static const char16_t high[32] = {0x20AC, 0x81, 0x201A, 0x192, 0x201E, 0x2026, 0x2020, 0x2021, 0x2C6, 0x2030, 0x160,
+                                      0x2039, 0x152, 0x8D, 0x17D, 0x8F, 0x90, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+                                      0x2013, 0x2014, 0x2DC, 0x2122, 0x161, 0x203A, 0x153, 0x9D, 0x17E, 0x178};
+    text->resize(page.size());
+    QChar *out = text->data();
+    for (const char c : page) {
+        const auto b = static_cast<unsigned char>(c);
+        *out++ = b >= 0x80 && b < 0xA0 ? QChar(high[b - 0x80]) : QChar(b);
+    }
+    return true;
+}
+
 // What the rendered view runs, in a world of its own beside the page's scripts: which mapped
 // node lies under a point (an element by its data-zk, a text by its place in its element's
 // data-zkt), an outline under the pointer, and boxes over what Show Output found.
@@ -549,6 +577,7 @@ void LivePreviewPane::load(const QByteArray &page, const QString &mime, const QS
 {
     m_shownMime = mime == QLatin1String("text/plain") ? QString() : mime;
     m_shownBase = base;
+    m_shownCharset = charset;
     m_replaceable = false;
     ++m_serial;
     m_view->setContent(page, mime + charset, base.isEmpty() ? QUrl() : QUrl::fromLocalFile(base));
@@ -556,12 +585,12 @@ void LivePreviewPane::load(const QByteArray &page, const QString &mime, const QS
 
 void LivePreviewPane::replaceContent(const QByteArray &page, const QString &mime, const QString &charset, const QString &base)
 {
-    // Only the page's own bytes as UTF-8 (or ASCII) are sure to read the same as a load would
-    // read them; a page in another encoding is loaded.
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = utf8.decode(page);
-    const bool sameEncoding = charset.isEmpty() || charset.endsWith(QLatin1String("=UTF-8"), Qt::CaseInsensitive);
-    if (!m_replaceable || mime != m_shownMime || base != m_shownBase || utf8.hasError() || !sameEncoding) {
+    // The page's text is handed over as the view would read it on a load with the same charset
+    // (UTF-8, or the Latin-1 of HTML output, which a browser reads as windows-1252); a page in
+    // another encoding, or one that is not what it says, is loaded.
+    QString text;
+    if (!m_replaceable || mime != m_shownMime || base != m_shownBase || charset != m_shownCharset
+        || !decodeAsTheViewDoes(page, charset, &text)) {
         load(page, mime, charset, base);
         return;
     }

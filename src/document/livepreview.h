@@ -121,6 +121,7 @@ private:
     bool m_replaceable = false;
     QString m_shownBase;
     QString m_shownMime;
+    QString m_shownCharset;
     int m_serial = 0; // the newest render, so that an older one's late answer is ignored
     void load(const QByteArray &page, const QString &mime, const QString &charset, const QString &base);
     void replaceContent(const QByteArray &page, const QString &mime, const QString &charset, const QString &base);

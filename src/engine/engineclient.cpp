@@ -196,6 +196,14 @@ qint64 EngineClient::submit(engine::Request request, engine::Channel channel, QO
             dropWaiting(other, [&](const Job &j) { return j.channel == channel; }, false);
     Lane *lane = laneFor(window, channel, request.processor);
     dropWaiting(lane, [&](const Job &j) { return j.request.window == window && j.channel == channel; }, false);
+    // The transformation of the same window and channel that runs is of no use any more: its
+    // worker is asked to stop it, and stays, with the stylesheet and source it keeps.
+    if (lane->running && lane->running->channel == channel && lane->running->request.window == window
+        && lane->running->request.kind == engine::Kind::Transform && !lane->running->interrupted
+        && lane->host && !lane->host->saxon && lane->host->process) {
+        lane->running->interrupted = true;
+        lane->host->process->write(engine::frame(engine::interruptMessage(lane->running->request.id)));
+    }
     Job job;
     job.channel = channel;
     job.timeLimitMs = timeLimitMs;
@@ -608,8 +616,11 @@ void EngineClient::endProcess(Host *host)
 
 void EngineClient::deliver(const Job &job, const engine::Response &response)
 {
-    if (job.onAnswer && (!job.guarded || job.receiver))
-        job.onAnswer(response);
+    if (job.onAnswer && (!job.guarded || job.receiver)) {
+        engine::Response answer = response;
+        answer.processor = job.request.processor;
+        job.onAnswer(answer);
+    }
     emit answered(job.request.window, job.channel);
 }
 

@@ -21,7 +21,8 @@
 // Each window and kind of work is a lane: a queue that hands its worker one request at a time.
 // A worker is started on first use, started again after it ended, and ended after a while
 // without work. A request that has not started yet is replaced by a newer one for the same
-// window and channel; a request that runs is stopped by ending its worker at once. Ending the
+// window and channel, and a transformation that runs in zendrik-engine is interrupted for it;
+// a request that is stopped (Stop, Esc, a time limit) ends its worker at once. Ending the
 // shared helper for one window's sake costs the other windows nothing but time: their running
 // requests start again in a fresh helper.
 class EngineClient : public QObject
@@ -53,7 +54,8 @@ public:
     // Queues work for request.window on channel; the request's window, generation, kind and
     // payload are used, its id is given here and returned. Of the requests of one window and
     // channel that have not started, only the newest is kept; the others are answered as
-    // superseded. The answer goes to onAnswer only, and only while receiver (when given) lives.
+    // superseded. A transformation of theirs that runs in a zendrik-engine worker is
+    // interrupted there, and answered as superseded unless it ends first. The answer goes to onAnswer only, and only while receiver (when given) lives.
     // A positive timeLimitMs ends the work after that long.
     qint64 submit(engine::Request request, engine::Channel channel, QObject *receiver, AnswerHandler onAnswer,
                   int timeLimitMs = 0);
@@ -88,6 +90,7 @@ private:
         bool guarded = false; // whether the handler has a receiver to outlive
         QPointer<QObject> receiver;
         AnswerHandler onAnswer;
+        bool interrupted = false; // its worker was told it is no longer wanted
     };
     Lane *laneFor(qint64 window, engine::Channel channel, engine::Processor processor);
     Host *newHost(bool saxon);

@@ -443,4 +443,17 @@ Notice noticeOf(const QCborMap &message)
     return v.isInteger() ? enumFrom(v, Notice::OutOfMemory, Notice::None) : Notice::None;
 }
 
+QCborMap interruptMessage(qint64 requestId)
+{
+    QCborMap m;
+    m.insert(key("interrupt"), requestId);
+    return m;
+}
+
+qint64 interruptOf(const QCborMap &message)
+{
+    const QCborValue v = message.value(key("interrupt"));
+    return v.isInteger() && v.toInteger() > 0 ? v.toInteger() : 0;
+}
+
 } // namespace engine

@@ -101,6 +101,8 @@ struct Response {
     QString errorText;
     // The processor that did the work, with its version ("libxslt 1.1.35", "Saxon-HE 9.9.1.5").
     QString engine;
+    // The processor the request was for; set by the program from its request, not part of the frame.
+    Processor processor = Processor::Libxslt;
     preview::Result result;
     // XPath. needSource: the worker holds no source for the key; send it again with the text.
     xpatheval::Result xpath;
@@ -129,6 +131,14 @@ QCborMap noticeMessage(Notice notice);
 // The notice a message is, or None for an answer.
 Notice noticeOf(const QCborMap &message);
 
+// The program tells a zendrik-engine worker, while it works, that a request it was handed is no
+// longer wanted: a newer one of the same window and channel waits. The worker stops it at the
+// next instruction it can stop at (or skips it, if it has not started it) and answers it as
+// superseded, keeping what it holds for the next. The Saxon helper is never sent one.
+QCborMap interruptMessage(qint64 requestId);
+// The request an interrupt names, or 0 when the message is no interrupt.
+qint64 interruptOf(const QCborMap &message);
+
 // What the user is told an error of the way there and back means for a kind of work:
 // "Transformation stopped", "The evaluation stopped the engine (it crashed)…". detail completes
 // the crash sentence, names the memory cap, the time limit or the worker.
@@ -136,7 +146,7 @@ QString errorMessage(Kind kind, ErrorKind error, const QString &detail = QString
 
 // The version of this exchange. Each side's first frame is a hello that carries it; a worker of
 // another version is not handed any work.
-inline constexpr int kProtocolVersion = 2;
+inline constexpr int kProtocolVersion = 3;
 QCborMap helloMessage(int version = kProtocolVersion);
 // The version a hello carries; -1 when the message is no hello.
 int helloVersion(const QCborMap &message);

@@ -7,6 +7,13 @@
 
 namespace engine {
 
+// Stops the work under way from another thread: a transformation ends at its next instruction
+// (an XPath expression it evaluates runs to its end first), one that starts before
+// takeInterrupt() ends at once. Compiling, parsing and the other kinds of work run on.
+void interruptWork() noexcept;
+// Whether interruptWork() was called since the last call, which clears it.
+bool takeInterrupt() noexcept;
+
 // Carries out requests one at a time, as a worker process does. Keeps the parsed XML source of
 // the last XPath request, so that evaluating one expression after another does not parse a
 // large source again each time; and the compiled stylesheet and parsed source of the last

@@ -1,13 +1,96 @@
+#include "engine/requesthandler.h"
 #include "engine/tracecollector.h"
 #include "engine/xmlinternal.h"
 
+#include <algorithm>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 using namespace xmlinternal;
 
 namespace xmlinternal {
 thread_local xsltTransformContextPtr t_transformContext = nullptr;
 } // namespace xmlinternal
+
+namespace {
+
+// The transformations under way and whether they are to stop. A run is stopped through the limit
+// libxslt and libxml2 keep on the operations of a run: reached, every instruction and every
+// step of an XPath expression fails at once, so even loops nested deep, or an expression over a
+// large tree, end within a few steps; the state "stopped" ends the rest as an xsl:message that
+// terminates would. They are written from the worker's reading thread, under the lock that keeps
+// the context from going meanwhile; the run only ever raises its count towards a limit it reads.
+void stopRun(xsltTransformContextPtr ctxt)
+{
+    ctxt->opLimit = 1;
+    ctxt->opCount = 1;
+    if (ctxt->xpathCtxt) {
+        ctxt->xpathCtxt->opLimit = 1;
+        ctxt->xpathCtxt->opCount = 1;
+    }
+    ctxt->state = XSLT_STATE_STOPPED;
+}
+
+struct Interrupt {
+    std::mutex lock;
+    std::vector<xsltTransformContextPtr> running;
+    bool asked = false;
+};
+
+Interrupt &interrupt()
+{
+    static Interrupt i;
+    return i;
+}
+
+// Registers a transformation for as long as it runs.
+class Interruptible
+{
+public:
+    explicit Interruptible(xsltTransformContextPtr ctxt)
+        : m_ctxt(ctxt)
+    {
+        Interrupt &i = interrupt();
+        const std::lock_guard<std::mutex> hold(i.lock);
+        i.running.push_back(ctxt);
+        if (i.asked)
+            stopRun(ctxt);
+    }
+    ~Interruptible()
+    {
+        Interrupt &i = interrupt();
+        const std::lock_guard<std::mutex> hold(i.lock);
+        i.running.erase(std::find(i.running.begin(), i.running.end(), m_ctxt));
+    }
+    Interruptible(const Interruptible &) = delete;
+    Interruptible &operator=(const Interruptible &) = delete;
+
+private:
+    xsltTransformContextPtr m_ctxt;
+};
+
+} // namespace
+
+namespace engine {
+
+void interruptWork() noexcept
+{
+    Interrupt &i = interrupt();
+    const std::lock_guard<std::mutex> hold(i.lock);
+    i.asked = true;
+    for (xsltTransformContextPtr ctxt : i.running)
+        stopRun(ctxt);
+}
+
+bool takeInterrupt() noexcept
+{
+    Interrupt &i = interrupt();
+    const std::lock_guard<std::mutex> hold(i.lock);
+    return std::exchange(i.asked, false);
+}
+
+} // namespace engine
 
 namespace {
 
@@ -443,7 +526,9 @@ bool XmlDocument::transform(const XmlDocument *source, QByteArray *out, QByteArr
     }
     const xsltTransformContextPtr outer = t_transformContext;
     t_transformContext = tctxt.get();
+    std::optional<Interruptible> interruptible(std::in_place, tctxt.get());
     DocPtr resultDoc(xsltApplyStylesheetUser(style, sourceDoc, paramArray.data(), nullptr, nullptr, tctxt.get()));
+    interruptible.reset();
     t_transformContext = outer;
     if (collector)
         collector->detach();

@@ -40,7 +40,7 @@ import net.sf.saxon.s9api.XsltExecutable;
 // big-endian length and a CBOR map; a hello with the version first each way) and answers
 // transformation requests as the libxslt worker does, with the same error kinds.
 public final class ZendrikSaxon {
-    static final int PROTOCOL_VERSION = 2;
+    static final int PROTOCOL_VERSION = 3;
     static final int MAX_FRAME = 600 * 1024 * 1024;
 
     // The program's enumerations, by their numbers.

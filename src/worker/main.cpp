@@ -12,6 +12,11 @@
 #include <libxml/xmlmemory.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <vector>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -196,6 +201,54 @@ void watchForTheProgramsEnd(pid_t parent)
     }).detach();
 }
 
+// What the reading thread hands the working one. Interrupts are dealt with as they arrive, while
+// the working thread may be deep in a transformation.
+struct Inbox {
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::deque<QCborMap> messages;
+    bool ended = false;
+    QString broken; // why the input could not be read as frames
+    qint64 running = 0; // the request being worked on
+    std::set<qint64> interrupted; // requests interrupted before they were taken up
+};
+
+void readInput(Inbox &inbox)
+{
+    QByteArray buffer;
+    std::vector<char> chunk(1 << 16);
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        bool intact = true;
+        QString error;
+        QList<QCborMap> messages;
+        if (n > 0) {
+            buffer.append(chunk.data(), n);
+            intact = engine::takeFrames(buffer, &messages, &error);
+        }
+        const std::lock_guard<std::mutex> hold(inbox.lock);
+        for (QCborMap &message : messages) {
+            if (const qint64 id = engine::interruptOf(message)) {
+                if (id == inbox.running)
+                    engine::interruptWork();
+                else if (id > inbox.running)
+                    inbox.interrupted.insert(id);
+                continue;
+            }
+            inbox.messages.push_back(std::move(message));
+        }
+        if (n <= 0 || !intact) {
+            inbox.ended = true;
+            inbox.broken = intact ? QString() : error;
+        }
+        inbox.arrived.notify_one();
+        if (inbox.ended)
+            return;
+    }
+}
+
 } // namespace
 
 // Between requests what a large document took goes back to the system. mimalloc is told to
@@ -233,58 +286,75 @@ int main(int argc, char **argv)
     bool greeted = false;
 
     engine::RequestHandler handler(memoryMb);
-    QByteArray buffer;
-    char chunk[1 << 16];
+    Inbox inbox;
+    std::thread(readInput, std::ref(inbox)).detach();
     for (;;) {
-        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
+        QCborMap message;
+        {
+            std::unique_lock<std::mutex> hold(inbox.lock);
+            inbox.arrived.wait(hold, [&] { return !inbox.messages.empty() || inbox.ended; });
+            if (inbox.messages.empty()) {
+                if (inbox.broken.isEmpty())
+                    return 0; // the program closed the pipe or went away
+                const QByteArray text = inbox.broken.toUtf8();
+                (void)!::write(STDERR_FILENO, text.constData(), size_t(text.size()));
+                return 2;
+            }
+            message = std::move(inbox.messages.front());
+            inbox.messages.pop_front();
+        }
+        if (!greeted) {
+            const int version = engine::helloVersion(message);
+            if (version != engine::kProtocolVersion) {
+                const QByteArray text = QStringLiteral("zendrik-engine: the program speaks version %1 of the exchange, this worker %2\n")
+                                            .arg(version).arg(engine::kProtocolVersion).toUtf8();
+                (void)!::write(STDERR_FILENO, text.constData(), size_t(text.size()));
+                return 4;
+            }
+            greeted = true;
             continue;
-        if (n <= 0)
-            return 0; // the program closed the pipe or went away
-        buffer.append(chunk, n);
-        QList<QCborMap> messages;
-        QString error;
-        const bool intact = engine::takeFrames(buffer, &messages, &error);
-        for (const QCborMap &message : std::as_const(messages)) {
-            if (!greeted) {
-                const int version = engine::helloVersion(message);
-                if (version != engine::kProtocolVersion) {
-                    const QByteArray text = QStringLiteral("zendrik-engine: the program speaks version %1 of the exchange, this worker %2\n")
-                                                .arg(version).arg(engine::kProtocolVersion).toUtf8();
-                    (void)!::write(STDERR_FILENO, text.constData(), size_t(text.size()));
-                    return 4;
-                }
-                greeted = true;
-                continue;
-            }
-            const engine::Request request = engine::Request::fromCbor(message);
-            QByteArray answer;
-            bool outOfMemory = false;
-            g_noticeSent = false;
-            try {
+        }
+        const engine::Request request = engine::Request::fromCbor(message);
+        message = QCborMap();
+        bool skipped = false;
+        {
+            const std::lock_guard<std::mutex> hold(inbox.lock);
+            (void)engine::takeInterrupt();
+            inbox.running = request.id;
+            skipped = inbox.interrupted.erase(request.id) > 0;
+            // Requests come in order: an interrupt of an earlier one is of no use any more.
+            inbox.interrupted.erase(inbox.interrupted.begin(), inbox.interrupted.lower_bound(request.id));
+        }
+        QByteArray answer;
+        bool outOfMemory = false;
+        g_noticeSent = false;
+        try {
+            if (!skipped)
                 answer = engine::frame(handler.handle(request).toCbor());
-                outOfMemory = handler.ranOutOfMemory();
-            } catch (const std::bad_alloc &) {
-                // The answer itself did not fit: a short one says why.
-                const engine::Response failed = engine::Response::failed(
-                    request, engine::ErrorKind::OutOfMemory,
-                    engine::errorMessage(request.kind, engine::ErrorKind::OutOfMemory, QString::number(memoryMb)));
-                answer = engine::frame(failed.toCbor());
-                outOfMemory = true;
-            }
-            if (!writeAll(answer))
-                return 1;
-            answer.clear();
-            giveMemoryBack();
-            // Memory ran out somewhere inside libxml2 or libxslt, which may have left them
-            // half way through: the next request gets a fresh process.
-            if (outOfMemory)
-                return 3;
+            outOfMemory = handler.ranOutOfMemory() && !skipped;
+        } catch (const std::bad_alloc &) {
+            // The answer itself did not fit: a short one says why.
+            const engine::Response failed = engine::Response::failed(
+                request, engine::ErrorKind::OutOfMemory,
+                engine::errorMessage(request.kind, engine::ErrorKind::OutOfMemory, QString::number(memoryMb)));
+            answer = engine::frame(failed.toCbor());
+            outOfMemory = true;
         }
-        if (!intact) {
-            const QByteArray text = error.toUtf8();
-            (void)!::write(STDERR_FILENO, text.constData(), size_t(text.size()));
-            return 2;
+        {
+            const std::lock_guard<std::mutex> hold(inbox.lock);
+            inbox.running = 0;
+            skipped = engine::takeInterrupt() || skipped;
         }
+        // Stopped half way, or never started: what the work made is of no use to anyone.
+        if (skipped && !outOfMemory)
+            answer = engine::frame(engine::Response::failed(request, engine::ErrorKind::Superseded).toCbor());
+        if (!writeAll(answer))
+            return 1;
+        answer.clear();
+        giveMemoryBack();
+        // Memory ran out somewhere inside libxml2 or libxslt, which may have left them
+        // half way through: the next request gets a fresh process.
+        if (outOfMemory)
+            return 3;
     }
 }
