@@ -580,7 +580,10 @@ void LivePreviewPane::load(const QByteArray &page, const QString &mime, const QS
     m_shownCharset = charset;
     m_replaceable = false;
     ++m_serial;
-    m_view->setContent(page, mime + charset, base.isEmpty() ? QUrl() : QUrl::fromLocalFile(base));
+    // Without a folder of its own the page still gets a short address: with none, the view gives
+    // it a data: address that holds the whole page, and resolves every link of the page against
+    // that (seconds for a page of a megabyte with a thousand links).
+    m_view->setContent(page, mime + charset, base.isEmpty() ? QUrl(QStringLiteral("about:blank")) : QUrl::fromLocalFile(base));
 }
 
 void LivePreviewPane::replaceContent(const QByteArray &page, const QString &mime, const QString &charset, const QString &base)
