@@ -24,6 +24,8 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QSignalSpy>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTest>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -216,6 +218,38 @@ private slots:
             if (body.contains(QStringLiteral("caf\u00e9")))
                 QVERIFY(fixture::pageText(pane->view()).contains(QStringLiteral("NEWER caf\u00e9")));
         }
+    }
+
+    // Of a page replaced in place only what differs changes, and the page shown is then the new
+    // one exactly: text, attributes, children added, removed or of another kind, the head.
+    void nextRender_changesOnlyWhatDiffers_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        QTest::addRow("text") << "<h1>one</h1><p>same</p>" << "<h1>two</h1><p>same</p>";
+        QTest::addRow("attributes") << "<p class=\"a\" id=\"k\">x</p>" << "<p title=\"t\" id=\"j\">x</p>";
+        QTest::addRow("child inserted") << "<ul><li>1</li><li>3</li></ul><p>end</p>" << "<ul><li>1</li><li>2</li><li>3</li></ul><p>end</p>";
+        QTest::addRow("children removed") << "<ul><li>1</li><li>2</li><li>3</li><li>4</li></ul>" << "<ul><li>1</li><li>4</li></ul>";
+        QTest::addRow("another kind") << "<p>x</p><em>y</em>" << "<div>x</div>tail<em>y</em>";
+        QTest::addRow("everything") << "<table><tr><td>a</td></tr></table>" << "<ol><li>b</li></ol><!-- c --><p>d</p>";
+    }
+    void nextRender_changesOnlyWhatDiffers()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        const auto page = [](const QString &title, const QString &body) {
+            return stylesheet(QStringLiteral("<xsl:output method=\"html\"/>"),
+                              QStringLiteral("<html><head><title>") + title + QStringLiteral("</title></head><body>") + body + QStringLiteral("</body></html>"));
+        };
+        DocumentWindow *doc = liveWindow(page(QStringLiteral("first"), before), kSource);
+        LivePreviewPane *pane = doc->livePane();
+        QTRY_VERIFY_WITH_TIMEOUT(pane->renders() == 1 && runInView(pane->view(), QStringLiteral("document.title")).toString() == QLatin1String("first"), 20000);
+        stylesheetPane(doc)->setText(page(QStringLiteral("second"), after));
+        QTRY_VERIFY_WITH_TIMEOUT(pane->renders() == 2 && runInView(pane->view(), QStringLiteral("document.title")).toString() == QLatin1String("second"), 20000);
+        QCOMPARE(pane->patchedRenders(), 1);
+        const QString fresh = QStringLiteral("new DOMParser().parseFromString(%1[0], 'text/html').documentElement.isEqualNode(document.documentElement)")
+                                  .arg(QString::fromUtf8(QJsonDocument(QJsonArray{pane->resultSource()}).toJson(QJsonDocument::Compact)));
+        QVERIFY(runInView(pane->view(), fresh).toBool());
     }
 
     // Inspect: a click on the rendered output, or on a line of Result Source, selects the

@@ -598,33 +598,67 @@ void LivePreviewPane::replaceContent(const QByteArray &page, const QString &mime
         return;
     }
     const int serial = ++m_serial;
-    // The new document replaces the old one's root when it is read the same way: the same
+    // The new document takes the old one's place when it is read the same way: the same
     // document type (and so the same rendering mode), no parse error of an XHTML page. Else,
     // or when the view no longer shows our page, it is loaded.
+    //
+    // Only what differs is changed: of each element's children, those that are equal at the
+    // start and at the end stay, the ones between are brought up to date (in turn, where as
+    // many of the same kind face each other) or replaced. An edit shows the view a few changed
+    // nodes rather than a new document, so it lays out again only what moved: for a page of a
+    // megabyte, tens of milliseconds instead of half a second. Should the result differ from the
+    // new document in any way, the new document replaces the old one whole.
     const QString script = QStringLiteral(
         "(function (t) {"
-        " if (!window.zkLive) return false;"
+        " if (!window.zkLive) return 0;"
         " var d = new DOMParser().parseFromString(t, '%1');"
         " var type = function (x) { return x.doctype ? x.doctype.name + '|' + x.doctype.publicId + '|' + x.doctype.systemId : ''; };"
         " var xhtml = function (x) { return x.documentElement && x.documentElement.namespaceURI === 'http://www.w3.org/1999/xhtml'; };"
         " if (!d.documentElement || d.getElementsByTagName('parsererror').length || type(d) !== type(document)"
-        "     || d.compatMode !== document.compatMode) return false;"
+        "     || d.compatMode !== document.compatMode) return 0;"
         // An XML result shows as a page only with an XHTML root; else the view shows its tree.
-        " if (d.contentType === 'application/xml' && !(xhtml(d) && xhtml(document))) return false;"
+        " if (d.contentType === 'application/xml' && !(xhtml(d) && xhtml(document))) return 0;"
         " var x = window.scrollX, y = window.scrollY;"
-        " document.replaceChild(document.adoptNode(d.documentElement), document.documentElement);"
+        " var kin = function (a, b) { return a.nodeType === b.nodeType && a.nodeName === b.nodeName && a.namespaceURI === b.namespaceURI; };"
+        " var copy = function (n) { return document.importNode(n, true); };"
+        " var sync = function (a, b) {"
+        "  if (a.isEqualNode(b)) return;"
+        "  if (a.nodeType !== 1) { a.nodeValue = b.nodeValue; return; }"
+        "  var i, at;"
+        "  for (i = a.attributes.length - 1; i >= 0; --i) { at = a.attributes[i];"
+        "   if (!b.hasAttributeNS(at.namespaceURI, at.localName)) a.removeAttributeNode(at); }"
+        "  for (i = 0; i < b.attributes.length; ++i) { at = b.attributes[i];"
+        "   if (a.getAttributeNS(at.namespaceURI, at.localName) !== at.value) a.setAttributeNS(at.namespaceURI, at.name, at.value); }"
+        "  var ac = a.childNodes, bc = b.childNodes, s = 0, ea = ac.length, eb = bc.length;"
+        "  while (s < ea && s < eb && ac[s].isEqualNode(bc[s])) ++s;"
+        "  while (ea > s && eb > s && ac[ea - 1].isEqualNode(bc[eb - 1])) { --ea; --eb; }"
+        "  if (ea - s === eb - s) {"
+        "   for (i = s; i < ea; ++i) { if (kin(ac[i], bc[i])) sync(ac[i], bc[i]); else a.replaceChild(copy(bc[i]), ac[i]); }"
+        "   return; }"
+        "  var before = ea < ac.length ? ac[ea] : null;"
+        "  for (i = ea - 1; i >= s; --i) a.removeChild(ac[i]);"
+        "  for (i = s; i < eb; ++i) a.insertBefore(copy(bc[i]), before);"
+        " };"
+        " var patched = 1;"
+        " try {"
+        "  if (kin(document.documentElement, d.documentElement)) sync(document.documentElement, d.documentElement);"
+        "  patched = document.documentElement.isEqualNode(d.documentElement) ? 2 : 1;"
+        " } catch (e) {}"
+        " if (patched !== 2) document.replaceChild(document.adoptNode(d.documentElement), document.documentElement);"
         " window.scrollTo(x, y);"
-        " return true;"
+        " return patched;"
         "})(%2[0])")
         .arg(mime, QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact)));
     runInPage(script, [this, serial, page, mime, charset, base](const QVariant &replaced) {
         if (serial != m_serial)
             return;
-        if (!replaced.toBool()) {
+        if (replaced.toInt() == 0) {
             load(page, mime, charset, base);
             return;
         }
         ++m_inPlaceRenders;
+        if (replaced.toInt() == 2)
+            ++m_patchedRenders;
         emit rendered();
     });
 }

@@ -128,7 +128,10 @@ private:
 public:
     // How the last render reached the view: in place, or by a load.
     int inPlaceRenders() const { return m_inPlaceRenders; }
+    // Of those, the ones where only what differed was changed.
+    int patchedRenders() const { return m_patchedRenders; }
 
 private:
     int m_inPlaceRenders = 0;
+    int m_patchedRenders = 0;
 };

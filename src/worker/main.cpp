@@ -286,7 +286,10 @@ int main(int argc, char **argv)
     bool greeted = false;
 
     engine::RequestHandler handler(memoryMb);
-    Inbox inbox;
+    // The reading thread is never joined: it may be in a read when this returns, so what it
+    // fills outlives main.
+    static Inbox *const shared = new Inbox;
+    Inbox &inbox = *shared;
     std::thread(readInput, std::ref(inbox)).detach();
     for (;;) {
         QCborMap message;
