@@ -55,7 +55,8 @@ public:
     // payload are used, its id is given here and returned. Of the requests of one window and
     // channel that have not started, only the newest is kept; the others are answered as
     // superseded. A transformation of theirs that runs in a zendrik-engine worker is
-    // interrupted there, and answered as superseded unless it ends first. The answer goes to onAnswer only, and only while receiver (when given) lives.
+    // interrupted there, and answered as superseded unless it ends first. The answer goes to
+    // onAnswer only, and only while receiver (when given) lives.
     // A positive timeLimitMs ends the work after that long.
     qint64 submit(engine::Request request, engine::Channel channel, QObject *receiver, AnswerHandler onAnswer,
                   int timeLimitMs = 0);

@@ -7,9 +7,9 @@
 
 namespace engine {
 
-// Stops the work under way from another thread: a transformation ends at its next instruction
-// (an XPath expression it evaluates runs to its end first), one that starts before
-// takeInterrupt() ends at once. Compiling, parsing and the other kinds of work run on.
+// Stops the work under way from another thread: a transformation ends within a few steps of its
+// instructions and XPath expressions; one that starts before takeInterrupt() ends at once.
+// Compiling, parsing and the other kinds of work run on.
 void interruptWork() noexcept;
 // Whether interruptWork() was called since the last call, which clears it.
 bool takeInterrupt() noexcept;
